@@ -1,0 +1,50 @@
+// bench_unique_copy: times the parallel mode's std::unique_copy of n equal
+// doubles (1.0) into a zeroed output array; every call keeps one element.
+#include <omp.h>
+
+#include <algorithm>
+#include <iostream>
+
+#include "algobench/harness.h"
+#include "algobench/random.h"
+
+namespace {
+const algobench::Usage usage{"bench_unique_copy", nullptr};
+}
+
+int main(int argc, char** argv) {
+  const algobench::Invocation invocation =
+      algobench::parse_invocation(argc, argv, usage, std::cout, std::cerr);
+  if (invocation.exit_status) return *invocation.exit_status;
+  const algobench::Arguments& args = invocation.arguments;
+  const int n = args.n;
+  omp_set_num_threads(args.threads);
+
+  const double t0 = algobench::wall_clock();
+  double* input = algobench::allocate_array<double>(usage, n, "input");
+  double* output = algobench::allocate_array<double>(usage, n, "output");
+  const double t1 = algobench::wall_clock();
+  algobench::print_time_line(std::cout, "Time allocate:", t1 - t0);
+
+  Random random(algobench::seed_for(args.repetitions));
+
+  const double t2 = algobench::wall_clock();
+  for (int i = 0; i < n; i++) {
+    input[i] = 1.0;
+    output[i] = 0.0;
+  }
+  const double t3 = algobench::wall_clock();
+  algobench::print_time_line(std::cout, "Time init:", t3 - t2);
+
+  const double t4 = algobench::wall_clock();
+  for (int i = 0; i < args.repetitions; i++) {
+    std::unique_copy(input, input + n, output);
+  }
+  const double t5 = algobench::wall_clock();
+
+  algobench::print_closing_report(std::cout, args.threads, n, (t5 - t4) / args.repetitions);
+
+  delete[] input;
+  delete[] output;
+  return 0;
+}

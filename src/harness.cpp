@@ -1,0 +1,97 @@
+// The shared harness: argument rules, input checks, clock and report lines.
+#include "algobench/harness.h"
+
+#include <sys/time.h>
+
+#include <cstring>
+#include <string>
+
+namespace algobench {
+
+int to_int(const char* text) {
+  // Truncation keeps the low 32 bits, as the conversion to int always has.
+  return static_cast<int>(static_cast<unsigned int>(std::strtol(text, nullptr, 10)));
+}
+
+Arguments read_arguments(int argc, const char* const* argv) {
+  Arguments arguments;
+  if (argc > 1) arguments.n = to_int(argv[1]);
+  if (argc > 2) arguments.threads = to_int(argv[2]);
+  if (argc > 3) arguments.repetitions = to_int(argv[3]);
+  if (argc > 4) arguments.fourth = to_int(argv[4]);
+  return arguments;
+}
+
+void print_usage(std::ostream& os, const Usage& usage) {
+  os << "usage: " << usage.program << " [n=10000] [threads=1] [repetitions=1]";
+  if (usage.fourth != nullptr) os << ' ' << usage.fourth;
+  os << '\n';
+}
+
+int usage_error(std::ostream& err, const Usage& usage, const char* message) {
+  err << usage.program << ": " << message << '\n';
+  print_usage(err, usage);
+  err.flush();
+  return 2;
+}
+
+Invocation parse_invocation(int argc, const char* const* argv, const Usage& usage,
+                            std::ostream& out, std::ostream& err) {
+  Invocation invocation;
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    print_usage(out, usage);
+    out.flush();
+    invocation.exit_status = 0;
+    return invocation;
+  }
+  invocation.arguments = read_arguments(argc, argv);
+  const int n = invocation.arguments.n;
+  if (n < 0) {
+    const std::string message = "n must be 0 or more, got " + std::to_string(n) + " (from \"" +
+                                argv[1] + "\")";
+    invocation.exit_status = usage_error(err, usage, message.c_str());
+  }
+  return invocation;
+}
+
+unsigned long seed_for(int repetitions) {
+  const int seed = static_cast<int>(static_cast<unsigned int>(repetitions) + 42u);
+  return static_cast<unsigned long>(static_cast<long>(seed));
+}
+
+int default_selection_index(int n) {
+  return static_cast<int>(static_cast<std::int64_t>(n) * 3 / 4);
+}
+
+std::optional<int> check_selection_index(int k, int n, const Usage& usage, std::ostream& err) {
+  if (k >= 0 && k <= n) return std::nullopt;
+  const std::string message = "k must lie within 0..n (0.." + std::to_string(n) + " for n = " +
+                              std::to_string(n) + "), got k = " + std::to_string(k);
+  return usage_error(err, usage, message.c_str());
+}
+
+void fill_with_lrand48(int* a, int n) {
+  std::srand(0);
+  for (int i = 0; i < n; i++) a[i] = static_cast<int>(lrand48());
+}
+
+double wall_clock() {
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
+
+void print_time_line(std::ostream& os, const char* label, double seconds) {
+  os << label << seconds << std::endl;
+}
+
+void print_result_line(std::ostream& os, const char* label, long value) {
+  os << label << value << std::endl;
+}
+
+void print_closing_report(std::ostream& os, int threads, int n, double seconds_per_repetition) {
+  os << "Result-> cpu:" << threads << "  :size: " << n << "  :time: " << seconds_per_repetition
+     << std::endl;
+}
+
+}  // namespace algobench
