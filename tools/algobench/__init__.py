@@ -1,0 +1,2 @@
+"""The suite runner: builds the benchmark programs, sweeps them over sizes and
+thread counts, verifies every report and writes the results."""

@@ -1,0 +1,35 @@
+"""Configures and builds the programs through the CMake presets."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def build_dir(preset: str = "release") -> pathlib.Path:
+    return ROOT / "build" / preset
+
+
+def ensure_built(preset: str = "release") -> pathlib.Path:
+    """Configures the preset if needed, builds what is out of date, returns bin/."""
+    directory = build_dir(preset)
+    if not (directory / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=sys.stderr)
+    jobs = str(os.cpu_count() or 2)
+    subprocess.run(
+        ["cmake", "--build", "--preset", preset, "--parallel", jobs],
+        cwd=ROOT,
+        check=True,
+        stdout=sys.stderr,
+    )
+    return directory / "bin"
+
+
+def run_tests(preset: str = "release") -> int:
+    """Builds the preset and runs every test through CTest."""
+    ensure_built(preset)
+    return subprocess.run(["ctest", "--preset", preset], cwd=ROOT).returncode
