@@ -80,10 +80,15 @@ double wall_clock();
 // had for which array, then ends the process with status 1.
 template <class T>
 T* allocate_array(const Usage& usage, std::int64_t count, const char* what) {
-  T* array = count >= 0 ? new (std::nothrow) T[static_cast<std::size_t>(count)] : nullptr;
+  T* array = nullptr;
+  try {
+    // A length beyond what new[] can form throws even in its nothrow form.
+    if (count >= 0) array = new (std::nothrow) T[static_cast<std::size_t>(count)];
+  } catch (const std::bad_alloc&) {
+  }
   if (array == nullptr) {
-    std::fprintf(stderr, "%s: cannot allocate %lld bytes for the %s array\n", usage.program,
-                 static_cast<long long>(count) * static_cast<long long>(sizeof(T)), what);
+    std::fprintf(stderr, "%s: cannot allocate %llu bytes for the %s array\n", usage.program,
+                 static_cast<unsigned long long>(count) * sizeof(T), what);
     std::fflush(stderr);
     std::_Exit(1);
   }

@@ -1,0 +1,288 @@
+"""Runs every built benchmark program with small arguments and checks its
+whole report: exit status, every line against the report patterns, the values
+a run must produce, and what bad input gets.
+
+The line patterns come from the runner's own parser (algobench.output), so
+the programs and the runner can never drift apart on the format.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import pathlib
+import re
+import resource
+import subprocess
+import unittest
+
+from algobench.output import PROGRAMS, ReportError, line_patterns, parse_report
+
+BIN = pathlib.Path(os.environ.get("ALGOBENCH_BIN", "build/release/bin"))
+BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD", BIN.parent))
+SANITIZED = "-fsanitize=address" in (BUILD / "build-info.json").read_text()
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+# What AddressSanitizer says when it refuses an allocation it was told to refuse.
+ASAN_REFUSAL = re.compile(r"^==\d+==WARNING: AddressSanitizer failed to allocate .*\n", re.M)
+
+PARALLEL = [p for p in PROGRAMS.values() if p.parallel]
+SEQUENTIAL = [p for p in PROGRAMS.values() if not p.parallel]
+
+
+def run(name: str, *args: object, env: dict | None = None, limit_memory: int | None = None):
+    """Runs bench_<name>; fails the test on any sanitizer report."""
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+
+    completed = subprocess.run(
+        [str(BIN / PROGRAMS[name].executable), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+        preexec_fn=limit if limit_memory else None,
+    )
+    for mark in SANITIZER_MARKS:
+        if mark in completed.stderr:
+            raise AssertionError(f"sanitizer report from {name} {args}:\n{completed.stderr}")
+    return completed
+
+
+def report(name: str, *args: object):
+    completed = run(name, *args)
+    if completed.returncode != 0:
+        raise AssertionError(f"{name} {args} exited {completed.returncode}: {completed.stderr}")
+    return parse_report(PROGRAMS[name], completed.stdout)
+
+
+def negative_sines(n: int) -> int:
+    return sum(1 for i in range(n) if math.sin(i) < 0)
+
+
+class EveryProgramTest(unittest.TestCase):
+    def test_run_without_arguments_prints_its_lines_and_defaults(self):
+        for program in PROGRAMS.values():
+            with self.subTest(program.name):
+                completed = run(program.name)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                self.assertEqual(completed.stderr, "")
+                lines = completed.stdout.split("\n")
+                self.assertEqual(lines[-1], "", "output must end with a newline")
+                patterns = line_patterns(program)
+                self.assertEqual(len(lines) - 1, len(patterns), completed.stdout)
+                for line, (kind, pattern) in zip(lines, patterns):
+                    self.assertRegex(line, pattern, kind)
+                parsed = parse_report(program, completed.stdout)
+                self.assertEqual((parsed.threads, parsed.n), (1, 10000))
+
+    def test_negative_size_is_refused_before_any_output(self):
+        for program in PROGRAMS.values():
+            for text in ("-1", "-2147483648", "4294967295"):
+                with self.subTest(program.name, n=text):
+                    completed = run(program.name, text, 2, 3)
+                    self.assertEqual(completed.returncode, 2)
+                    self.assertEqual(completed.stdout, "")
+                    message, usage_line = completed.stderr.splitlines()
+                    self.assertRegex(message, rf"^{program.executable}: n must be 0 or more, got -\d+")
+                    self.assertTrue(usage_line.startswith(f"usage: {program.executable} [n=10000]"))
+
+    def test_help_prints_usage_and_exits_0(self):
+        for program in PROGRAMS.values():
+            for flag in ("-h", "--help"):
+                with self.subTest(program.name, flag=flag):
+                    completed = run(program.name, flag)
+                    self.assertEqual(completed.returncode, 0)
+                    self.assertRegex(
+                        completed.stdout,
+                        rf"\Ausage: {program.executable} \[n=10000\] \[threads=1\] \[repetitions=1\]"
+                        r"( \[\w+=[^\]]+\])?\n\Z",
+                    )
+                    self.assertEqual(completed.stderr, "")
+
+    def test_impossible_allocation_ends_with_a_message_and_status_1(self):
+        # Under AddressSanitizer the allocator refuses large requests itself;
+        # elsewhere an address-space limit makes the request impossible.
+        env = dict(os.environ)
+        limit = None
+        if SANITIZED:
+            env["ASAN_OPTIONS"] = "allocator_may_return_null=1:max_allocation_size_mb=64"
+        else:
+            limit = 256 << 20
+        for program in PROGRAMS.values():
+            with self.subTest(program.name):
+                completed = run(program.name, 100_000_000, env=env, limit_memory=limit)
+                self.assertEqual(completed.returncode, 1, completed.stderr)
+                self.assertEqual(completed.stdout, "")
+                self.assertRegex(
+                    ASAN_REFUSAL.sub("", completed.stderr),
+                    rf"\A{program.executable}: cannot allocate [48]00000000 bytes for the [a-z ]+ array\n\Z",
+                )
+
+    def test_zero_and_negative_repetitions_run_nothing(self):
+        for program in PROGRAMS.values():
+            for repetitions in (0, -3):
+                with self.subTest(program.name, repetitions=repetitions):
+                    parsed = report(program.name, 1000, 1, repetitions)
+                    time = parsed.seconds_per_repetition
+                    if repetitions == 0:
+                        self.assertTrue(math.isinf(time) or math.isnan(time), time)
+                    else:
+                        self.assertTrue(math.isnan(time) or time <= 0, time)
+                    # Nothing ran: find_if reports the end (n), the others an empty result.
+                    expected = None if program.result_label is None else 0
+                    if program.name == "find_if":
+                        expected = 1000
+                    self.assertEqual(parsed.result, expected)
+
+    def test_threads_are_echoed_as_given(self):
+        for program in PROGRAMS.values():
+            for threads in (0, -1, 3):
+                with self.subTest(program.name, threads=threads):
+                    self.assertEqual(report(program.name, 100, threads).threads, threads)
+
+    def test_non_numeric_size_gives_empty_arrays(self):
+        for program in PROGRAMS.values():
+            with self.subTest(program.name):
+                self.assertEqual(report(program.name, "lots").n, 0)
+
+    def test_build_links_openmp_only_into_the_parallel_mode_programs(self):
+        for program in PROGRAMS.values():
+            with self.subTest(program.name):
+                libraries = subprocess.run(
+                    ["ldd", str(BIN / program.executable)], capture_output=True, text=True, check=True
+                ).stdout
+                self.assertEqual("libgomp" in libraries, program.parallel)
+
+
+class CountsTest(unittest.TestCase):
+    """The values on the result lines, which no thread count or repetition count may change."""
+
+    EXPECTED = {
+        "set_intersection": {0: 0, 1: 0, 2: 1, 3: 1, 9: 4, 10000: 5000, 100001: 50000},
+        "count_if": {0: 0, 1: 0, 2: 1, 7: 3, 1000: 500, 100001: 50000},
+        "stable_partition": {
+            0: 0, 1: 0, 4: 0, 5: 1, 7: 3, 10: 3, 12: 5, 20: 9, 100: 49, 1000: 500, 10000: 4998,
+            100000: 49999,
+        },
+    }
+
+    def test_counts_for_several_sizes(self):
+        for name, counts in self.EXPECTED.items():
+            for n, count in counts.items():
+                with self.subTest(name, n=n):
+                    parsed = report(name, n)
+                    self.assertEqual(parsed.result, count)
+                    self.assertEqual(parsed.n, n)
+
+    def test_stable_partition_counts_are_the_negative_sines(self):
+        for n in (3, 12, 333, 4321):
+            with self.subTest(n=n):
+                self.assertEqual(report("stable_partition", n).result, negative_sines(n))
+
+    def test_same_count_for_any_thread_and_repetition_count(self):
+        # 200000 elements: large enough for the parallel mode to split the work.
+        for name, expected in (("set_intersection", 100000), ("count_if", 100000),
+                               ("stable_partition", negative_sines(200000))):
+            for threads in (1, 2, 4, 8):
+                for repetitions in (1, 3):
+                    with self.subTest(name, threads=threads, repetitions=repetitions):
+                        parsed = report(name, 200000, threads, repetitions)
+                        self.assertEqual((parsed.result, parsed.threads), (expected, threads))
+
+    def test_fourth_argument_changes_nothing_in_the_parallel_programs(self):
+        for program in PARALLEL:
+            with self.subTest(program.name):
+                plain, extra = report(program.name, 99, 2, 2), report(program.name, 99, 2, 2, 5)
+                self.assertEqual((plain.result, plain.n), (extra.result, extra.n))
+
+    def test_count_if_closing_time_is_fixed_while_time_lines_are_not(self):
+        completed = run("count_if", 1000, 1, 3)
+        _, _, result, closing = completed.stdout.splitlines()
+        self.assertRegex(closing, r"  :time: \d+\.\d{9}$")
+        self.assertEqual(result, "res = 500")
+        # The parser holds the two time lines to the default format's six
+        # significant digits, which a fixed nine-decimal time of a millisecond
+        # or more would exceed.
+        parse_report(PROGRAMS["count_if"], completed.stdout)
+
+
+class FindIfTest(unittest.TestCase):
+    def test_position_of_the_zero(self):
+        cases = [
+            ((10000, 1, 1, 5000), 5000),
+            ((10000, 1, 1, 0), 0),
+            ((10000, 1, 1, 9999), 9999),
+            ((20000,), 10000),  # the default position, inside the array
+            ((), 10000),  # the default position is past the end: no zero is stored
+            ((10000, 1, 1, -1), 10000),
+            ((10000, 1, 1, 10000), 10000),
+            ((100, 1, 1, 2147483647), 100),
+            ((0, 1, 1, 0), 0),
+            ((10000, 1, 1, 5000, 7), 5000),  # a fifth argument is ignored
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(report("find_if", *args).result, expected)
+
+    def test_repetitions_and_threads_do_not_change_the_position(self):
+        for threads in (0, -3, 64):
+            for repetitions in (1, 5):
+                with self.subTest(threads=threads, repetitions=repetitions):
+                    parsed = report("find_if", 10000, threads, repetitions, 4321)
+                    self.assertEqual((parsed.result, parsed.threads), (4321, threads))
+
+
+class SelectionTest(unittest.TestCase):
+    def test_valid_indices_print_exactly_the_three_lines(self):
+        for name in ("nth_element", "partial_sort"):
+            for args in ((), (10,), (1,), (0,), (1000, 1, 3, 1000), (1000, 1, 3, 0), (5, 2, 2, 5)):
+                with self.subTest(name, args=args):
+                    parsed = report(name, *args)
+                    self.assertIsNone(parsed.result)
+                    self.assertEqual(parsed.n, args[0] if args else 10000)
+
+    def test_index_outside_the_array_is_refused(self):
+        for name in ("nth_element", "partial_sort"):
+            for n, k in ((10, 11), (10, -1), (0, 1), (1000, 2147483647)):
+                with self.subTest(name, n=n, k=k):
+                    completed = run(name, n, 1, 1, k)
+                    self.assertEqual(completed.returncode, 2)
+                    self.assertEqual(completed.stdout, "")
+                    message, usage_line = completed.stderr.splitlines()
+                    self.assertEqual(
+                        message,
+                        f"bench_{name}: k must lie within 0..n (0..{n} for n = {n}), got k = {k}",
+                    )
+                    self.assertTrue(usage_line.startswith(f"usage: bench_{name} "))
+
+
+class ParserTest(unittest.TestCase):
+    """The strict parser rejects what a program must never print."""
+
+    GOOD = "Time allocate:2.19345e-05\nTime init:0.000227928\nres = 5000\nResult-> cpu:1  :size: 10000  :time: 0.000007153\n"
+
+    def test_accepts_non_finite_times(self):
+        for time, check in (("inf", math.isinf), ("-nan", math.isnan), ("nan", math.isnan)):
+            text = self.GOOD.replace("0.000007153", time)
+            self.assertTrue(check(parse_report(PROGRAMS["count_if"], text).seconds_per_repetition))
+
+    def test_rejects_malformed_reports(self):
+        bad = {
+            "missing result": self.GOOD.replace("res = 5000\n", ""),
+            "default format where fixed is due": self.GOOD.replace("0.000007153", "7.153e-06"),
+            "blank after label": self.GOOD.replace("Time init:", "Time init: "),
+            "one blank before size": self.GOOD.replace("  :size:", " :size:"),
+            "extra line": self.GOOD + "done\n",
+            "no final newline": self.GOOD[:-1],
+            "seven digits": self.GOOD.replace("2.19345e-05", "2.193451e-05"),
+        }
+        for reason, text in bad.items():
+            with self.subTest(reason):
+                with self.assertRaises(ReportError):
+                    parse_report(PROGRAMS["count_if"], text)
+
+
+if __name__ == "__main__":
+    unittest.main()
