@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
   double* first = algobench::allocate_array<double>(usage, n, "first input");
   double* second = algobench::allocate_array<double>(usage, n, "second input");
   // Twice the most an intersection of two n-element ranges can hold, in 64 bits.
-  double* output = algobench::allocate_array<double>(usage, 2 * static_cast<std::int64_t>(n), "output");
+  double* output =
+      algobench::allocate_array<double>(usage, 2 * static_cast<std::int64_t>(n), "output");
   const double t1 = algobench::wall_clock();
   algobench::print_time_line(std::cout, "Time allocate:", t1 - t0);
 
@@ -48,7 +49,8 @@ int main(int argc, char** argv) {
   }
   const double t5 = algobench::wall_clock();
 
-  algobench::print_result_line(std::cout, "size inserted elements =", static_cast<long>(end - output));
+  algobench::print_result_line(std::cout,
+                               "size inserted elements =", static_cast<long>(end - output));
   algobench::print_closing_report(std::cout, args.threads, n, (t5 - t4) / args.repetitions);
 
   delete[] first;

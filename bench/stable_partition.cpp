@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
   }
   const double t5 = algobench::wall_clock();
 
-  algobench::print_result_line(std::cout, "left partition size = ", static_cast<long>(boundary - a));
+  algobench::print_result_line(std::cout,
+                               "left partition size = ", static_cast<long>(boundary - a));
   algobench::print_closing_report(std::cout, args.threads, n, (t5 - t4) / args.repetitions);
 
   delete[] a;

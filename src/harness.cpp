@@ -47,8 +47,8 @@ Invocation parse_invocation(int argc, const char* const* argv, const Usage& usag
   invocation.arguments = read_arguments(argc, argv);
   const int n = invocation.arguments.n;
   if (n < 0) {
-    const std::string message = "n must be 0 or more, got " + std::to_string(n) + " (from \"" +
-                                argv[1] + "\")";
+    const std::string message =
+        "n must be 0 or more, got " + std::to_string(n) + " (from \"" + argv[1] + "\")";
     invocation.exit_status = usage_error(err, usage, message.c_str());
   }
   return invocation;
@@ -65,8 +65,8 @@ int default_selection_index(int n) {
 
 std::optional<int> check_selection_index(int k, int n, const Usage& usage, std::ostream& err) {
   if (k >= 0 && k <= n) return std::nullopt;
-  const std::string message = "k must lie within 0..n (0.." + std::to_string(n) + " for n = " +
-                              std::to_string(n) + "), got k = " + std::to_string(k);
+  const std::string message = "k must lie within 0..n (0.." + std::to_string(n) +
+                              " for n = " + std::to_string(n) + "), got k = " + std::to_string(k);
   return usage_error(err, usage, message.c_str());
 }
 

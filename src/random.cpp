@@ -28,9 +28,9 @@ void Random::init_genrand(unsigned long s) {
 void Random::init_by_array(unsigned long* key, int length) {
   // The reference reads key[0] on every step when the length is below 1;
   // an empty key instead stands for the single word 0 and is never read.
-  unsigned long empty_key = 0;
+  unsigned long empty_key[1] = {0};
   if (length < 1) {
-    key = &empty_key;
+    key = empty_key;
     length = 1;
   }
   init_genrand(19650218UL);
@@ -104,5 +104,6 @@ double Random::genrand_real3() {
 double Random::genrand_res53() {
   const unsigned long a = genrand_int32() >> 5;
   const unsigned long b = genrand_int32() >> 6;
-  return (static_cast<double>(a) * 67108864.0 + static_cast<double>(b)) * (1.0 / 9007199254740992.0);
+  return (static_cast<double>(a) * 67108864.0 + static_cast<double>(b)) *
+         (1.0 / 9007199254740992.0);
 }

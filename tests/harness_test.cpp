@@ -80,9 +80,9 @@ Outcome invoke(std::vector<const char*> args) {
   args.insert(args.begin(), "bench_test");
   std::ostringstream out;
   std::ostringstream err;
-  Outcome outcome{algobench::parse_invocation(static_cast<int>(args.size()), args.data(), usage,
-                                              out, err),
-                  "", ""};
+  Outcome outcome{
+      algobench::parse_invocation(static_cast<int>(args.size()), args.data(), usage, out, err), "",
+      ""};
   outcome.out = out.str();
   outcome.err = err.str();
   return outcome;
@@ -153,10 +153,10 @@ TEST(SelectionIndexTest, IndicesFromZeroToNAreAcceptedOthersRefused) {
     const auto status = algobench::check_selection_index(k, 10, usage, refused);
     ASSERT_TRUE(status.has_value()) << k;
     EXPECT_EQ(*status, 2);
-    EXPECT_EQ(refused.str(),
-              "bench_test: k must lie within 0..n (0..10 for n = 10), got k = " +
-                  std::to_string(k) +
-                  "\nusage: bench_test [n=10000] [threads=1] [repetitions=1] [k=n*3/4]\n");
+    EXPECT_EQ(
+        refused.str(),
+        "bench_test: k must lie within 0..n (0..10 for n = 10), got k = " + std::to_string(k) +
+            "\nusage: bench_test [n=10000] [threads=1] [repetitions=1] [k=n*3/4]\n");
   }
 }
 

@@ -80,7 +80,8 @@ TEST(RandomTest, KeyLongerThanTheStateUsesEveryWord) {
   long_key[699] ^= 1;  // a word past the state size must still change the state
   Random changed(long_key, 700);
   bool differs = false;
-  for (int i = 0; i < 10 && !differs; i++) differs = full.genrand_int32() != changed.genrand_int32();
+  for (int i = 0; i < 10 && !differs; i++)
+    differs = full.genrand_int32() != changed.genrand_int32();
   EXPECT_TRUE(differs);
 }
 

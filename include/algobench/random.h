@@ -5,7 +5,7 @@
 #define ALGOBENCH_RANDOM_H
 
 class Random {
-public:
+ public:
   // Seeds from the low 32 bits of s.
   explicit Random(unsigned long s);
   // Seeds from a key of `length` words. A length of 0 or less is an empty key:
@@ -31,7 +31,7 @@ public:
   // Uniform double in [0, 1) with 53-bit resolution; takes two draws.
   double genrand_res53();
 
-private:
+ private:
   static constexpr int N = 624;
   static constexpr int M = 397;
   // A position meaning "never seeded": the next draw seeds with 5489 first.
