@@ -10,10 +10,11 @@
 #include <iterator>
 
 #include "algobench/harness.h"
+#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_count_if", nullptr};
+const algobench::Usage usage{"bench_count_if", nullptr, algobench::parallel_mode_max_threads};
 }
 
 // Despite its name, true exactly when the value truncated to int is even.

@@ -7,10 +7,11 @@
 #include <numeric>
 
 #include "algobench/harness.h"
+#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_partial_sum", nullptr};
+const algobench::Usage usage{"bench_partial_sum", nullptr, algobench::parallel_mode_max_threads};
 }
 
 int main(int argc, char** argv) {

@@ -8,10 +8,12 @@
 #include <iostream>
 
 #include "algobench/harness.h"
+#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_set_intersection", nullptr};
+const algobench::Usage usage{"bench_set_intersection", nullptr,
+                             algobench::parallel_mode_max_threads};
 }
 
 int main(int argc, char** argv) {

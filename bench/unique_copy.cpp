@@ -6,10 +6,11 @@
 #include <iostream>
 
 #include "algobench/harness.h"
+#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_unique_copy", nullptr};
+const algobench::Usage usage{"bench_unique_copy", nullptr, algobench::parallel_mode_max_threads};
 }
 
 int main(int argc, char** argv) {

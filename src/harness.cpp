@@ -50,6 +50,13 @@ Invocation parse_invocation(int argc, const char* const* argv, const Usage& usag
     const std::string message =
         "n must be 0 or more, got " + std::to_string(n) + " (from \"" + argv[1] + "\")";
     invocation.exit_status = usage_error(err, usage, message.c_str());
+    return invocation;
+  }
+  const int threads = invocation.arguments.threads;
+  if (usage.max_threads > 0 && threads > usage.max_threads) {
+    const std::string message = "threads must be at most " + std::to_string(usage.max_threads) +
+                                ", got " + std::to_string(threads);
+    invocation.exit_status = usage_error(err, usage, message.c_str());
   }
   return invocation;
 }

@@ -114,6 +114,29 @@ TEST(InvocationTest, NegativeSizeIsRefusedWithAMessageAndStatus2) {
   }
 }
 
+TEST(InvocationTest, ThreadCountAboveTheProgramsBoundIsRefused) {
+  const algobench::Usage bounded{"bench_test", nullptr, 100};
+  for (const char* threads : {"101", "2147483647"}) {
+    const char* argv[] = {"bench_test", "10", threads};
+    std::ostringstream out;
+    std::ostringstream err;
+    const auto invocation = algobench::parse_invocation(3, argv, bounded, out, err);
+    ASSERT_TRUE(invocation.exit_status.has_value()) << threads;
+    EXPECT_EQ(*invocation.exit_status, 2);
+    EXPECT_EQ(err.str().find(std::string("bench_test: threads must be at most 100, got ") + threads),
+              0u);
+    EXPECT_EQ(out.str(), "");
+  }
+  for (const char* threads : {"100", "0", "-5"}) {
+    const char* argv[] = {"bench_test", "10", threads};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_FALSE(algobench::parse_invocation(3, argv, bounded, out, err).exit_status) << threads;
+  }
+  // Without a bound (the sequential programs) any count is only echoed.
+  EXPECT_FALSE(invoke({"10", "2147483647"}).invocation.exit_status.has_value());
+}
+
 TEST(InvocationTest, ZeroAndNonNumericSizesRun) {
   for (const char* text : {"0", "abc"}) {
     const Outcome outcome = invoke({text});

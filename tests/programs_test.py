@@ -142,6 +142,26 @@ class EveryProgramTest(unittest.TestCase):
                 with self.subTest(program.name, threads=threads):
                     self.assertEqual(report(program.name, 100, threads).threads, threads)
 
+    def test_thread_counts_the_parallel_mode_cannot_index_are_refused(self):
+        # The parallel mode counts threads in 16 bits; stable_partition never
+        # enters a parallel region and the sequential programs only echo.
+        bounded = {"set_intersection", "count_if", "partial_sum", "unique_copy"}
+        for program in PROGRAMS.values():
+            for threads in (65534, 2147483647):
+                with self.subTest(program.name, threads=threads):
+                    completed = run(program.name, 100, threads)
+                    if program.name in bounded:
+                        self.assertEqual(completed.returncode, 2)
+                        self.assertEqual(completed.stdout, "")
+                        self.assertTrue(
+                            completed.stderr.startswith(
+                                f"{program.executable}: threads must be at most 65533, got {threads}\n"
+                            ),
+                            completed.stderr,
+                        )
+                    else:
+                        self.assertEqual(parse_report(program, completed.stdout).threads, threads)
+
     def test_non_numeric_size_gives_empty_arrays(self):
         for program in PROGRAMS.values():
             with self.subTest(program.name):

@@ -27,6 +27,9 @@ struct Arguments {
 struct Usage {
   const char* program;  // e.g. "bench_count_if"
   const char* fourth;   // e.g. "[k=n*3/4]", or nullptr when there is none
+  // The largest thread count the program can hand on, or 0 when it only
+  // echoes the count (the sequential programs).
+  int max_threads = 0;
 };
 
 // Converts one argument as the suite always has: strtol base 10, then
@@ -45,8 +48,9 @@ struct Invocation {
 };
 
 // Reads the command line and handles what no program can run with: "-h" or
-// "--help" first prints the usage line to `out` (status 0), and a negative n
-// prints a message and the usage line to `err` (status 2).
+// "--help" first prints the usage line to `out` (status 0); a negative n, or a
+// thread count above usage.max_threads where there is one, prints a message
+// and the usage line to `err` (status 2).
 Invocation parse_invocation(int argc, const char* const* argv, const Usage& usage,
                             std::ostream& out, std::ostream& err);
 
