@@ -1,0 +1,172 @@
+"""The plots of a results folder and `suite report`, which redraws them with the summary."""
+
+import contextlib
+import copy
+import io
+import json
+import pathlib
+import shutil
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+from unittest import mock
+
+from algobench import plots, redraw
+
+FIXTURES = pathlib.Path(__file__).resolve().parent / "fixtures" / "report"
+RUN_A = FIXTURES / "run_a"
+SVG = "{http://www.w3.org/2000/svg}svg"
+
+
+def load(path=RUN_A):
+    return json.loads((path / "results.json").read_text())
+
+
+def svg_text(path):
+    root = ElementTree.parse(path).getroot()
+    return root, " ".join(t for t in root.itertext())
+
+
+@unittest.skipIf(shutil.which("gnuplot") is None, "gnuplot is not installed: no plots to check")
+class DrawTest(unittest.TestCase):
+    def test_every_plot_is_a_nonempty_svg_with_its_title(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            written = plots.draw(pathlib.Path(tmp), load())
+            names = sorted(p.name for p in written)
+            # unique_copy failed, stable_partition ran at 1 thread only, the
+            # sequential programs have no speedup plot.
+            self.assertEqual(
+                names,
+                sorted(
+                    ["efficiency.svg"]
+                    + [f"speedup_{p}.svg" for p in ("count_if", "partial_sum", "set_intersection")]
+                    + [
+                        f"time_per_element_{p}.svg"
+                        for p in ("count_if", "partial_sum", "set_intersection", "find_if",
+                                  "nth_element", "stable_partition")
+                    ]
+                ),
+            )
+            for path in written:
+                self.assertEqual(path.parent, pathlib.Path(tmp) / "plots")
+                self.assertGreater(path.stat().st_size, 1000)
+                root, text = svg_text(path)
+                self.assertEqual(root.tag, SVG)
+                self.assertIn("bench-host", text)
+                self.assertIn("2024-05-01", text)
+            _, text = svg_text(pathlib.Path(tmp) / "plots" / "speedup_count_if.svg")
+            for expected in ("count_if: speedup", "threads", "ideal", "n = 100,000", "n = 10,000,000"):
+                self.assertIn(expected, text)
+            _, text = svg_text(pathlib.Path(tmp) / "plots" / "time_per_element_count_if.svg")
+            for expected in ("time per element (ns)", "n (elements)", "1 thread", "2 threads"):
+                self.assertIn(expected, text)
+            _, text = svg_text(pathlib.Path(tmp) / "plots" / "efficiency.svg")
+            self.assertIn("partial_sum (n = 10,000,000)", text)
+            self.assertNotIn("unique_copy", text)
+
+    def test_quotes_and_underscores_in_the_context_do_not_break_the_script(self):
+        results = load()
+        results["context"]["host"] = "lab\"box_1's \\node"
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = pathlib.Path(tmp) / "it's here"
+            written = plots.draw(folder, results)
+            self.assertEqual(len(written), 10)
+            _, text = svg_text(folder / "plots" / "efficiency.svg")
+            self.assertIn("lab\"box_1's \\node", text)
+
+    def test_nothing_to_draw_from_only_failed_cells(self):
+        results = load()
+        for cell in results["cells"]:
+            cell["status"] = "failed"
+        with tempfile.TemporaryDirectory() as tmp:
+            self.assertEqual(plots.draw(pathlib.Path(tmp), results), [])
+
+
+class SpeedupTest(unittest.TestCase):
+    def test_speedup_from_times_when_the_cell_has_none(self):
+        cells = [
+            {"program": "count_if", "n": 10, "threads": t, "fourth": None, "status": "ok",
+             "samples": s, "stats": None, "speedup": None}
+            for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))
+        ]
+        self.assertEqual(plots._speedups(cells), {("count_if", 10, None): {1: 1.0, 2: 1.6, 4: 4.0}})
+        # A figure the runner computed wins over the times; no base time, no computed speedup.
+        cells[1]["speedup"] = 1.5
+        cells[0]["status"] = "failed"
+        self.assertEqual(plots._speedups(cells), {("count_if", 10, None): {2: 1.5}})
+
+
+class MissingGnuplotTest(unittest.TestCase):
+    def test_without_gnuplot_and_root_it_says_once_how_to_install(self):
+        err = io.StringIO()
+        with mock.patch.object(plots.shutil, "which", return_value=None), \
+                mock.patch.object(plots.os, "geteuid", return_value=1000), \
+                mock.patch.object(plots.subprocess, "run") as run, \
+                mock.patch.object(plots, "_said_missing", False), \
+                contextlib.redirect_stderr(err), tempfile.TemporaryDirectory() as tmp:
+            self.assertEqual(plots.draw(pathlib.Path(tmp), load()), [])
+            self.assertEqual(plots.draw(pathlib.Path(tmp), load()), [])
+            run.assert_not_called()
+            self.assertFalse((pathlib.Path(tmp) / "plots").exists())
+        self.assertEqual(err.getvalue().count("apt-get install gnuplot-nox"), 1)
+
+
+class ReportCommandTest(unittest.TestCase):
+    def setUp(self):
+        try:
+            from algobench import summary
+        except ImportError:
+            self.skipTest("algobench.summary is not there yet: `suite report` cannot redraw")
+        missing = [f for f in redraw.SUMMARY_FUNCTIONS if not hasattr(summary, f)]
+        if missing:
+            self.skipTest(f"algobench.summary lacks {', '.join(missing)}: `suite report` cannot redraw")
+
+    def test_redraws_summary_and_plots_without_touching_results(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = pathlib.Path(tmp) / "2024-05-01T10-00-00"
+            shutil.copytree(RUN_A, folder)
+            before = (folder / "results.json").read_bytes()
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+                status = redraw.main([str(folder)])
+            self.assertEqual(status, 0)
+            self.assertEqual((folder / "results.json").read_bytes(), before)
+            summary_md = (folder / "summary.md").read_text()
+            self.assertEqual(out.getvalue(), summary_md)
+            self.assertIn("count_if", summary_md)
+            csv_lines = (folder / "summary.csv").read_text().splitlines()
+            self.assertEqual(len(csv_lines), 1 + len(load()["cells"]))
+            if shutil.which("gnuplot"):
+                self.assertTrue((folder / "plots" / "efficiency.svg").stat().st_size > 0)
+
+    def test_bandwidth_shares_are_filled_before_the_summary_is_written(self):
+        from algobench import summary
+
+        results = load()
+        summary.fill_bandwidth_shares(copy.deepcopy(results))  # must accept the fixture
+        seen = {}
+        original = summary.write_summary_files
+
+        def spy(folder, results):
+            seen["shares"] = [c.get("bandwidth_share") for c in results["cells"]]
+            original(folder, results)
+
+        with tempfile.TemporaryDirectory() as tmp, \
+                mock.patch.object(summary, "write_summary_files", spy), \
+                mock.patch.object(summary, "fill_bandwidth_shares",
+                                  side_effect=lambda r: [c.update(bandwidth_share=0.5)
+                                                         for c in r["cells"]]), \
+                contextlib.redirect_stdout(io.StringIO()):
+            shutil.copytree(RUN_A, pathlib.Path(tmp) / "r")
+            self.assertEqual(redraw.main([str(pathlib.Path(tmp) / "r"), "--no-plots"]), 0)
+        self.assertEqual(set(seen["shares"]), {0.5})
+
+    def test_refuses_a_folder_without_results(self):
+        with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stderr(io.StringIO()) as err:
+            self.assertEqual(redraw.main([tmp]), 2)
+            self.assertEqual(redraw.main([str(pathlib.Path(tmp) / "missing")]), 2)
+        self.assertIn("results.json", err.getvalue())
+
+
+if __name__ == "__main__":
+    unittest.main()
