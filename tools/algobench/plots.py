@@ -174,6 +174,21 @@ def _render(gnuplot: str, plot: _Plot, extra_series: list[str]) -> pathlib.Path 
     return plot.path
 
 
+def _log_tics(values: list[float]) -> str | None:
+    """Range and tics at 1, 2 and 5 times each power of ten, when the values span few decades.
+
+    gnuplot labels only the powers of ten on a log axis, which leaves a plot
+    whose curves lie within one decade with a single label or none.
+    """
+    low, high = min(values) / 1.6, max(values) * 1.6
+    first, last = math.floor(math.log10(low)), math.ceil(math.log10(high))
+    if last - first > 3:
+        return None
+    tics = [m * 10.0**e for e in range(first, last + 1) for m in (1, 2, 5)]
+    labels = ", ".join(f'"{tic:g}" {tic!r}' for tic in tics if low <= tic <= high)
+    return f"set yrange [{low!r}:{high!r}]\nset ytics ({labels})"
+
+
 def _thread_tics(counts) -> str:
     return "set xtics (" + ", ".join(str(t) for t in sorted(counts)) + ")"
 
@@ -226,6 +241,7 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
             )
         if not per_threads:
             continue
+        tics = _log_tics([y for rows in per_threads.values() for _, y in rows])
         plot = _Plot(
             plot_dir / f"time_per_element_{program}.svg", f"{program}: time per element\n{where}"
         )
@@ -236,6 +252,8 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
             "set format x '1e%T'",
             "set offsets graph 0.05, graph 0.05, 0, 0",
         ]
+        if tics:
+            plot.lines.append(tics)
         for (threads, fourth), rows in sorted(per_threads.items(), key=lambda i: (i[0][0], str(i[0][1]))):
             label = f"{threads} thread" + ("" if threads == 1 else "s")
             if fourth is not None:
