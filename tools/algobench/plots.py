@@ -48,8 +48,10 @@ def _ensure_gnuplot() -> str | None:
         print("gnuplot is missing: installing gnuplot-nox with apt-get", file=sys.stderr)
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
         for command in (["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]):
-            completed = subprocess.run(command, env=env, stdout=sys.stderr, stderr=sys.stderr)
+            completed = subprocess.run(command, env=env, capture_output=True, text=True)
             if completed.returncode != 0:
+                tail = "\n".join(completed.stderr.strip().splitlines()[-5:])
+                print(f"{' '.join(command)} failed:\n{tail}", file=sys.stderr)
                 break
         found = shutil.which("gnuplot")
         if found is not None:
