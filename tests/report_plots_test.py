@@ -6,6 +6,7 @@ import io
 import json
 import pathlib
 import shutil
+import subprocess
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -109,6 +110,21 @@ class MissingGnuplotTest(unittest.TestCase):
             run.assert_not_called()
             self.assertFalse((pathlib.Path(tmp) / "plots").exists())
         self.assertEqual(err.getvalue().count("apt-get install gnuplot-nox"), 1)
+
+    @unittest.skipUnless(pathlib.Path("/etc/debian_version").exists(), "not a Debian-family system")
+    def test_as_root_it_installs_gnuplot_and_says_so(self):
+        found = iter([None, "/usr/bin/gnuplot"])  # missing, then there after the install
+        which = lambda name: "/usr/bin/apt-get" if name == "apt-get" else next(found)
+        err = io.StringIO()
+        with mock.patch.object(plots.shutil, "which", side_effect=which), \
+                mock.patch.object(plots.os, "geteuid", return_value=0), \
+                mock.patch.object(plots.subprocess, "run",
+                                  return_value=subprocess.CompletedProcess([], 0, "", "")) as run, \
+                contextlib.redirect_stderr(err):
+            self.assertEqual(plots._ensure_gnuplot(), "/usr/bin/gnuplot")
+        commands = [c.args[0] for c in run.call_args_list]
+        self.assertEqual(commands, [["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]])
+        self.assertIn("installing gnuplot-nox", err.getvalue())
 
 
 class ReportCommandTest(unittest.TestCase):
