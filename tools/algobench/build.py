@@ -7,24 +7,33 @@ import pathlib
 import subprocess
 import sys
 
+from .output import PROGRAMS
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+# The benchmark programs alone, without the tests.
+PROGRAM_TARGETS = tuple(program.executable for program in PROGRAMS.values())
 
 
 def build_dir(preset: str = "release") -> pathlib.Path:
     return ROOT / "build" / preset
 
 
-def ensure_built(preset: str = "release") -> pathlib.Path:
-    """Configures the preset if needed, builds what is out of date, returns bin/."""
+def ensure_built(preset: str = "release", targets: tuple[str, ...] = ()) -> pathlib.Path:
+    """Configures the preset if needed, builds what is out of date (only `targets`
+    when given), returns bin/."""
     directory = build_dir(preset)
     if not (directory / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=sys.stderr)
+        subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=sys.stderr,
+                       env=dict(os.environ))
     jobs = str(os.cpu_count() or 2)
     subprocess.run(
-        ["cmake", "--build", "--preset", preset, "--parallel", jobs],
+        ["cmake", "--build", "--preset", preset, "--parallel", jobs]
+        + (["--target", *targets] if targets else []),
         cwd=ROOT,
         check=True,
         stdout=sys.stderr,
+        env=dict(os.environ),
     )
     return directory / "bin"
 
@@ -32,4 +41,4 @@ def ensure_built(preset: str = "release") -> pathlib.Path:
 def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest."""
     ensure_built(preset)
-    return subprocess.run(["ctest", "--preset", preset], cwd=ROOT).returncode
+    return subprocess.run(["ctest", "--preset", preset], cwd=ROOT, env=dict(os.environ)).returncode

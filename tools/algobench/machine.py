@@ -1,0 +1,182 @@
+"""What the runner records about the machine and the build, and what it warns about."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import pathlib
+import platform
+import re
+import socket
+import subprocess
+
+from .build import ROOT
+
+
+def _read(path: str | pathlib.Path) -> str | None:
+    try:
+        return pathlib.Path(path).read_text(encoding="utf-8", errors="replace").strip()
+    except OSError:
+        return None
+
+
+def _command(argv: list[str], **kwargs) -> str | None:
+    try:
+        completed = subprocess.run(argv, env=dict(os.environ), capture_output=True, text=True,
+                                   timeout=20, **kwargs)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return completed.stdout if completed.returncode == 0 else None
+
+
+def cpuinfo_field(field: str) -> str | None:
+    text = _read("/proc/cpuinfo") or ""
+    match = re.search(rf"^{re.escape(field)}\s*:\s*(.*)$", text, re.MULTILINE)
+    return match.group(1).strip() if match else None
+
+
+def build_info(bin_dir: pathlib.Path) -> dict:
+    """The build-info.json CMake writes next to bin/, or {} when there is none."""
+    text = _read(pathlib.Path(bin_dir).parent / "build-info.json")
+    try:
+        return json.loads(text) if text else {}
+    except json.JSONDecodeError:
+        return {}
+
+
+def governors() -> dict[int, str]:
+    """The frequency governor of every usable CPU that /sys reports one for."""
+    found = {}
+    for cpu in sorted(os.sched_getaffinity(0)):
+        governor = _read(f"/sys/devices/system/cpu/cpu{cpu}/cpufreq/scaling_governor")
+        if governor:
+            found[cpu] = governor
+    return found
+
+
+def _cpu_list_size(text: str) -> int:
+    count = 0
+    for part in text.split(","):
+        if "-" in part:
+            low, high = part.split("-")
+            count += int(high) - int(low) + 1
+        elif part.strip():
+            count += 1
+    return count
+
+
+def caches() -> list[dict]:
+    """cpu0's caches as /sys describes them, sizes in bytes."""
+    found = []
+    for index in sorted(pathlib.Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
+        size = _read(index / "size") or ""
+        match = re.fullmatch(r"(\d+)([KMG]?)", size)
+        if not match:
+            continue
+        scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[match.group(2)]
+        found.append({
+            "type": _read(index / "type") or "Unknown",
+            "level": int(_read(index / "level") or 0),
+            "size": int(match.group(1)) * scale,
+            "num_sharing": _cpu_list_size(_read(index / "shared_cpu_list") or "0"),
+        })
+    return found
+
+
+def libstdcxx_version(bin_dir: pathlib.Path, compiler: str | None) -> str | None:
+    """The libstdc++ the programs load (its file name) and the headers' release date."""
+    parts = []
+    ldd = _command(["ldd", str(pathlib.Path(bin_dir) / "bench_count_if")])
+    match = re.search(r"libstdc\+\+\.so\S*\s+=>\s+(\S+)", ldd or "")
+    if match:
+        parts.append(pathlib.Path(os.path.realpath(match.group(1))).name)
+    if compiler:
+        macros = _command([compiler, "-dM", "-E", "-x", "c++", "-"],
+                          input="#include <bits/c++config.h>\n")
+        date = re.search(r"#define __GLIBCXX__ (\d+)", macros or "")
+        release = re.search(r"#define _GLIBCXX_RELEASE (\d+)", macros or "")
+        if date:
+            parts.append(f"__GLIBCXX__ {date.group(1)}"
+                         + (f", release {release.group(1)}" if release else ""))
+    return "; ".join(parts) or None
+
+
+def git_commit() -> tuple[str | None, bool | None]:
+    commit = _command(["git", "rev-parse", "HEAD"], cwd=ROOT)
+    status = _command(["git", "status", "--porcelain", "--untracked-files=no"], cwd=ROOT)
+    return (commit.strip() if commit else None), (bool(status.strip()) if status is not None else None)
+
+
+def omp_environment(pin: bool) -> dict[str, str]:
+    """The OMP_* variables the parallel-mode programs run with."""
+    env = {k: v for k, v in os.environ.items() if k.startswith("OMP_")}
+    if pin:
+        env.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+    return dict(sorted(env.items()))
+
+
+def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages: bool,
+            samples: int, min_time: float) -> dict:
+    info = build_info(bin_dir)
+    uname = platform.uname()
+    commit, dirty = git_commit()
+    flags = " ".join(f for f in (info.get("cxx_flags"), info.get("cxx_flags_build_type"),
+                                 info.get("openmp_flags")) if f)
+    return {
+        "host": socket.gethostname(),
+        "cpu_model": cpuinfo_field("model name"),
+        "usable_cpus": len(os.sched_getaffinity(0)),
+        "kernel": f"{uname.system} {uname.release} {uname.version}",
+        "compiler": info.get("cxx_compiler_id"),
+        "compiler_path": info.get("cxx_compiler"),
+        "compiler_version": info.get("cxx_compiler_version"),
+        "build_type": info.get("build_type"),
+        "build_flags": flags,
+        "libstdcxx_version": libstdcxx_version(bin_dir, info.get("cxx_compiler")),
+        "omp_env": omp_environment(pin),
+        "git_commit": commit,
+        "git_dirty": dirty,
+        "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
+        "command_line": list(command_line),
+        "pin": pin,
+        "hugepages": hugepages,
+        "samples": samples,
+        "min_time": float(min_time),
+        "bin_dir": str(bin_dir),
+        "mhz_per_cpu": _mhz(),
+        "governors": {str(cpu): g for cpu, g in governors().items()},
+        "caches": caches(),
+        "load_avg": list(os.getloadavg()),
+    }
+
+
+def _mhz() -> int | None:
+    mhz = cpuinfo_field("cpu MHz")
+    try:
+        return round(float(mhz)) if mhz else None
+    except ValueError:
+        return None
+
+
+def machine_warnings(context: dict, thread_counts: list[int]) -> list[str]:
+    """Warnings about the build and the machine, known before any cell runs."""
+    warnings = []
+    build_type = context.get("build_type")
+    if build_type != "Release":
+        warnings.append(
+            f"the programs are a {build_type or 'unknown (no build-info.json next to bin/)'} "
+            "build, not Release: their times do not represent the optimised code")
+    slow = {cpu: g for cpu, g in context.get("governors", {}).items() if g != "performance"}
+    if slow:
+        names = ", ".join(sorted(set(slow.values())))
+        warnings.append(
+            f"CPU frequency governor is {names} on CPU(s) {', '.join(slow)}, not performance: "
+            "clock changes during the sweep add noise (set the governor to performance)")
+    cpus = context.get("usable_cpus") or 1
+    over = sorted(t for t in set(thread_counts) if t > cpus)
+    if over:
+        warnings.append(
+            f"thread count(s) {', '.join(map(str, over))} exceed the {cpus} usable CPUs: those "
+            "cells oversubscribe the CPUs and measure time-sharing, not parallel speed")
+    return warnings

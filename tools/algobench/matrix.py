@@ -1,0 +1,119 @@
+"""The sweep matrix: which (program, size, thread count) cells a run measures."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import re
+
+from .output import PROGRAMS
+from .workload import WORKLOADS
+
+# One size per decade from 10^4 to 10^7: the densest ladder that keeps the
+# default sweep near a minute on a two-core machine (the 10^7 cells alone,
+# mostly allocation and initialisation of the arrays, take about half of it).
+DEFAULT_SIZES = (10_000, 100_000, 1_000_000, 10_000_000)
+
+
+@dataclasses.dataclass(frozen=True)
+class Cell:
+    program: str
+    n: int
+    threads: int
+
+    @property
+    def name(self) -> str:
+        return f"{self.program}/n:{self.n}/threads:{self.threads}"
+
+    @property
+    def fourth(self) -> int | None:
+        return WORKLOADS[self.program].fourth(self.n)
+
+
+def usable_cpus() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+def default_threads(cpus: int) -> list[int]:
+    """1, 2, 4, ... up to cpus, and cpus itself."""
+    counts = []
+    t = 1
+    while t <= cpus:
+        counts.append(t)
+        t *= 2
+    if cpus not in counts:
+        counts.append(cpus)
+    return counts
+
+
+def geometric_sizes(low: int, high: int, per_decade: int) -> list[int]:
+    """Sizes from low to high, `per_decade` steps per factor of ten, rounded."""
+    if low <= 0 or high < low or per_decade < 1:
+        raise ValueError("need 0 < low <= high and at least one step per decade")
+    sizes = []
+    step = 10 ** (1 / per_decade)
+    k = 0
+    while True:
+        size = round(low * step**k)
+        if size > high * 1.0001:
+            break
+        if not sizes or size != sizes[-1]:
+            sizes.append(size)
+        k += 1
+    return sizes
+
+
+def build(programs: list[str] | None = None, sizes: list[int] | None = None,
+          threads: list[int] | None = None, pattern: str | None = None,
+          cpus: int | None = None) -> list[Cell]:
+    """The cells in run order: program, then size, then thread count.
+
+    Explicit thread counts apply to the parallel-mode programs; the sequential
+    ones only echo their thread count and always run at 1 thread.
+    """
+    programs = list(PROGRAMS) if not programs else programs
+    unknown = [p for p in programs if p not in PROGRAMS]
+    if unknown:
+        raise ValueError(f"unknown program(s): {', '.join(unknown)}; known: {', '.join(PROGRAMS)}")
+    sizes = list(DEFAULT_SIZES) if not sizes else sizes
+    if any(n < 0 for n in sizes):
+        raise ValueError("sizes must be 0 or more")
+    if threads and any(t < 1 for t in threads):
+        raise ValueError("thread counts must be 1 or more")
+    parallel_threads = sorted(set(threads or default_threads(cpus or usable_cpus())))
+    regex = re.compile(pattern) if pattern else None
+    cells = []
+    for program in programs:
+        counts = parallel_threads if PROGRAMS[program].parallel else [1]
+        for n in sizes:
+            for t in counts:
+                cell = Cell(program, n, t)
+                if regex is None or regex.search(cell.name):
+                    cells.append(cell)
+    return cells
+
+
+def _whole(item: str) -> int:
+    item = item.strip().replace("_", "")
+    value = float(item) if "e" in item.lower() else int(item)
+    if value != int(value):
+        raise ValueError(f"{item!r} is not a whole number")
+    return int(value)
+
+
+def parse_int_list(text: str) -> list[int]:
+    """"10000,1e6,2_000" -> [10000, 1000000, 2000]; scientific notation allowed."""
+    values = [_whole(item) for item in text.split(",") if item.strip()]
+    if not values:
+        raise ValueError(f"no numbers in {text!r}")
+    return values
+
+
+def parse_sizes(text: str) -> list[int]:
+    """A list as parse_int_list, or a ladder "LOW:HIGH:STEPS_PER_DECADE" ("1e4:1e7:2")."""
+    if ":" in text:
+        parts = text.split(":")
+        if len(parts) != 3:
+            raise ValueError(f"a ladder is LOW:HIGH:STEPS_PER_DECADE, got {text!r}")
+        return geometric_sizes(*(_whole(p) for p in parts))
+    return parse_int_list(text)

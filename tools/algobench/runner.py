@@ -1,0 +1,250 @@
+"""Runs the cells of a sweep: one warm-up process, then independent samples,
+every one of them checked before its time counts."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import pathlib
+import shlex
+import subprocess
+
+from . import output
+from .matrix import Cell
+from .workload import WORKLOADS
+
+# The most repetitions one process is given (the programs read a 32-bit int).
+MAX_REPETITIONS = 1_000_000_000
+# The clock the programs read (gettimeofday) ticks in microseconds: a call
+# reported as taking 0 s is taken to last at most one tick when calibrating.
+CLOCK_TICK = 1e-6
+# Aim a little above --min-time so that run-to-run jitter keeps the loop above it.
+CALIBRATION_MARGIN = 1.25
+
+
+@dataclasses.dataclass
+class Options:
+    bin_dir: pathlib.Path
+    samples: int = 5
+    min_time: float = 0.05
+    timeout: float | None = 120.0
+    pin: bool = False
+    hugepages: bool = False
+
+
+class CheckFailed(Exception):
+    """A process whose exit status or report is not what the runner expects."""
+
+
+@dataclasses.dataclass
+class Process:
+    """One run of a program and what the runner made of it."""
+
+    command: list[str]
+    env_changes: dict[str, str]
+    returncode: int | None = None
+    stdout: str = ""
+    stderr: str = ""
+    report: output.Report | None = None
+    failure: str | None = None
+
+    def describe(self) -> str:
+        """The command, the exit status and everything the program printed."""
+        prefix = " ".join(f"{k}={shlex.quote(v)}" for k, v in self.env_changes.items())
+        lines = [f"$ {(prefix + ' ') if prefix else ''}{shlex.join(self.command)}",
+                 f"exit status: {self.returncode}",
+                 "stdout:", self.stdout.rstrip("\n") or "(empty)",
+                 "stderr:", self.stderr.rstrip("\n") or "(empty)"]
+        return "\n".join(lines)
+
+
+def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
+    argv = [str(pathlib.Path(bin_dir) / output.PROGRAMS[cell.program].executable),
+            str(cell.n), str(cell.threads), str(repetitions)]
+    if cell.fourth is not None:
+        argv.append(str(cell.fourth))
+    return argv
+
+
+def env_changes(cell: Cell, options: Options) -> dict[str, str]:
+    """What the runner adds to its own environment for this cell's processes."""
+    changes = {}
+    if options.pin and output.PROGRAMS[cell.program].parallel:
+        changes.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+    if options.hugepages:
+        tunables = os.environ.get("GLIBC_TUNABLES")
+        hugetlb = "glibc.malloc.hugetlb=1"
+        changes["GLIBC_TUNABLES"] = f"{tunables}:{hugetlb}" if tunables else hugetlb
+    return changes
+
+
+def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
+    """Checks one process's exit status and report against what was asked of it."""
+    if returncode != 0:
+        raise CheckFailed(f"exit status {returncode}")
+    program = output.PROGRAMS[cell.program]
+    try:
+        report = output.parse_report(program, stdout)
+    except output.ReportError as error:
+        raise CheckFailed(f"malformed report: {error}") from None
+    if report.threads != cell.threads:
+        raise CheckFailed(f"report says {report.threads} threads, {cell.threads} were passed")
+    if report.n != cell.n:
+        raise CheckFailed(f"report says n = {report.n}, {cell.n} was passed")
+    seconds = report.seconds_per_repetition
+    if repetitions >= 1 and not math.isfinite(seconds):
+        raise CheckFailed(f"time per repetition is {seconds} with {repetitions} repetitions")
+    if seconds < 0:
+        raise CheckFailed(f"negative time per repetition ({seconds}): the clock stepped back")
+    expected = WORKLOADS[cell.program].expected_result(cell.n, cell.fourth)
+    if expected is not None and report.result != expected:
+        raise CheckFailed(f"result line says {report.result}, expected {expected} "
+                          f"({program.result_label.strip()} for n = {cell.n})")
+    return report
+
+
+def run_process(cell: Cell, repetitions: int, options: Options) -> Process:
+    changes = env_changes(cell, options)
+    process = Process(command(cell, options.bin_dir, repetitions), changes)
+    try:
+        completed = subprocess.run(process.command, env={**os.environ, **changes},
+                                   capture_output=True, text=True, errors="replace",
+                                   timeout=options.timeout)
+    except subprocess.TimeoutExpired as expired:
+        process.stdout = _text(expired.stdout)
+        process.stderr = _text(expired.stderr)
+        process.failure = f"timed out after {options.timeout:g} s (killed)"
+        return process
+    except OSError as error:
+        process.failure = f"cannot start: {error}"
+        return process
+    process.returncode = completed.returncode
+    process.stdout, process.stderr = completed.stdout, completed.stderr
+    try:
+        process.report = check(cell, repetitions, completed.returncode, completed.stdout)
+    except CheckFailed as failure:
+        process.failure = str(failure)
+    return process
+
+
+def _text(data: bytes | str | None) -> str:
+    if data is None:
+        return ""
+    return data if isinstance(data, str) else data.decode(errors="replace")
+
+
+def calibrated_repetitions(min_time: float, seconds_per_call: float) -> int:
+    """Repetitions that make a loop of calls lasting seconds_per_call exceed min_time."""
+    per_call = seconds_per_call if seconds_per_call > 0 else CLOCK_TICK
+    wanted = math.ceil(CALIBRATION_MARGIN * min_time / per_call)
+    return max(1, min(MAX_REPETITIONS, wanted))
+
+
+@dataclasses.dataclass
+class CellOutcome:
+    cell: Cell
+    repetitions: int
+    samples: list[output.Report]
+    result: int | None
+    failure: str | None
+    failed_process: Process | None
+    processes: int  # how many processes ran, discarded ones included
+    interrupted: bool = False
+
+    def record(self) -> dict:
+        """The cell as results.json holds it (statistics are filled in later)."""
+        return {
+            "name": self.cell.name,
+            "program": self.cell.program,
+            "n": self.cell.n,
+            "threads": self.cell.threads,
+            "repetitions": self.repetitions,
+            "fourth": self.cell.fourth,
+            "status": "ok" if self.failure is None else "failed",
+            "failure": self.failure,
+            "samples": [r.seconds_per_repetition for r in self.samples],
+            "result": self.result,
+            "stats": None,
+            "speedup": None,
+            "efficiency": None,
+            "items_per_second": None,
+            "bytes_per_second": None,
+            "bandwidth_share": None,
+        }
+
+
+class ResultLedger:
+    """Remembers each (program, n, fourth)'s result so that every thread count
+    and sample can be held to the first one seen."""
+
+    def __init__(self) -> None:
+        self._seen: dict[tuple, tuple[int, str]] = {}
+
+    def check(self, cell: Cell, result: int | None) -> None:
+        if result is None:
+            return
+        key = (cell.program, cell.n, cell.fourth)
+        first = self._seen.setdefault(key, (result, cell.name))
+        if first[0] != result:
+            raise CheckFailed(f"result {result} differs from {first[0]} reported by {first[1]}")
+
+
+def measure(cell: Cell, options: Options, ledger: ResultLedger, on_sample=None) -> CellOutcome:
+    """Warm-up, calibration and samples of one cell; stops at the first failed check.
+
+    Calibrated programs: the warm-up runs one call, and the samples get the
+    repetitions that make their loop last --min-time at the warm-up's pace. A
+    single cold call can overstate the pace of warm ones; when the first
+    sample's loop then falls short of --min-time, that sample is discarded and
+    the repetitions are recomputed from it, once. The other programs run one
+    call per process.
+    """
+    workload = WORKLOADS[cell.program]
+    outcome = CellOutcome(cell, 1, [], None, None, None, 0)
+
+    def attempt(repetitions: int) -> output.Report | None:
+        process = run_process(cell, repetitions, options)
+        outcome.processes += 1
+        if process.failure is None:
+            try:
+                ledger.check(cell, process.report.result)
+            except CheckFailed as failure:
+                process.failure = str(failure)
+        if process.failure is not None:
+            outcome.failure = process.failure
+            outcome.failed_process = process
+            return None
+        outcome.result = process.report.result
+        return process.report
+
+    try:
+        warm = attempt(1)
+        if warm is None:
+            outcome.failure = f"warm-up: {outcome.failure}"
+            return outcome
+        repetitions = 1
+        if workload.calibrated:
+            repetitions = calibrated_repetitions(options.min_time, warm.seconds_per_repetition)
+        outcome.repetitions = repetitions
+        recalibrated = not workload.calibrated
+        while len(outcome.samples) < options.samples:
+            report = attempt(repetitions)
+            if report is None:
+                outcome.failure = f"sample {len(outcome.samples) + 1}: {outcome.failure}"
+                return outcome
+            loop = report.seconds_per_repetition * repetitions
+            if not recalibrated and loop < options.min_time:
+                recalibrated = True
+                repetitions = calibrated_repetitions(options.min_time, report.seconds_per_repetition)
+                outcome.repetitions = repetitions
+                continue
+            recalibrated = True
+            outcome.samples.append(report)
+            if on_sample is not None:
+                on_sample(outcome, report)
+    except KeyboardInterrupt:
+        outcome.interrupted = True
+        outcome.failure = (f"interrupted after {len(outcome.samples)} of {options.samples} "
+                           "samples")
+    return outcome
