@@ -75,6 +75,7 @@ def _add_run_arguments(run: argparse.ArgumentParser) -> None:
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
+    how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
     where = run.add_argument_group("where")
     where.add_argument("--out", type=pathlib.Path, metavar="DIR",
                        help="results directory (default results/<YYYYmmdd-HHMMSS>)")
@@ -108,6 +109,7 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
     command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "run", *argv]
     return sweep.Sweep(cells, options, out_dir, command_line,
                        probe_bandwidth=not arguments.no_bandwidth,
+                       draw_plots=not arguments.no_plots,
                        cv_threshold=arguments.cv_threshold).run()
 
 

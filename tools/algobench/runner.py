@@ -21,6 +21,8 @@ MAX_REPETITIONS = 1_000_000_000
 CLOCK_TICK = 1e-6
 # Aim a little above --min-time so that run-to-run jitter keeps the loop above it.
 CALIBRATION_MARGIN = 1.25
+# How often a cell may start its samples over with more repetitions.
+RECALIBRATIONS = 3
 
 
 @dataclasses.dataclass
@@ -100,7 +102,7 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
     expected = WORKLOADS[cell.program].expected_result(cell.n, cell.fourth)
     if expected is not None and report.result != expected:
         raise CheckFailed(f"result line says {report.result}, expected {expected} "
-                          f"({program.result_label.strip()} for n = {cell.n})")
+                          f"for n = {cell.n}")
     return report
 
 
@@ -190,15 +192,17 @@ class ResultLedger:
             raise CheckFailed(f"result {result} differs from {first[0]} reported by {first[1]}")
 
 
-def measure(cell: Cell, options: Options, ledger: ResultLedger, on_sample=None) -> CellOutcome:
+def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
     """Warm-up, calibration and samples of one cell; stops at the first failed check.
 
     Calibrated programs: the warm-up runs one call, and the samples get the
-    repetitions that make their loop last --min-time at the warm-up's pace. A
-    single cold call can overstate the pace of warm ones; when the first
-    sample's loop then falls short of --min-time, that sample is discarded and
-    the repetitions are recomputed from it, once. The other programs run one
-    call per process.
+    repetitions that make their loop last --min-time at the warm-up's pace.
+    A cold single call can overstate the pace of warm ones (the first parallel
+    call also starts the OpenMP team), so whenever a sample's loop falls short
+    of --min-time the repetitions are recomputed from that sample and the
+    samples start over, at most RECALIBRATIONS times; every kept sample of a
+    cell runs with the same repetitions. The other programs run one call per
+    process.
     """
     workload = WORKLOADS[cell.program]
     outcome = CellOutcome(cell, 1, [], None, None, None, 0)
@@ -227,22 +231,20 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger, on_sample=None) 
         if workload.calibrated:
             repetitions = calibrated_repetitions(options.min_time, warm.seconds_per_repetition)
         outcome.repetitions = repetitions
-        recalibrated = not workload.calibrated
+        recalibrations = RECALIBRATIONS if workload.calibrated else 0
         while len(outcome.samples) < options.samples:
             report = attempt(repetitions)
             if report is None:
                 outcome.failure = f"sample {len(outcome.samples) + 1}: {outcome.failure}"
                 return outcome
             loop = report.seconds_per_repetition * repetitions
-            if not recalibrated and loop < options.min_time:
-                recalibrated = True
+            if loop < options.min_time and recalibrations > 0 and repetitions < MAX_REPETITIONS:
+                recalibrations -= 1
                 repetitions = calibrated_repetitions(options.min_time, report.seconds_per_repetition)
                 outcome.repetitions = repetitions
+                outcome.samples.clear()
                 continue
-            recalibrated = True
             outcome.samples.append(report)
-            if on_sample is not None:
-                on_sample(outcome, report)
     except KeyboardInterrupt:
         outcome.interrupted = True
         outcome.failure = (f"interrupted after {len(outcome.samples)} of {options.samples} "

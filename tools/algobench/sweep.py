@@ -121,15 +121,17 @@ def _import_plots():
 
 class Sweep:
     def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
-                 command_line: list[str], probe_bandwidth: bool = True,
+                 command_line: list[str], probe_bandwidth: bool = True, draw_plots: bool = True,
                  cv_threshold: float = DEFAULT_CV_THRESHOLD,
-                 stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> None:
+                 stdout: TextIO | None = None, stderr: TextIO | None = None) -> None:
         self.cells = cells
         self.options = options
         self.out_dir = pathlib.Path(out_dir)
         self.probe_bandwidth = probe_bandwidth
+        self.draw_plots = draw_plots
         self.cv_threshold = cv_threshold
-        self.stdout, self.stderr = stdout, stderr
+        self.stdout = stdout or sys.stdout
+        self.stderr = stderr or sys.stderr
         self.thread_counts = sorted({c.threads for c in cells})
         self.results = {
             "schema_version": 1,
@@ -138,7 +140,7 @@ class Sweep:
             "cells": [],
         }
         self._warned: list[str] = []
-        self.progress = Progress(cells, options, stderr)
+        self.progress = Progress(cells, options, self.stderr)
 
     def warn(self, message: str) -> None:
         if message in self._warned:
@@ -173,16 +175,14 @@ class Sweep:
         ledger = ResultLedger()
         interrupted = False
 
-        def on_sample(outcome, report):
-            cell = outcome.cell
-            samples.append(cell.name, cell.program, cell.n, cell.threads, outcome.repetitions,
-                           cell.fourth, len(outcome.samples) - 1, report)
-
         try:
             self._write()
             for cell in self.cells:
                 self.progress.starting(cell)
-                outcome = measure(cell, self.options, ledger, on_sample)
+                outcome = measure(cell, self.options, ledger)
+                for index, report in enumerate(outcome.samples):
+                    samples.append(cell.name, cell.program, cell.n, cell.threads,
+                                   outcome.repetitions, cell.fourth, index, report)
                 record = outcome.record()
                 self.results["cells"].append(record)
                 self._write()
@@ -230,7 +230,7 @@ class Sweep:
             else:
                 self.results["bandwidth"] = {str(t): dict(v) for t, v in measured.items()}
         self._write()
-        plots = _import_plots()
+        plots = _import_plots() if self.draw_plots else None
         draw = getattr(plots, "draw", None) if plots is not None else None
         if draw is not None:
             try:
@@ -241,8 +241,9 @@ class Sweep:
         return status
 
 
-def dry_run(cells: list[Cell], options: Options, stdout: TextIO = sys.stdout) -> int:
+def dry_run(cells: list[Cell], options: Options, stdout: TextIO | None = None) -> int:
     """Lists every cell with the exact commands its processes would run."""
+    stdout = stdout or sys.stdout
     for cell in cells:
         workload = WORKLOADS[cell.program]
         env = " ".join(f"{k}={v}" for k, v in env_changes(cell, options).items())

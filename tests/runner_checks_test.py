@@ -1,0 +1,214 @@
+"""The runner's checks: stand-in programs that misbehave must fail their cell,
+show their command and output, spare the other cells and fail the run."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import types
+import unittest
+from unittest import mock
+
+from runner_support import TESTS, StandinSweep, run_suite, standin_bin
+
+from algobench import runner
+from algobench.matrix import Cell
+
+
+def load(out: pathlib.Path) -> dict:
+    return json.loads((out / "results.json").read_text())
+
+
+class FaultyProgramTest(unittest.TestCase):
+    """Each fault in one program fails exactly that program's cells."""
+
+    def sweep(self, fault: str, program: str, *extra: str):
+        with StandinSweep() as sweep:
+            status, out, err = sweep.run("--programs", f"{program},nth_element",
+                                         "--sizes", "12,40", "--threads", "1,2", *extra,
+                                         fault=f"{program}:{fault}")
+            return status, out, err, load(sweep.out)
+
+    def assert_cells_failed(self, results: dict, program: str, reason: str) -> None:
+        """Every cell of `program` failed, the first one for `reason`; the others passed."""
+        by_program = {}
+        for cell in results["cells"]:
+            by_program.setdefault(cell["program"], []).append(cell)
+        self.assertIn(reason, by_program[program][0]["failure"])
+        for cell in by_program[program]:
+            self.assertEqual(cell["status"], "failed", cell["name"])
+            self.assertTrue(cell["failure"].startswith("warm-up: "), cell["failure"])
+            self.assertIsNone(cell["stats"])
+        for cell in by_program["nth_element"]:
+            self.assertEqual(cell["status"], "ok", cell["name"])
+            self.assertEqual(len(cell["samples"]), 2)
+
+    def test_wrong_count_fails_the_cell_and_the_run(self):
+        status, _, err, results = self.sweep("wrong_result", "count_if")
+        self.assertEqual(status, 1)
+        self.assert_cells_failed(results, "count_if", "result line says 7, expected 6")
+        # The failing command and its whole output are shown.
+        self.assertIn("bench_count_if 12 1 1", err)
+        self.assertIn("res = 7", err)
+        self.assertIn("count_if/n:12/threads:1", err)
+
+    def test_wrong_negative_sine_count(self):
+        _, _, _, results = self.sweep("wrong_result", "stable_partition")
+        self.assert_cells_failed(results, "stable_partition", "expected 5")
+
+    def test_missing_result_line(self):
+        status, _, err, results = self.sweep("missing_result", "set_intersection")
+        self.assertEqual(status, 1)
+        self.assert_cells_failed(results, "set_intersection", "malformed report")
+        self.assertIn("expected 4 lines, got 3", err)
+
+    def test_echoed_threads_and_size_must_match(self):
+        _, _, _, results = self.sweep("wrong_threads", "unique_copy")
+        self.assert_cells_failed(results, "unique_copy", "threads")
+        _, _, _, results = self.sweep("wrong_n", "partial_sum")
+        self.assert_cells_failed(results, "partial_sum", "n = 13")
+
+    def test_exit_status_and_non_finite_time(self):
+        _, _, err, results = self.sweep("exit_3", "find_if")
+        self.assert_cells_failed(results, "find_if", "exit status 3")
+        self.assertIn("exit status: 3", err)
+        _, _, _, results = self.sweep("nan_time", "count_if")
+        self.assert_cells_failed(results, "count_if", "nan")
+
+    def test_hung_process_times_out(self):
+        status, _, _, results = self.sweep("hang", "partial_sort", "--timeout", "0.5")
+        self.assertEqual(status, 1)
+        self.assert_cells_failed(results, "partial_sort", "timed out after 0.5 s")
+
+    def test_clean_run_exits_zero(self):
+        status, out, _, results = self.sweep("", "count_if")
+        self.assertEqual(status, 0)
+        self.assertEqual({c["status"] for c in results["cells"]}, {"ok"})
+        self.assertEqual({c["result"] for c in results["cells"] if c["program"] == "count_if"},
+                         {6, 20})
+        self.assertIn("| count_if | 40 | 2 |", out)
+
+
+class CheckTest(unittest.TestCase):
+    """runner.check on reports that are well-formed but not what was asked for."""
+
+    def report(self, closing: str, result: str = "res = 500") -> str:
+        return f"Time allocate:1e-05\nTime init:2e-05\n{result}\n{closing}\n"
+
+    def test_accepts_the_report_of_the_command(self):
+        report = runner.check(Cell("count_if", 1000, 2), 4, 0,
+                              self.report("Result-> cpu:2  :size: 1000  :time: 0.000001000"))
+        self.assertEqual((report.result, report.seconds_per_repetition), (500, 1e-06))
+
+    def test_rejects(self):
+        cell = Cell("count_if", 1000, 2)
+        cases = {
+            "wrong count": (0, self.report("Result-> cpu:2  :size: 1000  :time: 0.000001000",
+                                           "res = 499")),
+            "infinite time": (0, self.report("Result-> cpu:2  :size: 1000  :time: inf")),
+            "negative time": (0, self.report("Result-> cpu:2  :size: 1000  :time: -0.000001000")),
+            "non-zero exit": (1, self.report("Result-> cpu:2  :size: 1000  :time: 0.000001000")),
+            "default-format time": (0, self.report("Result-> cpu:2  :size: 1000  :time: 1e-06")),
+        }
+        for name, (status, text) in cases.items():
+            with self.subTest(name), self.assertRaises(runner.CheckFailed):
+                runner.check(cell, 4, status, text)
+
+    def test_find_if_expects_the_zero_position_the_sweep_passes(self):
+        cell = Cell("find_if", 1000, 1)
+        self.assertEqual(cell.fourth, 999)
+        text = "Time allocate:1e-05\nTime init:0\npos_found = 1000\nResult-> cpu:1  :size: 1000  :time: 5e-05\n"
+        with self.assertRaisesRegex(runner.CheckFailed, "expected 999"):
+            runner.check(cell, 1, 0, text)
+
+    def test_result_ledger_holds_thread_counts_to_one_value(self):
+        ledger = runner.ResultLedger()
+        ledger.check(Cell("count_if", 10, 1), 5)
+        ledger.check(Cell("count_if", 10, 2), 5)
+        ledger.check(Cell("count_if", 20, 2), 10)
+        with self.assertRaisesRegex(runner.CheckFailed, "count_if/n:10/threads:1"):
+            ledger.check(Cell("count_if", 10, 4), 6)
+
+
+class CalibrationTest(unittest.TestCase):
+    def test_repetitions_cover_min_time(self):
+        self.assertEqual(runner.calibrated_repetitions(0.05, 0.2), 1)
+        reps = runner.calibrated_repetitions(0.05, 1e-5)
+        self.assertGreaterEqual(reps * 1e-5, 0.05)
+        # A call below the microsecond clock counts as one tick, not as free.
+        self.assertEqual(runner.calibrated_repetitions(0.05, 0.0),
+                         runner.calibrated_repetitions(0.05, 1e-6))
+
+    def test_one_call_programs_run_one_repetition(self):
+        with StandinSweep() as sweep:
+            sweep.run("--programs", "partial_sum,stable_partition,nth_element,partial_sort,"
+                      "count_if", "--sizes", "100", "--threads", "1")
+            reps = {c["program"]: c["repetitions"] for c in load(sweep.out)["cells"]}
+        self.assertEqual(reps.pop("count_if"), 63)  # 1.25 * 1 ms / 20 us
+        self.assertEqual(set(reps.values()), {1})
+
+
+class AfterTheCellsTest(unittest.TestCase):
+    """The bandwidth probe and the plots see the sweep's thread counts and results."""
+
+    def test_probe_figures_become_shares_and_reach_the_plots(self):
+        drawn = []
+        plots = types.SimpleNamespace(draw=lambda out_dir, results: drawn.append(
+            (out_dir, [c["bandwidth_share"] for c in results["cells"]])))
+        probe = {1: {"sum": 1e9, "copy": 2e9, "triad": 3e9},
+                 2: {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
+        with StandinSweep() as sweep, \
+                mock.patch("algobench.bandwidth.measure", return_value=probe) as measure, \
+                mock.patch.dict(sys.modules, {"algobench.plots": plots}):
+            status, _, _ = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
+                                      str(sweep.out), "--programs", "count_if,find_if",
+                                      "--sizes", "100", "--threads", "1,2", "--samples", "2",
+                                      "--min-time", "0.001"])
+            results = load(sweep.out)
+        self.assertEqual(status, 0)
+        self.assertEqual(measure.call_args.args[1], [1, 2])
+        self.assertEqual(results["bandwidth"]["2"]["copy"], 4e9)
+        shares = [c["bandwidth_share"] for c in results["cells"]]
+        # count_if reads 8 bytes per element against the sum kernel; find_if has none.
+        expected = [c["bytes_per_second"] / probe[c["threads"]]["sum"]
+                    for c in results["cells"][:2]]
+        self.assertEqual(shares, expected + [None])
+        self.assertEqual(drawn, [(sweep.out, shares)])
+
+    def test_a_failing_probe_fails_the_run_but_keeps_the_results(self):
+        with StandinSweep() as sweep, \
+                mock.patch("algobench.bandwidth.measure", side_effect=RuntimeError("no probe")):
+            status, _, err = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
+                                        str(sweep.out), "--programs", "count_if", "--sizes", "100",
+                                        "--threads", "1", "--samples", "2", "--min-time", "0.001",
+                                        "--no-plots"])
+            self.assertEqual(status, 1)
+            self.assertIn("bandwidth probe failed", err)
+            self.assertEqual(load(sweep.out)["cells"][0]["status"], "ok")
+
+
+class InterruptTest(unittest.TestCase):
+    def test_ctrl_c_keeps_the_cells_measured_so_far(self):
+        with tempfile.TemporaryDirectory() as directory:
+            root = pathlib.Path(directory)
+            bin_dir = standin_bin(root)
+            env = {**os.environ, "STANDIN_FAULT": "find_if:interrupt"}
+            completed = subprocess.run(
+                [sys.executable, str(TESTS.parent / "suite"), "run", "--bin-dir", str(bin_dir),
+                 "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
+                 "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
+                 "--no-bandwidth", "--no-plots"],
+                env=env, capture_output=True, text=True, timeout=60)
+            self.assertEqual(completed.returncode, 130, completed.stderr)
+            results = load(root / "out")
+            self.assertEqual([(c["program"], c["status"]) for c in results["cells"]],
+                             [("count_if", "ok"), ("find_if", "failed")])
+            self.assertIn("interrupted", results["cells"][1]["failure"])
+            rows = (root / "out" / "samples.csv").read_text().splitlines()
+            self.assertEqual(len(rows), 1 + 2)  # header and count_if's two samples
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,104 @@
+"""A tiny sweep through the real programs of this build (ALGOBENCH_BIN), via
+the `suite` entry point, with every output file read back."""
+
+import csv
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from runner_support import TESTS
+
+from algobench.output import PROGRAMS
+
+CELL_KEYS = {"name", "program", "n", "threads", "repetitions", "fourth", "status", "failure",
+             "samples", "result", "stats", "speedup", "efficiency", "items_per_second",
+             "bytes_per_second", "bandwidth_share"}
+CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compiler_version",
+                "build_type", "build_flags", "libstdcxx_version", "omp_env", "git_commit", "date",
+                "command_line", "pin", "hugepages", "samples", "min_time"}
+SIZES = (1000, 3001)
+
+
+@unittest.skipUnless(os.environ.get("ALGOBENCH_BIN"), "needs ALGOBENCH_BIN (run through CTest)")
+class TinySweepTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.out = pathlib.Path(cls.directory.name) / "run"
+        cls.completed = subprocess.run(
+            [sys.executable, str(TESTS.parent / "suite"), "run",
+             "--bin-dir", os.environ["ALGOBENCH_BIN"], "--out", str(cls.out),
+             "--sizes", ",".join(map(str, SIZES)), "--threads", "1,2", "--samples", "2",
+             "--min-time", "0.002", "--no-bandwidth", "--no-plots", "--hugepages"],
+            env=dict(os.environ), capture_output=True, text=True, timeout=600)
+        cls.results = json.loads((cls.out / "results.json").read_text(),
+                                 parse_constant=lambda c: cls.fail(f"non-standard {c}"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def test_every_cell_passed(self):
+        self.assertEqual(self.completed.returncode, 0, self.completed.stderr)
+        cells = self.results["cells"]
+        self.assertEqual(len(cells), (5 * 2 + 3) * len(SIZES))
+        for cell in cells:
+            with self.subTest(cell["name"]):
+                self.assertEqual(set(cell), CELL_KEYS)
+                self.assertEqual(cell["status"], "ok", cell["failure"])
+                self.assertEqual(len(cell["samples"]), 2)
+                self.assertGreaterEqual(cell["stats"]["median"], 0)
+                self.assertGreaterEqual(cell["repetitions"], 1)
+
+    def test_results_are_the_independent_ones(self):
+        results = {(c["program"], c["n"], c["threads"]): c["result"] for c in self.results["cells"]}
+        for threads in (1, 2):
+            self.assertEqual(results[("count_if", 3001, threads)], 1500)
+            self.assertEqual(results[("set_intersection", 1000, threads)], 500)
+            self.assertEqual(results[("stable_partition", 1000, threads)], 500)
+        self.assertEqual(results[("find_if", 3001, 1)], 3000)
+        self.assertIsNone(results[("partial_sort", 1000, 1)])
+
+    def test_context(self):
+        context = self.results["context"]
+        self.assertEqual(self.results["schema_version"], 1)
+        self.assertLessEqual(CONTEXT_KEYS, set(context))
+        self.assertIs(context["hugepages"], True)
+        self.assertIs(context["pin"], False)
+        self.assertEqual(context["samples"], 2)
+        self.assertEqual(context["command_line"][1:3], ["run", "--bin-dir"])
+        self.assertIsInstance(context["usable_cpus"], int)
+
+    def test_output_files_agree(self):
+        with open(self.out / "samples.csv", newline="") as file:
+            rows = list(csv.DictReader(file))
+        self.assertEqual(len(rows), 2 * len(self.results["cells"]))
+        by_cell = {}
+        for row in rows:
+            by_cell.setdefault(row["name"], []).append(float(row["seconds_per_repetition"]))
+        for cell in self.results["cells"]:
+            self.assertEqual(by_cell[cell["name"]], cell["samples"])
+        benchmark = json.loads((self.out / "benchmark.json").read_text())
+        iterations = [b for b in benchmark["benchmarks"] if b["run_type"] == "iteration"]
+        self.assertEqual(len(iterations), len(rows))
+        table = (self.out / "summary.md").read_text()
+        self.assertEqual(table.count("| ok |"), len(self.results["cells"]))
+        self.assertIn(table, self.completed.stdout)
+
+    def test_one_call_programs_and_calibrated_ones(self):
+        for cell in self.results["cells"]:
+            if cell["program"] in ("partial_sum", "stable_partition", "nth_element",
+                                   "partial_sort"):
+                self.assertEqual(cell["repetitions"], 1, cell["name"])
+            elif cell["program"] == "count_if" and cell["threads"] == 1:
+                # Its loop lasted the 2 ms asked for (at one thread its pace is steady
+                # enough that no sample should escape the recalibration).
+                self.assertGreaterEqual(min(cell["samples"]) * cell["repetitions"], 0.002)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,103 @@
+"""The sweep matrix: defaults, narrowing, the arguments each cell passes and
+the results the runner expects from them."""
+
+import math
+import unittest
+
+from runner_support import StandinSweep, run_suite
+
+from algobench import matrix
+from algobench.output import PROGRAMS
+from algobench.workload import WORKLOADS, _NegativeSineCount
+
+SEQUENTIAL = {"find_if", "nth_element", "partial_sort"}
+
+
+class DefaultsTest(unittest.TestCase):
+    def test_thread_ladder(self):
+        self.assertEqual(matrix.default_threads(1), [1])
+        self.assertEqual(matrix.default_threads(2), [1, 2])
+        self.assertEqual(matrix.default_threads(6), [1, 2, 4, 6])
+        self.assertEqual(matrix.default_threads(8), [1, 2, 4, 8])
+
+    def test_default_matrix(self):
+        cells = matrix.build(cpus=6)
+        self.assertEqual({c.program for c in cells}, set(PROGRAMS))
+        self.assertEqual(sorted({c.n for c in cells}), [10**4, 10**5, 10**6, 10**7])
+        for program in PROGRAMS:
+            threads = sorted({c.threads for c in cells if c.program == program})
+            self.assertEqual(threads, [1] if program in SEQUENTIAL else [1, 2, 4, 6], program)
+        self.assertEqual(len(cells), 5 * 4 * 4 + 3 * 4)
+        self.assertEqual(len({c.name for c in cells}), len(cells))
+        self.assertEqual(cells[0].name, "set_intersection/n:10000/threads:1")
+
+    def test_ladder(self):
+        self.assertEqual(matrix.parse_sizes("1e4:1e6:2"), [10000, 31623, 100000, 316228, 1000000])
+        self.assertEqual(matrix.parse_sizes("1e3:1e4:1"), [1000, 10000])
+        self.assertEqual(matrix.parse_sizes("12, 1_000,2e3"), [12, 1000, 2000])
+        for bad in ("1.5", "a", "1e4:1e3:1", "1:2"):
+            with self.subTest(bad), self.assertRaises(ValueError):
+                matrix.parse_sizes(bad)
+
+
+class NarrowingTest(unittest.TestCase):
+    def test_options_combine(self):
+        cells = matrix.build(["count_if", "find_if"], [100, 200], [1, 3], "n:200|find_if")
+        self.assertEqual([c.name for c in cells], [
+            "count_if/n:200/threads:1", "count_if/n:200/threads:3",
+            "find_if/n:100/threads:1", "find_if/n:200/threads:1"])
+
+    def test_refusals(self):
+        for kwargs in ({"programs": ["sort"]}, {"threads": [0]}, {"sizes": [-1]}):
+            with self.subTest(kwargs), self.assertRaises(ValueError):
+                matrix.build(**kwargs)
+
+    def test_command_line(self):
+        status, _, err = run_suite(["run", "--programs", "sort", "--dry-run"])
+        self.assertEqual(status, 2)
+        self.assertIn("unknown program", err)
+        status, _, err = run_suite(["run", "--filter", "nothing-matches", "--dry-run"])
+        self.assertEqual((status, err.strip()), (2, "suite run: no cell matches"))
+
+    def test_dry_run_lists_exact_commands_and_runs_nothing(self):
+        with StandinSweep() as sweep:
+            status, out, _ = sweep.run("--dry-run", "--pin", "--programs", "count_if,nth_element",
+                                       "--sizes", "1000", "--threads", "2")
+            self.assertFalse(sweep.out.exists())
+        self.assertEqual(status, 0)
+        self.assertIn("count_if/n:1000/threads:2\n", out)
+        self.assertRegex(out, r"OMP_PROC_BIND=close OMP_PLACES=cores \S+/bench_count_if 1000 2 1\n")
+        # The sequential program is not pinned and gets its k = n*3/4 explicitly.
+        self.assertRegex(out, r"warm-up:  \S+/bench_nth_element 1000 1 1 750\n")
+        self.assertTrue(out.endswith("2 cells\n"))
+
+
+class ArgumentsAndResultsTest(unittest.TestCase):
+    def test_fourth_arguments(self):
+        self.assertEqual(matrix.Cell("find_if", 1000, 1).fourth, 999)
+        self.assertEqual(matrix.Cell("nth_element", 1001, 1).fourth, 750)
+        self.assertEqual(matrix.Cell("partial_sort", 10**7, 1).fourth, 7_500_000)
+        self.assertIsNone(matrix.Cell("count_if", 1000, 1).fourth)
+
+    def test_expected_results(self):
+        expect = lambda program, n, fourth=None: WORKLOADS[program].expected_result(n, fourth)
+        self.assertEqual(expect("set_intersection", 1001), 500)
+        self.assertEqual(expect("count_if", 7), 3)
+        self.assertEqual(expect("find_if", 1000, 999), 999)
+        self.assertEqual(expect("find_if", 1000, 1000), 1000)  # no zero stored: not found
+        self.assertEqual(expect("find_if", 1000, -5), 1000)
+        self.assertIsNone(expect("partial_sort", 1000, 750))
+
+    def test_negative_sine_counts(self):
+        count = _NegativeSineCount()
+        # Values the program prints for these sizes.
+        self.assertEqual(count(12), 5)
+        self.assertEqual(count(100000), 49999)
+        self.assertEqual(count(10000), 4998)  # from the remembered 12, not from 100000
+        self.assertEqual(count(1000), 500)
+        self.assertEqual(count(0), 0)
+        self.assertEqual(count(54321), sum(1 for i in range(54321) if math.sin(i) < 0))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,146 @@
+"""Statistics, derived figures, bandwidth shares, the summary and the warnings
+the figures trigger, on known samples."""
+
+import math
+import pathlib
+import tempfile
+import unittest
+
+import runner_support  # noqa: F401  (makes the package importable)
+
+from algobench import stats, summary, sweep
+
+
+def cell(program, n, threads, samples, status="ok", repetitions=1):
+    return {"name": f"{program}/n:{n}/threads:{threads}", "program": program, "n": n,
+            "threads": threads, "repetitions": repetitions, "fourth": None, "status": status,
+            "failure": None if status == "ok" else "exit status 1", "samples": samples,
+            "result": None, "stats": None, "speedup": None, "efficiency": None,
+            "items_per_second": None, "bytes_per_second": None, "bandwidth_share": None}
+
+
+class DescribeTest(unittest.TestCase):
+    def test_known_samples(self):
+        result = stats.describe([4.0, 1.0, 3.0, 2.0])
+        self.assertEqual(result["min"], 1.0)
+        self.assertEqual(result["median"], 2.5)
+        self.assertEqual(result["mean"], 2.5)
+        # Sample standard deviation (n-1): sqrt(5/3).
+        self.assertAlmostEqual(result["stddev"], math.sqrt(5 / 3), places=12)
+        self.assertAlmostEqual(result["cv"], math.sqrt(5 / 3) / 2.5, places=12)
+
+    def test_figures_that_cannot_be_formed_are_none(self):
+        self.assertIsNone(stats.describe([]))
+        one = stats.describe([2e-6])
+        self.assertEqual((one["median"], one["stddev"], one["cv"]), (2e-6, None, None))
+        zeros = stats.describe([0.0, 0.0])
+        self.assertEqual((zeros["stddev"], zeros["cv"]), (0.0, None))
+
+
+class DeriveTest(unittest.TestCase):
+    def setUp(self):
+        self.cells = [
+            cell("count_if", 1000, 1, [4e-3, 5e-3, 6e-3]),
+            cell("count_if", 1000, 2, [2e-3, 2.5e-3, 9e-3]),
+            cell("count_if", 2000, 2, [1e-3, 1e-3]),  # no 1-thread cell at this size
+            cell("partial_sum", 1000, 1, [0.0, 0.0]),
+            cell("set_intersection", 1000, 1, [1e-3], status="failed"),
+            cell("set_intersection", 1000, 2, [1e-3, 1e-3]),
+        ]
+        stats.derive(self.cells)
+
+    def test_speedup_and_efficiency_use_medians_at_one_thread(self):
+        one, two, unpaired, _, failed, orphan = self.cells
+        self.assertEqual((one["speedup"], one["efficiency"]), (1.0, 1.0))
+        self.assertAlmostEqual(two["speedup"], 5e-3 / 2.5e-3)
+        self.assertAlmostEqual(two["efficiency"], 1.0)
+        self.assertIsNone(unpaired["speedup"])
+        self.assertIsNone(failed["stats"])
+        self.assertIsNone(orphan["speedup"])  # its 1-thread cell failed
+
+    def test_throughput_from_the_bytes_table(self):
+        one = self.cells[0]
+        self.assertAlmostEqual(one["items_per_second"], 1000 / 5e-3)
+        self.assertAlmostEqual(one["bytes_per_second"], 8 * 1000 / 5e-3)  # n doubles read
+        orphan = self.cells[-1]
+        self.assertAlmostEqual(orphan["bytes_per_second"], 16 * 1000 / 1e-3)
+
+    def test_zero_time_gives_no_rate(self):
+        zero = self.cells[3]
+        self.assertEqual(zero["stats"]["median"], 0.0)
+        self.assertIsNone(zero["items_per_second"])
+        self.assertIsNone(zero["bytes_per_second"])
+
+
+class BandwidthShareTest(unittest.TestCase):
+    def test_share_against_the_reference_kernel_at_the_same_thread_count(self):
+        cells = [cell("count_if", 10**6, 2, [1e-3, 1e-3]),        # reads: sum
+                 cell("partial_sum", 10**6, 2, [4e-3, 4e-3]),     # reads and writes: copy
+                 cell("find_if", 10**6, 1, [1e-3, 1e-3]),         # compute-bound: none
+                 cell("count_if", 10**6, 4, [1e-3, 1e-3])]        # no probe figure for 4
+        stats.derive(cells)
+        results = {"cells": cells,
+                   "bandwidth": {"1": {"sum": 1e10, "copy": 1e10, "triad": 1e10},
+                                 "2": {"sum": 16e9, "copy": 8e9, "triad": 9e9}}}
+        summary.fill_bandwidth_shares(results)
+        self.assertAlmostEqual(cells[0]["bandwidth_share"], 8e9 / 16e9)
+        self.assertAlmostEqual(cells[1]["bandwidth_share"], 4e9 / 8e9)
+        self.assertIsNone(cells[2]["bandwidth_share"])
+        self.assertIsNone(cells[3]["bandwidth_share"])
+        table = summary.render_markdown(results)
+        self.assertIn("| count_if | 1000000 | 2 | 1 | 1 ms |", table)
+        self.assertRegex(table, r"\| count_if \| 1000000 \| 2 \|.*\| 50 \| ok \|")
+        self.assertRegex(table, r"\| find_if \| 1000000 \| 1 \|.*\|  \| ok \|")
+        # Without probe figures every share goes back to blank.
+        del results["bandwidth"]
+        summary.fill_bandwidth_shares(results)
+        self.assertEqual({c["bandwidth_share"] for c in cells}, {None})
+
+    def test_summary_files_from_results_alone(self):
+        cells = [cell("count_if", 100, 1, [1e-6, 2e-6]),
+                 cell("count_if", 100, 2, [], status="failed")]
+        stats.derive(cells)
+        results = {"schema_version": 1, "context": {"host": "h"}, "cells": cells}
+        with tempfile.TemporaryDirectory() as directory:
+            summary.write_summary_files(pathlib.Path(directory), results)
+            markdown = (pathlib.Path(directory) / "summary.md").read_text()
+            rows = (pathlib.Path(directory) / "summary.csv").read_text().splitlines()
+        self.assertIn("- `count_if/n:100/threads:2`: exit status 1", markdown)
+        self.assertEqual(len(rows), 3)
+        self.assertIn("1.5e-06", rows[1])  # full precision median
+
+
+class WarningTest(unittest.TestCase):
+    def warnings(self, cells):
+        stats.derive(cells)
+        return sweep.cell_warnings({"cells": cells}, 0.05)
+
+    def test_noisy_cell(self):
+        warnings = self.warnings([cell("count_if", 10**6, 1, [1.0, 1.2, 0.8]),
+                                  cell("nth_element", 10**6, 1, [1.0, 1.2, 0.8]),
+                                  cell("find_if", 10**6, 1, [1.0, 1.01, 0.99])])
+        self.assertEqual(len(warnings), 2)
+        self.assertIn("count_if/n:1000000/threads:1: samples vary by 20.0%", warnings[0])
+        self.assertIn("--min-time", warnings[0])
+        # One call per sample: a longer loop is no remedy there.
+        self.assertNotIn("--min-time", warnings[1])
+
+    def test_no_speedup_only_where_the_parallel_mode_engages(self):
+        warnings = self.warnings([
+            cell("count_if", 10**5, 1, [1e-3, 1e-3]), cell("count_if", 10**5, 2, [2e-3, 2e-3]),
+            cell("count_if", 500, 1, [1e-6, 1e-6]), cell("count_if", 500, 2, [2e-6, 2e-6]),
+            cell("unique_copy", 10**4, 1, [1e-5, 1e-5]), cell("unique_copy", 10**4, 2, [2e-5, 2e-5]),
+            cell("partial_sum", 10**5, 1, [2e-3, 2e-3]), cell("partial_sum", 10**5, 2, [1e-3, 1e-3]),
+        ])
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("count_if/n:100000/threads:2: no speedup (0.50x", warnings[0])
+
+    def test_stable_partition_is_named_once_as_sequential(self):
+        warnings = self.warnings([cell("stable_partition", n, t, [1e-3, 1e-3])
+                                  for n in (10**4, 10**5) for t in (1, 2)])
+        self.assertEqual(len(warnings), 1)
+        self.assertIn("no parallel stable_partition", warnings[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
