@@ -8,7 +8,7 @@ import unittest
 
 import runner_support  # noqa: F401  (makes the package importable)
 
-from algobench import stats, summary, sweep
+from algobench import machine, stats, summary, sweep
 
 
 def cell(program, n, threads, samples, status="ok", repetitions=1):
@@ -134,6 +134,17 @@ class WarningTest(unittest.TestCase):
         ])
         self.assertEqual(len(warnings), 1, warnings)
         self.assertIn("count_if/n:100000/threads:2: no speedup (0.50x", warnings[0])
+
+    def test_machine_and_build(self):
+        context = {"build_type": "RelWithDebInfo", "usable_cpus": 2,
+                   "governors": {"0": "performance", "1": "powersave"}}
+        warnings = machine.machine_warnings(context, [1, 2, 4, 8])
+        self.assertEqual(len(warnings), 3)
+        self.assertIn("RelWithDebInfo build, not Release", warnings[0])
+        self.assertIn("powersave on CPU(s) 1,", warnings[1])
+        self.assertIn("thread count(s) 4, 8 exceed the 2 usable CPUs", warnings[2])
+        quiet = {"build_type": "Release", "usable_cpus": 2, "governors": {"0": "performance"}}
+        self.assertEqual(machine.machine_warnings(quiet, [1, 2]), [])
 
     def test_stable_partition_is_named_once_as_sequential(self):
         warnings = self.warnings([cell("stable_partition", n, t, [1e-3, 1e-3])

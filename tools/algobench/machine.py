@@ -163,10 +163,12 @@ def machine_warnings(context: dict, thread_counts: list[int]) -> list[str]:
     """Warnings about the build and the machine, known before any cell runs."""
     warnings = []
     build_type = context.get("build_type")
-    if build_type != "Release":
-        warnings.append(
-            f"the programs are a {build_type or 'unknown (no build-info.json next to bin/)'} "
-            "build, not Release: their times do not represent the optimised code")
+    if build_type is None:
+        warnings.append("the build type is unknown (no build-info.json beside the programs' "
+                        "bin/): the times may not come from optimised code")
+    elif build_type != "Release":
+        warnings.append(f"the programs are a {build_type} build, not Release: their times do "
+                        "not represent the optimised code")
     slow = {cpu: g for cpu, g in context.get("governors", {}).items() if g != "performance"}
     if slow:
         names = ", ".join(sorted(set(slow.values())))
