@@ -63,7 +63,7 @@ class Progress:
                                f"~{self._left()} left")
             self._stream.flush()
 
-    def finished(self, record: dict) -> None:
+    def finished(self, record: dict, processes: int) -> None:
         self._done += 1
         if self._live:
             return
@@ -71,7 +71,8 @@ class Progress:
         figure = (f"median {cell_stats['median']:.6g} s" if cell_stats else "no samples")
         took = time.monotonic() - self._cell_start
         self._stream.write(f"[{self._done}/{self._total}] {record['name']} {record['status']}, "
-                           f"{figure}, took {took:.1f} s, ~{self._left()} left\n")
+                           f"{figure}, {processes} processes in {took:.1f} s, "
+                           f"~{self._left()} left\n")
         self._stream.flush()
 
 
@@ -191,7 +192,7 @@ class Sweep:
                     break
                 if record["failure"]:
                     self._report_failure(record, outcome.failed_process)
-                self.progress.finished(record)
+                self.progress.finished(record, outcome.processes)
         except KeyboardInterrupt:
             interrupted = True
         finally:
@@ -203,7 +204,11 @@ class Sweep:
             self._write()
             status = 130
         else:
-            status = self._after_cells()
+            try:
+                status = self._after_cells()
+            except KeyboardInterrupt:
+                self.stderr.write("interrupted after the cells: their results are kept\n")
+                status = 130
         for message in cell_warnings(self.results, self.cv_threshold):
             self.warn(message)
         self._write()
