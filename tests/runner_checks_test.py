@@ -141,6 +141,16 @@ class CalibrationTest(unittest.TestCase):
         self.assertEqual(runner.calibrated_repetitions(0.05, 0.0),
                          runner.calibrated_repetitions(0.05, 1e-6))
 
+    def test_a_fixed_first_call_cost_is_separated_from_the_per_call_cost(self):
+        # 20 ms to start the team, 50 us per call: one step reaches the 62.5 ms aimed at.
+        loop = lambda r: 0.020 + 50e-6 * r
+        reps = runner.next_repetitions(0.05, [(1, loop(1)), (3, loop(3))])
+        self.assertGreaterEqual(loop(reps), 0.05)
+        self.assertLess(loop(reps), 0.07)
+        # Without a second point the repetitions grow with the shortfall.
+        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.025)]), 25)
+        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.0)]), 10_000)
+
     def test_one_call_programs_run_one_repetition(self):
         with StandinSweep() as sweep:
             sweep.run("--programs", "partial_sum,stable_partition,nth_element,partial_sort,"

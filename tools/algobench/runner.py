@@ -143,6 +143,32 @@ def calibrated_repetitions(min_time: float, seconds_per_call: float) -> int:
     return max(1, min(MAX_REPETITIONS, wanted))
 
 
+def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
+    """More repetitions after a loop fell short of min_time.
+
+    `runs` holds (repetitions, loop seconds) of the cell's processes so far,
+    the short one last. A loop costs about F + r * c: a fixed part F (the
+    first call pays for cold caches, page faults and starting the OpenMP
+    team) and c per call. With two runs at different repetitions the line
+    through them gives F and c, and r is chosen so the loop reaches the
+    target; otherwise r grows in proportion to the shortfall.
+    """
+    target = CALIBRATION_MARGIN * min_time
+    repetitions, loop = runs[-1]
+    wanted = None
+    earlier = [run for run in runs[:-1] if run[0] != repetitions]
+    if earlier:
+        r0, loop0 = earlier[-1]
+        per_call = (loop - loop0) / (repetitions - r0)
+        if per_call > 0:
+            fixed = max(loop - repetitions * per_call, 0.0)
+            wanted = math.ceil((target - fixed) / per_call)
+    if wanted is None:
+        wanted = math.ceil(repetitions * target / max(loop, CLOCK_TICK))
+    # A loop measured as (nearly) zero says little: grow at most a thousandfold.
+    return max(repetitions + 1, min(MAX_REPETITIONS, 1000 * repetitions, wanted))
+
+
 @dataclasses.dataclass
 class CellOutcome:
     cell: Cell
@@ -199,7 +225,7 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
     repetitions that make their loop last --min-time at the warm-up's pace.
     A cold single call can overstate the pace of warm ones (the first parallel
     call also starts the OpenMP team), so whenever a sample's loop falls short
-    of --min-time the repetitions are recomputed from that sample and the
+    of --min-time the repetitions are recomputed (next_repetitions) and the
     samples start over, at most RECALIBRATIONS times; every kept sample of a
     cell runs with the same repetitions. The other programs run one call per
     process.
@@ -232,15 +258,17 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
             repetitions = calibrated_repetitions(options.min_time, warm.seconds_per_repetition)
         outcome.repetitions = repetitions
         recalibrations = RECALIBRATIONS if workload.calibrated else 0
+        runs = [(1, warm.seconds_per_repetition)]
         while len(outcome.samples) < options.samples:
             report = attempt(repetitions)
             if report is None:
                 outcome.failure = f"sample {len(outcome.samples) + 1}: {outcome.failure}"
                 return outcome
             loop = report.seconds_per_repetition * repetitions
+            runs.append((repetitions, loop))
             if loop < options.min_time and recalibrations > 0 and repetitions < MAX_REPETITIONS:
                 recalibrations -= 1
-                repetitions = calibrated_repetitions(options.min_time, report.seconds_per_repetition)
+                repetitions = next_repetitions(options.min_time, runs)
                 outcome.repetitions = repetitions
                 outcome.samples.clear()
                 continue
