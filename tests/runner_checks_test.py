@@ -151,6 +151,28 @@ class CalibrationTest(unittest.TestCase):
         self.assertEqual(runner.next_repetitions(0.05, [(10, 0.025)]), 25)
         self.assertEqual(runner.next_repetitions(0.05, [(10, 0.0)]), 10_000)
 
+    def test_first_call_excess_is_told_apart_from_later_calls(self):
+        # 100 ms of first touch, 6 ms per later call.
+        excess, per_call = runner.first_call_fit((1, 0.106), (10, 0.160))
+        self.assertAlmostEqual(excess, 0.1)
+        self.assertAlmostEqual(per_call, 0.006)
+
+    def test_a_dominating_first_call_is_measured_and_named(self):
+        with StandinSweep() as sweep:
+            with mock.patch.dict(os.environ, {"STANDIN_SECONDS": "0.0004",
+                                              "STANDIN_FIRST_CALL": "0.004"}):
+                status, _, err = sweep.run("--programs", "set_intersection", "--sizes", "1000",
+                                           "--threads", "1", "--min-time", "0.002")
+            (cell,) = load(sweep.out)["cells"]
+        self.assertEqual(status, 0, err)
+        self.assertAlmostEqual(cell["first_call_excess"], 0.004, places=5)
+        # The loop aims at 1.25 x 2 ms, which the first call alone exceeds.
+        self.assertEqual(cell["repetitions"], 1)
+        self.assertGreater(cell["first_call_share"], 0.9)
+        self.assertIn("set_intersection/n:1000/threads:1: the first call in each process costs "
+                      "4 ms more than a later one", err)
+        self.assertIn("--min-time 0.036 or more, or --hugepages", err)
+
     def test_one_call_programs_run_one_repetition(self):
         with StandinSweep() as sweep:
             sweep.run("--programs", "partial_sum,stable_partition,nth_element,partial_sort,"

@@ -23,6 +23,10 @@ CLOCK_TICK = 1e-6
 CALIBRATION_MARGIN = 1.25
 # How often a cell may start its samples over with more repetitions.
 RECALIBRATIONS = 3
+# When the warm-up asks for fewer repetitions than this, one more discarded
+# process runs this many, so that the first call's extra cost can be told
+# apart from the cost of later calls.
+FIRST_CALL_PROBE = 10
 
 
 @dataclasses.dataclass
@@ -169,6 +173,13 @@ def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
     return max(repetitions + 1, min(MAX_REPETITIONS, 1000 * repetitions, wanted))
 
 
+def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[float, float]:
+    """(first call's excess, cost of each later call) from two (repetitions, loop seconds) runs."""
+    (r0, loop0), (r1, loop1) = one, many
+    per_call = (loop1 - loop0) / (r1 - r0)
+    return max(loop0 - per_call * r0, 0.0), per_call
+
+
 @dataclasses.dataclass
 class CellOutcome:
     cell: Cell
@@ -179,6 +190,10 @@ class CellOutcome:
     failed_process: Process | None
     processes: int  # how many processes ran, discarded ones included
     interrupted: bool = False
+    # What the first call of a process costs beyond a later one (fresh memory
+    # touched, the OpenMP team started), when the runner could estimate it.
+    first_call_excess: float | None = None
+    seconds_per_later_call: float | None = None
 
     def record(self) -> dict:
         """The cell as results.json holds it (statistics are filled in later)."""
@@ -199,7 +214,16 @@ class CellOutcome:
             "items_per_second": None,
             "bytes_per_second": None,
             "bandwidth_share": None,
+            "first_call_excess": self.first_call_excess,
+            "first_call_share": self.first_call_share(),
         }
+
+    def first_call_share(self) -> float | None:
+        """The share of the reported per-repetition time owed to the first call's excess."""
+        if self.first_call_excess is None or self.seconds_per_later_call is None:
+            return None
+        loop = self.first_call_excess + self.repetitions * self.seconds_per_later_call
+        return self.first_call_excess / loop if loop > 0 else None
 
 
 class ResultLedger:
@@ -254,11 +278,26 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
             outcome.failure = f"warm-up: {outcome.failure}"
             return outcome
         repetitions = 1
+        runs = [(1, warm.seconds_per_repetition)]
         if workload.calibrated:
             repetitions = calibrated_repetitions(options.min_time, warm.seconds_per_repetition)
+            if repetitions < FIRST_CALL_PROBE:
+                # A single call is a large part of the loop: learn what the
+                # first call costs beyond the others before choosing.
+                probe = attempt(FIRST_CALL_PROBE)
+                if probe is None:
+                    outcome.failure = f"calibration: {outcome.failure}"
+                    return outcome
+                runs.append((FIRST_CALL_PROBE, probe.seconds_per_repetition * FIRST_CALL_PROBE))
+                excess, per_call = first_call_fit(runs[0], runs[1])
+                if per_call > 0:
+                    outcome.first_call_excess = excess
+                    outcome.seconds_per_later_call = per_call
+                    # The loop lasts about excess + r * per_call.
+                    wanted = math.ceil((CALIBRATION_MARGIN * options.min_time - excess) / per_call)
+                    repetitions = max(1, min(MAX_REPETITIONS, wanted))
         outcome.repetitions = repetitions
         recalibrations = RECALIBRATIONS if workload.calibrated else 0
-        runs = [(1, warm.seconds_per_repetition)]
         while len(outcome.samples) < options.samples:
             report = attempt(repetitions)
             if report is None:

@@ -17,6 +17,9 @@ from .runner import Options, ResultLedger, command, env_changes, measure
 from .workload import WORKLOADS
 
 DEFAULT_CV_THRESHOLD = 0.05
+# Above this share of a calibrated cell's figure, the first call's extra cost
+# is worth a warning.
+FIRST_CALL_SHARE_THRESHOLD = 0.1
 
 
 def default_out_dir(root: pathlib.Path) -> pathlib.Path:
@@ -93,6 +96,17 @@ def cell_warnings(results: dict, cv_threshold: float) -> list[str]:
                 remedies += ", pinned threads (--pin)"
             warnings.append(f"{cell['name']}: samples vary by {cv * 100:.1f}% (CV above "
                             f"{cv_threshold * 100:g}%): use {remedies} or a quieter machine")
+        share = cell.get("first_call_share")
+        if share is not None and share > FIRST_CALL_SHARE_THRESHOLD:
+            # min-time that brings the first call's share down to the threshold
+            excess = cell["first_call_excess"]
+            needed = excess * (1 - FIRST_CALL_SHARE_THRESHOLD) / FIRST_CALL_SHARE_THRESHOLD
+            warnings.append(
+                f"{cell['name']}: the first call in each process costs {excess * 1e3:.3g} ms more "
+                f"than a later one (memory touched for the first time, the thread team started), "
+                f"{share * 100:.0f}% of the reported time at {cell['repetitions']} "
+                f"repetition(s): use --min-time {needed:.2g} or more, or --hugepages, for a "
+                "figure of the steady call")
         if not PROGRAMS[cell["program"]].parallel or cell["threads"] < 2:
             continue
         if workload.parallel_min_n is None:
