@@ -16,7 +16,7 @@ from algobench.output import PROGRAMS
 
 CELL_KEYS = {"name", "program", "n", "threads", "repetitions", "fourth", "status", "failure",
              "samples", "result", "stats", "speedup", "efficiency", "items_per_second",
-             "bytes_per_second", "bandwidth_share"}
+             "bytes_per_second", "bandwidth_share", "first_call_excess", "first_call_share"}
 CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compiler_version",
                 "build_type", "build_flags", "libstdcxx_version", "omp_env", "git_commit", "date",
                 "command_line", "pin", "hugepages", "samples", "min_time"}
