@@ -162,11 +162,9 @@ def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
     wanted = None
     earlier = [run for run in runs[:-1] if run[0] != repetitions]
     if earlier:
-        r0, loop0 = earlier[-1]
-        per_call = (loop - loop0) / (repetitions - r0)
+        fixed, per_call = first_call_fit(earlier[-1], runs[-1])
         if per_call > 0:
-            fixed = max(loop - repetitions * per_call, 0.0)
-            wanted = math.ceil((target - fixed) / per_call)
+            wanted = repetitions_reaching(target, fixed, per_call)
     if wanted is None:
         wanted = math.ceil(repetitions * target / max(loop, CLOCK_TICK))
     # A loop measured as (nearly) zero says little: grow at most a thousandfold.
@@ -174,10 +172,16 @@ def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
 
 
 def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[float, float]:
-    """(first call's excess, cost of each later call) from two (repetitions, loop seconds) runs."""
+    """(first call's excess, cost of each later call) from two (repetitions, loop seconds) runs:
+    the line loop = excess + r * per_call through both."""
     (r0, loop0), (r1, loop1) = one, many
     per_call = (loop1 - loop0) / (r1 - r0)
     return max(loop0 - per_call * r0, 0.0), per_call
+
+
+def repetitions_reaching(target: float, excess: float, per_call: float) -> int:
+    """The fewest repetitions whose loop, excess + r * per_call, lasts `target` (at least 1)."""
+    return max(1, min(MAX_REPETITIONS, math.ceil((target - excess) / per_call)))
 
 
 @dataclasses.dataclass
@@ -293,9 +297,8 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
                 if per_call > 0:
                     outcome.first_call_excess = excess
                     outcome.seconds_per_later_call = per_call
-                    # The loop lasts about excess + r * per_call.
-                    wanted = math.ceil((CALIBRATION_MARGIN * options.min_time - excess) / per_call)
-                    repetitions = max(1, min(MAX_REPETITIONS, wanted))
+                    repetitions = repetitions_reaching(CALIBRATION_MARGIN * options.min_time,
+                                                       excess, per_call)
         outcome.repetitions = repetitions
         recalibrations = RECALIBRATIONS if workload.calibrated else 0
         while len(outcome.samples) < options.samples:
