@@ -21,6 +21,7 @@ import json
 import math
 import pathlib
 import random
+import statistics
 import sys
 import zlib
 
@@ -100,14 +101,6 @@ def _unusable(cell: dict) -> str | None:
     return None
 
 
-def _median(values: list[float]) -> float:
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    if len(ordered) % 2:
-        return ordered[middle]
-    return (ordered[middle - 1] + ordered[middle]) / 2
-
-
 def bootstrap_interval(
     a: list[float],
     b: list[float],
@@ -118,7 +111,7 @@ def bootstrap_interval(
     """Percentile bootstrap interval of median(b) / median(a)."""
     rng = random.Random(seed)
     ratios = sorted(
-        _median(rng.choices(b, k=len(b))) / _median(rng.choices(a, k=len(a)))
+        statistics.median(rng.choices(b, k=len(b))) / statistics.median(rng.choices(a, k=len(a)))
         for _ in range(resamples)
     )
     tail = (1 - confidence) / 2
@@ -201,7 +194,7 @@ def compare(
             continue
         samples_a = [float(s) for s in cell_a["samples"]]
         samples_b = [float(s) for s in cell_b["samples"]]
-        median_a, median_b = _median(samples_a), _median(samples_b)
+        median_a, median_b = statistics.median(samples_a), statistics.median(samples_b)
         seed = SEED ^ zlib.crc32(repr(key).encode())
         low, high = bootstrap_interval(samples_a, samples_b, seed, resamples, confidence)
         matched.append(
