@@ -11,9 +11,10 @@ import sys
 import tempfile
 import unittest
 
+from support import BIN
+
 from algobench import bandwidth
 
-BIN = os.environ.get("ALGOBENCH_BIN")
 # Small arrays and few repetitions: the sanitized build is several times slower.
 SMALL_MIB, SMALL_REPETITIONS = 4, 2
 
@@ -27,7 +28,7 @@ def probe_path():
     return pathlib.Path(BIN) / bandwidth.PROBE
 
 
-@unittest.skipIf(BIN is None, "ALGOBENCH_BIN is not set: run through ctest to test the built probe")
+@unittest.skipIf(BIN is None, "no built probe: run through CTest or build the release preset")
 class ProbeProgramTest(unittest.TestCase):
     def run_probe(self, *args):
         return subprocess.run([str(probe_path()), *args], env=dict(os.environ),

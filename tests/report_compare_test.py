@@ -1,43 +1,34 @@
 """`suite compare`: matching, ratios with bootstrap intervals, verdicts, CI exit status."""
 
-import contextlib
 import copy
-import io
 import json
 import pathlib
 import tempfile
 import unittest
 
-from algobench import compare
+from support import REPORT_FIXTURES, cell as made_cell, run_of, run_suite
 
-FIXTURES = pathlib.Path(__file__).resolve().parent / "fixtures" / "report"
-RUN_A, RUN_B = FIXTURES / "run_a", FIXTURES / "run_b"
+from algobench import compare, model
+
+RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
 
 def run_main(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = compare.main([str(a) for a in argv])
-    return status, out.getvalue(), err.getvalue()
+    return run_suite(["compare", *(str(a) for a in argv)])
 
 
 def results_with(cells, **context):
-    base = {"host": "h", "cpu_model": "c", "compiler": "g++", "compiler_version": "12.2.0",
-            "libstdcxx_version": "20230707", "date": "2024-05-01T00:00:00+00:00"}
-    base.update(context)
-    return {"schema_version": 1, "context": base, "cells": cells}
+    return run_of(cells, **context)
 
 
 def cell(samples, program="count_if", n=1000, threads=1, status="ok"):
-    return {"name": f"{program}/n:{n}/threads:{threads}", "program": program, "n": n,
-            "threads": threads, "fourth": None, "status": status, "failure": None,
-            "samples": samples}
+    return made_cell(program, n, threads, samples, status=status)
 
 
 class FixtureComparisonTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.result = compare.compare(compare.load_results(RUN_A), compare.load_results(RUN_B))
+        cls.result = compare.compare(model.load(RUN_A), model.load(RUN_B))
         cls.by_label = {m.label: m for m in cls.result.matched}
 
     def test_known_slowdown_and_speedup_are_found(self):
@@ -164,11 +155,11 @@ class CommandLineTest(unittest.TestCase):
 
 class ContextMismatchTest(unittest.TestCase):
     def test_warning_names_each_differing_field(self):
-        a = compare.load_results(RUN_A)
-        b = copy.deepcopy(compare.load_results(RUN_B))
-        b["context"]["compiler_version"] = "13.1.0"
-        b["context"]["host"] = "other-host"
-        b["context"]["build_flags"] = "-O2"
+        a = model.load(RUN_A)
+        b = copy.deepcopy(model.load(RUN_B))
+        b.context.compiler_version = "13.1.0"
+        b.context.host = "other-host"
+        b.context.build_flags = "-O2"
         result = compare.compare(a, b)
         self.assertEqual(len(result.warnings), 2)
         self.assertIn('host: "bench-host" (A) vs "other-host" (B)', result.warnings[0])
@@ -177,7 +168,7 @@ class ContextMismatchTest(unittest.TestCase):
         self.assertIn("build_flags", result.notes[0])
         with tempfile.TemporaryDirectory() as tmp:
             path = pathlib.Path(tmp) / "results.json"
-            path.write_text(json.dumps(b))
+            b.save(tmp)
             _, out, _ = run_main(RUN_A, path)
             self.assertIn("warning: the runs differ in compiler_version", out)
             _, _, err = run_main(RUN_A, path, "--out", pathlib.Path(tmp) / "c.md")
@@ -186,7 +177,7 @@ class ContextMismatchTest(unittest.TestCase):
 
     def test_same_machine_gives_no_warning(self):
         # The fixtures differ only in commit and date.
-        result = compare.compare(compare.load_results(RUN_A), compare.load_results(RUN_B))
+        result = compare.compare(model.load(RUN_A), model.load(RUN_B))
         self.assertEqual(result.warnings, [])
         self.assertEqual(result.notes, [])
 

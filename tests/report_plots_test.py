@@ -1,9 +1,7 @@
 """The plots of a results folder and `suite report`, which redraws them with the summary."""
 
 import contextlib
-import copy
 import io
-import json
 import pathlib
 import shutil
 import subprocess
@@ -12,15 +10,18 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 from unittest import mock
 
-from algobench import plots, redraw
+from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-FIXTURES = pathlib.Path(__file__).resolve().parent / "fixtures" / "report"
-RUN_A = FIXTURES / "run_a"
+from algobench import model
+from algobench.derive import derive
+from algobench.export import plots
+
+RUN_A = REPORT_FIXTURES / "run_a"
 SVG = "{http://www.w3.org/2000/svg}svg"
 
 
 def load(path=RUN_A):
-    return json.loads((path / "results.json").read_text())
+    return derive(model.load(path))
 
 
 def svg_text(path):
@@ -67,7 +68,7 @@ class DrawTest(unittest.TestCase):
 
     def test_quotes_and_underscores_in_the_context_do_not_break_the_script(self):
         results = load()
-        results["context"]["host"] = "lab\"box_1's \\node"
+        results.context.host = "lab\"box_1's \\node"
         with tempfile.TemporaryDirectory() as tmp:
             folder = pathlib.Path(tmp) / "it's here"
             written = plots.draw(folder, results)
@@ -77,24 +78,24 @@ class DrawTest(unittest.TestCase):
 
     def test_nothing_to_draw_from_only_failed_cells(self):
         results = load()
-        for cell in results["cells"]:
-            cell["status"] = "failed"
+        for failed in results.cells:
+            failed.status = "failed"
+        derive(results)
         with tempfile.TemporaryDirectory() as tmp:
             self.assertEqual(plots.draw(pathlib.Path(tmp), results), [])
 
 
 class SpeedupTest(unittest.TestCase):
-    def test_speedup_from_times_when_the_cell_has_none(self):
-        cells = [
-            {"program": "count_if", "n": 10, "threads": t, "fourth": None, "status": "ok",
-             "samples": s, "stats": None, "speedup": None}
-            for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))
-        ]
-        self.assertEqual(plots._speedups(cells), {("count_if", 10, None): {1: 1.0, 2: 1.6, 4: 4.0}})
-        # A figure the runner computed wins over the times; no base time, no computed speedup.
-        cells[1]["speedup"] = 1.5
-        cells[0]["status"] = "failed"
-        self.assertEqual(plots._speedups(cells), {("count_if", 10, None): {2: 1.5}})
+    def test_the_plots_draw_the_derived_speedups(self):
+        cells = [cell("count_if", 10, t, s)
+                 for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))]
+        derive(run_of(cells))
+        curve = plots._speedups(cells)[("count_if", 10, None)]
+        self.assertEqual({t: s for t, (s, _) in curve.items()}, {1: 1.0, 2: 1.6, 4: 4.0})
+        # No base time at one thread: no speedups, so nothing to draw.
+        cells[0].status = "failed"
+        derive(run_of(cells))
+        self.assertEqual(plots._speedups(cells), {})
 
 
 class MissingGnuplotTest(unittest.TestCase):
@@ -128,60 +129,53 @@ class MissingGnuplotTest(unittest.TestCase):
 
 
 class ReportCommandTest(unittest.TestCase):
-    def setUp(self):
-        try:
-            from algobench import summary
-        except ImportError:
-            self.skipTest("algobench.summary is not there yet: `suite report` cannot redraw")
-        missing = [f for f in redraw.SUMMARY_FUNCTIONS if not hasattr(summary, f)]
-        if missing:
-            self.skipTest(f"algobench.summary lacks {', '.join(missing)}: `suite report` cannot redraw")
+    def report(self, *argv):
+        return run_suite(["report", *map(str, argv)])
 
-    def test_redraws_summary_and_plots_without_touching_results(self):
+    def test_rewrites_every_file_of_the_folder_from_its_results(self):
         with tempfile.TemporaryDirectory() as tmp:
             folder = pathlib.Path(tmp) / "2024-05-01T10-00-00"
             shutil.copytree(RUN_A, folder)
             before = (folder / "results.json").read_bytes()
-            out = io.StringIO()
-            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
-                status = redraw.main([str(folder)])
+            status, out, _ = self.report(folder)
             self.assertEqual(status, 0)
+            # The fixture holds what a run writes: derived again, it comes out the same.
             self.assertEqual((folder / "results.json").read_bytes(), before)
             summary_md = (folder / "summary.md").read_text()
-            self.assertEqual(out.getvalue(), summary_md)
+            self.assertEqual(out, summary_md)
             self.assertIn("count_if", summary_md)
             csv_lines = (folder / "summary.csv").read_text().splitlines()
-            self.assertEqual(len(csv_lines), 1 + len(load()["cells"]))
+            self.assertEqual(len(csv_lines), 1 + len(load().cells))
+            self.assertIn('"benchmarks"', (folder / "benchmark.json").read_text())
             if shutil.which("gnuplot"):
                 self.assertTrue((folder / "plots" / "efficiency.svg").stat().st_size > 0)
 
-    def test_bandwidth_shares_are_filled_before_the_summary_is_written(self):
-        from algobench import summary
-
-        results = load()
-        summary.fill_bandwidth_shares(copy.deepcopy(results))  # must accept the fixture
-        seen = {}
-        original = summary.write_summary_files
-
-        def spy(folder, results):
-            seen["shares"] = [c.get("bandwidth_share") for c in results["cells"]]
-            original(folder, results)
-
-        with tempfile.TemporaryDirectory() as tmp, \
-                mock.patch.object(summary, "write_summary_files", spy), \
-                mock.patch.object(summary, "fill_bandwidth_shares",
-                                  side_effect=lambda r: [c.update(bandwidth_share=0.5)
-                                                         for c in r["cells"]]), \
-                contextlib.redirect_stdout(io.StringIO()):
-            shutil.copytree(RUN_A, pathlib.Path(tmp) / "r")
-            self.assertEqual(redraw.main([str(pathlib.Path(tmp) / "r"), "--no-plots"]), 0)
-        self.assertEqual(set(seen["shares"]), {0.5})
+    def test_bandwidth_shares_reach_the_summary(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = pathlib.Path(tmp) / "r"
+            shutil.copytree(RUN_A, folder)
+            run = model.load(folder)
+            for item in run.cells:
+                item.bandwidth_share = None  # as if the run had stored none
+            run.bandwidth = {"1": {"sum": 8e9, "copy": 8e9, "triad": 8e9}}
+            run.save(folder)
+            status, out, _ = self.report(folder, "--no-plots")
+            self.assertEqual(status, 0)
+            self.assertFalse((folder / "plots").exists())
+        share = model.load(RUN_A).cells[0]  # count_if at 10^5 on one thread
+        derive(run_of([share], {"1": {"sum": 8e9, "copy": 8e9, "triad": 8e9}}))
+        row = next(line for line in out.splitlines()
+                   if line.startswith(f"| count_if | {share.n} | 1 |"))
+        self.assertTrue(row.endswith(f"| {share.bandwidth_share * 100:.0f} | ok |"), row)
 
     def test_refuses_a_folder_without_results(self):
-        with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stderr(io.StringIO()) as err:
-            self.assertEqual(redraw.main([tmp]), 2)
-            self.assertEqual(redraw.main([str(pathlib.Path(tmp) / "missing")]), 2)
-        self.assertIn("results.json", err.getvalue())
+        with tempfile.TemporaryDirectory() as tmp:
+            status, _, err = self.report(tmp)
+            self.assertEqual(status, 2)
+            self.assertIn("results.json", err)
+            status, _, err = self.report(pathlib.Path(tmp) / "missing")
+            self.assertEqual(status, 2)
+            self.assertIn("is not a folder", err)
 
 
 if __name__ == "__main__":

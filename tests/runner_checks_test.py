@@ -7,11 +7,10 @@ import pathlib
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 from unittest import mock
 
-from runner_support import TESTS, StandinSweep, run_suite, standin_bin
+from support import TESTS, StandinSweep, run_suite, standin_bin
 
 from algobench import runner
 from algobench.matrix import Cell
@@ -187,13 +186,16 @@ class AfterTheCellsTest(unittest.TestCase):
 
     def test_probe_figures_become_shares_and_reach_the_plots(self):
         drawn = []
-        plots = types.SimpleNamespace(draw=lambda out_dir, results: drawn.append(
-            (out_dir, [c["bandwidth_share"] for c in results["cells"]])))
+
+        def draw(out_dir, run):
+            drawn.append((out_dir, [c.bandwidth_share for c in run.cells]))
+            return []
+
         probe = {1: {"sum": 1e9, "copy": 2e9, "triad": 3e9},
                  2: {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
         with StandinSweep() as sweep, \
                 mock.patch("algobench.bandwidth.measure", return_value=probe) as measure, \
-                mock.patch.dict(sys.modules, {"algobench.plots": plots}):
+                mock.patch("algobench.export.plots.write", side_effect=draw):
             status, _, _ = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
                                       str(sweep.out), "--programs", "count_if,find_if",
                                       "--sizes", "100", "--threads", "1,2", "--samples", "2",

@@ -6,9 +6,10 @@ import pathlib
 import tempfile
 import unittest
 
-import runner_support  # noqa: F401  (makes the package importable)
+from support import cell, run_of
 
-from algobench import export, stats
+from algobench import export, files, model
+from algobench.derive import derive
 
 
 def strict_load(text: str):
@@ -17,39 +18,29 @@ def strict_load(text: str):
     return json.loads(text, parse_constant=refuse)
 
 
-def cell(name, program, n, threads, samples, status="ok", repetitions=7):
-    return {"name": name, "program": program, "n": n, "threads": threads,
-            "repetitions": repetitions, "fourth": None, "status": status,
-            "failure": None if status == "ok" else "warm-up: exit status 2", "samples": samples,
-            "result": None, "stats": None, "speedup": None, "efficiency": None,
-            "items_per_second": None, "bytes_per_second": None, "bandwidth_share": None}
-
-
-RESULTS = {
-    "schema_version": 1,
-    "context": {"host": "box", "usable_cpus": 2, "date": "2026-01-02T03:04:05+00:00",
-                "build_type": "Release", "bin_dir": "/b/bin", "mhz_per_cpu": 2100,
-                "governors": {"0": "performance"}, "load_avg": [0.1, 0.2, 0.3],
-                "caches": [{"type": "Data", "level": 1, "size": 32768, "num_sharing": 1}],
-                "command_line": ["suite", "run"], "pin": True, "samples": 3},
-    "cells": [
-        cell("count_if/n:1000000/threads:2", "count_if", 10**6, 2, [5e-4, 4e-4, 6e-4]),
-        cell("find_if/n:10/threads:1", "find_if", 10, 1, [0.0, 1e-6]),
-        cell("unique_copy/n:10/threads:1", "unique_copy", 10, 1, [3e-6]),
-        cell("partial_sum/n:10/threads:2", "partial_sum", 10, 2, [], status="failed"),
-    ],
-}
+def sample_run() -> model.Run:
+    return run_of(
+        [cell("count_if", 10**6, 2, [5e-4, 4e-4, 6e-4], repetitions=7),
+         cell("find_if", 10, 1, [0.0, 1e-6], repetitions=7),
+         cell("unique_copy", 10, 1, [3e-6], repetitions=7),
+         cell("partial_sum", 10, 2, [], status="failed", repetitions=7,
+              failure="warm-up: exit status 2")],
+        host="box", usable_cpus=2, date="2026-01-02T03:04:05+00:00", build_type="Release",
+        bin_dir="/b/bin", mhz_per_cpu=2100, governors={"0": "performance"},
+        load_avg=[0.1, 0.2, 0.3],
+        caches=[{"type": "Data", "level": 1, "size": 32768, "num_sharing": 1}],
+        command_line=["suite", "run"], pin=True, samples=3)
 
 
 class GoogleBenchmarkExportTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        results = json.loads(json.dumps(RESULTS))
-        stats.derive(results["cells"])
+        run = derive(sample_run())
         with tempfile.TemporaryDirectory() as directory:
-            export.write_results(pathlib.Path(directory), results)
+            export.write_all(pathlib.Path(directory), run, final=False)
             cls.document = strict_load((pathlib.Path(directory) / "benchmark.json").read_text())
             cls.results = strict_load((pathlib.Path(directory) / "results.json").read_text())
+            cls.reloaded = model.load(directory)
         cls.rows = cls.document["benchmarks"]
 
     def named(self, name):
@@ -112,9 +103,13 @@ class GoogleBenchmarkExportTest(unittest.TestCase):
         self.assertIsNone(unique["stats"]["stddev"])
         self.assertIsNone(self.results["cells"][3]["stats"])
 
+    def test_results_json_loads_back_to_the_same_run(self):
+        self.assertEqual(self.reloaded.to_dict(), self.results)
+        self.assertEqual(self.reloaded.cells[0].stats.median, 5e-4)
+
     def test_non_finite_numbers_are_refused(self):
         with self.assertRaises(ValueError):
-            export.dump_json({"x": float("nan")})
+            files.dump_json({"x": float("nan")})
 
 
 if __name__ == "__main__":

@@ -4,10 +4,9 @@ the results the runner expects from them."""
 import math
 import unittest
 
-from runner_support import StandinSweep, run_suite
+from support import StandinSweep, run_suite
 
 from algobench import matrix
-from algobench.output import PROGRAMS
 from algobench.workload import WORKLOADS, _NegativeSineCount
 
 SEQUENTIAL = {"find_if", "nth_element", "partial_sort"}
@@ -22,9 +21,9 @@ class DefaultsTest(unittest.TestCase):
 
     def test_default_matrix(self):
         cells = matrix.build(cpus=6)
-        self.assertEqual({c.program for c in cells}, set(PROGRAMS))
+        self.assertEqual({c.program for c in cells}, set(WORKLOADS))
         self.assertEqual(sorted({c.n for c in cells}), [10**4, 10**5, 10**6, 10**7])
-        for program in PROGRAMS:
+        for program in WORKLOADS:
             threads = sorted({c.threads for c in cells if c.program == program})
             self.assertEqual(threads, [1] if program in SEQUENTIAL else [1, 2, 4, 6], program)
         self.assertEqual(len(cells), 5 * 4 * 4 + 3 * 4)

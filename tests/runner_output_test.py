@@ -4,9 +4,10 @@ deviations it must refuse."""
 import math
 import unittest
 
-from runner_support import FIXTURES
+from support import FIXTURES
 
-from algobench.output import PROGRAMS, ReportError, parse_report
+from algobench.output import ReportError, parse_report
+from algobench.workload import WORKLOADS as PROGRAMS
 
 OUTPUTS = FIXTURES / "outputs"
 

@@ -6,35 +6,29 @@ import pathlib
 import tempfile
 import unittest
 
-import runner_support  # noqa: F401  (makes the package importable)
+from support import cell, run_of
 
-from algobench import machine, stats, summary, sweep
-
-
-def cell(program, n, threads, samples, status="ok", repetitions=1):
-    return {"name": f"{program}/n:{n}/threads:{threads}", "program": program, "n": n,
-            "threads": threads, "repetitions": repetitions, "fourth": None, "status": status,
-            "failure": None if status == "ok" else "exit status 1", "samples": samples,
-            "result": None, "stats": None, "speedup": None, "efficiency": None,
-            "items_per_second": None, "bytes_per_second": None, "bandwidth_share": None}
+from algobench import export, findings, stats
+from algobench.derive import derive
+from algobench.model import Context
 
 
 class DescribeTest(unittest.TestCase):
     def test_known_samples(self):
         result = stats.describe([4.0, 1.0, 3.0, 2.0])
-        self.assertEqual(result["min"], 1.0)
-        self.assertEqual(result["median"], 2.5)
-        self.assertEqual(result["mean"], 2.5)
+        self.assertEqual(result.min, 1.0)
+        self.assertEqual(result.median, 2.5)
+        self.assertEqual(result.mean, 2.5)
         # Sample standard deviation (n-1): sqrt(5/3).
-        self.assertAlmostEqual(result["stddev"], math.sqrt(5 / 3), places=12)
-        self.assertAlmostEqual(result["cv"], math.sqrt(5 / 3) / 2.5, places=12)
+        self.assertAlmostEqual(result.stddev, math.sqrt(5 / 3), places=12)
+        self.assertAlmostEqual(result.cv, math.sqrt(5 / 3) / 2.5, places=12)
 
     def test_figures_that_cannot_be_formed_are_none(self):
         self.assertIsNone(stats.describe([]))
         one = stats.describe([2e-6])
-        self.assertEqual((one["median"], one["stddev"], one["cv"]), (2e-6, None, None))
+        self.assertEqual((one.median, one.stddev, one.cv), (2e-6, None, None))
         zeros = stats.describe([0.0, 0.0])
-        self.assertEqual((zeros["stddev"], zeros["cv"]), (0.0, None))
+        self.assertEqual((zeros.stddev, zeros.cv), (0.0, None))
 
 
 class DeriveTest(unittest.TestCase):
@@ -47,29 +41,29 @@ class DeriveTest(unittest.TestCase):
             cell("set_intersection", 1000, 1, [1e-3], status="failed"),
             cell("set_intersection", 1000, 2, [1e-3, 1e-3]),
         ]
-        stats.derive(self.cells)
+        derive(run_of(self.cells))
 
     def test_speedup_and_efficiency_use_medians_at_one_thread(self):
         one, two, unpaired, _, failed, orphan = self.cells
-        self.assertEqual((one["speedup"], one["efficiency"]), (1.0, 1.0))
-        self.assertAlmostEqual(two["speedup"], 5e-3 / 2.5e-3)
-        self.assertAlmostEqual(two["efficiency"], 1.0)
-        self.assertIsNone(unpaired["speedup"])
-        self.assertIsNone(failed["stats"])
-        self.assertIsNone(orphan["speedup"])  # its 1-thread cell failed
+        self.assertEqual((one.speedup, one.efficiency), (1.0, 1.0))
+        self.assertAlmostEqual(two.speedup, 5e-3 / 2.5e-3)
+        self.assertAlmostEqual(two.efficiency, 1.0)
+        self.assertIsNone(unpaired.speedup)
+        self.assertIsNone(failed.stats)
+        self.assertIsNone(orphan.speedup)  # its 1-thread cell failed
 
     def test_throughput_from_the_bytes_table(self):
         one = self.cells[0]
-        self.assertAlmostEqual(one["items_per_second"], 1000 / 5e-3)
-        self.assertAlmostEqual(one["bytes_per_second"], 8 * 1000 / 5e-3)  # n doubles read
+        self.assertAlmostEqual(one.items_per_second, 1000 / 5e-3)
+        self.assertAlmostEqual(one.bytes_per_second, 8 * 1000 / 5e-3)  # n doubles read
         orphan = self.cells[-1]
-        self.assertAlmostEqual(orphan["bytes_per_second"], 16 * 1000 / 1e-3)
+        self.assertAlmostEqual(orphan.bytes_per_second, 16 * 1000 / 1e-3)
 
     def test_zero_time_gives_no_rate(self):
         zero = self.cells[3]
-        self.assertEqual(zero["stats"]["median"], 0.0)
-        self.assertIsNone(zero["items_per_second"])
-        self.assertIsNone(zero["bytes_per_second"])
+        self.assertEqual(zero.stats.median, 0.0)
+        self.assertIsNone(zero.items_per_second)
+        self.assertIsNone(zero.bytes_per_second)
 
 
 class BandwidthShareTest(unittest.TestCase):
@@ -78,31 +72,28 @@ class BandwidthShareTest(unittest.TestCase):
                  cell("partial_sum", 10**6, 2, [4e-3, 4e-3]),     # reads and writes: copy
                  cell("find_if", 10**6, 1, [1e-3, 1e-3]),         # compute-bound: none
                  cell("count_if", 10**6, 4, [1e-3, 1e-3])]        # no probe figure for 4
-        stats.derive(cells)
-        results = {"cells": cells,
-                   "bandwidth": {"1": {"sum": 1e10, "copy": 1e10, "triad": 1e10},
-                                 "2": {"sum": 16e9, "copy": 8e9, "triad": 9e9}}}
-        summary.fill_bandwidth_shares(results)
-        self.assertAlmostEqual(cells[0]["bandwidth_share"], 8e9 / 16e9)
-        self.assertAlmostEqual(cells[1]["bandwidth_share"], 4e9 / 8e9)
-        self.assertIsNone(cells[2]["bandwidth_share"])
-        self.assertIsNone(cells[3]["bandwidth_share"])
-        table = summary.render_markdown(results)
+        run = derive(run_of(cells, {"1": {"sum": 1e10, "copy": 1e10, "triad": 1e10},
+                                    "2": {"sum": 16e9, "copy": 8e9, "triad": 9e9}}))
+        self.assertAlmostEqual(cells[0].bandwidth_share, 8e9 / 16e9)
+        self.assertAlmostEqual(cells[1].bandwidth_share, 4e9 / 8e9)
+        self.assertIsNone(cells[2].bandwidth_share)
+        self.assertIsNone(cells[3].bandwidth_share)
+        table = export.summary.render_markdown(run)
         self.assertIn("| count_if | 1000000 | 2 | 1 | 1 ms |", table)
         self.assertRegex(table, r"\| count_if \| 1000000 \| 2 \|.*\| 50 \| ok \|")
         self.assertRegex(table, r"\| find_if \| 1000000 \| 1 \|.*\|  \| ok \|")
         # Without probe figures every share goes back to blank.
-        del results["bandwidth"]
-        summary.fill_bandwidth_shares(results)
-        self.assertEqual({c["bandwidth_share"] for c in cells}, {None})
+        run.bandwidth = None
+        derive(run)
+        self.assertEqual({c.bandwidth_share for c in cells}, {None})
 
     def test_summary_files_from_results_alone(self):
         cells = [cell("count_if", 100, 1, [1e-6, 2e-6]),
                  cell("count_if", 100, 2, [], status="failed")]
-        stats.derive(cells)
-        results = {"schema_version": 1, "context": {"host": "h"}, "cells": cells}
+        run = derive(run_of(cells))
         with tempfile.TemporaryDirectory() as directory:
-            summary.write_summary_files(pathlib.Path(directory), results)
+            export.summary.write(pathlib.Path(directory), run)
+            export.summary_csv.write(pathlib.Path(directory), run)
             markdown = (pathlib.Path(directory) / "summary.md").read_text()
             rows = (pathlib.Path(directory) / "summary.csv").read_text().splitlines()
         self.assertIn("- `count_if/n:100/threads:2`: exit status 1", markdown)
@@ -112,8 +103,7 @@ class BandwidthShareTest(unittest.TestCase):
 
 class WarningTest(unittest.TestCase):
     def warnings(self, cells):
-        stats.derive(cells)
-        return sweep.cell_warnings({"cells": cells}, 0.05)
+        return findings.cell_warnings(derive(run_of(cells)), 0.05)
 
     def test_noisy_cell(self):
         warnings = self.warnings([cell("count_if", 10**6, 1, [1.0, 1.2, 0.8]),
@@ -136,15 +126,15 @@ class WarningTest(unittest.TestCase):
         self.assertIn("count_if/n:100000/threads:2: no speedup (0.50x", warnings[0])
 
     def test_machine_and_build(self):
-        context = {"build_type": "RelWithDebInfo", "usable_cpus": 2,
-                   "governors": {"0": "performance", "1": "powersave"}}
-        warnings = machine.machine_warnings(context, [1, 2, 4, 8])
+        context = Context(build_type="RelWithDebInfo", usable_cpus=2,
+                          governors={"0": "performance", "1": "powersave"})
+        warnings = findings.machine_warnings(context, [1, 2, 4, 8])
         self.assertEqual(len(warnings), 3)
         self.assertIn("RelWithDebInfo build, not Release", warnings[0])
         self.assertIn("powersave on CPU(s) 1,", warnings[1])
         self.assertIn("thread count(s) 4, 8 exceed the 2 usable CPUs", warnings[2])
-        quiet = {"build_type": "Release", "usable_cpus": 2, "governors": {"0": "performance"}}
-        self.assertEqual(machine.machine_warnings(quiet, [1, 2]), [])
+        quiet = Context(build_type="Release", usable_cpus=2, governors={"0": "performance"})
+        self.assertEqual(findings.machine_warnings(quiet, [1, 2]), [])
 
     def test_stable_partition_is_named_once_as_sequential(self):
         warnings = self.warnings([cell("stable_partition", n, t, [1e-3, 1e-3])

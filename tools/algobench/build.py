@@ -7,12 +7,12 @@ import pathlib
 import subprocess
 import sys
 
-from .output import PROGRAMS
+from .workload import WORKLOADS
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # The benchmark programs alone, without the tests.
-PROGRAM_TARGETS = tuple(program.executable for program in PROGRAMS.values())
+PROGRAM_TARGETS = tuple(workload.executable for workload in WORKLOADS.values())
 
 
 def build_dir(preset: str = "release") -> pathlib.Path:

@@ -1,23 +1,26 @@
 """Command line of the suite: `run` sweeps the programs, `test` runs the tests,
-`compare` and `report` work on the results of earlier runs."""
+`compare` and `report` work on the results of earlier runs.
+
+The package reads top-down: this module (with console.py, the terminal's
+views) calls the orchestration (sweep, redraw), which calls the measurement
+(runner, machine, bandwidth, build), which fills the model (workload, model,
+derive, findings, compare), which the exporters render. No module imports one
+above it.
+"""
 
 from __future__ import annotations
 
 import argparse
-import importlib
 import pathlib
 import re
 import sys
 
-from . import bandwidth, build, matrix, sweep
-from .output import PROGRAMS
+from . import bandwidth, build, compare, matrix, model, redraw, sweep
+from .console import Console, print_plan
+from .export import comparison
+from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
-
-# Subcommands whose arguments go untouched to another module's main(argv).
-FORWARDED = {
-    "compare": ("algobench.compare", "compare the results of two runs"),
-    "report": ("algobench.redraw", "redraw the summary and plots of a results directory"),
-}
+from .workload import WORKLOADS
 
 
 def _comma_list(text: str) -> list[str]:
@@ -50,7 +53,7 @@ def _int_list(parse):
 def _add_run_arguments(run: argparse.ArgumentParser) -> None:
     choose = run.add_argument_group("what to measure")
     choose.add_argument("--programs", type=_comma_list, metavar="LIST",
-                        help=f"comma-separated programs (default all: {', '.join(PROGRAMS)})")
+                        help=f"comma-separated programs (default all: {', '.join(WORKLOADS)})")
     choose.add_argument("--sizes", type=_int_list(matrix.parse_sizes), metavar="LIST",
                         help="comma-separated n (1e6 allowed), or a ladder LOW:HIGH:STEPS_PER_DECADE "
                              "(default 1e4:1e7:1)")
@@ -71,7 +74,7 @@ def _add_run_arguments(run: argparse.ArgumentParser) -> None:
                      help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
     how.add_argument("--hugepages", action="store_true",
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
-    how.add_argument("--cv-threshold", type=_positive_float, default=sweep.DEFAULT_CV_THRESHOLD,
+    how.add_argument("--cv-threshold", type=_positive_float, default=DEFAULT_CV_THRESHOLD,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
@@ -104,31 +107,74 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
                       min_time=arguments.min_time, timeout=arguments.timeout,
                       pin=arguments.pin, hugepages=arguments.hugepages)
     if arguments.dry_run:
-        return sweep.dry_run(cells, options)
+        print_plan(sweep.plan(cells, options), options)
+        return 0
     out_dir = arguments.out or sweep.default_out_dir(build.ROOT)
     command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "run", *argv]
     return sweep.Sweep(cells, options, out_dir, command_line,
                        probe_bandwidth=not arguments.no_bandwidth,
                        draw_plots=not arguments.no_plots,
-                       cv_threshold=arguments.cv_threshold).run()
+                       cv_threshold=arguments.cv_threshold,
+                       listeners=(Console(),)).run()
 
 
 def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
     return build.run_tests(arguments.preset)
 
 
-def _forward(command: str, argv: list[str]) -> int:
-    module = importlib.import_module(FORWARDED[command][0])
-    return module.main(argv)
+def _report(arguments: argparse.Namespace, argv: list[str]) -> int:
+    return redraw.report(arguments.folder, plots=not arguments.no_plots)
 
 
-def main(argv: list[str]) -> int:
-    # compare and report take their arguments verbatim, options included,
-    # which argparse cannot pass through (REMAINDER drops a leading option).
-    if argv and argv[0] in FORWARDED:
-        return _forward(argv[0], argv[1:])
-    parser = argparse.ArgumentParser(prog="suite", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
+def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("a", help="the reference run: a results folder or its results.json")
+    parser.add_argument("b", help="the run compared with it")
+    parser.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
+    parser.add_argument("--out", type=pathlib.Path, help="also write the Markdown report to FILE")
+    parser.add_argument("--fail-above", type=float, metavar="PERCENT",
+                        help="exit with status 1 when a cell is clearly slower by more than PERCENT")
+    parser.add_argument("--noise-floor", type=float, default=compare.NOISE_FLOOR * 100,
+                        metavar="PERCENT",
+                        help=f"changes within this are never clear (default "
+                             f"{compare.NOISE_FLOOR * 100:g})")
+    parser.add_argument("--resamples", type=int, default=compare.RESAMPLES,
+                        help=f"bootstrap resamples (default {compare.RESAMPLES})")
+
+
+def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
+    parser = arguments.parser
+    if arguments.resamples < 100:
+        parser.error("--resamples must be at least 100")
+    if arguments.noise_floor < 0 or (arguments.fail_above is not None and arguments.fail_above < 0):
+        parser.error("percentages must not be negative")
+    try:
+        a, b = model.load(arguments.a), model.load(arguments.b)
+        result = compare.compare(a, b, arguments.noise_floor / 100, arguments.resamples)
+    except model.ResultsError as error:
+        print(f"suite compare: {error}", file=sys.stderr)
+        return 2
+    name_a = comparison.describe_run(arguments.a, a)
+    name_b = comparison.describe_run(arguments.b, b)
+    render = comparison.render_markdown if arguments.markdown else comparison.render_text
+    sys.stdout.write(render(result, name_a, name_b))
+    if arguments.out is not None:
+        arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
+                                 encoding="utf-8")
+        for warning in result.warnings:
+            print(f"warning: {warning}", file=sys.stderr)
+    if arguments.fail_above is not None:
+        over = result.slowdowns_above(arguments.fail_above)
+        if over:
+            for m in over:
+                print(f"suite compare: {m.label} is {(m.ratio - 1) * 100:.1f}% slower"
+                      f" (limit {arguments.fail_above:g}%)", file=sys.stderr)
+            return 1
+    return 0
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="suite", description=__doc__.split("\n\n")[0])
+    commands = top.add_subparsers(dest="command", required=True)
     run = commands.add_parser(
         "run", help="sweep the programs over sizes and thread counts",
         description="Builds the programs, runs every cell of the sweep (a warm-up and "
@@ -138,8 +184,20 @@ def main(argv: list[str]) -> int:
     test = commands.add_parser("test", help="build, then run every test")
     test.add_argument("--preset", default="release", help="CMake preset (default release)")
     test.set_defaults(handler=_test)
-    for name, (_, help_text) in FORWARDED.items():
-        forwarded = commands.add_parser(name, help=help_text, add_help=False)
-        forwarded.add_argument("arguments", nargs=argparse.REMAINDER)
-    arguments = parser.parse_args(argv)
+    compare_parser = commands.add_parser(
+        "compare", help="compare the results of two runs",
+        description="Compare two runs' times cell by cell (B against A).")
+    _add_compare_arguments(compare_parser)
+    compare_parser.set_defaults(handler=_compare, parser=compare_parser)
+    report = commands.add_parser(
+        "report", help="rewrite a results directory's files and print its summary",
+        description="Rewrite a results folder's summary, exports and plots from its results.json.")
+    report.add_argument("folder", type=pathlib.Path, help="a results folder (results/<date-time>)")
+    report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
+    report.set_defaults(handler=_report)
+    return top
+
+
+def main(argv: list[str]) -> int:
+    arguments = parser().parse_args(argv)
     return arguments.handler(arguments, argv[1:])

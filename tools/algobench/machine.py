@@ -1,4 +1,4 @@
-"""What the runner records about the machine and the build, and what it warns about."""
+"""What the runner records about the machine and the build it measures with."""
 
 from __future__ import annotations
 
@@ -12,6 +12,8 @@ import socket
 import subprocess
 
 from .build import ROOT
+from .model import Context
+from .workload import WORKLOADS
 
 
 def _read(path: str | pathlib.Path) -> str | None:
@@ -87,7 +89,9 @@ def caches() -> list[dict]:
 def libstdcxx_version(bin_dir: pathlib.Path, compiler: str | None) -> str | None:
     """The libstdc++ the programs load (its file name) and the headers' release date."""
     parts = []
-    ldd = _command(["ldd", str(pathlib.Path(bin_dir) / "bench_count_if")])
+    # Any parallel-mode program links the same libstdc++ as the others.
+    probe = next(w.executable for w in WORKLOADS.values() if w.parallel)
+    ldd = _command(["ldd", str(pathlib.Path(bin_dir) / probe)])
     match = re.search(r"libstdc\+\+\.so\S*\s+=>\s+(\S+)", ldd or "")
     if match:
         parts.append(pathlib.Path(os.path.realpath(match.group(1))).name)
@@ -117,13 +121,13 @@ def omp_environment(pin: bool) -> dict[str, str]:
 
 
 def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages: bool,
-            samples: int, min_time: float) -> dict:
+            samples: int, min_time: float) -> Context:
     info = build_info(bin_dir)
     uname = platform.uname()
     commit, dirty = git_commit()
     flags = " ".join(f for f in (info.get("cxx_flags"), info.get("cxx_flags_build_type"),
                                  info.get("openmp_flags")) if f)
-    return {
+    return Context(**{
         "host": socket.gethostname(),
         "cpu_model": cpuinfo_field("model name"),
         "usable_cpus": len(os.sched_getaffinity(0)),
@@ -148,7 +152,7 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
         "governors": {str(cpu): g for cpu, g in governors().items()},
         "caches": caches(),
         "load_avg": list(os.getloadavg()),
-    }
+    })
 
 
 def _mhz() -> int | None:
@@ -157,28 +161,3 @@ def _mhz() -> int | None:
         return round(float(mhz)) if mhz else None
     except ValueError:
         return None
-
-
-def machine_warnings(context: dict, thread_counts: list[int]) -> list[str]:
-    """Warnings about the build and the machine, known before any cell runs."""
-    warnings = []
-    build_type = context.get("build_type")
-    if build_type is None:
-        warnings.append("the build type is unknown (no build-info.json beside the programs' "
-                        "bin/): the times may not come from optimised code")
-    elif build_type != "Release":
-        warnings.append(f"the programs are a {build_type} build, not Release: their times do "
-                        "not represent the optimised code")
-    slow = {cpu: g for cpu, g in context.get("governors", {}).items() if g != "performance"}
-    if slow:
-        names = ", ".join(sorted(set(slow.values())))
-        warnings.append(
-            f"CPU frequency governor is {names} on CPU(s) {', '.join(slow)}, not performance: "
-            "clock changes during the sweep add noise (set the governor to performance)")
-    cpus = context.get("usable_cpus") or 1
-    over = sorted(t for t in set(thread_counts) if t > cpus)
-    if over:
-        warnings.append(
-            f"thread count(s) {', '.join(map(str, over))} exceed the {cpus} usable CPUs: those "
-            "cells oversubscribe the CPUs and measure time-sharing, not parallel speed")
-    return warnings

@@ -6,7 +6,6 @@ import dataclasses
 import os
 import re
 
-from .output import PROGRAMS
 from .workload import WORKLOADS
 
 # One size per decade from 10^4 to 10^7: the densest ladder that keeps the
@@ -17,6 +16,8 @@ DEFAULT_SIZES = (10_000, 100_000, 1_000_000, 10_000_000)
 
 @dataclasses.dataclass(frozen=True)
 class Cell:
+    """One point of the matrix: a program at a size and a thread count."""
+
     program: str
     n: int
     threads: int
@@ -24,6 +25,10 @@ class Cell:
     @property
     def name(self) -> str:
         return f"{self.program}/n:{self.n}/threads:{self.threads}"
+
+    @property
+    def workload(self):
+        return WORKLOADS[self.program]
 
     @property
     def fourth(self) -> int | None:
@@ -71,10 +76,10 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     Explicit thread counts apply to the parallel-mode programs; the sequential
     ones only echo their thread count and always run at 1 thread.
     """
-    programs = list(PROGRAMS) if not programs else programs
-    unknown = [p for p in programs if p not in PROGRAMS]
+    programs = list(WORKLOADS) if not programs else programs
+    unknown = [p for p in programs if p not in WORKLOADS]
     if unknown:
-        raise ValueError(f"unknown program(s): {', '.join(unknown)}; known: {', '.join(PROGRAMS)}")
+        raise ValueError(f"unknown program(s): {', '.join(unknown)}; known: {', '.join(WORKLOADS)}")
     sizes = list(DEFAULT_SIZES) if not sizes else sizes
     if any(n < 0 for n in sizes):
         raise ValueError("sizes must be 0 or more")
@@ -84,7 +89,7 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     regex = re.compile(pattern) if pattern else None
     cells = []
     for program in programs:
-        counts = parallel_threads if PROGRAMS[program].parallel else [1]
+        counts = parallel_threads if WORKLOADS[program].parallel else [1]
         for n in sizes:
             for t in counts:
                 cell = Cell(program, n, t)

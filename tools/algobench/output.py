@@ -2,10 +2,10 @@
 
 Every program writes the same few lines: the allocation and initialisation
 times, for some programs a result line, and a closing report with the thread
-count, the size and the time of one repetition. This module holds the table of
-programs and the anchored pattern of every line, and parses a program's whole
-standard output strictly: a missing, extra, reordered or malformed line is an
-error, never a guess.
+count, the size and the time of one repetition. This module turns a workload's
+row (its result label and time format) into the anchored pattern of every
+line, and parses a program's whole standard output strictly: a missing, extra,
+reordered or malformed line is an error, never a guess.
 """
 
 from __future__ import annotations
@@ -13,6 +13,8 @@ from __future__ import annotations
 import dataclasses
 import math
 import re
+
+from .workload import Workload
 
 # A time in the stream's default format: general notation with at most six
 # significant digits ("0.000227928", "2.19345e-05", "12", "-0"), or a
@@ -23,37 +25,7 @@ FIXED_TIME = r"-?(?:\d+\.\d{9}|inf|nan)"
 INTEGER = r"-?\d+"
 
 
-@dataclasses.dataclass(frozen=True)
-class Program:
-    """What distinguishes one program's report and command line."""
-
-    name: str  # the algorithm, e.g. "count_if"; the executable is bench_<name>
-    parallel: bool  # built in the parallel mode with OpenMP
-    result_label: str | None  # the result line's label, if the program has one
-    fixed_time: bool = False  # closing time in fixed notation, nine decimals
-    fourth: str | None = None  # the meaning of the fourth argument, if any
-
-    @property
-    def executable(self) -> str:
-        return f"bench_{self.name}"
-
-
-PROGRAMS: dict[str, Program] = {
-    p.name: p
-    for p in (
-        Program("set_intersection", True, "size inserted elements ="),
-        Program("count_if", True, "res = ", fixed_time=True),
-        Program("partial_sum", True, None),
-        Program("unique_copy", True, None),
-        Program("stable_partition", True, "left partition size = "),
-        Program("find_if", False, "pos_found = ", fourth="zero_position"),
-        Program("nth_element", False, None, fourth="k"),
-        Program("partial_sort", False, None, fourth="k"),
-    )
-}
-
-
-def line_patterns(program: Program) -> list[tuple[str, re.Pattern[str]]]:
+def line_patterns(program: Workload) -> list[tuple[str, re.Pattern[str]]]:
     """The anchored pattern of every line the program prints, in order."""
     closing_time = FIXED_TIME if program.fixed_time else DEFAULT_TIME
     patterns = [
@@ -97,7 +69,7 @@ def _time(text: str, fixed: bool) -> float:
     return value
 
 
-def parse_report(program: Program, text: str) -> Report:
+def parse_report(program: Workload, text: str) -> Report:
     """Parses a program's whole standard output; raises ReportError on any deviation."""
     if not text.endswith("\n"):
         raise ReportError("output does not end with a newline")

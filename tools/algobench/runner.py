@@ -12,7 +12,7 @@ import subprocess
 
 from . import output
 from .matrix import Cell
-from .workload import WORKLOADS
+from .model import CellResult, Sample
 
 # The most repetitions one process is given (the programs read a 32-bit int).
 MAX_REPETITIONS = 1_000_000_000
@@ -66,7 +66,7 @@ class Process:
 
 
 def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
-    argv = [str(pathlib.Path(bin_dir) / output.PROGRAMS[cell.program].executable),
+    argv = [str(pathlib.Path(bin_dir) / cell.workload.executable),
             str(cell.n), str(cell.threads), str(repetitions)]
     if cell.fourth is not None:
         argv.append(str(cell.fourth))
@@ -76,7 +76,7 @@ def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
 def env_changes(cell: Cell, options: Options) -> dict[str, str]:
     """What the runner adds to its own environment for this cell's processes."""
     changes = {}
-    if options.pin and output.PROGRAMS[cell.program].parallel:
+    if options.pin and cell.workload.parallel:
         changes.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
     if options.hugepages:
         tunables = os.environ.get("GLIBC_TUNABLES")
@@ -89,9 +89,8 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
     """Checks one process's exit status and report against what was asked of it."""
     if returncode != 0:
         raise CheckFailed(f"exit status {returncode}")
-    program = output.PROGRAMS[cell.program]
     try:
-        report = output.parse_report(program, stdout)
+        report = output.parse_report(cell.workload, stdout)
     except output.ReportError as error:
         raise CheckFailed(f"malformed report: {error}") from None
     if report.threads != cell.threads:
@@ -103,7 +102,7 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
         raise CheckFailed(f"time per repetition is {seconds} with {repetitions} repetitions")
     if seconds < 0:
         raise CheckFailed(f"negative time per repetition ({seconds}): the clock stepped back")
-    expected = WORKLOADS[cell.program].expected_result(cell.n, cell.fourth)
+    expected = cell.workload.expected_result(cell.n, cell.fourth)
     if expected is not None and report.result != expected:
         raise CheckFailed(f"result line says {report.result}, expected {expected} "
                           f"for n = {cell.n}")
@@ -199,28 +198,16 @@ class CellOutcome:
     first_call_excess: float | None = None
     seconds_per_later_call: float | None = None
 
-    def record(self) -> dict:
-        """The cell as results.json holds it (statistics are filled in later)."""
-        return {
-            "name": self.cell.name,
-            "program": self.cell.program,
-            "n": self.cell.n,
-            "threads": self.cell.threads,
-            "repetitions": self.repetitions,
-            "fourth": self.cell.fourth,
-            "status": "ok" if self.failure is None else "failed",
-            "failure": self.failure,
-            "samples": [r.seconds_per_repetition for r in self.samples],
-            "result": self.result,
-            "stats": None,
-            "speedup": None,
-            "efficiency": None,
-            "items_per_second": None,
-            "bytes_per_second": None,
-            "bandwidth_share": None,
-            "first_call_excess": self.first_call_excess,
-            "first_call_share": self.first_call_share(),
-        }
+    def record(self) -> CellResult:
+        """The cell as the results hold it (the derive step fills in the figures)."""
+        return CellResult(
+            name=self.cell.name, program=self.cell.program, n=self.cell.n,
+            threads=self.cell.threads, repetitions=self.repetitions, fourth=self.cell.fourth,
+            status="ok" if self.failure is None else "failed", failure=self.failure,
+            samples=[Sample(r.seconds_per_repetition, r.allocate_seconds, r.init_seconds,
+                            r.result) for r in self.samples],
+            result=self.result, first_call_excess=self.first_call_excess,
+            first_call_share=self.first_call_share())
 
     def first_call_share(self) -> float | None:
         """The share of the reported per-repetition time owed to the first call's excess."""
@@ -258,7 +245,7 @@ def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
     cell runs with the same repetitions. The other programs run one call per
     process.
     """
-    workload = WORKLOADS[cell.program]
+    workload = cell.workload
     outcome = CellOutcome(cell, 1, [], None, None, None, 0)
 
     def attempt(repetitions: int) -> output.Report | None:

@@ -1,28 +1,20 @@
-"""What the runner knows about each program's timed call.
+"""Everything the runner knows about each benchmark program, in one table.
 
-One entry per program says what a sample of it means, which fourth argument
-the sweep passes, what result the runner expects, from which size libstdc++'s
-parallel mode runs the call on the OpenMP team, and how many bytes the call
-touches per element. The byte figures count the loads and stores the algorithm
-itself makes on its arrays (8 bytes per double, 4 per int), not the extra
-traffic the hardware adds (write-allocate, prefetching), so bytes/s computed
-from them is a floor on the memory traffic:
+One row per program says how its report looks (result label, time format),
+which fourth argument the sweep passes for a size, which result the runner
+expects, how the program is built, whether its timed call can be repeated on
+the same data, from which size libstdc++'s parallel mode hands the call to the
+OpenMP team, and how many bytes one call touches per element. The matrix, the
+report parser, the checks, the derived figures, the test stand-in and the
+tests all read this table; a new program is one row here, one source file in
+bench/ and one line in CMakeLists.txt.
 
-| program          | read B/elem | written B/elem | reference | why                                          |
-|------------------|-------------|----------------|-----------|----------------------------------------------|
-| set_intersection | 12          | 4              | sum       | all n of 1..n, the n/2 of 2,4,.. that are <= n; n/2 doubles out |
-| count_if         | 8           | 0              | sum       | n doubles                                    |
-| partial_sum      | 8           | 8              | copy      | n doubles in, n doubles out                  |
-| unique_copy      | 8           | 0              | sum       | n equal doubles in, one double out           |
-| stable_partition | 6           | 6              | None      | each int moved once, the n/2 rejected ones twice (via the buffer) |
-| find_if          | 4           | 0              | None      | n ints (the zero sits at n-1)                |
-| nth_element      | 4           | 4              | None      | one pass over n ints (the real count is a small multiple) |
-| partial_sort     | 4           | 4              | None      | one pass over n ints (the real count is ~log k passes) |
-
-"sum" marks a read-dominated call, compared with the bandwidth probe's sum
-kernel; "copy" a read-and-write call, compared with its copy kernel; None a
-compute-bound call (a sine per element, or comparisons), which gets no share
-of the memory bandwidth.
+The byte figures count the loads and stores the algorithm itself makes on its
+arrays (8 bytes per double, 4 per int), not the extra traffic the hardware
+adds (write-allocate, prefetching), so bytes/s computed from them is a floor
+on the memory traffic. "sum" marks a read-dominated call, read against the
+bandwidth probe's sum kernel; "copy" a read-and-write call, read against its
+copy kernel; None a compute-bound call (a sine per element, or comparisons).
 """
 
 from __future__ import annotations
@@ -31,44 +23,58 @@ import dataclasses
 import math
 from typing import Callable
 
-from .output import PROGRAMS
+# The parallel mode counts threads in 16 bits and forms threads + 2 there:
+# the programs that hand their count to it refuse anything larger.
+PARALLEL_MODE_MAX_THREADS = 65533
 
 
 @dataclasses.dataclass(frozen=True)
 class Workload:
-    program: str
+    """One benchmark program and what its timed call does."""
+
+    name: str  # the algorithm, e.g. "count_if"; the executable is bench_<name>
+    parallel: bool  # built in the parallel mode with OpenMP
+    result_label: str | None  # the result line's label, if the program prints one
+    expected: Callable[[int, int | None], int | None]  # result for (n, fourth), or None
     read_bytes: float  # per element, one timed call
     written_bytes: float  # per element, one timed call
     bandwidth_reference: str | None  # "sum", "copy" or None (compute-bound)
     # True: the call does the same work every repetition, so the runner picks
     # as many repetitions as make the timed loop last --min-time. False: later
-    # repetitions would see different data or memory, so every process times
-    # exactly one call on fresh data.
+    # repetitions would see different data, so every process times one call.
     calibrated: bool
-    # Smallest n at which libstdc++'s parallel mode hands the call to the
-    # OpenMP team (when more than one thread is allowed); None when the call
-    # never runs in parallel.
-    parallel_min_n: int | None
     sample_meaning: str
+    fixed_time: bool = False  # closing time in fixed notation, nine decimals
+    fourth_name: str | None = None  # what the fourth argument means, if there is one
+    fourth_of_n: Callable[[int], int] | None = None  # the fourth argument the sweep passes
+    fourth_rule: str | None = None  # how the sweep's fourth argument follows n, in words
+    fourth_default: Callable[[int], int] | None = None  # the program's own, when none is given
+    # Smallest n at which the parallel mode hands the call to the OpenMP team
+    # (when more than one thread is allowed); None when it never does.
+    parallel_min_n: int | None = None
+    # The largest thread count the program accepts, or None when it only echoes it.
+    max_threads: int | None = None
+
+    @property
+    def executable(self) -> str:
+        return f"bench_{self.name}"
 
     @property
     def bytes_per_element(self) -> float:
         return self.read_bytes + self.written_bytes
 
+    @property
+    def has_parallel_call(self) -> bool:
+        """Whether more threads can change how the timed call runs."""
+        return self.parallel and self.parallel_min_n is not None
+
     def fourth(self, n: int) -> int | None:
         """The fourth argument the sweep passes for size n."""
-        if self.program == "find_if":
-            # The zero sits in the last element: every search scans all n.
-            return max(n - 1, 0)
-        if self.program in ("nth_element", "partial_sort"):
-            # The program's own default k = n*3/4, passed explicitly so the
-            # command line and the results say which k was used.
-            return n * 3 // 4
-        return None
+        return None if self.fourth_of_n is None else self.fourth_of_n(n)
 
     def expected_result(self, n: int, fourth: int | None) -> int | None:
         """The result line's value computed independently of the program, or None."""
-        return _EXPECTED[self.program](n, fourth)
+        return self.expected(n, fourth)
 
 
 class _NegativeSineCount:
@@ -93,39 +99,61 @@ class _NegativeSineCount:
 
 negative_sine_count = _NegativeSineCount()
 
-_EXPECTED: dict[str, Callable[[int, int | None], int | None]] = {
-    "set_intersection": lambda n, fourth: n // 2,
-    "count_if": lambda n, fourth: n // 2,
-    "partial_sum": lambda n, fourth: None,
-    "unique_copy": lambda n, fourth: None,
-    "stable_partition": lambda n, fourth: negative_sine_count(n),
-    "find_if": lambda n, fourth: fourth if fourth is not None and 0 <= fourth < n else n,
-    "nth_element": lambda n, fourth: None,
-    "partial_sort": lambda n, fourth: None,
-}
-
+_LOOP = "mean of a loop of calls lasting at least --min-time"
 _ONE_CALL = "one call on fresh data per process (repetitions = 1)"
 
+
+def _no_result(n: int, fourth: int | None) -> None:
+    return None
+
+
+def _found_position(n: int, fourth: int | None) -> int:
+    # A zero position outside 0..n-1 stores no zero: the search reports n.
+    return fourth if fourth is not None and 0 <= fourth < n else n
+
+
+def _three_quarters(n: int) -> int:
+    # The programs' own default k = n*3/4, passed explicitly so the command
+    # line and the results say which k was used.
+    return n * 3 // 4
+
+
 WORKLOADS: dict[str, Workload] = {
-    w.program: w
+    w.name: w
     for w in (
-        Workload("set_intersection", 12, 4, "sum", True, 1000,
-                 "mean of a loop of calls lasting at least --min-time"),
-        Workload("count_if", 8, 0, "sum", True, 1000,
-                 "mean of a loop of calls lasting at least --min-time"),
-        Workload("partial_sum", 8, 8, "copy", False, 1000,
-                 _ONE_CALL + ", including the first touch of the output array"),
-        Workload("unique_copy", 8, 0, "sum", True, 10001,
-                 "mean of a loop of calls lasting at least --min-time"),
-        Workload("stable_partition", 6, 6, None, False, None,
+        Workload("set_intersection", True, "size inserted elements =", lambda n, f: n // 2,
+                 12, 4, "sum", True, _LOOP, parallel_min_n=1000,
+                 max_threads=PARALLEL_MODE_MAX_THREADS),
+        Workload("count_if", True, "res = ", lambda n, f: n // 2,
+                 8, 0, "sum", True, _LOOP, fixed_time=True, parallel_min_n=1000,
+                 max_threads=PARALLEL_MODE_MAX_THREADS),
+        Workload("partial_sum", True, None, _no_result,
+                 8, 8, "copy", False,
+                 _ONE_CALL + ", including the first touch of the output array",
+                 parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS),
+        Workload("unique_copy", True, None, _no_result,
+                 8, 0, "sum", True, _LOOP, parallel_min_n=10001,
+                 max_threads=PARALLEL_MODE_MAX_THREADS),
+        # Built in the parallel mode, but the library has no parallel
+        # stable_partition: every thread count runs the sequential call.
+        Workload("stable_partition", True, "left partition size = ",
+                 lambda n, f: negative_sine_count(n),
+                 6, 6, None, False,
                  _ONE_CALL + ": later calls would find the array already partitioned"),
-        Workload("find_if", 4, 0, None, True, None,
-                 "mean of a loop of full scans lasting at least --min-time"),
-        Workload("nth_element", 4, 4, None, False, None,
-                 _ONE_CALL + ": later calls would select on already arranged data"),
-        Workload("partial_sort", 4, 4, None, False, None,
-                 _ONE_CALL + ": later calls would sort already arranged data"),
+        # The zero sits in the last element: every search scans all n.
+        Workload("find_if", False, "pos_found = ", _found_position,
+                 4, 0, None, True, "mean of a loop of full scans lasting at least --min-time",
+                 fourth_name="zero_position", fourth_of_n=lambda n: max(n - 1, 0),
+                 fourth_rule="zero_position = n-1", fourth_default=lambda n: 10000),
+        Workload("nth_element", False, None, _no_result,
+                 4, 4, None, False,
+                 _ONE_CALL + ": later calls would select on already arranged data",
+                 fourth_name="k", fourth_of_n=_three_quarters, fourth_rule="k = n*3/4",
+                 fourth_default=_three_quarters),
+        Workload("partial_sort", False, None, _no_result,
+                 4, 4, None, False,
+                 _ONE_CALL + ": later calls would sort already arranged data",
+                 fourth_name="k", fourth_of_n=_three_quarters, fourth_rule="k = n*3/4",
+                 fourth_default=_three_quarters),
     )
 }
-
-assert WORKLOADS.keys() == PROGRAMS.keys(), "every program needs a workload entry"

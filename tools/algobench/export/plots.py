@@ -1,6 +1,6 @@
 """The scaling plots of a results folder, drawn as SVG with gnuplot.
 
-From a run's results (the dict stored as results.json) this writes, into
+From a run's results (derived, as results.json holds them) this writes, into
 <results folder>/plots/:
 
 - speedup_<program>.svg for each parallel-mode program: speedup against the
@@ -20,11 +20,8 @@ import math
 import os
 import pathlib
 import shutil
-import statistics
 import subprocess
 import sys
-
-from .output import PROGRAMS
 
 GNUPLOT_TIMEOUT = 60.0
 INSTALL_HINT = "apt-get install gnuplot-nox (Debian, Ubuntu) or your system's gnuplot package"
@@ -66,23 +63,20 @@ def _ensure_gnuplot() -> str | None:
     return None
 
 
-def cell_seconds(cell: dict) -> float | None:
+def cell_seconds(cell) -> float | None:
     """A usable cell's median seconds per repetition; None for failed or empty cells."""
-    if cell.get("status") != "ok":
+    if not cell.ok or cell.median is None:
         return None
-    stats = cell.get("stats")
-    if stats and stats.get("median") is not None:
-        value = float(stats["median"])
-    elif cell.get("samples"):
-        value = statistics.median(float(s) for s in cell["samples"])
-    else:
-        return None
+    value = cell.median
     return value if math.isfinite(value) and value > 0 else None
 
 
-def _is_parallel(program: str) -> bool:
-    known = PROGRAMS.get(program)
-    return known is not None and known.parallel
+def _is_parallel(cell) -> bool:
+    return cell.workload is not None and cell.workload.parallel
+
+
+def _fourth_name(cell) -> str:
+    return (cell.workload.fourth_name if cell.workload is not None else None) or "fourth"
 
 
 def _quote(text: str) -> str:
@@ -95,37 +89,20 @@ def _quote_path(path: pathlib.Path) -> str:
     return "'" + str(path).replace("'", "''") + "'"
 
 
-def _size_label(n: int, program: str, fourth) -> str:
-    label = f"n = {n:,}"
-    if fourth is not None:
-        meaning = PROGRAMS[program].fourth if program in PROGRAMS else None
-        label += f", {meaning or 'fourth'} = {fourth:,}"
+def _size_label(cell) -> str:
+    label = f"n = {cell.n:,}"
+    if cell.fourth is not None:
+        label += f", {_fourth_name(cell)} = {cell.fourth:,}"
     return label
 
 
-def _speedups(cells: list[dict]) -> dict[tuple, dict[int, float]]:
-    """(program, n, fourth) -> {threads: speedup}, from the cells' own figures or their times."""
-    times: dict[tuple, dict[int, float]] = {}
-    given: dict[tuple, dict[int, float]] = {}
+def _speedups(cells: list) -> dict[tuple, dict[int, tuple[float, object]]]:
+    """(program, n, fourth) -> {threads: (speedup, cell)}, from the derived speedups."""
+    result: dict[tuple, dict[int, tuple[float, object]]] = {}
     for cell in cells:
-        seconds = cell_seconds(cell)
-        if seconds is None:
-            continue
-        key = (cell["program"], cell["n"], cell.get("fourth"))
-        times.setdefault(key, {})[cell["threads"]] = seconds
-        if cell.get("speedup") is not None:
-            given.setdefault(key, {})[cell["threads"]] = float(cell["speedup"])
-    result: dict[tuple, dict[int, float]] = {}
-    for key, by_threads in times.items():
-        base = by_threads.get(1)
-        curve = {}
-        for threads, seconds in by_threads.items():
-            if threads in given.get(key, {}):
-                curve[threads] = given[key][threads]
-            elif base is not None:
-                curve[threads] = base / seconds
-        if curve:
-            result[key] = curve
+        if cell.speedup is not None:
+            result.setdefault((cell.program, cell.n, cell.fourth), {})[cell.threads] = (
+                cell.speedup, cell)
     return result
 
 
@@ -195,23 +172,24 @@ def _thread_tics(counts) -> str:
     return "set xtics (" + ", ".join(str(t) for t in sorted(counts)) + ")"
 
 
-def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
-    """Draws every plot of `results` into out_dir/plots; returns the files written."""
+def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
+    """Draws every plot of `run` into out_dir/plots; returns the files written."""
     gnuplot = _ensure_gnuplot()
     if gnuplot is None:
         return []
     out_dir = pathlib.Path(out_dir)
     plot_dir = out_dir / "plots"
     plot_dir.mkdir(parents=True, exist_ok=True)
-    context = results.get("context", {})
+    context = run.context
     where = f"{context.get('host', 'unknown host')}, {context.get('date', 'unknown date')}"
-    cells = [c for c in results.get("cells", []) if cell_seconds(c) is not None]
-    programs = sorted({c["program"] for c in cells})
+    cells = [c for c in run.cells if cell_seconds(c) is not None]
+    programs = sorted({c.program for c in cells})
+    parallel = {c.program for c in cells if _is_parallel(c)}
     written: list[pathlib.Path] = []
 
     speedups = _speedups(cells)
     for program in programs:
-        if not _is_parallel(program):
+        if program not in parallel:
             continue
         curves = {key: curve for key, curve in speedups.items() if key[0] == program}
         counts = {t for curve in curves.values() for t in curve}
@@ -227,20 +205,23 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
             _thread_tics(counts),
         ]
         for (_, n, fourth), curve in sorted(curves.items(), key=lambda item: (item[0][1], str(item[0][2]))):
-            plot.add(list(curve.items()), _size_label(n, program, fourth))
+            some_cell = next(iter(curve.values()))[1]
+            plot.add([(t, s) for t, (s, _) in curve.items()], _size_label(some_cell))
         path = _render(gnuplot, plot, ["x with lines dt 2 lc rgb 'gray40' title 'ideal'"])
         if path:
             written.append(path)
 
     for program in programs:
         per_threads: dict[tuple, list[tuple[float, float]]] = {}
+        names: dict[tuple, str] = {}
         for cell in cells:
-            if cell["program"] != program or cell["n"] <= 0:
+            if cell.program != program or cell.n <= 0:
                 continue
-            nanoseconds = cell_seconds(cell) / cell["n"] * 1e9
-            per_threads.setdefault((cell["threads"], cell.get("fourth")), []).append(
-                (float(cell["n"]), nanoseconds)
+            nanoseconds = cell_seconds(cell) / cell.n * 1e9
+            per_threads.setdefault((cell.threads, cell.fourth), []).append(
+                (float(cell.n), nanoseconds)
             )
+            names[(cell.threads, cell.fourth)] = _fourth_name(cell)
         if not per_threads:
             continue
         tics = _log_tics([y for rows in per_threads.values() for _, y in rows])
@@ -259,8 +240,7 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
         for (threads, fourth), rows in sorted(per_threads.items(), key=lambda i: (i[0][0], str(i[0][1]))):
             label = f"{threads} thread" + ("" if threads == 1 else "s")
             if fourth is not None:
-                meaning = PROGRAMS[program].fourth if program in PROGRAMS else None
-                label += f", {meaning or 'fourth'} = {fourth:,}"
+                label += f", {names[(threads, fourth)]} = {fourth:,}"
             plot.add(rows, label)
         path = _render(gnuplot, plot, [])
         if path:
@@ -272,7 +252,7 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
     counts: set[int] = set()
     top_efficiency = 100.0
     for program in programs:
-        if not _is_parallel(program):
+        if program not in parallel:
             continue
         curves = {key: curve for key, curve in speedups.items() if key[0] == program}
         if not curves:
@@ -280,12 +260,13 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
         largest = max(key[1] for key in curves)
         # With several values of the fourth argument at that size, the first one stands for it.
         key = sorted((k for k in curves if k[1] == largest), key=lambda k: str(k[2]))[0]
-        rows = [(threads, 100.0 * speedup / threads) for threads, speedup in curves[key].items()]
+        rows = [(threads, 100.0 * speedup / threads) for threads, (speedup, _) in curves[key].items()]
         if len(rows) < 2:
             continue
         counts.update(curves[key])
         top_efficiency = max([top_efficiency] + [e for _, e in rows])
-        overview.add(rows, f"{program} ({_size_label(largest, program, key[2])})")
+        some_cell = next(iter(curves[key].values()))[1]
+        overview.add(rows, f"{program} ({_size_label(some_cell)})")
     if overview.series:
         overview.lines += [
             "set xlabel 'threads'",
@@ -299,3 +280,7 @@ def draw(out_dir: pathlib.Path, results: dict) -> list[pathlib.Path]:
         if path:
             written.append(path)
     return written
+
+
+def write(folder: pathlib.Path, run) -> list[pathlib.Path]:
+    return draw(folder, run)

@@ -1,0 +1,74 @@
+"""The runner's package reads top-down: no module imports one from a layer above it."""
+
+import ast
+import unittest
+
+from support import ROOT
+
+PACKAGE = ROOT / "tools" / "algobench"
+
+# From the command line down to the files: a module may import its own layer
+# and the layers below it, never one above.
+LAYERS = (
+    ("command line", {"cli", "console"}),
+    ("orchestration", {"sweep", "redraw"}),
+    ("measurement", {"runner", "machine", "bandwidth", "build"}),
+    ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
+               "compare"}),
+    ("renderers", {"export"}),
+    ("files", {"files"}),
+)
+
+
+def layer_of(module: str) -> int:
+    top = module.split(".")[0]
+    for index, (_, names) in enumerate(LAYERS):
+        if top in names:
+            return index
+    raise KeyError(module)
+
+
+def imports_of(path) -> set[str]:
+    """The package modules a file imports, as dotted names relative to the package."""
+    package = path.relative_to(PACKAGE).with_suffix("").parts[:-1]
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text())):
+        if isinstance(node, ast.ImportFrom) and node.level:
+            base = list(package[:len(package) - node.level + 1])
+            if node.module:
+                found.add(".".join(base + node.module.split(".")))
+            else:
+                found.update(".".join(base + [alias.name]) for alias in node.names)
+        elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("algobench."):
+            found.add(node.module.removeprefix("algobench."))
+    return found
+
+
+class LayersTest(unittest.TestCase):
+    def test_every_module_has_a_layer(self):
+        for path in PACKAGE.rglob("*.py"):
+            module = ".".join(path.relative_to(PACKAGE).with_suffix("").parts)
+            if module != "__init__":
+                with self.subTest(module):
+                    layer_of(module)
+
+    def test_no_module_reaches_up(self):
+        for path in PACKAGE.rglob("*.py"):
+            module = ".".join(path.relative_to(PACKAGE).with_suffix("").parts)
+            if module == "__init__":
+                continue
+            for imported in imports_of(path):
+                with self.subTest(module=module, imports=imported):
+                    self.assertGreaterEqual(
+                        layer_of(imported), layer_of(module),
+                        f"{module} ({LAYERS[layer_of(module)][0]}) imports {imported} "
+                        f"({LAYERS[layer_of(imported)][0]})")
+
+    def test_the_check_sees_a_reaching_import(self):
+        # The renderers must not know the model: a file that imports it is caught.
+        self.assertLess(layer_of("model"), layer_of("export.summary"))
+        self.assertIn("model", imports_of(PACKAGE / "derive.py"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,96 @@
+"""What the runner's tests share: the package on the path, the build under
+test, stand-in programs, an in-process `suite`, and results built by hand.
+
+Every test file imports this first, so it runs alone (`python3
+tests/runner_checks_test.py`) as well as through CTest; outside CTest the
+programs come from build/release/bin when that build exists.
+"""
+
+import contextlib
+import io
+import os
+import pathlib
+import sys
+import tempfile
+from unittest import mock
+
+TESTS = pathlib.Path(__file__).resolve().parent
+ROOT = TESTS.parent
+FIXTURES = TESTS / "fixtures" / "runner"
+REPORT_FIXTURES = TESTS / "fixtures" / "report"
+sys.path.insert(0, str(ROOT / "tools"))
+
+from algobench import cli  # noqa: E402
+from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
+from algobench.workload import WORKLOADS  # noqa: E402
+
+
+def _built_bin() -> str | None:
+    if os.environ.get("ALGOBENCH_BIN"):
+        return os.environ["ALGOBENCH_BIN"]
+    default = ROOT / "build" / "release" / "bin"
+    return str(default) if (default / "bench_count_if").exists() else None
+
+
+# The programs under test: CTest's build, or the release build when run alone.
+BIN = _built_bin()
+BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD") or (pathlib.Path(BIN).parent if BIN else ""))
+
+
+def standin_bin(directory: pathlib.Path) -> pathlib.Path:
+    """A bin/ directory whose bench_<name> are all the stand-in script."""
+    bin_dir = pathlib.Path(directory) / "bin"
+    bin_dir.mkdir()
+    for workload in WORKLOADS.values():
+        (bin_dir / workload.executable).symlink_to(FIXTURES / "standin.py")
+    return bin_dir
+
+
+def run_suite(argv: list[str]) -> tuple[int, str, str]:
+    """`suite <argv>` in this process: (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = cli.main(argv)
+        except SystemExit as exit:  # argparse's refusals
+            status = exit.code
+    return status, out.getvalue(), err.getvalue()
+
+
+class StandinSweep:
+    """A temporary directory with stand-in programs and a place for results."""
+
+    def __enter__(self):
+        self._temporary = tempfile.TemporaryDirectory()
+        root = pathlib.Path(self._temporary.name)
+        self.bin_dir = standin_bin(root)
+        self.out = root / "out"
+        return self
+
+    def __exit__(self, *exc):
+        self._temporary.cleanup()
+
+    def run(self, *options: str, fault: str = "", env: dict | None = None):
+        """`suite run` on the stand-ins, small and quick; returns (status, stdout, stderr)."""
+        with mock.patch.dict(os.environ, {"STANDIN_FAULT": fault, **(env or {})}):
+            return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
+                              "--no-bandwidth", "--no-plots", "--samples", "2",
+                              "--min-time", "0.001", *options])
+
+
+def cell(program: str, n: int, threads: int, samples: list[float], status: str = "ok",
+         repetitions: int = 1, fourth: int | None = None,
+         failure: str | None = None) -> CellResult:
+    """A cell as a run would record it, before the derive step."""
+    return CellResult(name=f"{program}/n:{n}/threads:{threads}", program=program, n=n,
+                      threads=threads, repetitions=repetitions, fourth=fourth, status=status,
+                      failure=failure or (None if status == "ok" else "exit status 1"),
+                      samples=[Sample(s) for s in samples])
+
+
+def run_of(cells: list[CellResult], bandwidth: dict | None = None, **context) -> Run:
+    """A run of these cells on a made-up machine."""
+    base = {"host": "h", "cpu_model": "c", "compiler": "g++", "compiler_version": "12.2.0",
+            "libstdcxx_version": "20230707", "date": "2024-05-01T00:00:00+00:00"}
+    base.update(context)
+    return Run(Context(**base), cells, bandwidth)

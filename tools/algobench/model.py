@@ -1,0 +1,295 @@
+"""The results of a run as typed objects: the run, its context and its cells.
+
+Every command reads and writes results through this module: the sweep builds
+a Run as it measures, the derive step fills in the figures, the exporters and
+`compare` read it, `report` loads it back from results.json. Reading a file of
+an earlier schema version happens in `_migrate`, and only there.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import pathlib
+from typing import Any
+
+from .files import dump_json, replace_file
+from .workload import WORKLOADS, Workload
+
+SCHEMA_VERSION = 1
+RESULTS_FILE = "results.json"
+
+
+class ResultsError(ValueError):
+    """A results file that cannot be read as a run: unreadable, not JSON, wrong shape."""
+
+
+@dataclasses.dataclass
+class Stats:
+    """min, median, mean, sample standard deviation (n-1) and its ratio to the mean."""
+
+    min: float
+    median: float
+    mean: float
+    stddev: float | None
+    cv: float | None
+
+
+@dataclasses.dataclass
+class Sample:
+    """One measured process: its time per repetition and the rest of its report."""
+
+    seconds: float
+    allocate_seconds: float | None = None
+    init_seconds: float | None = None
+    result: int | None = None
+
+
+@dataclasses.dataclass
+class CellResult:
+    """One (program, n, threads) of a run: what was asked, what came back, what follows."""
+
+    name: str
+    program: str
+    n: int
+    threads: int
+    repetitions: int = 1
+    fourth: int | None = None
+    status: str = "ok"
+    failure: str | None = None
+    samples: list[Sample] = dataclasses.field(default_factory=list)
+    result: int | None = None
+    # Filled by the derive step.
+    stats: Stats | None = None
+    speedup: float | None = None
+    efficiency: float | None = None
+    items_per_second: float | None = None
+    bytes_per_second: float | None = None
+    bandwidth_share: float | None = None
+    # What the first call of a process costs beyond a later one, and its share
+    # of the reported figure, when the runner could estimate it.
+    first_call_excess: float | None = None
+    first_call_share: float | None = None
+
+    @property
+    def ok(self) -> bool:
+        return self.status == "ok"
+
+    @property
+    def workload(self) -> Workload | None:
+        return WORKLOADS.get(self.program)
+
+    @property
+    def times(self) -> list[float]:
+        return [s.seconds for s in self.samples]
+
+    @property
+    def median(self) -> float | None:
+        return self.stats.median if self.stats is not None else None
+
+    @property
+    def key(self) -> tuple:
+        """What matches a cell across runs."""
+        return (self.program, self.n, self.threads, self.fourth)
+
+    @property
+    def label(self) -> str:
+        label = self.name
+        if self.fourth is not None and "fourth" not in label:
+            label += f"/fourth:{self.fourth}"
+        return label
+
+    def rates(self, seconds: float | None) -> tuple[float | None, float | None]:
+        """(elements/s, bytes/s) of one call lasting `seconds`; None where there is none."""
+        if seconds is None or not seconds > 0:
+            return None, None
+        items = self.n / seconds
+        if not math.isfinite(items):
+            return None, None
+        workload = self.workload
+        rate = items * workload.bytes_per_element if workload is not None else None
+        return items, rate if rate is None or math.isfinite(rate) else None
+
+    def to_dict(self) -> dict:
+        return {
+            "name": self.name, "program": self.program, "n": self.n, "threads": self.threads,
+            "repetitions": self.repetitions, "fourth": self.fourth, "status": self.status,
+            "failure": self.failure, "samples": self.times, "result": self.result,
+            "stats": dataclasses.asdict(self.stats) if self.stats is not None else None,
+            "speedup": self.speedup, "efficiency": self.efficiency,
+            "items_per_second": self.items_per_second, "bytes_per_second": self.bytes_per_second,
+            "bandwidth_share": self.bandwidth_share,
+            "first_call_excess": self.first_call_excess,
+            "first_call_share": self.first_call_share,
+        }
+
+
+@dataclasses.dataclass
+class Context:
+    """The machine, the build and the options a run measured with."""
+
+    host: str | None = None
+    cpu_model: str | None = None
+    usable_cpus: int | None = None
+    kernel: str | None = None
+    compiler: str | None = None
+    compiler_path: str | None = None
+    compiler_version: str | None = None
+    build_type: str | None = None
+    build_flags: str | None = None
+    libstdcxx_version: str | None = None
+    omp_env: dict = dataclasses.field(default_factory=dict)
+    git_commit: str | None = None
+    git_dirty: bool | None = None
+    date: str | None = None
+    command_line: list = dataclasses.field(default_factory=list)
+    pin: bool = False
+    hugepages: bool = False
+    samples: int | None = None
+    min_time: float | None = None
+    bin_dir: str | None = None
+    mhz_per_cpu: int | None = None
+    governors: dict = dataclasses.field(default_factory=dict)
+    caches: list = dataclasses.field(default_factory=list)
+    load_avg: list = dataclasses.field(default_factory=list)
+    warnings: list[str] = dataclasses.field(default_factory=list)
+    # Keys this version does not know, kept so that a rewrite loses nothing.
+    extra: dict = dataclasses.field(default_factory=dict)
+
+    def get(self, field: str, default: Any = None) -> Any:
+        """A field by name, known or extra."""
+        if field in _CONTEXT_FIELDS:
+            value = getattr(self, field)
+            return default if value is None else value
+        return self.extra.get(field, default)
+
+    def to_dict(self) -> dict:
+        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS if f != "warnings"}
+        if self.warnings:
+            data["warnings"] = list(self.warnings)
+        data.update(self.extra)
+        return data
+
+
+_CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
+
+
+@dataclasses.dataclass
+class Run:
+    """A whole run: its context, its cells in run order and the bandwidth figures."""
+
+    context: Context
+    cells: list[CellResult] = dataclasses.field(default_factory=list)
+    # threads (as a string) -> {"sum": B/s, "copy": B/s, "triad": B/s}
+    bandwidth: dict[str, dict[str, float]] | None = None
+    schema_version: int = SCHEMA_VERSION
+
+    def to_dict(self) -> dict:
+        data = {"schema_version": self.schema_version, "context": self.context.to_dict(),
+                "cells": [cell.to_dict() for cell in self.cells]}
+        if self.bandwidth is not None:
+            data["bandwidth"] = self.bandwidth
+        return data
+
+    def save(self, folder: pathlib.Path | str) -> pathlib.Path:
+        """Writes results.json into folder (atomically); returns its path."""
+        path = pathlib.Path(folder) / RESULTS_FILE
+        replace_file(path, dump_json(self.to_dict()))
+        return path
+
+
+def load(path: pathlib.Path | str) -> Run:
+    """Reads a results folder's results.json (or the file itself)."""
+    path = pathlib.Path(path)
+    file = path / RESULTS_FILE if path.is_dir() else path
+    try:
+        data = json.loads(file.read_text(encoding="utf-8"))
+    except OSError as error:
+        raise ResultsError(f"cannot read {file}: {error.strerror or error}") from error
+    except (json.JSONDecodeError, UnicodeDecodeError) as error:
+        raise ResultsError(f"{file} is not JSON: {error}") from error
+    try:
+        return from_dict(data)
+    except ResultsError as error:
+        raise ResultsError(f"{file}: {error}") from None
+
+
+def from_dict(data: Any) -> Run:
+    """A Run from the JSON form, any schema version this suite has written."""
+    if not isinstance(data, dict) or data.get("schema_version") != SCHEMA_VERSION:
+        raise ResultsError(f"not a results file of schema version {SCHEMA_VERSION}")
+    data = _migrate(data)
+    if not isinstance(data.get("cells"), list) or not isinstance(data.get("context"), dict):
+        raise ResultsError("lacks its context or its cells")
+    context = _context(data["context"])
+    cells = [_cell(item, index) for index, item in enumerate(data["cells"])]
+    bandwidth = data.get("bandwidth")
+    if bandwidth is not None and not isinstance(bandwidth, dict):
+        raise ResultsError("its bandwidth figures are not an object")
+    return Run(context, cells, bandwidth)
+
+
+def _migrate(data: dict) -> dict:
+    """Brings a results dictionary of an earlier schema version to the current one.
+
+    Version 1 is the only one written so far, so there is nothing to change yet.
+    """
+    return data
+
+
+def _context(data: dict) -> Context:
+    known = {k: v for k, v in data.items() if k in _CONTEXT_FIELDS and v is not None}
+    extra = {k: v for k, v in data.items() if k not in _CONTEXT_FIELDS}
+    return Context(**known, extra=extra)
+
+
+def _number(value: Any, what: str) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ResultsError(f"{what} is not a number: {value!r}")
+    return float(value)
+
+
+def _time(value: Any, what: str) -> float:
+    number = _number(value, what)
+    if number is None or not math.isfinite(number):
+        raise ResultsError(f"{what} is not a finite time: {value!r}")
+    return number
+
+
+def _cell(data: Any, index: int) -> CellResult:
+    if not isinstance(data, dict):
+        raise ResultsError(f"cell {index + 1} is not an object")
+    where = f"cell {index + 1} ({data.get('name') or 'unnamed'})"
+    for field in ("program", "n", "threads"):
+        if field not in data:
+            raise ResultsError(f"{where} lacks {field}")
+    for field in ("n", "threads"):
+        if isinstance(data[field], bool) or not isinstance(data[field], int):
+            raise ResultsError(f"{where}: {field} is not an integer: {data[field]!r}")
+    samples = data.get("samples") or []
+    if not isinstance(samples, list):
+        raise ResultsError(f"{where}: samples is not a list")
+    stats = data.get("stats")
+    if stats is not None:
+        if not isinstance(stats, dict):
+            raise ResultsError(f"{where}: stats is not an object")
+        stats = Stats(**{f.name: _number(stats.get(f.name), f"{where}: {f.name}")
+                         for f in dataclasses.fields(Stats)})
+    name = data.get("name") or f"{data['program']}/n:{data['n']}/threads:{data['threads']}"
+    return CellResult(
+        name=str(name), program=str(data["program"]), n=data["n"], threads=data["threads"],
+        repetitions=data.get("repetitions") or 1, fourth=data.get("fourth"),
+        status=str(data.get("status") or "failed"), failure=data.get("failure"),
+        samples=[Sample(_time(s, f"{where}: sample {i + 1}")) for i, s in enumerate(samples)],
+        result=data.get("result"), stats=stats,
+        speedup=_number(data.get("speedup"), f"{where}: speedup"),
+        efficiency=_number(data.get("efficiency"), f"{where}: efficiency"),
+        items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
+        bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),
+        bandwidth_share=_number(data.get("bandwidth_share"), f"{where}: bandwidth_share"),
+        first_call_excess=_number(data.get("first_call_excess"), f"{where}: first_call_excess"),
+        first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
+    )
