@@ -177,8 +177,25 @@ class CalibrationTest(unittest.TestCase):
             sweep.run("--programs", "partial_sum,stable_partition,nth_element,partial_sort,"
                       "count_if", "--sizes", "100", "--threads", "1")
             reps = {c["program"]: c["repetitions"] for c in load(sweep.out)["cells"]}
-        self.assertEqual(reps.pop("count_if"), 63)  # 1.25 * 1 ms / 20 us
+        # Repeatable calls loop for 1.25 * 1 ms at 20 us a call; partial_sum's
+        # calls repeat the same work on the same arrays, so it loops too.
+        self.assertEqual(reps.pop("count_if"), 63)
+        self.assertEqual(reps.pop("partial_sum"), 63)
         self.assertEqual(set(reps.values()), {1})
+
+    def test_thread_counts_of_a_size_share_their_repetitions(self):
+        # The 2-thread processes are twice as fast: the group loops as long as
+        # the fastest cell needs, so both cells run the same repetitions.
+        with StandinSweep() as sweep:
+            status, _, err = sweep.run("--programs", "count_if", "--sizes", "100,200",
+                                       "--threads", "1,2",
+                                       env={"STANDIN_SECONDS_PER_THREAD": "1"})
+            cells = load(sweep.out)["cells"]
+        self.assertEqual(status, 0, err)
+        for n in (100, 200):
+            reps = {c["threads"]: c["repetitions"] for c in cells if c["n"] == n}
+            self.assertEqual(reps[1], reps[2])
+            self.assertEqual(reps[2], 125)  # 1.25 ms at the 2-thread pace of 10 us
 
 
 class AfterTheCellsTest(unittest.TestCase):
@@ -224,24 +241,42 @@ class AfterTheCellsTest(unittest.TestCase):
 
 
 class InterruptTest(unittest.TestCase):
-    def test_ctrl_c_keeps_the_cells_measured_so_far(self):
-        with tempfile.TemporaryDirectory() as directory:
-            root = pathlib.Path(directory)
-            bin_dir = standin_bin(root)
-            env = {**os.environ, "STANDIN_FAULT": "find_if:interrupt"}
-            completed = subprocess.run(
-                [sys.executable, str(TESTS.parent / "suite"), "run", "--bin-dir", str(bin_dir),
-                 "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
-                 "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
-                 "--no-bandwidth", "--no-plots"],
-                env=env, capture_output=True, text=True, timeout=60)
-            self.assertEqual(completed.returncode, 130, completed.stderr)
-            results = load(root / "out")
-            self.assertEqual([(c["program"], c["status"]) for c in results["cells"]],
-                             [("count_if", "ok"), ("find_if", "failed")])
-            self.assertIn("interrupted", results["cells"][1]["failure"])
-            rows = (root / "out" / "samples.csv").read_text().splitlines()
-            self.assertEqual(len(rows), 1 + 2)  # header and count_if's two samples
+    def interrupted_run(self, fault: str, seed: str = "7"):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        root = pathlib.Path(directory.name)
+        bin_dir = standin_bin(root)
+        env = {**os.environ, "STANDIN_FAULT": f"find_if:{fault}"}
+        completed = subprocess.run(
+            [sys.executable, str(TESTS.parent / "suite"), "run", "--bin-dir", str(bin_dir),
+             "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
+             "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
+             "--no-bandwidth", "--no-plots", "--seed", seed],
+            env=env, capture_output=True, text=True, timeout=60)
+        return completed, root / "out"
+
+    def test_ctrl_c_in_a_round_keeps_the_samples_taken_and_says_so(self):
+        completed, out = self.interrupted_run("interrupt_later")
+        self.assertEqual(completed.returncode, 130, completed.stderr)
+        self.assertIn("interrupted: the results so far are kept", completed.stderr)
+        results = load(out)
+        self.assertIs(results["interrupted"], True)
+        self.assertEqual((results["planned_cells"], results["completed_cells"]), (3, 0))
+        # No cell finished its two rounds; none of them failed either.
+        self.assertEqual({c["status"] for c in results["cells"]}, {"interrupted"})
+        kept = sum(len(c["samples"]) for c in results["cells"])
+        rows = (out / "samples.csv").read_text().splitlines()
+        self.assertEqual(len(rows), 1 + kept)
+        self.assertTrue((out / "summary.md").read_text().splitlines()[2].startswith(
+            "> **Interrupted:** the run was cut short; 0 of 3 cells completed."))
+
+    def test_ctrl_c_in_a_warm_up_keeps_the_files(self):
+        completed, out = self.interrupted_run("interrupt")
+        self.assertEqual(completed.returncode, 130, completed.stderr)
+        results = load(out)
+        self.assertIs(results["interrupted"], True)
+        self.assertEqual([c["samples"] for c in results["cells"]], [[], [], []])
+        self.assertNotIn("Traceback", completed.stderr)
 
 
 if __name__ == "__main__":

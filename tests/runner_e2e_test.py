@@ -15,8 +15,9 @@ from support import BIN, TESTS
 from algobench.workload import WORKLOADS
 
 CELL_KEYS = {"name", "program", "n", "threads", "repetitions", "fourth", "status", "failure",
-             "samples", "result", "stats", "speedup", "efficiency", "items_per_second",
-             "bytes_per_second", "bandwidth_share", "first_call_excess", "first_call_share"}
+             "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",
+             "speedup_high", "efficiency", "items_per_second", "bytes_per_second",
+             "bandwidth_share", "first_call_excess", "first_call_share"}
 CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compiler_version",
                 "build_type", "build_flags", "libstdcxx_version", "omp_env", "git_commit", "date",
                 "command_line", "pin", "hugepages", "samples", "min_time"}
@@ -73,7 +74,9 @@ class TinySweepTest(unittest.TestCase):
 
     def test_context(self):
         context = self.results["context"]
-        self.assertEqual(self.results["schema_version"], 1)
+        self.assertEqual(self.results["schema_version"], 2)
+        self.assertIs(self.results["interrupted"], False)
+        self.assertIsInstance(context["seed"], int)
         self.assertLessEqual(CONTEXT_KEYS, set(context))
         self.assertIs(context["hugepages"], True)
         self.assertIs(context["pin"], False)

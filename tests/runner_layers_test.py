@@ -11,10 +11,10 @@ PACKAGE = ROOT / "tools" / "algobench"
 # and the layers below it, never one above.
 LAYERS = (
     ("command line", {"cli", "console"}),
-    ("orchestration", {"sweep", "redraw"}),
+    ("orchestration", {"ab", "sweep", "redraw"}),
     ("measurement", {"runner", "machine", "bandwidth", "build"}),
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
-               "compare"}),
+               "compare", "contention", "pairing"}),
     ("renderers", {"export"}),
     ("files", {"files"}),
 )

@@ -37,9 +37,9 @@ BIN = _built_bin()
 BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD") or (pathlib.Path(BIN).parent if BIN else ""))
 
 
-def standin_bin(directory: pathlib.Path) -> pathlib.Path:
-    """A bin/ directory whose bench_<name> are all the stand-in script."""
-    bin_dir = pathlib.Path(directory) / "bin"
+def standin_bin(directory: pathlib.Path, name: str = "bin") -> pathlib.Path:
+    """A folder `name` whose bench_<name> are all the stand-in script."""
+    bin_dir = pathlib.Path(directory) / name
     bin_dir.mkdir()
     for workload in WORKLOADS.values():
         (bin_dir / workload.executable).symlink_to(FIXTURES / "standin.py")

@@ -42,3 +42,76 @@ def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest."""
     ensure_built(preset)
     return subprocess.run(["ctest", "--preset", preset], cwd=ROOT, env=dict(os.environ)).returncode
+
+
+class BuildError(RuntimeError):
+    """A build the runner asked for that could not be made or found."""
+
+
+def _has_programs(directory: pathlib.Path) -> bool:
+    return all((directory / target).is_file() for target in PROGRAM_TARGETS)
+
+
+def resolve_programs(spec: str, preset: str = "release") -> tuple[pathlib.Path, str]:
+    """The bin/ directory a build specification names, and how it was found.
+
+    `spec` is a directory holding the programs (a bin/ directory or a build
+    tree with bin/ inside), or a git revision of this repository, which is
+    checked out into build/ab/<commit>/src and built there with the preset's
+    build type (once: a later call reuses the build).
+    """
+    path = pathlib.Path(spec)
+    for candidate in (path, path / "bin"):
+        if candidate.is_dir() and _has_programs(candidate):
+            return candidate.resolve(), f"programs in {candidate}"
+    if path.exists():
+        raise BuildError(f"{spec} holds no built programs (looked for "
+                         f"{', '.join(PROGRAM_TARGETS[:2])}, ... there and in {spec}/bin)")
+    commit = _git(["rev-parse", "--verify", "--quiet", f"{spec}^{{commit}}"])
+    if commit is None:
+        raise BuildError(f"{spec} is neither a folder of built programs nor a git revision "
+                         "of this repository")
+    return build_revision(commit.strip(), preset), f"git {spec} ({commit.strip()[:12]})"
+
+
+def _git(arguments: list[str]) -> str | None:
+    try:
+        completed = subprocess.run(["git", *arguments], cwd=ROOT, capture_output=True, text=True,
+                                   env=dict(os.environ))
+    except OSError:
+        return None
+    return completed.stdout if completed.returncode == 0 else None
+
+
+def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
+    """Builds the programs of one commit into a tree of their own; returns its bin/."""
+    home = ROOT / "build" / "ab" / commit[:12]
+    source, tree = home / "src", home / preset
+    bin_dir = tree / "bin"
+    if _has_programs(bin_dir):
+        return bin_dir
+    if not (source / "CMakeLists.txt").exists():
+        home.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "archive", "--format=tar", commit], cwd=ROOT,
+                                 capture_output=True, env=dict(os.environ))
+        if archive.returncode != 0:
+            raise BuildError(f"cannot export commit {commit[:12]}: "
+                             f"{archive.stderr.decode(errors='replace').strip()}")
+        source.mkdir(parents=True, exist_ok=True)
+        unpack = subprocess.run(["tar", "-x", "-C", str(source)], input=archive.stdout,
+                                capture_output=True, env=dict(os.environ))
+        if unpack.returncode != 0:
+            raise BuildError(f"cannot unpack commit {commit[:12]} into {source}")
+    jobs = str(os.cpu_count() or 2)
+    for command in (["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
+                     "-DBUILD_TESTING=OFF"],
+                    ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
+                     *PROGRAM_TARGETS]):
+        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, stderr=sys.stderr,
+                                   env=dict(os.environ))
+        if completed.returncode != 0:
+            raise BuildError(f"building commit {commit[:12]} failed: {' '.join(command[:2])} "
+                             f"exited with status {completed.returncode}")
+    if not _has_programs(bin_dir):
+        raise BuildError(f"commit {commit[:12]} built, but its programs are not in {bin_dir}")
+    return bin_dir

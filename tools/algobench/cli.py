@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import argparse
 import pathlib
+import random
 import re
 import sys
 
-from . import bandwidth, build, compare, matrix, model, redraw, sweep
+from . import ab, bandwidth, build, compare, matrix, model, redraw, sweep
 from .console import Console, print_plan
-from .export import comparison
+from .export import ab_report, comparison
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
 from .workload import WORKLOADS
@@ -50,7 +51,7 @@ def _int_list(parse):
     return convert
 
 
-def _add_run_arguments(run: argparse.ArgumentParser) -> None:
+def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
     choose = run.add_argument_group("what to measure")
     choose.add_argument("--programs", type=_comma_list, metavar="LIST",
                         help=f"comma-separated programs (default all: {', '.join(WORKLOADS)})")
@@ -64,7 +65,9 @@ def _add_run_arguments(run: argparse.ArgumentParser) -> None:
                         help="keep only cells whose name (program/n:N/threads:T) matches")
     how = run.add_argument_group("how to measure")
     how.add_argument("--samples", type=_positive_int, default=5,
-                     help="measured processes per cell after the warm-up (default 5)")
+                     help="rounds, each one measured process of every cell (default 5)")
+    how.add_argument("--seed", type=int, metavar="N",
+                     help="seed of the rounds' shuffled order (default: a new one, recorded)")
     how.add_argument("--min-time", type=_positive_float, default=0.05, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
                           "call (default 0.05)")
@@ -82,21 +85,37 @@ def _add_run_arguments(run: argparse.ArgumentParser) -> None:
     where = run.add_argument_group("where")
     where.add_argument("--out", type=pathlib.Path, metavar="DIR",
                        help="results directory (default results/<YYYYmmdd-HHMMSS>)")
+    if ab:
+        return
     where.add_argument("--bin-dir", type=pathlib.Path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
     where.add_argument("--dry-run", action="store_true",
                        help="list the cells and their commands without running anything")
 
 
-def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
+def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | None:
+    """The matrix the options ask for, or None after saying why there is none."""
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
                              arguments.filter)
     except (ValueError, re.error) as error:
-        print(f"suite run: {error}", file=sys.stderr)
-        return 2
+        print(f"suite {command}: {error}", file=sys.stderr)
+        return None
     if not cells:
-        print("suite run: no cell matches", file=sys.stderr)
+        print(f"suite {command}: no cell matches", file=sys.stderr)
+        return None
+    return cells
+
+
+def _seed(arguments: argparse.Namespace) -> int:
+    if arguments.seed is not None:
+        return arguments.seed
+    return random.SystemRandom().randrange(2**31)
+
+
+def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
+    cells = _cells(arguments, "run")
+    if cells is None:
         return 2
     bin_dir = arguments.bin_dir
     if bin_dir is None:
@@ -105,7 +124,7 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
                    else build.ensure_built("release", targets=targets))
     options = Options(bin_dir=bin_dir.resolve(), samples=arguments.samples,
                       min_time=arguments.min_time, timeout=arguments.timeout,
-                      pin=arguments.pin, hugepages=arguments.hugepages)
+                      pin=arguments.pin, hugepages=arguments.hugepages, seed=_seed(arguments))
     if arguments.dry_run:
         print_plan(sweep.plan(cells, options), options)
         return 0
@@ -116,6 +135,51 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
                        draw_plots=not arguments.no_plots,
                        cv_threshold=arguments.cv_threshold,
                        listeners=(Console(),)).run()
+
+
+def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
+    cells = _cells(arguments, "ab")
+    if cells is None:
+        return 2
+    if arguments.fail_above is not None and not arguments.fail_above >= 0:
+        print("suite ab: --fail-above must be a percentage of 0 or more", file=sys.stderr)
+        return 2
+    try:
+        bin_a, name_a = build.resolve_programs(arguments.a)
+        bin_b, name_b = build.resolve_programs(arguments.b)
+    except build.BuildError as error:
+        print(f"suite ab: {error}", file=sys.stderr)
+        return 1
+    options = Options(bin_dir=bin_a, samples=arguments.samples, min_time=arguments.min_time,
+                      timeout=arguments.timeout, pin=arguments.pin,
+                      hugepages=arguments.hugepages, seed=_seed(arguments))
+    out_dir = arguments.out or sweep.default_out_dir(build.ROOT).with_name(
+        "ab-" + sweep.default_out_dir(build.ROOT).name)
+    command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "ab", *argv]
+    the_sweep = sweep.Sweep(cells, options, out_dir, command_line,
+                            probe_bandwidth=not arguments.no_bandwidth,
+                            draw_plots=not arguments.no_plots,
+                            cv_threshold=arguments.cv_threshold,
+                            listeners=(Console(summary_at_end=False),),
+                            variants=ab.variants(bin_a, bin_b))
+    shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
+
+    def write_report(result) -> None:
+        warnings = next(iter(the_sweep.runs.values())).context.warnings
+        ab_report.write(out_dir, result, shown_a, shown_b, warnings)
+
+    outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
+    sys.stdout.write(ab_report.render_text(outcome.comparison, shown_a, shown_b))
+    if arguments.fail_above is not None:
+        for pair, low in outcome.over_limit:
+            print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
+                  f"(limit {arguments.fail_above:g}%; the low end of its family-wise interval "
+                  f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
+        for failure in outcome.comparison.failed_b:
+            print(f"suite ab: B failed at {failure}", file=sys.stderr)
+        if outcome.no_cell:
+            print("suite ab: no cell could be compared", file=sys.stderr)
+    return outcome.status
 
 
 def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -181,6 +245,19 @@ def parser() -> argparse.ArgumentParser:
                     "--samples checked processes each) and writes results/<date>/.")
     _add_run_arguments(run)
     run.set_defaults(handler=_run)
+    ab_parser = commands.add_parser(
+        "ab", help="compare two builds in one interleaved run",
+        description="Runs the cells of two builds (folders of programs or git revisions) in "
+                    "the same rounds, each cell's A and B processes next to each other, and "
+                    "reports the median per-round ratio B/A of every cell.")
+    ab_parser.add_argument("a", help="the reference build: a folder of programs or a git revision")
+    ab_parser.add_argument("b", help="the build compared with it")
+    ab_parser.add_argument("--fail-above", type=float, metavar="PERCENT",
+                           help="exit with status 1 when a cell of B is clearly slower by more "
+                                "than PERCENT (family-wise 5%% false alarms), a cell of B "
+                                "failed, or no cell could be compared")
+    _add_run_arguments(ab_parser, ab=True)
+    ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")
     test.add_argument("--preset", default="release", help="CMake preset (default release)")
     test.set_defaults(handler=_test)

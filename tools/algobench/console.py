@@ -1,9 +1,10 @@
 """What a person sees of a sweep on the terminal: views of the sweep's events.
 
 Progress goes to standard error: on a terminal one line rewritten in place
-(cells done of total, the cell running, the time left), otherwise one line per
-finished cell. Warnings, failures and the steps after the cells are printed
-there too; the summary table goes to standard output at the end.
+(the program and size being calibrated, then the rounds done and the time
+left), otherwise one line when the calibration is done and one per round.
+Warnings, failures and the steps after the cells are printed there too; the
+summary table goes to standard output at the end.
 """
 
 from __future__ import annotations
@@ -15,43 +16,26 @@ from typing import TextIO
 from . import sweep
 from .export import summary
 from .runner import Options
-from .matrix import Cell
 
 # Names of the steps after the cells, as the messages say them.
 STEP_NAMES = {"bandwidth": "the bandwidth probe", "plots": "drawing the plots"}
 
 
-def _weight(cell: Cell, options: Options) -> float:
-    """A rough cost in seconds: process start, array set-up growing with n, and
-    the timed loops of the calibrated programs."""
-    per_process = 0.03 + 4e-8 * cell.n
-    loop = options.min_time if cell.workload.calibrated else 0.0
-    return (options.samples + 1) * per_process + options.samples * loop
-
-
 class Console:
     """Listens to a sweep and writes what it hears to the terminal."""
 
-    def __init__(self, stdout: TextIO | None = None, stderr: TextIO | None = None) -> None:
+    def __init__(self, stdout: TextIO | None = None, stderr: TextIO | None = None,
+                 summary_at_end: bool = True) -> None:
         self.stdout = stdout or sys.stdout
         self.stderr = stderr or sys.stderr
+        self.summary_at_end = summary_at_end
         self._live = self.stderr.isatty()
-        self._weights: list[float] = []
-        self._done = 0
-        self._start = self._cell_start = time.monotonic()
+        self._start = self._rounds_start = time.monotonic()
 
     def __call__(self, event: object) -> None:
         handler = getattr(self, f"_on_{type(event).__name__}", None)
         if handler is not None:
             handler(event)
-
-    def _left(self) -> str:
-        elapsed = time.monotonic() - self._start
-        done = sum(self._weights[:self._done])
-        if done <= 0:
-            return "?"
-        seconds = round(elapsed * sum(self._weights[self._done:]) / done)
-        return f"{seconds // 60}:{seconds % 60:02d}"
 
     def _clear(self) -> None:
         if self._live:
@@ -63,35 +47,46 @@ class Console:
         self.stderr.write(text)
         self.stderr.flush()
 
-    def _on_RunStarted(self, event: sweep.RunStarted) -> None:
-        self._weights = [_weight(c, event.options) for c in event.cells]
-        self._done = 0
-        self._start = self._cell_start = time.monotonic()
-
-    def _on_CellStarted(self, event: sweep.CellStarted) -> None:
-        self._cell_start = time.monotonic()
+    def _status(self, text: str) -> None:
+        """A progress line: rewritten in place on a terminal, a line of its own otherwise."""
         if self._live:
-            self.stderr.write(f"\r\033[K[{self._done}/{len(self._weights)}] {event.cell.name}  "
-                              f"~{self._left()} left")
-            self.stderr.flush()
-
-    def _on_CellDone(self, event: sweep.CellDone) -> None:
-        record = event.result
-        if record.failure:
-            text = f"FAILED {record.name}: {record.failure}\n"
-            if event.failed_process is not None:
-                text += event.failed_process.describe() + "\n"
-            self._say(text)
-        self._done += 1
-        if self._live:
-            return
-        median = record.stats.median if record.stats is not None else None
-        figure = f"median {median:.6g} s" if median is not None else "no samples"
-        took = time.monotonic() - self._cell_start
-        self.stderr.write(f"[{self._done}/{len(self._weights)}] {record.name} {record.status}, "
-                          f"{figure}, {event.processes} processes in {took:.1f} s, "
-                          f"~{self._left()} left\n")
+            self.stderr.write(f"\r\033[K{text}")
+        else:
+            self.stderr.write(text + "\n")
         self.stderr.flush()
+
+    def _on_RunStarted(self, event: sweep.RunStarted) -> None:
+        self._start = self._rounds_start = time.monotonic()
+        builds = f" of {len(event.variants)} builds" if len(event.variants) > 1 else ""
+        self._say(f"{len(event.cells)} cells{builds}: warm-up and calibration, then "
+                  f"{event.options.samples} rounds (seed {event.options.seed})\n")
+
+    def _on_GroupReady(self, event: sweep.GroupReady) -> None:
+        if self._live:
+            self._status(f"[warm-up {event.done}/{event.total}] {event.label}: "
+                         f"{event.repetitions} repetition(s)")
+        elif event.done == event.total:
+            took = time.monotonic() - self._start
+            self._status(f"warm-up and calibration of {event.total} program sizes done "
+                         f"in {took:.1f} s")
+        if event.done == event.total:
+            self._rounds_start = time.monotonic()
+
+    def _on_RoundDone(self, event: sweep.RoundDone) -> None:
+        took = time.monotonic() - self._rounds_start
+        left = round(took / event.index * max(event.total - event.index, 0))
+        extra = (f", {event.replaced} sample(s) measured again (machine busy)"
+                 if event.replaced else "")
+        self._status(f"[round {event.index}/{event.total}] done after {took:.1f} s{extra}, "
+                     f"~{left // 60}:{left % 60:02d} left")
+
+    def _on_CellFailed(self, event: sweep.CellFailed) -> None:
+        record = event.result
+        build = f" ({event.variant})" if event.variant else ""
+        text = f"FAILED {record.name}{build}: {record.failure}\n"
+        if event.process is not None:
+            text += event.process.describe() + "\n"
+        self._say(text)
 
     def _on_Warned(self, event: sweep.Warned) -> None:
         self._say(f"warning: {event.message}\n")
@@ -111,8 +106,9 @@ class Console:
 
     def _on_RunFinished(self, event: sweep.RunFinished) -> None:
         self._clear()
-        self.stdout.write(summary.render_markdown(event.run))
-        self.stdout.flush()
+        if self.summary_at_end and len(event.runs) == 1:
+            self.stdout.write(summary.render_markdown(next(iter(event.runs.values()))))
+            self.stdout.flush()
         if event.failed:
             self.stderr.write(f"{len(event.failed)} cell(s) failed: {', '.join(event.failed)}\n")
         self.stderr.write(f"results in {event.out_dir}\n")
@@ -129,7 +125,8 @@ def print_plan(planned: list[sweep.PlannedCell], options: Options,
         stdout.write(f"{item.cell.name}\n  warm-up:  {prefix}{' '.join(item.warm_up)}\n")
         if item.calibrated:
             stdout.write(f"  samples:  {options.samples} x {prefix}{' '.join(item.sample)}"
-                         f"   (repetitions: enough for {options.min_time:g} s at the warm-up's pace)\n")
+                         f"   (repetitions: enough for {options.min_time:g} s at the warm-up's "
+                         "pace, the same for every thread count of this size)\n")
         else:
             stdout.write(f"  samples:  {options.samples} x {prefix}{' '.join(item.sample)}\n")
     stdout.write(f"{len(planned)} cells\n")

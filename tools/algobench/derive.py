@@ -1,30 +1,70 @@
 """The one step that turns measured samples into every figure a run reports.
 
-Statistics of each cell, speedup and efficiency against the same program and
-size at one thread, throughput from the workload's bytes per element, and the
+Statistics of each cell; speedup and efficiency against the same program and
+size at one thread; throughput from the workload's bytes per element; and the
 share of the measured memory bandwidth. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
+
+A speedup is paired: the thread counts of one program and size run back to
+back within each round, so the ratio of the 1-thread sample to the p-thread
+sample of the same round sees the machine in one state. The cell's speedup is
+the median of those ratios over the rounds, with a bootstrap interval. Results
+without rounds (written before rounds existed) fall back to the ratio of the
+medians, without an interval.
 """
 
 from __future__ import annotations
 
-from .model import Run
-from .stats import describe, finite, ratio
+import statistics
+import zlib
+
+from .findings import busy_warning
+from .model import CellResult, Run
+from .stats import describe, finite, median_interval, paired_ratios, ratio
+
+
+def by_round(cell: CellResult) -> dict[int, float] | None:
+    """The cell's samples keyed by round, or None when they carry no round."""
+    if not cell.samples or any(s.round is None for s in cell.samples):
+        return None
+    return {s.round: s.seconds for s in cell.samples}
+
+
+def seed_of(label: str) -> int:
+    """A bootstrap seed that depends on the cell alone, so outputs repeat."""
+    return zlib.crc32(label.encode())
 
 
 def derive(run: Run) -> Run:
     """Fills the derived fields of every cell of `run` in place; returns it."""
     for cell in run.cells:
-        cell.stats = describe(cell.times) if cell.ok else None
-    baselines = {(c.program, c.n, c.fourth): c.median
+        cell.stats = describe(cell.times) if cell.samples and cell.status != "failed" else None
+    baselines = {(c.program, c.n, c.fourth): c
                  for c in run.cells if c.threads == 1 and c.median is not None}
     for cell in run.cells:
-        speedup = ratio(baselines.get((cell.program, cell.n, cell.fourth)), cell.median)
-        cell.speedup = speedup
-        cell.efficiency = speedup / cell.threads if speedup is not None else None
+        base = baselines.get((cell.program, cell.n, cell.fourth))
+        cell.speedup = cell.speedup_low = cell.speedup_high = None
+        if base is not None and cell.median is not None:
+            _speedup(cell, base)
+        cell.efficiency = cell.speedup / cell.threads if cell.speedup is not None else None
         cell.items_per_second, cell.bytes_per_second = cell.rates(cell.median)
         cell.bandwidth_share = _bandwidth_share(run, cell)
+    run.busy = busy_warning(run)
     return run
+
+
+def _speedup(cell: CellResult, base: CellResult) -> None:
+    base_rounds, cell_rounds = by_round(base), by_round(cell)
+    if base_rounds is None or cell_rounds is None:
+        cell.speedup = ratio(base.median, cell.median)
+        return
+    ratios = paired_ratios(base_rounds, cell_rounds)
+    if not ratios:
+        return
+    cell.speedup = finite(statistics.median(ratios))
+    interval = median_interval(ratios, seed_of(cell.name))
+    if interval is not None:
+        cell.speedup_low, cell.speedup_high = interval
 
 
 def _bandwidth_share(run: Run, cell) -> float | None:

@@ -6,17 +6,51 @@ sweep emits them as events, the terminal prints them, results.json keeps them.
 
 from __future__ import annotations
 
+from . import contention
 from .model import Context, Run
 
 DEFAULT_CV_THRESHOLD = 0.05
 # Above this share of a calibrated cell's figure, the first call's extra cost
 # is worth a warning.
 FIRST_CALL_SHARE_THRESHOLD = 0.1
+# The machine counts as busy during a run when this share of its kept samples
+# were contended, or as many were measured again.
+BUSY_SHARE = 0.1
+BUSY_PREFIX = "the machine was busy during this run"
 
 
-def machine_warnings(context: Context, thread_counts: list[int]) -> list[str]:
+def busy_warning(run: Run) -> str | None:
+    """One plain warning, with the numbers, when other processes competed for
+    the machine during a good part of the run; None otherwise."""
+    kept = [s for c in run.cells for s in c.samples]
+    if not kept:
+        return None
+    contended = [s for s in kept if s.contended]
+    replaced = sum(c.replaced for c in run.cells)
+    if len(contended) < BUSY_SHARE * len(kept) and replaced < BUSY_SHARE * len(kept):
+        return None
+    infos = [s.contention for s in kept + contended if s.contention is not None]
+    steal = max((i.steal_share or 0.0 for i in infos), default=0.0)
+    runnable = max((i.runnable_others or 0 for i in infos), default=0)
+    switches = max((i.involuntary_switches or 0 for i in infos), default=0)
+    return (f"{BUSY_PREFIX}: {replaced} samples were measured again because another "
+            f"process competed for the CPUs, and {len(contended)} of the {len(kept)} samples "
+            f"kept still were (up to {runnable} other runnable task(s), {steal * 100:.0f}% of "
+            f"CPU time stolen by the hypervisor, {switches} involuntary context switches in "
+            "one process). An OpenMP team waits for every descheduled thread, so the figures "
+            "of cells with more than one thread are the least reliable: measure again on a "
+            "quiet machine, or compare builds with `./suite ab`, which pairs them in time. "
+            f"Rule: {contention.rule_text()}")
+
+
+def machine_warnings(context: Context, thread_counts: list[int],
+                     runnable_others: int | None = None) -> list[str]:
     """Warnings about the build and the machine, known before any cell runs."""
     warnings = []
+    if runnable_others:
+        warnings.append(f"{runnable_others} other task(s) are running on this machine as the "
+                        "run starts: samples taken while they compete are measured again, "
+                        "but a quiet machine gives steadier figures")
     build_type = context.build_type
     if build_type is None:
         warnings.append("the build type is unknown (no build-info.json beside the programs' "
@@ -40,12 +74,20 @@ def machine_warnings(context: Context, thread_counts: list[int]) -> list[str]:
 
 
 def cell_warnings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[str]:
-    """What the measured (and derived) cells say about the quality of their own figures."""
-    warnings = []
+    """What the measured (and derived) cells say about the quality of their own figures.
+
+    When the machine was busy, that one warning comes first and stands for the
+    symptoms it explains (spread-out samples, parallel cells slower than one
+    thread) in the cells that kept contended samples.
+    """
+    busy = busy_warning(run)
+    warnings = [busy] if busy else []
     sequential_despite_threads = set()
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None:
+            continue
+        if busy and any(s.contended for s in cell.samples):
             continue
         cv = cell.stats.cv if cell.stats is not None else None
         if cv is not None and cv > cv_threshold:
@@ -74,7 +116,7 @@ def cell_warnings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
         elif cell.n >= workload.parallel_min_n and cell.speedup is not None \
                 and cell.speedup <= 1.0:
             warnings.append(
-                f"{cell.name}: no speedup ({cell.speedup:.2f}x the 1-thread median) "
+                f"{cell.name}: no speedup ({cell.speedup:.2f}x the 1-thread time of the same rounds) "
                 f"although libstdc++'s parallel mode runs {cell.program} on the OpenMP team "
                 f"from n = {workload.parallel_min_n}: at this size {cell.threads} threads are "
                 "no faster than one")

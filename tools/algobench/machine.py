@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import json
 import os
@@ -153,6 +154,40 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
         "caches": caches(),
         "load_avg": list(os.getloadavg()),
     })
+
+
+@dataclasses.dataclass(frozen=True)
+class CpuTimes:
+    """The host-wide CPU counters of /proc/stat at one moment."""
+
+    steal: int  # clock ticks given to other guests by the hypervisor
+    total: int  # clock ticks of every kind, summed over the CPUs
+    procs_running: int  # tasks runnable at that moment, the reader included
+    load_avg: float  # one-minute load average
+
+
+def cpu_times() -> CpuTimes | None:
+    """The machine's CPU counters now, or None where /proc does not give them."""
+    text = _read("/proc/stat")
+    return parse_proc_stat(text, os.getloadavg()[0]) if text else None
+
+
+def parse_proc_stat(text: str, load_avg: float) -> CpuTimes | None:
+    """The counters of a /proc/stat text; None when it lacks them."""
+    steal = total = running = None
+    for line in text.splitlines():
+        fields = line.split()
+        if fields and fields[0] == "cpu":
+            ticks = [int(f) for f in fields[1:]]
+            # user nice system idle iowait irq softirq steal guest guest_nice;
+            # guest time is already counted in user and nice.
+            total = sum(ticks[:8])
+            steal = ticks[7] if len(ticks) > 7 else 0
+        elif fields and fields[0] == "procs_running":
+            running = int(fields[1])
+    if total is None or running is None:
+        return None
+    return CpuTimes(steal, total, running, load_avg)
 
 
 def _mhz() -> int | None:

@@ -14,10 +14,11 @@ import math
 import pathlib
 from typing import Any
 
+from .contention import Contention
 from .files import dump_json, replace_file
 from .workload import WORKLOADS, Workload
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 RESULTS_FILE = "results.json"
 
 
@@ -27,23 +28,40 @@ class ResultsError(ValueError):
 
 @dataclasses.dataclass
 class Stats:
-    """min, median, mean, sample standard deviation (n-1) and its ratio to the mean."""
+    """min, median, mean, sample standard deviation (n-1), its ratio to the
+    mean, and the quartiles (the interquartile range is the spread plots show)."""
 
     min: float
     median: float
     mean: float
     stddev: float | None
     cv: float | None
+    q1: float | None = None
+    q3: float | None = None
 
 
 @dataclasses.dataclass
 class Sample:
-    """One measured process: its time per repetition and the rest of its report."""
+    """One measured process: its time per repetition, the rest of its report,
+    the round it ran in and what the runner saw of the machine meanwhile."""
 
     seconds: float
     allocate_seconds: float | None = None
     init_seconds: float | None = None
     result: int | None = None
+    round: int | None = None
+    contention: Contention | None = None
+
+    @property
+    def contended(self) -> str | None:
+        return self.contention.reason() if self.contention is not None else None
+
+    def info(self) -> dict:
+        """Everything but the time, as results.json keeps it beside the times."""
+        return {"round": self.round, "allocate_seconds": self.allocate_seconds,
+                "init_seconds": self.init_seconds, "result": self.result,
+                "contention": self.contention.to_dict() if self.contention else None,
+                "contended": self.contended}
 
 
 @dataclasses.dataclass
@@ -60,9 +78,15 @@ class CellResult:
     failure: str | None = None
     samples: list[Sample] = dataclasses.field(default_factory=list)
     result: int | None = None
-    # Filled by the derive step.
+    # Samples measured again because the machine was busy while they ran.
+    replaced: int = 0
+    # Filled by the derive step. The speedup is the median over rounds of the
+    # ratio of the 1-thread sample to this cell's sample of the same round,
+    # with a bootstrap interval.
     stats: Stats | None = None
     speedup: float | None = None
+    speedup_low: float | None = None
+    speedup_high: float | None = None
     efficiency: float | None = None
     items_per_second: float | None = None
     bytes_per_second: float | None = None
@@ -115,9 +139,12 @@ class CellResult:
         return {
             "name": self.name, "program": self.program, "n": self.n, "threads": self.threads,
             "repetitions": self.repetitions, "fourth": self.fourth, "status": self.status,
-            "failure": self.failure, "samples": self.times, "result": self.result,
+            "failure": self.failure, "samples": self.times,
+            "sample_info": [s.info() for s in self.samples], "replaced": self.replaced,
+            "result": self.result,
             "stats": dataclasses.asdict(self.stats) if self.stats is not None else None,
-            "speedup": self.speedup, "efficiency": self.efficiency,
+            "speedup": self.speedup, "speedup_low": self.speedup_low,
+            "speedup_high": self.speedup_high, "efficiency": self.efficiency,
             "items_per_second": self.items_per_second, "bytes_per_second": self.bytes_per_second,
             "bandwidth_share": self.bandwidth_share,
             "first_call_excess": self.first_call_excess,
@@ -148,6 +175,7 @@ class Context:
     hugepages: bool = False
     samples: int | None = None
     min_time: float | None = None
+    seed: int | None = None  # of the rounds' shuffled order
     bin_dir: str | None = None
     mhz_per_cpu: int | None = None
     governors: dict = dataclasses.field(default_factory=dict)
@@ -183,10 +211,22 @@ class Run:
     cells: list[CellResult] = dataclasses.field(default_factory=list)
     # threads (as a string) -> {"sum": B/s, "copy": B/s, "triad": B/s}
     bandwidth: dict[str, dict[str, float]] | None = None
+    # Cut short (Ctrl-C): how many cells were planned, how many completed.
+    interrupted: bool = False
+    planned_cells: int | None = None
+    # Filled by the derive step: the warning that the machine was busy, if it was.
+    busy: str | None = None
     schema_version: int = SCHEMA_VERSION
 
+    @property
+    def completed_cells(self) -> int:
+        return sum(cell.ok for cell in self.cells)
+
     def to_dict(self) -> dict:
-        data = {"schema_version": self.schema_version, "context": self.context.to_dict(),
+        data = {"schema_version": self.schema_version, "interrupted": self.interrupted,
+                "planned_cells": self.planned_cells, "completed_cells": self.completed_cells,
+                "busy": self.busy,
+                "context": self.context.to_dict(),
                 "cells": [cell.to_dict() for cell in self.cells]}
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
@@ -217,8 +257,8 @@ def load(path: pathlib.Path | str) -> Run:
 
 def from_dict(data: Any) -> Run:
     """A Run from the JSON form, any schema version this suite has written."""
-    if not isinstance(data, dict) or data.get("schema_version") != SCHEMA_VERSION:
-        raise ResultsError(f"not a results file of schema version {SCHEMA_VERSION}")
+    if not isinstance(data, dict) or data.get("schema_version") not in (1, SCHEMA_VERSION):
+        raise ResultsError(f"not a results file of schema version 1 or {SCHEMA_VERSION}")
     data = _migrate(data)
     if not isinstance(data.get("cells"), list) or not isinstance(data.get("context"), dict):
         raise ResultsError("lacks its context or its cells")
@@ -227,14 +267,19 @@ def from_dict(data: Any) -> Run:
     bandwidth = data.get("bandwidth")
     if bandwidth is not None and not isinstance(bandwidth, dict):
         raise ResultsError("its bandwidth figures are not an object")
-    return Run(context, cells, bandwidth)
+    planned = data.get("planned_cells")
+    return Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
+               planned_cells=planned if isinstance(planned, int) else None)
 
 
 def _migrate(data: dict) -> dict:
     """Brings a results dictionary of an earlier schema version to the current one.
 
-    Version 1 is the only one written so far, so there is nothing to change yet.
+    Version 1 kept only each sample's time: its samples get no round, so
+    speedups fall back to the ratio of medians, and it was never interrupted.
     """
+    if data.get("schema_version") == 1:
+        data = dict(data, schema_version=SCHEMA_VERSION, interrupted=False)
     return data
 
 
@@ -259,6 +304,20 @@ def _time(value: Any, what: str) -> float:
     return number
 
 
+def _sample(seconds: float, info: dict, where: str) -> Sample:
+    contention = info.get("contention")
+    if isinstance(contention, dict):
+        fields = {f.name for f in dataclasses.fields(Contention)}
+        contention = Contention(**{k: v for k, v in contention.items() if k in fields})
+    else:
+        contention = None
+    round_index = info.get("round")
+    return Sample(seconds, _number(info.get("allocate_seconds"), f"{where}: allocate_seconds"),
+                  _number(info.get("init_seconds"), f"{where}: init_seconds"),
+                  info.get("result"), round_index if isinstance(round_index, int) else None,
+                  contention)
+
+
 def _cell(data: Any, index: int) -> CellResult:
     if not isinstance(data, dict):
         raise ResultsError(f"cell {index + 1} is not an object")
@@ -272,20 +331,30 @@ def _cell(data: Any, index: int) -> CellResult:
     samples = data.get("samples") or []
     if not isinstance(samples, list):
         raise ResultsError(f"{where}: samples is not a list")
+    info = data.get("sample_info") or []
+    if not isinstance(info, list) or (info and len(info) != len(samples)) \
+            or not all(isinstance(item, dict) for item in info):
+        raise ResultsError(f"{where}: sample_info does not match its samples")
     stats = data.get("stats")
     if stats is not None:
         if not isinstance(stats, dict):
             raise ResultsError(f"{where}: stats is not an object")
         stats = Stats(**{f.name: _number(stats.get(f.name), f"{where}: {f.name}")
                          for f in dataclasses.fields(Stats)})
+        if stats.median is None:
+            stats = None
     name = data.get("name") or f"{data['program']}/n:{data['n']}/threads:{data['threads']}"
     return CellResult(
         name=str(name), program=str(data["program"]), n=data["n"], threads=data["threads"],
         repetitions=data.get("repetitions") or 1, fourth=data.get("fourth"),
         status=str(data.get("status") or "failed"), failure=data.get("failure"),
-        samples=[Sample(_time(s, f"{where}: sample {i + 1}")) for i, s in enumerate(samples)],
+        samples=[_sample(_time(s, f"{where}: sample {i + 1}"), info[i] if info else {}, where)
+                 for i, s in enumerate(samples)],
+        replaced=data.get("replaced") if isinstance(data.get("replaced"), int) else 0,
         result=data.get("result"), stats=stats,
         speedup=_number(data.get("speedup"), f"{where}: speedup"),
+        speedup_low=_number(data.get("speedup_low"), f"{where}: speedup_low"),
+        speedup_high=_number(data.get("speedup_high"), f"{where}: speedup_high"),
         efficiency=_number(data.get("efficiency"), f"{where}: efficiency"),
         items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
         bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),

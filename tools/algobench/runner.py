@@ -1,5 +1,11 @@
-"""Runs the cells of a sweep: one warm-up process, then independent samples,
-every one of them checked before its time counts."""
+"""Runs one process of a cell and checks it before its time counts; the
+arithmetic of calibrating a timed loop to last --min-time.
+
+Every process is timed by the program itself (its closing line); the runner
+adds what it saw of the machine while the process ran (contention.py): the
+host's steal time and runnable tasks from /proc/stat, and the child's CPU time
+and involuntary context switches from os.wait4.
+"""
 
 from __future__ import annotations
 
@@ -9,10 +15,13 @@ import os
 import pathlib
 import shlex
 import subprocess
+import tempfile
+import threading
+import time
 
-from . import output
+from . import machine, output
+from .contention import Contention
 from .matrix import Cell
-from .model import CellResult, Sample
 
 # The most repetitions one process is given (the programs read a 32-bit int).
 MAX_REPETITIONS = 1_000_000_000
@@ -32,11 +41,13 @@ FIRST_CALL_PROBE = 10
 @dataclasses.dataclass
 class Options:
     bin_dir: pathlib.Path
-    samples: int = 5
+    samples: int = 5  # rounds: one sample of every cell each
     min_time: float = 0.05
     timeout: float | None = 120.0
     pin: bool = False
     hugepages: bool = False
+    seed: int = 0  # of the rounds' shuffled order
+    retries: int = 2  # re-measurements of a contended round of a cell group
 
 
 class CheckFailed(Exception):
@@ -54,12 +65,16 @@ class Process:
     stderr: str = ""
     report: output.Report | None = None
     failure: str | None = None
+    killed_after: float | None = None  # the timeout, when the runner killed it
+    contention: Contention | None = None
 
     def describe(self) -> str:
         """The command, the exit status and everything the program printed."""
         prefix = " ".join(f"{k}={shlex.quote(v)}" for k, v in self.env_changes.items())
+        status = (f"killed after {self.killed_after:g} s (timeout)"
+                  if self.killed_after is not None else f"exit status: {self.returncode}")
         lines = [f"$ {(prefix + ' ') if prefix else ''}{shlex.join(self.command)}",
-                 f"exit status: {self.returncode}",
+                 status,
                  "stdout:", self.stdout.rstrip("\n") or "(empty)",
                  "stderr:", self.stderr.rstrip("\n") or "(empty)"]
         return "\n".join(lines)
@@ -109,34 +124,64 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
     return report
 
 
-def run_process(cell: Cell, repetitions: int, options: Options) -> Process:
+def run_process(cell: Cell, repetitions: int, options: Options,
+                bin_dir: pathlib.Path | None = None) -> Process:
+    """Runs one process of the cell (from bin_dir, by default the options') and checks it."""
     changes = env_changes(cell, options)
-    process = Process(command(cell, options.bin_dir, repetitions), changes)
-    try:
-        completed = subprocess.run(process.command, env={**os.environ, **changes},
-                                   capture_output=True, text=True, errors="replace",
-                                   timeout=options.timeout)
-    except subprocess.TimeoutExpired as expired:
-        process.stdout = _text(expired.stdout)
-        process.stderr = _text(expired.stderr)
+    process = Process(command(cell, bin_dir or options.bin_dir, repetitions), changes)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        before = machine.cpu_times()
+        try:
+            child = subprocess.Popen(process.command, env={**os.environ, **changes},
+                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        except OSError as error:
+            process.failure = f"cannot start: {error}"
+            return process
+        start = time.monotonic()
+        waited: list = []
+        waiter = threading.Thread(target=lambda: waited.append(os.wait4(child.pid, 0)),
+                                  daemon=True)
+        waiter.start()
+        try:
+            waiter.join(options.timeout)
+            if waiter.is_alive():
+                child.kill()
+                waiter.join()
+                process.killed_after = options.timeout
+        except BaseException:  # Ctrl-C: leave no program behind
+            child.kill()
+            waiter.join()
+            raise
+        wall = time.monotonic() - start
+        after = machine.cpu_times()
+        _, status, usage = waited[0]
+        child.returncode = process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        process.stdout = out.read().decode(errors="replace")
+        process.stderr = err.read().decode(errors="replace")
+    process.contention = _contention(before, after, wall, usage)
+    if process.killed_after is not None:
+        process.returncode = None
         process.failure = f"timed out after {options.timeout:g} s (killed)"
         return process
-    except OSError as error:
-        process.failure = f"cannot start: {error}"
-        return process
-    process.returncode = completed.returncode
-    process.stdout, process.stderr = completed.stdout, completed.stderr
     try:
-        process.report = check(cell, repetitions, completed.returncode, completed.stdout)
+        process.report = check(cell, repetitions, process.returncode, process.stdout)
     except CheckFailed as failure:
         process.failure = str(failure)
     return process
 
 
-def _text(data: bytes | str | None) -> str:
-    if data is None:
-        return ""
-    return data if isinstance(data, str) else data.decode(errors="replace")
+def _contention(before, after, wall: float, usage) -> Contention:
+    steal_share = runnable = load = None
+    if before is not None and after is not None:
+        total = after.total - before.total
+        steal_share = (after.steal - before.steal) / total if total > 0 else 0.0
+        runnable = max(before.procs_running - 1, 0)  # the runner itself is running
+        load = before.load_avg
+    return Contention(wall_seconds=wall, cpu_seconds=usage.ru_utime + usage.ru_stime,
+                      involuntary_switches=usage.ru_nivcsw, steal_share=steal_share,
+                      runnable_others=runnable, load_avg=load)
 
 
 def calibrated_repetitions(min_time: float, seconds_per_call: float) -> int:
@@ -183,43 +228,9 @@ def repetitions_reaching(target: float, excess: float, per_call: float) -> int:
     return max(1, min(MAX_REPETITIONS, math.ceil((target - excess) / per_call)))
 
 
-@dataclasses.dataclass
-class CellOutcome:
-    cell: Cell
-    repetitions: int
-    samples: list[output.Report]
-    result: int | None
-    failure: str | None
-    failed_process: Process | None
-    processes: int  # how many processes ran, discarded ones included
-    interrupted: bool = False
-    # What the first call of a process costs beyond a later one (fresh memory
-    # touched, the OpenMP team started), when the runner could estimate it.
-    first_call_excess: float | None = None
-    seconds_per_later_call: float | None = None
-
-    def record(self) -> CellResult:
-        """The cell as the results hold it (the derive step fills in the figures)."""
-        return CellResult(
-            name=self.cell.name, program=self.cell.program, n=self.cell.n,
-            threads=self.cell.threads, repetitions=self.repetitions, fourth=self.cell.fourth,
-            status="ok" if self.failure is None else "failed", failure=self.failure,
-            samples=[Sample(r.seconds_per_repetition, r.allocate_seconds, r.init_seconds,
-                            r.result) for r in self.samples],
-            result=self.result, first_call_excess=self.first_call_excess,
-            first_call_share=self.first_call_share())
-
-    def first_call_share(self) -> float | None:
-        """The share of the reported per-repetition time owed to the first call's excess."""
-        if self.first_call_excess is None or self.seconds_per_later_call is None:
-            return None
-        loop = self.first_call_excess + self.repetitions * self.seconds_per_later_call
-        return self.first_call_excess / loop if loop > 0 else None
-
-
 class ResultLedger:
-    """Remembers each (program, n, fourth)'s result so that every thread count
-    and sample can be held to the first one seen."""
+    """Remembers each (program, n, fourth)'s result so that every thread count,
+    sample and build can be held to the first one seen."""
 
     def __init__(self) -> None:
         self._seen: dict[tuple, tuple[int, str]] = {}
@@ -233,77 +244,13 @@ class ResultLedger:
             raise CheckFailed(f"result {result} differs from {first[0]} reported by {first[1]}")
 
 
-def measure(cell: Cell, options: Options, ledger: ResultLedger) -> CellOutcome:
-    """Warm-up, calibration and samples of one cell; stops at the first failed check.
-
-    Calibrated programs: the warm-up runs one call, and the samples get the
-    repetitions that make their loop last --min-time at the warm-up's pace.
-    A cold single call can overstate the pace of warm ones (the first parallel
-    call also starts the OpenMP team), so whenever a sample's loop falls short
-    of --min-time the repetitions are recomputed (next_repetitions) and the
-    samples start over, at most RECALIBRATIONS times; every kept sample of a
-    cell runs with the same repetitions. The other programs run one call per
-    process.
-    """
-    workload = cell.workload
-    outcome = CellOutcome(cell, 1, [], None, None, None, 0)
-
-    def attempt(repetitions: int) -> output.Report | None:
-        process = run_process(cell, repetitions, options)
-        outcome.processes += 1
-        if process.failure is None:
-            try:
-                ledger.check(cell, process.report.result)
-            except CheckFailed as failure:
-                process.failure = str(failure)
-        if process.failure is not None:
-            outcome.failure = process.failure
-            outcome.failed_process = process
-            return None
-        outcome.result = process.report.result
-        return process.report
-
-    try:
-        warm = attempt(1)
-        if warm is None:
-            outcome.failure = f"warm-up: {outcome.failure}"
-            return outcome
-        repetitions = 1
-        runs = [(1, warm.seconds_per_repetition)]
-        if workload.calibrated:
-            repetitions = calibrated_repetitions(options.min_time, warm.seconds_per_repetition)
-            if repetitions < FIRST_CALL_PROBE:
-                # A single call is a large part of the loop: learn what the
-                # first call costs beyond the others before choosing.
-                probe = attempt(FIRST_CALL_PROBE)
-                if probe is None:
-                    outcome.failure = f"calibration: {outcome.failure}"
-                    return outcome
-                runs.append((FIRST_CALL_PROBE, probe.seconds_per_repetition * FIRST_CALL_PROBE))
-                excess, per_call = first_call_fit(runs[0], runs[1])
-                if per_call > 0:
-                    outcome.first_call_excess = excess
-                    outcome.seconds_per_later_call = per_call
-                    repetitions = repetitions_reaching(CALIBRATION_MARGIN * options.min_time,
-                                                       excess, per_call)
-        outcome.repetitions = repetitions
-        recalibrations = RECALIBRATIONS if workload.calibrated else 0
-        while len(outcome.samples) < options.samples:
-            report = attempt(repetitions)
-            if report is None:
-                outcome.failure = f"sample {len(outcome.samples) + 1}: {outcome.failure}"
-                return outcome
-            loop = report.seconds_per_repetition * repetitions
-            runs.append((repetitions, loop))
-            if loop < options.min_time and recalibrations > 0 and repetitions < MAX_REPETITIONS:
-                recalibrations -= 1
-                repetitions = next_repetitions(options.min_time, runs)
-                outcome.repetitions = repetitions
-                outcome.samples.clear()
-                continue
-            outcome.samples.append(report)
-    except KeyboardInterrupt:
-        outcome.interrupted = True
-        outcome.failure = (f"interrupted after {len(outcome.samples)} of {options.samples} "
-                           "samples")
-    return outcome
+def attempt(cell: Cell, repetitions: int, options: Options, ledger: ResultLedger,
+            bin_dir: pathlib.Path | None = None) -> Process:
+    """One checked process of the cell; its `failure` says what was wrong, if anything."""
+    process = run_process(cell, repetitions, options, bin_dir)
+    if process.failure is None:
+        try:
+            ledger.check(cell, process.report.result)
+        except CheckFailed as failure:
+            process.failure = str(failure)
+    return process

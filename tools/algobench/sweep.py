@@ -1,9 +1,23 @@
-"""A whole sweep: every cell in turn, the files rewritten after each, then the
-bandwidth probe, the plots and the summary.
+"""A whole sweep: warm-up and calibration, then interleaved rounds, then the
+bandwidth probe and the plots; the files are rewritten after every round.
+
+The machines this runs on drift: the same loop can take 1.9x as long a minute
+later. So the samples are taken in rounds. After every cell has had its
+warm-up, and every program and size its repetitions (the same for all of its
+thread counts, and for both builds of an A/B run), each round runs one process
+of every cell, in an order shuffled per round from a recorded seed: drift
+lands on every cell alike instead of on one cell's consecutive samples. Within
+a round the thread counts of one program and size run back to back (and the
+two builds of a cell next to each other), so the ratios the speedups and A/B
+figures are made of compare processes measured close in time.
+
+A round of a program and size whose processes saw another process compete for
+the machine (contention.py) is measured again, at most `Options.retries`
+times; the cells record how many samples were replaced.
 
 The sweep writes files but no text: what happens is told to its listeners as
-events (a cell started, a cell finished, a warning, a step that failed), and
-the terminal's progress line and messages are views of them (console.py).
+events, and the terminal's progress line and messages are views of them
+(console.py).
 """
 
 from __future__ import annotations
@@ -11,18 +25,30 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import pathlib
+import random
 from typing import Callable
 
 from . import bandwidth, export, machine
+from .contention import Contention
 from .derive import derive
 from .findings import DEFAULT_CV_THRESHOLD, cell_warnings, machine_warnings
 from .matrix import Cell
-from .model import CellResult, Run
-from .runner import Options, Process, ResultLedger, command, env_changes, measure
+from .model import CellResult, Run, Sample
+from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, MAX_REPETITIONS, RECALIBRATIONS,
+                     Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
+                     env_changes, first_call_fit, next_repetitions, repetitions_reaching)
 
 
 def default_out_dir(root: pathlib.Path) -> pathlib.Path:
     return root / "results" / datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+
+
+@dataclasses.dataclass(frozen=True)
+class Variant:
+    """One build whose programs a sweep runs: the only one of a run, A or B of an A/B run."""
+
+    name: str
+    bin_dir: pathlib.Path
 
 
 # The events a sweep emits, in the order they can come.
@@ -30,19 +56,31 @@ def default_out_dir(root: pathlib.Path) -> pathlib.Path:
 class RunStarted:
     cells: list[Cell]
     options: Options
+    variants: list[Variant]
 
 
 @dataclasses.dataclass
-class CellStarted:
-    cell: Cell
-    index: int  # cells finished before this one
+class GroupReady:
+    """A program and size has had its warm-ups and its repetitions are chosen."""
+
+    label: str
+    repetitions: int
+    done: int  # groups ready so far
+    total: int
 
 
 @dataclasses.dataclass
-class CellDone:
+class RoundDone:
+    index: int  # rounds finished so far
+    total: int  # rounds planned
+    replaced: int  # contended samples measured again in this round
+
+
+@dataclasses.dataclass
+class CellFailed:
     result: CellResult
-    processes: int  # processes run for the cell, discarded ones included
-    failed_process: Process | None
+    variant: str
+    process: Process | None
 
 
 @dataclasses.dataclass
@@ -68,7 +106,7 @@ class Interrupted:
 
 @dataclasses.dataclass
 class RunFinished:
-    run: Run
+    runs: dict[str, Run]
     out_dir: pathlib.Path
     status: int
     failed: list[str]
@@ -79,11 +117,65 @@ Listener = Callable[[object], None]
 FAILURES_LOG = "failures.log"
 
 
+@dataclasses.dataclass
+class _Measured:
+    """One cell of one build while the sweep measures it."""
+
+    cell: Cell
+    variant: Variant
+    record: CellResult
+    runs: list[tuple[int, float]] = dataclasses.field(default_factory=list)  # (reps, loop s)
+    per_call: float | None = None
+
+    @property
+    def live(self) -> bool:
+        return self.record.status == "ok"
+
+
+@dataclasses.dataclass
+class _Group:
+    """One program and size: its cells of every build, measured together."""
+
+    label: str
+    members: list[_Measured]
+    repetitions: int = 1
+    recalibrations: int = RECALIBRATIONS
+    rounds_kept: int = 0
+
+    @property
+    def live(self) -> list[_Measured]:
+        return [m for m in self.members if m.live]
+
+
+def round_order(groups: list, rng: random.Random) -> list:
+    """The groups of one round in shuffled order."""
+    order = list(groups)
+    rng.shuffle(order)
+    return order
+
+
+def group_order(members: list[_Measured], rng: random.Random) -> list[_Measured]:
+    """A group's processes for one round: thread counts in shuffled order, and
+    each cell's builds next to each other in shuffled order."""
+    by_cell: dict[Cell, list[_Measured]] = {}
+    for member in members:
+        by_cell.setdefault(member.cell, []).append(member)
+    cells = list(by_cell)
+    rng.shuffle(cells)
+    order = []
+    for cell in cells:
+        builds = by_cell[cell]
+        rng.shuffle(builds)
+        order += builds
+    return order
+
+
 class Sweep:
     def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
                  command_line: list[str], probe_bandwidth: bool = True, draw_plots: bool = True,
                  cv_threshold: float = DEFAULT_CV_THRESHOLD,
-                 listeners: tuple[Listener, ...] = ()) -> None:
+                 listeners: tuple[Listener, ...] = (),
+                 variants: list[Variant] | None = None) -> None:
         self.cells = cells
         self.options = options
         self.out_dir = pathlib.Path(out_dir)
@@ -91,75 +183,231 @@ class Sweep:
         self.draw_plots = draw_plots
         self.cv_threshold = cv_threshold
         self.listeners = listeners
+        self.variants = variants or [Variant("", options.bin_dir)]
         self.thread_counts = sorted({c.threads for c in cells})
-        self.run_data = Run(machine.collect(options.bin_dir, command_line, options.pin,
-                                            options.hugepages, options.samples, options.min_time))
+        self.runs: dict[str, Run] = {}
+        for variant in self.variants:
+            context = machine.collect(variant.bin_dir, command_line, options.pin,
+                                      options.hugepages, options.samples, options.min_time)
+            context.seed = options.seed
+            self.runs[variant.name] = Run(context, planned_cells=len(cells))
+        self.ledger = ResultLedger()
+        self.rng = random.Random(options.seed)
+        self.groups: list[_Group] = []
+
+    # -- events and files
 
     def emit(self, event: object) -> None:
         for listener in self.listeners:
             listener(event)
 
     def warn(self, message: str) -> None:
-        if message in self.run_data.context.warnings:
+        first = next(iter(self.runs.values()))
+        if message in first.context.warnings:
             return
-        self.run_data.context.warnings.append(message)
+        for run in self.runs.values():
+            run.context.warnings.append(message)
         self.emit(Warned(message))
 
-    def _write(self, final: bool = False) -> None:
-        derive(self.run_data)
-        skip = () if self.draw_plots else ("plots",)
-        export.write_all(self.out_dir, self.run_data, final=final, skip=skip)
+    def folder(self, variant: Variant) -> pathlib.Path:
+        return self.out_dir / variant.name if variant.name else self.out_dir
 
-    def _log_failure(self, record: CellResult, process: Process | None) -> None:
+    def write(self, final: bool = False) -> None:
+        for variant in self.variants:
+            run = derive(self.runs[variant.name])
+            skip = () if self.draw_plots else ("plots",)
+            export.write_all(self.folder(variant), run, final=final, skip=skip)
+
+    def _fail(self, member: _Measured, stage: str, process: Process | None,
+              failure: str | None = None) -> None:
+        record = member.record
+        record.status = "failed"
+        record.failure = f"{stage}: {failure or process.failure}"
         text = f"FAILED {record.name}: {record.failure}\n"
         if process is not None:
             text += process.describe() + "\n"
-        with open(self.out_dir / FAILURES_LOG, "a", encoding="utf-8") as log:
+        with open(self.folder(member.variant) / FAILURES_LOG, "a", encoding="utf-8") as log:
             log.write(text + "\n")
+        self.emit(CellFailed(record, member.variant.name, process))
+
+    # -- the phases
 
     def run(self) -> int:
-        self.out_dir.mkdir(parents=True, exist_ok=True)
-        self.emit(RunStarted(self.cells, self.options))
-        for message in machine_warnings(self.run_data.context, self.thread_counts):
+        for variant in self.variants:
+            self.folder(variant).mkdir(parents=True, exist_ok=True)
+        self.emit(RunStarted(self.cells, self.options, self.variants))
+        first = next(iter(self.runs.values()))
+        now = machine.cpu_times()
+        runnable = max(now.procs_running - 1, 0) if now is not None else None
+        for message in machine_warnings(first.context, self.thread_counts, runnable):
             self.warn(message)
-        ledger = ResultLedger()
-        interrupted = False
-        try:
-            self._write()
-            for index, cell in enumerate(self.cells):
-                self.emit(CellStarted(cell, index))
-                outcome = measure(cell, self.options, ledger)
-                record = outcome.record()
-                self.run_data.cells.append(record)
-                self._write()
-                if outcome.interrupted:
-                    interrupted = True
-                    break
-                if record.failure:
-                    self._log_failure(record, outcome.failed_process)
-                self.emit(CellDone(record, outcome.processes, outcome.failed_process))
-        except KeyboardInterrupt:
-            interrupted = True
         status = 0
-        if interrupted:
-            self.emit(Interrupted(after_cells=False))
-            self._write()
+        try:
+            self.write()
+            self._prepare()
+            self._rounds()
+        except KeyboardInterrupt:
+            self._interrupted()
             status = 130
         else:
+            self.write()
             try:
                 status = self._after_cells()
             except KeyboardInterrupt:
                 self.emit(Interrupted(after_cells=True))
                 status = 130
-        derive(self.run_data)
-        for message in cell_warnings(self.run_data, self.cv_threshold):
+        for run in self.runs.values():
+            derive(run)
+        for message in cell_warnings(first, self.cv_threshold):
             self.warn(message)
-        self._write()
-        failed = [c.name for c in self.run_data.cells if not c.ok]
+        self.write()
+        failed = [c.name + (f" ({name})" if name else "")
+                  for name, run in self.runs.items() for c in run.cells if c.status == "failed"]
         if failed:
             status = status or 1
-        self.emit(RunFinished(self.run_data, self.out_dir, status, failed))
+        self.emit(RunFinished(self.runs, self.out_dir, status, failed))
         return status
+
+    def _prepare(self) -> None:
+        """Every cell's warm-up, then each program and size's repetitions."""
+        by_group: dict[tuple, _Group] = {}
+        for cell in self.cells:
+            key = (cell.program, cell.n, cell.fourth)
+            group = by_group.get(key)
+            if group is None:
+                group = by_group[key] = _Group(f"{cell.program}/n:{cell.n}", [])
+                self.groups.append(group)
+            for variant in self.variants:
+                record = CellResult(name=cell.name, program=cell.program, n=cell.n,
+                                    threads=cell.threads, fourth=cell.fourth)
+                self.runs[variant.name].cells.append(record)
+                group.members.append(_Measured(cell, variant, record))
+        for done, group in enumerate(self.groups, start=1):
+            self._calibrate(group)
+            self.emit(GroupReady(group.label, group.repetitions, done, len(self.groups)))
+        self.write()
+
+    def _process(self, member: _Measured, repetitions: int) -> Process:
+        return attempt(member.cell, repetitions, self.options, self.ledger,
+                       member.variant.bin_dir)
+
+    def _calibrate(self, group: _Group) -> None:
+        """Warm-ups, and for repeatable calls the repetitions that make every
+        cell's loop last --min-time: the most any cell of the group needs."""
+        target = CALIBRATION_MARGIN * self.options.min_time
+        for member in group.members:
+            warm = self._process(member, 1)
+            if warm.failure is not None:
+                self._fail(member, "warm-up", warm)
+                continue
+            member.record.result = warm.report.result
+            member.runs.append((1, warm.report.seconds_per_repetition))
+        if not group.members[0].cell.workload.calibrated:
+            group.repetitions = 1
+            return
+        wanted = 1
+        for member in group.live:
+            repetitions = calibrated_repetitions(self.options.min_time, member.runs[0][1])
+            if repetitions < FIRST_CALL_PROBE:
+                # A single call is a large part of the loop: learn what the
+                # first call costs beyond the others before choosing.
+                probe = self._process(member, FIRST_CALL_PROBE)
+                if probe.failure is not None:
+                    self._fail(member, "calibration", probe)
+                    continue
+                member.runs.append((FIRST_CALL_PROBE,
+                                    probe.report.seconds_per_repetition * FIRST_CALL_PROBE))
+                excess, per_call = first_call_fit(member.runs[0], member.runs[1])
+                if per_call > 0:
+                    member.record.first_call_excess = excess
+                    member.per_call = per_call
+                    repetitions = repetitions_reaching(target, excess, per_call)
+            wanted = max(wanted, repetitions)
+        self._set_repetitions(group, wanted)
+
+    def _set_repetitions(self, group: _Group, repetitions: int) -> None:
+        group.repetitions = repetitions
+        for member in group.members:
+            member.record.repetitions = repetitions
+            excess, per_call = member.record.first_call_excess, member.per_call
+            if excess is not None and per_call is not None:
+                loop = excess + repetitions * per_call
+                member.record.first_call_share = excess / loop if loop > 0 else None
+
+    def _rounds(self) -> None:
+        wanted = self.options.samples
+        index = 0
+        # Rounds go on until every group has its samples; a group whose loops
+        # fell short starts over with more repetitions, in rounds of its own.
+        limit = wanted * (1 + RECALIBRATIONS)
+        while index < limit:
+            pending = [g for g in self.groups if g.live and g.rounds_kept < wanted]
+            if not pending:
+                break
+            replaced = 0
+            for group in round_order(pending, self.rng):
+                replaced += self._group_round(group, index)
+            index += 1
+            self.write()
+            self.emit(RoundDone(index, max(wanted, index), replaced))
+
+    def _group_round(self, group: _Group, index: int) -> int:
+        """One round of a program and size; returns how many samples were replaced."""
+        replaced = 0
+        for retry in range(self.options.retries + 1):
+            taken: list[tuple[_Measured, Process]] = []
+            for member in group_order(group.live, self.rng):
+                process = self._process(member, group.repetitions)
+                if process.failure is not None:
+                    self._fail(member, f"round {index + 1}", process)
+                    continue
+                taken.append((member, process))
+            contended = any(p.contention is not None and p.contention.reason()
+                            for _, p in taken)
+            if not contended or retry == self.options.retries:
+                break
+            replaced += len(taken)
+            for member, _ in taken:
+                member.record.replaced += 1
+        if self._fell_short(group, taken):
+            return replaced
+        for member, process in taken:
+            report = process.report
+            member.record.samples.append(Sample(
+                report.seconds_per_repetition, report.allocate_seconds, report.init_seconds,
+                report.result, index, process.contention or Contention()))
+        group.rounds_kept += 1
+        return replaced
+
+    def _fell_short(self, group: _Group, taken: list[tuple[_Measured, Process]]) -> bool:
+        """Whether a loop of a repeatable call fell short of --min-time, in which
+        case the group starts its samples over with more repetitions."""
+        if not group.members[0].cell.workload.calibrated or group.recalibrations <= 0 \
+                or group.repetitions >= MAX_REPETITIONS:
+            return False
+        short = [(m, p.report.seconds_per_repetition * group.repetitions) for m, p in taken
+                 if p.report.seconds_per_repetition * group.repetitions < self.options.min_time]
+        if not short:
+            return False
+        member, loop = min(short, key=lambda item: item[1])
+        member.runs.append((group.repetitions, loop))
+        group.recalibrations -= 1
+        self._set_repetitions(group, next_repetitions(self.options.min_time, member.runs))
+        for item in group.members:
+            item.record.samples.clear()
+        group.rounds_kept = 0
+        return True
+
+    def _interrupted(self) -> None:
+        for run in self.runs.values():
+            run.interrupted = True
+            for record in run.cells:
+                if record.status == "ok" and len(record.samples) < self.options.samples:
+                    record.status = "interrupted"
+                    record.failure = (f"interrupted after {len(record.samples)} of "
+                                      f"{self.options.samples} samples")
+        self.emit(Interrupted(after_cells=False))
+        self.write()
 
     def _after_cells(self) -> int:
         """The bandwidth probe and the plots, once every cell has run."""
@@ -167,20 +415,22 @@ class Sweep:
         if self.probe_bandwidth:
             self.emit(StepStarted("bandwidth"))
             try:
-                measured = bandwidth.measure(self.options.bin_dir, self.thread_counts)
+                measured = bandwidth.measure(self.variants[0].bin_dir, self.thread_counts)
             except Exception as error:  # the probe's failure must not cost the sweep
                 self.emit(StepFailed("bandwidth", error))
                 status = 1
             else:
-                self.run_data.bandwidth = {str(t): dict(v) for t, v in measured.items()}
-        self._write()
+                figures = {str(t): dict(v) for t, v in measured.items()}
+                for run in self.runs.values():
+                    run.bandwidth = figures
+        self.write()
         if self.draw_plots:
-            derive(self.run_data)
-            try:
-                export.plots.write(self.out_dir, self.run_data)
-            except Exception as error:  # the files above are written; say what failed
-                self.emit(StepFailed("plots", error))
-                status = 1
+            for variant in self.variants:
+                try:
+                    export.plots.write(self.folder(variant), derive(self.runs[variant.name]))
+                except Exception as error:  # the files above are written; say what failed
+                    self.emit(StepFailed("plots", error))
+                    status = 1
         return status
 
 

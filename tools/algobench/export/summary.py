@@ -20,6 +20,15 @@ def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
     return "" if value is None else f"{value / scale:.{digits}g}"
 
 
+def _speedup(cell) -> str:
+    """The paired speedup with its interval over rounds, where it has one."""
+    text = _number(cell.speedup)
+    if text and cell.speedup_low is not None and cell.speedup_high is not None \
+            and cell.threads != 1:
+        text += f" ({cell.speedup_low:.3g}-{cell.speedup_high:.3g})"
+    return text
+
+
 def _row(cell) -> list[str]:
     stats = cell.stats
     cv = stats.cv if stats is not None else None
@@ -31,7 +40,7 @@ def _row(cell) -> list[str]:
         str(cell.repetitions or ""),
         format_seconds(stats.median if stats is not None else None),
         "" if cv is None else f"{cv * 100:.1f}",
-        _number(cell.speedup),
+        _speedup(cell),
         _number(cell.efficiency),
         _number(cell.items_per_second, 1e6),
         _number(cell.bytes_per_second, 1e9),
@@ -46,10 +55,20 @@ def render_markdown(run) -> str:
     lines = [
         f"# algobench sweep, {context.get('date', 'date unknown')}",
         "",
+    ]
+    if run.interrupted:
+        lines += [f"> **Interrupted:** the run was cut short; {run.completed_cells} of "
+                  f"{run.planned_cells or len(run.cells)} cells completed. Cells marked "
+                  "\"interrupted\" hold the samples taken so far.", ""]
+    if run.busy:
+        lines += [f"> **Warning:** {run.busy}", ""]
+    lines += [
         f"{context.get('host', '?')}: {context.get('cpu_model', '?')}, "
         f"{context.get('usable_cpus', '?')} usable CPUs; {context.get('build_type', '?')} build, "
         f"{context.get('compiler', '?')} {context.get('compiler_version', '')}".rstrip()
-        + f"; {context.get('samples', '?')} samples per cell, min time {context.get('min_time', '?')} s"
+        + f"; {context.get('samples', '?')} samples per cell in interleaved rounds"
+        + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
+        + f", min time {context.get('min_time', '?')} s"
         + ("; pinned" if context.get("pin") else "")
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
@@ -57,7 +76,13 @@ def render_markdown(run) -> str:
         "|" + "|".join("---" if c in ("program", "status") else "--:" for c in COLUMNS) + "|",
     ]
     lines += ["| " + " | ".join(_row(cell)) + " |" for cell in run.cells]
-    failed = [cell for cell in run.cells if not cell.ok]
+    lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
+              "in the same round, with its 95% bootstrap interval."]
+    replaced = sum(cell.replaced for cell in run.cells)
+    if replaced:
+        lines += [f"{replaced} samples were measured again because another process competed "
+                  "for the machine while they ran."]
+    failed = [cell for cell in run.cells if cell.status == "failed"]
     if failed:
         lines += ["", "Failed cells:", ""]
         lines += [f"- `{cell.name}`: {cell.failure or 'no reason recorded'}" for cell in failed]

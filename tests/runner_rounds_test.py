@@ -1,0 +1,264 @@
+"""Interleaved rounds, paired figures, contention and `suite ab`, on stand-in programs."""
+
+import json
+import os
+import pathlib
+import random
+import tempfile
+import types
+import unittest
+from unittest import mock
+
+from support import StandinSweep, cell, run_of, run_suite, standin_bin
+
+from algobench import findings, machine, pairing, runner, sweep
+from algobench.contention import Contention
+from algobench.derive import derive
+from algobench.matrix import Cell
+from algobench.model import Sample
+
+
+def load(out: pathlib.Path) -> dict:
+    return json.loads((out / "results.json").read_text())
+
+
+def sampled(program, n, threads, seconds, rounds=None):
+    """A cell whose samples carry the rounds they ran in (0, 1, ... by default)."""
+    made = cell(program, n, threads, [])
+    made.samples = [Sample(s, round=r) for s, r in zip(seconds, rounds or range(len(seconds)))]
+    return made
+
+
+class RoundOrderTest(unittest.TestCase):
+    def logged_run(self, seed: str, samples: int = 3):
+        with StandinSweep() as the_sweep:
+            log = pathlib.Path(the_sweep.out.parent) / "log"
+            status, _, err = the_sweep.run(
+                "--programs", "count_if,find_if", "--sizes", "100,200", "--threads", "1,2",
+                "--samples", str(samples), "--seed", seed, env={"STANDIN_LOG": str(log)})
+            self.assertEqual(status, 0, err)
+            lines = [line.split() for line in log.read_text().splitlines()]
+            return lines, load(the_sweep.out)
+
+    def test_every_cell_once_per_round_sizes_together_and_repeatable(self):
+        lines, results = self.logged_run("11")
+        # Warm-ups run one repetition; the rounds run the calibrated loop.
+        rounds = [tuple(line[1:4]) for line in lines if line[4] != "1"]
+        cells = {(c["program"], str(c["n"]), str(c["threads"])) for c in results["cells"]}
+        self.assertEqual(len(cells), 6)
+        chunks = [rounds[i:i + len(cells)] for i in range(0, len(rounds), len(cells))]
+        self.assertEqual(len(chunks), 3)
+        for chunk in chunks:
+            self.assertEqual(set(chunk), cells)
+            # The thread counts of one program and size run back to back.
+            positions = {key: chunk.index(key) for key in chunk}
+            for n in ("100", "200"):
+                self.assertEqual(abs(positions[("count_if", n, "1")]
+                                     - positions[("count_if", n, "2")]), 1)
+        self.assertNotEqual(chunks[0], chunks[1])  # shuffled anew every round
+        self.assertEqual(results["context"]["seed"], 11)
+        # Each sample knows its round; the same seed gives the same order.
+        self.assertEqual(sorted(i["round"] for i in results["cells"][0]["sample_info"]),
+                         [0, 1, 2])
+        again, _ = self.logged_run("11")
+        self.assertEqual([line[1:] for line in again], [line[1:] for line in lines])
+
+    def test_order_changes_between_rounds_and_seeds(self):
+        groups = [object() for _ in range(12)]
+        rng = random.Random(5)
+        first, second = sweep.round_order(groups, rng), sweep.round_order(groups, rng)
+        self.assertEqual(sorted(map(id, first)), sorted(map(id, groups)))
+        self.assertNotEqual(first, second)
+        self.assertEqual(sweep.round_order(groups, random.Random(5)), first)
+
+
+class PairedSpeedupTest(unittest.TestCase):
+    def test_drift_cancels_in_the_paired_ratio(self):
+        # The machine's pace drifts from round to round; within each round the
+        # two-thread process ran 2x, 2x, 2x, 1.5x and 3x faster than the
+        # one-thread one, so the paired speedup is exactly 2.
+        drift = [1.0, 5.0, 2.0, 4.0, 3.0]
+        one = sampled("count_if", 10**6, 1, drift)
+        two = sampled("count_if", 10**6, 2, [d / r for d, r in zip(drift, [2, 2, 2, 1.5, 3])])
+        derive(run_of([one, two]))
+        self.assertEqual(two.speedup, 2.0)
+        self.assertLessEqual(two.speedup_low, 2.0)
+        self.assertGreaterEqual(two.speedup_high, 2.0)
+        self.assertEqual(two.efficiency, 1.0)
+        # The ratio of medians would have said 3.
+        self.assertAlmostEqual(one.median / two.median, 3.0)
+
+    def test_only_rounds_both_cells_have_are_paired(self):
+        one = sampled("count_if", 1000, 1, [4.0, 4.0, 4.0], rounds=[0, 1, 2])
+        two = sampled("count_if", 1000, 2, [1.0, 2.0], rounds=[1, 2])
+        derive(run_of([one, two]))
+        self.assertEqual(two.speedup, 3.0)  # median of 4/1 and 4/2
+
+    def test_results_without_rounds_fall_back_to_medians(self):
+        one, two = cell("count_if", 1000, 1, [4.0, 5.0]), cell("count_if", 1000, 2, [2.0, 3.0])
+        derive(run_of([one, two]))
+        self.assertAlmostEqual(two.speedup, 4.5 / 2.5)
+        self.assertIsNone(two.speedup_low)
+
+
+class ContentionTest(unittest.TestCase):
+    QUIET_STAT = "cpu  1000 0 500 8000 10 0 5 100 0 0\ncpu0 1 2 3\nprocs_running 1\n"
+
+    def test_rule_on_recorded_readings(self):
+        quiet = Contention(wall_seconds=0.07, cpu_seconds=0.13, involuntary_switches=15,
+                           steal_share=0.0, runnable_others=0)
+        self.assertIsNone(quiet.reason())
+        busy = Contention(wall_seconds=2.0, cpu_seconds=2.0, involuntary_switches=477,
+                          steal_share=0.0, runnable_others=2)
+        self.assertIn("477 involuntary context switches", busy.reason())
+        stolen = Contention(wall_seconds=1.0, involuntary_switches=3, steal_share=0.12)
+        self.assertIn("12% of CPU time stolen", stolen.reason())
+        # A long quiet process collects a few switches without being contended.
+        self.assertIsNone(Contention(wall_seconds=3.0, involuntary_switches=40).reason())
+        # Another runnable task alone is recorded, not held against the sample.
+        self.assertIsNone(Contention(wall_seconds=0.1, involuntary_switches=2,
+                                     runnable_others=1).reason())
+
+    def test_readings_from_proc_stat_and_wait4(self):
+        before = machine.parse_proc_stat(self.QUIET_STAT, 0.5)
+        self.assertEqual((before.steal, before.total, before.procs_running), (100, 9615, 1))
+        after_text = "cpu  1100 0 550 8100 10 0 5 150 0 0\nprocs_running 3\n"
+        after = machine.parse_proc_stat(after_text, 0.7)
+        usage = types.SimpleNamespace(ru_utime=0.2, ru_stime=0.05, ru_nivcsw=9)
+        seen = runner._contention(before, after, 0.25, usage)
+        self.assertAlmostEqual(seen.steal_share, 50 / 300)
+        self.assertEqual((seen.runnable_others, seen.involuntary_switches), (0, 9))
+        self.assertAlmostEqual(seen.cpu_seconds, 0.25)
+        self.assertIn("stolen", seen.reason())
+        self.assertIsNone(machine.parse_proc_stat("intr 5\n", 0.0))
+
+    def test_contended_rounds_are_measured_again_and_counted(self):
+        calls = {"n": 0}
+        real = runner._contention
+
+        def contended_at_first(before, after, wall, usage):
+            calls["n"] += 1
+            seen = real(before, after, wall, usage)
+            if calls["n"] <= 3:  # the two warm-ups, then the first round's first process
+                seen.involuntary_switches, seen.wall_seconds = 900, 1.0
+            return seen
+
+        with StandinSweep() as the_sweep, \
+                mock.patch.object(runner, "_contention", side_effect=contended_at_first):
+            status, out, err = the_sweep.run("--programs", "count_if", "--sizes", "100",
+                                             "--threads", "1,2", "--samples", "2")
+            results = load(the_sweep.out)
+        self.assertEqual(status, 0, err)
+        cells = results["cells"]
+        # The first round of the group ran again: both of its samples were replaced.
+        self.assertEqual([c["replaced"] for c in cells], [1, 1])
+        self.assertEqual([len(c["samples"]) for c in cells], [2, 2])
+        for item in cells:
+            self.assertEqual([i["contended"] for i in item["sample_info"]], [None, None])
+        self.assertIn("2 samples were measured again because another process competed", out)
+
+    def test_one_warning_when_the_machine_was_busy(self):
+        noisy = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
+        one = sampled("count_if", 10**5, 1, [1e-3, 1e-3, 1e-3])
+        two = sampled("count_if", 10**5, 2, [9e-3, 3e-2, 1e-2])
+        for sample in two.samples:
+            sample.contention = noisy
+        two.replaced = 6
+        run = derive(run_of([one, two]))
+        warnings = findings.cell_warnings(run)
+        self.assertTrue(warnings[0].startswith("the machine was busy during this run: 6 samples "
+                                               "were measured again"), warnings[0])
+        self.assertIn("3 of the 6 samples kept still were", warnings[0])
+        # The busy cell's own symptoms (no speedup, spread) are not repeated.
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertEqual(run.busy, warnings[0])
+        quiet = derive(run_of([sampled("count_if", 10**5, 1, [1e-3, 1e-3])]))
+        self.assertIsNone(quiet.busy)
+
+
+class AbTest(unittest.TestCase):
+    def ab(self, *options, env=None, scale="B:2"):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        root = pathlib.Path(directory.name)
+        a, b = standin_bin(root, "A"), standin_bin(root, "B")
+        out = root / "out"
+        with mock.patch.dict(os.environ, {"STANDIN_SCALE": scale, "STANDIN_FAULT": "",
+                                          **(env or {})}):
+            status, stdout, stderr = run_suite(
+                ["ab", str(a), str(b), "--out", str(out), "--programs", "count_if,nth_element",
+                 "--sizes", "100,1000", "--threads", "1,2", "--samples", "4",
+                 "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--seed", "3", *options])
+        return status, stdout, stderr, out
+
+    def test_a_build_twice_as_slow_comes_out_slower_around_two(self):
+        status, stdout, stderr, out = self.ab("--fail-above", "50")
+        self.assertEqual(status, 1, stderr)
+        report = json.loads((out / "ab.json").read_text())
+        self.assertEqual(len(report["pairs"]), 6)
+        for pair in report["pairs"]:
+            self.assertEqual(pair["verdict"], "slower", pair["label"])
+            self.assertAlmostEqual(pair["ratio"], 2.0, places=3)
+            self.assertLessEqual(pair["low"], 2.0 + 1e-9)
+            self.assertGreaterEqual(pair["high"], 2.0 - 1e-9)
+            self.assertEqual(len(pair["ratios"]), 4)
+        self.assertIn("is 100.0% slower in B (limit 50%", stderr)
+        # Each build's results are a run's files; the rounds paired them.
+        for build in ("A", "B"):
+            self.assertEqual(len(load(out / build)["cells"]), 6)
+        rows = (out / "pairs.csv").read_text().splitlines()
+        self.assertEqual(len(rows), 1 + 6 * 4)
+        self.assertIn("Geometric mean of B/A over 6 cells: 2.000", stdout)
+        # Both builds ran the same repetitions in every cell.
+        for a_cell, b_cell in zip(load(out / "A")["cells"], load(out / "B")["cells"]):
+            self.assertEqual(a_cell["repetitions"], b_cell["repetitions"])
+
+    def test_the_same_build_passes_the_gate(self):
+        status, stdout, stderr, _ = self.ab("--fail-above", "5", scale="")
+        self.assertEqual(status, 0, stderr)
+        self.assertIn("6 no clear change", stdout)
+
+    def test_gate_fails_on_a_failed_or_timed_out_b_cell(self):
+        status, _, stderr, out = self.ab("--fail-above", "5", scale="",
+                                         env={"STANDIN_FAULT": "count_if:exit_3@B"})
+        self.assertEqual(status, 1)
+        self.assertIn("suite ab: B failed at count_if/n:100/threads:1", stderr)
+        status, _, stderr, _ = self.ab("--fail-above", "5", "--timeout", "0.5", scale="",
+                                       env={"STANDIN_FAULT": "nth_element:hang@B"})
+        self.assertEqual(status, 1)
+        self.assertIn("timed out after 0.5 s", stderr)
+
+    def test_gate_fails_when_no_cell_could_be_compared(self):
+        status, stdout, stderr, _ = self.ab("--fail-above", "5", "--programs", "count_if",
+                                            scale="", env={"STANDIN_FAULT": "count_if:exit_3@B"})
+        self.assertEqual(status, 1)
+        self.assertIn("no cell could be compared", stderr)
+        self.assertIn("No cell could be compared.", stdout)
+
+    def test_family_wise_gate_on_noisy_unchanged_cells(self):
+        # 50 unchanged cells whose per-round ratios scatter by up to 8%: single
+        # 95% intervals would let some through a 5% gate; the corrected ones do not.
+        rng = random.Random(1)
+        pairs = []
+        for index in range(50):
+            ratios = [1 + rng.uniform(-0.08, 0.08) for _ in range(5)]
+            pairs.append(pairing.Pair(f"c{index}", list(range(5)), [1.0] * 5, ratios, ratios,
+                                      1.0, 1.0, sorted(ratios)[2], 0, 0, "no clear change"))
+        comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95, 2000)
+        self.assertEqual(pairing.gate(comparison, 5), [])
+        pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
+        pairs[0].ratio = 1.3
+        self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
+
+    def test_unusable_builds_are_refused(self):
+        status, _, stderr = run_suite(["ab", "/nonexistent/folder", "HEAD", "--programs",
+                                       "count_if"])
+        self.assertEqual(status, 1)
+        self.assertIn("neither a folder of built programs nor a git revision", stderr)
+        with tempfile.TemporaryDirectory() as empty:
+            status, _, stderr = run_suite(["ab", empty, empty])
+            self.assertIn("holds no built programs", stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

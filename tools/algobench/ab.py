@@ -1,0 +1,45 @@
+"""`./suite ab A B`: two builds compared in one interleaved run.
+
+A and B are folders of built programs or git revisions (built into trees of
+their own). Both builds' cells are measured by one sweep: the same warm-ups
+and repetitions, and in every round each cell's A and B processes run next to
+each other in shuffled order, so machine drift lands on both alike. The
+results are a run's files for each build (A/ and B/ of the results folder)
+plus the per-round pairs and the comparison (pairing.py).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import pathlib
+
+from . import sweep
+from .pairing import PairedComparison, gate, pair_runs
+
+
+@dataclasses.dataclass
+class AbOutcome:
+    status: int
+    comparison: PairedComparison | None
+    over_limit: list  # (Pair, corrected low) above --fail-above
+    no_cell: bool
+
+
+def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report) -> AbOutcome:
+    """Runs the sweep of both builds, pairs them and applies the gate.
+
+    `write_report(comparison)` writes the comparison's files (a renderer's
+    job, handed in by the command line)."""
+    status = the_sweep.run()
+    a, b = the_sweep.runs["A"], the_sweep.runs["B"]
+    comparison = pair_runs(a, b)
+    write_report(comparison)
+    over = gate(comparison, fail_above) if fail_above is not None else []
+    no_cell = not comparison.pairs
+    if fail_above is not None and status == 0 and (over or no_cell or comparison.failed_b):
+        status = 1
+    return AbOutcome(status, comparison, over, no_cell)
+
+
+def variants(bin_a: pathlib.Path, bin_b: pathlib.Path) -> list[sweep.Variant]:
+    return [sweep.Variant("A", bin_a), sweep.Variant("B", bin_b)]

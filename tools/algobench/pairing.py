@@ -1,0 +1,123 @@
+"""Two builds measured in one run (`./suite ab A B`): per-round ratios and what they say.
+
+In every round each cell ran an A process and a B process next to each other,
+so the ratio of the two times of one round sees the machine in one state. A
+cell's figure is the median of those ratios over the rounds (B/A, above 1: B
+is slower) with a percentile bootstrap interval over the rounds, and the
+verdict rules of `compare`: a change is clear when the whole interval lies
+beyond the noise floor.
+
+The gate (`--fail-above PERCENT`) holds the false-alarm rate of all cells
+together to FAMILY_ERROR: with m compared cells, each cell's gate decision
+uses its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni), and the
+gate fails when such an interval lies wholly above 1 + PERCENT/100.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import statistics
+
+from .compare import NOISE_FLOOR, verdict
+from .derive import by_round, seed_of
+from .model import CellResult, Run
+from .stats import CONFIDENCE, RESAMPLES, median_interval, paired_ratios
+
+FAMILY_ERROR = 0.05
+
+
+@dataclasses.dataclass
+class Pair:
+    """One cell of both builds: the per-round ratios and their summary."""
+
+    label: str
+    rounds: list[int]
+    seconds_a: list[float]
+    seconds_b: list[float]
+    ratios: list[float]  # B/A per round
+    median_a: float
+    median_b: float
+    ratio: float
+    low: float
+    high: float
+    verdict: str
+
+
+@dataclasses.dataclass
+class PairedComparison:
+    pairs: list[Pair]
+    not_compared: list[tuple[str, str]]  # (label, why)
+    failed_b: list[str]  # cells that failed or timed out in B while A's ran
+    noise: float
+    confidence: float
+    resamples: int
+
+    @property
+    def geomean(self) -> float | None:
+        return statistics.geometric_mean([p.ratio for p in self.pairs]) if self.pairs else None
+
+    def verdict_counts(self) -> dict[str, int]:
+        counts: dict[str, int] = {}
+        for pair in self.pairs:
+            counts[pair.verdict] = counts.get(pair.verdict, 0) + 1
+        return counts
+
+
+def _why_not(cell: CellResult, side: str) -> str | None:
+    if cell.status != "ok":
+        return f"{side}: {cell.status} ({cell.failure or 'no reason given'})"
+    return None
+
+
+def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR, confidence: float = CONFIDENCE,
+              resamples: int = RESAMPLES) -> PairedComparison:
+    """Matches the cells of two runs measured in the same rounds, cell by cell."""
+    cells_b = {cell.key: cell for cell in b.cells}
+    pairs, not_compared, failed_b = [], [], []
+    for cell_a in a.cells:
+        cell_b = cells_b.get(cell_a.key)
+        if cell_b is None:
+            not_compared.append((cell_a.label, "B: not measured"))
+            continue
+        reasons = [r for r in (_why_not(cell_a, "A"), _why_not(cell_b, "B")) if r]
+        if cell_a.status == "ok" and cell_b.status == "failed":
+            failed_b.append(f"{cell_b.label}: {cell_b.failure or 'failed'}")
+        if reasons:
+            not_compared.append((cell_a.label, "; ".join(reasons)))
+            continue
+        rounds_a, rounds_b = by_round(cell_a), by_round(cell_b)
+        if rounds_a is None or rounds_b is None:
+            not_compared.append((cell_a.label, "samples carry no rounds"))
+            continue
+        ratios = paired_ratios(rounds_b, rounds_a)
+        common = sorted(rounds_a.keys() & rounds_b.keys())
+        if not ratios:
+            not_compared.append((cell_a.label, "no round has both builds"))
+            continue
+        interval = median_interval(ratios, seed_of(cell_a.label), resamples, confidence)
+        low, high = interval if interval is not None else (ratios[0], ratios[0])
+        pairs.append(Pair(
+            cell_a.label, common, [rounds_a[r] for r in common], [rounds_b[r] for r in common],
+            ratios, statistics.median(rounds_a.values()), statistics.median(rounds_b.values()),
+            statistics.median(ratios), low, high,
+            verdict(low, high, len(ratios), len(ratios), noise)))
+    return PairedComparison(pairs, not_compared, failed_b, noise, confidence, resamples)
+
+
+def gate(comparison: PairedComparison, percent: float) -> list[tuple[Pair, float]]:
+    """The cells whose Bonferroni-corrected interval lies wholly above the limit,
+    with the low end of that interval."""
+    m = len(comparison.pairs)
+    if m == 0:
+        return []
+    confidence = 1 - FAMILY_ERROR / m
+    over = []
+    for pair in comparison.pairs:
+        if pair.ratio <= 1 + percent / 100:
+            continue
+        interval = median_interval(pair.ratios, seed_of(pair.label), comparison.resamples,
+                                   confidence)
+        low = interval[0] if interval is not None else pair.low
+        if low > 1 + percent / 100:
+            over.append((pair, low))
+    return over
