@@ -1,8 +1,12 @@
-"""`suite compare`: matching, ratios with bootstrap intervals, verdicts, CI exit status."""
+"""`suite compare`: matching, ratios with bootstrap intervals, the run-wide shift,
+verdicts, the gate and the exit status."""
 
 import copy
 import json
+import math
 import pathlib
+import random
+import statistics
 import tempfile
 import unittest
 
@@ -21,8 +25,39 @@ def results_with(cells, **context):
     return run_of(cells, **context)
 
 
-def cell(samples, program="count_if", n=1000, threads=1, status="ok"):
-    return made_cell(program, n, threads, samples, status=status)
+def cell(samples, program="count_if", n=1000, threads=1, status="ok", failure=None):
+    return made_cell(program, n, threads, samples, status=status, failure=failure)
+
+
+def drifting_runs(count, drift=1.0, noise=0.005, samples=7, jitter=0.0, changed=None, seed=1):
+    """Two runs of `count` cells with Gaussian sample noise (a fraction), B slower by
+    `drift` times a per-cell factor whose logs are spread as a normal distribution of
+    standard deviation `jitter` (its quantiles, shuffled), and by changed[i] more at cell i."""
+    rng = random.Random(seed)
+    quantiles = [statistics.NormalDist(0, jitter or 1).inv_cdf((i + 0.5) / count)
+                 for i in range(count)]
+    rng.shuffle(quantiles)
+    cells_a, cells_b = [], []
+    for i in range(count):
+        base = 1e-3 * (1 + i % 7)
+        factor = drift * (math.exp(quantiles[i]) if jitter else 1) * (changed or {}).get(i, 1.0)
+        cells_a.append(cell([base * (1 + rng.gauss(0, noise)) for _ in range(samples)], n=1000 + i))
+        cells_b.append(cell([base * factor * (1 + rng.gauss(0, noise)) for _ in range(samples)],
+                            n=1000 + i))
+    return results_with(cells_a), results_with(cells_b)
+
+
+def label(i):
+    return f"count_if/n:{1000 + i}/threads:1"
+
+
+def save_pair(tmp, a, b):
+    """The two runs written as results folders under tmp; their paths."""
+    paths = pathlib.Path(tmp) / "a", pathlib.Path(tmp) / "b"
+    for run, path in zip((a, b), paths):
+        path.mkdir()
+        run.save(path)
+    return paths
 
 
 class FixtureComparisonTest(unittest.TestCase):
@@ -97,8 +132,18 @@ class VerdictRuleTest(unittest.TestCase):
     def test_too_few_samples_give_no_verdict_and_never_fail(self):
         m = self.compare_one([1.0, 1.0], [3.0, 3.0])
         self.assertEqual(m.verdict, compare.TOO_FEW)
-        result = compare.compare(results_with([cell([1.0, 1.0])]), results_with([cell([3.0, 3.0])]))
-        self.assertEqual(result.slowdowns_above(5), [])
+        steady = [1.0, 1.01, 0.99]
+        result = compare.compare(
+            results_with([cell([1.0, 1.0]), cell(steady, threads=2)]),
+            results_with([cell([3.0, 3.0]), cell(steady, threads=2)]), fail_above=5)
+        self.assertEqual(result.gate.slowdowns, [])
+        self.assertEqual(result.gate.cells, 1)
+        self.assertTrue(result.gate.passed)
+        # With no cell to judge at all the gate cannot vouch for anything.
+        alone = compare.compare(results_with([cell([1.0, 1.0])]), results_with([cell([3.0, 3.0])]),
+                                fail_above=5)
+        self.assertFalse(alone.gate.passed)
+        self.assertIn("no compared cell has the 3 samples", alone.problems()[0])
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
         result = compare.compare(
@@ -117,22 +162,30 @@ class CommandLineTest(unittest.TestCase):
     def test_fail_above_exit_status(self):
         status, _, err = run_main(RUN_A, RUN_B, "--fail-above", "10")
         self.assertEqual(status, 1)
-        self.assertIn("count_if/n:1000000/threads:2", err)
-        # A 100% slowdown stays under a 150% limit; without the option nothing fails.
-        self.assertEqual(run_main(RUN_A, RUN_B, "--fail-above", "150")[0], 0)
+        self.assertIn("count_if/n:1000000/threads:2 is 100.0% slower", err)
+        # A 100% slowdown stays under a 150% limit, but stable_partition, which ran
+        # in A, timed out in B; without the option neither fails the command.
+        status, _, err = run_main(RUN_A, RUN_B, "--fail-above", "150")
+        self.assertEqual(status, 1)
+        self.assertEqual(err.splitlines(), ["suite compare: stable_partition/n:1000000/threads:1"
+                                            " timed out after 60 s in B but ran in A"])
         self.assertEqual(run_main(RUN_A, RUN_B)[0], 0)
-        # The reverse comparison only has a clear speed-up at that cell and a slowdown at find_if.
+        # The reverse comparison only has a clear speed-up at that cell and a slowdown at
+        # find_if, and unique_copy fails in its B.
         status, _, err = run_main(RUN_B, RUN_A, "--fail-above", "10")
         self.assertEqual(status, 1)
         self.assertIn("find_if/n:10000000/threads:1", err)
+        self.assertIn("unique_copy/n:1000000/threads:2 failed in B (exit status 1", err)
         self.assertNotIn("count_if", err)
 
     def test_markdown_to_stdout_and_file(self):
         status, out, _ = run_main(RUN_A, RUN_B / "results.json", "--markdown")
         self.assertEqual(status, 0)
-        self.assertIn("| cell | median A | median B | B/A | 95% CI | change | verdict |", out)
+        self.assertIn("| cell | median A | median B | B/A | 95% CI | change | vs shift | verdict |",
+                      out)
         row = next(line for line in out.splitlines() if "count_if/n:1000000/threads:2" in line)
-        self.assertRegex(row, r"\| 2\.000 \| 1\.9\d\d \.\. 2\.0\d\d \| \+100\.0% \| slower \|$")
+        self.assertRegex(
+            row, r"\| 2\.000 \| 1\.9\d\d \.\. 2\.0\d\d \| \+100\.0% \| \+100\.0% \| slower \|$")
         self.assertIn("## Only in A", out)
         with tempfile.TemporaryDirectory() as tmp:
             target = pathlib.Path(tmp) / "cmp.md"
@@ -151,6 +204,214 @@ class CommandLineTest(unittest.TestCase):
             status, _, err = run_main(tmp, RUN_B)
             self.assertEqual(status, 2)
             self.assertIn("schema version", err)
+
+
+class StatisticsTest(unittest.TestCase):
+    def test_percentile_interval_reads_the_central_share(self):
+        self.assertEqual(compare.percentile_interval(list(range(100)), 0.90), (5, 94))
+        self.assertEqual(compare.percentile_interval(list(range(1000)), 0.999), (0, 999))
+
+    def test_robust_spread_ignores_outliers_and_matches_a_normal_sd(self):
+        # Deviations from the median 3 are 2, 1, 0, 1, 97: their median is 1.
+        self.assertAlmostEqual(compare.robust_spread([1, 2, 3, 4, 100]), 1.4826)
+        rng = random.Random(7)
+        values = [rng.gauss(0, 0.1) for _ in range(4000)]
+        self.assertAlmostEqual(compare.robust_spread(values), 0.1, delta=0.005)
+        self.assertAlmostEqual(compare.robust_spread(values + [50.0] * 200), 0.1, delta=0.01)
+
+    def test_shift_is_the_median_ratio_with_an_interval_over_cells(self):
+        logs = [math.log(1.2)] * 9 + [math.log(5.0), math.log(0.1)]
+        shift, low, high = compare.shift_interval(logs, seed=3)
+        self.assertAlmostEqual(shift, 1.2)
+        self.assertLessEqual(low, 1.2)
+        self.assertGreaterEqual(high, 1.2)
+        spread = [math.log(1.2 + 0.01 * i) for i in range(-10, 11)]
+        shift, low, high = compare.shift_interval(spread, seed=3)
+        self.assertAlmostEqual(shift, 1.2)
+        self.assertTrue(1.15 < low < 1.2 < high < 1.25, (low, high))
+
+
+class DriftTest(unittest.TestCase):
+    def test_uniform_drift_is_a_shift_not_a_change(self):
+        a, b = drifting_runs(40, drift=1.2)
+        result = compare.compare(a, b)
+        self.assertTrue(result.drift.corrected)
+        self.assertAlmostEqual(result.drift.shift, 1.2, delta=0.01)
+        self.assertLess(result.drift.shift_low, result.drift.shift)
+        self.assertGreater(result.drift.shift_high, result.drift.shift)
+        self.assertEqual({m.verdict for m in result.matched}, {compare.UNCLEAR})
+        for m in result.matched:
+            self.assertAlmostEqual(m.ratio, 1.2, delta=0.03)
+            self.assertAlmostEqual(m.relative, 1.0, delta=0.02)
+        # Judged on B/A itself, every cell of the same runs looks slower.
+        plain = compare.compare(a, b, drift_correction=False)
+        self.assertEqual(plain.drift.method, compare.CORRECTION_OFF)
+        self.assertEqual({m.verdict for m in plain.matched}, {compare.SLOWER})
+        self.assertEqual([m.ratio for m in plain.matched], [m.ratio for m in result.matched])
+
+    def test_real_changes_among_drifting_cells_are_found(self):
+        a, b = drifting_runs(40, drift=1.2, changed={7: 2.0, 12: 0.5})
+        result = compare.compare(a, b)
+        self.assertAlmostEqual(result.drift.shift, 1.2, delta=0.01)
+        by_label = {m.label: m for m in result.matched}
+        self.assertEqual(by_label[label(7)].verdict, compare.SLOWER)
+        self.assertAlmostEqual(by_label[label(7)].relative, 2.0, delta=0.05)
+        self.assertAlmostEqual(by_label[label(7)].ratio, 2.4, delta=0.06)
+        self.assertEqual(by_label[label(12)].verdict, compare.FASTER)
+        self.assertAlmostEqual(by_label[label(12)].relative, 0.5, delta=0.02)
+        self.assertEqual(result.verdict_counts()[compare.UNCLEAR], 38)
+
+    def test_unequal_drift_widens_the_threshold_to_the_cells_spread(self):
+        # Cells drift by 20% give or take 3% each, their samples are steadier than
+        # that: without the spread most would look changed.
+        a, b = drifting_runs(40, drift=1.2, noise=0.002, jitter=0.03, changed={5: 1.5})
+        result = compare.compare(a, b)
+        self.assertAlmostEqual(result.drift.spread, 0.03, delta=0.012)
+        self.assertGreater(result.drift.threshold, 0.06)
+        slower = [m.label for m in result.matched if m.verdict == compare.SLOWER]
+        self.assertEqual(slower, [label(5)])
+        self.assertEqual(result.verdict_counts()[compare.FASTER], 0)
+        floor_only = [m for m in result.matched
+                      if compare.verdict(m.relative_low, m.relative_high, 7, 7,
+                                         compare.NOISE_FLOOR) != compare.UNCLEAR]
+        self.assertGreater(len(floor_only), 10)
+
+    def test_too_few_cells_fall_back_to_the_plain_rule(self):
+        a, b = drifting_runs(compare.MIN_CELLS - 1, drift=1.2)
+        result = compare.compare(a, b)
+        self.assertTrue(result.drift.too_few_cells)
+        self.assertIsNone(result.drift.shift)
+        self.assertEqual({m.verdict for m in result.matched}, {compare.SLOWER})
+        self.assertEqual([m.relative for m in result.matched], [m.ratio for m in result.matched])
+        with tempfile.TemporaryDirectory() as tmp:
+            status, out, _ = run_main(*save_pair(tmp, a, b))
+        self.assertEqual(status, 0)
+        self.assertIn("No run-wide shift removed (4 matched cells are too few, 5 needed", out)
+        self.assertNotIn("Run-wide shift:", out)
+        a, b = drifting_runs(compare.MIN_CELLS, drift=1.2)
+        self.assertTrue(compare.compare(a, b).drift.corrected)
+
+    def test_output_names_the_shift_the_spread_and_the_threshold(self):
+        a, b = drifting_runs(30, drift=1.2)
+        with tempfile.TemporaryDirectory() as tmp:
+            path_a, path_b = save_pair(tmp, a, b)
+            status, out, err = run_main(path_a, path_b, "--fail-above", "5")
+            self.assertEqual((status, err), (0, ""))
+            self.assertRegex(out, r"Run-wide shift: median B/A 1\.(19|20|21)\d \(\+\d+\.\d%\)"
+                                  r" over 30 cells, 95% interval 1\.\d{3} \.\. 1\.\d{3}\."
+                                  r" Between two separate runs")
+            self.assertIn("./suite ab A B", out)
+            self.assertRegex(out, r"divided by the shift 1\.\d{3}.*clear when the whole interval"
+                                  r" lies beyond ±2\.0%, the larger of the ±2% noise floor and"
+                                  r" 3 × the cells' spread of \d\.\d%")
+            self.assertIn("30 no clear change", out)
+            # Runs known to be interleaved: the same drift is a slowdown of every cell.
+            status, out, err = run_main(path_a, path_b, "--fail-above", "5",
+                                        "--no-drift-correction")
+            self.assertEqual(status, 1)
+            self.assertIn("Not removed: drift correction is off", out)
+            self.assertEqual(len(err.splitlines()), 30)
+
+
+class GateTest(unittest.TestCase):
+    def one_cell_among_unchanged(self, others, percent):
+        """A cell 20% slower in 8 of its 9 samples, beside `others` identical cells."""
+        steady = [1.0, 1.01, 0.99, 1.02, 0.98]
+        a = [cell([1.0] * 9)] + [cell(steady, n=2000 + i) for i in range(others)]
+        b = [cell([1.2] * 8 + [1.0])] + [cell(steady, n=2000 + i) for i in range(others)]
+        return compare.compare(results_with(a), results_with(b), fail_above=percent)
+
+    def test_bonferroni_interval_widens_with_the_number_of_cells(self):
+        # A resampled median of B falls on the 1.0 with probability 0.0015: inside
+        # the 99% interval of 5 cells, outside the 99.9% interval of 50.
+        few, many = self.one_cell_among_unchanged(4, 10), self.one_cell_among_unchanged(49, 10)
+        self.assertEqual((few.gate.cells, many.gate.cells), (5, 50))
+        self.assertAlmostEqual(many.gate.confidence, 0.999)
+        for result in (few, many):
+            self.assertEqual(result.matched[0].verdict, compare.SLOWER)
+            self.assertGreater(result.matched[0].low, 1.1)
+        self.assertEqual([hit.matched.label for hit in few.gate.slowdowns], [label(0)])
+        self.assertEqual(many.gate.slowdowns, [])
+        self.assertTrue(many.gate.passed)
+
+    def test_the_gate_judges_the_change_relative_to_the_run(self):
+        # B ran 20% faster overall; one cell lost that and 50% more relative to the rest.
+        a, b = drifting_runs(30, drift=0.8, changed={3: 1.5})
+        result = compare.compare(a, b, fail_above=30)
+        self.assertEqual([hit.matched.label for hit in result.gate.slowdowns], [label(3)])
+        self.assertGreater(result.gate.slowdowns[0].low, 1.3)
+        self.assertLess(result.matched[3].low, 1.3)
+        self.assertTrue(compare.compare(a, b, fail_above=30, drift_correction=False).gate.passed)
+        # Cells scatter ±3% around the shift: a cell that is 30% slower in 8 of 9
+        # samples but only 5% in the 9th is clearly slower at 95%, yet at the
+        # gate's confidence its interval reaches into that scatter.
+        a, b = drifting_runs(49, noise=0.002, jitter=0.03)
+        a.cells.append(cell([1.0] * 9, n=5000))
+        b.cells.append(cell([1.3] * 8 + [1.05], n=5000))
+        result = compare.compare(a, b, fail_above=0)
+        self.assertEqual(result.matched[-1].verdict, compare.SLOWER)
+        self.assertGreater(result.gate.bound, 1.06)
+        self.assertTrue(result.gate.passed)
+        bare = compare.compare(a, b, fail_above=0, noise=0.0, drift_correction=False)
+        self.assertIn("count_if/n:5000/threads:1",
+                      [hit.matched.label for hit in bare.gate.slowdowns])
+
+    def test_unchanged_noisy_cells_pass_and_a_real_slowdown_fails(self):
+        a, b = drifting_runs(60, noise=0.03, samples=5, seed=11)
+        # Cell by cell at 95%, some of these unchanged cells look slower.
+        raw = [m for m in compare.compare(a, b).matched if m.low > 1.0]
+        self.assertGreater(len(raw), 0)
+        result = compare.compare(a, b, fail_above=0)
+        self.assertEqual(result.gate.cells, 60)
+        self.assertEqual(result.gate.slowdowns, [])
+        self.assertEqual(result.problems(), [])
+        a, b = drifting_runs(60, noise=0.03, samples=5, seed=11, changed={20: 2.0})
+        result = compare.compare(a, b, fail_above=50)
+        self.assertEqual([hit.matched.label for hit in result.gate.slowdowns], [label(20)])
+        self.assertEqual(len(result.problems()), 1)
+        self.assertRegex(result.problems()[0], rf"^{label(20)} is 9\d\.\d% slower relative to the"
+                                               r" run-wide shift \(B/A 1\.99\d\)")
+        # The same cell is under a 150% limit.
+        self.assertTrue(compare.compare(a, b, fail_above=150).gate.passed)
+
+    def test_cells_that_broke_in_b_fail_the_gate_only(self):
+        ok = [1.0, 1.01, 0.99]
+        a = results_with([cell(ok), cell(ok, threads=2), cell(ok, threads=4),
+                          cell([], threads=8, status="failed")])
+        b = results_with([cell(ok), cell([], threads=2, status="failed"),
+                          cell([], threads=4, status="failed",
+                               failure="timed out after 0.5 s (killed)"),
+                          cell([], threads=8, status="failed")])
+        with tempfile.TemporaryDirectory() as tmp:
+            path_a, path_b = save_pair(tmp, a, b)
+            status, out, err = run_main(path_a, path_b)
+            self.assertEqual((status, err), (0, ""))
+            self.assertIn("count_if/n:1000/threads:2: B: failed (exit status 1)", out)
+            status, out, err = run_main(path_a, path_b, "--fail-above", "10")
+        self.assertEqual(status, 1)
+        # Threads 8 failed in both runs: no regression, not named.
+        self.assertEqual(err.splitlines(), [
+            "suite compare: count_if/n:1000/threads:2 failed in B (exit status 1) but ran in A",
+            "suite compare: count_if/n:1000/threads:4 timed out after 0.5 s (killed) in B"
+            " but ran in A",
+        ])
+        self.assertIn("Failed: 2 failed in B.", out)
+
+    def test_nothing_to_compare_exits_with_status_1(self):
+        cases = [
+            ([cell([1.0, 1.0, 1.0])], [cell([1.0, 1.0, 1.0], program="find_if")],
+             "the runs have no cell in common"),
+            ([cell([], status="failed")], [cell([], status="failed")],
+             "the one cell in common has no usable samples in both runs"),
+        ]
+        for cells_a, cells_b, why in cases:
+            with self.subTest(why), tempfile.TemporaryDirectory() as tmp:
+                paths = save_pair(tmp, results_with(cells_a), results_with(cells_b))
+                for extra in ((), ("--fail-above", "5")):
+                    status, out, err = run_main(*paths, *extra)
+                    self.assertEqual(status, 1)
+                    self.assertEqual(err, f"suite compare: no cell could be compared: {why}\n")
+                    self.assertIn("No cell could be compared.", out)
 
 
 class ContextMismatchTest(unittest.TestCase):

@@ -196,13 +196,19 @@ def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
     parser.add_argument("--out", type=pathlib.Path, help="also write the Markdown report to FILE")
     parser.add_argument("--fail-above", type=float, metavar="PERCENT",
-                        help="exit with status 1 when a cell is clearly slower by more than PERCENT")
+                        help="exit with status 1 when a cell is clearly slower by more than "
+                             "PERCENT relative to the run-wide shift (judged on Bonferroni "
+                             "intervals: a 5%% chance of a false alarm over all cells), or when "
+                             "a cell that ran in A failed or timed out in B")
     parser.add_argument("--noise-floor", type=float, default=compare.NOISE_FLOOR * 100,
                         metavar="PERCENT",
                         help=f"changes within this are never clear (default "
                              f"{compare.NOISE_FLOOR * 100:g})")
     parser.add_argument("--resamples", type=int, default=compare.RESAMPLES,
                         help=f"bootstrap resamples (default {compare.RESAMPLES})")
+    parser.add_argument("--no-drift-correction", action="store_true",
+                        help="judge each cell's B/A itself instead of its change relative to the "
+                             "run-wide shift (for runs known to be interleaved)")
 
 
 def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -213,7 +219,9 @@ def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         parser.error("percentages must not be negative")
     try:
         a, b = model.load(arguments.a), model.load(arguments.b)
-        result = compare.compare(a, b, arguments.noise_floor / 100, arguments.resamples)
+        result = compare.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
+                                 drift_correction=not arguments.no_drift_correction,
+                                 fail_above=arguments.fail_above)
     except model.ResultsError as error:
         print(f"suite compare: {error}", file=sys.stderr)
         return 2
@@ -226,14 +234,10 @@ def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
                                  encoding="utf-8")
         for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
-    if arguments.fail_above is not None:
-        over = result.slowdowns_above(arguments.fail_above)
-        if over:
-            for m in over:
-                print(f"suite compare: {m.label} is {(m.ratio - 1) * 100:.1f}% slower"
-                      f" (limit {arguments.fail_above:g}%)", file=sys.stderr)
-            return 1
-    return 0
+    problems = result.problems()
+    for problem in problems:
+        print(f"suite compare: {problem}", file=sys.stderr)
+    return 1 if problems else 0
 
 
 def parser() -> argparse.ArgumentParser:

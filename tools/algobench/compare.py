@@ -8,9 +8,29 @@ the interval is read off the sorted ratios. The random generator is seeded
 from a fixed number and the cell's name, so the output does not change from
 one invocation to the next nor when cells are added or removed.
 
-Verdict: "slower" when the whole interval lies above 1 + noise floor,
-"faster" when it lies below 1 / (1 + noise floor), otherwise "no clear change".
-With fewer than MIN_SAMPLES samples on either side no verdict is given.
+Two separate runs on a shared machine differ by more than their samples show:
+the whole machine may be some percent slower in the second, and not every
+cell feels that equally. So the verdicts are judged against the cells
+themselves. The run-wide shift is the median of the cells' log ratios; the
+spread is how far cells scatter around it (1.4826 x their median absolute
+deviation, a standard deviation that a few truly changed cells do not
+inflate). A cell's own change is its ratio divided by the shift, and it is
+"slower" only when its whole interval, divided by the shift, lies above
+1 + threshold, "faster" when it lies below 1 / (1 + threshold), where the
+threshold is the larger of the noise floor and SPREAD_MULTIPLE spreads.
+Otherwise "no clear change"; with fewer than MIN_SAMPLES samples on either
+side, no verdict. With fewer than MIN_CELLS matched cells, or with the
+correction turned off, the ratio itself is judged against the noise floor.
+
+The shift is reported, never judged: between two separate runs it cannot be
+told apart from the machine's own drift.
+
+The gate (`--fail-above PERCENT`) keeps the chance of a false alarm over all
+m judged cells together at FAMILY_ERROR: a cell fails it when it is clearly
+slower and its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni),
+divided by the shift, lies wholly above both 1 + PERCENT/100 and the clear
+change threshold. A cell that ran in A but failed or timed out in B fails the
+gate too, as does a comparison in which no cell could be judged.
 """
 
 from __future__ import annotations
@@ -30,12 +50,33 @@ NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
 MIN_SAMPLES = 3
 SEED = 20240501
 
+# Fewer matched cells than this and their spread is not worth estimating.
+MIN_CELLS = 5
+# 1.4826 x MAD estimates the standard deviation of normally distributed values.
+MAD_SCALE = 1.4826
+# How many spreads a cell's change must exceed to be told from the scatter of
+# unchanged cells. Three: an unchanged cell lands beyond 3 spreads about 0.3%
+# of the time, so a sweep of 50 cells calls on average 0.13 of them changed
+# that did not change; at 2 spreads it would be 2.3 cells.
+SPREAD_MULTIPLE = 3.0
+# The chance of the gate failing, over all cells together, when nothing changed.
+FAMILY_ERROR = 0.05
+# The gate's interval reaches far into the tails of the bootstrap: it takes
+# enough resamples that each tail holds at least this many, up to a cap.
+GATE_TAIL_RESAMPLES = 10
+GATE_MAX_RESAMPLES = 100_000
+
 # Context fields whose difference makes the two runs' times hard to compare.
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
 # Context fields whose difference is worth a note.
 NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "omp_env", "pin", "hugepages")
 
 FASTER, SLOWER, UNCLEAR, TOO_FEW = "faster", "slower", "no clear change", "too few samples"
+
+# How the verdicts treat a shift common to all cells.
+CORRECTED = "shift removed"
+TOO_FEW_CELLS = "too few cells"
+CORRECTION_OFF = "correction off"
 
 
 class CompareError(ResultsError):
@@ -67,6 +108,20 @@ def _unusable(cell: CellResult) -> str | None:
     return None
 
 
+def _timed_out(cell: CellResult) -> bool:
+    return (cell.failure or "").startswith("timed out")
+
+
+def percentile_interval(values: list[float], confidence: float) -> tuple[float, float]:
+    """The central `confidence` share of sorted bootstrap values, as (low, high)."""
+    count = len(values)
+    tail = (1 - confidence) / 2
+    # The small allowance keeps a rounding error in `tail` from moving an index.
+    low = values[max(0, math.floor(tail * count + 1e-9))]
+    high = values[min(count - 1, math.ceil((1 - tail) * count - 1e-9) - 1)]
+    return low, high
+
+
 def bootstrap_interval(
     a: list[float],
     b: list[float],
@@ -80,10 +135,50 @@ def bootstrap_interval(
         statistics.median(rng.choices(b, k=len(b))) / statistics.median(rng.choices(a, k=len(a)))
         for _ in range(resamples)
     )
-    tail = (1 - confidence) / 2
-    low = ratios[int(math.floor(tail * resamples))]
-    high = ratios[min(resamples - 1, int(math.ceil((1 - tail) * resamples)) - 1)]
-    return low, high
+    return percentile_interval(ratios, confidence)
+
+
+def robust_spread(values: list[float]) -> float:
+    """1.4826 x the median absolute deviation: a standard deviation that outliers barely move."""
+    centre = statistics.median(values)
+    return MAD_SCALE * statistics.median(abs(v - centre) for v in values)
+
+
+def shift_interval(
+    log_ratios: list[float],
+    seed: int,
+    resamples: int = RESAMPLES,
+    confidence: float = CONFIDENCE,
+) -> tuple[float, float, float]:
+    """(median, low, high) of the cells' B/A: the median of the log ratios, back as a
+    factor, with a percentile bootstrap interval that resamples the cells."""
+    rng = random.Random(seed)
+    medians = sorted(
+        statistics.median(rng.choices(log_ratios, k=len(log_ratios))) for _ in range(resamples)
+    )
+    low, high = percentile_interval(medians, confidence)
+    return math.exp(statistics.median(log_ratios)), math.exp(low), math.exp(high)
+
+
+def clear_threshold(noise: float, spread: float | None, multiple: float = SPREAD_MULTIPLE) -> float:
+    """The change (a fraction) a cell's whole interval must exceed: the larger of the
+    noise floor and `multiple` spreads of the cells' log ratios."""
+    if spread is None:
+        return noise
+    return max(noise, math.exp(multiple * spread) - 1)
+
+
+def bonferroni_confidence(cells: int, family_error: float = FAMILY_ERROR) -> float:
+    """The confidence of each of `cells` intervals so that all hold together with
+    probability at least 1 - family_error."""
+    return 1 - family_error / max(cells, 1)
+
+
+def gate_resamples(confidence: float, resamples: int = RESAMPLES) -> int:
+    """Enough resamples that each tail of a `confidence` interval holds
+    GATE_TAIL_RESAMPLES of them, never fewer than `resamples`, at most the cap."""
+    needed = math.ceil(GATE_TAIL_RESAMPLES / ((1 - confidence) / 2))
+    return max(resamples, min(needed, GATE_MAX_RESAMPLES))
 
 
 def verdict(low: float, high: float, count_a: int, count_b: int, noise: float) -> str:
@@ -105,6 +200,87 @@ class Matched:
     low: float
     high: float
     verdict: str
+    # The ratio and its interval divided by the run-wide shift (equal to the
+    # above when no shift is removed).
+    relative: float = 0.0
+    relative_low: float = 0.0
+    relative_high: float = 0.0
+    # What the gate resamples.
+    samples_a: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    samples_b: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    seed: int = dataclasses.field(default=0, repr=False, compare=False)
+
+    @property
+    def judged(self) -> bool:
+        return self.verdict != TOO_FEW
+
+
+@dataclasses.dataclass
+class Drift:
+    """The run-wide shift, the cells' spread around it and the rule they lead to."""
+
+    method: str               # CORRECTED, TOO_FEW_CELLS or CORRECTION_OFF
+    cells: int                # matched cells the figures come from
+    shift: float | None       # median B/A over those cells (None with too few)
+    shift_low: float | None   # its bootstrap interval over cells
+    shift_high: float | None
+    spread: float | None      # 1.4826 x MAD of the cells' log ratios
+    divisor: float            # what each ratio is divided by: the shift, or 1
+    threshold: float          # a relative change is clear beyond ±this fraction
+    min_cells: int = MIN_CELLS
+    multiple: float = SPREAD_MULTIPLE
+
+    @property
+    def corrected(self) -> bool:
+        return self.method == CORRECTED
+
+    @property
+    def too_few_cells(self) -> bool:
+        return self.method == TOO_FEW_CELLS
+
+
+@dataclasses.dataclass
+class GateHit:
+    """A cell over the gate's limit, with its Bonferroni interval divided by the shift."""
+
+    matched: Matched
+    low: float
+    high: float
+
+
+@dataclasses.dataclass
+class Gate:
+    """The `--fail-above` decision."""
+
+    percent: float
+    bound: float              # the corrected interval must lie above this factor
+    cells: int                # m, the judged cells
+    confidence: float         # 1 - FAMILY_ERROR / m
+    slowdowns: list[GateHit]
+    failed_in_b: list[tuple[str, str]]  # (label, why) of cells that ran in A only
+    corrected: bool           # whether intervals are divided by the run-wide shift
+    matched: int = 0          # compared cells, judged or not
+    family_error: float = FAMILY_ERROR
+
+    @property
+    def passed(self) -> bool:
+        return self.cells > 0 and not self.slowdowns and not self.failed_in_b
+
+    def causes(self) -> list[str]:
+        """One line per reason the gate fails (beyond there being no cell to compare)."""
+        against = " relative to the run-wide shift" if self.corrected else ""
+        lines = [
+            f"{hit.matched.label} is {(hit.matched.relative - 1) * 100:.1f}% slower{against}"
+            f" (B/A {hit.matched.ratio:.3f}); its {self.confidence:.2%} interval"
+            f" {hit.low:.3f} .. {hit.high:.3f} lies wholly above {self.bound:.3f}"
+            f" (limit {self.percent:g}%)"
+            for hit in self.slowdowns
+        ]
+        lines += [f"{label} {why}" for label, why in self.failed_in_b]
+        if self.cells == 0 and self.matched:
+            lines.append(f"no compared cell has the {MIN_SAMPLES} samples a side it takes"
+                         f" to be judged")
+        return lines
 
 
 @dataclasses.dataclass
@@ -119,6 +295,9 @@ class Comparison:
     noise: float
     resamples: int
     confidence: float
+    drift: Drift | None = None
+    failed_in_b: list[tuple[str, str]] = dataclasses.field(default_factory=list)
+    gate: Gate | None = None
 
     min_samples: int = MIN_SAMPLES
 
@@ -127,8 +306,26 @@ class Comparison:
         return {v: sum(m.verdict == v for m in self.matched)
                 for v in (SLOWER, FASTER, UNCLEAR, TOO_FEW)}
 
-    def slowdowns_above(self, percent: float) -> list[Matched]:
-        return [m for m in self.matched if m.verdict == SLOWER and m.ratio > 1 + percent / 100]
+    def nothing_compared(self) -> str | None:
+        """Why no cell could be compared, or None when some could."""
+        if self.matched:
+            return None
+        common = len(self.not_compared)
+        if not common:
+            return "the runs have no cell in common"
+        return (f"none of the {common} cells in common has usable samples in both runs"
+                if common > 1 else "the one cell in common has no usable samples in both runs")
+
+    def problems(self) -> list[str]:
+        """What makes `compare` exit with status 1, one line each: no cell to compare,
+        or the gate's causes when there is one."""
+        lines = []
+        nothing = self.nothing_compared()
+        if nothing:
+            lines.append(f"no cell could be compared: {nothing}")
+        if self.gate is not None:
+            lines += self.gate.causes()
+        return lines
 
 
 def context_differences(a, b) -> tuple[list[str], list[str]]:
@@ -144,19 +341,70 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
     return warnings, notes
 
 
+def estimate_drift(
+    ratios: list[float],
+    noise: float,
+    correct: bool = True,
+    resamples: int = RESAMPLES,
+    confidence: float = CONFIDENCE,
+) -> Drift:
+    """The run-wide shift and spread of these B/A ratios, and the rule they give."""
+    if len(ratios) < MIN_CELLS:
+        method = TOO_FEW_CELLS if correct else CORRECTION_OFF
+        return Drift(method, len(ratios), None, None, None, None, 1.0, noise)
+    logs = [math.log(r) for r in ratios]
+    shift, low, high = shift_interval(logs, SEED ^ zlib.crc32(b"run-wide shift"), resamples,
+                                      confidence)
+    spread = robust_spread(logs)
+    if not correct:
+        return Drift(CORRECTION_OFF, len(ratios), shift, low, high, spread, 1.0, noise)
+    return Drift(CORRECTED, len(ratios), shift, low, high, spread, shift,
+                 clear_threshold(noise, spread))
+
+
+def judge_gate(comparison: Comparison, percent: float) -> Gate:
+    """Which cells fail `--fail-above percent`, with a family-wise error of FAMILY_ERROR."""
+    judged = [m for m in comparison.matched if m.judged]
+    confidence = bonferroni_confidence(len(judged))
+    threshold = comparison.drift.threshold if comparison.drift else comparison.noise
+    bound = max(1 + percent / 100, 1 + threshold)
+    divisor = comparison.drift.divisor if comparison.drift else 1.0
+    slowdowns = []
+    for m in judged:
+        # The corrected interval is wider than the 95% one, so only a cell that
+        # is clearly slower and above the bound at 95% can be above it at all.
+        if m.verdict != SLOWER or not m.relative_low > bound:
+            continue
+        low, high = bootstrap_interval(m.samples_a, m.samples_b, m.seed,
+                                       gate_resamples(confidence, comparison.resamples),
+                                       confidence)
+        if low / divisor > bound:
+            slowdowns.append(GateHit(m, low / divisor, high / divisor))
+    return Gate(percent, bound, len(judged), confidence, slowdowns, comparison.failed_in_b,
+                corrected=comparison.drift is not None and comparison.drift.corrected,
+                matched=len(comparison.matched))
+
+
 def compare(
     a: Run,
     b: Run,
     noise: float = NOISE_FLOOR,
     resamples: int = RESAMPLES,
     confidence: float = CONFIDENCE,
+    drift_correction: bool = True,
+    fail_above: float | None = None,
 ) -> Comparison:
     cells_a, cells_b = _index(a, "A"), _index(b, "B")
     matched: list[Matched] = []
     not_compared: list[tuple[str, str]] = []
+    failed_in_b: list[tuple[str, str]] = []
     for key in sorted(cells_a.keys() & cells_b.keys(), key=_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
+        if cell_a.ok and not cell_b.ok:
+            why = cell_b.failure or "no reason given"
+            failed_in_b.append((label, f"{why} in B but ran in A" if _timed_out(cell_b)
+                                else f"failed in B ({why}) but ran in A"))
         reasons = [
             f"{which}: {why}"
             for which, why in (("A", _unusable(cell_a)), ("B", _unusable(cell_b)))
@@ -169,23 +417,23 @@ def compare(
         median_a, median_b = statistics.median(samples_a), statistics.median(samples_b)
         seed = SEED ^ zlib.crc32(repr(key).encode())
         low, high = bootstrap_interval(samples_a, samples_b, seed, resamples, confidence)
-        matched.append(
-            Matched(
-                label,
-                median_a,
-                median_b,
-                median_b / median_a,
-                low,
-                high,
-                verdict(low, high, len(samples_a), len(samples_b), noise),
-            )
-        )
+        matched.append(Matched(label, median_a, median_b, median_b / median_a, low, high, TOO_FEW,
+                               samples_a=samples_a, samples_b=samples_b, seed=seed))
+    drift = estimate_drift([m.ratio for m in matched], noise, drift_correction, resamples,
+                           confidence)
+    for m in matched:
+        m.relative = m.ratio / drift.divisor
+        m.relative_low, m.relative_high = m.low / drift.divisor, m.high / drift.divisor
+        m.verdict = verdict(m.relative_low, m.relative_high, len(m.samples_a), len(m.samples_b),
+                            drift.threshold)
     only_a = sorted(cells_a[k].label for k in cells_a.keys() - cells_b.keys())
     only_b = sorted(cells_b[k].label for k in cells_b.keys() - cells_a.keys())
     warnings, notes = context_differences(a.context, b.context)
     geomean = statistics.geometric_mean([m.ratio for m in matched]) if matched else None
-    return Comparison(
-        matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples, confidence
+    result = Comparison(
+        matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
+        confidence, drift, failed_in_b,
     )
-
-
+    if fail_above is not None:
+        result.gate = judge_gate(result, fail_above)
+    return result

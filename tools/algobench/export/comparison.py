@@ -2,7 +2,14 @@
 
 from __future__ import annotations
 
+import math
+
 from .units import format_seconds
+
+
+def _percent(factor: float) -> str:
+    return f"{(factor - 1) * 100:+.1f}%"
+
 
 def _rows(comparison) -> list[list[str]]:
     return [
@@ -12,23 +19,73 @@ def _rows(comparison) -> list[list[str]]:
             format_seconds(m.median_b),
             f"{m.ratio:.3f}",
             f"{m.low:.3f} .. {m.high:.3f}",
-            f"{(m.ratio - 1) * 100:+.1f}%",
+            _percent(m.ratio),
+            _percent(m.relative),
             m.verdict,
         ]
         for m in comparison.matched
     ]
 
 
-HEADER = ["cell", "median A", "median B", "B/A", "CI", "change", "verdict"]
+HEADER = ["cell", "median A", "median B", "B/A", "CI", "change", "vs shift", "verdict"]
+LEFT = (0, len(HEADER) - 1)  # the columns of words; the figures align right
+
+
+def _header(comparison) -> list[str]:
+    return HEADER[:4] + [f"{comparison.confidence:.0%} CI"] + HEADER[5:]
+
+
+def _shift_line(comparison) -> str | None:
+    """The run-wide shift, which no verdict judges."""
+    drift = comparison.drift
+    if drift is None or drift.shift is None:
+        return None
+    text = (f"Run-wide shift: median B/A {drift.shift:.3f} ({_percent(drift.shift)}) over"
+            f" {drift.cells} cells, {comparison.confidence:.0%} interval"
+            f" {drift.shift_low:.3f} .. {drift.shift_high:.3f}. ")
+    if not drift.corrected:
+        return text + "Not removed: drift correction is off, the runs taken as interleaved."
+    return text + ("Between two separate runs it cannot be told apart from machine drift;"
+                   " a change affecting every cell is measured with `./suite ab A B`,"
+                   " which interleaves the two builds in one run.")
 
 
 def _rule_text(comparison) -> str:
-    return (
-        f"B/A is the ratio of median times (above 1: B slower). CI: "
-        f"{comparison.confidence:.0%} bootstrap interval, {comparison.resamples} resamples. "
-        f"A change is clear when the whole interval lies beyond "
-        f"±{comparison.noise:.0%}; cells with fewer than {comparison.min_samples} samples get no verdict."
-    )
+    drift = comparison.drift
+    text = (f"B/A is the ratio of median times (above 1: B slower); CI: "
+            f"{comparison.confidence:.0%} bootstrap interval, {comparison.resamples} resamples. ")
+    floor = f"±{comparison.noise:.0%} noise floor"
+    if drift is not None and drift.corrected:
+        spread = f"{(math.exp(drift.spread) - 1) * 100:.1f}%"
+        text += (f"Verdicts judge the change relative to the run (B/A and its CI divided by the"
+                 f" shift {drift.shift:.3f}: \"vs shift\"): clear when the whole interval lies"
+                 f" beyond ±{drift.threshold:.1%}, the larger of the {floor} and"
+                 f" {drift.multiple:g} × the cells' spread of {spread}"
+                 f" (robust SD of log B/A, 1.4826 × MAD)")
+    else:
+        why = (f"{drift.cells} matched cells are too few, {drift.min_cells} needed, to tell a"
+               f" shift common to all from the cells' own changes"
+               if drift is not None and drift.too_few_cells else "drift correction off")
+        text += (f"No run-wide shift removed ({why}): a change is clear when the whole interval"
+                 f" of B/A lies beyond the {floor}")
+    return text + f"; fewer than {comparison.min_samples} samples: no verdict."
+
+
+def _gate_line(comparison) -> str | None:
+    gate = comparison.gate
+    if gate is None:
+        return None
+    against = " divided by the shift" if gate.corrected else ""
+    text = (f"Gate --fail-above {gate.percent:g}%: fails when a cell that ran in A failed in B,"
+            f" or when a cell's {gate.confidence:.2%} interval (Bonferroni over"
+            f" {gate.cells} judged cells: a {gate.family_error:.0%} chance of any false alarm)"
+            f"{against} lies wholly above {gate.bound:.3f}. ")
+    if gate.passed:
+        return text + "Passed."
+    failed = [f"{len(gate.slowdowns)} slower" if gate.slowdowns else "",
+              f"{len(gate.failed_in_b)} failed in B" if gate.failed_in_b else "",
+              "no cell judged" if gate.cells == 0 else ""]
+    return text + "Failed: " + ", ".join(f for f in failed if f) + "."
 
 
 def _summary_line(comparison) -> str:
@@ -42,26 +99,31 @@ def _summary_line(comparison) -> str:
     )
 
 
+def _lines_below(comparison) -> list[str]:
+    lines = [_summary_line(comparison), _shift_line(comparison), _rule_text(comparison),
+             _gate_line(comparison)]
+    return [line for line in lines if line is not None]
+
+
 def render_text(comparison, name_a: str, name_b: str) -> str:
     out = [f"A: {name_a}", f"B: {name_b}"]
     out += [f"warning: {w}" for w in comparison.warnings]
     out += [f"note: {n}" for n in comparison.notes]
     out.append("")
     if comparison.matched:
-        header = HEADER[:4] + [f"{comparison.confidence:.0%} CI"] + HEADER[5:]
+        header = _header(comparison)
         rows = [header] + _rows(comparison)
         widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
         for number, row in enumerate(rows):
             cells = [
-                row[i].ljust(widths[i]) if i in (0, 6) else row[i].rjust(widths[i])
+                row[i].ljust(widths[i]) if i in LEFT else row[i].rjust(widths[i])
                 for i in range(len(row))
             ]
             out.append("  ".join(cells).rstrip())
             if number == 0:
                 out.append("  ".join("-" * w for w in widths))
         out.append("")
-    out.append(_summary_line(comparison))
-    out.append(_rule_text(comparison))
+    out += _lines_below(comparison)
     for title, items in (
         ("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared]),
         ("Only in A", comparison.only_a),
@@ -83,13 +145,16 @@ def render_markdown(comparison, name_a: str, name_b: str) -> str:
         out += [f"> Note: {_md_escape(n)}  " for n in comparison.notes]
         out.append("")
     if comparison.matched:
-        header = HEADER[:4] + [f"{comparison.confidence:.0%} CI"] + HEADER[5:]
+        header = _header(comparison)
         out.append("| " + " | ".join(header) + " |")
-        out.append("|" + "|".join(["---"] + ["---:"] * 5 + ["---"]) + "|")
+        out.append("|" + "|".join(["---"] + ["---:"] * (len(header) - 2) + ["---"]) + "|")
         for row in _rows(comparison):
             out.append("| " + " | ".join(_md_escape(c) for c in row) + " |")
         out.append("")
-    out += [_summary_line(comparison), "", _rule_text(comparison)]
+    below = _lines_below(comparison)
+    out += [below[0]]
+    for line in below[1:]:
+        out += ["", _md_escape(line)]
     for title, items in (
         ("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared]),
         ("Only in A", comparison.only_a),
@@ -98,8 +163,6 @@ def render_markdown(comparison, name_a: str, name_b: str) -> str:
         if items:
             out += ["", f"## {title}", ""] + [f"- {_md_escape(item)}" for item in items]
     return "\n".join(out) + "\n"
-
-
 
 
 def describe_run(path: str, run) -> str:
