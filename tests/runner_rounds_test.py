@@ -35,14 +35,16 @@ class RoundOrderTest(unittest.TestCase):
             log = pathlib.Path(the_sweep.out.parent) / "log"
             status, _, err = the_sweep.run(
                 "--programs", "count_if,find_if", "--sizes", "100,200", "--threads", "1,2",
-                "--samples", str(samples), "--seed", seed, env={"STANDIN_LOG": str(log)})
+                "--samples", str(samples), "--seed", seed, "--min-time", "0.01",
+                env={"STANDIN_LOG": str(log)})
             self.assertEqual(status, 0, err)
             lines = [line.split() for line in log.read_text().splitlines()]
             return lines, load(the_sweep.out)
 
     def test_every_cell_once_per_round_sizes_together_and_repeatable(self):
         lines, results = self.logged_run("11")
-        # Warm-ups run one repetition; the rounds run the calibrated loop.
+        # Warm-ups run one repetition; the rounds run the calibrated loop (625
+        # calls of 20 us: long enough that no first-call probe runs).
         rounds = [tuple(line[1:4]) for line in lines if line[4] != "1"]
         cells = {(c["program"], str(c["n"]), str(c["threads"])) for c in results["cells"]}
         self.assertEqual(len(cells), 6)
@@ -146,7 +148,8 @@ class ContentionTest(unittest.TestCase):
         with StandinSweep() as the_sweep, \
                 mock.patch.object(runner, "_contention", side_effect=contended_at_first):
             status, out, err = the_sweep.run("--programs", "count_if", "--sizes", "100",
-                                             "--threads", "1,2", "--samples", "2")
+                                             "--threads", "1,2", "--samples", "2",
+                                             "--min-time", "0.01")
             results = load(the_sweep.out)
         self.assertEqual(status, 0, err)
         cells = results["cells"]

@@ -32,10 +32,16 @@ CLOCK_TICK = 1e-6
 CALIBRATION_MARGIN = 1.25
 # How often a cell may start its samples over with more repetitions.
 RECALIBRATIONS = 3
-# When the warm-up asks for fewer repetitions than this, one more discarded
+# The first call's excess (fresh pages, the thread team started) may add at
+# most this share to the figure: more repetitions dilute it ...
+FIRST_CALL_LIMIT = 0.08
+# ... as long as a process's loop stays within this many --min-time.
+LONGEST_LOOP = 20
+# When the warm-up asks for fewer repetitions than PROBE_BELOW, one more discarded
 # process runs this many, so that the first call's extra cost can be told
 # apart from the cost of later calls.
 FIRST_CALL_PROBE = 10
+PROBE_BELOW = 100
 
 
 @dataclasses.dataclass
@@ -226,6 +232,15 @@ def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[flo
 def repetitions_reaching(target: float, excess: float, per_call: float) -> int:
     """The fewest repetitions whose loop, excess + r * per_call, lasts `target` (at least 1)."""
     return max(1, min(MAX_REPETITIONS, math.ceil((target - excess) / per_call)))
+
+
+def repetitions_diluting(min_time: float, excess: float, per_call: float) -> int:
+    """Repetitions that keep the first call's excess within FIRST_CALL_LIMIT of the
+    figure of a steady call (excess / (r * per_call) <= the limit), without
+    making one loop last longer than LONGEST_LOOP * min_time."""
+    wanted = math.ceil(excess / (FIRST_CALL_LIMIT * per_call))
+    longest = max(1, math.floor((LONGEST_LOOP * min_time - excess) / per_call))
+    return max(1, min(MAX_REPETITIONS, wanted, longest))
 
 
 class ResultLedger:

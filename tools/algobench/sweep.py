@@ -34,9 +34,11 @@ from .derive import derive
 from .findings import DEFAULT_CV_THRESHOLD, cell_warnings, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
-from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, MAX_REPETITIONS, RECALIBRATIONS,
+from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
+                     PROBE_BELOW, RECALIBRATIONS,
                      Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
-                     env_changes, first_call_fit, next_repetitions, repetitions_reaching)
+                     env_changes, first_call_fit, next_repetitions, repetitions_diluting,
+                     repetitions_reaching)
 
 
 def default_out_dir(root: pathlib.Path) -> pathlib.Path:
@@ -308,22 +310,52 @@ class Sweep:
         wanted = 1
         for member in group.live:
             repetitions = calibrated_repetitions(self.options.min_time, member.runs[0][1])
-            if repetitions < FIRST_CALL_PROBE:
-                # A single call is a large part of the loop: learn what the
+            if repetitions < PROBE_BELOW:
+                # A single call is a sizeable part of the loop: learn what the
                 # first call costs beyond the others before choosing.
-                probe = self._process(member, FIRST_CALL_PROBE)
-                if probe.failure is not None:
-                    self._fail(member, "calibration", probe)
+                repetitions = self._first_call(member, target)
+                if repetitions is None:
                     continue
-                member.runs.append((FIRST_CALL_PROBE,
-                                    probe.report.seconds_per_repetition * FIRST_CALL_PROBE))
-                excess, per_call = first_call_fit(member.runs[0], member.runs[1])
-                if per_call > 0:
-                    member.record.first_call_excess = excess
-                    member.per_call = per_call
-                    repetitions = repetitions_reaching(target, excess, per_call)
             wanted = max(wanted, repetitions)
         self._set_repetitions(group, wanted)
+
+    def _probe(self, member: _Measured, repetitions: int) -> bool:
+        """One discarded process of `repetitions` calls; False when it failed."""
+        probe = self._process(member, repetitions)
+        if probe.failure is not None:
+            self._fail(member, "calibration", probe)
+            return False
+        member.runs.append((repetitions, probe.report.seconds_per_repetition * repetitions))
+        return True
+
+    def _first_call(self, member: _Measured, target: float) -> int | None:
+        """Repetitions for a cell whose first call is a large part of its loop:
+        enough for --min-time and to dilute the first call's excess, from the
+        line through a 1-call and a 10-call loop. When the excess decides, a
+        longer loop checks the cost per call (the short loops leave it to the
+        difference of two noisy times). None when a process failed."""
+        if not self._probe(member, FIRST_CALL_PROBE):
+            return None
+        excess, per_call = first_call_fit(member.runs[0], member.runs[1])
+        if per_call <= 0:
+            return calibrated_repetitions(self.options.min_time, member.runs[1][1] / FIRST_CALL_PROBE)
+        reaching = repetitions_reaching(target, excess, per_call)
+        diluting = repetitions_diluting(self.options.min_time, excess, per_call)
+        if diluting > max(reaching, 2 * FIRST_CALL_PROBE):
+            # The 10-call loop's mean is an upper bound on a call's cost: it
+            # keeps the checking loop within LONGEST_LOOP * --min-time.
+            mean = member.runs[1][1] / FIRST_CALL_PROBE
+            longest = max(FIRST_CALL_PROBE + 1, int(LONGEST_LOOP * self.options.min_time / mean))
+            if not self._probe(member, min(diluting, longest)):
+                return None
+            excess, per_call = first_call_fit(member.runs[1], member.runs[2])
+            if per_call <= 0:
+                return min(diluting, longest)
+            reaching = repetitions_reaching(target, excess, per_call)
+            diluting = repetitions_diluting(self.options.min_time, excess, per_call)
+        member.record.first_call_excess = excess
+        member.per_call = per_call
+        return max(reaching, diluting)
 
     def _set_repetitions(self, group: _Group, repetitions: int) -> None:
         group.repetitions = repetitions
