@@ -190,7 +190,7 @@ class AbTest(unittest.TestCase):
                                           **(env or {})}):
             status, stdout, stderr = run_suite(
                 ["ab", str(a), str(b), "--out", str(out), "--programs", "count_if,nth_element",
-                 "--sizes", "100,1000", "--threads", "1,2", "--samples", "4",
+                 "--sizes", "100,1000", "--threads", "1,2", "--samples", "5",
                  "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--seed", "3", *options])
         return status, stdout, stderr, out
 
@@ -204,13 +204,14 @@ class AbTest(unittest.TestCase):
             self.assertAlmostEqual(pair["ratio"], 2.0, places=3)
             self.assertLessEqual(pair["low"], 2.0 + 1e-9)
             self.assertGreaterEqual(pair["high"], 2.0 - 1e-9)
-            self.assertEqual(len(pair["ratios"]), 4)
+            self.assertEqual(len(pair["ratios"]), 5)
+            self.assertAlmostEqual(pair["coverage"], 1 - 2 / 32)  # min..max of five rounds
         self.assertIn("is 100.0% slower in B (limit 50%", stderr)
         # Each build's results are a run's files; the rounds paired them.
         for build in ("A", "B"):
             self.assertEqual(len(load(out / build)["cells"]), 6)
         rows = (out / "pairs.csv").read_text().splitlines()
-        self.assertEqual(len(rows), 1 + 6 * 4)
+        self.assertEqual(len(rows), 1 + 6 * 5)
         self.assertIn("Geometric mean of B/A over 6 cells: 2.000", stdout)
         # Both builds ran the same repetitions in every cell.
         for a_cell, b_cell in zip(load(out / "A")["cells"], load(out / "B")["cells"]):
@@ -231,6 +232,12 @@ class AbTest(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertIn("timed out after 0.5 s", stderr)
 
+    def test_too_few_rounds_give_no_verdict(self):
+        status, stdout, stderr, _ = self.ab("--samples", "3")
+        self.assertEqual(status, 0, stderr)
+        self.assertIn("6 too few samples", stdout)
+        self.assertIn("coverage here: 75.0%", stdout)
+
     def test_gate_fails_when_no_cell_could_be_compared(self):
         status, stdout, stderr, _ = self.ab("--fail-above", "5", "--programs", "count_if",
                                             scale="", env={"STANDIN_FAULT": "count_if:exit_3@B"})
@@ -247,7 +254,7 @@ class AbTest(unittest.TestCase):
             ratios = [1 + rng.uniform(-0.08, 0.08) for _ in range(5)]
             pairs.append(pairing.Pair(f"c{index}", list(range(5)), [1.0] * 5, ratios, ratios,
                                       1.0, 1.0, sorted(ratios)[2], 0, 0, "no clear change"))
-        comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95, 2000)
+        comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95)
         self.assertEqual(pairing.gate(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3

@@ -31,6 +31,19 @@ class DescribeTest(unittest.TestCase):
         self.assertEqual((zeros.stddev, zeros.cv), (0.0, None))
 
 
+class MedianIntervalTest(unittest.TestCase):
+    def test_order_statistics_and_their_coverage(self):
+        # Five values: nothing narrower than min..max is honest, at 1 - 2/32.
+        self.assertEqual(stats.median_interval([3.0, 1.0, 5.0, 2.0, 4.0]), (1.0, 5.0, 0.9375))
+        # Ten values: the 2nd smallest to the 2nd largest covers 1 - 2 * 11/1024;
+        # the 3rd would cover only 89%.
+        low, high, coverage = stats.median_interval([float(v) for v in range(10)])
+        self.assertEqual((low, high), (1.0, 8.0))
+        self.assertAlmostEqual(coverage, 1 - 22 / 1024)
+        self.assertEqual(stats.median_interval([1.0, 2.0, 3.0])[2], 0.75)
+        self.assertIsNone(stats.median_interval([1.0]))
+
+
 class DeriveTest(unittest.TestCase):
     def setUp(self):
         self.cells = [

@@ -8,7 +8,8 @@ CSV, JSON, plots, compare) reads these fields and computes none of its own.
 A speedup is paired: the thread counts of one program and size run back to
 back within each round, so the ratio of the 1-thread sample to the p-thread
 sample of the same round sees the machine in one state. The cell's speedup is
-the median of those ratios over the rounds, with a bootstrap interval. Results
+the median of those ratios over the rounds, with a distribution-free interval
+of that median (stats.median_interval). Results
 without rounds (written before rounds existed) fall back to the ratio of the
 medians, without an interval.
 """
@@ -16,7 +17,6 @@ medians, without an interval.
 from __future__ import annotations
 
 import statistics
-import zlib
 
 from .findings import busy_warning
 from .model import CellResult, Run
@@ -28,11 +28,6 @@ def by_round(cell: CellResult) -> dict[int, float] | None:
     if not cell.samples or any(s.round is None for s in cell.samples):
         return None
     return {s.round: s.seconds for s in cell.samples}
-
-
-def seed_of(label: str) -> int:
-    """A bootstrap seed that depends on the cell alone, so outputs repeat."""
-    return zlib.crc32(label.encode())
 
 
 def derive(run: Run) -> Run:
@@ -62,9 +57,9 @@ def _speedup(cell: CellResult, base: CellResult) -> None:
     if not ratios:
         return
     cell.speedup = finite(statistics.median(ratios))
-    interval = median_interval(ratios, seed_of(cell.name))
+    interval = median_interval(ratios)
     if interval is not None:
-        cell.speedup_low, cell.speedup_high = interval
+        cell.speedup_low, cell.speedup_high, _ = interval
 
 
 def _bandwidth_share(run: Run, cell) -> float | None:

@@ -3,14 +3,18 @@
 In every round each cell ran an A process and a B process next to each other,
 so the ratio of the two times of one round sees the machine in one state. A
 cell's figure is the median of those ratios over the rounds (B/A, above 1: B
-is slower) with a percentile bootstrap interval over the rounds, and the
-verdict rules of `compare`: a change is clear when the whole interval lies
-beyond the noise floor.
+is slower) with a distribution-free interval of that median (order statistics
+of the ratios, stats.median_interval), and the verdict rule of `compare`: a
+change is clear when the whole interval lies beyond the noise floor. An
+interval whose coverage falls below MIN_COVERAGE (fewer than five rounds)
+gives no verdict.
 
 The gate (`--fail-above PERCENT`) holds the false-alarm rate of all cells
 together to FAMILY_ERROR: with m compared cells, each cell's gate decision
-uses its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni), and the
-gate fails when such an interval lies wholly above 1 + PERCENT/100.
+uses its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni) or, when the
+rounds are too few for that, the widest one they give (the smallest and the
+largest ratio: every round must show the slowdown), and the gate fails when
+such an interval lies wholly above 1 + PERCENT/100.
 """
 
 from __future__ import annotations
@@ -18,12 +22,13 @@ from __future__ import annotations
 import dataclasses
 import statistics
 
-from .compare import NOISE_FLOOR, verdict
-from .derive import by_round, seed_of
+from .compare import NOISE_FLOOR, TOO_FEW, verdict
+from .derive import by_round
 from .model import CellResult, Run
-from .stats import CONFIDENCE, RESAMPLES, median_interval, paired_ratios
+from .stats import CONFIDENCE, median_interval, paired_ratios
 
 FAMILY_ERROR = 0.05
+MIN_COVERAGE = 0.9
 
 
 @dataclasses.dataclass
@@ -41,6 +46,7 @@ class Pair:
     low: float
     high: float
     verdict: str
+    coverage: float = 0.0  # of the interval low .. high
 
 
 @dataclasses.dataclass
@@ -50,7 +56,6 @@ class PairedComparison:
     failed_b: list[str]  # cells that failed or timed out in B while A's ran
     noise: float
     confidence: float
-    resamples: int
 
     @property
     def geomean(self) -> float | None:
@@ -69,8 +74,8 @@ def _why_not(cell: CellResult, side: str) -> str | None:
     return None
 
 
-def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR, confidence: float = CONFIDENCE,
-              resamples: int = RESAMPLES) -> PairedComparison:
+def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
+              confidence: float = CONFIDENCE) -> PairedComparison:
     """Matches the cells of two runs measured in the same rounds, cell by cell."""
     cells_b = {cell.key: cell for cell in b.cells}
     pairs, not_compared, failed_b = [], [], []
@@ -94,14 +99,15 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR, confidence: float = CO
         if not ratios:
             not_compared.append((cell_a.label, "no round has both builds"))
             continue
-        interval = median_interval(ratios, seed_of(cell_a.label), resamples, confidence)
-        low, high = interval if interval is not None else (ratios[0], ratios[0])
+        interval = median_interval(ratios, confidence)
+        low, high, coverage = interval if interval is not None else (ratios[0], ratios[0], 0.0)
+        judged = verdict(low, high, len(ratios), len(ratios), noise) \
+            if coverage >= MIN_COVERAGE else TOO_FEW
         pairs.append(Pair(
             cell_a.label, common, [rounds_a[r] for r in common], [rounds_b[r] for r in common],
             ratios, statistics.median(rounds_a.values()), statistics.median(rounds_b.values()),
-            statistics.median(ratios), low, high,
-            verdict(low, high, len(ratios), len(ratios), noise)))
-    return PairedComparison(pairs, not_compared, failed_b, noise, confidence, resamples)
+            statistics.median(ratios), low, high, judged, coverage))
+    return PairedComparison(pairs, not_compared, failed_b, noise, confidence)
 
 
 def gate(comparison: PairedComparison, percent: float) -> list[tuple[Pair, float]]:
@@ -115,8 +121,7 @@ def gate(comparison: PairedComparison, percent: float) -> list[tuple[Pair, float
     for pair in comparison.pairs:
         if pair.ratio <= 1 + percent / 100:
             continue
-        interval = median_interval(pair.ratios, seed_of(pair.label), comparison.resamples,
-                                   confidence)
+        interval = median_interval(pair.ratios, confidence)
         low = interval[0] if interval is not None else pair.low
         if low > 1 + percent / 100:
             over.append((pair, low))

@@ -8,7 +8,6 @@ absent, never NaN or infinity, so the results stay strict JSON.
 from __future__ import annotations
 
 import math
-import random
 import statistics
 
 from .model import Stats
@@ -42,19 +41,30 @@ RESAMPLES = 2000
 CONFIDENCE = 0.95
 
 
-def median_interval(values: list[float], seed: int, resamples: int = RESAMPLES,
-                    confidence: float = CONFIDENCE) -> tuple[float, float] | None:
-    """Percentile bootstrap interval of the median of `values` (for paired
-    ratios: one value per round). None with fewer than two values."""
-    if len(values) < 2:
+def _below(k: int, n: int) -> float:
+    """P(X < k) for X ~ Binomial(n, 1/2): the chance that fewer than k of n
+    values fall below the true median."""
+    return sum(math.comb(n, i) for i in range(k)) / 2 ** n
+
+
+def median_interval(values: list[float], confidence: float = CONFIDENCE
+                    ) -> tuple[float, float, float] | None:
+    """A distribution-free interval of the median: the k-th smallest and k-th
+    largest value, for the largest k whose coverage 1 - 2 P(Bin(n, 1/2) < k)
+    reaches `confidence`; with too few values for that, the smallest and the
+    largest. Returns (low, high, its coverage); None with fewer than two values.
+
+    With n values nothing narrower is honest whatever their distribution: five
+    rounds give at best min..max at 93.8%, three at 75%.
+    """
+    n = len(values)
+    if n < 2:
         return None
-    rng = random.Random(seed)
-    medians = sorted(statistics.median(rng.choices(values, k=len(values)))
-                     for _ in range(resamples))
-    tail = (1 - confidence) / 2
-    low = medians[int(math.floor(tail * resamples))]
-    high = medians[min(resamples - 1, int(math.ceil((1 - tail) * resamples)) - 1)]
-    return low, high
+    ordered = sorted(values)
+    k = 1
+    while k + 1 <= n // 2 and 1 - 2 * _below(k + 1, n) >= confidence:
+        k += 1
+    return ordered[k - 1], ordered[n - k], 1 - 2 * _below(k, n)
 
 
 def paired_ratios(numerators: dict[int, float], denominators: dict[int, float]) -> list[float]:

@@ -13,7 +13,7 @@ from ..files import dump_json, replace_file
 from .samples_csv import csv_value
 from .units import format_seconds
 
-HEADER = ["cell", "median A", "median B", "B/A", "95% CI", "change", "verdict"]
+HEADER = ["cell", "median A", "median B", "B/A", "interval", "change", "verdict"]
 
 
 def _rows(comparison) -> list[list[str]]:
@@ -23,11 +23,15 @@ def _rows(comparison) -> list[list[str]]:
 
 
 def rule_text(comparison) -> str:
+    coverages = sorted({round(p.coverage, 3) for p in comparison.pairs})
+    shown = ", ".join(f"{c:.1%}" for c in coverages) or "none"
     return (f"B/A is the median over rounds of the ratio of the B process to the A process "
-            f"run next to it in the same round (above 1: B slower). CI: "
-            f"{comparison.confidence:.0%} bootstrap interval over the rounds, "
-            f"{comparison.resamples} resamples. A change is clear when the whole interval lies "
-            f"beyond ±{comparison.noise:.0%}.")
+            f"run next to it in the same round (above 1: B slower). Interval: distribution-free "
+            f"interval of that median from the ratios' order statistics, at least "
+            f"{comparison.confidence:.0%} where the rounds allow it, else the widest they give "
+            f"(min..max; coverage here: {shown}). A change is clear when the whole interval lies "
+            f"beyond ±{comparison.noise:.0%}; an interval covering less than 90% (fewer than "
+            f"five rounds) gives no verdict.")
 
 
 def summary_line(comparison) -> str:

@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""How far the suite's figures can be trusted on this machine: a benchmark of the measurement.
+
+It runs the suite itself, through ./suite, the way a user would, and prints:
+
+  aa        `./suite ab` of the release build against itself: how many cells it
+            calls clearly changed (should be none), and how long it took
+  gate      the same A/A run repeated with `--fail-above 5` on a narrowed
+            matrix: how many repeats the gate passed
+  sweeps    two `./suite run` back to back: how long each took, how many cells
+            `./suite compare` calls clearly changed, and how many parallel
+            cells at n >= 1e5 kept their speedup within 10%
+  ab        the release build against an -O1 build of the same tree, as
+            `ab O3 O1`, `ab O1 O3` and `ab O3 O1` again: how many cells have
+            ratios whose product is within 3% of 1, and how many agree within
+            5% between the two runs in the same direction
+  steady    partial_sum at 1e6 and 1e7: the suite's figure (its calibrated
+            loop) against a steady-state loop of the same call on the same
+            data (thousands of calls), measured alternately in one process
+            pair per round
+
+Every check prints its figures and its goal; nothing here is a unit test (the
+machine is shared and noisy, so the figures are for reading, not asserting).
+`--quick` narrows every matrix for a smoke run of the benchmark itself.
+
+    python3 tools/measurement_benchmark.py [--quick] [--only aa,gate,...] [--out DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import pathlib
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+SUITE = [sys.executable, str(ROOT / "suite")]
+RELEASE_BIN = ROOT / "build" / "release" / "bin"
+O1_TREE = ROOT / "build" / "o1"
+CHECKS = ("aa", "gate", "sweeps", "ab", "steady")
+
+
+def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
+    """Runs ./suite; returns (exit status, standard output, seconds)."""
+    start = time.monotonic()
+    completed = subprocess.run([*SUITE, *arguments], cwd=ROOT, env=dict(os.environ),
+                               stdout=subprocess.PIPE, text=True,
+                               stderr=subprocess.DEVNULL if quiet else None)
+    return completed.returncode, completed.stdout, time.monotonic() - start
+
+
+def load(folder: pathlib.Path) -> dict:
+    return json.loads((folder / "results.json").read_text())
+
+
+def share(count: int, total: int) -> str:
+    return f"{count} of {total} ({100 * count / total:.0f}%)" if total else "0 of 0"
+
+
+class Benchmark:
+    def __init__(self, out: pathlib.Path, quick: bool) -> None:
+        self.out = out
+        self.quick = quick
+        self.matrix = ["--sizes", "1e5,1e6"] if quick else []
+        self.narrow = ["--sizes", "1e5,1e6"] + (["--programs", "count_if,partial_sum,find_if"]
+                                                if quick else [])
+
+    def ab(self, a: str, b: str, name: str, *extra: str) -> tuple[int, dict, float]:
+        folder = self.out / name
+        status, _, seconds = suite("ab", a, b, "--out", str(folder), "--no-plots",
+                                   "--no-bandwidth", *self.matrix, *extra)
+        report = folder / "ab.json"
+        if not report.exists():
+            raise SystemExit(f"measurement benchmark: `suite ab` for {name} ended with status "
+                             f"{status} and wrote no ab.json; see {folder}")
+        return status, json.loads(report.read_text()), seconds
+
+    def check_aa(self) -> None:
+        bin_dir = str(RELEASE_BIN)
+        status, report, seconds = self.ab(bin_dir, bin_dir, "aa")
+        pairs = report["pairs"]
+        changed = sum(p["verdict"] in ("slower", "faster") for p in pairs)
+        print(f"aa: A/A over {'a narrowed' if self.quick else 'the default'} matrix: "
+              f"{share(changed, len(pairs))} cells clearly changed (goal: at most 5%); "
+              f"took {seconds:.0f} s (goal: within 120 s); exit status {status}")
+
+    def check_gate(self) -> None:
+        bin_dir = str(RELEASE_BIN)
+        repeats = 3 if self.quick else 20
+        passed = 0
+        for index in range(repeats):
+            status, _, _ = self.ab(bin_dir, bin_dir, f"gate-{index}", *self.narrow,
+                                   "--fail-above", "5")
+            passed += status == 0
+        print(f"gate: A/A with --fail-above 5 over {' '.join(self.narrow)}: passed "
+              f"{passed} of {repeats} repeats (goal: at least 19 of 20)")
+
+    def check_sweeps(self) -> None:
+        folders, seconds = [], []
+        for index in (1, 2):
+            folder = self.out / f"sweep-{index}"
+            _, _, took = suite("run", "--out", str(folder), "--no-plots", *self.matrix)
+            folders.append(folder)
+            seconds.append(took)
+        _, text, _ = suite("compare", str(folders[0]), str(folders[1]))
+        match = re.search(r"over (\d+) cells: [^;]*; (.*)", text)
+        total = int(match.group(1)) if match else 0
+        counts = dict((name, int(count)) for count, name in
+                      re.findall(r"(\d+) (slower|faster)", match.group(2) if match else ""))
+        changed = counts.get("slower", 0) + counts.get("faster", 0)
+        first, second = load(folders[0]), load(folders[1])
+        speedups = {c["name"]: c["speedup"] for c in second["cells"]}
+        agree = considered = 0
+        for cell in first["cells"]:
+            other = speedups.get(cell["name"])
+            if cell["threads"] > 1 and cell["n"] >= 100_000 and cell["speedup"] and other:
+                considered += 1
+                agree += abs(cell["speedup"] / other - 1) <= 0.10
+        print(f"sweeps: two runs took {seconds[0]:.0f} s and {seconds[1]:.0f} s (goal: within "
+              f"60 s); compare calls {share(changed, total)} cells clearly changed (goal: at "
+              f"most 5%); speedups within 10% in {share(agree, considered)} parallel cells at "
+              "n >= 1e5 (goal: at least 90%)")
+
+    def build_o1(self) -> pathlib.Path:
+        bin_dir = O1_TREE / "bin"
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(O1_TREE), "-DCMAKE_BUILD_TYPE=Release",
+                        "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG", "-DBUILD_TESTING=OFF"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(O1_TREE), "--parallel", "2"], check=True,
+                       stdout=subprocess.DEVNULL)
+        return bin_dir
+
+    def check_ab(self) -> None:
+        o3, o1 = str(RELEASE_BIN), str(self.build_o1())
+        _, forward, _ = self.ab(o3, o1, "ab-o3-o1")
+        _, backward, _ = self.ab(o1, o3, "ab-o1-o3")
+        _, again, _ = self.ab(o3, o1, "ab-o3-o1-again")
+        back = {p["label"]: p["ratio"] for p in backward["pairs"]}
+        repeat = {p["label"]: p["ratio"] for p in again["pairs"]}
+        products = [p["ratio"] * back[p["label"]] for p in forward["pairs"] if p["label"] in back]
+        agreements = [p["ratio"] / repeat[p["label"]] for p in forward["pairs"]
+                      if p["label"] in repeat]
+        within3 = sum(abs(x - 1) <= 0.03 for x in products)
+        within5 = sum(abs(x - 1) <= 0.05 for x in agreements)
+        changed = sum(p["verdict"] != "no clear change" for p in forward["pairs"])
+        print(f"ab: -O3 against -O1: {share(changed, len(forward['pairs']))} cells clearly "
+              f"changed, geometric mean B/A {forward['geomean']:.3f}; ab(A,B) x ab(B,A) within 3% "
+              f"of 1 in {share(within3, len(products))} cells (goal: at least 90%); two ab(A,B) "
+              f"agree within 5% in {share(within5, len(agreements))} cells (goal: at least 90%)")
+
+    def check_steady(self) -> None:
+        folder = self.out / "steady"
+        suite("run", "--programs", "partial_sum", "--sizes", "1e6,1e7", "--threads", "1",
+              "--out", str(folder), "--no-plots", "--no-bandwidth")
+        rounds = 3 if self.quick else 5
+        for cell in load(folder)["cells"]:
+            figures, steady = [], []
+            n, reps = cell["n"], cell["repetitions"]
+            long_loop = max(reps, int(2.0 / max(cell["stats"]["median"], 1e-9)))
+            for _ in range(rounds):
+                figures.append(self.time_of(n, reps))
+                steady.append(self.time_of(n, long_loop))
+            ratio = statistics.median(f / s for f, s in zip(figures, steady))
+            print(f"steady: partial_sum at n = {n}: the suite's loop of {reps} calls against a "
+                  f"steady loop of {long_loop}: {ratio:.3f} (median of {rounds} alternating "
+                  "pairs; goal: within 1.10)")
+
+    @staticmethod
+    def time_of(n: int, repetitions: int) -> float:
+        completed = subprocess.run([str(RELEASE_BIN / "bench_partial_sum"), str(n), "1",
+                                    str(repetitions)], capture_output=True, text=True, check=True)
+        return float(completed.stdout.strip().rsplit(" ", 1)[-1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="narrowed matrices, fewer repeats")
+    parser.add_argument("--only", default=",".join(CHECKS),
+                        help=f"comma-separated checks (default all: {', '.join(CHECKS)})")
+    parser.add_argument("--out", type=pathlib.Path,
+                        help="where the runs go (default results/measurement-<date-time>)")
+    arguments = parser.parse_args()
+    only = [c.strip() for c in arguments.only.split(",") if c.strip()]
+    unknown = [c for c in only if c not in CHECKS]
+    if unknown:
+        parser.error(f"unknown check(s) {', '.join(unknown)}; known: {', '.join(CHECKS)}")
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    out = arguments.out or ROOT / "results" / f"measurement-{stamp}"
+    out.mkdir(parents=True, exist_ok=True)
+    # Builds the release programs if they are missing, and fails early if the suite is broken.
+    subprocess.run([*SUITE, "run", "--programs", "count_if", "--sizes", "10", "--samples", "1",
+                    "--no-bandwidth", "--no-plots", "--out", str(out / "build-check")],
+                   cwd=ROOT, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    benchmark = Benchmark(out, arguments.quick)
+    for check in only:
+        getattr(benchmark, f"check_{check}")()
+        sys.stdout.flush()
+    print(f"runs kept in {out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
