@@ -36,7 +36,7 @@ RECALIBRATIONS = 3
 # most this share to the figure: more repetitions dilute it ...
 FIRST_CALL_LIMIT = 0.08
 # ... as long as a process's loop stays within this many --min-time.
-LONGEST_LOOP = 20
+LONGEST_LOOP = 8
 # When the warm-up asks for fewer repetitions than PROBE_BELOW, one more discarded
 # process runs this many, so that the first call's extra cost can be told
 # apart from the cost of later calls.

@@ -293,12 +293,24 @@ class Sweep:
         return attempt(member.cell, repetitions, self.options, self.ledger,
                        member.variant.bin_dir)
 
+    def _calibration_process(self, member: _Measured, repetitions: int) -> Process:
+        """A warm-up or probe process, measured again (a bounded number of
+        times) when another process competed with it: the repetitions are
+        chosen from these times, and a contended one would mislead them."""
+        for _ in range(self.options.retries):
+            process = self._process(member, repetitions)
+            if process.failure is not None or process.contention is None \
+                    or not process.contention.reason():
+                return process
+            member.record.replaced += 1
+        return self._process(member, repetitions)
+
     def _calibrate(self, group: _Group) -> None:
         """Warm-ups, and for repeatable calls the repetitions that make every
         cell's loop last --min-time: the most any cell of the group needs."""
         target = CALIBRATION_MARGIN * self.options.min_time
         for member in group.members:
-            warm = self._process(member, 1)
+            warm = self._calibration_process(member, 1)
             if warm.failure is not None:
                 self._fail(member, "warm-up", warm)
                 continue
@@ -321,7 +333,7 @@ class Sweep:
 
     def _probe(self, member: _Measured, repetitions: int) -> bool:
         """One discarded process of `repetitions` calls; False when it failed."""
-        probe = self._process(member, repetitions)
+        probe = self._calibration_process(member, repetitions)
         if probe.failure is not None:
             self._fail(member, "calibration", probe)
             return False
