@@ -134,31 +134,42 @@ class ContentionTest(unittest.TestCase):
         self.assertIn("stolen", seen.reason())
         self.assertIsNone(machine.parse_proc_stat("intr 5\n", 0.0))
 
-    def test_contended_rounds_are_measured_again_and_counted(self):
+    def sweep_contended_at(self, contended_calls: set[int]):
+        """A sweep of count_if at two thread counts where the processes started
+        in the given places (counting from 1) saw a busy machine."""
         calls = {"n": 0}
         real = runner._contention
 
-        def contended_at_first(before, after, wall, usage):
+        def contended(before, after, wall, usage):
             calls["n"] += 1
             seen = real(before, after, wall, usage)
-            if calls["n"] <= 3:  # the two warm-ups, then the first round's first process
+            if calls["n"] in contended_calls:
                 seen.involuntary_switches, seen.wall_seconds = 900, 1.0
             return seen
 
         with StandinSweep() as the_sweep, \
-                mock.patch.object(runner, "_contention", side_effect=contended_at_first):
+                mock.patch.object(runner, "_contention", side_effect=contended):
             status, out, err = the_sweep.run("--programs", "count_if", "--sizes", "100",
                                              "--threads", "1,2", "--samples", "2",
                                              "--min-time", "0.01")
             results = load(the_sweep.out)
         self.assertEqual(status, 0, err)
-        cells = results["cells"]
-        # The first round of the group ran again: both of its samples were replaced.
+        return results["cells"], out
+
+    def test_contended_rounds_are_measured_again_and_counted(self):
+        # Processes 1 and 2 are the warm-ups; 3 is the first of the first round,
+        # whose two processes then run again.
+        cells, out = self.sweep_contended_at({3})
         self.assertEqual([c["replaced"] for c in cells], [1, 1])
         self.assertEqual([len(c["samples"]) for c in cells], [2, 2])
         for item in cells:
             self.assertEqual([i["contended"] for i in item["sample_info"]], [None, None])
         self.assertIn("2 samples were measured again because another process competed", out)
+
+    def test_a_contended_warm_up_is_measured_again(self):
+        cells, _ = self.sweep_contended_at({1})
+        self.assertEqual(sorted(c["replaced"] for c in cells), [0, 1])
+        self.assertEqual({c["repetitions"] for c in cells}, {625})
 
     def test_one_warning_when_the_machine_was_busy(self):
         noisy = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
