@@ -9,7 +9,7 @@ import types
 import unittest
 from unittest import mock
 
-from support import StandinSweep, cell, run_of, run_suite, standin_bin
+from support import StandinSweep, cell, quiet, run_of, run_suite, standin_bin
 
 from algobench import findings, machine, pairing, runner, sweep
 from algobench.contention import Contention
@@ -107,51 +107,63 @@ class ContentionTest(unittest.TestCase):
     QUIET_STAT = "cpu  1000 0 500 8000 10 0 5 100 0 0\ncpu0 1 2 3\nprocs_running 1\n"
 
     def test_rule_on_recorded_readings(self):
-        quiet = Contention(wall_seconds=0.07, cpu_seconds=0.13, involuntary_switches=15,
-                           steal_share=0.0, runnable_others=0)
+        # Readings of a two-thread count_if on a quiet two-CPU machine: many
+        # switches (the kernel's own threads), almost no one else's CPU time.
+        quiet = Contention(wall_seconds=0.3, cpu_seconds=0.55, involuntary_switches=45,
+                           steal_share=0.0, others_share=0.02, others_seconds=0.012,
+                           runnable_others=0)
         self.assertIsNone(quiet.reason())
-        busy = Contention(wall_seconds=2.0, cpu_seconds=2.0, involuntary_switches=477,
-                          steal_share=0.0, runnable_others=2)
-        self.assertIn("477 involuntary context switches", busy.reason())
-        stolen = Contention(wall_seconds=1.0, involuntary_switches=3, steal_share=0.12)
+        # The same beside one busy process: it took half of the machine.
+        busy = Contention(wall_seconds=3.1, cpu_seconds=3.0, involuntary_switches=800,
+                          steal_share=0.0, others_share=0.49, others_seconds=3.04,
+                          runnable_others=2)
+        self.assertEqual(busy.reason(), "other processes used 49% of the CPU time")
+        stolen = Contention(wall_seconds=1.0, steal_share=0.12, others_share=0.0,
+                            others_seconds=0.0)
         self.assertIn("12% of CPU time stolen", stolen.reason())
-        # A long quiet process collects a few switches without being contended.
-        self.assertIsNone(Contention(wall_seconds=3.0, involuntary_switches=40).reason())
+        # One 10 ms tick of someone else in a 20 ms sample is a large share of
+        # too little time to tell.
+        self.assertIsNone(Contention(wall_seconds=0.02, others_share=0.25,
+                                     others_seconds=0.01).reason())
         # Another runnable task alone is recorded, not held against the sample.
-        self.assertIsNone(Contention(wall_seconds=0.1, involuntary_switches=2,
+        self.assertIsNone(Contention(wall_seconds=0.1, others_share=0.0, others_seconds=0.0,
                                      runnable_others=1).reason())
 
     def test_readings_from_proc_stat_and_wait4(self):
         before = machine.parse_proc_stat(self.QUIET_STAT, 0.5)
-        self.assertEqual((before.steal, before.total, before.procs_running), (100, 9615, 1))
-        after_text = "cpu  1100 0 550 8100 10 0 5 150 0 0\nprocs_running 3\n"
+        self.assertEqual((before.steal, before.total, before.busy, before.procs_running),
+                         (100, 9615, 1505, 1))
+        # 4 s of CPU time passed (ticks of 10 ms): 2.5 s busy, of which the
+        # child used 0.25 s; 0.5 s stolen.
+        after_text = "cpu  1200 0 550 8100 10 0 5 150 0 0\nprocs_running 3\n"
         after = machine.parse_proc_stat(after_text, 0.7)
         usage = types.SimpleNamespace(ru_utime=0.2, ru_stime=0.05, ru_nivcsw=9)
-        seen = runner._contention(before, after, 0.25, usage)
-        self.assertAlmostEqual(seen.steal_share, 50 / 300)
+        seen = runner._contention(before, after, 0.25, usage, hz=100)
+        self.assertAlmostEqual(seen.steal_share, 50 / 400)
+        self.assertAlmostEqual(seen.others_seconds, 2.5 - 0.25)
+        self.assertAlmostEqual(seen.others_share, 2.25 / 4.0)
         self.assertEqual((seen.runnable_others, seen.involuntary_switches), (0, 9))
         self.assertAlmostEqual(seen.cpu_seconds, 0.25)
         self.assertIn("stolen", seen.reason())
+        self.assertIn("other processes used 56%", seen.reason())
         self.assertIsNone(machine.parse_proc_stat("intr 5\n", 0.0))
 
     def sweep_contended_at(self, contended_calls: set[int]):
         """A sweep of count_if at two thread counts where the processes started
         in the given places (counting from 1) saw a busy machine."""
         calls = {"n": 0}
-        real = runner._contention
 
-        def contended(before, after, wall, usage):
+        def contended(before, after, wall, usage, hz=None):
             calls["n"] += 1
-            seen = real(before, after, wall, usage)
+            seen = quiet(before, after, wall, usage)
             if calls["n"] in contended_calls:
-                seen.involuntary_switches, seen.wall_seconds = 900, 1.0
+                seen.others_share, seen.others_seconds = 0.5, 0.5
             return seen
 
-        with StandinSweep() as the_sweep, \
-                mock.patch.object(runner, "_contention", side_effect=contended):
+        with StandinSweep() as the_sweep:
             status, out, err = the_sweep.run("--programs", "count_if", "--sizes", "100",
                                              "--threads", "1,2", "--samples", "2",
-                                             "--min-time", "0.01")
+                                             "--min-time", "0.01", contention=contended)
             results = load(the_sweep.out)
         self.assertEqual(status, 0, err)
         return results["cells"], out
@@ -172,7 +184,8 @@ class ContentionTest(unittest.TestCase):
         self.assertEqual({c["repetitions"] for c in cells}, {625})
 
     def test_one_warning_when_the_machine_was_busy(self):
-        noisy = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
+        noisy = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=1.0,
+                           runnable_others=1)
         one = sampled("count_if", 10**5, 1, [1e-3, 1e-3, 1e-3])
         two = sampled("count_if", 10**5, 2, [9e-3, 3e-2, 1e-2])
         for sample in two.samples:
@@ -198,11 +211,13 @@ class AbTest(unittest.TestCase):
         a, b = standin_bin(root, "A"), standin_bin(root, "B")
         out = root / "out"
         with mock.patch.dict(os.environ, {"STANDIN_SCALE": scale, "STANDIN_FAULT": "",
-                                          **(env or {})}):
+                                          **(env or {})}), \
+                mock.patch("algobench.runner._contention", side_effect=quiet):
             status, stdout, stderr = run_suite(
                 ["ab", str(a), str(b), "--out", str(out), "--programs", "count_if,nth_element",
                  "--sizes", "100,1000", "--threads", "1,2", "--samples", "5",
-                 "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--seed", "3", *options])
+                 "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--seed", "3",
+                 *options])
         return status, stdout, stderr, out
 
     def test_a_build_twice_as_slow_comes_out_slower_around_two(self):

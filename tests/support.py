@@ -21,6 +21,7 @@ REPORT_FIXTURES = TESTS / "fixtures" / "report"
 sys.path.insert(0, str(ROOT / "tools"))
 
 from algobench import cli  # noqa: E402
+from algobench.contention import Contention  # noqa: E402
 from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
 from algobench.workload import WORKLOADS  # noqa: E402
 
@@ -70,12 +71,25 @@ class StandinSweep:
     def __exit__(self, *exc):
         self._temporary.cleanup()
 
-    def run(self, *options: str, fault: str = "", env: dict | None = None):
-        """`suite run` on the stand-ins, small and quick; returns (status, stdout, stderr)."""
-        with mock.patch.dict(os.environ, {"STANDIN_FAULT": fault, **(env or {})}):
+    def run(self, *options: str, fault: str = "", env: dict | None = None, contention=None):
+        """`suite run` on the stand-ins, small and quick; returns (status, stdout, stderr).
+
+        What the runner sees of the machine around each process comes from
+        `contention` (runner._contention's arguments in, a Contention out):
+        by default a quiet machine, so that a busy test machine changes
+        neither the processes a test sees nor the warnings it reads."""
+        with mock.patch.dict(os.environ, {"STANDIN_FAULT": fault, **(env or {})}), \
+                mock.patch("algobench.runner._contention", side_effect=contention or quiet):
             return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
                               "--no-bandwidth", "--no-plots", "--samples", "2",
                               "--min-time", "0.001", *options])
+
+
+def quiet(before, after, wall, usage, hz=None) -> Contention:
+    """What a quiet machine would have shown around a process."""
+    return Contention(wall_seconds=wall, cpu_seconds=usage.ru_utime + usage.ru_stime,
+                      involuntary_switches=usage.ru_nivcsw, steal_share=0.0, others_share=0.0,
+                      others_seconds=0.0, runnable_others=0, load_avg=0.0)
 
 
 def cell(program: str, n: int, threads: int, samples: list[float], status: str = "ok",

@@ -68,6 +68,9 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
                      help="rounds, each one measured process of every cell (default 5)")
     how.add_argument("--seed", type=int, metavar="N",
                      help="seed of the rounds' shuffled order (default: a new one, recorded)")
+    how.add_argument("--retries", type=int, default=2, metavar="N", choices=range(0, 11),
+                     help="how often a round disturbed by other processes is measured again "
+                          "(0 to 10, default 2)")
     how.add_argument("--min-time", type=_positive_float, default=0.05, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
                           "call (default 0.05)")
@@ -124,7 +127,8 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
                    else build.ensure_built("release", targets=targets))
     options = Options(bin_dir=bin_dir.resolve(), samples=arguments.samples,
                       min_time=arguments.min_time, timeout=arguments.timeout,
-                      pin=arguments.pin, hugepages=arguments.hugepages, seed=_seed(arguments))
+                      pin=arguments.pin, hugepages=arguments.hugepages, seed=_seed(arguments),
+                      retries=arguments.retries)
     if arguments.dry_run:
         print_plan(sweep.plan(cells, options), options)
         return 0
@@ -152,7 +156,8 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 1
     options = Options(bin_dir=bin_a, samples=arguments.samples, min_time=arguments.min_time,
                       timeout=arguments.timeout, pin=arguments.pin,
-                      hugepages=arguments.hugepages, seed=_seed(arguments))
+                      hugepages=arguments.hugepages, seed=_seed(arguments),
+                      retries=arguments.retries)
     out_dir = arguments.out or sweep.default_out_dir(build.ROOT).with_name(
         "ab-" + sweep.default_out_dir(build.ROOT).name)
     command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "ab", *argv]

@@ -32,12 +32,12 @@ def busy_warning(run: Run) -> str | None:
     infos = [s.contention for s in kept + contended if s.contention is not None]
     steal = max((i.steal_share or 0.0 for i in infos), default=0.0)
     runnable = max((i.runnable_others or 0 for i in infos), default=0)
-    switches = max((i.involuntary_switches or 0 for i in infos), default=0)
+    others = max((i.others_share or 0.0 for i in infos), default=0.0)
     return (f"{BUSY_PREFIX}: {replaced} samples were measured again because another "
             f"process competed for the CPUs, and {len(contended)} of the {len(kept)} samples "
             f"kept still were (up to {runnable} other runnable task(s), {steal * 100:.0f}% of "
-            f"CPU time stolen by the hypervisor, {switches} involuntary context switches in "
-            "one process). An OpenMP team waits for every descheduled thread, so the figures "
+            f"CPU time stolen by the hypervisor, up to {others * 100:.0f}% of the CPU time "
+            "used by other processes during one sample). An OpenMP team waits for every descheduled thread, so the figures "
             "of cells with more than one thread are the least reliable: measure again on a "
             "quiet machine, or compare builds with `./suite ab`, which pairs them in time. "
             f"Rule: {contention.rule_text()}")

@@ -162,6 +162,7 @@ class CpuTimes:
 
     steal: int  # clock ticks given to other guests by the hypervisor
     total: int  # clock ticks of every kind, summed over the CPUs
+    busy: int  # clock ticks the CPUs ran something (all but idle, iowait and steal)
     procs_running: int  # tasks runnable at that moment, the reader included
     load_avg: float  # one-minute load average
 
@@ -174,7 +175,7 @@ def cpu_times() -> CpuTimes | None:
 
 def parse_proc_stat(text: str, load_avg: float) -> CpuTimes | None:
     """The counters of a /proc/stat text; None when it lacks them."""
-    steal = total = running = None
+    steal = total = busy = running = None
     for line in text.splitlines():
         fields = line.split()
         if fields and fields[0] == "cpu":
@@ -183,11 +184,20 @@ def parse_proc_stat(text: str, load_avg: float) -> CpuTimes | None:
             # guest time is already counted in user and nice.
             total = sum(ticks[:8])
             steal = ticks[7] if len(ticks) > 7 else 0
+            busy = total - ticks[3] - (ticks[4] if len(ticks) > 4 else 0) - steal
         elif fields and fields[0] == "procs_running":
             running = int(fields[1])
     if total is None or running is None:
         return None
-    return CpuTimes(steal, total, running, load_avg)
+    return CpuTimes(steal, total, busy, running, load_avg)
+
+
+def clock_ticks_per_second() -> int:
+    """The unit of /proc/stat's counters."""
+    try:
+        return os.sysconf("SC_CLK_TCK")
+    except (ValueError, OSError):
+        return 100
 
 
 def _mhz() -> int | None:

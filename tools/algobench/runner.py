@@ -178,16 +178,21 @@ def run_process(cell: Cell, repetitions: int, options: Options,
     return process
 
 
-def _contention(before, after, wall: float, usage) -> Contention:
-    steal_share = runnable = load = None
+def _contention(before, after, wall: float, usage, hz: int | None = None) -> Contention:
+    cpu = usage.ru_utime + usage.ru_stime
+    steal_share = others_share = others_seconds = runnable = load = None
     if before is not None and after is not None:
+        hz = hz or machine.clock_ticks_per_second()
         total = after.total - before.total
         steal_share = (after.steal - before.steal) / total if total > 0 else 0.0
+        # What ran on the CPUs besides the child (the runner waits meanwhile).
+        others_seconds = max((after.busy - before.busy) / hz - cpu, 0.0)
+        others_share = others_seconds / (total / hz) if total > 0 else 0.0
         runnable = max(before.procs_running - 1, 0)  # the runner itself is running
         load = before.load_avg
-    return Contention(wall_seconds=wall, cpu_seconds=usage.ru_utime + usage.ru_stime,
-                      involuntary_switches=usage.ru_nivcsw, steal_share=steal_share,
-                      runnable_others=runnable, load_avg=load)
+    return Contention(wall_seconds=wall, cpu_seconds=cpu, involuntary_switches=usage.ru_nivcsw,
+                      steal_share=steal_share, others_share=others_share,
+                      others_seconds=others_seconds, runnable_others=runnable, load_avg=load)
 
 
 def calibrated_repetitions(min_time: float, seconds_per_call: float) -> int:
