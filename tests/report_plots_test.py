@@ -2,7 +2,9 @@
 
 import contextlib
 import io
+import math
 import pathlib
+import re
 import shutil
 import subprocess
 import tempfile
@@ -15,9 +17,17 @@ from support import REPORT_FIXTURES, cell, run_of, run_suite
 from algobench import model
 from algobench.derive import derive
 from algobench.export import plots
+from algobench.workload import WORKLOADS
 
 RUN_A = REPORT_FIXTURES / "run_a"
 SVG = "{http://www.w3.org/2000/svg}svg"
+SAMPLE_BARS = "bars: interquartile range of the samples"
+ROUND_BARS = "bars: interval of the median over rounds"
+# Built in the parallel mode, but the call is sequential at any thread count.
+NO_PARALLEL_CALL = sorted(name for name, w in WORKLOADS.items()
+                          if w.parallel and not w.has_parallel_call)
+WITH_PARALLEL_CALL = sorted(name for name, w in WORKLOADS.items() if w.has_parallel_call)
+GROWING_FOURTH = sorted(name for name, w in WORKLOADS.items() if w.fourth_rule)
 
 
 def load(path=RUN_A):
@@ -27,6 +37,101 @@ def load(path=RUN_A):
 def svg_text(path):
     root = ElementTree.parse(path).getroot()
     return root, " ".join(t for t in root.itertext())
+
+
+def svg_series(path):
+    """The key entries of an SVG gnuplot wrote, in order: each titled plot
+    element is a group gnuplot_plot_<i> whose first text is its key entry."""
+    namespace = "{http://www.w3.org/2000/svg}"
+    found = []
+    for group in ElementTree.parse(path).getroot().iter(f"{namespace}g"):
+        if (group.get("id") or "").startswith("gnuplot_plot_"):
+            text = group.find(f".//{namespace}text")
+            if text is not None:
+                found.append("".join(text.itertext()))
+    return found
+
+
+def in_rounds(*cells):
+    """The cells with their i-th sample measured in round i, as a sweep records them."""
+    for item in cells:
+        for index, sample in enumerate(item.samples):
+            sample.round = index
+    return list(cells)
+
+
+def program_cell(program, n, threads, samples):
+    """A cell with the fourth argument the sweep passes for n."""
+    return cell(program, n, threads, samples, fourth=WORKLOADS[program].fourth(n))
+
+
+def scripts_of(run):
+    """The gnuplot script of every plot `draw` would render of the derived run, by file name;
+    gnuplot is not run."""
+    drawn = {}
+
+    def render(gnuplot, plot):
+        drawn[plot.path.name] = plot.script()
+        return plot.path
+
+    with mock.patch.object(plots, "_ensure_gnuplot", return_value="gnuplot"), \
+            mock.patch.object(plots, "_render", side_effect=render), \
+            tempfile.TemporaryDirectory() as tmp:
+        plots.draw(pathlib.Path(tmp), derive(run))
+    return drawn
+
+
+ELEMENT = re.compile(r'(\$\w+) using (\S+) with (\w+)[^,]*?(?:title "((?:[^"\\]|\\.)*)"|notitle)')
+
+
+def elements(script):
+    """The plot command's data elements: (datablock, columns, style, title; "" for notitle)."""
+    command = next(line for line in script.splitlines() if line.startswith("plot "))
+    return ELEMENT.findall(command)
+
+
+def titles(script):
+    return [title for _, _, style, title in elements(script) if style == "linespoints"]
+
+
+def block(script, name):
+    """A datablock's rows as lists of numbers."""
+    lines = script.splitlines()
+    start = lines.index(f"{name} << EOD") + 1
+    end = lines.index("EOD", start)
+    return [[float(v) for v in line.split()] for line in lines[start:end]]
+
+
+def curve(script, title):
+    """(points, bars) of the curve with this title: rows of its two datablocks."""
+    found = [name for name, _, style, t in elements(script) if style == "linespoints" and t == title]
+    assert len(found) == 1, (title, titles(script))
+    bars = found[0].replace("$data", "$bars")
+    has_bars = any(name == bars for name, *_ in elements(script))
+    return block(script, found[0]), block(script, bars) if has_bars else []
+
+
+def labelled_tics(script, axis, parse=float):
+    """{position: label} of the labelled tics of an axis, and the unlabelled positions."""
+    line = next(line for line in script.splitlines() if line.startswith(f"set {axis}tics ("))
+    entries = re.findall(r'"([^"]*)" (\S+?)(?: (1))?(?:,|\)$)', line)
+    labelled = {float(position): label for label, position, minor in entries if label}
+    unlabelled = [float(position) for label, position, minor in entries if not label]
+    for position, label in labelled.items():
+        assert math.isclose(parse(label), position), (label, position)
+    return labelled, unlabelled
+
+
+def axis_range(script, axis):
+    line = next(line for line in script.splitlines() if line.startswith(f"set {axis}range ["))
+    low, high = line[line.index("[") + 1:line.index("]")].split(":")
+    return float(low), float(high)
+
+
+def count_value(label):
+    """"20k" -> 20000.0, as the x axis of a time plot labels n."""
+    scale = {"k": 1e3, "M": 1e6, "G": 1e9}.get(label[-1:], 1)
+    return float(label[:-1] if scale != 1 else label) * scale
 
 
 @unittest.skipIf(shutil.which("gnuplot") is None, "gnuplot is not installed: no plots to check")
@@ -76,6 +181,28 @@ class DrawTest(unittest.TestCase):
             _, text = svg_text(folder / "plots" / "efficiency.svg")
             self.assertIn("lab\"box_1's \\node", text)
 
+    def test_the_svg_has_one_series_per_thread_count_and_names_its_bars(self):
+        program = GROWING_FOURTH[0]
+        rule = WORKLOADS[program].fourth_rule
+        cells = [program_cell(program, n, 1, [n * 1e-8, n * 1.1e-8, n * 1.3e-8])
+                 for n in (1000, 10000, 100000)]
+        cells += in_rounds(*(cell("count_if", n, t, [n * 1e-9 / t * f for f in (1, 1.1, 0.9)])
+                             for n in (1000, 10000) for t in (1, 2)))
+        with tempfile.TemporaryDirectory() as tmp:
+            plots.draw(pathlib.Path(tmp), derive(run_of(cells)))
+            folder = pathlib.Path(tmp) / "plots"
+            path = folder / f"time_per_element_{program}.svg"
+            self.assertEqual(svg_series(path), [f"1 thread ({rule})"])
+            self.assertIn(SAMPLE_BARS, svg_text(path)[1])
+            # A zero point size writes a singular transform some SVG readers refuse.
+            for drawn in folder.iterdir():
+                self.assertNotRegex(drawn.read_text(), r"scale\(0(\.0*)?\)", drawn.name)
+            self.assertEqual(svg_series(folder / "time_per_element_count_if.svg"),
+                             ["1 thread", "2 threads"])
+            self.assertEqual(svg_series(folder / "speedup_count_if.svg"),
+                             ["ideal", "n = 1,000", "n = 10,000"])
+            self.assertIn(ROUND_BARS, svg_text(folder / "efficiency.svg")[1])
+
     def test_nothing_to_draw_from_only_failed_cells(self):
         results = load()
         for failed in results.cells:
@@ -98,6 +225,146 @@ class SpeedupTest(unittest.TestCase):
         self.assertEqual(plots._speedups(cells), {})
 
 
+class TimePerElementTest(unittest.TestCase):
+    def test_one_curve_per_thread_count_however_the_fourth_argument_follows_n(self):
+        sizes = (1000, 10000, 100000)
+        cells = [program_cell(program, n, 1, [2e-6 * n / 1000] * 3)
+                 for program in GROWING_FOURTH for n in sizes]
+        cells += [program_cell("count_if", n, t, [1e-6 * n / 1000 / t] * 3)
+                  for n in sizes for t in (1, 2)]
+        scripts = scripts_of(run_of(cells))
+        for program in GROWING_FOURTH:
+            with self.subTest(program):
+                script = scripts[f"time_per_element_{program}.svg"]
+                title = f"1 thread ({WORKLOADS[program].fourth_rule})"
+                self.assertEqual(titles(script), [title])
+                points, _ = curve(script, title)
+                self.assertEqual([x for x, _ in points], [float(n) for n in sizes])
+                for _, nanoseconds in points:
+                    self.assertAlmostEqual(nanoseconds, 2.0)
+        self.assertEqual(titles(scripts["time_per_element_count_if.svg"]), ["1 thread", "2 threads"])
+
+    def test_a_fourth_argument_off_the_rule_gets_its_own_curve(self):
+        program = GROWING_FOURTH[0]
+        workload = WORKLOADS[program]
+        odd = workload.fourth(1000) + 1
+        cells = [program_cell(program, n, 1, [1e-6] * 3) for n in (1000, 10000)]
+        cells.append(cell(program, 1000, 1, [1e-6] * 3, fourth=odd))
+        script = scripts_of(run_of(cells))[f"time_per_element_{program}.svg"]
+        self.assertEqual(titles(script), [f"1 thread ({workload.fourth_rule})",
+                                          f"1 thread ({workload.fourth_name} = {odd:,})"])
+
+    def test_bars_are_the_interquartile_range_per_element(self):
+        # Quartiles of 1..5 us (inclusive method): 2 and 4 us; per element of 1000: 2 and 4 ns.
+        spread = cell("count_if", 1000, 1, [5e-6, 1e-6, 3e-6, 2e-6, 4e-6])
+        single = cell("count_if", 10000, 1, [3e-5])  # one sample: no spread to show
+        script = scripts_of(run_of([spread, single]))["time_per_element_count_if.svg"]
+        points, bars = curve(script, "1 thread")
+        self.assertEqual(points, [[1000.0, 3.0], [10000.0, 3.0]])
+        self.assertEqual(len(bars), 1)
+        for got, expected in zip(bars[0], [1000.0, 3.0, 2.0, 4.0]):
+            self.assertAlmostEqual(got, expected)
+        self.assertIn("yerrorbars", [style for _, _, style, _ in elements(script)])
+        self.assertIn(f'set label "{SAMPLE_BARS}"', script)
+        # Without any spread, no bars and nothing said about them.
+        script = scripts_of(run_of([single]))["time_per_element_count_if.svg"]
+        self.assertNotIn("yerrorbars", script)
+        self.assertNotIn("bars:", script)
+
+    def test_log_axes_label_powers_of_ten_and_1_2_5_steps(self):
+        # 10^3 .. 10^6 elements at 0.3 .. 40 ns per element.
+        cells = [cell("count_if", 10**e, 1, [10**e * ns * 1e-9] * 2)
+                 for e, ns in ((3, 40.0), (4, 3.0), (5, 0.5), (6, 0.3))]
+        script = scripts_of(run_of(cells))["time_per_element_count_if.svg"]
+        self.assertIn("set logscale xy", script)
+        x_tics, _ = labelled_tics(script, "x", count_value)
+        for e in range(3, 7):
+            self.assertIn(10.0**e, x_tics)
+            if e < 6:
+                self.assertIn(2 * 10.0**e, x_tics)
+                self.assertIn(5 * 10.0**e, x_tics)
+        self.assertEqual(x_tics[1e4], "10k")
+        y_tics, _ = labelled_tics(script, "y")
+        for tic in (0.2, 0.5, 1, 2, 5, 10, 20, 50):
+            self.assertIn(tic, y_tics)
+
+    def test_every_range_gets_readable_tics(self):
+        for values in ([2.2, 2.9], [0.011, 0.013], [0.3, 40.0], [7e3, 3e4], [1e-3, 1e6]):
+            with self.subTest(values):
+                lines = "\n".join(plots._log_axis("y", values))
+                low, high = axis_range(lines, "y")
+                self.assertLessEqual(low, min(values))
+                self.assertGreaterEqual(high, max(values))
+                labelled, unlabelled = labelled_tics(lines, "y")
+                self.assertGreaterEqual(len(labelled), 3)
+                self.assertTrue(all(low <= tic <= high for tic in [*labelled, *unlabelled]))
+                decades = range(math.ceil(math.log10(low)), math.floor(math.log10(high)) + 1)
+                for e in decades:
+                    self.assertIn(float(f"1e{e}"), labelled)
+                if len(decades) > 6:
+                    # Too many decades for 1-2-5 labels: the steps are unlabelled tics.
+                    self.assertIn(float(f"2e{decades[0]}"), unlabelled)
+                    self.assertLessEqual(len(labelled), len(decades) + 1)
+                else:
+                    steps = [float(f"{m}e{e}") for e in range(-4, 7) for m in (1, 2, 5)]
+                    self.assertEqual([t for t in steps if low <= t <= high],
+                                     [t for t in sorted(labelled) if t in steps])
+
+
+class SpreadOfSpeedupsTest(unittest.TestCase):
+    def paired_run(self, programs):
+        cells = []
+        for program in programs:
+            cells += in_rounds(
+                cell(program, 1000, 1, [4.0, 4.1, 3.9, 4.0, 4.2]),
+                cell(program, 1000, 2, [2.5, 2.0, 2.2, 2.6, 2.1]))
+        return derive(run_of(cells))
+
+    def test_speedup_and_efficiency_bars_are_the_paired_interval(self):
+        program = WITH_PARALLEL_CALL[0]
+        run = self.paired_run([program])
+        two = next(c for c in run.cells if c.threads == 2)
+        self.assertLess(two.speedup_low, two.speedup)
+        self.assertLess(two.speedup, two.speedup_high)
+        scripts = scripts_of(run)
+        script = scripts[f"speedup_{program}.svg"]
+        points, bars = curve(script, "n = 1,000")
+        self.assertEqual(points, [[1.0, 1.0], [2.0, two.speedup]])
+        self.assertEqual(bars[-1], [2.0, two.speedup, two.speedup_low, two.speedup_high])
+        self.assertIn(f'set label "{ROUND_BARS}"', script)
+        self.assertIn("'ideal'", script)
+        low, high = axis_range(script, "x")  # bars at 1 and 2 threads stay off the border
+        self.assertTrue(low < 1 and high > 2, (low, high))
+        script = scripts["efficiency.svg"]
+        points, bars = curve(script, f"{program} (n = 1,000)")
+        self.assertAlmostEqual(points[-1][1], 100 * two.efficiency)
+        for got, expected in zip(bars[-1], [2.0, 50 * two.speedup, 50 * two.speedup_low,
+                                            50 * two.speedup_high]):
+            self.assertAlmostEqual(got, expected)
+        self.assertIn(f'set label "{ROUND_BARS}"', script)
+
+    def test_results_without_rounds_draw_no_bars(self):
+        scripts = scripts_of(load())
+        self.assertIn("speedup_count_if.svg", scripts)
+        for name, script in scripts.items():
+            if not name.startswith("time_per_element"):
+                with self.subTest(name):
+                    self.assertNotIn("yerrorbars", script)
+                    self.assertNotIn("bars:", script)
+
+    def test_efficiency_leaves_out_programs_without_a_parallel_call(self):
+        self.assertTrue(NO_PARALLEL_CALL)
+        scripts = scripts_of(self.paired_run(WITH_PARALLEL_CALL[:1] + NO_PARALLEL_CALL))
+        efficiency = " ".join(titles(scripts["efficiency.svg"]))
+        self.assertIn(WITH_PARALLEL_CALL[0], efficiency)
+        for program in NO_PARALLEL_CALL:
+            self.assertNotIn(program, efficiency)
+            # Its speedup, about 1 at any thread count, is still worth seeing.
+            self.assertIn(f"speedup_{program}.svg", scripts)
+        scripts = scripts_of(self.paired_run(NO_PARALLEL_CALL))
+        self.assertNotIn("efficiency.svg", scripts)
+
+
 class MissingGnuplotTest(unittest.TestCase):
     def test_without_gnuplot_and_root_it_says_once_how_to_install(self):
         err = io.StringIO()
@@ -112,20 +379,75 @@ class MissingGnuplotTest(unittest.TestCase):
             self.assertFalse((pathlib.Path(tmp) / "plots").exists())
         self.assertEqual(err.getvalue().count("apt-get install gnuplot-nox"), 1)
 
-    @unittest.skipUnless(pathlib.Path("/etc/debian_version").exists(), "not a Debian-family system")
-    def test_as_root_it_installs_gnuplot_and_says_so(self):
-        found = iter([None, "/usr/bin/gnuplot"])  # missing, then there after the install
-        which = lambda name: "/usr/bin/apt-get" if name == "apt-get" else next(found)
-        err = io.StringIO()
+
+@unittest.skipUnless(pathlib.Path("/etc/debian_version").exists(), "not a Debian-family system")
+class InstallTest(unittest.TestCase):
+    """As root, gnuplot is installed with apt-get, within a time limit."""
+
+    def install(self, run, found=("/usr/bin/gnuplot",), calls=1):
+        """_ensure_gnuplot `calls` times with subprocess.run doing `run`: (results, run mock, stderr)."""
+        found = iter([None, *found])  # missing, then what the install left
+        which = lambda name: "/usr/bin/apt-get" if name == "apt-get" else next(found, None)
+        self.err = err = io.StringIO()
         with mock.patch.object(plots.shutil, "which", side_effect=which), \
                 mock.patch.object(plots.os, "geteuid", return_value=0), \
-                mock.patch.object(plots.subprocess, "run",
-                                  return_value=subprocess.CompletedProcess([], 0, "", "")) as run, \
+                mock.patch.object(plots.subprocess, "run", side_effect=run) as mocked, \
+                mock.patch.object(plots, "_said_missing", False), \
+                mock.patch.object(plots, "_tried_install", False), \
                 contextlib.redirect_stderr(err):
-            self.assertEqual(plots._ensure_gnuplot(), "/usr/bin/gnuplot")
-        commands = [c.args[0] for c in run.call_args_list]
+            results = [plots._ensure_gnuplot() for _ in range(calls)]
+        return results, mocked, err.getvalue()
+
+    def test_installs_gnuplot_after_one_line_saying_so(self):
+        said_before = []
+
+        def run(command, **kwargs):
+            said_before.append(self.err.getvalue())
+            return subprocess.CompletedProcess(command, 0, "", "")
+
+        results, mocked, _ = self.install(run)
+        self.assertEqual(results, ["/usr/bin/gnuplot"])
+        commands = [c.args[0] for c in mocked.call_args_list]
         self.assertEqual(commands, [["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]])
-        self.assertIn("installing gnuplot-nox", err.getvalue())
+        # The install is announced on exactly one line, before anything runs.
+        self.assertEqual(len(said_before[0].splitlines()), 1, said_before[0])
+        self.assertIn("installing gnuplot-nox", said_before[0])
+        self.assertIn(f"{plots.INSTALL_TIMEOUT:g} s", said_before[0])
+        for call in mocked.call_args_list:
+            self.assertEqual(call.kwargs["stdin"], subprocess.DEVNULL)
+            self.assertEqual(call.kwargs["env"]["DEBIAN_FRONTEND"], "noninteractive")
+
+    def test_update_and_install_share_one_time_limit(self):
+        clock = iter([1000.0, 1000.0, 1120.0])  # the update takes 120 s
+        with mock.patch.object(plots, "_clock", side_effect=lambda: next(clock)):
+            _, mocked, _ = self.install(lambda command, **kw: subprocess.CompletedProcess(command, 0))
+        timeouts = [call.kwargs["timeout"] for call in mocked.call_args_list]
+        self.assertEqual(timeouts, [plots.INSTALL_TIMEOUT, plots.INSTALL_TIMEOUT - 120])
+
+    def test_a_stalled_install_is_stopped_once_and_said(self):
+        def stall(command, **kwargs):
+            raise subprocess.TimeoutExpired(command, kwargs["timeout"])
+
+        results, mocked, err = self.install(stall, found=(), calls=2)
+        self.assertEqual(results, [None, None])
+        # Stopped at the update; the second call does not wait for it again.
+        self.assertEqual([c.args[0] for c in mocked.call_args_list], [["apt-get", "update"]])
+        self.assertIn(f"apt-get update had not finished within the {plots.INSTALL_TIMEOUT:g} s", err)
+        self.assertEqual(err.count("plots skipped"), 1)
+        self.assertEqual(err.count("installing gnuplot-nox"), 1)
+
+    def test_a_failed_install_says_why_on_one_line(self):
+        def fail(command, **kwargs):
+            status = 100 if "install" in command else 0
+            return subprocess.CompletedProcess(command, status, "", "Reading...\nE: Unable to locate package\n")
+
+        results, mocked, err = self.install(fail, found=())
+        self.assertEqual(results, [None])
+        lines = err.splitlines()
+        self.assertIn("apt-get install -y gnuplot-nox failed (exit status 100): "
+                      "E: Unable to locate package", lines[1])
+        self.assertTrue(lines[2].startswith("plots skipped"), lines)
+        self.assertEqual(len(lines), 3)
 
 
 class ReportCommandTest(unittest.TestCase):

@@ -10,6 +10,10 @@ from algobench import matrix
 from algobench.workload import WORKLOADS, _NegativeSineCount
 
 SEQUENTIAL = {name for name, w in WORKLOADS.items() if not w.parallel}
+# Programs whose thread counts change how the timed call runs.
+THREADED = {name for name, w in WORKLOADS.items() if w.has_parallel_call}
+# Built in the parallel mode, yet the call runs sequentially at any thread count.
+NO_PARALLEL_CALL = {name for name, w in WORKLOADS.items() if w.parallel} - THREADED
 
 
 class DefaultsTest(unittest.TestCase):
@@ -25,10 +29,21 @@ class DefaultsTest(unittest.TestCase):
         self.assertEqual(sorted({c.n for c in cells}), [10**4, 10**5, 10**6, 10**7])
         for program in WORKLOADS:
             threads = sorted({c.threads for c in cells if c.program == program})
-            self.assertEqual(threads, [1] if program in SEQUENTIAL else [1, 2, 4, 6], program)
-        self.assertEqual(len(cells), (len(WORKLOADS) - len(SEQUENTIAL)) * 4 * 4 + len(SEQUENTIAL) * 4)
+            self.assertEqual(threads, [1, 2, 4, 6] if program in THREADED else [1], program)
+        self.assertEqual(len(cells), len(THREADED) * 4 * 4 + (len(WORKLOADS) - len(THREADED)) * 4)
         self.assertEqual(len({c.name for c in cells}), len(cells))
         self.assertEqual(cells[0].name, "set_intersection/n:10000/threads:1")
+
+    def test_explicit_threads_sweep_every_parallel_mode_program(self):
+        # The table has a parallel-mode program without a parallel call: what this checks.
+        self.assertTrue(NO_PARALLEL_CALL)
+        cells = matrix.build(sizes=[100], threads=[3, 1], cpus=6)
+        for program in WORKLOADS:
+            threads = [c.threads for c in cells if c.program == program]
+            self.assertEqual(threads, [1] if program in SEQUENTIAL else [1, 3], program)
+        # Naming only such a program still runs it at one thread by default.
+        for program in NO_PARALLEL_CALL:
+            self.assertEqual([c.threads for c in matrix.build([program], [100], cpus=4)], [1])
 
     def test_ladder(self):
         self.assertEqual(matrix.parse_sizes("1e4:1e6:2"), [10000, 31623, 100000, 316228, 1000000])

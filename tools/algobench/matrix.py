@@ -74,7 +74,10 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     """The cells in run order: program, then size, then thread count.
 
     Explicit thread counts apply to the parallel-mode programs; the sequential
-    ones only echo their thread count and always run at 1 thread.
+    ones only echo their thread count and always run at 1 thread. Without
+    explicit counts, a parallel-mode program whose call the library never
+    hands to the OpenMP team (no parallel version of it) runs at 1 thread
+    only: its other thread counts would time the same sequential call again.
     """
     programs = list(WORKLOADS) if not programs else programs
     unknown = [p for p in programs if p not in WORKLOADS]
@@ -89,7 +92,9 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     regex = re.compile(pattern) if pattern else None
     cells = []
     for program in programs:
-        counts = parallel_threads if WORKLOADS[program].parallel else [1]
+        workload = WORKLOADS[program]
+        sweeps_threads = workload.has_parallel_call if not threads else workload.parallel
+        counts = parallel_threads if sweeps_threads else [1]
         for n in sizes:
             for t in counts:
                 cell = Cell(program, n, t)

@@ -6,9 +6,15 @@ From a run's results (derived, as results.json holds them) this writes, into
 - speedup_<program>.svg for each parallel-mode program: speedup against the
   thread count with the ideal (linear) line, one curve per size;
 - time_per_element_<program>.svg for each program: time per element against
-  n on log-log axes, one curve per thread count;
+  n on log-log axes, one curve per thread count (a fourth argument that grows
+  with n, like nth_element's k, follows its rule along the curve);
 - efficiency.svg: parallel efficiency against the thread count of every
-  parallel-mode program at its largest size.
+  program with a parallel call, at its largest size.
+
+Every point carries its spread as an error bar, and the plot says which: the
+interquartile range of the samples for times, the interval of the paired
+speedup's median over rounds for speedups and efficiencies. A point without
+that figure (a single sample, results without rounds) has no bar.
 
 Failed cells and cells without a time are left out. The data goes to gnuplot
 inline, as datablocks of the script it reads on standard input.
@@ -16,40 +22,79 @@ inline, as datablocks of the script it reads on standard input.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import time
 
 GNUPLOT_TIMEOUT = 60.0
+# apt-get update and the install together; a mirror that stalls must not hold
+# up the end of a sweep for longer than this.
+INSTALL_TIMEOUT = 300.0
 INSTALL_HINT = "apt-get install gnuplot-nox (Debian, Ubuntu) or your system's gnuplot package"
 
+SAMPLE_BARS = "bars: interquartile range of the samples"
+ROUND_BARS = "bars: interval of the median over rounds"
+
 _said_missing = False
+_tried_install = False
+_clock = time.monotonic  # what the install's time limit is measured with
+
+
+def _install_gnuplot() -> None:
+    """apt-get update, then apt-get install gnuplot-nox, within INSTALL_TIMEOUT in all."""
+    print(f"gnuplot is missing: installing gnuplot-nox with apt-get (at most {INSTALL_TIMEOUT:g} s)",
+          file=sys.stderr)
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    deadline = _clock() + INSTALL_TIMEOUT
+    for command in (["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]):
+        shown = " ".join(command)
+        try:
+            left = deadline - _clock()
+            if left <= 0:
+                raise subprocess.TimeoutExpired(command, 0)
+            completed = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                                       capture_output=True, text=True, timeout=left)
+        except subprocess.TimeoutExpired:
+            print(f"installing gnuplot stopped: {shown} had not finished within the"
+                  f" {INSTALL_TIMEOUT:g} s the install may take", file=sys.stderr)
+            return
+        except OSError as error:
+            print(f"installing gnuplot stopped: {shown} could not start:"
+                  f" {error.strerror or error}", file=sys.stderr)
+            return
+        if completed.returncode != 0:
+            lines = [line.strip() for line in (completed.stderr or "").splitlines() if line.strip()]
+            reason = lines[-1] if lines else "no message"
+            print(f"installing gnuplot stopped: {shown} failed (exit status"
+                  f" {completed.returncode}): {reason}", file=sys.stderr)
+            return
 
 
 def _ensure_gnuplot() -> str | None:
-    """The gnuplot executable; installs it as root on a Debian-family system."""
-    global _said_missing
+    """The gnuplot executable; installs it as root on a Debian-family system.
+
+    The install is tried once per process: a sweep of two builds does not
+    wait for a failing mirror twice.
+    """
+    global _said_missing, _tried_install
     found = shutil.which("gnuplot")
     if found is not None:
         return found
     can_install = (
-        hasattr(os, "geteuid")
+        not _tried_install
+        and hasattr(os, "geteuid")
         and os.geteuid() == 0
         and pathlib.Path("/etc/debian_version").exists()
         and shutil.which("apt-get") is not None
     )
     if can_install:
-        print("gnuplot is missing: installing gnuplot-nox with apt-get", file=sys.stderr)
-        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        for command in (["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]):
-            completed = subprocess.run(command, env=env, capture_output=True, text=True)
-            if completed.returncode != 0:
-                tail = "\n".join(completed.stderr.strip().splitlines()[-5:])
-                print(f"{' '.join(command)} failed:\n{tail}", file=sys.stderr)
-                break
+        _tried_install = True
+        _install_gnuplot()
         found = shutil.which("gnuplot")
         if found is not None:
             return found
@@ -75,8 +120,20 @@ def _is_parallel(cell) -> bool:
     return cell.workload is not None and cell.workload.parallel
 
 
+def _has_parallel_call(cell) -> bool:
+    return cell.workload is not None and cell.workload.has_parallel_call
+
+
 def _fourth_name(cell) -> str:
     return (cell.workload.fourth_name if cell.workload is not None else None) or "fourth"
+
+
+def _fourth_rule(cell) -> str | None:
+    """The workload's rule when the cell's fourth argument is the one the rule gives for its n."""
+    workload = cell.workload
+    if cell.fourth is None or workload is None or not workload.fourth_rule:
+        return None
+    return workload.fourth_rule if workload.fourth(cell.n) == cell.fourth else None
 
 
 def _quote(text: str) -> str:
@@ -96,6 +153,21 @@ def _size_label(cell) -> str:
     return label
 
 
+def _threads_label(threads: int) -> str:
+    return f"{threads} thread" + ("" if threads == 1 else "s")
+
+
+def _interval(low: float | None, high: float | None, scale: float = 1.0
+              ) -> tuple[float, float] | None:
+    """(low, high) times scale when both are finite numbers in order; None otherwise."""
+    if low is None or high is None:
+        return None
+    low, high = low * scale, high * scale
+    if not (math.isfinite(low) and math.isfinite(high)) or low > high:
+        return None
+    return low, high
+
+
 def _speedups(cells: list) -> dict[tuple, dict[int, tuple[float, object]]]:
     """(program, n, fourth) -> {threads: (speedup, cell)}, from the derived speedups."""
     result: dict[tuple, dict[int, tuple[float, object]]] = {}
@@ -106,11 +178,30 @@ def _speedups(cells: list) -> dict[tuple, dict[int, tuple[float, object]]]:
     return result
 
 
-class _Plot:
-    """One gnuplot script: settings, datablocks and the plot command."""
+@dataclasses.dataclass
+class _Point:
+    x: float
+    y: float
+    bar: tuple[float, float] | None = None  # (low, high) of y, when the point has a spread
 
-    def __init__(self, path: pathlib.Path, title: str):
+
+@dataclasses.dataclass
+class _Curve:
+    title: str
+    points: list[_Point]
+
+
+class _Plot:
+    """One gnuplot script: settings, one datablock per curve and the plot command.
+
+    A curve is drawn as lines and points under its title; its error bars,
+    where it has any, as a second, untitled element in the same line type.
+    `bars` names the spread the bars show: the plot says it when it draws any.
+    """
+
+    def __init__(self, path: pathlib.Path, title: str, bars: str):
         self.path = path
+        self.bars = bars
         self.lines = [
             'set terminal svg size 900,560 dynamic noenhanced font "sans,13" background rgb "white"',
             f"set output {_quote_path(path)}",
@@ -118,27 +209,47 @@ class _Plot:
             "set grid",
             "set key outside right top",
             "set pointsize 1",
+            "set bars small",
         ]
-        self.series: list[str] = []
-        self._blocks = 0
+        self.curves: list[_Curve] = []
+        self.references: list[str] = []  # plotted first, e.g. the ideal line
 
-    def add(self, rows: list[tuple[float, float]], title: str, style: str = "linespoints") -> None:
-        name = f"$data{self._blocks}"
-        self._blocks += 1
-        self.lines.append(f"{name} << EOD")
-        self.lines.extend(f"{x!r} {y!r}" for x, y in sorted(rows))
-        self.lines.append("EOD")
-        self.series.append(f"{name} using 1:2 with {style} lw 2 title {_quote(title)}")
+    def add(self, points: list[_Point], title: str) -> None:
+        self.curves.append(_Curve(title, sorted(points, key=lambda p: p.x)))
 
-    def script(self, extra_series: list[str]) -> str:
-        return "\n".join(self.lines + ["plot " + ", ".join(extra_series + self.series)]) + "\n"
+    @property
+    def has_bars(self) -> bool:
+        return any(p.bar is not None for curve in self.curves for p in curve.points)
+
+    def script(self) -> str:
+        lines = list(self.lines)
+        if self.has_bars:
+            lines.append(f"set label {_quote(self.bars)} at screen 0.99, screen 0.03 right")
+        elements = list(self.references)
+        for index, curve in enumerate(self.curves):
+            style = f"lt {index + 1}"
+            lines.append(f"$data{index} << EOD")
+            lines.extend(f"{p.x!r} {p.y!r}" for p in curve.points)
+            lines.append("EOD")
+            elements.append(f"$data{index} using 1:2 with linespoints {style} lw 2"
+                            f" title {_quote(curve.title)}")
+            barred = [p for p in curve.points if p.bar is not None]
+            if barred:
+                lines.append(f"$bars{index} << EOD")
+                lines.extend(f"{p.x!r} {p.y!r} {p.bar[0]!r} {p.bar[1]!r}" for p in barred)
+                lines.append("EOD")
+                # Drawn with the curve's own point over it: a point size of 0
+                # would write a singular transform that some SVG readers refuse.
+                elements.append(f"$bars{index} using 1:2:3:4 with yerrorbars {style} lw 1.5"
+                                " notitle")
+        return "\n".join(lines + ["plot " + ", ".join(elements)]) + "\n"
 
 
-def _render(gnuplot: str, plot: _Plot, extra_series: list[str]) -> pathlib.Path | None:
+def _render(gnuplot: str, plot: _Plot) -> pathlib.Path | None:
     try:
         completed = subprocess.run(
             [gnuplot],
-            input=plot.script(extra_series),
+            input=plot.script(),
             env=dict(os.environ),
             capture_output=True,
             text=True,
@@ -153,23 +264,82 @@ def _render(gnuplot: str, plot: _Plot, extra_series: list[str]) -> pathlib.Path 
     return plot.path
 
 
-def _log_tics(values: list[float]) -> str | None:
-    """Range and tics at 1, 2 and 5 times each power of ten, when the values span few decades.
+# A log axis of at most this many decades is labelled at 1, 2 and 5 times each
+# power of ten; a wider one at the powers of ten, with 2 and 5 as unlabelled tics.
+_STEPPED_DECADES = 6
+_PAD = 1.6  # the range reaches this factor beyond the data on either side
+_STEPS = (1, 2, 5)
+# When 1-2-5 would leave fewer than three labels (the data within a factor of
+# two or three), these finer steps do.
+_FINE_STEPS = (1, 1.5, 2, 3, 4, 5, 6, 7, 8)
 
-    gnuplot labels only the powers of ten on a log axis, which leaves a plot
-    whose curves lie within one decade with a single label or none.
+
+def _number_label(value: float) -> str:
+    """0.05, 2, 150, 20000; 5e-05 and 2e+06 only far from 1."""
+    return f"{value:g}"
+
+
+def _count_label(value: float) -> str:
+    """An element count: 500, 20k, 1M, 5G."""
+    for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:g}{suffix}"
+    return f"{value:g}"
+
+
+def _log_axis(axis: str, values: list[float], label=_number_label) -> list[str]:
+    """The range and the tics of a logarithmic axis showing `values` (all > 0).
+
+    Every power of ten in the range is labelled, and enough steps between to
+    read a value off, however few or many decades the data spans; gnuplot's
+    own tics label only the powers of ten, which leaves a curve lying within
+    one decade with a single label or none.
     """
-    low, high = min(values) / 1.6, max(values) * 1.6
+    low, high = min(values) / _PAD, max(values) * _PAD
     first, last = math.floor(math.log10(low)), math.ceil(math.log10(high))
-    if last - first > 3:
-        return None
-    tics = [m * 10.0**e for e in range(first, last + 1) for m in (1, 2, 5)]
-    labels = ", ".join(f'"{tic:g}" {tic!r}' for tic in tics if low <= tic <= high)
-    return f"set yrange [{low!r}:{high!r}]\nset ytics ({labels})"
+
+    def tics(steps) -> list[float]:
+        found = (float(f"{step}e{power}") for power in range(first, last + 1) for step in steps)
+        return [tic for tic in found if low <= tic <= high]
+
+    if math.log10(high / low) > _STEPPED_DECADES:
+        labelled = tics((1,))
+    else:
+        labelled = tics(_STEPS)
+        if len(labelled) < 3:
+            labelled = tics(_FINE_STEPS)
+    minor = [tic for tic in tics(range(2, 10)) if tic not in labelled]
+    entries = [f"{_quote(label(tic))} {tic!r}" for tic in labelled]
+    entries += [f'"" {tic!r} 1' for tic in minor]
+    return [f"set {axis}range [{low!r}:{high!r}]", f"set {axis}tics ({', '.join(entries)})"]
+
+
+def _thread_range(counts) -> str:
+    """From 1 to the largest count, with a margin: a bar at either end stays off the border."""
+    margin = (max(counts) - 1) * 0.04
+    return f"set xrange [{1 - margin!r}:{max(counts) + margin!r}]"
 
 
 def _thread_tics(counts) -> str:
     return "set xtics (" + ", ".join(str(t) for t in sorted(counts)) + ")"
+
+
+def _speedup_point(threads: int, speedup: float, cell, per_thread: bool = False,
+                   scale: float = 1.0) -> _Point:
+    """A speedup (or, per thread, an efficiency) with the interval of its paired median."""
+    factor = scale / threads if per_thread else scale
+    return _Point(threads, speedup * factor,
+                 _interval(cell.speedup_low, cell.speedup_high, factor))
+
+
+def _time_point(cell) -> _Point:
+    """Nanoseconds per element, with the samples' interquartile range."""
+    per_element = 1e9 / cell.n
+    stats = cell.stats
+    bar = _interval(stats.q1, stats.q3, per_element) if stats is not None else None
+    if bar is not None and bar[0] <= 0:
+        bar = None  # no place on a log axis
+    return _Point(float(cell.n), cell_seconds(cell) * per_element, bar)
 
 
 def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
@@ -185,7 +355,13 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
     cells = [c for c in run.cells if cell_seconds(c) is not None]
     programs = sorted({c.program for c in cells})
     parallel = {c.program for c in cells if _is_parallel(c)}
+    threaded = {c.program for c in cells if _has_parallel_call(c)}
     written: list[pathlib.Path] = []
+
+    def render(plot: _Plot) -> None:
+        path = _render(gnuplot, plot)
+        if path:
+            written.append(path)
 
     speedups = _speedups(cells)
     for program in programs:
@@ -195,64 +371,64 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         counts = {t for curve in curves.values() for t in curve}
         if not curves or max(counts) <= 1:
             continue
-        plot = _Plot(plot_dir / f"speedup_{program}.svg", f"{program}: speedup\n{where}")
-        top = max(counts)
+        plot = _Plot(plot_dir / f"speedup_{program}.svg", f"{program}: speedup\n{where}",
+                     ROUND_BARS)
         plot.lines += [
             "set xlabel 'threads'",
             "set ylabel 'speedup (time at 1 thread / time at p threads)'",
-            f"set xrange [1:{top}]",
+            _thread_range(counts),
             "set yrange [0:*]",
             _thread_tics(counts),
         ]
+        plot.references.append("x with lines dt 2 lc rgb 'gray40' title 'ideal'")
         for (_, n, fourth), curve in sorted(curves.items(), key=lambda item: (item[0][1], str(item[0][2]))):
             some_cell = next(iter(curve.values()))[1]
-            plot.add([(t, s) for t, (s, _) in curve.items()], _size_label(some_cell))
-        path = _render(gnuplot, plot, ["x with lines dt 2 lc rgb 'gray40' title 'ideal'"])
-        if path:
-            written.append(path)
+            plot.add([_speedup_point(t, s, c) for t, (s, c) in curve.items()],
+                     _size_label(some_cell))
+        render(plot)
 
     for program in programs:
-        per_threads: dict[tuple, list[tuple[float, float]]] = {}
-        names: dict[tuple, str] = {}
+        # One curve per thread count; a fourth argument that follows the
+        # workload's rule moves along it with n, any other value has its own.
+        series: dict[tuple, list[_Point]] = {}
+        titles: dict[tuple, str] = {}
         for cell in cells:
             if cell.program != program or cell.n <= 0:
                 continue
-            nanoseconds = cell_seconds(cell) / cell.n * 1e9
-            per_threads.setdefault((cell.threads, cell.fourth), []).append(
-                (float(cell.n), nanoseconds)
-            )
-            names[(cell.threads, cell.fourth)] = _fourth_name(cell)
-        if not per_threads:
+            rule = _fourth_rule(cell)
+            fixed = None if rule is not None else cell.fourth
+            key = (cell.threads, fixed)
+            series.setdefault(key, []).append(_time_point(cell))
+            title = _threads_label(cell.threads)
+            if rule is not None:
+                title += f" ({rule})"
+            elif fixed is not None:
+                title += f" ({_fourth_name(cell)} = {fixed:,})"
+            titles[key] = title
+        if not series:
             continue
-        tics = _log_tics([y for rows in per_threads.values() for _, y in rows])
-        plot = _Plot(
-            plot_dir / f"time_per_element_{program}.svg", f"{program}: time per element\n{where}"
-        )
+        points = [p for rows in series.values() for p in rows]
+        plot = _Plot(plot_dir / f"time_per_element_{program}.svg",
+                     f"{program}: time per element\n{where}", SAMPLE_BARS)
         plot.lines += [
             "set logscale xy",
             "set xlabel 'n (elements)'",
             "set ylabel 'time per element (ns)'",
-            "set format x '1e%T'",
-            "set offsets graph 0.05, graph 0.05, 0, 0",
         ]
-        if tics:
-            plot.lines.append(tics)
-        for (threads, fourth), rows in sorted(per_threads.items(), key=lambda i: (i[0][0], str(i[0][1]))):
-            label = f"{threads} thread" + ("" if threads == 1 else "s")
-            if fourth is not None:
-                label += f", {names[(threads, fourth)]} = {fourth:,}"
-            plot.add(rows, label)
-        path = _render(gnuplot, plot, [])
-        if path:
-            written.append(path)
+        plot.lines += _log_axis("x", [p.x for p in points], _count_label)
+        plot.lines += _log_axis("y", [y for p in points for y in (p.y, *(p.bar or ()))])
+        for key in sorted(series, key=lambda k: (k[0], -1 if k[1] is None else k[1])):
+            plot.add(series[key], titles[key])
+        render(plot)
 
-    overview = _Plot(
-        plot_dir / "efficiency.svg", f"Parallel efficiency at each program's largest size\n{where}"
-    )
+    overview = _Plot(plot_dir / "efficiency.svg",
+                     f"Parallel efficiency at each program's largest size\n{where}", ROUND_BARS)
     counts: set[int] = set()
     top_efficiency = 100.0
     for program in programs:
-        if program not in parallel:
+        # A program without a parallel call runs the same sequential call at
+        # every thread count: its "efficiency" would only be 1 / threads.
+        if program not in threaded:
             continue
         curves = {key: curve for key, curve in speedups.items() if key[0] == program}
         if not curves:
@@ -260,25 +436,26 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         largest = max(key[1] for key in curves)
         # With several values of the fourth argument at that size, the first one stands for it.
         key = sorted((k for k in curves if k[1] == largest), key=lambda k: str(k[2]))[0]
-        rows = [(threads, 100.0 * speedup / threads) for threads, (speedup, _) in curves[key].items()]
-        if len(rows) < 2:
+        points = [_speedup_point(t, s, c, per_thread=True, scale=100.0)
+                  for t, (s, c) in curves[key].items()]
+        if len(points) < 2:
             continue
         counts.update(curves[key])
-        top_efficiency = max([top_efficiency] + [e for _, e in rows])
+        top_efficiency = max([top_efficiency] + [p.y for p in points]
+                             + [p.bar[1] for p in points if p.bar is not None])
         some_cell = next(iter(curves[key].values()))[1]
-        overview.add(rows, f"{program} ({_size_label(some_cell)})")
-    if overview.series:
+        overview.add(points, f"{program} ({_size_label(some_cell)})")
+    if overview.curves:
         overview.lines += [
             "set xlabel 'threads'",
             "set ylabel 'parallel efficiency (speedup / threads, %)'",
-            f"set xrange [1:{max(counts)}]",
+            _thread_range(counts),
             f"set yrange [0:{math.ceil(top_efficiency * 1.1)}]",
             "set key inside left bottom box opaque",
             _thread_tics(counts),
         ]
-        path = _render(gnuplot, overview, ["100 with lines dt 2 lc rgb 'gray40' title 'ideal'"])
-        if path:
-            written.append(path)
+        overview.references.append("100 with lines dt 2 lc rgb 'gray40' title 'ideal'")
+        render(overview)
     return written
 
 
