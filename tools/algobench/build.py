@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import shlex
 import subprocess
 import sys
 
@@ -19,33 +20,48 @@ def build_dir(preset: str = "release") -> pathlib.Path:
     return ROOT / "build" / preset
 
 
+class BuildError(RuntimeError):
+    """A build the runner asked for that could not be made or found."""
+
+
+def _step(name: str, command: list[str]) -> None:
+    """Runs one CMake step, its output on standard error; BuildError when it fails."""
+    try:
+        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, env=dict(os.environ))
+    except OSError as error:
+        raise BuildError(f"{name} failed: cannot run {command[0]}: "
+                         f"{error.strerror or error}") from None
+    if completed.returncode != 0:
+        raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
+                         f"{completed.returncode}")
+
+
 def ensure_built(preset: str = "release", targets: tuple[str, ...] = ()) -> pathlib.Path:
     """Configures the preset if needed, builds what is out of date (only `targets`
-    when given), returns bin/."""
+    when given), returns bin/. Raises BuildError, naming the step, when CMake fails."""
     directory = build_dir(preset)
     if not (directory / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=sys.stderr,
-                       env=dict(os.environ))
+        _step("configuring", ["cmake", "--preset", preset])
     jobs = str(os.cpu_count() or 2)
-    subprocess.run(
-        ["cmake", "--build", "--preset", preset, "--parallel", jobs]
-        + (["--target", *targets] if targets else []),
-        cwd=ROOT,
-        check=True,
-        stdout=sys.stderr,
-        env=dict(os.environ),
-    )
+    _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
+          + (["--target", *targets] if targets else []))
     return directory / "bin"
 
 
 def run_tests(preset: str = "release") -> int:
-    """Builds the preset and runs every test through CTest."""
+    """Builds the preset and runs every test through CTest; CTest's exit status."""
     ensure_built(preset)
-    return subprocess.run(["ctest", "--preset", preset], cwd=ROOT, env=dict(os.environ)).returncode
+    try:
+        return subprocess.run(["ctest", "--preset", preset], cwd=ROOT,
+                              env=dict(os.environ)).returncode
+    except OSError as error:
+        raise BuildError(f"testing failed: cannot run ctest: {error.strerror or error}") from None
 
 
-class BuildError(RuntimeError):
-    """A build the runner asked for that could not be made or found."""
+def missing_programs(directory: pathlib.Path, executables) -> list[str]:
+    """Those of `executables` that `directory` does not hold as runnable files."""
+    return [name for name in executables
+            if not (directory / name).is_file() or not os.access(directory / name, os.X_OK)]
 
 
 def _has_programs(directory: pathlib.Path) -> bool:
@@ -83,6 +99,24 @@ def _git(arguments: list[str]) -> str | None:
     return completed.stdout if completed.returncode == 0 else None
 
 
+def _check_out(commit: str, source: pathlib.Path) -> None:
+    """The tree of one commit, unpacked into `source`."""
+    try:
+        source.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "archive", "--format=tar", commit], cwd=ROOT,
+                                 capture_output=True, env=dict(os.environ))
+        if archive.returncode != 0:
+            raise BuildError(f"cannot export commit {commit[:12]}: "
+                             f"{archive.stderr.decode(errors='replace').strip()}")
+        unpack = subprocess.run(["tar", "-x", "-C", str(source)], input=archive.stdout,
+                                capture_output=True, env=dict(os.environ))
+    except OSError as error:
+        raise BuildError(f"cannot check out commit {commit[:12]} into {source}: "
+                         f"{error.strerror or error}") from None
+    if unpack.returncode != 0:
+        raise BuildError(f"cannot unpack commit {commit[:12]} into {source}")
+
+
 def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
     """Builds the programs of one commit into a tree of their own; returns its bin/."""
     home = ROOT / "build" / "ab" / commit[:12]
@@ -91,24 +125,18 @@ def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
     if _has_programs(bin_dir):
         return bin_dir
     if not (source / "CMakeLists.txt").exists():
-        home.mkdir(parents=True, exist_ok=True)
-        archive = subprocess.run(["git", "archive", "--format=tar", commit], cwd=ROOT,
-                                 capture_output=True, env=dict(os.environ))
-        if archive.returncode != 0:
-            raise BuildError(f"cannot export commit {commit[:12]}: "
-                             f"{archive.stderr.decode(errors='replace').strip()}")
-        source.mkdir(parents=True, exist_ok=True)
-        unpack = subprocess.run(["tar", "-x", "-C", str(source)], input=archive.stdout,
-                                capture_output=True, env=dict(os.environ))
-        if unpack.returncode != 0:
-            raise BuildError(f"cannot unpack commit {commit[:12]} into {source}")
+        _check_out(commit, source)
     jobs = str(os.cpu_count() or 2)
     for command in (["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
                      "-DBUILD_TESTING=OFF"],
                     ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
                      *PROGRAM_TARGETS]):
-        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, stderr=sys.stderr,
-                                   env=dict(os.environ))
+        try:
+            completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, stderr=sys.stderr,
+                                       env=dict(os.environ))
+        except OSError as error:
+            raise BuildError(f"building commit {commit[:12]} failed: cannot run {command[0]}: "
+                             f"{error.strerror or error}") from None
         if completed.returncode != 0:
             raise BuildError(f"building commit {commit[:12]} failed: {' '.join(command[:2])} "
                              f"exited with status {completed.returncode}")

@@ -1,5 +1,11 @@
 """Command line of the suite: `run` sweeps the programs, `test` runs the tests,
-`compare` and `report` work on the results of earlier runs.
+`compare` and `report` work on the results of earlier runs, `ab` measures two
+builds against each other, `list` shows the programs.
+
+Whatever the suite cannot use (an option, a results folder, a results file) is
+refused before anything runs, in one line on standard error naming it, with
+exit status 2; a build that fails ends with one line naming the CMake step,
+with exit status 1.
 
 The package reads top-down: this module (with console.py, the terminal's
 views) calls the orchestration (sweep, redraw), which calls the measurement
@@ -11,32 +17,87 @@ above it.
 from __future__ import annotations
 
 import argparse
+import importlib
+import math
 import pathlib
 import random
 import re
 import sys
+import threading
 
-from . import ab, bandwidth, build, compare, matrix, model, redraw, sweep
+from . import ab, bandwidth, build, compare, machine, matrix, model, redraw, sweep
 from .console import Console, print_plan
 from .export import ab_report, comparison
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
 from .workload import WORKLOADS
 
+# The measurement options' defaults; None in the parsed options means "not given".
+DEFAULT_SAMPLES = 5
+DEFAULT_MIN_TIME = 0.05
+# `run --quick`: a smoke check that everything builds, runs and is checked,
+# in seconds; its figures are not worth keeping.
+QUICK_SIZES = [100_000]
+QUICK_SAMPLES = 2
+QUICK_MIN_TIME = 0.01
+# What an A/B run writes beside the two builds' folders A/ and B/.
+AB_FILES = ("ab.md", "ab.json", "pairs.csv")
+AB_BUILDS = ("A", "B")
+
+
+class _Parser(argparse.ArgumentParser):
+    """Refuses an option in one line on standard error (exit status 2), without
+    the usage block; --help shows that."""
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
 
 def _comma_list(text: str) -> list[str]:
-    return [item.strip() for item in text.split(",") if item.strip()]
+    items = [item.strip() for item in text.split(",") if item.strip()]
+    if not items:
+        raise argparse.ArgumentTypeError(f"no names in {text!r}")
+    return items
+
+
+def _finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
 
 
 def _positive_float(text: str) -> float:
-    value = float(text)
+    value = _finite(text)
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
     return value
 
 
+def _seconds(text: str) -> float:
+    """A positive duration the runner can wait for (threading's longest timeout)."""
+    value = _positive_float(text)
+    if value > threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(f"must be at most {threading.TIMEOUT_MAX:g} seconds, "
+                                         f"got {text}")
+    return value
+
+
+def _percentage(text: str) -> float:
+    value = _finite(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a percentage of 0 or more, got {text}")
+    return value
+
+
 def _positive_int(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
     return value
@@ -46,6 +107,9 @@ def _int_list(parse):
     def convert(text: str) -> list[int]:
         try:
             return parse(text)
+        except OverflowError:
+            raise argparse.ArgumentTypeError(f"{text!r} holds a number too large to be "
+                                             "a size or a thread count") from None
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
     return convert
@@ -64,17 +128,18 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
     choose.add_argument("--filter", metavar="REGEX",
                         help="keep only cells whose name (program/n:N/threads:T) matches")
     how = run.add_argument_group("how to measure")
-    how.add_argument("--samples", type=_positive_int, default=5,
-                     help="rounds, each one measured process of every cell (default 5)")
+    how.add_argument("--samples", type=_positive_int,
+                     help=f"rounds, each one measured process of every cell (default "
+                          f"{DEFAULT_SAMPLES})")
     how.add_argument("--seed", type=int, metavar="N",
                      help="seed of the rounds' shuffled order (default: a new one, recorded)")
     how.add_argument("--retries", type=int, default=2, metavar="N", choices=range(0, 11),
                      help="how often a round disturbed by other processes is measured again "
                           "(0 to 10, default 2)")
-    how.add_argument("--min-time", type=_positive_float, default=0.05, metavar="SECONDS",
+    how.add_argument("--min-time", type=_seconds, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
-                          "call (default 0.05)")
-    how.add_argument("--timeout", type=_positive_float, default=120.0, metavar="SECONDS",
+                          f"call (default {DEFAULT_MIN_TIME:g})")
+    how.add_argument("--timeout", type=_seconds, default=120.0, metavar="SECONDS",
                      help="longest a single process may run before its cell fails (default 120)")
     how.add_argument("--pin", action="store_true",
                      help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
@@ -87,9 +152,17 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
     where = run.add_argument_group("where")
     where.add_argument("--out", type=pathlib.Path, metavar="DIR",
-                       help="results directory (default results/<YYYYmmdd-HHMMSS>)")
+                       help="results directory (default results/<YYYYmmdd-HHMMSS>); it must be "
+                            "new or empty unless --force is given")
+    where.add_argument("--force", action="store_true",
+                       help="use a --out folder that holds files: an earlier run's results "
+                            "there are removed first, anything else is kept")
     if ab:
         return
+    how.add_argument("--quick", action="store_true",
+                     help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
+                          f"rounds, --min-time {QUICK_MIN_TIME:g}, no bandwidth probe (options "
+                          "given explicitly still apply)")
     where.add_argument("--bin-dir", type=pathlib.Path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
     where.add_argument("--dry-run", action="store_true",
@@ -107,7 +180,37 @@ def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | N
     if not cells:
         print(f"suite {command}: no cell matches", file=sys.stderr)
         return None
+    try:
+        matrix.check_limits(cells)
+    except ValueError as error:
+        print(f"suite {command}: {error}", file=sys.stderr)
+        return None
     return cells
+
+
+def _settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str | None:
+    """Fills the measurement options not given, with --quick's values when asked;
+    returns the note a quick run prints, naming what it chose."""
+    chosen = []
+    if quick and arguments.sizes is None:
+        arguments.sizes = list(QUICK_SIZES)
+        chosen.append(f"n = {QUICK_SIZES[0]}")
+    if arguments.samples is None:
+        arguments.samples = QUICK_SAMPLES if quick else DEFAULT_SAMPLES
+        if quick:
+            chosen.append(f"{QUICK_SAMPLES} rounds")
+    if arguments.min_time is None:
+        arguments.min_time = QUICK_MIN_TIME if quick else DEFAULT_MIN_TIME
+        if quick:
+            chosen.append(f"--min-time {QUICK_MIN_TIME:g}")
+    if quick and not arguments.no_bandwidth:
+        arguments.no_bandwidth = True
+        chosen.append("no bandwidth probe")
+    if not quick:
+        return None
+    return ("quick run" + (f" ({', '.join(chosen)})" if chosen else "") + ": a smoke check that "
+            "the programs build, run and pass their checks; its figures are not for comparing "
+            "or keeping")
 
 
 def _seed(arguments: argparse.Namespace) -> int:
@@ -116,15 +219,71 @@ def _seed(arguments: argparse.Namespace) -> int:
     return random.SystemRandom().randrange(2**31)
 
 
+def _command_line(command: str, argv: list[str]) -> list[str]:
+    return [sys.argv[0] if sys.argv and sys.argv[0] else "suite", command, *argv]
+
+
+def _programs_present(bin_dir: pathlib.Path, cells: list[matrix.Cell], command: str) -> bool:
+    """Whether --bin-dir holds every program the cells run; says what is missing if not."""
+    if not bin_dir.is_dir():
+        what = "is not a folder" if bin_dir.exists() else "does not exist"
+        print(f"suite {command}: --bin-dir {bin_dir} {what}", file=sys.stderr)
+        return False
+    needed = list(dict.fromkeys(cell.workload.executable for cell in cells))
+    missing = build.missing_programs(bin_dir, needed)
+    if missing:
+        print(f"suite {command}: --bin-dir {bin_dir} lacks {', '.join(missing)} (no such "
+              "executable file there)", file=sys.stderr)
+        return False
+    return True
+
+
+def _out_refused(command: str, arguments: argparse.Namespace, out_dir: pathlib.Path,
+                 prepare: bool, **layout) -> bool:
+    """Checks (or, with `prepare`, makes ready) the results folder; says why it cannot be
+    used and returns True when it cannot."""
+    try:
+        if prepare:
+            sweep.prepare_out_dir(out_dir, arguments.force, **layout)
+        else:
+            sweep.check_out_dir(out_dir, arguments.force)
+    except sweep.OutDirError as error:
+        print(f"suite {command}: {'--out ' if arguments.out else ''}{error}", file=sys.stderr)
+        return True
+    return False
+
+
+def _stopped(command: str, error: OSError) -> int:
+    """A file or folder of the results that could not be written, in one line."""
+    where = f"{error.filename}: " if error.filename else ""
+    print(f"suite {command}: cannot write the results: {where}{error.strerror or error}",
+          file=sys.stderr)
+    return 2
+
+
 def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
+    note = _settle_defaults(arguments, quick=arguments.quick)
     cells = _cells(arguments, "run")
     if cells is None:
         return 2
+    if note is not None:
+        print(note, file=sys.stderr)
     bin_dir = arguments.bin_dir
+    if bin_dir is not None and not _programs_present(bin_dir, cells, "run"):
+        return 2
+    out_dir = arguments.out or sweep.default_out_dir(build.ROOT)
+    if not arguments.dry_run and _out_refused("run", arguments, out_dir, prepare=False):
+        return 2
     if bin_dir is None:
         targets = build.PROGRAM_TARGETS + (() if arguments.no_bandwidth else (bandwidth.PROBE,))
-        bin_dir = (build.build_dir("release") / "bin" if arguments.dry_run
-                   else build.ensure_built("release", targets=targets))
+        if arguments.dry_run:
+            bin_dir = build.build_dir("release") / "bin"
+        else:
+            try:
+                bin_dir = build.ensure_built("release", targets=targets)
+            except build.BuildError as error:
+                print(f"suite run: {error}", file=sys.stderr)
+                return 1
     options = Options(bin_dir=bin_dir.resolve(), samples=arguments.samples,
                       min_time=arguments.min_time, timeout=arguments.timeout,
                       pin=arguments.pin, hugepages=arguments.hugepages, seed=_seed(arguments),
@@ -132,21 +291,25 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
     if arguments.dry_run:
         print_plan(sweep.plan(cells, options), options)
         return 0
-    out_dir = arguments.out or sweep.default_out_dir(build.ROOT)
-    command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "run", *argv]
-    return sweep.Sweep(cells, options, out_dir, command_line,
-                       probe_bandwidth=not arguments.no_bandwidth,
-                       draw_plots=not arguments.no_plots,
-                       cv_threshold=arguments.cv_threshold,
-                       listeners=(Console(),)).run()
+    if _out_refused("run", arguments, out_dir, prepare=True):
+        return 2
+    try:
+        return sweep.Sweep(cells, options, out_dir, _command_line("run", argv),
+                           probe_bandwidth=not arguments.no_bandwidth,
+                           draw_plots=not arguments.no_plots,
+                           cv_threshold=arguments.cv_threshold,
+                           listeners=(Console(),)).run()
+    except OSError as error:
+        return _stopped("run", error)
 
 
 def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
+    _settle_defaults(arguments)
     cells = _cells(arguments, "ab")
     if cells is None:
         return 2
-    if arguments.fail_above is not None and not arguments.fail_above >= 0:
-        print("suite ab: --fail-above must be a percentage of 0 or more", file=sys.stderr)
+    out_dir = arguments.out or sweep.default_out_dir(build.ROOT, prefix="ab-")
+    if _out_refused("ab", arguments, out_dir, prepare=False):
         return 2
     try:
         bin_a, name_a = build.resolve_programs(arguments.a)
@@ -154,14 +317,13 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         print(f"suite ab: {error}", file=sys.stderr)
         return 1
+    if _out_refused("ab", arguments, out_dir, prepare=True, folders=AB_BUILDS, extra=AB_FILES):
+        return 2
     options = Options(bin_dir=bin_a, samples=arguments.samples, min_time=arguments.min_time,
                       timeout=arguments.timeout, pin=arguments.pin,
                       hugepages=arguments.hugepages, seed=_seed(arguments),
                       retries=arguments.retries)
-    out_dir = arguments.out or sweep.default_out_dir(build.ROOT).with_name(
-        "ab-" + sweep.default_out_dir(build.ROOT).name)
-    command_line = [sys.argv[0] if sys.argv and sys.argv[0] else "suite", "ab", *argv]
-    the_sweep = sweep.Sweep(cells, options, out_dir, command_line,
+    the_sweep = sweep.Sweep(cells, options, out_dir, _command_line("ab", argv),
                             probe_bandwidth=not arguments.no_bandwidth,
                             draw_plots=not arguments.no_plots,
                             cv_threshold=arguments.cv_threshold,
@@ -173,7 +335,10 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         warnings = next(iter(the_sweep.runs.values())).context.warnings
         ab_report.write(out_dir, result, shown_a, shown_b, warnings)
 
-    outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
+    try:
+        outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
+    except OSError as error:
+        return _stopped("ab", error)
     sys.stdout.write(ab_report.render_text(outcome.comparison, shown_a, shown_b))
     if arguments.fail_above is not None:
         for pair, low in outcome.over_limit:
@@ -188,29 +353,116 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 
 def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
-    return build.run_tests(arguments.preset)
+    try:
+        return build.run_tests(arguments.preset)
+    except build.BuildError as error:
+        print(f"suite test: {error}", file=sys.stderr)
+        return 1
 
 
 def _report(arguments: argparse.Namespace, argv: list[str]) -> int:
     return redraw.report(arguments.folder, plots=not arguments.no_plots)
 
 
+# The arguments every program reads first, with the defaults the programs use.
+PROGRAM_ARGUMENTS = (("n", 10000), ("threads", 1), ("repetitions", 1))
+
+
+def _fourth_default(workload) -> str:
+    """A program's own fourth argument, in words: a constant, or the rule the sweep
+    follows when the program's default is that same rule."""
+    if workload.fourth_default is None:
+        return "none"
+    probes = (1000, 10_000, 1_000_000)
+    values = [workload.fourth_default(n) for n in probes]
+    if len(set(values)) == 1:
+        return str(values[0])
+    if workload.fourth_of_n is not None and workload.fourth_rule \
+            and values == [workload.fourth_of_n(n) for n in probes]:
+        return workload.fourth_rule.split("=", 1)[-1].strip()
+    return f"{workload.fourth_default(PROGRAM_ARGUMENTS[0][1])} at n = {PROGRAM_ARGUMENTS[0][1]}"
+
+
+def _parallel_text(workload) -> str:
+    if not workload.parallel:
+        return "no: sequential, the thread count is only echoed"
+    if not workload.has_parallel_call:
+        return (f"built in the parallel mode, but libstdc++ has no parallel {workload.name}: "
+                "every thread count runs the same sequential call")
+    text = (f"yes: the call runs on the OpenMP team from n = {workload.parallel_min_n}"
+            if workload.parallel_min_n is not None else "yes")
+    if workload.max_threads is not None:
+        text += f"; at most {workload.max_threads} threads"
+    return text
+
+
+def render_list() -> str:
+    """Every program of the workload table: arguments and defaults, parallel mode, sample."""
+    lines = []
+    for workload in WORKLOADS.values():
+        arguments = [f"{name} (default {default})" for name, default in PROGRAM_ARGUMENTS]
+        if workload.fourth_name is not None:
+            fourth = f"{workload.fourth_name} (default {_fourth_default(workload)}"
+            if workload.fourth_rule:
+                fourth += f"; the sweep passes {workload.fourth_rule}"
+            arguments.append(fourth + ")")
+        lines += [f"{workload.name}  ({workload.executable})",
+                  f"  arguments:     {', '.join(arguments)}",
+                  f"  parallel mode: {_parallel_text(workload)}",
+                  f"  one sample:    {workload.sample_meaning}",
+                  ""]
+    return "\n".join(lines)
+
+
+def _list(arguments: argparse.Namespace, argv: list[str]) -> int:
+    sys.stdout.write(render_list())
+    return 0
+
+
+def version_text() -> str:
+    """The suite's version and the commit of its tree ("-dirty" with changes to tracked
+    files; "unknown" outside a git checkout)."""
+    version = importlib.import_module(__package__).__version__
+    commit, dirty = machine.git_commit()
+    shown = (commit + ("-dirty" if dirty else "")) if commit else "unknown"
+    return f"suite {version} (commit {shown})"
+
+
+class _Version(argparse.Action):
+    """--version: prints version_text() and exits, as argparse's own version action
+    would, but finds the commit only when asked."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        sys.stdout.write(version_text() + "\n")
+        parser.exit()
+
+
 def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("a", help="the reference run: a results folder or its results.json")
     parser.add_argument("b", help="the run compared with it")
-    parser.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
-    parser.add_argument("--out", type=pathlib.Path, help="also write the Markdown report to FILE")
-    parser.add_argument("--fail-above", type=float, metavar="PERCENT",
+    shown = parser.add_mutually_exclusive_group()
+    shown.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
+    shown.add_argument("--json", action="store_true",
+                       help="print the comparison as JSON, for scripts")
+    parser.add_argument("--out", type=pathlib.Path, metavar="FILE",
+                        help="also write the Markdown report to FILE")
+    parser.add_argument("--fail-above", type=_percentage, metavar="PERCENT",
                         help="exit with status 1 when a cell is clearly slower by more than "
                              "PERCENT relative to the run-wide shift (judged on Bonferroni "
                              "intervals: a 5%% chance of a false alarm over all cells), or when "
                              "a cell that ran in A failed or timed out in B")
-    parser.add_argument("--noise-floor", type=float, default=compare.NOISE_FLOOR * 100,
+    parser.add_argument("--noise-floor", type=_percentage, default=compare.NOISE_FLOOR * 100,
                         metavar="PERCENT",
                         help=f"changes within this are never clear (default "
                              f"{compare.NOISE_FLOOR * 100:g})")
-    parser.add_argument("--resamples", type=int, default=compare.RESAMPLES,
-                        help=f"bootstrap resamples (default {compare.RESAMPLES})")
+    parser.add_argument("--resamples", type=_positive_int, default=compare.RESAMPLES,
+                        metavar="N",
+                        help=f"bootstrap resamples per interval, at least 100 (default "
+                             f"{compare.RESAMPLES})")
     parser.add_argument("--no-drift-correction", action="store_true",
                         help="judge each cell's B/A itself instead of its change relative to the "
                              "run-wide shift (for runs known to be interleaved)")
@@ -219,11 +471,9 @@ def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
 def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     parser = arguments.parser
     if arguments.resamples < 100:
-        parser.error("--resamples must be at least 100")
-    if arguments.noise_floor < 0 or (arguments.fail_above is not None and arguments.fail_above < 0):
-        parser.error("percentages must not be negative")
+        parser.error(f"argument --resamples: must be at least 100, got {arguments.resamples}")
     try:
-        a, b = model.load(arguments.a), model.load(arguments.b)
+        a, b = redraw.load(arguments.a), redraw.load(arguments.b)
         result = compare.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
                                  drift_correction=not arguments.no_drift_correction,
                                  fail_above=arguments.fail_above)
@@ -232,11 +482,20 @@ def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 2
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
-    render = comparison.render_markdown if arguments.markdown else comparison.render_text
-    sys.stdout.write(render(result, name_a, name_b))
     if arguments.out is not None:
-        arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
-                                 encoding="utf-8")
+        try:
+            arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
+                                     encoding="utf-8")
+        except OSError as error:
+            print(f"suite compare: cannot write --out {arguments.out}: "
+                  f"{error.strerror or error}", file=sys.stderr)
+            return 2
+    if arguments.json:
+        sys.stdout.write(comparison.render_json(result, name_a, name_b))
+    else:
+        render = comparison.render_markdown if arguments.markdown else comparison.render_text
+        sys.stdout.write(render(result, name_a, name_b))
+    if arguments.out is not None:
         for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
     problems = result.problems()
@@ -246,7 +505,9 @@ def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="suite", description=__doc__.split("\n\n")[0])
+    top = _Parser(prog="suite", description=__doc__.split("\n\n")[0])
+    top.add_argument("--version", action=_Version,
+                     help="print the suite's version and the git commit of its tree")
     commands = top.add_subparsers(dest="command", required=True)
     run = commands.add_parser(
         "run", help="sweep the programs over sizes and thread counts",
@@ -261,14 +522,16 @@ def parser() -> argparse.ArgumentParser:
                     "reports the median per-round ratio B/A of every cell.")
     ab_parser.add_argument("a", help="the reference build: a folder of programs or a git revision")
     ab_parser.add_argument("b", help="the build compared with it")
-    ab_parser.add_argument("--fail-above", type=float, metavar="PERCENT",
+    ab_parser.add_argument("--fail-above", type=_percentage, metavar="PERCENT",
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
                                 "failed, or no cell could be compared")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")
-    test.add_argument("--preset", default="release", help="CMake preset (default release)")
+    test.add_argument("--preset", default="release",
+                      help="CMake preset: release (default) or asan (AddressSanitizer and "
+                           "UndefinedBehaviorSanitizer)")
     test.set_defaults(handler=_test)
     compare_parser = commands.add_parser(
         "compare", help="compare the results of two runs",
@@ -281,9 +544,18 @@ def parser() -> argparse.ArgumentParser:
     report.add_argument("folder", type=pathlib.Path, help="a results folder (results/<date-time>)")
     report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
     report.set_defaults(handler=_report)
+    listing = commands.add_parser(
+        "list", help="list the programs, their arguments and what a sample of each is",
+        description="The benchmark programs as the runner knows them: their arguments and "
+                    "defaults, whether they run in the parallel mode, what one sample is.")
+    listing.set_defaults(handler=_list)
     return top
 
 
 def main(argv: list[str]) -> int:
     arguments = parser().parse_args(argv)
-    return arguments.handler(arguments, argv[1:])
+    try:
+        return arguments.handler(arguments, argv[1:])
+    except KeyboardInterrupt:  # a sweep handles its own; this is a build or a comparison
+        print(f"\nsuite {arguments.command}: interrupted", file=sys.stderr)
+        return 130

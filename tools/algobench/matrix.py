@@ -127,3 +127,31 @@ def parse_sizes(text: str) -> list[int]:
             raise ValueError(f"a ladder is LOW:HIGH:STEPS_PER_DECADE, got {text!r}")
         return geometric_sizes(*(_whole(p) for p in parts))
     return parse_int_list(text)
+
+
+# The programs read n, the thread count and the repetitions with strtol into a
+# C int: a larger value reaches them wrapped (3e9 as -1294967296).
+INT_MAX = 2**31 - 1
+
+
+def check_limits(cells: list[Cell]) -> None:
+    """Raises ValueError, in one line, when a cell asks a program for more than
+    it can take: an n beyond a C int, or more threads than the program accepts
+    (its workload's max_threads; a C int for those that only echo the count)."""
+    sizes = sorted({c.n for c in cells if c.n > INT_MAX})
+    if sizes:
+        raise ValueError(f"--sizes: {', '.join(map(str, sizes))} "
+                         f"{'is' if len(sizes) == 1 else 'are'} above {INT_MAX}, the largest n "
+                         "the programs can read (a 32-bit int)")
+    over: dict[int, list[str]] = {}
+    for cell in cells:
+        limit = cell.workload.max_threads or INT_MAX
+        if cell.threads > limit and cell.program not in over.setdefault(limit, []):
+            over[limit].append(cell.program)
+    if over:
+        limit = min(over)
+        counts = sorted({c.threads for c in cells
+                         if c.program in over[limit] and c.threads > limit})
+        raise ValueError(f"--threads: {', '.join(map(str, counts))} "
+                         f"{'is' if len(counts) == 1 else 'are'} above {limit}, the most "
+                         f"{', '.join(over[limit])} accept{'s' if len(over[limit]) == 1 else ''}")

@@ -1,9 +1,14 @@
-"""The comparison of two runs as a plain-text table (the terminal) or Markdown."""
+"""The comparison of two runs as a plain-text table (the terminal), Markdown or JSON.
+
+A run is named by what describe_run gives: its path, and its commit and date
+where the results record them.
+"""
 
 from __future__ import annotations
 
 import math
 
+from ..files import dump_json
 from .units import format_seconds
 
 
@@ -105,8 +110,29 @@ def _lines_below(comparison) -> list[str]:
     return [line for line in lines if line is not None]
 
 
-def render_text(comparison, name_a: str, name_b: str) -> str:
-    out = [f"A: {name_a}", f"B: {name_b}"]
+def _details(name: dict) -> str:
+    return ", ".join(str(name[key]) for key in ("git_commit", "date") if name.get(key))
+
+
+def _plain_name(name: dict) -> str:
+    details = _details(name)
+    return name["path"] + (f" ({details})" if details else "")
+
+
+def _code(text: str) -> str:
+    """A Markdown code span that survives backticks in the text."""
+    fence = "``" if "`" in text else "`"
+    pad = " " if fence == "``" else ""
+    return f"{fence}{pad}{text}{pad}{fence}"
+
+
+def _markdown_name(name: dict) -> str:
+    details = _details(name)
+    return _code(name["path"]) + (f" ({_md_escape(details)})" if details else "")
+
+
+def render_text(comparison, name_a: dict, name_b: dict) -> str:
+    out = [f"A: {_plain_name(name_a)}", f"B: {_plain_name(name_b)}"]
     out += [f"warning: {w}" for w in comparison.warnings]
     out += [f"note: {n}" for n in comparison.notes]
     out.append("")
@@ -138,8 +164,9 @@ def _md_escape(text: str) -> str:
     return text.replace("|", "\\|")
 
 
-def render_markdown(comparison, name_a: str, name_b: str) -> str:
-    out = ["# Comparison of two runs", "", f"- A: `{name_a}`", f"- B: `{name_b}`", ""]
+def render_markdown(comparison, name_a: dict, name_b: dict) -> str:
+    out = ["# Comparison of two runs", "", f"- A: {_markdown_name(name_a)}",
+           f"- B: {_markdown_name(name_b)}", ""]
     if comparison.warnings or comparison.notes:
         out += [f"> **Warning:** {_md_escape(w)}  " for w in comparison.warnings]
         out += [f"> Note: {_md_escape(n)}  " for n in comparison.notes]
@@ -165,7 +192,56 @@ def render_markdown(comparison, name_a: str, name_b: str) -> str:
     return "\n".join(out) + "\n"
 
 
-def describe_run(path: str, run) -> str:
-    """A run's name in the header: its path, commit and date."""
-    details = [str(run.context.get(k)) for k in ("git_commit", "date") if run.context.get(k)]
-    return path + (f" ({', '.join(details)})" if details else "")
+def describe_run(path, run) -> dict:
+    """A run's name: the path it was read from, and its commit and date if recorded."""
+    return {"path": str(path), "git_commit": run.context.get("git_commit"),
+            "date": run.context.get("date")}
+
+
+def _finite(value: float | None) -> float | None:
+    return value if value is not None and math.isfinite(value) else None
+
+
+def to_json(comparison, name_a: dict, name_b: dict) -> dict:
+    """The comparison as plain data: every figure the table and the lines below it show."""
+    drift = comparison.drift
+    gate = comparison.gate
+    return {
+        "a": dict(name_a),
+        "b": dict(name_b),
+        "confidence": comparison.confidence,
+        "resamples": comparison.resamples,
+        "noise_floor": comparison.noise,
+        "min_samples": comparison.min_samples,
+        "cells": [
+            {"cell": m.label, "median_a": m.median_a, "median_b": m.median_b,
+             "ratio": _finite(m.ratio), "low": _finite(m.low), "high": _finite(m.high),
+             "change": _finite(m.ratio - 1), "relative": _finite(m.relative),
+             "relative_low": _finite(m.relative_low), "relative_high": _finite(m.relative_high),
+             "relative_change": _finite(m.relative - 1), "verdict": m.verdict}
+            for m in comparison.matched
+        ],
+        "verdicts": comparison.verdict_counts(),
+        "geomean": _finite(comparison.geomean),
+        "shift": None if drift is None else {
+            "method": drift.method, "cells": drift.cells, "ratio": _finite(drift.shift),
+            "low": _finite(drift.shift_low), "high": _finite(drift.shift_high),
+            "spread": _finite(drift.spread), "divisor": drift.divisor,
+            "threshold": drift.threshold, "removed": drift.corrected},
+        "not_compared": [{"cell": label, "reason": why} for label, why in comparison.not_compared],
+        "only_a": list(comparison.only_a),
+        "only_b": list(comparison.only_b),
+        "failed_in_b": [{"cell": label, "reason": why} for label, why in comparison.failed_in_b],
+        "warnings": list(comparison.warnings),
+        "notes": list(comparison.notes),
+        "gate": None if gate is None else {
+            "percent": gate.percent, "bound": gate.bound, "cells": gate.cells,
+            "confidence": gate.confidence, "passed": gate.passed,
+            "slowdowns": [{"cell": hit.matched.label, "low": hit.low, "high": hit.high}
+                          for hit in gate.slowdowns]},
+        "problems": comparison.problems(),
+    }
+
+
+def render_json(comparison, name_a: dict, name_b: dict) -> str:
+    return dump_json(to_json(comparison, name_a, name_b))

@@ -1,0 +1,509 @@
+"""What a user meets first: options and files the suite cannot use are refused
+in one line before anything runs, and list, --version, --force, --quick and
+`compare --json` do what they say. Stand-in programs only; nothing is timed."""
+
+import copy
+import errno
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from unittest import mock
+
+from support import REPORT_FIXTURES, ROOT, StandinSweep, run_suite, standin_bin
+
+from algobench import __version__, build, export, sweep
+from algobench.workload import WORKLOADS
+
+SUITE = [sys.executable, str(ROOT / "suite")]
+RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
+SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2",
+         "--samples", "2", "--min-time", "0.001", "--no-bandwidth", "--no-plots"]
+
+
+def suite(*argv) -> subprocess.CompletedProcess:
+    """`./suite` in a process of its own, as a user runs it."""
+    return subprocess.run([*SUITE, *map(str, argv)], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ))
+
+
+class Refusals(unittest.TestCase):
+    def assert_refused(self, status, err, *named, code=2):
+        """Exit status `code` and one line on stderr that names each of `named`."""
+        self.assertNotIn("Traceback", err)
+        lines = [line for line in err.splitlines() if line.strip()]
+        self.assertEqual(len(lines), 1, err)
+        for text in named:
+            self.assertIn(str(text), lines[0])
+        self.assertEqual(status, code, err)
+
+
+class OutFolderTest(Refusals):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.root = pathlib.Path(directory.name)
+        self.bin_dir = standin_bin(self.root)
+        self.log = self.root / "started.log"
+
+    def run_into(self, out, *extra, command="run"):
+        with mock.patch.dict(os.environ, {"STANDIN_LOG": str(self.log), "STANDIN_FAULT": ""}):
+            if command == "ab":
+                return run_suite(["ab", str(self.bin_dir), str(self.bin_dir), "--out", str(out),
+                                  *SMALL, *extra])
+            return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(out),
+                              *SMALL, *extra])
+
+    def test_unusable_folders_are_refused_before_anything_runs(self):
+        a_file = self.root / "a_file"
+        a_file.write_text("not a folder\n")
+        cases = [(a_file, "exists and is not a folder"),
+                 (a_file / "below", "is not a folder")]
+        if pathlib.Path("/proc/self").exists():
+            cases.append((pathlib.Path("/proc/algobench-results"), "cannot be used"))
+        for command in ("run", "ab"):
+            for out, why in cases:
+                with self.subTest(command=command, out=out):
+                    status, _, err = self.run_into(out, command=command)
+                    self.assert_refused(status, err, f"suite {command}: --out {out}", why)
+        self.assertFalse(self.log.exists(), "a program ran")
+        self.assertEqual(a_file.read_text(), "not a folder\n")
+
+    def test_the_real_entry_point_says_it_in_one_line(self):
+        a_file = self.root / "a_file"
+        a_file.write_text("")
+        completed = suite("run", "--bin-dir", self.bin_dir, "--out", a_file, *SMALL)
+        self.assert_refused(completed.returncode, completed.stderr, f"--out {a_file}")
+
+    def test_a_write_failing_during_the_run_is_one_line(self):
+        full = OSError(errno.ENOSPC, "No space left on device")
+        full.filename = str(self.root / "out" / "results.json")
+        with mock.patch.object(export, "write_all", side_effect=full):
+            status, _, err = self.run_into(self.root / "out")
+        # The run has said what it starts by then; its end is one line.
+        self.assertNotIn("Traceback", err)
+        self.assertEqual(status, 2)
+        self.assertEqual(err.splitlines()[-1], f"suite run: cannot write the results: "
+                                               f"{full.filename}: No space left on device")
+
+    def test_an_earlier_run_is_kept_unless_forced(self):
+        out = self.root / "out"
+        self.assertEqual(self.run_into(out)[0], 0)
+        before = (out / "results.json").read_text()
+        status, _, err = self.run_into(out)
+        self.assert_refused(status, err, str(out), "not empty", "--force")
+        self.assertEqual((out / "results.json").read_text(), before)
+
+    def forced_rerun(self, command, stale):
+        """A run, foreign and stale files added, then a forced run into the same folder."""
+        out = self.root / "out"
+        self.assertEqual(self.run_into(out, command=command)[0], 0)
+        written = {p.relative_to(out) for p in out.rglob("*")}
+        (out / "notes.txt").write_text("mine\n")
+        (out / "data").mkdir()
+        (out / "data" / "raw.csv").write_text("1,2\n")
+        for name in stale:
+            (out / name).parent.mkdir(parents=True, exist_ok=True)
+            (out / name).write_text("from an earlier run\n")
+        status, _, err = self.run_into(out, "--force", command=command)
+        self.assertEqual(status, 0, err)
+        self.assertEqual((out / "notes.txt").read_text(), "mine\n")
+        self.assertEqual((out / "data" / "raw.csv").read_text(), "1,2\n")
+        for name in stale:  # removed, or written anew by this run
+            if (out / name).exists():
+                self.assertNotEqual((out / name).read_text(), "from an earlier run\n", name)
+        # Whatever the second run wrote is exactly what the first one did.
+        rewritten = {p.relative_to(out) for p in out.rglob("*")} - {
+            pathlib.Path(p) for p in ("notes.txt", "data", "data/raw.csv")}
+        self.assertEqual(rewritten, written)
+        return out, written
+
+    def test_force_replaces_a_run_and_keeps_other_files(self):
+        out, written = self.forced_rerun(
+            "run", ["plots/speedup_count_if.svg", "failures.log", "summary.md.tmp"])
+        # --force removes every file a run writes, so no earlier file can pass for this run's.
+        self.assertTrue({p.parts[0] for p in written} <= set(sweep.own_files()), written)
+
+    def test_force_replaces_an_ab_run(self):
+        out, written = self.forced_rerun("ab", ["A/plots/old.svg", "B/failures.log", "ab.md"])
+        owned = set(sweep.own_files()) | {"A", "B", "ab.md", "ab.json", "pairs.csv"}
+        self.assertTrue({p.parts[0] for p in written} <= owned, written)
+        for build_dir in ("A", "B"):
+            self.assertTrue({p.name for p in (out / build_dir).iterdir()} <= set(sweep.own_files()))
+
+    def test_default_folders_of_the_same_second_do_not_collide(self):
+        clock = mock.Mock()
+        clock.datetime.now.return_value.strftime.return_value = "20240501-100000"
+        with mock.patch.object(sweep, "datetime", clock):
+            first = sweep.default_out_dir(self.root)
+            first.mkdir(parents=True)
+            self.assertEqual(sweep.default_out_dir(self.root).name, "20240501-100000-2")
+            self.assertEqual(sweep.default_out_dir(self.root, "ab-").name, "ab-20240501-100000")
+
+
+class OptionsTest(Refusals):
+    """Values the programs would misread, figures that are no numbers, missing programs:
+    each refused in one line before any program runs or any folder is made."""
+
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.root = pathlib.Path(directory.name)
+        self.bin_dir = standin_bin(self.root)
+        self.log = self.root / "started.log"
+        self.partial = self.root / "partial"  # lacks find_if; its count_if cannot run
+        shutil.copytree(self.bin_dir, self.partial, symlinks=True)
+        (self.partial / "bench_find_if").unlink()
+        (self.partial / "bench_count_if").unlink()
+        (self.partial / "bench_count_if").write_text("not a program\n")
+
+    def attempt(self, *argv, command="run"):
+        with mock.patch.dict(os.environ, {"STANDIN_LOG": str(self.log)}):
+            head = (["ab", str(self.bin_dir), str(self.bin_dir)] if command == "ab"
+                    else ["run", "--bin-dir", str(self.bin_dir)])
+            return run_suite([*head, "--out", str(self.root / "out"), "--no-bandwidth",
+                              "--no-plots", "--samples", "2", "--min-time", "0.001", *argv])
+
+    def tearDown(self):
+        self.assertFalse(self.log.exists(), "a program ran")
+        self.assertFalse((self.root / "out").exists(), "a results folder was made")
+
+    def test_refusals(self):
+        limited = [w.name for w in WORKLOADS.values() if w.max_threads is not None]
+        limit = min(w.max_threads for w in WORKLOADS.values() if w.max_threads is not None)
+        cases = [(["--programs", "count_if", f"--sizes={sizes}"], ["--sizes", named])
+                 for sizes, named in (("1e400", "1e400"), ("-1e400", "-1e400"),
+                                      ("3e9", "3000000000"), ("4294977296", "4294977296"),
+                                      ("100,2147483648", "2147483648"))]
+        cases.append((["--sizes", "100", "--threads", f"1,{limit + 1}"],
+                      ["--threads", str(limit + 1), *limited]))
+        # Empty lists are errors, not "all".
+        cases += [([option, value], [option]) for option in ("--programs", "--sizes", "--threads")
+                  for value in ("", ",", " ")]
+        cases += [([option, value], [option, value])
+                  for option in ("--min-time", "--timeout", "--cv-threshold")
+                  for value in ("inf", "nan", "Infinity")]
+        cases += [(["--timeout", "1e300"], ["--timeout", "at most"]),
+                  (["--bin-dir", str(self.root / "missing")], ["--bin-dir", "does not exist"]),
+                  (["--bin-dir", str(self.partial), "--sizes", "100"],
+                   [f"--bin-dir {self.partial} lacks bench_count_if, bench_find_if ("])]
+        for argv, named in cases:
+            with self.subTest(argv):
+                status, _, err = self.attempt(*argv)
+                self.assert_refused(status, err, *named)
+        for value in ("inf", "nan", "-1"):
+            status, _, err = self.attempt("--fail-above", value, command="ab")
+            self.assert_refused(status, err, "suite ab: argument --fail-above", value)
+        compare_cases = [([option, value], [f"argument {option}"])
+                         for option in ("--fail-above", "--noise-floor")
+                         for value in ("nan", "inf", "-1", "x")]
+        compare_cases += [(["--resamples", "10"], ["--resamples", "100"]),
+                          (["--out", str(self.root)], [f"--out {self.root}"])]
+        for argv, named in compare_cases:
+            with self.subTest(argv):
+                status, out, err = run_suite(["compare", str(RUN_A), str(RUN_B), *argv])
+                self.assert_refused(status, err, "suite compare:", *named)
+                self.assertEqual(out, "")
+
+    def test_the_limits_themselves_are_accepted(self):
+        limited = [w.name for w in WORKLOADS.values() if w.max_threads is not None]
+        limit = min(w.max_threads for w in WORKLOADS.values() if w.max_threads is not None)
+        echoing = [w.name for w in WORKLOADS.values() if w.parallel and w.max_threads is None]
+        status, out, err = self.attempt("--programs", "count_if", "--sizes", "2147483647",
+                                        "--threads", "1", "--dry-run")
+        self.assertEqual(status, 0, err)
+        self.assertIn("bench_count_if 2147483647 1 1", out)
+        # A program that only echoes its count is not held to the parallel mode's limit,
+        # and a bin-dir only needs the programs the matrix runs.
+        for argv in (["--programs", limited[0], "--threads", str(limit)],
+                     ["--programs", ",".join(echoing), "--threads", str(limit + 1)],
+                     ["--programs", "nth_element", "--bin-dir", str(self.partial)]):
+            with self.subTest(argv):
+                status, _, err = self.attempt("--sizes", "100", "--dry-run", *argv)
+                self.assertEqual(status, 0, err)
+
+
+class BuildFailureTest(Refusals):
+    """A CMake step that fails is one line naming it and its status, exit status 1."""
+
+    def failing(self, *argv, returncode=2, error=None, configured=True):
+        completed = subprocess.CompletedProcess([], returncode)
+        with tempfile.TemporaryDirectory() as tmp, \
+                mock.patch.object(build.subprocess, "run",
+                                  side_effect=error, return_value=completed) as run, \
+                mock.patch.object(build, "build_dir", return_value=pathlib.Path(tmp) / "tree"):
+            if configured:
+                (pathlib.Path(tmp) / "tree").mkdir()
+                (pathlib.Path(tmp) / "tree" / "CMakeCache.txt").write_text("")
+            status, _, err = run_suite([*argv, *(["--out", str(pathlib.Path(tmp) / "out")]
+                                                 if argv[0] == "run" else [])])
+            self.assertFalse((pathlib.Path(tmp) / "out").exists())
+        return status, err, [c.args[0] for c in run.call_args_list]
+
+    def test_build_failure_of_run_and_test(self):
+        for argv in (["run", "--programs", "count_if"], ["test"]):
+            with self.subTest(argv[0]):
+                status, err, commands = self.failing(*argv)
+                self.assert_refused(status, err, f"suite {argv[0]}: building failed",
+                                    "cmake --build --preset release", "status 2", code=1)
+                self.assertEqual(len(commands), 1)  # ctest never ran
+
+    def test_configure_failure_and_missing_cmake(self):
+        status, err, _ = self.failing("test", "--preset", "asan", configured=False)
+        self.assert_refused(status, err, "configuring failed", "cmake --preset asan", code=1)
+        status, err, _ = self.failing("run", error=FileNotFoundError(2, "No such file"))
+        self.assert_refused(status, err, "cannot run cmake", code=1)
+
+    def test_an_unknown_preset_through_the_real_entry_point(self):
+        if shutil.which("cmake") is None:
+            self.skipTest("no cmake")
+        completed = suite("test", "--preset", "no-such-preset")
+        self.assertEqual(completed.returncode, 1)
+        self.assertNotIn("Traceback", completed.stderr)
+        # CMake's own complaint stays above the one line of the suite.
+        self.assertRegex(completed.stderr.splitlines()[-1],
+                         r"^suite test: configuring failed: `cmake --preset no-such-preset` "
+                         r"exited with status \d+$")
+
+
+def _leaves(data, path=()):
+    """Every (path, value) of a JSON document, objects and lists included."""
+    yield path, data
+    items = data.items() if isinstance(data, dict) else (
+        enumerate(data) if isinstance(data, list) else ())
+    for key, value in items:
+        yield from _leaves(value, path + (key,))
+
+
+def _replaced(data, path, value):
+    data = copy.deepcopy(data)
+    target = data
+    for key in path[:-1]:
+        target = target[key]
+    target[path[-1]] = value
+    return data
+
+
+class HandEditedResultsTest(Refusals):
+    """`report` and `compare` on results.json files edited by hand."""
+
+    @classmethod
+    def setUpClass(cls):
+        with StandinSweep() as the_sweep:
+            status, _, err = the_sweep.run("--programs", "count_if,nth_element", "--sizes", "100",
+                                           "--threads", "1,2")
+            assert status == 0, err
+            cls.base = json.loads((the_sweep.out / "results.json").read_text())
+        cls.base["bandwidth"] = {"1": {"sum": 1e9, "copy": 2e9, "triad": 3e9},
+                                 "2": {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
+
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.folder = pathlib.Path(directory.name) / "run"
+        self.folder.mkdir()
+        self.file = self.folder / "results.json"
+        self.reference = pathlib.Path(directory.name) / "reference"
+        self.reference.mkdir()
+        (self.reference / "results.json").write_text(json.dumps(self.base))
+
+    def write(self, data) -> None:
+        self.file.write_text(json.dumps(data))
+
+    def assert_both_refuse(self, *named):
+        status, _, err = run_suite(["report", str(self.folder), "--no-plots"])
+        self.assert_refused(status, err, "suite report:", *named)
+        status, _, err = run_suite(["compare", str(self.reference), str(self.folder),
+                                    "--resamples", "100"])
+        self.assert_refused(status, err, "suite compare:", *named)
+
+    def test_named_faults(self):
+        # Beside what every edit below covers: names that are paths, the edge of a C int.
+        cell = ("cells", 0)
+        for path, value in ((cell + ("n",), None), (cell, "count_if"),
+                            (cell + ("stats", "median"), "fast"),
+                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31)):
+            with self.subTest(path=path, value=value):
+                self.write(_replaced(self.base, path, value))
+                self.assert_both_refuse(str(self.file))
+        self.assertFalse((self.folder.parent / "outside").exists())
+
+    def test_files_that_are_not_results(self):
+        self.file.write_text("{not json")
+        self.assert_both_refuse(str(self.file), "not JSON")
+        self.file.write_bytes(b"\xff\xfe")
+        self.assert_both_refuse(str(self.file))
+        self.file.unlink()
+        self.assert_both_refuse(str(self.file), "cannot read")
+        self.file.mkdir()
+        self.assert_both_refuse(str(self.file))
+        status, _, err = run_suite(["report", str(self.folder / "missing")])
+        self.assert_refused(status, err, str(self.folder / "missing"), "does not exist")
+        (self.folder / "plain").write_text("")
+        status, _, err = run_suite(["report", str(self.folder / "plain")])
+        self.assert_refused(status, err, "is not a folder")
+
+    def test_no_edit_of_any_field_escapes_as_a_traceback(self):
+        # Every field, replaced by values of every JSON type: each file is either
+        # redrawn and compared, or refused by both in one line naming it.
+        values = [None, "text", [], {}, [1], {"k": "v"}, -1, 0, 2**63, 1.5, True,
+                  float("nan")]
+        refused = 0
+        for path, _ in _leaves(self.base):
+            if not path or (path[0] == "cells" and len(path) > 1 and path[1] > 0):
+                continue
+            for value in values:
+                with self.subTest(path=path, value=value):
+                    self.write(_replaced(self.base, path, value))
+                    status, _, err = run_suite(["report", str(self.folder), "--no-plots"])
+                    self.assertIn(status, (0, 2), err)
+                    if status == 2:
+                        refused += 1
+                        self.write(_replaced(self.base, path, value))
+                        self.assert_both_refuse(str(self.file))
+                        continue
+                    status, _, err = run_suite(["compare", str(self.reference), str(self.folder),
+                                                "--resamples", "100"])
+                    self.assertIn(status, (0, 1), err)
+        self.assertGreater(refused, 100)
+
+
+class ListAndVersionTest(unittest.TestCase):
+    def test_list_shows_each_program_from_the_table(self):
+        status, out, _ = run_suite(["list"])
+        self.assertEqual(status, 0)
+        blocks = {block.split()[0]: block for block in out.strip().split("\n\n")}
+        self.assertEqual(list(blocks), list(WORKLOADS))
+        for name, workload in WORKLOADS.items():
+            with self.subTest(name):
+                block = blocks[name]
+                self.assertIn(workload.executable, block)
+                self.assertIn("n (default 10000), threads (default 1), repetitions (default 1)",
+                              block)
+                self.assertIn(workload.sample_meaning, block)
+                if workload.fourth_name:
+                    self.assertIn(f"{workload.fourth_name} (default ", block)
+        self.assertIn("zero_position (default 10000;", blocks["find_if"])
+        self.assertIn("k (default n*3/4;", blocks["nth_element"])
+        self.assertIn("no parallel stable_partition", blocks["stable_partition"])
+        self.assertIn("parallel mode: no", blocks["partial_sort"])
+        self.assertIn("at most 65533 threads", blocks["count_if"])
+
+    def copied_suite(self, root: pathlib.Path) -> pathlib.Path:
+        shutil.copy2(ROOT / "suite", root / "suite")
+        shutil.copytree(ROOT / "tools" / "algobench", root / "tools" / "algobench",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        return root / "suite"
+
+    def test_version_names_the_commit_and_changes(self):
+        if shutil.which("git") is None:
+            self.skipTest("no git")
+        with tempfile.TemporaryDirectory() as tmp:
+            root = pathlib.Path(tmp)
+            entry = self.copied_suite(root)
+            version = lambda: subprocess.run([sys.executable, str(entry), "--version"],
+                                             capture_output=True, text=True, timeout=60)
+            outside = version()
+            self.assertEqual((outside.returncode, outside.stdout),
+                             (0, f"suite {__version__} (commit unknown)\n"))
+            git = ["git", "-C", tmp, "-c", "user.name=t", "-c", "user.email=t@t",
+                   "-c", "safe.directory=*"]
+            subprocess.run(git + ["init", "-q"], check=True)
+            subprocess.run(git + ["add", "."], check=True)
+            subprocess.run(git + ["commit", "-qm", "x"], check=True)
+            head = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+            clean = version()
+            if "unknown" in clean.stdout:
+                self.skipTest("git does not read this folder (ownership)")
+            self.assertEqual(clean.stdout, f"suite {__version__} (commit {head})\n")
+            with open(entry, "a") as changed:
+                changed.write("\n")
+            self.assertEqual(version().stdout, f"suite {__version__} (commit {head}-dirty)\n")
+
+
+class CompareJsonTest(unittest.TestCase):
+    def test_json_holds_what_the_table_shows(self):
+        status, text, _ = run_suite(["compare", str(RUN_A), str(RUN_B)])
+        json_status, out, _ = run_suite(["compare", str(RUN_A), str(RUN_B), "--json"])
+        self.assertEqual(json_status, status)
+        data = json.loads(out)
+        self.assertEqual(data["a"]["path"], str(RUN_A))
+        cells = {c["cell"]: c for c in data["cells"]}
+        doubled = cells["count_if/n:1000000/threads:2"]
+        self.assertAlmostEqual(doubled["ratio"], 2.0)
+        self.assertLessEqual(doubled["low"], 2.0)
+        self.assertGreaterEqual(doubled["high"], 2.0)
+        self.assertEqual(doubled["verdict"], "slower")
+        self.assertAlmostEqual(doubled["change"], 1.0)
+        for cell in data["cells"]:
+            self.assertIn(cell["cell"], text)  # every row of the table, and no other
+        self.assertEqual(len(data["cells"]), sum(data["verdicts"].values()))
+        self.assertTrue(data["only_a"])
+        for label in data["only_a"] + [c["cell"] for c in data["not_compared"]]:
+            self.assertIn(label, text)
+        self.assertIn("method", data["shift"])
+        self.assertIsNone(data["gate"])
+
+    def test_json_with_the_gate_and_not_with_markdown(self):
+        status, out, err = run_suite(["compare", str(RUN_A), str(RUN_B), "--json",
+                                      "--fail-above", "10"])
+        data = json.loads(out)
+        self.assertEqual(status, 1)
+        self.assertFalse(data["gate"]["passed"])
+        self.assertEqual(data["problems"], [line.removeprefix("suite compare: ")
+                                            for line in err.splitlines()])
+        status, out, err = run_suite(["compare", str(RUN_A), str(RUN_B), "--json", "--markdown"])
+        self.assertEqual((status, out), (2, ""))
+
+    def test_markdown_header_keeps_the_path_apart_from_the_details(self):
+        _, out, _ = run_suite(["compare", str(RUN_A), str(RUN_B), "--markdown"])
+        line = next(line for line in out.splitlines() if line.startswith("- A: "))
+        self.assertRegex(line, rf"^- A: `{re.escape(str(RUN_A))}` \(\S+, \S+\)$")
+
+
+class QuickTest(unittest.TestCase):
+    def test_quick_matrix_and_what_overrides_it(self):
+        with StandinSweep() as the_sweep:
+            status, out, err = run_suite(["run", "--quick", "--dry-run", "--bin-dir",
+                                          str(the_sweep.bin_dir), "--threads", "1,2"])
+            self.assertEqual(status, 0, err)
+            sizes = {line.split("/")[1] for line in out.splitlines() if "/n:" in line
+                     and not line.startswith(" ")}
+            self.assertEqual(sizes, {"n:100000"})
+            self.assertIn("  samples:  2 x ", out)
+            self.assertIn("enough for 0.01 s", out)
+            self.assertEqual(err.count("quick run"), 1)
+            self.assertIn("not for comparing", err)
+            status, out, err = run_suite(["run", "--quick", "--dry-run", "--bin-dir",
+                                          str(the_sweep.bin_dir), "--sizes", "1000",
+                                          "--samples", "3", "--min-time", "0.2"])
+            self.assertIn("n:1000/", out)
+            self.assertNotIn("n:100000", out)
+            self.assertIn("  samples:  3 x ", out)
+            self.assertIn("enough for 0.2 s", out)
+            self.assertIn("quick run (no bandwidth probe)", err)
+
+    def test_a_quick_run_measures_no_bandwidth(self):
+        with StandinSweep() as the_sweep, \
+                mock.patch("algobench.bandwidth.measure", side_effect=AssertionError) as probe:
+            status, _, err = run_suite(["run", "--quick", "--bin-dir", str(the_sweep.bin_dir),
+                                        "--out", str(the_sweep.out), "--no-plots",
+                                        "--programs", "count_if,nth_element",
+                                        "--threads", "1,2"])
+            results = json.loads((the_sweep.out / "results.json").read_text())
+        self.assertEqual(status, 0, err)
+        probe.assert_not_called()
+        self.assertEqual((results["context"]["samples"], results["context"]["min_time"]),
+                         (2, 0.01))
+        self.assertEqual({c["n"] for c in results["cells"]}, {100000})
+        self.assertEqual({len(c["samples"]) for c in results["cells"]}, {2})
+
+
+if __name__ == "__main__":
+    unittest.main()
