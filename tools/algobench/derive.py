@@ -1,8 +1,9 @@
 """The one step that turns measured samples into every figure a run reports.
 
 Statistics of each cell; speedup and efficiency against the same program and
-size at one thread; throughput from the workload's bytes per element; and the
-share of the measured memory bandwidth. Everything that shows a run (summary,
+size at one thread; throughput from the workload's bytes per element; the
+share of the measured memory bandwidth; and the warnings the figures call
+for (findings.py), grouped by kind. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
 
 A speedup is paired: the thread counts of one program and size run back to
@@ -18,7 +19,7 @@ from __future__ import annotations
 
 import statistics
 
-from .findings import busy_warning
+from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
 from .model import CellResult, Run
 from .stats import describe, finite, median_interval, paired_ratios, ratio
 
@@ -45,6 +46,8 @@ def derive(run: Run) -> Run:
         cell.items_per_second, cell.bytes_per_second = cell.rates(cell.median)
         cell.bandwidth_share = _bandwidth_share(run, cell)
     run.busy = busy_warning(run)
+    threshold = run.context.cv_threshold
+    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
     return run
 
 

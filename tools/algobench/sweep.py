@@ -31,7 +31,7 @@ from typing import Callable
 from . import bandwidth, export, machine
 from .contention import Contention
 from .derive import derive
-from .findings import DEFAULT_CV_THRESHOLD, cell_warnings, machine_warnings
+from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
 from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
@@ -192,6 +192,7 @@ class Sweep:
             context = machine.collect(variant.bin_dir, command_line, options.pin,
                                       options.hugepages, options.samples, options.min_time)
             context.seed = options.seed
+            context.cv_threshold = cv_threshold
             self.runs[variant.name] = Run(context, planned_cells=len(cells))
         self.ledger = ResultLedger()
         self.rng = random.Random(options.seed)
@@ -260,8 +261,12 @@ class Sweep:
                 status = 130
         for run in self.runs.values():
             derive(run)
-        for message in cell_warnings(first, self.cv_threshold):
-            self.warn(message)
+            # Each build keeps the warnings about its own cells; the first
+            # build's are the ones shown.
+            run.context.warnings += [f.line for f in run.findings
+                                     if f.line not in run.context.warnings]
+        for finding in first.findings:
+            self.emit(Warned(finding.line))
         self.write()
         failed = [c.name + (f" ({name})" if name else "")
                   for name, run in self.runs.items() for c in run.cells if c.status == "failed"]

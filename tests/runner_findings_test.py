@@ -1,0 +1,80 @@
+"""Warnings grouped by kind."""
+
+import json
+import unittest
+
+from support import cell, run_of
+
+from algobench import findings, model
+from algobench.contention import Contention
+from algobench.derive import derive
+
+BUSY = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
+
+
+class GroupingTest(unittest.TestCase):
+    def test_many_cells_of_one_kind_make_one_line(self):
+        # Ten noisy cells whose 2-thread cells are twice as fast: one kind only.
+        cells = []
+        for n in (10**3, 10**4, 10**5, 10**6, 2_500_000):
+            cells += [cell("count_if", n, 1, [2.0, 2.4, 1.6]), cell("count_if", n, 2, [1.0, 1.2, 0.8])]
+        run = derive(run_of(cells))
+        (noisy,) = run.findings
+        self.assertEqual(noisy.cells, [c.name for c in cells])
+        line = noisy.line
+        self.assertIn("in 10 cells: count_if n=1e3 t=1 (20.0%), count_if n=1e3 t=2 (20.0%), ", line)
+        self.assertIn("count_if n=1e5 t=2 (20.0%) and 4 more; use ", line)
+        self.assertNotIn("2.5e6", line)
+        self.assertEqual(line.count("more samples (--samples)"), 1)
+        self.assertIn("pinned threads for the cells of more than one thread (--pin)", line)
+        self.assertEqual(findings.cell_warnings(run), [line])
+
+    def test_busy_comes_first_and_stands_for_its_cells_symptoms(self):
+        one = cell("count_if", 10**5, 1, [1e-3, 1e-3, 1e-3])
+        # Slower than one thread and spread out, but contended: the busy warning explains it.
+        two = cell("count_if", 10**5, 2, [9e-3, 3e-2, 1e-2])
+        for sample in two.samples:
+            sample.contention = BUSY
+        two.replaced = 6
+        quiet = cell("partial_sum", 10**5, 1, [1.0, 1.3, 0.7])
+        run = derive(run_of([one, two, quiet]))
+        self.assertEqual([f.kind for f in run.findings], [findings.BUSY, findings.NOISY])
+        busy, noisy = run.findings
+        self.assertEqual(busy.line, findings.busy_warning(run))
+        self.assertEqual(run.busy, busy.line)
+        self.assertEqual(busy.cells, [two.name])
+        self.assertEqual(noisy.cells, [quiet.name])
+
+    def test_first_call_advice_covers_every_named_cell(self):
+        cells = [cell("set_intersection", 10**7, 1, [0.01, 0.01], repetitions=3),
+                 cell("partial_sum", 10**7, 1, [0.01, 0.01], repetitions=12)]
+        cells[0].first_call_excess, cells[0].first_call_share = 0.004, 0.5
+        cells[1].first_call_excess, cells[1].first_call_share = 0.001, 0.2
+        (first_call,) = derive(run_of(cells)).findings
+        self.assertEqual(first_call.kind, findings.FIRST_CALL)
+        self.assertIn("set_intersection n=1e7 t=1 (4 ms more, 50% at 3 repetition(s)), "
+                      "partial_sum n=1e7 t=1 (1 ms more, 20% at 12 repetition(s))", first_call.text)
+        # 4 ms at 10% of the figure needs a loop of 36 ms more.
+        self.assertEqual(first_call.advice,
+                         "use --min-time 0.036 or more, or --hugepages, for a figure of the "
+                         "steady call")
+
+    def test_compact_sizes(self):
+        cases = {0: "0", 12: "12", 999: "999", 1000: "1e3", 3001: "3001", 100000: "1e5",
+                 2_500_000: "2.5e6", 31623: "31623", 12_000: "1.2e4"}
+        for n, text in cases.items():
+            with self.subTest(n=n):
+                self.assertEqual(findings.compact_size(n), text)
+
+    def test_findings_survive_results_json(self):
+        run = derive(run_of([cell("nth_element", 10**6, 1, [1.0, 1.2, 0.8])]))
+        data = json.loads(json.dumps(run.to_dict()))
+        self.assertEqual(data["findings"][0]["kind"], findings.NOISY)
+        self.assertEqual(model.from_dict(data).findings, run.findings)
+        data["findings"] = "noisy"
+        with self.assertRaisesRegex(model.ResultsError, "findings are not a list"):
+            model.from_dict(data)
+
+
+if __name__ == "__main__":
+    unittest.main()
