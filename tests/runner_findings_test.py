@@ -1,4 +1,4 @@
-"""Warnings grouped by kind."""
+"""Warnings grouped by kind, and the summary's note keys."""
 
 import json
 import unittest
@@ -8,8 +8,26 @@ from support import cell, run_of
 from algobench import findings, model
 from algobench.contention import Contention
 from algobench.derive import derive
+from algobench.export import summary
 
 BUSY = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
+
+
+def table_rows(markdown: str) -> dict[str, dict[str, str]]:
+    """The summary table's rows as {"program/n/threads": {column: text}}."""
+    lines = [line for line in markdown.splitlines() if line.startswith("| ")]
+    header = [c.strip() for c in lines[0].strip("|").split("|")]
+    rows = {}
+    for line in lines[1:]:
+        values = dict(zip(header, (c.strip() for c in line.strip("|").split("|"))))
+        rows[f"{values['program']}/{values['n']}/{values['threads']}"] = values
+    return rows
+
+
+def note_lines(markdown: str) -> dict[str, str]:
+    """The notes below the table: {key: text}."""
+    notes = markdown.split("\nNotes:\n", 1)[1]
+    return dict(line[2:].split(": ", 1) for line in notes.splitlines() if line.startswith("- "))
 
 
 class GroupingTest(unittest.TestCase):
@@ -74,6 +92,38 @@ class GroupingTest(unittest.TestCase):
         data["findings"] = "noisy"
         with self.assertRaisesRegex(model.ResultsError, "findings are not a list"):
             model.from_dict(data)
+
+
+class SummaryNotesTest(unittest.TestCase):
+    def test_warned_cells_carry_the_keys_of_their_warnings(self):
+        cells = [cell("count_if", 10**5, 1, [1e-3, 1e-3]),
+                 cell("count_if", 10**5, 2, [1e-3, 3e-3, 2e-3]),      # noisy and no speedup
+                 cell("nth_element", 10**5, 1, [1e-3, 1.3e-3, 0.7e-3]),  # noisy
+                 cell("find_if", 10**5, 1, [1e-3, 1e-3])]
+        markdown = summary.render_markdown(derive(run_of(cells)))
+        rows = table_rows(markdown)
+        self.assertEqual(rows["count_if/100000/2"]["notes"], "a, b")
+        self.assertEqual(rows["nth_element/100000/1"]["notes"], "a")
+        self.assertEqual(rows["find_if/100000/1"]["notes"], "")
+        self.assertEqual({r["status"] for r in rows.values()}, {"ok"})
+        notes = note_lines(markdown)
+        self.assertEqual(sorted(notes), ["a", "b"])
+        self.assertTrue(notes["a"].startswith("samples vary by more than 5% (CV) in 2 cells"))
+        self.assertTrue(notes["b"].startswith("no speedup in 1 cell"))
+
+    def test_busy_note_refers_to_the_warning_above(self):
+        one = cell("count_if", 10**5, 1, [1e-3, 1e-3])
+        two = cell("count_if", 10**5, 2, [2e-3, 2e-3])
+        for sample in two.samples:
+            sample.contention = BUSY
+        markdown = summary.render_markdown(derive(run_of([one, two])))
+        self.assertEqual(markdown.count("the machine was busy during this run"), 1)
+        self.assertEqual(table_rows(markdown)["count_if/100000/2"]["notes"], "a")
+        self.assertIn("see the warning above", note_lines(markdown)["a"])
+
+    def test_a_run_without_warnings_has_no_notes(self):
+        markdown = summary.render_markdown(derive(run_of([cell("find_if", 100, 1, [1e-6, 1e-6])])))
+        self.assertNotIn("Notes:", markdown)
 
 
 if __name__ == "__main__":

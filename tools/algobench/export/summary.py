@@ -2,6 +2,10 @@
 
 Everything here reads the run's fields alone, so a summary can be redrawn
 later without running anything.
+
+A cell a warning names carries that warning's key ("a", "b", ...) in the
+last column, "notes"; the keys are listed with their warnings below the
+table.
 """
 
 from __future__ import annotations
@@ -13,7 +17,7 @@ from .units import format_seconds
 
 FILE = "summary.md"
 COLUMNS = ("program", "n", "threads", "repetitions", "median time", "CV %", "speedup",
-           "efficiency", "Melem/s", "GB/s", "% of bw", "status")
+           "efficiency", "Melem/s", "GB/s", "% of bw", "status", "notes")
 
 
 def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
@@ -29,7 +33,35 @@ def _speedup(cell) -> str:
     return text
 
 
-def _row(cell) -> list[str]:
+def _key(index: int) -> str:
+    """a, b, ..., z, aa, ab, ...: a footnote key that survives plain text."""
+    key = ""
+    index += 1
+    while index:
+        index, rest = divmod(index - 1, 26)
+        key = chr(ord("a") + rest) + key
+    return key
+
+
+def notes(run) -> tuple[dict[str, list[str]], list[tuple[str, str]]]:
+    """The keys of every cell's notes, by cell name, and each key with its text."""
+    listed: list[tuple[str, str]] = []
+    by_cell: dict[str, list[str]] = {}
+    for finding in run.findings:
+        if not finding.cells:
+            continue
+        key = _key(len(listed))
+        text = finding.line
+        if finding.kind == "busy" and run.busy:
+            text = ("the machine was busy while these cells ran, and their spread or missing "
+                    "speedup may be its doing: see the warning above")
+        listed.append((key, text))
+        for name in finding.cells:
+            by_cell.setdefault(name, []).append(key)
+    return by_cell, listed
+
+
+def _row(cell, keys: list[str]) -> list[str]:
     stats = cell.stats
     cv = stats.cv if stats is not None else None
     share = cell.bandwidth_share
@@ -46,6 +78,7 @@ def _row(cell) -> list[str]:
         _number(cell.bytes_per_second, 1e9),
         "" if share is None else f"{share * 100:.0f}",
         cell.status,
+        ", ".join(keys),
     ]
 
 
@@ -73,11 +106,16 @@ def render_markdown(run) -> str:
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
         "| " + " | ".join(COLUMNS) + " |",
-        "|" + "|".join("---" if c in ("program", "status") else "--:" for c in COLUMNS) + "|",
+        "|" + "|".join("---" if c in ("program", "status", "notes") else "--:" for c in COLUMNS) + "|",
     ]
-    lines += ["| " + " | ".join(_row(cell)) + " |" for cell in run.cells]
+    by_cell, listed = notes(run)
+    lines += ["| " + " | ".join(_row(cell, by_cell.get(cell.name, []))) + " |"
+              for cell in run.cells]
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
+    if listed:
+        lines += ["", "Notes:", ""]
+        lines += [f"- {key}: {text}" for key, text in listed]
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "
