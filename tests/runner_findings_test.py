@@ -1,9 +1,9 @@
-"""Warnings grouped by kind, and the summary's note keys."""
+"""Warnings grouped by kind, the summary's note keys and cells of size 0."""
 
 import json
 import unittest
 
-from support import cell, run_of
+from support import StandinSweep, cell, run_of
 
 from algobench import findings, model
 from algobench.contention import Contention
@@ -124,6 +124,44 @@ class SummaryNotesTest(unittest.TestCase):
     def test_a_run_without_warnings_has_no_notes(self):
         markdown = summary.render_markdown(derive(run_of([cell("find_if", 100, 1, [1e-6, 1e-6])])))
         self.assertNotIn("Notes:", markdown)
+
+
+class SizeZeroTest(unittest.TestCase):
+    def test_no_work_gives_no_ratio_or_rate(self):
+        cells = [cell("count_if", 0, 1, [2e-7, 1e-7, 3e-7]), cell("count_if", 0, 2, [1e-7, 1e-7]),
+                 cell("count_if", 100, 1, [2e-6, 2e-6]), cell("count_if", 100, 2, [1e-6, 1e-6])]
+        run = derive(run_of(cells, {"1": {"sum": 1e10}, "2": {"sum": 1e10}}))
+        for empty in cells[:2]:
+            self.assertEqual((empty.speedup, empty.efficiency, empty.items_per_second,
+                              empty.bytes_per_second, empty.bandwidth_share),
+                             (None, None, None, None, None))
+            self.assertIsNotNone(empty.median)
+        self.assertAlmostEqual(cells[3].speedup, 2.0)
+        # The clock's noise at n = 0 (CV 50%) is no warning.
+        self.assertEqual(run.findings, [])
+
+    def test_a_sweep_with_size_zero_shows_and_says_why(self):
+        with StandinSweep() as sweep:
+            status, out, err = sweep.run("--programs", "count_if", "--sizes", "0,100",
+                                         "--threads", "1,2")
+            results = json.loads((sweep.out / "results.json").read_text())
+            written = (sweep.out / "summary.md").read_text()
+        self.assertEqual(status, 0, err)
+        self.assertIn(written, out)
+        cells = {(c["n"], c["threads"]): c for c in results["cells"]}
+        for threads in (1, 2):
+            self.assertIsNone(cells[0, threads]["speedup"])
+            self.assertIsNone(cells[0, threads]["efficiency"])
+            self.assertIsNone(cells[0, threads]["items_per_second"])
+        self.assertIsNotNone(cells[100, 2]["speedup"])
+        rows = table_rows(written)
+        notes = note_lines(written)
+        for threads in (1, 2):
+            row = rows[f"count_if/0/{threads}"]
+            self.assertEqual((row["speedup"], row["efficiency"], row["Melem/s"]), ("", "", ""))
+            self.assertIn("no work", notes[row["notes"]])
+        self.assertNotEqual(rows["count_if/100/2"]["speedup"], "")
+        self.assertEqual(written.count("no work at n = 0"), 1)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,9 @@ share of the measured memory bandwidth; and the warnings the figures call
 for (findings.py), grouped by kind. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
 
+At n = 0 the programs do no work: a time is the clock's noise around an
+empty loop, so a cell of size 0 has no speedup, efficiency or throughput.
+
 A speedup is paired: the thread counts of one program and size run back to
 back within each round, so the ratio of the 1-thread sample to the p-thread
 sample of the same round sees the machine in one state. The cell's speedup is
@@ -40,10 +43,11 @@ def derive(run: Run) -> Run:
     for cell in run.cells:
         base = baselines.get((cell.program, cell.n, cell.fourth))
         cell.speedup = cell.speedup_low = cell.speedup_high = None
-        if base is not None and cell.median is not None:
+        if base is not None and cell.median is not None and cell.n > 0:
             _speedup(cell, base)
         cell.efficiency = cell.speedup / cell.threads if cell.speedup is not None else None
-        cell.items_per_second, cell.bytes_per_second = cell.rates(cell.median)
+        cell.items_per_second, cell.bytes_per_second = \
+            cell.rates(cell.median) if cell.n > 0 else (None, None)
         cell.bandwidth_share = _bandwidth_share(run, cell)
     run.busy = busy_warning(run)
     threshold = run.context.cv_threshold

@@ -163,7 +163,8 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
 
     When the machine was busy, that finding comes first and stands for the
     symptoms it explains (spread-out samples, parallel cells slower than one
-    thread) in the cells that kept contended samples.
+    thread) in the cells that kept contended samples. At n = 0 nothing runs:
+    those cells' times are the clock's noise and no finding names them.
     """
     busy = busy_warning(run)
     found = []
@@ -173,7 +174,7 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
     noisy, first_call, slow, sequential = [], [], [], []
     for cell in run.cells:
         workload = cell.workload
-        if not cell.ok or workload is None:
+        if not cell.ok or workload is None or cell.n == 0:
             continue
         if busy and any(s.contended for s in cell.samples):
             continue

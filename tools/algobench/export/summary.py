@@ -5,7 +5,7 @@ later without running anything.
 
 A cell a warning names carries that warning's key ("a", "b", ...) in the
 last column, "notes"; the keys are listed with their warnings below the
-table.
+table, and the cells of size 0 get one key saying why they have no speedup.
 """
 
 from __future__ import annotations
@@ -18,6 +18,8 @@ from .units import format_seconds
 FILE = "summary.md"
 COLUMNS = ("program", "n", "threads", "repetitions", "median time", "CV %", "speedup",
            "efficiency", "Melem/s", "GB/s", "% of bw", "status", "notes")
+ZERO_SIZE_NOTE = ("no work at n = 0, so no speedup, efficiency or throughput (the times are "
+                  "the clock's noise around an empty loop)")
 
 
 def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
@@ -58,6 +60,12 @@ def notes(run) -> tuple[dict[str, list[str]], list[tuple[str, str]]]:
         listed.append((key, text))
         for name in finding.cells:
             by_cell.setdefault(name, []).append(key)
+    empty = [cell for cell in run.cells if cell.n == 0]
+    if empty:
+        key = _key(len(listed))
+        listed.append((key, ZERO_SIZE_NOTE))
+        for cell in empty:
+            by_cell.setdefault(cell.name, []).append(key)
     return by_cell, listed
 
 
