@@ -1,14 +1,18 @@
-"""Warnings grouped by kind, the summary's note keys and cells of size 0."""
+"""Warnings grouped by kind, the summary's note keys, cells of size 0 and the
+warning about arrays larger than the free memory."""
 
 import json
 import unittest
+from unittest import mock
 
 from support import StandinSweep, cell, run_of
 
-from algobench import findings, model
+from algobench import findings, machine, model
 from algobench.contention import Contention
 from algobench.derive import derive
 from algobench.export import summary
+from algobench.model import Context
+from algobench.workload import WORKLOADS
 
 BUSY = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
 
@@ -162,6 +166,51 @@ class SizeZeroTest(unittest.TestCase):
             self.assertIn("no work", notes[row["notes"]])
         self.assertNotEqual(rows["count_if/100/2"]["speedup"], "")
         self.assertEqual(written.count("no work at n = 0"), 1)
+
+
+class MemoryWarningTest(unittest.TestCase):
+    RELEASE = Context(build_type="Release", usable_cpus=2)
+
+    def test_names_the_programs_whose_arrays_do_not_fit(self):
+        warnings = findings.machine_warnings(
+            self.RELEASE, [1], sizes={"set_intersection": 10**8, "count_if": 10**8},
+            memory_available=2 << 30)
+        self.assertEqual(len(warnings), 1, warnings)
+        # 10^8 x 32 bytes is 2.98 GiB; count_if's 10^8 doubles (763 MiB) fit.
+        self.assertIn("set_intersection at n = 1e8 allocates 2.98 GiB (32 bytes per element), "
+                      "against 2 GiB available", warnings[0])
+        self.assertNotIn("count_if", warnings[0])
+
+    def test_the_limit_is_each_program_s_bytes_per_element(self):
+        available = 1 << 30
+        for program, workload in WORKLOADS.items():
+            fits = available // workload.allocated_bytes
+            with self.subTest(program):
+                self.assertIsNone(findings.memory_warning({program: fits}, available))
+                self.assertIn(program, findings.memory_warning({program: fits + 1}, available))
+
+    def test_nothing_known_nothing_said(self):
+        self.assertEqual(findings.machine_warnings(self.RELEASE, [1], sizes={"count_if": 10**12}),
+                         [])
+        self.assertEqual(findings.machine_warnings(self.RELEASE, [1], memory_available=1), [])
+
+    def test_meminfo(self):
+        text = "MemTotal:       16384000 kB\nMemFree:  100 kB\nMemAvailable:    8192000 kB\n"
+        self.assertEqual(machine.parse_meminfo(text), 8192000 * 1024)
+        self.assertIsNone(machine.parse_meminfo("MemTotal: 16384000 kB\n"))
+
+    def test_the_sweep_warns_before_the_cells_run(self):
+        with StandinSweep() as sweep, \
+                mock.patch("algobench.machine.memory_available", return_value=1000):
+            status, _, err = sweep.run("--programs", "count_if,find_if", "--sizes", "10,200",
+                                       "--threads", "1")
+        self.assertEqual(status, 0, err)
+        lines = err.splitlines()
+        (warning,) = [i for i, line in enumerate(lines) if "larger than the free memory" in line]
+        self.assertIn("count_if at n = 200 allocates 1.56 KiB (8 bytes per element)", lines[warning])
+        self.assertNotIn("find_if", lines[warning])  # 800 bytes fit
+        calibrated = [i for i, line in enumerate(lines) if "calibration of" in line]
+        self.assertLess(warning, calibrated[0])
 
 
 if __name__ == "__main__":

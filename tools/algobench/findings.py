@@ -7,8 +7,8 @@ What the cells say is grouped: one Finding per kind of warning, naming every
 cell it applies to and giving the advice once, so a sweep of fifty cells with
 a noisy machine says so in a few lines instead of fifty. The summary marks
 each cell a finding names. What is known before any cell runs (the build,
-the governor, thread counts the machine cannot serve, other tasks) stays
-one plain line each.
+the governor, thread counts and arrays the machine cannot serve, other
+tasks) stays one plain line each.
 """
 
 from __future__ import annotations
@@ -103,6 +103,13 @@ def _join(words: list[str]) -> str:
     return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
 
 
+def _bytes(count: float) -> str:
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if count >= size:
+            return f"{count / size:.3g} {unit}"
+    return f"{count:.0f} bytes"
+
+
 def busy_warning(run: Run) -> str | None:
     """One plain warning, with the numbers, when other processes competed for
     the machine during a good part of the run; None otherwise."""
@@ -128,8 +135,15 @@ def busy_warning(run: Run) -> str | None:
 
 
 def machine_warnings(context: Context, thread_counts: list[int],
-                     runnable_others: int | None = None) -> list[str]:
-    """Warnings about the build and the machine, known before any cell runs."""
+                     runnable_others: int | None = None,
+                     sizes: dict[str, int] | None = None,
+                     memory_available: int | None = None) -> list[str]:
+    """Warnings about the build and the machine, known before any cell runs.
+
+    `sizes` maps each planned program to its largest planned n, and
+    `memory_available` is what the machine can give a new process (bytes):
+    a program whose arrays at that size do not fit is named with the figures.
+    """
     warnings = []
     if runnable_others:
         warnings.append(f"{runnable_others} other task(s) are running on this machine as the "
@@ -154,7 +168,31 @@ def machine_warnings(context: Context, thread_counts: list[int],
         warnings.append(
             f"thread count(s) {', '.join(map(str, over))} exceed the {cpus} usable CPUs: those "
             "cells oversubscribe the CPUs and measure time-sharing, not parallel speed")
+    memory = memory_warning(sizes or {}, memory_available)
+    if memory:
+        warnings.append(memory)
     return warnings
+
+
+def memory_warning(sizes: dict[str, int], memory_available: int | None) -> str | None:
+    """The programs whose arrays at their largest planned size exceed the
+    memory available, with the figures; None when all fit or nothing is known."""
+    if memory_available is None:
+        return None
+    too_large = []
+    for program, n in sizes.items():
+        workload = WORKLOADS.get(program)
+        if workload is None:
+            continue
+        needed = n * workload.allocated_bytes
+        if needed > memory_available:
+            too_large.append(f"{program} at n = {compact_size(n)} allocates {_bytes(needed)} "
+                             f"({workload.allocated_bytes} bytes per element)")
+    if not too_large:
+        return None
+    return (f"arrays larger than the free memory: {', '.join(too_large)}, against "
+            f"{_bytes(memory_available)} available (MemAvailable): those cells will swap, "
+            "which the figures then measure, or fail to allocate; use smaller --sizes")
 
 
 def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[Finding]:

@@ -242,7 +242,11 @@ class Sweep:
         first = next(iter(self.runs.values()))
         now = machine.cpu_times()
         runnable = max(now.procs_running - 1, 0) if now is not None else None
-        for message in machine_warnings(first.context, self.thread_counts, runnable):
+        largest: dict[str, int] = {}
+        for cell in self.cells:
+            largest[cell.program] = max(largest.get(cell.program, 0), cell.n)
+        for message in machine_warnings(first.context, self.thread_counts, runnable,
+                                        largest, machine.memory_available()):
             self.warn(message)
         status = 0
         try:
