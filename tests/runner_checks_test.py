@@ -185,7 +185,7 @@ class CalibrationTest(unittest.TestCase):
         (line,) = [l for l in err.splitlines() if "first call" in l]
         self.assertTrue(line.startswith("warning: the first call in each process costs more "
                                         "than a later one"), line)
-        self.assertIn("in 1 cell: set_intersection n=1000 t=1 (4 ms more, ", line)
+        self.assertIn("in 1 cell: set_intersection n=1e3 t=1 (4 ms more, ", line)
         self.assertIn("; use --min-time 0.036 or more, or --hugepages", line)
 
     def test_one_call_programs_run_one_repetition(self):

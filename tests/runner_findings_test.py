@@ -120,14 +120,22 @@ class SummaryNotesTest(unittest.TestCase):
         two = cell("count_if", 10**5, 2, [2e-3, 2e-3])
         for sample in two.samples:
             sample.contention = BUSY
+        two.replaced = 3
         markdown = summary.render_markdown(derive(run_of([one, two])))
         self.assertEqual(markdown.count("the machine was busy during this run"), 1)
         self.assertEqual(table_rows(markdown)["count_if/100000/2"]["notes"], "a")
         self.assertIn("see the warning above", note_lines(markdown)["a"])
+        # The count of samples measured again stays a paragraph of its own, not part of a note.
+        lines = markdown.splitlines()
+        replaced = lines.index("3 samples were measured again because another process "
+                               "competed for the machine while they ran.")
+        self.assertFalse(lines[replaced - 1].startswith("- "), lines[replaced - 1])
 
-    def test_a_run_without_warnings_has_no_notes(self):
+    def test_a_run_without_warnings_has_no_notes_column(self):
         markdown = summary.render_markdown(derive(run_of([cell("find_if", 100, 1, [1e-6, 1e-6])])))
         self.assertNotIn("Notes:", markdown)
+        self.assertNotIn("notes", table_rows(markdown)["find_if/100/1"])
+        self.assertIn("|  | ok |\n", markdown)
 
 
 class SizeZeroTest(unittest.TestCase):

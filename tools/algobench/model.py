@@ -196,7 +196,11 @@ class Context:
         return self.extra.get(field, default)
 
     def to_dict(self) -> dict:
-        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS if f != "warnings"}
+        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS
+                if f not in ("warnings", "cv_threshold")}
+        # Written only when there is something to say, as files without them read.
+        if self.cv_threshold is not None:
+            data["cv_threshold"] = self.cv_threshold
         if self.warnings:
             data["warnings"] = list(self.warnings)
         data.update(self.extra)
@@ -230,10 +234,10 @@ class Run:
     def to_dict(self) -> dict:
         data = {"schema_version": self.schema_version, "interrupted": self.interrupted,
                 "planned_cells": self.planned_cells, "completed_cells": self.completed_cells,
-                "busy": self.busy,
-                "findings": [finding.to_dict() for finding in self.findings],
-                "context": self.context.to_dict(),
-                "cells": [cell.to_dict() for cell in self.cells]}
+                "busy": self.busy}
+        if self.findings:
+            data["findings"] = [finding.to_dict() for finding in self.findings]
+        data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
         return data

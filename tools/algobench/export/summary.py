@@ -3,9 +3,10 @@
 Everything here reads the run's fields alone, so a summary can be redrawn
 later without running anything.
 
-A cell a warning names carries that warning's key ("a", "b", ...) in the
-last column, "notes"; the keys are listed with their warnings below the
-table, and the cells of size 0 get one key saying why they have no speedup.
+When a warning names cells, the table gets a last column, "notes", in which
+each such cell carries that warning's key ("a", "b", ...); the keys are
+listed with their warnings below the table, and the cells of size 0 get one
+key saying why they have no speedup. A run without notes has no such column.
 """
 
 from __future__ import annotations
@@ -70,6 +71,7 @@ def notes(run) -> tuple[dict[str, list[str]], list[tuple[str, str]]]:
 
 
 def _row(cell, keys: list[str]) -> list[str]:
+    """The cell's columns; `keys` is [its notes] when the table has that column, else []."""
     stats = cell.stats
     cv = stats.cv if stats is not None else None
     share = cell.bandwidth_share
@@ -86,8 +88,7 @@ def _row(cell, keys: list[str]) -> list[str]:
         _number(cell.bytes_per_second, 1e9),
         "" if share is None else f"{share * 100:.0f}",
         cell.status,
-        ", ".join(keys),
-    ]
+    ] + keys
 
 
 def render_markdown(run) -> str:
@@ -113,21 +114,25 @@ def render_markdown(run) -> str:
         + ("; pinned" if context.get("pin") else "")
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
-        "| " + " | ".join(COLUMNS) + " |",
-        "|" + "|".join("---" if c in ("program", "status", "notes") else "--:" for c in COLUMNS) + "|",
     ]
     by_cell, listed = notes(run)
-    lines += ["| " + " | ".join(_row(cell, by_cell.get(cell.name, []))) + " |"
+    columns = COLUMNS if listed else COLUMNS[:-1]
+    lines += [
+        "| " + " | ".join(columns) + " |",
+        "|" + "|".join("---" if c in ("program", "status", "notes") else "--:" for c in columns) + "|",
+    ]
+    lines += ["| " + " | ".join(_row(cell, [", ".join(by_cell.get(cell.name, []))]
+                                     if listed else [])) + " |"
               for cell in run.cells]
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
-    if listed:
-        lines += ["", "Notes:", ""]
-        lines += [f"- {key}: {text}" for key, text in listed]
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "
                   "for the machine while they ran."]
+    if listed:
+        lines += ["", "Notes:", ""]
+        lines += [f"- {key}: {text}" for key, text in listed]
     failed = [cell for cell in run.cells if cell.status == "failed"]
     if failed:
         lines += ["", "Failed cells:", ""]
