@@ -198,7 +198,7 @@ class Context:
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in _CONTEXT_FIELDS
                 if f not in ("warnings", "cv_threshold")}
-        # Written only when there is something to say, as files without them read.
+        # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
         if self.warnings:
