@@ -115,28 +115,34 @@ class BandwidthShareTest(unittest.TestCase):
 
 
 class WarningTest(unittest.TestCase):
-    def warnings(self, cells):
-        return findings.cell_warnings(derive(run_of(cells)), 0.05)
+    def findings(self, cells):
+        return findings.cell_findings(derive(run_of(cells)), 0.05)
 
-    def test_noisy_cell(self):
-        warnings = self.warnings([cell("count_if", 10**6, 1, [1.0, 1.2, 0.8]),
+    def test_noisy_cells(self):
+        (noisy,) = self.findings([cell("count_if", 10**6, 1, [1.0, 1.2, 0.8]),
                                   cell("nth_element", 10**6, 1, [1.0, 1.2, 0.8]),
                                   cell("find_if", 10**6, 1, [1.0, 1.01, 0.99])])
-        self.assertEqual(len(warnings), 2)
-        self.assertIn("count_if/n:1000000/threads:1: samples vary by 20.0%", warnings[0])
-        self.assertIn("--min-time", warnings[0])
-        # One call per sample: a longer loop is no remedy there.
-        self.assertNotIn("--min-time", warnings[1])
+        self.assertEqual(noisy.kind, findings.NOISY)
+        self.assertEqual(noisy.cells, ["count_if/n:1000000/threads:1",
+                                       "nth_element/n:1000000/threads:1"])
+        self.assertIn("in 2 cells: count_if n=1e6 t=1 (20.0%), nth_element n=1e6 t=1 (20.0%)",
+                      noisy.line)
+        # One call per sample: a longer loop is advice for count_if alone.
+        self.assertIn("a longer timed loop for count_if (--min-time)", noisy.advice)
+        (one_call,) = self.findings([cell("nth_element", 10**6, 1, [1.0, 1.2, 0.8])])
+        self.assertNotIn("--min-time", one_call.line)
+        self.assertNotIn("--pin", one_call.line)
 
     def test_no_speedup_only_where_the_parallel_mode_engages(self):
-        warnings = self.warnings([
+        found = self.findings([
             cell("count_if", 10**5, 1, [1e-3, 1e-3]), cell("count_if", 10**5, 2, [2e-3, 2e-3]),
             cell("count_if", 500, 1, [1e-6, 1e-6]), cell("count_if", 500, 2, [2e-6, 2e-6]),
             cell("unique_copy", 10**4, 1, [1e-5, 1e-5]), cell("unique_copy", 10**4, 2, [2e-5, 2e-5]),
             cell("partial_sum", 10**5, 1, [2e-3, 2e-3]), cell("partial_sum", 10**5, 2, [1e-3, 1e-3]),
         ])
-        self.assertEqual(len(warnings), 1, warnings)
-        self.assertIn("count_if/n:100000/threads:2: no speedup (0.50x", warnings[0])
+        self.assertEqual([f.kind for f in found], [findings.NO_SPEEDUP], found)
+        self.assertEqual(found[0].cells, ["count_if/n:100000/threads:2"])
+        self.assertIn("(count_if from n = 1000): count_if n=1e5 t=2 (0.50x)", found[0].line)
 
     def test_machine_and_build(self):
         context = Context(build_type="RelWithDebInfo", usable_cpus=2,
@@ -150,10 +156,11 @@ class WarningTest(unittest.TestCase):
         self.assertEqual(findings.machine_warnings(quiet, [1, 2]), [])
 
     def test_stable_partition_is_named_once_as_sequential(self):
-        warnings = self.warnings([cell("stable_partition", n, t, [1e-3, 1e-3])
-                                  for n in (10**4, 10**5) for t in (1, 2)])
-        self.assertEqual(len(warnings), 1)
-        self.assertIn("no parallel stable_partition", warnings[0])
+        (sequential,) = self.findings([cell("stable_partition", n, t, [1e-3, 1e-3])
+                                       for n in (10**4, 10**5) for t in (1, 2)])
+        self.assertIn("no parallel stable_partition", sequential.line)
+        self.assertEqual(sequential.cells, ["stable_partition/n:10000/threads:2",
+                                            "stable_partition/n:100000/threads:2"])
 
 
 if __name__ == "__main__":

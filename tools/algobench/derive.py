@@ -1,9 +1,13 @@
 """The one step that turns measured samples into every figure a run reports.
 
 Statistics of each cell; speedup and efficiency against the same program and
-size at one thread; throughput from the workload's bytes per element; and the
-share of the measured memory bandwidth. Everything that shows a run (summary,
+size at one thread; throughput from the workload's bytes per element; the
+share of the measured memory bandwidth; and the warnings the figures call
+for (findings.py), grouped by kind. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
+
+At n = 0 the programs do no work: a time is the clock's noise around an
+empty loop, so a cell of size 0 has no speedup, efficiency or throughput.
 
 A speedup is paired: the thread counts of one program and size run back to
 back within each round, so the ratio of the 1-thread sample to the p-thread
@@ -18,7 +22,7 @@ from __future__ import annotations
 
 import statistics
 
-from .findings import busy_warning
+from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
 from .model import CellResult, Run
 from .stats import describe, finite, median_interval, paired_ratios, ratio
 
@@ -39,12 +43,15 @@ def derive(run: Run) -> Run:
     for cell in run.cells:
         base = baselines.get((cell.program, cell.n, cell.fourth))
         cell.speedup = cell.speedup_low = cell.speedup_high = None
-        if base is not None and cell.median is not None:
+        if base is not None and cell.median is not None and cell.n > 0:
             _speedup(cell, base)
         cell.efficiency = cell.speedup / cell.threads if cell.speedup is not None else None
-        cell.items_per_second, cell.bytes_per_second = cell.rates(cell.median)
+        cell.items_per_second, cell.bytes_per_second = \
+            cell.rates(cell.median) if cell.n > 0 else (None, None)
         cell.bandwidth_share = _bandwidth_share(run, cell)
     run.busy = busy_warning(run)
+    threshold = run.context.cv_threshold
+    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
     return run
 
 

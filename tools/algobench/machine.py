@@ -200,6 +200,19 @@ def clock_ticks_per_second() -> int:
         return 100
 
 
+def memory_available() -> int | None:
+    """Bytes of memory the kernel estimates a new process can have without
+    swapping (MemAvailable of /proc/meminfo), or None where it does not say."""
+    text = _read("/proc/meminfo")
+    return parse_meminfo(text) if text else None
+
+
+def parse_meminfo(text: str) -> int | None:
+    """MemAvailable of a /proc/meminfo text, in bytes; None when it lacks it."""
+    match = re.search(r"^MemAvailable:\s*(\d+)\s*kB\s*$", text, re.MULTILINE)
+    return int(match.group(1)) * 1024 if match else None
+
+
 def _mhz() -> int | None:
     mhz = cpuinfo_field("cpu MHz")
     try:

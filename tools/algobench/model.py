@@ -16,6 +16,7 @@ from typing import Any
 
 from .contention import Contention
 from .files import dump_json, replace_file
+from .findings import Finding
 from .workload import WORKLOADS, Workload
 
 SCHEMA_VERSION = 2
@@ -181,6 +182,8 @@ class Context:
     governors: dict = dataclasses.field(default_factory=dict)
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
+    cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
     # Keys this version does not know, kept so that a rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
@@ -193,7 +196,11 @@ class Context:
         return self.extra.get(field, default)
 
     def to_dict(self) -> dict:
-        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS if f != "warnings"}
+        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS
+                if f not in ("warnings", "cv_threshold")}
+        # Left out when unset, so that a file written before they existed is rewritten unchanged.
+        if self.cv_threshold is not None:
+            data["cv_threshold"] = self.cv_threshold
         if self.warnings:
             data["warnings"] = list(self.warnings)
         data.update(self.extra)
@@ -214,8 +221,10 @@ class Run:
     # Cut short (Ctrl-C): how many cells were planned, how many completed.
     interrupted: bool = False
     planned_cells: int | None = None
-    # Filled by the derive step: the warning that the machine was busy, if it was.
+    # Filled by the derive step: the warning that the machine was busy, if it
+    # was, and every warning about the cells, one per kind with the cells it names.
     busy: str | None = None
+    findings: list[Finding] = dataclasses.field(default_factory=list)
     schema_version: int = SCHEMA_VERSION
 
     @property
@@ -225,9 +234,10 @@ class Run:
     def to_dict(self) -> dict:
         data = {"schema_version": self.schema_version, "interrupted": self.interrupted,
                 "planned_cells": self.planned_cells, "completed_cells": self.completed_cells,
-                "busy": self.busy,
-                "context": self.context.to_dict(),
-                "cells": [cell.to_dict() for cell in self.cells]}
+                "busy": self.busy}
+        if self.findings:
+            data["findings"] = [finding.to_dict() for finding in self.findings]
+        data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
         return data
@@ -268,8 +278,12 @@ def from_dict(data: Any) -> Run:
     if bandwidth is not None and not isinstance(bandwidth, dict):
         raise ResultsError("its bandwidth figures are not an object")
     planned = data.get("planned_cells")
+    found = data.get("findings") or []
+    if not isinstance(found, list):
+        raise ResultsError("its findings are not a list")
     return Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
-               planned_cells=planned if isinstance(planned, int) else None)
+               planned_cells=planned if isinstance(planned, int) else None,
+               findings=[f for f in map(Finding.from_dict, found) if f is not None])
 
 
 def _migrate(data: dict) -> dict:

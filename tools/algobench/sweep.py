@@ -33,7 +33,7 @@ from typing import Callable
 from . import bandwidth, export, machine
 from .contention import Contention
 from .derive import derive
-from .findings import DEFAULT_CV_THRESHOLD, cell_warnings, machine_warnings
+from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
 from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
@@ -275,6 +275,7 @@ class Sweep:
             context = machine.collect(variant.bin_dir, command_line, options.pin,
                                       options.hugepages, options.samples, options.min_time)
             context.seed = options.seed
+            context.cv_threshold = cv_threshold
             self.runs[variant.name] = Run(context, planned_cells=len(cells))
         self.ledger = ResultLedger()
         self.rng = random.Random(options.seed)
@@ -324,7 +325,11 @@ class Sweep:
         first = next(iter(self.runs.values()))
         now = machine.cpu_times()
         runnable = max(now.procs_running - 1, 0) if now is not None else None
-        for message in machine_warnings(first.context, self.thread_counts, runnable):
+        largest: dict[str, int] = {}
+        for cell in self.cells:
+            largest[cell.program] = max(largest.get(cell.program, 0), cell.n)
+        for message in machine_warnings(first.context, self.thread_counts, runnable,
+                                        largest, machine.memory_available()):
             self.warn(message)
         status = 0
         try:
@@ -343,8 +348,12 @@ class Sweep:
                 status = 130
         for run in self.runs.values():
             derive(run)
-        for message in cell_warnings(first, self.cv_threshold):
-            self.warn(message)
+            # Each build keeps the warnings about its own cells; the first
+            # build's are the ones shown.
+            run.context.warnings += [f.line for f in run.findings
+                                     if f.line not in run.context.warnings]
+        for finding in first.findings:
+            self.emit(Warned(finding.line))
         self.write()
         failed = [c.name + (f" ({name})" if name else "")
                   for name, run in self.runs.items() for c in run.cells if c.status == "failed"]

@@ -4,10 +4,11 @@ One row per program says how its report looks (result label, time format),
 which fourth argument the sweep passes for a size, which result the runner
 expects, how the program is built, whether its timed call can be repeated on
 the same data, from which size libstdc++'s parallel mode hands the call to the
-OpenMP team, and how many bytes one call touches per element. The matrix, the
-report parser, the checks, the derived figures, the test stand-in and the
-tests all read this table; a new program is one row here, one source file in
-bench/ and one line in CMakeLists.txt.
+OpenMP team, how many bytes one call touches per element and how many the
+process allocates per element. The matrix, the report parser, the checks,
+the derived figures, the warnings, the test stand-in and the tests all read
+this table; a new program is one row here, one source file in bench/ and one
+line in CMakeLists.txt.
 
 The byte figures count the loads and stores the algorithm itself makes on its
 arrays (8 bytes per double, 4 per int), not the extra traffic the hardware
@@ -44,6 +45,10 @@ class Workload:
     # repetitions would see different data, so every process times one call.
     calibrated: bool
     sample_meaning: str
+    # Bytes the process allocates per element: all of the program's arrays,
+    # and the temporary buffer the library asks for where the call uses one.
+    # n times this is what a size needs of the machine's free memory.
+    allocated_bytes: int
     fixed_time: bool = False  # closing time in fixed notation, nine decimals
     fourth_name: str | None = None  # what the fourth argument means, if there is one
     fourth_of_n: Callable[[int], int] | None = None  # the fourth argument the sweep passes
@@ -122,38 +127,46 @@ WORKLOADS: dict[str, Workload] = {
     w.name: w
     for w in (
         Workload("set_intersection", True, "size inserted elements =", lambda n, f: n // 2,
-                 12, 4, "sum", True, _LOOP, parallel_min_n=1000,
+                 12, 4, "sum", True, _LOOP,
+                 # 1..n and 2, 4, ..., 2n in, 2n doubles of output
+                 allocated_bytes=32, parallel_min_n=1000,
                  max_threads=PARALLEL_MODE_MAX_THREADS),
         Workload("count_if", True, "res = ", lambda n, f: n // 2,
-                 8, 0, "sum", True, _LOOP, fixed_time=True, parallel_min_n=1000,
+                 8, 0, "sum", True, _LOOP, allocated_bytes=8, fixed_time=True,
+                 parallel_min_n=1000,
                  max_threads=PARALLEL_MODE_MAX_THREADS),
         # Every call reads the same input and writes the same output array;
         # only the first touches fresh pages, and that excess is recorded.
         Workload("partial_sum", True, None, _no_result,
-                 8, 8, "copy", True, _LOOP,
+                 8, 8, "copy", True, _LOOP, allocated_bytes=16,
                  parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS),
         Workload("unique_copy", True, None, _no_result,
-                 8, 0, "sum", True, _LOOP, parallel_min_n=10001,
+                 8, 0, "sum", True, _LOOP, allocated_bytes=16, parallel_min_n=10001,
                  max_threads=PARALLEL_MODE_MAX_THREADS),
         # Built in the parallel mode, but the library has no parallel
         # stable_partition: every thread count runs the sequential call.
         Workload("stable_partition", True, "left partition size = ",
                  lambda n, f: negative_sine_count(n),
                  6, 6, None, False,
-                 _ONE_CALL + ": later calls would find the array already partitioned"),
+                 _ONE_CALL + ": later calls would find the array already partitioned",
+                 # n ints, and the library's temporary buffer of n more
+                 allocated_bytes=8),
         # The zero sits in the last element: every search scans all n.
         Workload("find_if", False, "pos_found = ", _found_position,
                  4, 0, None, True, "mean of a loop of full scans lasting at least --min-time",
+                 allocated_bytes=4,
                  fourth_name="zero_position", fourth_of_n=lambda n: max(n - 1, 0),
                  fourth_rule="zero_position = n-1", fourth_default=lambda n: 10000),
         Workload("nth_element", False, None, _no_result,
                  4, 4, None, False,
                  _ONE_CALL + ": later calls would select on already arranged data",
+                 allocated_bytes=4,
                  fourth_name="k", fourth_of_n=_three_quarters, fourth_rule="k = n*3/4",
                  fourth_default=_three_quarters),
         Workload("partial_sort", False, None, _no_result,
                  4, 4, None, False,
                  _ONE_CALL + ": later calls would sort already arranged data",
+                 allocated_bytes=4,
                  fourth_name="k", fourth_of_n=_three_quarters, fourth_rule="k = n*3/4",
                  fourth_default=_three_quarters),
     )

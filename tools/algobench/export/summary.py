@@ -2,6 +2,11 @@
 
 Everything here reads the run's fields alone, so a summary can be redrawn
 later without running anything.
+
+When a warning names cells, the table gets a last column, "notes", in which
+each such cell carries that warning's key ("a", "b", ...); the keys are
+listed with their warnings below the table, and the cells of size 0 get one
+key saying why they have no speedup. A run without notes has no such column.
 """
 
 from __future__ import annotations
@@ -13,7 +18,9 @@ from .units import format_seconds
 
 FILE = "summary.md"
 COLUMNS = ("program", "n", "threads", "repetitions", "median time", "CV %", "speedup",
-           "efficiency", "Melem/s", "GB/s", "% of bw", "status")
+           "efficiency", "Melem/s", "GB/s", "% of bw", "status", "notes")
+ZERO_SIZE_NOTE = ("no work at n = 0, so no speedup, efficiency or throughput (the times are "
+                  "the clock's noise around an empty loop)")
 
 
 def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
@@ -29,7 +36,42 @@ def _speedup(cell) -> str:
     return text
 
 
-def _row(cell) -> list[str]:
+def _key(index: int) -> str:
+    """a, b, ..., z, aa, ab, ...: a footnote key that survives plain text."""
+    key = ""
+    index += 1
+    while index:
+        index, rest = divmod(index - 1, 26)
+        key = chr(ord("a") + rest) + key
+    return key
+
+
+def notes(run) -> tuple[dict[str, list[str]], list[tuple[str, str]]]:
+    """The keys of every cell's notes, by cell name, and each key with its text."""
+    listed: list[tuple[str, str]] = []
+    by_cell: dict[str, list[str]] = {}
+    for finding in run.findings:
+        if not finding.cells:
+            continue
+        key = _key(len(listed))
+        text = finding.line
+        if finding.kind == "busy" and run.busy:
+            text = ("the machine was busy while these cells ran, and their spread or missing "
+                    "speedup may be its doing: see the warning above")
+        listed.append((key, text))
+        for name in finding.cells:
+            by_cell.setdefault(name, []).append(key)
+    empty = [cell for cell in run.cells if cell.n == 0]
+    if empty:
+        key = _key(len(listed))
+        listed.append((key, ZERO_SIZE_NOTE))
+        for cell in empty:
+            by_cell.setdefault(cell.name, []).append(key)
+    return by_cell, listed
+
+
+def _row(cell, keys: list[str]) -> list[str]:
+    """The cell's columns; `keys` is [its notes] when the table has that column, else []."""
     stats = cell.stats
     cv = stats.cv if stats is not None else None
     share = cell.bandwidth_share
@@ -46,7 +88,7 @@ def _row(cell) -> list[str]:
         _number(cell.bytes_per_second, 1e9),
         "" if share is None else f"{share * 100:.0f}",
         cell.status,
-    ]
+    ] + keys
 
 
 def render_markdown(run) -> str:
@@ -72,16 +114,25 @@ def render_markdown(run) -> str:
         + ("; pinned" if context.get("pin") else "")
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
-        "| " + " | ".join(COLUMNS) + " |",
-        "|" + "|".join("---" if c in ("program", "status") else "--:" for c in COLUMNS) + "|",
     ]
-    lines += ["| " + " | ".join(_row(cell)) + " |" for cell in run.cells]
+    by_cell, listed = notes(run)
+    columns = COLUMNS if listed else COLUMNS[:-1]
+    lines += [
+        "| " + " | ".join(columns) + " |",
+        "|" + "|".join("---" if c in ("program", "status", "notes") else "--:" for c in columns) + "|",
+    ]
+    lines += ["| " + " | ".join(_row(cell, [", ".join(by_cell.get(cell.name, []))]
+                                     if listed else [])) + " |"
+              for cell in run.cells]
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "
                   "for the machine while they ran."]
+    if listed:
+        lines += ["", "Notes:", ""]
+        lines += [f"- {key}: {text}" for key, text in listed]
     failed = [cell for cell in run.cells if cell.status == "failed"]
     if failed:
         lines += ["", "Failed cells:", ""]
