@@ -14,7 +14,7 @@ from algobench.export import summary
 from algobench.model import Context
 from algobench.workload import WORKLOADS
 
-BUSY = Contention(wall_seconds=1.0, involuntary_switches=500, runnable_others=1)
+BUSY = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=0.5, runnable_others=1)
 
 
 def table_rows(markdown: str) -> dict[str, dict[str, str]]:

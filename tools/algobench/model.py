@@ -126,8 +126,9 @@ class CellResult:
         return label
 
     def rates(self, seconds: float | None) -> tuple[float | None, float | None]:
-        """(elements/s, bytes/s) of one call lasting `seconds`; None where there is none."""
-        if seconds is None or not seconds > 0:
+        """(elements/s, bytes/s) of one call lasting `seconds`; None where there is none
+        (no time, or no work: a call over zero elements has no rate)."""
+        if seconds is None or not seconds > 0 or self.n <= 0:
             return None, None
         items = self.n / seconds
         if not math.isfinite(items):

@@ -30,8 +30,8 @@ def time_unit(seconds: float | None) -> str:
 def _rates(cell, seconds: float) -> dict:
     items, rate = cell.rates(seconds)
     if items is None:
-        return {"label": "items_per_second and bytes_per_second left out: the time is 0 "
-                         "(below the 1 us clock)"}
+        why = "n is 0: no work" if cell.n <= 0 else "the time is 0 (below the 1 us clock)"
+        return {"label": f"items_per_second and bytes_per_second left out: {why}"}
     return {"items_per_second": items, "bytes_per_second": rate}
 
 
