@@ -11,6 +11,7 @@ import platform
 import re
 import socket
 import subprocess
+import time
 
 from .build import ROOT
 from .model import Context
@@ -190,6 +191,21 @@ def parse_proc_stat(text: str, load_avg: float) -> CpuTimes | None:
     if total is None or running is None:
         return None
     return CpuTimes(steal, total, busy, running, load_avg)
+
+
+def runnable_others(readings: int = 5, interval: float = 0.05) -> int | None:
+    """How many other tasks keep the CPUs busy now: the fewest runnable tasks
+    (less this one) over a few readings, so a task that only passes by (a
+    kernel thread waking up) is not counted."""
+    counts = []
+    for index in range(readings):
+        if index:
+            time.sleep(interval)
+        now = cpu_times()
+        if now is None:
+            return None
+        counts.append(max(now.procs_running - 1, 0))
+    return min(counts)
 
 
 def clock_ticks_per_second() -> int:

@@ -323,8 +323,7 @@ class Sweep:
             self.folder(variant).mkdir(parents=True, exist_ok=True)
         self.emit(RunStarted(self.cells, self.options, self.variants))
         first = next(iter(self.runs.values()))
-        now = machine.cpu_times()
-        runnable = max(now.procs_running - 1, 0) if now is not None else None
+        runnable = machine.runnable_others()
         largest: dict[str, int] = {}
         for cell in self.cells:
             largest[cell.program] = max(largest.get(cell.program, 0), cell.n)
