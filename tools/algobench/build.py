@@ -69,7 +69,7 @@ def _has_programs(directory: pathlib.Path) -> bool:
 
 
 def resolve_programs(spec: str, preset: str = "release") -> tuple[pathlib.Path, str]:
-    """The bin/ directory a build specification names, and how it was found.
+    """The bin/ directory that `spec` names, and how it was found.
 
     `spec` is a directory holding the programs (a bin/ directory or a build
     tree with bin/ inside), or a git revision of this repository, which is
