@@ -37,7 +37,6 @@ def ratio(numerator: float | None, denominator: float | None) -> float | None:
     return finite(numerator / denominator)
 
 
-RESAMPLES = 2000
 CONFIDENCE = 0.95
 
 
