@@ -96,6 +96,12 @@ class PairedSpeedupTest(unittest.TestCase):
         derive(run_of([one, two]))
         self.assertEqual(two.speedup, 3.0)  # median of 4/1 and 4/2
 
+    def test_a_time_below_the_clock_makes_no_ratio(self):
+        one = sampled("count_if", 1000, 1, [4.0, 0.0, 4.0])
+        two = sampled("count_if", 1000, 2, [2.0, 1.0, 0.0])
+        derive(run_of([one, two]))
+        self.assertEqual(two.speedup, 2.0)  # only round 0 has two real times
+
     def test_results_without_rounds_fall_back_to_medians(self):
         one, two = cell("count_if", 1000, 1, [4.0, 5.0]), cell("count_if", 1000, 2, [2.0, 3.0])
         derive(run_of([one, two]))

@@ -68,5 +68,7 @@ def median_interval(values: list[float], confidence: float = CONFIDENCE
 
 def paired_ratios(numerators: dict[int, float], denominators: dict[int, float]) -> list[float]:
     """numerator / denominator for every round both have, in round order."""
+    # A time of 0 (below the clock) makes no ratio: neither 0 nor infinity.
     return [numerators[r] / denominators[r] for r in sorted(numerators.keys() & denominators.keys())
-            if denominators[r] > 0 and math.isfinite(numerators[r] / denominators[r])]
+            if numerators[r] > 0 and denominators[r] > 0
+            and math.isfinite(numerators[r] / denominators[r])]
