@@ -33,6 +33,13 @@ def suite(*argv) -> subprocess.CompletedProcess:
 
 
 class Refusals(unittest.TestCase):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.root = pathlib.Path(directory.name)
+        self.bin_dir = standin_bin(self.root)
+        self.log = self.root / "started.log"
+
     def assert_refused(self, status, err, *named, code=2):
         """Exit status `code` and one line on stderr that names each of `named`."""
         self.assertNotIn("Traceback", err)
@@ -44,13 +51,6 @@ class Refusals(unittest.TestCase):
 
 
 class OutFolderTest(Refusals):
-    def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.root = pathlib.Path(directory.name)
-        self.bin_dir = standin_bin(self.root)
-        self.log = self.root / "started.log"
-
     def run_into(self, out, *extra, command="run"):
         with mock.patch.dict(os.environ, {"STANDIN_LOG": str(self.log), "STANDIN_FAULT": ""}):
             if command == "ab":
@@ -151,11 +151,7 @@ class OptionsTest(Refusals):
     each refused in one line before any program runs or any folder is made."""
 
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.root = pathlib.Path(directory.name)
-        self.bin_dir = standin_bin(self.root)
-        self.log = self.root / "started.log"
+        super().setUp()
         self.partial = self.root / "partial"  # lacks find_if; its count_if cannot run
         shutil.copytree(self.bin_dir, self.partial, symlinks=True)
         (self.partial / "bench_find_if").unlink()

@@ -131,15 +131,7 @@ def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
                      "-DBUILD_TESTING=OFF"],
                     ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
                      *PROGRAM_TARGETS]):
-        try:
-            completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, stderr=sys.stderr,
-                                       env=dict(os.environ))
-        except OSError as error:
-            raise BuildError(f"building commit {commit[:12]} failed: cannot run {command[0]}: "
-                             f"{error.strerror or error}") from None
-        if completed.returncode != 0:
-            raise BuildError(f"building commit {commit[:12]} failed: {' '.join(command[:2])} "
-                             f"exited with status {completed.returncode}")
+        _step(f"building commit {commit[:12]}", command)
     if not _has_programs(bin_dir):
         raise BuildError(f"commit {commit[:12]} built, but its programs are not in {bin_dir}")
     return bin_dir
