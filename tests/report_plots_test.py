@@ -3,6 +3,7 @@
 import contextlib
 import io
 import math
+import json
 import pathlib
 import re
 import shutil
@@ -458,11 +459,19 @@ class ReportCommandTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             folder = pathlib.Path(tmp) / "2024-05-01T10-00-00"
             shutil.copytree(RUN_A, folder)
-            before = (folder / "results.json").read_bytes()
+            before = json.loads((folder / "results.json").read_text())
             status, out, _ = self.report(folder)
             self.assertEqual(status, 0)
-            # The fixture holds what a run writes: derived again, it comes out the same.
-            self.assertEqual((folder / "results.json").read_bytes(), before)
+            # The fixture holds what a run of the previous schema wrote: derived
+            # again, it comes out the same but for the version and the backend
+            # every cell of that schema ran on.
+            after = json.loads((folder / "results.json").read_text())
+            self.assertEqual(after["schema_version"], 3)
+            self.assertEqual({c.pop("backend") for c in after["cells"]}, {"parallel-mode"})
+            self.assertEqual(dict(after, schema_version=2), before)
+            rewritten = (folder / "results.json").read_bytes()
+            self.assertEqual(self.report(folder)[0], 0)
+            self.assertEqual((folder / "results.json").read_bytes(), rewritten)
             summary_md = (folder / "summary.md").read_text()
             self.assertEqual(out, summary_md)
             self.assertIn("count_if", summary_md)

@@ -14,7 +14,7 @@ from support import BIN, TESTS
 
 from algobench.workload import WORKLOADS
 
-CELL_KEYS = {"name", "program", "n", "threads", "repetitions", "fourth", "status", "failure",
+CELL_KEYS = {"name", "program", "backend", "n", "threads", "repetitions", "fourth", "status", "failure",
              "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",
              "speedup_high", "efficiency", "items_per_second", "bytes_per_second",
              "bandwidth_share", "first_call_excess", "first_call_share"}
@@ -74,7 +74,7 @@ class TinySweepTest(unittest.TestCase):
 
     def test_context(self):
         context = self.results["context"]
-        self.assertEqual(self.results["schema_version"], 2)
+        self.assertEqual(self.results["schema_version"], 3)
         self.assertIs(self.results["interrupted"], False)
         self.assertIsInstance(context["seed"], int)
         self.assertLessEqual(CONTEXT_KEYS, set(context))

@@ -229,7 +229,7 @@ def _programs_present(bin_dir: pathlib.Path, cells: list[matrix.Cell], command: 
         what = "is not a folder" if bin_dir.exists() else "does not exist"
         print(f"suite {command}: --bin-dir {bin_dir} {what}", file=sys.stderr)
         return False
-    needed = list(dict.fromkeys(cell.workload.executable for cell in cells))
+    needed = list(dict.fromkeys(cell.executable for cell in cells))
     missing = build.missing_programs(bin_dir, needed)
     if missing:
         print(f"suite {command}: --bin-dir {bin_dir} lacks {', '.join(missing)} (no such "

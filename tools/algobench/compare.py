@@ -1,6 +1,6 @@
 """How run B's times differ from run A's, cell by cell (`./suite compare A B`).
 
-Cells are matched by program, n, thread count and fourth argument. For each
+Cells are matched by program, backend, n, thread count and fourth argument. For each
 matched pair the figure is the ratio of median times B/A (above 1: B is
 slower), with a percentile bootstrap confidence interval: both sample sets are
 resampled with replacement, the ratio of the resampled medians is taken, and
@@ -93,8 +93,8 @@ def _index(run: Run, which: str) -> dict[tuple, CellResult]:
 
 
 def _order(key: tuple) -> tuple:
-    program, n, threads, fourth = key
-    return (str(program), n, threads, -1 if fourth is None else fourth)
+    program, backend, n, threads, fourth = key
+    return (str(program), n, str(backend), threads, -1 if fourth is None else fourth)
 
 
 def _unusable(cell: CellResult) -> str | None:

@@ -38,10 +38,10 @@ def derive(run: Run) -> Run:
     """Fills the derived fields of every cell of `run` in place; returns it."""
     for cell in run.cells:
         cell.stats = describe(cell.times) if cell.samples and cell.status != "failed" else None
-    baselines = {(c.program, c.n, c.fourth): c
+    baselines = {(c.program, c.backend, c.n, c.fourth): c
                  for c in run.cells if c.threads == 1 and c.median is not None}
     for cell in run.cells:
-        base = baselines.get((cell.program, cell.n, cell.fourth))
+        base = baselines.get((cell.program, cell.backend, cell.n, cell.fourth))
         cell.speedup = cell.speedup_low = cell.speedup_high = None
         if base is not None and cell.median is not None and cell.n > 0:
             _speedup(cell, base)

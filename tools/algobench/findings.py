@@ -17,7 +17,7 @@ import dataclasses
 from typing import TYPE_CHECKING, Any
 
 from . import contention
-from .workload import WORKLOADS
+from .workload import PARALLEL_MODE, WORKLOADS
 
 if TYPE_CHECKING:  # the model keeps findings in its runs: no import cycle at run time
     from .model import CellResult, Context, Run
@@ -83,8 +83,10 @@ def compact_size(n: int) -> str:
 
 
 def cell_label(cell: CellResult) -> str:
-    """A cell as a grouped warning names it: "count_if n=1e5 t=2"."""
-    return f"{cell.program} n={compact_size(cell.n)} t={cell.threads}"
+    """A cell as a grouped warning names it: "count_if n=1e5 t=2", and
+    "count_if[c++17-par] n=1e5 t=2" for a backend other than the parallel mode."""
+    program = cell.program if cell.backend == PARALLEL_MODE else f"{cell.program}[{cell.backend}]"
+    return f"{program} n={compact_size(cell.n)} t={cell.threads}"
 
 
 def name_cells(labels: list[str]) -> str:

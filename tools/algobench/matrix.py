@@ -1,4 +1,4 @@
-"""The sweep matrix: which (program, size, thread count) cells a run measures."""
+"""The sweep matrix: which (program, size, backend, thread count) cells a run measures."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import dataclasses
 import os
 import re
 
-from .workload import WORKLOADS
+from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # One size per decade from 10^4 to 10^7: the densest ladder that keeps the
 # default sweep near a minute on a two-core machine (the 10^7 cells alone,
@@ -16,23 +16,36 @@ DEFAULT_SIZES = (10_000, 100_000, 1_000_000, 10_000_000)
 
 @dataclasses.dataclass(frozen=True)
 class Cell:
-    """One point of the matrix: a program at a size and a thread count."""
+    """One point of the matrix: a program at a size and a thread count, built
+    for one backend."""
 
     program: str
     n: int
     threads: int
+    backend: str = PARALLEL_MODE
 
     @property
     def name(self) -> str:
-        return f"{self.program}/n:{self.n}/threads:{self.threads}"
+        return cell_name(self.program, self.n, self.threads, self.backend)
 
     @property
     def workload(self):
         return WORKLOADS[self.program]
 
     @property
+    def executable(self) -> str:
+        return self.workload.executable_for(self.backend)
+
+    @property
     def fourth(self) -> int | None:
         return WORKLOADS[self.program].fourth(self.n)
+
+
+def cell_name(program: str, n: int, threads: int, backend: str = PARALLEL_MODE) -> str:
+    """"count_if/n:1000/threads:2"; other backends than the parallel mode add
+    "/backend:<name>", so the names of the parallel mode's cells never change."""
+    name = f"{program}/n:{n}/threads:{threads}"
+    return name if backend == PARALLEL_MODE else f"{name}/backend:{backend}"
 
 
 def usable_cpus() -> int:
@@ -70,15 +83,21 @@ def geometric_sizes(low: int, high: int, per_decade: int) -> list[int]:
 
 def build(programs: list[str] | None = None, sizes: list[int] | None = None,
           threads: list[int] | None = None, pattern: str | None = None,
-          cpus: int | None = None) -> list[Cell]:
-    """The cells in run order: program, then size, then thread count.
+          cpus: int | None = None, backends: list[str] | None = None) -> list[Cell]:
+    """The cells in run order: program, then size, then backend, then thread count.
 
-    Explicit thread counts apply to the parallel-mode programs; the sequential
-    ones only echo their thread count and always run at 1 thread. Without
-    explicit counts, a parallel-mode program whose call the library never
-    hands to the OpenMP team (no parallel version of it) runs at 1 thread
-    only: its other thread counts would time the same sequential call again.
+    Explicit thread counts apply to the parallel-mode programs and the C++17
+    variants; the sequential builds only echo their thread count and always
+    run at 1 thread. Without explicit counts, a parallel-mode program whose
+    call the library never hands to the OpenMP team (no parallel version of
+    it) runs at 1 thread only: its other thread counts would time the same
+    sequential call again. `backends` (default: the parallel mode alone)
+    applies to the programs built for them.
     """
+    backends = [PARALLEL_MODE] if not backends else list(dict.fromkeys(backends))
+    unknown = [b for b in backends if b not in BACKENDS]
+    if unknown:
+        raise ValueError(f"unknown backend(s): {', '.join(unknown)}; known: {', '.join(BACKENDS)}")
     programs = list(WORKLOADS) if not programs else programs
     unknown = [p for p in programs if p not in WORKLOADS]
     if unknown:
@@ -93,13 +112,18 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     cells = []
     for program in programs:
         workload = WORKLOADS[program]
-        sweeps_threads = workload.has_parallel_call if not threads else workload.parallel
-        counts = parallel_threads if sweeps_threads else [1]
         for n in sizes:
-            for t in counts:
-                cell = Cell(program, n, t)
-                if regex is None or regex.search(cell.name):
-                    cells.append(cell)
+            for backend in backends:
+                if backend not in workload.backends:
+                    continue
+                if backend == PARALLEL_MODE:
+                    sweeps = workload.has_parallel_call if not threads else workload.parallel
+                else:
+                    sweeps = workload.sweeps_threads(backend)
+                for t in parallel_threads if sweeps else [1]:
+                    cell = Cell(program, n, t, backend)
+                    if regex is None or regex.search(cell.name):
+                        cells.append(cell)
     return cells
 
 
@@ -145,13 +169,15 @@ def check_limits(cells: list[Cell]) -> None:
                          "the programs can read (a 32-bit int)")
     over: dict[int, list[str]] = {}
     for cell in cells:
-        limit = cell.workload.max_threads or INT_MAX
-        if cell.threads > limit and cell.program not in over.setdefault(limit, []):
-            over[limit].append(cell.program)
+        limit = cell.workload.threads_limit(cell.backend) or INT_MAX
+        who = cell.program if cell.backend == PARALLEL_MODE else cell.executable
+        if cell.threads > limit and who not in over.setdefault(limit, []):
+            over[limit].append(who)
     if over:
         limit = min(over)
         counts = sorted({c.threads for c in cells
-                         if c.program in over[limit] and c.threads > limit})
+                         if c.threads > limit and (c.program in over[limit]
+                                                   or c.executable in over[limit])})
         raise ValueError(f"--threads: {', '.join(map(str, counts))} "
                          f"{'is' if len(counts) == 1 else 'are'} above {limit}, the most "
                          f"{', '.join(over[limit])} accept{'s' if len(over[limit]) == 1 else ''}")

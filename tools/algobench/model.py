@@ -17,9 +17,10 @@ from typing import Any
 from .contention import Contention
 from .files import dump_json, replace_file
 from .findings import Finding
-from .workload import WORKLOADS, Workload
+from .matrix import cell_name
+from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS, Workload
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 RESULTS_FILE = "results.json"
 
 
@@ -67,12 +68,14 @@ class Sample:
 
 @dataclasses.dataclass
 class CellResult:
-    """One (program, n, threads) of a run: what was asked, what came back, what follows."""
+    """One (program, n, threads, backend) of a run: what was asked, what came
+    back, what follows."""
 
     name: str
     program: str
     n: int
     threads: int
+    backend: str = PARALLEL_MODE
     repetitions: int = 1
     fourth: int | None = None
     status: str = "ok"
@@ -116,7 +119,7 @@ class CellResult:
     @property
     def key(self) -> tuple:
         """What matches a cell across runs."""
-        return (self.program, self.n, self.threads, self.fourth)
+        return (self.program, self.backend, self.n, self.threads, self.fourth)
 
     @property
     def label(self) -> str:
@@ -139,7 +142,8 @@ class CellResult:
 
     def to_dict(self) -> dict:
         return {
-            "name": self.name, "program": self.program, "n": self.n, "threads": self.threads,
+            "name": self.name, "program": self.program, "backend": self.backend, "n": self.n,
+            "threads": self.threads,
             "repetitions": self.repetitions, "fourth": self.fourth, "status": self.status,
             "failure": self.failure, "samples": self.times,
             "sample_info": [s.info() for s in self.samples], "replaced": self.replaced,
@@ -268,8 +272,8 @@ def load(path: pathlib.Path | str) -> Run:
 
 def from_dict(data: Any) -> Run:
     """A Run from the JSON form, any schema version this suite has written."""
-    if not isinstance(data, dict) or data.get("schema_version") not in (1, SCHEMA_VERSION):
-        raise ResultsError(f"not a results file of schema version 1 or {SCHEMA_VERSION}")
+    if not isinstance(data, dict) or data.get("schema_version") not in range(1, SCHEMA_VERSION + 1):
+        raise ResultsError(f"not a results file of schema version 1 to {SCHEMA_VERSION}")
     data = _migrate(data)
     if not isinstance(data.get("cells"), list) or not isinstance(data.get("context"), dict):
         raise ResultsError("lacks its context or its cells")
@@ -292,9 +296,17 @@ def _migrate(data: dict) -> dict:
 
     Version 1 kept only each sample's time: its samples get no round, so
     speedups fall back to the ratio of medians, and it was never interrupted.
+    Versions 1 and 2 measured the parallel-mode programs alone: their cells
+    get that backend.
     """
-    if data.get("schema_version") == 1:
-        data = dict(data, schema_version=SCHEMA_VERSION, interrupted=False)
+    version = data.get("schema_version")
+    if version == 1:
+        data = dict(data, interrupted=False)
+    if version in (1, 2):
+        cells = data.get("cells")
+        if isinstance(cells, list):
+            cells = [dict(c, backend=PARALLEL_MODE) if isinstance(c, dict) else c for c in cells]
+        data = dict(data, cells=cells, schema_version=SCHEMA_VERSION)
     return data
 
 
@@ -358,9 +370,13 @@ def _cell(data: Any, index: int) -> CellResult:
                          for f in dataclasses.fields(Stats)})
         if stats.median is None:
             stats = None
-    name = data.get("name") or f"{data['program']}/n:{data['n']}/threads:{data['threads']}"
+    backend = data.get("backend", PARALLEL_MODE)
+    if not isinstance(backend, str) or backend not in BACKENDS:
+        raise ResultsError(f"{where}: unknown backend {backend!r}")
+    name = data.get("name") or cell_name(data["program"], data["n"], data["threads"], backend)
     return CellResult(
         name=str(name), program=str(data["program"]), n=data["n"], threads=data["threads"],
+        backend=backend,
         repetitions=data.get("repetitions") or 1, fourth=data.get("fourth"),
         status=str(data.get("status") or "failed"), failure=data.get("failure"),
         samples=[_sample(_time(s, f"{where}: sample {i + 1}"), info[i] if info else {}, where)

@@ -87,7 +87,7 @@ class Process:
 
 
 def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
-    argv = [str(pathlib.Path(bin_dir) / cell.workload.executable),
+    argv = [str(pathlib.Path(bin_dir) / cell.executable),
             str(cell.n), str(cell.threads), str(repetitions)]
     if cell.fourth is not None:
         argv.append(str(cell.fourth))

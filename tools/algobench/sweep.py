@@ -372,7 +372,8 @@ class Sweep:
                 self.groups.append(group)
             for variant in self.variants:
                 record = CellResult(name=cell.name, program=cell.program, n=cell.n,
-                                    threads=cell.threads, fourth=cell.fourth)
+                                    threads=cell.threads, backend=cell.backend,
+                                    fourth=cell.fourth)
                 self.runs[variant.name].cells.append(record)
                 group.members.append(_Measured(cell, variant, record))
         for done, group in enumerate(self.groups, start=1):

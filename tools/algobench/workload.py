@@ -27,6 +27,42 @@ from typing import Callable
 # The parallel mode counts threads in 16 bits and forms threads + 2 there:
 # the programs that hand their count to it refuse anything larger.
 PARALLEL_MODE_MAX_THREADS = 65533
+# What the C++17 variants hand to tbb::global_control as their parallelism.
+PAR_MAX_THREADS = 65533
+
+
+@dataclasses.dataclass(frozen=True)
+class Backend:
+    """One way of running a workload's timed call: a build flavour of its program."""
+
+    name: str
+    suffix: str  # appended to bench_<name> for this flavour's executable
+    # How the thread count reaches the call: "openmp", "tbb", or None when the
+    # program only echoes it (a sequential build runs at one thread only).
+    threads_via: str | None
+    description: str
+
+
+PARALLEL_MODE = "parallel-mode"
+SEQUENTIAL = "sequential"
+PAR = "c++17-par"
+PAR_UNSEQ = "c++17-par-unseq"
+
+BACKENDS: dict[str, Backend] = {
+    b.name: b
+    for b in (
+        Backend(PARALLEL_MODE, "", "openmp",
+                "the program as it is: libstdc++'s parallel mode on OpenMP where the "
+                "workload is built in it"),
+        Backend(SEQUENTIAL, "_seq", None,
+                "the same call built without the parallel mode and without OpenMP"),
+        Backend(PAR, "_par", "tbb",
+                "the call with std::execution::par, libstdc++'s parallel algorithms on oneTBB"),
+        Backend(PAR_UNSEQ, "_par_unseq", "tbb",
+                "the call with std::execution::par_unseq, where libstdc++ vectorises it "
+                "differently from par"),
+    )
+}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,10 +95,40 @@ class Workload:
     parallel_min_n: int | None = None
     # The largest thread count the program accepts, or None when it only echoes it.
     max_threads: int | None = None
+    # Whether libstdc++ runs the call differently under par_unseq than under
+    # par, so that a c++17-par-unseq variant is built and swept.
+    par_unseq: bool = False
 
     @property
     def executable(self) -> str:
         return f"bench_{self.name}"
+
+    @property
+    def backends(self) -> tuple[str, ...]:
+        """The backends this workload is built for. A workload built without the
+        parallel mode is its own sequential build, so it has no second one."""
+        names = [PARALLEL_MODE]
+        if self.parallel:
+            names.append(SEQUENTIAL)
+        names.append(PAR)
+        if self.par_unseq:
+            names.append(PAR_UNSEQ)
+        return tuple(names)
+
+    def executable_for(self, backend: str) -> str:
+        return self.executable + BACKENDS[backend].suffix
+
+    def sweeps_threads(self, backend: str) -> bool:
+        """Whether more threads can change how this backend runs the call."""
+        if backend == PARALLEL_MODE:
+            return self.has_parallel_call
+        return BACKENDS[backend].threads_via is not None
+
+    def threads_limit(self, backend: str) -> int | None:
+        """The largest thread count this backend's program accepts; None when it echoes."""
+        if backend == PARALLEL_MODE:
+            return self.max_threads
+        return PAR_MAX_THREADS if BACKENDS[backend].threads_via == "tbb" else None
 
     @property
     def bytes_per_element(self) -> float:

@@ -15,7 +15,7 @@ from ..files import replace_file
 FILE = "samples.csv"
 COLUMNS = ("name", "program", "n", "threads", "repetitions", "fourth", "sample",
            "seconds_per_repetition", "allocate_seconds", "init_seconds", "result", "round",
-           "contended")
+           "contended", "backend")
 
 
 def csv_value(value: object) -> object:
@@ -33,7 +33,8 @@ def render(run) -> str:
         for index, sample in enumerate(cell.samples):
             values = (cell.name, cell.program, cell.n, cell.threads, cell.repetitions,
                       cell.fourth, index, sample.seconds, sample.allocate_seconds,
-                      sample.init_seconds, sample.result, sample.round, sample.contended)
+                      sample.init_seconds, sample.result, sample.round, sample.contended,
+                      cell.backend)
             writer.writerow([csv_value(v) for v in values])
     return buffer.getvalue()
 

@@ -13,7 +13,7 @@ from .samples_csv import csv_value
 FILE = "summary.csv"
 COLUMNS = ("name", "program", "n", "threads", "repetitions", "fourth", "status", "samples",
            "min", "median", "mean", "stddev", "cv", "speedup", "efficiency",
-           "items_per_second", "bytes_per_second", "bandwidth_share", "failure")
+           "items_per_second", "bytes_per_second", "bandwidth_share", "failure", "backend")
 
 
 def render(run) -> str:
