@@ -218,7 +218,7 @@ class SpeedupTest(unittest.TestCase):
         cells = [cell("count_if", 10, t, s)
                  for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))]
         derive(run_of(cells))
-        curve = plots._speedups(cells)[("count_if", 10, None)]
+        curve = plots._speedups(cells)[("count_if", 10, None, "parallel-mode")]
         self.assertEqual({t: s for t, (s, _) in curve.items()}, {1: 1.0, 2: 1.6, 4: 4.0})
         # No base time at one thread: no speedups, so nothing to draw.
         cells[0].status = "failed"
@@ -468,6 +468,9 @@ class ReportCommandTest(unittest.TestCase):
             after = json.loads((folder / "results.json").read_text())
             self.assertEqual(after["schema_version"], 3)
             self.assertEqual({c.pop("backend") for c in after["cells"]}, {"parallel-mode"})
+            # ... and without a sequential build in the run, no speedup over it.
+            for field in ("vs_sequential", "vs_sequential_low", "vs_sequential_high"):
+                self.assertEqual({c.pop(field) for c in after["cells"]}, {None})
             self.assertEqual(dict(after, schema_version=2), before)
             rewritten = (folder / "results.json").read_bytes()
             self.assertEqual(self.report(folder)[0], 0)

@@ -38,12 +38,16 @@ BIN = _built_bin()
 BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD") or (pathlib.Path(BIN).parent if BIN else ""))
 
 
-def standin_bin(directory: pathlib.Path, name: str = "bin") -> pathlib.Path:
-    """A folder `name` whose bench_<name> are all the stand-in script."""
+def standin_bin(directory: pathlib.Path, name: str = "bin",
+                backends: tuple[str, ...] = ("parallel-mode",)) -> pathlib.Path:
+    """A folder `name` whose programs of `backends` (bench_<name> for the
+    parallel mode, bench_<name>_par ... for the others) are all the stand-in."""
     bin_dir = pathlib.Path(directory) / name
     bin_dir.mkdir()
     for workload in WORKLOADS.values():
-        (bin_dir / workload.executable).symlink_to(FIXTURES / "standin.py")
+        for backend in backends:
+            if backend in workload.backends:
+                (bin_dir / workload.executable_for(backend)).symlink_to(FIXTURES / "standin.py")
     return bin_dir
 
 

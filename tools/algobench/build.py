@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import shlex
 import subprocess
 import sys
 
-from .workload import WORKLOADS
+from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -34,6 +35,56 @@ def _step(name: str, command: list[str]) -> None:
     if completed.returncode != 0:
         raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
                          f"{completed.returncode}")
+
+
+def build_info(bin_dir: pathlib.Path) -> dict:
+    """The build-info.json CMake writes beside a build tree's bin/; {} when there is none."""
+    try:
+        info = json.loads((pathlib.Path(bin_dir).parent / "build-info.json").read_text())
+    except (OSError, ValueError):
+        return {}
+    return info if isinstance(info, dict) else {}
+
+
+def backends_built(bin_dir: pathlib.Path, programs=None) -> tuple[dict[str, str | None], bool]:
+    """Each backend but the parallel mode, with None when `bin_dir` holds its
+    programs (of `programs`, default all), or why not; and whether the build
+    declared its backends.
+
+    A build tree says it in build-info.json (CMake leaves out a backend it
+    cannot build and records the reason: the C++17 variants without oneTBB);
+    a bare folder of programs holds a backend when it has those programs of it.
+    """
+    bin_dir = pathlib.Path(bin_dir)
+    declared = build_info(bin_dir).get("backends")
+    status: dict[str, str | None] = {}
+    for name in BACKENDS:
+        if name == PARALLEL_MODE:
+            continue
+        executables = [w.executable_for(name) for w in WORKLOADS.values()
+                       if name in w.backends and (programs is None or w.name in programs)]
+        if isinstance(declared, dict):
+            entry = declared.get(name)
+            if not isinstance(entry, dict):
+                status[name] = "this build does not know the backend (built before it existed)"
+                continue
+            if not entry.get("built"):
+                status[name] = str(entry.get("reason") or "not built")
+                continue
+        missing = missing_programs(bin_dir, executables)
+        status[name] = (None if not missing else
+                        f"{bin_dir} lacks {', '.join(missing[:2])}{', ...' if len(missing) > 2 else ''}")
+    return status, isinstance(declared, dict)
+
+
+def program_targets(preset: str = "release") -> tuple[str, ...]:
+    """The eight programs and every backend variant the preset's configuration
+    builds (configuring it first if needed)."""
+    directory = build_dir(preset)
+    if not (directory / "CMakeCache.txt").exists():
+        _step("configuring", ["cmake", "--preset", preset])
+    variants = build_info(directory / "bin").get("variants") or []
+    return PROGRAM_TARGETS + tuple(v for v in variants if isinstance(v, str))
 
 
 def ensure_built(preset: str = "release", targets: tuple[str, ...] = ()) -> pathlib.Path:
@@ -127,11 +178,12 @@ def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
     if not (source / "CMakeLists.txt").exists():
         _check_out(commit, source)
     jobs = str(os.cpu_count() or 2)
-    for command in (["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
-                     "-DBUILD_TESTING=OFF"],
-                    ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
-                     *PROGRAM_TARGETS]):
-        _step(f"building commit {commit[:12]}", command)
+    step = f"building commit {commit[:12]}"
+    _step(step, ["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
+                 "-DBUILD_TESTING=OFF"])
+    variants = [v for v in build_info(bin_dir).get("variants") or [] if isinstance(v, str)]
+    _step(step, ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
+                 *PROGRAM_TARGETS, *variants])
     if not _has_programs(bin_dir):
         raise BuildError(f"commit {commit[:12]} built, but its programs are not in {bin_dir}")
     return bin_dir

@@ -30,7 +30,7 @@ from .console import Console, print_plan
 from .export import ab_report, comparison
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
-from .workload import WORKLOADS
+from .workload import BACKENDS, WORKLOADS
 
 # The measurement options' defaults; None in the parsed options means "not given".
 DEFAULT_SAMPLES = 5
@@ -125,8 +125,13 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
     choose.add_argument("--threads", type=_int_list(matrix.parse_int_list), metavar="LIST",
                         help="thread counts of the parallel-mode programs (default 1, 2, 4 ... up "
                              "to the usable CPUs, and their number); sequential ones run at 1")
+    choose.add_argument("--backends", type=_comma_list, metavar="LIST",
+                        help=f"comma-separated backends (default: every one built: "
+                             f"{', '.join(BACKENDS)})")
     choose.add_argument("--filter", metavar="REGEX",
-                        help="keep only cells whose name (program/n:N/threads:T) matches")
+                        help="keep only cells whose name (program/n:N/threads:T, and "
+                             "/backend:NAME for the backends other than the parallel mode) "
+                             "matches")
     how = run.add_argument_group("how to measure")
     how.add_argument("--samples", type=_positive_int,
                      help=f"rounds, each one measured process of every cell (default "
@@ -173,7 +178,7 @@ def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | N
     """The matrix the options ask for, or None after saying why there is none."""
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
-                             arguments.filter)
+                             arguments.filter, backends=arguments.backends or list(BACKENDS))
     except (ValueError, re.error) as error:
         print(f"suite {command}: {error}", file=sys.stderr)
         return None
@@ -186,6 +191,45 @@ def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | N
         print(f"suite {command}: {error}", file=sys.stderr)
         return None
     return cells
+
+
+def _swept_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
+                    requested: list[str] | None, command: str) -> list[matrix.Cell] | None:
+    """The cells of the backends every build in `bin_dirs` holds. A backend asked
+    for by --backends that a build lacks is refused with the reason (a C++17
+    variant built without oneTBB would run sequentially, so it is never built);
+    without --backends, the ones a build lacks are left out with a note."""
+    programs = {c.program for c in cells}
+    lacking: dict[str, str] = {}
+    said: set[str] = set()  # the ones a build tree says it left out, with the reason
+    for bin_dir in bin_dirs:
+        status, declared = build.backends_built(bin_dir, programs)
+        for backend, reason in status.items():
+            if reason is not None:
+                lacking.setdefault(backend, reason)
+                if declared:
+                    said.add(backend)
+    if requested:
+        refused = [b for b in dict.fromkeys(requested) if b in lacking]
+        if refused:
+            print(f"suite {command}: --backends: "
+                  + "; ".join(f"{b} is not built: {lacking[b]}" for b in refused),
+                  file=sys.stderr)
+            return None
+        return cells
+    swept = {c.backend for c in cells}
+    left_out = {b: r for b, r in lacking.items() if b in swept}
+    kept = [c for c in cells if c.backend not in left_out]
+    # A folder of programs without the variants (one built before they
+    # existed) simply has the parallel mode; a build tree that could not
+    # build a backend says why.
+    for backend, reason in left_out.items():
+        if backend in said:
+            print(f"note: {backend} not swept: {reason}", file=sys.stderr)
+    if not kept:
+        print(f"suite {command}: no cell of a built backend matches", file=sys.stderr)
+        return None
+    return kept
 
 
 def _settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str | None:
@@ -269,21 +313,30 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
     if note is not None:
         print(note, file=sys.stderr)
     bin_dir = arguments.bin_dir
-    if bin_dir is not None and not _programs_present(bin_dir, cells, "run"):
-        return 2
+    if bin_dir is not None:
+        cells = _swept_backends(cells, [bin_dir], arguments.backends, "run") \
+            if bin_dir.is_dir() else cells
+        if cells is None or not _programs_present(bin_dir, cells, "run"):
+            return 2
     out_dir = arguments.out or sweep.default_out_dir(build.ROOT)
     if not arguments.dry_run and _out_refused("run", arguments, out_dir, prepare=False):
         return 2
     if bin_dir is None:
-        targets = build.PROGRAM_TARGETS + (() if arguments.no_bandwidth else (bandwidth.PROBE,))
         if arguments.dry_run:
             bin_dir = build.build_dir("release") / "bin"
         else:
             try:
+                targets = build.program_targets("release") + (
+                    () if arguments.no_bandwidth else (bandwidth.PROBE,))
                 bin_dir = build.ensure_built("release", targets=targets)
             except build.BuildError as error:
                 print(f"suite run: {error}", file=sys.stderr)
                 return 1
+    if bin_dir.is_dir() and arguments.bin_dir is None:
+        # A dry run before the first build shows every backend asked for.
+        cells = _swept_backends(cells, [bin_dir], arguments.backends, "run")
+        if cells is None:
+            return 2
     options = Options(bin_dir=bin_dir.resolve(), samples=arguments.samples,
                       min_time=arguments.min_time, timeout=arguments.timeout,
                       pin=arguments.pin, hugepages=arguments.hugepages, seed=_seed(arguments),
@@ -317,6 +370,9 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         print(f"suite ab: {error}", file=sys.stderr)
         return 1
+    cells = _swept_backends(cells, [bin_a, bin_b], arguments.backends, "ab")
+    if cells is None:
+        return 2
     if _out_refused("ab", arguments, out_dir, prepare=True, folders=AB_BUILDS, extra=AB_FILES):
         return 2
     options = Options(bin_dir=bin_a, samples=arguments.samples, min_time=arguments.min_time,
@@ -409,6 +465,8 @@ def render_list() -> str:
         lines += [f"{workload.name}  ({workload.executable})",
                   f"  arguments:     {', '.join(arguments)}",
                   f"  parallel mode: {_parallel_text(workload)}",
+                  "  backends:      " + ", ".join(f"{b} ({workload.executable_for(b)})"
+                                                  for b in workload.backends),
                   f"  one sample:    {workload.sample_meaning}",
                   ""]
     return "\n".join(lines)

@@ -23,8 +23,9 @@ from __future__ import annotations
 import statistics
 
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
-from .model import CellResult, Run
+from .model import CellResult, Run, Winner
 from .stats import describe, finite, median_interval, paired_ratios, ratio
+from .workload import PARALLEL_MODE, SEQUENTIAL
 
 
 def by_round(cell: CellResult) -> dict[int, float] | None:
@@ -49,6 +50,13 @@ def derive(run: Run) -> Run:
         cell.items_per_second, cell.bytes_per_second = \
             cell.rates(cell.median) if cell.n > 0 else (None, None)
         cell.bandwidth_share = _bandwidth_share(run, cell)
+        cell.vs_sequential = cell.vs_sequential_low = cell.vs_sequential_high = None
+        baseline = sequential_baseline(run.cells, cell.program, cell.n, cell.fourth)
+        if baseline is not None and cell.median is not None and cell.n > 0 and len(
+                {c.backend for c in run.cells} - {PARALLEL_MODE}) > 0:
+            cell.vs_sequential, cell.vs_sequential_low, cell.vs_sequential_high = \
+                paired(baseline, cell)
+    run.winners = winners(run)
     run.busy = busy_warning(run)
     threshold = run.context.cv_threshold
     run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
@@ -81,3 +89,72 @@ def _bandwidth_share(run: Run, cell) -> float | None:
     if not available:
         return None
     return finite(cell.bytes_per_second / available)
+
+
+def sequential_baseline(cells: list[CellResult], program: str, n: int,
+                        fourth: int | None) -> CellResult | None:
+    """The sequential build's 1-thread cell of a program and size: the
+    sequential backend's, or, for a program built without the parallel mode,
+    its own program's (that is its sequential build)."""
+    for cell in cells:
+        if (cell.program, cell.n, cell.fourth, cell.threads) == (program, n, fourth, 1) \
+                and cell.median is not None:
+            if cell.backend == SEQUENTIAL or (
+                    cell.backend == PARALLEL_MODE and cell.workload is not None
+                    and not cell.workload.parallel):
+                return cell
+    return None
+
+
+def paired(numerator: CellResult, denominator: CellResult
+           ) -> tuple[float | None, float | None, float | None]:
+    """The median over rounds of numerator/denominator times of the same round,
+    with its interval; the ratio of medians, without one, when the samples
+    carry no rounds."""
+    rounds_a, rounds_b = by_round(numerator), by_round(denominator)
+    if rounds_a is None or rounds_b is None:
+        return ratio(numerator.median, denominator.median), None, None
+    ratios = paired_ratios(rounds_a, rounds_b)
+    if not ratios:
+        return None, None, None
+    interval = median_interval(ratios)
+    low, high = (interval[0], interval[1]) if interval is not None else (None, None)
+    return finite(statistics.median(ratios)), low, high
+
+
+def winners(run: Run) -> list[Winner]:
+    """For each program, size and thread count measured on more than one
+    backend, the fastest backend by median time (of derived cells). The
+    thread count is the winner's; a sequential build enters every count."""
+    measured = [c for c in run.cells if c.median is not None and c.ok and c.n > 0]
+    groups: dict[tuple, list[CellResult]] = {}
+    for cell in measured:
+        groups.setdefault((cell.program, cell.n, cell.fourth, cell.threads), []).append(cell)
+    # A backend that runs the call on one thread whatever the count (a
+    # sequential build) competes at every thread count with its one cell.
+    counts: dict[tuple, set[int]] = {}
+    for cell in measured:
+        counts.setdefault((cell.program, cell.backend, cell.n, cell.fourth), set()).add(cell.threads)
+    for cell in measured:
+        if counts[(cell.program, cell.backend, cell.n, cell.fourth)] == {1} and (
+                cell.workload is None or not cell.workload.sweeps_threads(cell.backend)):
+            for (program, n, fourth, threads), members in groups.items():
+                if (program, n, fourth) == (cell.program, cell.n, cell.fourth) and threads != 1:
+                    members.append(cell)
+    result = []
+    for (program, n, fourth, threads), cells in groups.items():
+        if len({c.backend for c in cells}) < 2:
+            continue
+        ranked = sorted(cells, key=lambda c: c.median)
+        best = ranked[0]
+        baseline = sequential_baseline(run.cells, program, n, fourth)
+        winner = Winner(program, n, fourth, threads, best.backend, best.median,
+                        baseline.name if baseline is not None else None,
+                        backend_threads=best.threads)
+        winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
+            best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
+        if len(ranked) > 1:
+            winner.runner_up, winner.runner_up_threads = ranked[1].backend, ranked[1].threads
+            winner.lead, winner.lead_low, winner.lead_high = paired(ranked[1], best)
+        result.append(winner)
+    return result

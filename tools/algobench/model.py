@@ -95,6 +95,11 @@ class CellResult:
     items_per_second: float | None = None
     bytes_per_second: float | None = None
     bandwidth_share: float | None = None
+    # The paired speedup over the sequential build at one thread of the same
+    # program and size (where the run measured it), with its interval.
+    vs_sequential: float | None = None
+    vs_sequential_low: float | None = None
+    vs_sequential_high: float | None = None
     # What the first call of a process costs beyond a later one, and its share
     # of the reported figure, when the runner could estimate it.
     first_call_excess: float | None = None
@@ -153,9 +158,46 @@ class CellResult:
             "speedup_high": self.speedup_high, "efficiency": self.efficiency,
             "items_per_second": self.items_per_second, "bytes_per_second": self.bytes_per_second,
             "bandwidth_share": self.bandwidth_share,
+            "vs_sequential": self.vs_sequential, "vs_sequential_low": self.vs_sequential_low,
+            "vs_sequential_high": self.vs_sequential_high,
             "first_call_excess": self.first_call_excess,
             "first_call_share": self.first_call_share,
         }
+
+
+@dataclasses.dataclass
+class Winner:
+    """The fastest backend of one program, size and thread count, and by how much.
+
+    `over_sequential` is the paired speedup over the sequential build at one
+    thread (the best plain code, not the backend's own 1-thread time): the
+    median over rounds of the ratio of that cell's time to the winner's time
+    of the same round, with its interval. `lead` is the same paired ratio of
+    the runner-up's time to the winner's.
+    """
+
+    program: str
+    n: int
+    fourth: int | None
+    threads: int  # the thread count the backends compete at
+    backend: str
+    median: float
+    baseline: str | None  # the name of the sequential build's cell, if measured
+    over_sequential: float | None = None
+    over_sequential_low: float | None = None
+    over_sequential_high: float | None = None
+    # The threads the winner's and the runner-up's cells ran on: 1 for a
+    # sequential build competing at a higher count.
+    backend_threads: int | None = None
+    runner_up: str | None = None
+    runner_up_threads: int | None = None
+    lead: float | None = None
+    lead_low: float | None = None
+    lead_high: float | None = None
+
+
+    def to_dict(self) -> dict:
+        return dataclasses.asdict(self)
 
 
 @dataclasses.dataclass
@@ -230,7 +272,14 @@ class Run:
     # was, and every warning about the cells, one per kind with the cells it names.
     busy: str | None = None
     findings: list[Finding] = dataclasses.field(default_factory=list)
+    # Filled by the derive step where the run measured more than one backend.
+    winners: list[Winner] = dataclasses.field(default_factory=list)
     schema_version: int = SCHEMA_VERSION
+
+    @property
+    def backends(self) -> list[str]:
+        """The backends of the run's cells, in the order they first appear."""
+        return list(dict.fromkeys(cell.backend for cell in self.cells))
 
     @property
     def completed_cells(self) -> int:
@@ -242,6 +291,8 @@ class Run:
                 "busy": self.busy}
         if self.findings:
             data["findings"] = [finding.to_dict() for finding in self.findings]
+        if self.winners:
+            data["winners"] = [winner.to_dict() for winner in self.winners]
         data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
@@ -288,7 +339,22 @@ def from_dict(data: Any) -> Run:
         raise ResultsError("its findings are not a list")
     return Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
                planned_cells=planned if isinstance(planned, int) else None,
-               findings=[f for f in map(Finding.from_dict, found) if f is not None])
+               findings=[f for f in map(Finding.from_dict, found) if f is not None],
+               winners=_winners(data.get("winners")))
+
+
+def _winners(data: Any) -> list[Winner]:
+    """The derived "which backend wins" records as written; the derive step
+    makes them again, so a record that does not read is left out."""
+    fields = {f.name for f in dataclasses.fields(Winner)}
+    winners = []
+    for item in data if isinstance(data, list) else []:
+        if isinstance(item, dict) and set(item) == fields:
+            try:
+                winners.append(Winner(**item))
+            except TypeError:
+                continue
+    return winners
 
 
 def _migrate(data: dict) -> dict:
@@ -390,6 +456,10 @@ def _cell(data: Any, index: int) -> CellResult:
         items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
         bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),
         bandwidth_share=_number(data.get("bandwidth_share"), f"{where}: bandwidth_share"),
+        vs_sequential=_number(data.get("vs_sequential"), f"{where}: vs_sequential"),
+        vs_sequential_low=_number(data.get("vs_sequential_low"), f"{where}: vs_sequential_low"),
+        vs_sequential_high=_number(data.get("vs_sequential_high"),
+                                   f"{where}: vs_sequential_high"),
         first_call_excess=_number(data.get("first_call_excess"), f"{where}: first_call_excess"),
         first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
     )

@@ -27,8 +27,9 @@ from typing import Callable
 # The parallel mode counts threads in 16 bits and forms threads + 2 there:
 # the programs that hand their count to it refuse anything larger.
 PARALLEL_MODE_MAX_THREADS = 65533
-# What the C++17 variants hand to tbb::global_control as their parallelism.
-PAR_MAX_THREADS = 65533
+# What the C++17 variants hand to tbb::global_control as their parallelism:
+# any count a C int holds (oneTBB caps it at what the machine has).
+PAR_MAX_THREADS = 2**31 - 1
 
 
 @dataclasses.dataclass(frozen=True)

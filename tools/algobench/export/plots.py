@@ -11,6 +11,11 @@ From a run's results (derived, as results.json holds them) this writes, into
 - efficiency.svg: parallel efficiency against the thread count of every
   program with a parallel call, at its largest size.
 
+A run of more than one backend draws one curve per backend in each of these
+(the curve's title names it) and adds backends_<program>.svg: each backend's
+speedup over the sequential build at one thread against the thread count, at
+the program's largest size, the "which backend wins" table as a picture.
+
 Every point carries its spread as an error bar, and the plot says which: the
 interquartile range of the samples for times, the interval of the paired
 speedup's median over rounds for speedups and efficiencies. A point without
@@ -168,13 +173,16 @@ def _interval(low: float | None, high: float | None, scale: float = 1.0
     return low, high
 
 
-def _speedups(cells: list) -> dict[tuple, dict[int, tuple[float, object]]]:
-    """(program, n, fourth) -> {threads: (speedup, cell)}, from the derived speedups."""
+def _speedups(cells: list, field: str = "speedup") -> dict[tuple, dict[int, tuple[float, object]]]:
+    """(program, n, fourth, backend) -> {threads: (speedup, cell)}, from a derived
+    speedup: against the backend's own 1-thread time, or with "vs_sequential"
+    against the sequential build's."""
     result: dict[tuple, dict[int, tuple[float, object]]] = {}
     for cell in cells:
-        if cell.speedup is not None:
-            result.setdefault((cell.program, cell.n, cell.fourth), {})[cell.threads] = (
-                cell.speedup, cell)
+        value = getattr(cell, field)
+        if value is not None:
+            result.setdefault((cell.program, cell.n, cell.fourth, cell.backend), {})[
+                cell.threads] = (value, cell)
     return result
 
 
@@ -354,8 +362,16 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
     where = f"{context.get('host', 'unknown host')}, {context.get('date', 'unknown date')}"
     cells = [c for c in run.cells if cell_seconds(c) is not None]
     programs = sorted({c.program for c in cells})
-    parallel = {c.program for c in cells if _is_parallel(c)}
-    threaded = {c.program for c in cells if _has_parallel_call(c)}
+    # With more than one backend every curve says whose it is, and the
+    # programs built without the parallel mode get speedup plots for the
+    # backends that run them on several threads.
+    backends = list(dict.fromkeys(c.backend for c in cells))
+    several = backends not in ([], ["parallel-mode"])
+    parallel = {c.program for c in cells if _is_parallel(c) or (several and c.threads > 1)}
+    threaded = {c.program for c in cells if _has_parallel_call(c) or (several and c.threads > 1)}
+
+    def named(cell, label: str) -> str:
+        return f"{cell.backend}, {label}" if several else label
     written: list[pathlib.Path] = []
 
     def render(plot: _Plot) -> None:
@@ -381,10 +397,14 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
             _thread_tics(counts),
         ]
         plot.references.append("x with lines dt 2 lc rgb 'gray40' title 'ideal'")
-        for (_, n, fourth), curve in sorted(curves.items(), key=lambda item: (item[0][1], str(item[0][2]))):
+        for (_, n, fourth, backend), curve in sorted(
+                curves.items(), key=lambda item: (backends.index(item[0][3]), item[0][1],
+                                                  str(item[0][2]))):
+            if several and max(curve) <= 1:
+                continue  # a backend run on one thread only has no speedup curve
             some_cell = next(iter(curve.values()))[1]
             plot.add([_speedup_point(t, s, c) for t, (s, c) in curve.items()],
-                     _size_label(some_cell))
+                     named(some_cell, _size_label(some_cell)))
         render(plot)
 
     for program in programs:
@@ -397,9 +417,9 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
                 continue
             rule = _fourth_rule(cell)
             fixed = None if rule is not None else cell.fourth
-            key = (cell.threads, fixed)
+            key = (backends.index(cell.backend), cell.threads, fixed)
             series.setdefault(key, []).append(_time_point(cell))
-            title = _threads_label(cell.threads)
+            title = named(cell, _threads_label(cell.threads))
             if rule is not None:
                 title += f" ({rule})"
             elif fixed is not None:
@@ -417,9 +437,36 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         ]
         plot.lines += _log_axis("x", [p.x for p in points], _count_label)
         plot.lines += _log_axis("y", [y for p in points for y in (p.y, *(p.bar or ()))])
-        for key in sorted(series, key=lambda k: (k[0], -1 if k[1] is None else k[1])):
+        for key in sorted(series, key=lambda k: (k[0], k[1], -1 if k[2] is None else k[2])):
             plot.add(series[key], titles[key])
         render(plot)
+
+    if several:
+        # Which backend wins: each backend's speedup over the sequential build
+        # at one thread, at the program's largest size.
+        versus = _speedups(cells, "vs_sequential")
+        for program in programs:
+            curves = {key: curve for key, curve in versus.items() if key[0] == program}
+            if not curves:
+                continue
+            largest = max(key[1] for key in curves)
+            chosen = {key: curve for key, curve in curves.items() if key[1] == largest}
+            counts = {t for curve in chosen.values() for t in curve}
+            plot = _Plot(plot_dir / f"backends_{program}.svg",
+                         f"{program}: backends against the sequential build\n{where}", ROUND_BARS)
+            plot.lines += [
+                "set xlabel 'threads'",
+                "set ylabel 'speedup over the sequential build at 1 thread'",
+                _thread_range(counts | {2}),
+                "set yrange [0:*]",
+                _thread_tics(counts),
+            ]
+            plot.references.append("1 with lines dt 2 lc rgb 'gray40' title 'sequential build, 1 thread'")
+            for key, curve in sorted(chosen.items(), key=lambda item: backends.index(item[0][3])):
+                some_cell = next(iter(curve.values()))[1]
+                plot.add([_speedup_point(t, s, c) for t, (s, c) in sorted(curve.items())],
+                         f"{key[3]} ({_size_label(some_cell)})")
+            render(plot)
 
     overview = _Plot(plot_dir / "efficiency.svg",
                      f"Parallel efficiency at each program's largest size\n{where}", ROUND_BARS)
@@ -430,21 +477,24 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         # every thread count: its "efficiency" would only be 1 / threads.
         if program not in threaded:
             continue
-        curves = {key: curve for key, curve in speedups.items() if key[0] == program}
-        if not curves:
-            continue
-        largest = max(key[1] for key in curves)
-        # With several values of the fourth argument at that size, the first one stands for it.
-        key = sorted((k for k in curves if k[1] == largest), key=lambda k: str(k[2]))[0]
-        points = [_speedup_point(t, s, c, per_thread=True, scale=100.0)
-                  for t, (s, c) in curves[key].items()]
-        if len(points) < 2:
-            continue
-        counts.update(curves[key])
-        top_efficiency = max([top_efficiency] + [p.y for p in points]
-                             + [p.bar[1] for p in points if p.bar is not None])
-        some_cell = next(iter(curves[key].values()))[1]
-        overview.add(points, f"{program} ({_size_label(some_cell)})")
+        for backend in backends:
+            curves = {key: curve for key, curve in speedups.items()
+                      if key[0] == program and key[3] == backend}
+            if not curves:
+                continue
+            largest = max(key[1] for key in curves)
+            # With several values of the fourth argument at that size, the first one stands for it.
+            key = sorted((k for k in curves if k[1] == largest), key=lambda k: str(k[2]))[0]
+            points = [_speedup_point(t, s, c, per_thread=True, scale=100.0)
+                      for t, (s, c) in curves[key].items()]
+            if len(points) < 2:
+                continue
+            counts.update(curves[key])
+            top_efficiency = max([top_efficiency] + [p.y for p in points]
+                                 + [p.bar[1] for p in points if p.bar is not None])
+            some_cell = next(iter(curves[key].values()))[1]
+            title = f"{program} ({_size_label(some_cell)})"
+            overview.add(points, f"{title}, {backend}" if several else title)
     if overview.curves:
         overview.lines += [
             "set xlabel 'threads'",

@@ -70,13 +70,15 @@ def notes(run) -> tuple[dict[str, list[str]], list[tuple[str, str]]]:
     return by_cell, listed
 
 
-def _row(cell, keys: list[str]) -> list[str]:
-    """The cell's columns; `keys` is [its notes] when the table has that column, else []."""
+def _row(cell, keys: list[str], backends: bool = False) -> list[str]:
+    """The cell's columns; `keys` is [its notes] when the table has that column, else [];
+    `backends` adds the backend after the program."""
     stats = cell.stats
     cv = stats.cv if stats is not None else None
     share = cell.bandwidth_share
     return [
         cell.program,
+        *([cell.backend] if backends else []),
         str(cell.n),
         str(cell.threads),
         str(cell.repetitions or ""),
@@ -89,6 +91,55 @@ def _row(cell, keys: list[str]) -> list[str]:
         "" if share is None else f"{share * 100:.0f}",
         cell.status,
     ] + keys
+
+
+def _interval(value: float | None, low: float | None, high: float | None,
+              unit: str = "x") -> str:
+    if value is None:
+        return ""
+    text = f"{value:.3g}{unit}"
+    if low is not None and high is not None:
+        text += f" ({low:.3g}-{high:.3g})"
+    return text
+
+
+def _on(threads: int | None, compared_at: int) -> str:
+    """" (1 thread)" for a cell that competes at another thread count than its own."""
+    if threads is None or threads == compared_at:
+        return ""
+    return f" ({threads} thread{'s' if threads != 1 else ''})"
+
+
+def render_winners(run) -> list[str]:
+    """The "which backend wins" table: per program, size and thread count the
+    fastest backend, its time, its paired speedup over the sequential build at
+    one thread, and its paired lead over the runner-up. No lines when the run
+    measured one backend."""
+    found = run.winners
+    if not found:
+        return []
+    lines = ["", "## Which backend wins", "",
+             "| program | n | threads | fastest | median time | vs sequential, 1 thread "
+             "| runner-up | runner-up slower by |",
+             "|---|--:|--:|---|--:|--:|---|--:|"]
+    for w in sorted(found, key=lambda w: (w.program, w.n, w.threads)):
+        lead = ""
+        if w.lead is not None:
+            low = None if w.lead_low is None else (w.lead_low - 1) * 100
+            high = None if w.lead_high is None else (w.lead_high - 1) * 100
+            lead = _interval((w.lead - 1) * 100, low, high, unit="%")
+        fastest, runner_up = w.backend + _on(w.backend_threads, w.threads), \
+            (w.runner_up or "") + _on(w.runner_up_threads, w.threads)
+        lines.append(f"| {w.program} | {w.n} | {w.threads} | {fastest} "
+                     f"| {format_seconds(w.median)} "
+                     f"| {_interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high)} "
+                     f"| {runner_up} | {lead} |")
+    lines += ["", "Fastest by median time. \"vs sequential\": the median over rounds of the "
+              "sequential build's 1-thread time over the winner's time in the same round "
+              "(for the programs built without the parallel mode, their own program is the "
+              "sequential build); \"slower by\": the same paired ratio for the runner-up; "
+              "both with their 95% intervals."]
+    return lines
 
 
 def render_markdown(run) -> str:
@@ -117,15 +168,25 @@ def render_markdown(run) -> str:
     ]
     by_cell, listed = notes(run)
     columns = COLUMNS if listed else COLUMNS[:-1]
+    # A run of the parallel mode alone reads as it always has; with other
+    # backends every row says which one it is.
+    backends = run.backends not in ([], ["parallel-mode"])
+    if backends:
+        columns = (columns[0], "backend", *columns[1:])
     lines += [
         "| " + " | ".join(columns) + " |",
-        "|" + "|".join("---" if c in ("program", "status", "notes") else "--:" for c in columns) + "|",
+        "|" + "|".join("---" if c in ("program", "backend", "status", "notes") else "--:"
+                       for c in columns) + "|",
     ]
     lines += ["| " + " | ".join(_row(cell, [", ".join(by_cell.get(cell.name, []))]
-                                     if listed else [])) + " |"
+                                     if listed else [], backends)) + " |"
               for cell in run.cells]
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
+    if backends:
+        lines += ["", "The speedup of a backend is against its own 1-thread time; the table "
+                  "below compares the backends with each other."]
+    lines += render_winners(run)
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "
