@@ -292,6 +292,33 @@ class AbTest(unittest.TestCase):
         pairs[0].ratio = 1.3
         self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
 
+    def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):
+        # count_if's times move by up to 10% from process to process; nth_element's
+        # do not, so its ratios are exactly 2 in every round.
+        status, _, stderr, out = self.ab("--extra-rounds", "4",
+                                         env={"STANDIN_JITTER": "count_if:0.1"})
+        self.assertEqual(status, 0, stderr)
+        rounds = {p["label"]: len(p["ratios"])
+                  for p in json.loads((out / "ab.json").read_text())["pairs"]}
+        self.assertEqual({r for label, r in rounds.items() if "nth_element" in label}, {5})
+        self.assertEqual({r for label, r in rounds.items() if "count_if" in label}, {9})
+        status, _, stderr, out = self.ab("--extra-rounds", "0",
+                                         env={"STANDIN_JITTER": "count_if:0.1"})
+        self.assertEqual({len(p["ratios"]) for p in
+                          json.loads((out / "ab.json").read_text())["pairs"]}, {5})
+
+    def test_the_settling_rule_on_known_ratios(self):
+        def members(ratios):
+            a = cell("count_if", 10, 1, [1.0] * len(ratios))
+            b = cell("count_if", 10, 1, ratios)
+            for index, (sample_a, sample_b) in enumerate(zip(a.samples, b.samples)):
+                sample_a.round = sample_b.round = index
+            return [("A", a), ("B", b)]
+        self.assertFalse(pairing.unsettled(members([2.0, 2.01, 1.99, 2.02, 2.0])))
+        self.assertTrue(pairing.unsettled(members([2.0, 2.1, 1.99, 2.02, 2.0])))
+        # Nine rounds leave out the most extreme ratio on either side.
+        self.assertFalse(pairing.unsettled(members([2.0] * 7 + [2.5, 1.5])))
+
     def test_unusable_builds_are_refused(self):
         status, _, stderr = run_suite(["ab", "/nonexistent/folder", "HEAD", "--programs",
                                        "count_if"])

@@ -6,6 +6,10 @@ and repetitions, and in every round each cell's A and B processes run next to
 each other in shuffled order, so machine drift lands on both alike. The
 results are a run's files for each build (A/ and B/ of the results folder)
 plus the per-round pairs and the comparison (pairing.py).
+
+After the --samples rounds, a program and size whose B/A ratios still scatter
+(pairing.unsettled) gets more rounds, up to --extra-rounds: the noise of a
+shared machine is uneven across cells, and the rounds go where it is.
 """
 
 from __future__ import annotations
@@ -14,7 +18,9 @@ import dataclasses
 import pathlib
 
 from . import sweep
-from .pairing import PairedComparison, gate, pair_runs
+from .pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs, unsettled
+
+__all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "unsettled", "variants"]
 
 
 @dataclasses.dataclass

@@ -384,7 +384,10 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                             draw_plots=not arguments.no_plots,
                             cv_threshold=arguments.cv_threshold,
                             listeners=(Console(summary_at_end=False),),
-                            variants=ab.variants(bin_a, bin_b))
+                            variants=ab.variants(bin_a, bin_b),
+                            extra_rounds=(arguments.samples if arguments.extra_rounds is None
+                                          else arguments.extra_rounds),
+                            unsettled=ab.unsettled)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
 
     def write_report(result) -> None:
@@ -584,6 +587,11 @@ def parser() -> argparse.ArgumentParser:
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
                                 "failed, or no cell could be compared")
+    ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
+                           help="up to N more rounds, after --samples, for the programs and "
+                                "sizes whose B/A ratios still scatter by more than "
+                                f"{ab.SETTLED_WIDTH:.0%} of their median (0 to 100; default: "
+                                "as many as --samples)")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")

@@ -260,7 +260,10 @@ class Sweep:
                  command_line: list[str], probe_bandwidth: bool = True, draw_plots: bool = True,
                  cv_threshold: float = DEFAULT_CV_THRESHOLD,
                  listeners: tuple[Listener, ...] = (),
-                 variants: list[Variant] | None = None) -> None:
+                 variants: list[Variant] | None = None,
+                 extra_rounds: int = 0,
+                 unsettled: Callable[[list[tuple[str, CellResult]]], bool] | None = None
+                 ) -> None:
         self.cells = cells
         self.options = options
         self.out_dir = pathlib.Path(out_dir)
@@ -269,6 +272,11 @@ class Sweep:
         self.cv_threshold = cv_threshold
         self.listeners = listeners
         self.variants = variants or [Variant("", options.bin_dir)]
+        # Up to `extra_rounds` more rounds, after the --samples ones, for the
+        # groups whose figures `unsettled` (given the group's cells of every
+        # build, as (build name, cell)) finds still too scattered.
+        self.extra_rounds = extra_rounds if unsettled is not None else 0
+        self.unsettled = unsettled
         self.thread_counts = sorted({c.threads for c in cells})
         self.runs: dict[str, Run] = {}
         for variant in self.variants:
@@ -486,6 +494,18 @@ class Sweep:
             index += 1
             self.write()
             self.emit(RoundDone(index, max(wanted, index), replaced))
+        for _ in range(self.extra_rounds):
+            pending = [g for g in self.groups if g.live and g.rounds_kept >= wanted
+                       and self.unsettled([(m.variant.name, m.record) for m in g.live])]
+            if not pending:
+                break
+            replaced = 0
+            for group in round_order(pending, self.rng):
+                group.recalibrations = 0  # its samples so far are kept, whatever comes
+                replaced += self._group_round(group, index)
+            index += 1
+            self.write()
+            self.emit(RoundDone(index, index, replaced))
 
     def _group_round(self, group: _Group, index: int) -> int:
         """One round of a program and size; returns how many samples were replaced."""
