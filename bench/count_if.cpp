@@ -1,20 +1,21 @@
 // bench_count_if: times the parallel mode's std::count_if with the balanced
 // (work-stealing) strategy over the doubles 1..n, counting the elements that
 // sin_less_than_zero accepts (the even ones, n/2). Its closing report prints
-// the time in fixed notation with nine decimals.
-#include <omp.h>
-
+// the time in fixed notation with nine decimals. The balanced tag exists only
+// in the parallel mode: the other backends make the plain call with the same
+// predicate.
 #include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
-#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_count_if", nullptr, algobench::parallel_mode_max_threads};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_count_if"), nullptr,
+                             algobench::max_threads(algobench::parallel_mode_max_threads)};
 }
 
 // Despite its name, true exactly when the value truncated to int is even.
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
-  omp_set_num_threads(args.threads);
+  const algobench::BackendThreads backend_threads(args.threads);
 
   const double t0 = algobench::wall_clock();
   double* a = algobench::allocate_array<double>(usage, n, "input");
@@ -48,7 +49,11 @@ int main(int argc, char** argv) {
   std::iterator_traits<double*>::difference_type count = 0;
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
+#ifdef _GLIBCXX_PARALLEL
     count = std::count_if(a, a + n, predicate, __gnu_parallel::parallel_balanced);
+#else
+    count = std::count_if(ALGOBENCH_POLICY a, a + n, predicate);
+#endif
   }
   const double t5 = algobench::wall_clock();
 

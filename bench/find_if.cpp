@@ -1,16 +1,19 @@
 // bench_find_if: times the sequential std::find_if over the ints 1..n for the
 // first element whose sine is exactly zero. A single 0 stored at the position
 // given as the fourth argument decides how far each search runs; the result
-// line reports where the last search stopped.
+// line reports where the last search stopped. Its policy variants
+// (backend.h) make the same call under std::execution::par or par_unseq.
 #include <algorithm>
 #include <cmath>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_find_if", "[zero_position=10000]"};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_find_if"), "[zero_position=10000]",
+                             algobench::max_threads(algobench::threads_only_echoed)};
 }
 
 // True exactly when the sine of the value compares equal to 0.0.
@@ -25,6 +28,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
+  const algobench::BackendThreads backend_threads(args.threads);
   const int zero_position = args.fourth.value_or(10000);
 
   const double t0 = algobench::wall_clock();
@@ -45,7 +49,7 @@ int main(int argc, char** argv) {
   int* found = a + n;
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    found = std::find_if(a, a + n, sin_equal_to_zero<int>());
+    found = std::find_if(ALGOBENCH_POLICY a, a + n, sin_equal_to_zero<int>());
   }
   const double t5 = algobench::wall_clock();
 

@@ -1,14 +1,18 @@
 // bench_nth_element: times the sequential std::nth_element at index k over
 // the first n values of the never-seeded lrand48 sequence. The array is not
 // refilled, so repetitions after the first select on already arranged data.
+// Its policy variants (backend.h) make the same call under std::execution::par
+// or par_unseq.
 #include <algorithm>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_nth_element", "[k=n*3/4]"};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_nth_element"), "[k=n*3/4]",
+                             algobench::max_threads(algobench::threads_only_echoed)};
 }
 
 int main(int argc, char** argv) {
@@ -17,6 +21,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
+  const algobench::BackendThreads backend_threads(args.threads);
   const int k = args.fourth.value_or(algobench::default_selection_index(n));
   if (auto status = algobench::check_selection_index(k, n, usage, std::cerr)) return *status;
 
@@ -34,7 +39,7 @@ int main(int argc, char** argv) {
 
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    std::nth_element(a, a + k, a + n);
+    std::nth_element(ALGOBENCH_POLICY a, a + k, a + n);
   }
   const double t5 = algobench::wall_clock();
 

@@ -1,14 +1,17 @@
 // bench_partial_sort: times the sequential std::partial_sort of the k smallest of
 // the first n values of the never-seeded lrand48 sequence. The array is not
 // refilled, so repetitions after the first start with the k smallest in place.
+// Its policy variant (backend.h) makes the same call under std::execution::par.
 #include <algorithm>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_partial_sort", "[k=n*3/4]"};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_partial_sort"), "[k=n*3/4]",
+                             algobench::max_threads(algobench::threads_only_echoed)};
 }
 
 int main(int argc, char** argv) {
@@ -17,6 +20,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
+  const algobench::BackendThreads backend_threads(args.threads);
   const int k = args.fourth.value_or(algobench::default_selection_index(n));
   if (auto status = algobench::check_selection_index(k, n, usage, std::cerr)) return *status;
 
@@ -34,7 +38,7 @@ int main(int argc, char** argv) {
 
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    std::partial_sort(a, a + k, a + n);
+    std::partial_sort(ALGOBENCH_POLICY a, a + k, a + n);
   }
   const double t5 = algobench::wall_clock();
 

@@ -1,19 +1,17 @@
 // bench_set_intersection: times the parallel mode's std::set_intersection of
 // two ascending arrays of n doubles, 1..n and 2, 4, ..., 2n, into an output
 // of 2n elements, and reports how many elements the last call wrote (n/2).
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
-#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_set_intersection", nullptr,
-                             algobench::parallel_mode_max_threads};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_set_intersection"), nullptr,
+                             algobench::max_threads(algobench::parallel_mode_max_threads)};
 }
 
 int main(int argc, char** argv) {
@@ -22,7 +20,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
-  omp_set_num_threads(args.threads);
+  const algobench::BackendThreads backend_threads(args.threads);
 
   const double t0 = algobench::wall_clock();
   double* first = algobench::allocate_array<double>(usage, n, "first input");
@@ -47,7 +45,7 @@ int main(int argc, char** argv) {
   double* end = output;
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    end = std::set_intersection(first, first + n, second, second + n, output);
+    end = std::set_intersection(ALGOBENCH_POLICY first, first + n, second, second + n, output);
   }
   const double t5 = algobench::wall_clock();
 

@@ -1,18 +1,19 @@
 // bench_stable_partition: times the sequential std::stable_partition of the
 // ints 0..n-1 by the sign of their sine, inside a parallel-mode build; the
-// thread count reaches OpenMP but no parallel region is ever entered.
-#include <omp.h>
-
+// thread count reaches OpenMP but no parallel region is ever entered. Under
+// the execution policies the call does run in parallel, on oneTBB.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_stable_partition", nullptr};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_stable_partition"), nullptr,
+                             algobench::max_threads(algobench::threads_only_echoed)};
 }
 
 // True exactly when the sine of the value is strictly negative.
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
-  omp_set_num_threads(args.threads);
+  const algobench::BackendThreads backend_threads(args.threads);
 
   const double t0 = algobench::wall_clock();
   int* a = algobench::allocate_array<int>(usage, n, "input");
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
   int* boundary = a;
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    boundary = std::stable_partition(a, a + n, predicate);
+    boundary = std::stable_partition(ALGOBENCH_POLICY a, a + n, predicate);
   }
   const double t5 = algobench::wall_clock();
 

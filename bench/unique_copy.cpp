@@ -1,16 +1,15 @@
 // bench_unique_copy: times the parallel mode's std::unique_copy of n equal
 // doubles (1.0) into a zeroed output array; every call keeps one element.
-#include <omp.h>
-
 #include <algorithm>
 #include <iostream>
 
+#include "algobench/backend.h"
 #include "algobench/harness.h"
-#include "algobench/parallel_mode.h"
 #include "algobench/random.h"
 
 namespace {
-const algobench::Usage usage{"bench_unique_copy", nullptr, algobench::parallel_mode_max_threads};
+const algobench::Usage usage{ALGOBENCH_PROGRAM("bench_unique_copy"), nullptr,
+                             algobench::max_threads(algobench::parallel_mode_max_threads)};
 }
 
 int main(int argc, char** argv) {
@@ -19,7 +18,7 @@ int main(int argc, char** argv) {
   if (invocation.exit_status) return *invocation.exit_status;
   const algobench::Arguments& args = invocation.arguments;
   const int n = args.n;
-  omp_set_num_threads(args.threads);
+  const algobench::BackendThreads backend_threads(args.threads);
 
   const double t0 = algobench::wall_clock();
   double* input = algobench::allocate_array<double>(usage, n, "input");
@@ -39,7 +38,7 @@ int main(int argc, char** argv) {
 
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
-    std::unique_copy(input, input + n, output);
+    std::unique_copy(ALGOBENCH_POLICY input, input + n, output);
   }
   const double t5 = algobench::wall_clock();
 

@@ -1,5 +1,7 @@
-// What the parallel-mode programs share beyond the harness. Included only by
-// sources built with _GLIBCXX_PARALLEL and OpenMP.
+// What the parallel-mode programs share beyond the harness. backend.h brings it
+// into every build, so that all variants of a program name the same bound:
+// <parallel/types.h> only declares types and needs neither _GLIBCXX_PARALLEL
+// nor OpenMP.
 #ifndef ALGOBENCH_PARALLEL_MODE_H
 #define ALGOBENCH_PARALLEL_MODE_H
 
