@@ -182,6 +182,11 @@ class EveryProgramTest(unittest.TestCase):
                          sorted(p.executable for p in PROGRAMS.values()))
         self.assertEqual(sorted(BUILD_INFO["parallel_programs"]),
                          sorted(p.executable for p in PROGRAMS.values() if p.parallel))
+        # ... and the same backend variants of each, as far as this build made them.
+        built = [b for b, entry in BUILD_INFO["backends"].items() if entry["built"]]
+        self.assertEqual(sorted(BUILD_INFO["variants"]),
+                         sorted(p.executable_for(b) for p in PROGRAMS.values()
+                                for b in p.backends if b in built and b != "parallel-mode"))
 
     def test_build_links_openmp_only_into_the_parallel_mode_programs(self):
         for program in PROGRAMS.values():

@@ -114,8 +114,9 @@ class RefusalTest(unittest.TestCase):
 
 
 class WinnersTest(unittest.TestCase):
-    """Stand-ins whose calls take known times per backend: c++17-par 0.5x and
-    the sequential build 1.25x the parallel mode's, all scaling with threads."""
+    """Stand-ins whose calls take known times per backend: c++17-par 0.5x,
+    c++17-par-unseq 3x and the sequential build 1.25x the parallel mode's, all
+    scaling with threads."""
 
     @classmethod
     def setUpClass(cls):
@@ -124,7 +125,7 @@ class WinnersTest(unittest.TestCase):
         cls.bin_dir = standin_dir(root)
         cls.out = root / "out"
         with mock.patch.dict(os.environ, {
-                "STANDIN_BACKEND_SCALE": "c++17-par:0.5,sequential:1.25",
+                "STANDIN_BACKEND_SCALE": "c++17-par:0.5,c++17-par-unseq:3,sequential:1.25",
                 "STANDIN_SECONDS_PER_THREAD": "1", "STANDIN_SECONDS": "4e-05"}), \
                 mock.patch("algobench.runner._contention", side_effect=support.quiet):
             cls.status, cls.stdout, cls.err = run_suite(

@@ -225,7 +225,9 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
         if share is not None and share > FIRST_CALL_SHARE_THRESHOLD \
                 and cell.first_call_excess is not None:
             first_call.append(cell)
-        if not workload.parallel or cell.threads < 2:
+        # What the parallel mode does with more threads; the other backends'
+        # thread counts are read in the table of which backend wins.
+        if not workload.parallel or cell.threads < 2 or cell.backend != PARALLEL_MODE:
             continue
         if workload.parallel_min_n is None:
             sequential.append(cell)

@@ -28,8 +28,9 @@ from typing import Callable
 # the programs that hand their count to it refuse anything larger.
 PARALLEL_MODE_MAX_THREADS = 65533
 # What the C++17 variants hand to tbb::global_control as their parallelism:
-# any count a C int holds (oneTBB caps it at what the machine has).
-PAR_MAX_THREADS = 2**31 - 1
+# oneTBB sets aside some 130 bytes per allowed thread, so the variants refuse
+# more than the parallel mode's bound.
+PAR_MAX_THREADS = 65533
 
 
 @dataclasses.dataclass(frozen=True)
@@ -197,11 +198,13 @@ WORKLOADS: dict[str, Workload] = {
                  12, 4, "sum", True, _LOOP,
                  # 1..n and 2, 4, ..., 2n in, 2n doubles of output
                  allocated_bytes=32, parallel_min_n=1000,
-                 max_threads=PARALLEL_MODE_MAX_THREADS),
+                 max_threads=PARALLEL_MODE_MAX_THREADS,
+                 par_unseq=True),
         Workload("count_if", True, "res = ", lambda n, f: n // 2,
                  8, 0, "sum", True, _LOOP, allocated_bytes=8, fixed_time=True,
                  parallel_min_n=1000,
-                 max_threads=PARALLEL_MODE_MAX_THREADS),
+                 max_threads=PARALLEL_MODE_MAX_THREADS,
+                 par_unseq=True),
         # Every call reads the same input and writes the same output array;
         # only the first touches fresh pages, and that excess is recorded.
         Workload("partial_sum", True, None, _no_result,
@@ -209,7 +212,8 @@ WORKLOADS: dict[str, Workload] = {
                  parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS),
         Workload("unique_copy", True, None, _no_result,
                  8, 0, "sum", True, _LOOP, allocated_bytes=16, parallel_min_n=10001,
-                 max_threads=PARALLEL_MODE_MAX_THREADS),
+                 max_threads=PARALLEL_MODE_MAX_THREADS,
+                 par_unseq=True),
         # Built in the parallel mode, but the library has no parallel
         # stable_partition: every thread count runs the sequential call.
         Workload("stable_partition", True, "left partition size = ",
@@ -217,19 +221,22 @@ WORKLOADS: dict[str, Workload] = {
                  6, 6, None, False,
                  _ONE_CALL + ": later calls would find the array already partitioned",
                  # n ints, and the library's temporary buffer of n more
-                 allocated_bytes=8),
+                 allocated_bytes=8,
+                 par_unseq=True),
         # The zero sits in the last element: every search scans all n.
         Workload("find_if", False, "pos_found = ", _found_position,
                  4, 0, None, True, "mean of a loop of full scans lasting at least --min-time",
                  allocated_bytes=4,
                  fourth_name="zero_position", fourth_of_n=lambda n: max(n - 1, 0),
-                 fourth_rule="zero_position = n-1", fourth_default=lambda n: 10000),
+                 fourth_rule="zero_position = n-1", fourth_default=lambda n: 10000,
+                 par_unseq=True),
         Workload("nth_element", False, None, _no_result,
                  4, 4, None, False,
                  _ONE_CALL + ": later calls would select on already arranged data",
                  allocated_bytes=4,
                  fourth_name="k", fourth_of_n=_three_quarters, fourth_rule="k = n*3/4",
-                 fourth_default=_three_quarters),
+                 fourth_default=_three_quarters,
+                 par_unseq=True),
         Workload("partial_sort", False, None, _no_result,
                  4, 4, None, False,
                  _ONE_CALL + ": later calls would sort already arranged data",
