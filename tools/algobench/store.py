@@ -66,7 +66,7 @@ STORE_ENV = "ALGOBENCH_STORE"
 
 # PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
 APPLICATION_ID = 0x616C6762
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # How long a write waits for another process's write to finish.
 BUSY_TIMEOUT = 5.0
 
@@ -122,8 +122,16 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
             PRIMARY KEY (run_id, position))""",
         "CREATE INDEX cells_by_name ON cells (name)",
     ),
+    (  # 2: the two runs of an A/B run, linked
+        """CREATE TABLE ab_pairs (
+            id INTEGER PRIMARY KEY,
+            folder TEXT,
+            run_a INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
+            run_b INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
+            registered TEXT NOT NULL)""",
+    ),
 )
-_TABLES = {"runs", "cells"}
+_TABLES = {"runs", "cells", "ab_pairs"}
 assert len(_MIGRATIONS) == SCHEMA_VERSION
 
 
@@ -180,6 +188,8 @@ class RunRow:
     planned_cells: int | None
     status: str                   # running, complete, interrupted or failed
     folder: str | None
+    build: str | None = None      # "A" or "B" in an A/B run
+    paired_with: int | None = None  # the id of the A/B run's other build
 
 
 def run_identity(run: model.Run) -> str:
@@ -451,7 +461,9 @@ class Store:
             return [self._import_run(folder)]
         builds = [folder / name for name in ("A", "B")]
         if all((build / model.RESULTS_FILE).exists() for build in builds):
-            return [self._import_run(build) for build in builds]
+            found = [self._import_run(build) for build in builds]
+            self.link_pair(found[0][0], found[1][0], folder)
+            return found
         raise model.ResultsError(f"{folder} holds no results: neither {model.RESULTS_FILE} "
                                  f"nor A/ and B/ folders with theirs")
 
@@ -467,21 +479,34 @@ class Store:
             return found[0], False, folder
         return self.register(run, folder), found is None, folder
 
+    def link_pair(self, run_a: int, run_b: int, folder: pathlib.Path | str | None = None) -> None:
+        """Records that two runs are the builds A and B of one A/B run (its folder)."""
+        folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
+        with self._transaction() as connection:
+            connection.execute("INSERT OR IGNORE INTO ab_pairs (folder, run_a, run_b, registered) "
+                               "VALUES (?, ?, ?, ?)", (folder, run_a, run_b, _now()))
+            if folder is not None:
+                connection.execute("UPDATE ab_pairs SET folder = ? WHERE run_a = ? AND run_b = ?",
+                                   (folder, run_a, run_b))
+
     # -- reading
 
     def runs(self) -> list[RunRow]:
         """Every run, newest first."""
         with self._guard():
             rows = self.connection.execute(
-                "SELECT id, date, host, cpu_model, compiler, compiler_version, "
-                "libstdcxx_version, git_commit, git_dirty, backends, completed_cells, "
-                "planned_cells, status, folder FROM runs ORDER BY sort_date DESC, id DESC"
-            ).fetchall()
+                "SELECT r.id, r.date, r.host, r.cpu_model, r.compiler, r.compiler_version, "
+                "r.libstdcxx_version, r.git_commit, r.git_dirty, r.backends, r.completed_cells, "
+                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a FROM runs r "
+                "LEFT JOIN ab_pairs a ON a.run_a = r.id LEFT JOIN ab_pairs b ON b.run_b = r.id "
+                "ORDER BY r.sort_date DESC, r.id DESC").fetchall()
         return [RunRow(id=r[0], date=r[1], host=r[2], cpu=r[3],
                        compiler=" ".join(str(p) for p in r[4:6] if p) or None, library=r[6],
                        commit=r[7], dirty=None if r[8] is None else bool(r[8]),
                        backends=[b for b in r[9].split(",") if b], completed_cells=r[10],
-                       planned_cells=r[11], status=r[12], folder=r[13])
+                       planned_cells=r[11], status=r[12], folder=r[13],
+                       build="A" if r[14] is not None else "B" if r[15] is not None else None,
+                       paired_with=r[14] if r[14] is not None else r[15])
                 for r in rows]
 
     def load_run(self, run_id: int) -> model.Run:
@@ -573,6 +598,8 @@ class Recorder:
         self._store: Store | None = None
         self._runs: dict[str, model.Run] = {}
         self._folders: dict[str, pathlib.Path] = {}
+        self._out_dir: pathlib.Path | None = None
+        self._paired = False
         self._finished = False
 
     def __call__(self, event: object) -> None:
@@ -581,7 +608,7 @@ class Recorder:
             handler(event)
 
     def _on_RunStarted(self, event) -> None:
-        self._runs, self._folders = event.runs, event.folders
+        self._runs, self._folders, self._out_dir = event.runs, event.folders, event.out_dir
         self._save({name: RUNNING for name in self._runs})
 
     def _on_GroupReady(self, event) -> None:
@@ -612,6 +639,9 @@ class Recorder:
             for name, run in self._runs.items():
                 self.ids[name] = self._store.register(run, self._folders.get(name),
                                                       statuses[name])
+            if not self._paired and {"A", "B"} <= self.ids.keys():
+                self._store.link_pair(self.ids["A"], self.ids["B"], self._out_dir)
+                self._paired = True
         except (StoreError, model.ResultsError) as error:
             self.error = error if isinstance(error, StoreError) else StoreError(
                 f"store {self.path}: the run cannot be registered: {error}")

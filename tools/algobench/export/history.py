@@ -37,7 +37,14 @@ def _cells(row) -> str:
 
 
 RUN_HEADER = ["run", "date", "host", "CPU", "compiler", "libstdc++", "commit", "backends",
-              "cells", "status"]
+              "cells", "status", "A/B"]
+
+
+def _pair(row) -> str:
+    if row.build is None:
+        return ""
+    other = "B" if row.build == "A" else "A"
+    return f"{row.build} ({other}: @{row.paired_with})"
 
 
 def render_runs(rows: list) -> str:
@@ -47,9 +54,9 @@ def render_runs(rows: list) -> str:
     table = [RUN_HEADER] + [
         [f"@{row.id}", row.date or "", row.host or "", row.cpu or "", row.compiler or "",
          row.library or "", _commit(row.commit, row.dirty), ",".join(row.backends),
-         _cells(row), row.status]
+         _cells(row), row.status, _pair(row)]
         for row in rows]
-    return "\n".join(_table(table, left={1, 2, 3, 4, 5, 6, 7, 9})) + "\n"
+    return "\n".join(_table(table, left={1, 2, 3, 4, 5, 6, 7, 9, 10})) + "\n"
 
 
 def runs_json(rows: list, store: str) -> str:
