@@ -585,8 +585,8 @@ def _import(arguments: argparse.Namespace, argv: list[str]) -> int:
                     print(f"suite import: {error}", file=sys.stderr)
                     unreadable += 1
                     continue
-                for run_id, new, run_folder in found:
-                    print(f"@{run_id} {'registered' if new else 'already stored'}: {run_folder}")
+                for run_id, what, run_folder in found:
+                    print(f"@{run_id} {what}: {run_folder}")
     except store.StoreError as error:
         print(f"suite import: {error}", file=sys.stderr)
         return 1

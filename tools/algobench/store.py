@@ -12,7 +12,8 @@ A run is one entry however often it is registered. Its identity is the run id
 a sweep writes into the context when it starts (`run:<hex>`); a results.json
 without one (written before run ids) is named by a SHA-256 of its context and
 its cells' samples (`sha256:<hex>`), which a rewrite by `./suite report` does
-not change.
+not change, and for the folder A/ or B/ of an A/B run also by that letter (the
+two builds of an A/B run of one build against itself can be alike in both).
 
 Other parts of the suite use it through this API:
 
@@ -192,15 +193,29 @@ class RunRow:
     paired_with: int | None = None  # the id of the A/B run's other build
 
 
-def run_identity(run: model.Run) -> str:
-    """What makes two registrations the same run (see the module's description)."""
+def run_identity(run: model.Run, build: str | None = None) -> str:
+    """What makes two registrations the same run (see the module's description);
+    `build` is "A" or "B" for a build's folder of an A/B run."""
     if run.context.run_id:
         return f"run:{run.context.run_id}"
     content = {"context": run.context.to_dict(),
                "cells": [[c.program, c.backend, c.n, c.threads, c.fourth, c.times]
                          for c in run.cells]}
+    if build:
+        content["build"] = build
     text = json.dumps(content, sort_keys=True, default=str)
     return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
+
+
+def build_of(folder: pathlib.Path | str | None) -> str | None:
+    """"A" or "B" when `folder` is that build's folder of an A/B results folder."""
+    if folder is None:
+        return None
+    folder = pathlib.Path(folder)
+    other = {"A": "B", "B": "A"}.get(folder.name)
+    if other is None or not (folder.parent / other / model.RESULTS_FILE).exists():
+        return None
+    return folder.name
 
 
 def _samples_wanted(run: model.Run) -> int | None:
@@ -414,7 +429,7 @@ class Store:
         row = _run_row(run, status or content_status(run))
         cells = [_cell_row(position, cell) for position, cell in enumerate(run.cells)]
         folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
-        identity, now = run_identity(run), _now()
+        identity, now = run_identity(run, build_of(folder)), _now()
         with self._transaction() as connection:
             found = connection.execute("SELECT id FROM runs WHERE identity = ?",
                                        (identity,)).fetchone()
@@ -447,10 +462,9 @@ class Store:
         ResultsError when the folder holds no readable results."""
         return [run_id for run_id, _, _ in self.import_results(folder)]
 
-    def import_results(self, folder: pathlib.Path | str
-                       ) -> list[tuple[int, bool, pathlib.Path]]:
-        """import_folder, telling of each run its id, whether it is new to the store,
-        and its folder."""
+    def import_results(self, folder: pathlib.Path | str) -> list[tuple[int, str, pathlib.Path]]:
+        """import_folder, telling of each run its id, what became of it ("registered",
+        "updated" or "already stored") and its folder."""
         folder = pathlib.Path(folder)
         if folder.is_file() and folder.name == model.RESULTS_FILE:
             folder = folder.parent
@@ -467,17 +481,17 @@ class Store:
         raise model.ResultsError(f"{folder} holds no results: neither {model.RESULTS_FILE} "
                                  f"nor A/ and B/ folders with theirs")
 
-    def _import_run(self, folder: pathlib.Path) -> tuple[int, bool, pathlib.Path]:
+    def _import_run(self, folder: pathlib.Path) -> tuple[int, str, pathlib.Path]:
         run = derive(redraw.load(folder))
         with self._guard():
             found = self.connection.execute("SELECT id, status FROM runs WHERE identity = ?",
-                                            (run_identity(run),)).fetchone()
+                                            (run_identity(run, build_of(folder)),)).fetchone()
         if found is not None and found[1] != RUNNING:
             with self._transaction() as connection:
                 connection.execute("UPDATE runs SET folder = ? WHERE id = ?",
                                    (str(folder.resolve()), found[0]))
-            return found[0], False, folder
-        return self.register(run, folder), found is None, folder
+            return found[0], "already stored", folder
+        return self.register(run, folder), "registered" if found is None else "updated", folder
 
     def link_pair(self, run_a: int, run_b: int, folder: pathlib.Path | str | None = None) -> None:
         """Records that two runs are the builds A and B of one A/B run (its folder)."""
