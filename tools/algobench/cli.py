@@ -9,7 +9,7 @@ exit status 2; a build that fails ends with one line naming the CMake step,
 with exit status 1.
 
 The package reads top-down: this module (with console.py, the terminal's
-views) calls the orchestration (sweep, redraw), which calls the measurement
+views) calls the orchestration (sweep, redraw, store), which calls the measurement
 (runner, machine, bandwidth, build), which fills the model (workload, model,
 derive, findings, compare), which the exporters render. No module imports one
 above it.

@@ -73,10 +73,10 @@ BUSY_TIMEOUT = 5.0
 
 RUNNING, COMPLETE, INTERRUPTED, FAILED = "running", "complete", "interrupted", "failed"
 
-CHANGE_RULE = ("a point is a change when `./suite compare` of the previous run of the same "
-               "machine with this one calls the cell slower or faster: its interval of B/A, "
-               "divided by the run-wide shift of all cells the two runs share, lies wholly "
-               "beyond the larger of 2% and 3 spreads of those cells")
+CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
+               "of this cell with this run calls the cell slower or faster: its interval of "
+               "B/A, divided by the run-wide shift of all cells the two runs share, lies "
+               "wholly beyond the larger of 2% and 3 spreads of those cells")
 
 # One entry per schema version: the statements that bring a store of the
 # version before it to this one.

@@ -89,9 +89,9 @@ def render_history(series: list[dict], rule: str) -> str:
             for before, point in zip([None] + points, points)]
         out += ["  " + line for line in _table(rows, left={0, 1, 2})]
         out.append("")
-    out.append("median: median time per call; interval: the interval of that median over "
-               "the run's samples; change: against the previous run of the machine; "
-               f"*: {rule}.")
+    out.append("median: median time per call; interval: the distribution-free interval of "
+               "that median (95% where the run's samples allow it, else their smallest to "
+               f"largest); change: against the machine's previous run; *: {rule}.")
     return "\n".join(out) + "\n"
 
 
