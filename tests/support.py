@@ -6,10 +6,12 @@ tests/runner_checks_test.py`) as well as through CTest; outside CTest the
 programs come from build/release/bin when that build exists.
 """
 
+import atexit
 import contextlib
 import io
 import os
 import pathlib
+import shutil
 import sys
 import tempfile
 from unittest import mock
@@ -20,10 +22,17 @@ FIXTURES = TESTS / "fixtures" / "runner"
 REPORT_FIXTURES = TESTS / "fixtures" / "report"
 sys.path.insert(0, str(ROOT / "tools"))
 
-from algobench import cli  # noqa: E402
+from algobench import cli, store  # noqa: E402
 from algobench.contention import Contention  # noqa: E402
 from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
 from algobench.workload import WORKLOADS  # noqa: E402
+
+
+# Every run a test makes registers itself in a store: never the one a person
+# keeps in results/, nor one named in the environment, but one of this process.
+_STORE_DIR = tempfile.mkdtemp(prefix="algobench-test-store-")
+atexit.register(shutil.rmtree, _STORE_DIR, ignore_errors=True)
+os.environ[store.STORE_ENV] = str(pathlib.Path(_STORE_DIR) / "store.sqlite")
 
 
 def _built_bin() -> str | None:

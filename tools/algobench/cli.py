@@ -1,6 +1,7 @@
 """Command line of the suite: `run` sweeps the programs, `test` runs the tests,
 `compare` and `report` work on the results of earlier runs, `ab` measures two
-builds against each other, `list` shows the programs.
+builds against each other, `list` shows the programs, `import` and `history`
+fill and read the results store.
 
 Whatever the suite cannot use (an option, a results folder, a results file) is
 refused before anything runs, in one line on standard error naming it, with
@@ -8,7 +9,7 @@ exit status 2; a build that fails ends with one line naming the CMake step,
 with exit status 1.
 
 The package reads top-down: this module (with console.py, the terminal's
-views) calls the orchestration (sweep, redraw), which calls the measurement
+views) calls the orchestration (sweep, redraw, store), which calls the measurement
 (runner, machine, bandwidth, build), which fills the model (workload, model,
 derive, findings, compare), which the exporters render. No module imports one
 above it.
@@ -25,9 +26,9 @@ import re
 import sys
 import threading
 
-from . import ab, bandwidth, build, compare, machine, matrix, model, redraw, sweep
+from . import ab, bandwidth, build, compare, machine, matrix, model, redraw, store, sweep
 from .console import Console, print_plan
-from .export import ab_report, comparison
+from .export import ab_report, comparison, history
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
 from .workload import BACKENDS, WORKLOADS
@@ -162,6 +163,7 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
     where.add_argument("--force", action="store_true",
                        help="use a --out folder that holds files: an earlier run's results "
                             "there are removed first, anything else is kept")
+    _add_store_argument(where, "register the run in")
     if ab:
         return
     how.add_argument("--quick", action="store_true",
@@ -172,6 +174,32 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
                        help="take the programs from DIR instead of building the release preset")
     where.add_argument("--dry-run", action="store_true",
                        help="list the cells and their commands without running anything")
+
+
+def _add_store_argument(parser, what: str) -> None:
+    parser.add_argument("--store", type=pathlib.Path, metavar="PATH",
+                        help=f"the results store to {what} (default ${store.STORE_ENV}, else "
+                             f"{store.STORE_FILE} in the repository)")
+
+
+def _store_path(arguments: argparse.Namespace) -> pathlib.Path:
+    return arguments.store or store.default_path(build.ROOT)
+
+
+def _registered(command: str, recorder: store.Recorder, status: int,
+                out_dir: pathlib.Path) -> int:
+    """Says where the sweep's runs went in the store, or, in one line, that they
+    could not go there: the exit status is then 1 unless it already says worse."""
+    if recorder.error is not None:
+        print(f"suite {command}: the results were not registered: {recorder.error}; they are "
+              f"complete in {out_dir}, and `./suite import {out_dir}` registers them once the "
+              "store can be used", file=sys.stderr)
+        return status or 1
+    ids = ", ".join(f"@{run_id}" + (f" ({name})" if name else "")
+                    for name, run_id in recorder.ids.items())
+    if ids:
+        print(f"stored as {ids} in {recorder.path}", file=sys.stderr)
+    return status
 
 
 def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | None:
@@ -346,14 +374,20 @@ def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if _out_refused("run", arguments, out_dir, prepare=True):
         return 2
+    recorder = store.Recorder(_store_path(arguments))
     try:
-        return sweep.Sweep(cells, options, out_dir, _command_line("run", argv),
-                           probe_bandwidth=not arguments.no_bandwidth,
-                           draw_plots=not arguments.no_plots,
-                           cv_threshold=arguments.cv_threshold,
-                           listeners=(Console(),)).run()
+        status = sweep.Sweep(cells, options, out_dir, _command_line("run", argv),
+                             probe_bandwidth=not arguments.no_bandwidth,
+                             draw_plots=not arguments.no_plots,
+                             cv_threshold=arguments.cv_threshold,
+                             listeners=(Console(), recorder)).run()
     except OSError as error:
+        recorder.abandon()
         return _stopped("run", error)
+    except KeyboardInterrupt:
+        recorder.abandon(store.INTERRUPTED)
+        raise
+    return _registered("run", recorder, status, out_dir)
 
 
 def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -379,11 +413,12 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                       timeout=arguments.timeout, pin=arguments.pin,
                       hugepages=arguments.hugepages, seed=_seed(arguments),
                       retries=arguments.retries)
+    recorder = store.Recorder(_store_path(arguments))
     the_sweep = sweep.Sweep(cells, options, out_dir, _command_line("ab", argv),
                             probe_bandwidth=not arguments.no_bandwidth,
                             draw_plots=not arguments.no_plots,
                             cv_threshold=arguments.cv_threshold,
-                            listeners=(Console(summary_at_end=False),),
+                            listeners=(Console(summary_at_end=False), recorder),
                             variants=ab.variants(bin_a, bin_b),
                             extra_rounds=(arguments.samples if arguments.extra_rounds is None
                                           else arguments.extra_rounds),
@@ -397,7 +432,11 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     try:
         outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
     except OSError as error:
+        recorder.abandon()
         return _stopped("ab", error)
+    except KeyboardInterrupt:
+        recorder.abandon(store.INTERRUPTED)
+        raise
     sys.stdout.write(ab_report.render_text(outcome.comparison, shown_a, shown_b))
     if arguments.fail_above is not None:
         for pair, low in outcome.over_limit:
@@ -408,7 +447,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
             print(f"suite ab: B failed at {failure}", file=sys.stderr)
         if outcome.no_cell:
             print("suite ab: no cell could be compared", file=sys.stderr)
-    return outcome.status
+    return _registered("ab", recorder, outcome.status, out_dir)
 
 
 def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -503,7 +542,8 @@ class _Version(argparse.Action):
 
 
 def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("a", help="the reference run: a results folder or its results.json")
+    parser.add_argument("a", help="the reference run: a results folder, its results.json, or "
+                                  "@ID, a run of the store (`./suite history` lists them)")
     parser.add_argument("b", help="the run compared with it")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
@@ -527,18 +567,48 @@ def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-drift-correction", action="store_true",
                         help="judge each cell's B/A itself instead of its change relative to the "
                              "run-wide shift (for runs known to be interleaved)")
+    _add_store_argument(parser, "read @ID runs from")
+
+
+# A run of the store on the command line: "@12". A folder of that name is "./@12".
+STORED_RUN = re.compile(r"@(\d+)")
+
+
+def _missing_store(command: str, path: pathlib.Path, code: int) -> int | None:
+    """A store that is not there yet, said in one line (a command that only reads
+    it does not create it); None when it is there."""
+    if path.exists():
+        return None
+    print(f"suite {command}: there is no store at {path} yet: `./suite run`, `./suite ab` "
+          "and `./suite import DIR` fill it", file=sys.stderr)
+    return code
+
+
+def _compared_runs(arguments: argparse.Namespace) -> tuple[model.Run, model.Run]:
+    """The two runs `compare` reads: results folders (or files), or runs of the store."""
+    stored = [STORED_RUN.fullmatch(text) for text in (arguments.a, arguments.b)]
+    if not any(stored):
+        return redraw.load(arguments.a), redraw.load(arguments.b)
+    with store.Store.open(_store_path(arguments)) as the_store:
+        a, b = (the_store.load_run(int(match.group(1))) if match else redraw.load(text)
+                for match, text in zip(stored, (arguments.a, arguments.b)))
+    return a, b
 
 
 def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     parser = arguments.parser
     if arguments.resamples < 100:
         parser.error(f"argument --resamples: must be at least 100, got {arguments.resamples}")
+    if any(STORED_RUN.fullmatch(text) for text in (arguments.a, arguments.b)):
+        missing = _missing_store("compare", _store_path(arguments), 2)
+        if missing is not None:
+            return missing
     try:
-        a, b = redraw.load(arguments.a), redraw.load(arguments.b)
+        a, b = _compared_runs(arguments)
         result = compare.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
                                  drift_correction=not arguments.no_drift_correction,
                                  fail_above=arguments.fail_above)
-    except model.ResultsError as error:
+    except (model.ResultsError, store.StoreError) as error:
         print(f"suite compare: {error}", file=sys.stderr)
         return 2
     name_a = comparison.describe_run(arguments.a, a)
@@ -563,6 +633,65 @@ def _compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
     return 1 if problems else 0
+
+
+def _import(arguments: argparse.Namespace, argv: list[str]) -> int:
+    unreadable = 0
+    try:
+        with store.Store.open(_store_path(arguments)) as the_store:
+            for folder in arguments.folders:
+                try:
+                    found = the_store.import_results(folder)
+                except model.ResultsError as error:
+                    print(f"suite import: {error}", file=sys.stderr)
+                    unreadable += 1
+                    continue
+                for run_id, what, run_folder in found:
+                    print(f"@{run_id} {what}: {run_folder}")
+    except store.StoreError as error:
+        print(f"suite import: {error}", file=sys.stderr)
+        return 1
+    return 2 if unreadable else 0
+
+
+def _history(arguments: argparse.Namespace, argv: list[str]) -> int:
+    pattern = arguments.cells
+    if pattern is not None:
+        try:
+            re.compile(pattern)
+        except re.error as error:
+            print(f"suite history: CELL-FILTER {pattern!r} is not a regular expression: {error}",
+                  file=sys.stderr)
+            return 2
+    path = _store_path(arguments)
+    missing = _missing_store("history", path, 1)
+    if missing is not None:
+        return missing
+    try:
+        with store.Store.open(path) as the_store:
+            if pattern is None:
+                rows = [row for row in the_store.runs()
+                        if arguments.machine is None or row.host == arguments.machine]
+            else:
+                series = the_store.history(pattern, arguments.machine)
+    except store.StoreError as error:
+        print(f"suite history: {error}", file=sys.stderr)
+        return 1
+    if pattern is None:
+        sys.stdout.write(history.runs_json(rows, str(path)) if arguments.json
+                         else history.render_runs(rows))
+        return 0
+    if arguments.json:
+        sys.stdout.write(history.history_json(series, str(path), pattern, arguments.machine,
+                                              store.CHANGE_RULE))
+    elif series:
+        sys.stdout.write(history.render_history(series, store.CHANGE_RULE))
+    if not series:
+        on = f" on {arguments.machine}" if arguments.machine is not None else ""
+        print(f"suite history: no cell of the store{on} matches {pattern!r} (cell names are "
+              "like count_if/n:1000000/threads:2)", file=sys.stderr)
+        return 1
+    return 0
 
 
 def parser() -> argparse.ArgumentParser:
@@ -615,6 +744,27 @@ def parser() -> argparse.ArgumentParser:
         description="The benchmark programs as the runner knows them: their arguments and "
                     "defaults, whether they run in the parallel mode, what one sample is.")
     listing.set_defaults(handler=_list)
+    importing = commands.add_parser(
+        "import", help="register results folders in the results store",
+        description="Registers the runs of results folders (a run's folder with results.json, "
+                    "or an A/B folder with A/ and B/) in the store; a run already there stays "
+                    "one run.")
+    importing.add_argument("folders", nargs="+", type=pathlib.Path, metavar="DIR",
+                           help="a results folder")
+    _add_store_argument(importing, "register the runs in")
+    importing.set_defaults(handler=_import)
+    past = commands.add_parser(
+        "history", help="list the stored runs, or follow cells across them",
+        description="Without CELL-FILTER: every run of the store, newest first. With it: each "
+                    "matching cell's median time per call over the runs of each machine, in "
+                    "date order, with the changes beyond the noise marked.")
+    past.add_argument("cells", nargs="?", metavar="CELL-FILTER",
+                      help="a regular expression over cell names "
+                           "(count_if/n:1000000/threads:2)")
+    past.add_argument("--machine", metavar="HOST", help="only the runs of this host")
+    past.add_argument("--json", action="store_true", help="print JSON, for scripts")
+    _add_store_argument(past, "read")
+    past.set_defaults(handler=_history)
     return top
 
 

@@ -230,6 +230,8 @@ class Context:
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    # Names the run in a results store, however often its files are rewritten or moved.
+    run_id: str | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
     # Keys this version does not know, kept so that a rewrite loses nothing.
@@ -244,10 +246,12 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in _CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold")}
+                if f not in ("warnings", "cv_threshold", "run_id")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
+        if self.run_id is not None:
+            data["run_id"] = self.run_id
         if self.warnings:
             data["warnings"] = list(self.warnings)
         data.update(self.extra)

@@ -28,6 +28,7 @@ import pathlib
 import random
 import shutil
 import tempfile
+import uuid
 from typing import Callable
 
 from . import bandwidth, export, machine
@@ -142,6 +143,11 @@ class RunStarted:
     cells: list[Cell]
     options: Options
     variants: list[Variant]
+    # Each build's run as it fills (the same objects throughout the sweep), and
+    # the folder its files go to.
+    runs: dict[str, Run] = dataclasses.field(default_factory=dict)
+    folders: dict[str, pathlib.Path] = dataclasses.field(default_factory=dict)
+    out_dir: pathlib.Path | None = None
 
 
 @dataclasses.dataclass
@@ -284,6 +290,7 @@ class Sweep:
                                       options.hugepages, options.samples, options.min_time)
             context.seed = options.seed
             context.cv_threshold = cv_threshold
+            context.run_id = uuid.uuid4().hex
             self.runs[variant.name] = Run(context, planned_cells=len(cells))
         self.ledger = ResultLedger()
         self.rng = random.Random(options.seed)
@@ -329,7 +336,8 @@ class Sweep:
     def run(self) -> int:
         for variant in self.variants:
             self.folder(variant).mkdir(parents=True, exist_ok=True)
-        self.emit(RunStarted(self.cells, self.options, self.variants))
+        self.emit(RunStarted(self.cells, self.options, self.variants, self.runs,
+                             {v.name: self.folder(v) for v in self.variants}, self.out_dir))
         first = next(iter(self.runs.values()))
         runnable = machine.runnable_others()
         largest: dict[str, int] = {}

@@ -1,0 +1,673 @@
+"""The results store: every run the suite made or was shown, in one SQLite file.
+
+The results folders stay the record of a run; the store keeps, beside the
+folder's path, each run's whole results.json (so a run can be compared even
+when its folder is gone), the context fields a listing needs, and one row per
+cell with its figures, for queries across runs. `./suite run` and `./suite ab`
+register their runs as they go (after the calibration, after every round, at
+the end), so an interrupted run is there too; `./suite import` adds folders
+written before, or elsewhere.
+
+A run is one entry however often it is registered. Its identity is the run id
+a sweep writes into the context when it starts (`run:<hex>`); a results.json
+without one (written before run ids) is named by a SHA-256 of its context and
+its cells' samples (`sha256:<hex>`), which a rewrite by `./suite report` does
+not change, and for the folder A/ or B/ of an A/B run also by that letter (the
+two builds of an A/B run of one build against itself can be alike in both).
+
+Other parts of the suite use it through this API:
+
+    from algobench.store import Store, StoreError
+
+    with Store.open(path) as store:       # creates or migrates the file
+        ids = store.import_folder(folder) # a run folder, or an A/B folder: its run ids
+        rows = store.runs()               # RunRow per run, newest first
+        run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
+        series = store.history("count_if/n:1000000/", machine=None)
+
+`history(pattern, machine)` gives, per cell whose name matches the regular
+expression `pattern` (re.search) and per machine (the context's host), the
+cell's figure over the runs in date order:
+
+    {"cell": name, "program": str, "backend": str, "n": int, "threads": int,
+     "machine": host, "points": [{"run_id": int, "date": iso str,
+     "commit": str | None, "median": float, "low": float | None,
+     "high": float | None, "changed": bool}]}
+
+`median` is the median time per call in seconds; `low` .. `high` its
+distribution-free interval (stats.median_interval: the smallest and largest
+sample with few samples); `changed` is CHANGE_RULE.
+
+Every failure of the store itself (locked past BUSY_TIMEOUT, read-only,
+damaged or not a store, written by a newer suite) raises StoreError, whose
+text is one line naming the file and what to do. A folder without readable
+results raises model.ResultsError.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import datetime
+import hashlib
+import json
+import os
+import pathlib
+import re
+import sqlite3
+import statistics
+
+from . import compare, model, redraw
+from .derive import derive
+from .stats import median_interval
+
+STORE_FILE = pathlib.Path("results") / "store.sqlite"
+# Names the default store instead of results/store.sqlite (the tests use it).
+STORE_ENV = "ALGOBENCH_STORE"
+
+# PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
+APPLICATION_ID = 0x616C6762
+SCHEMA_VERSION = 2
+# How long a write waits for another process's write to finish.
+BUSY_TIMEOUT = 5.0
+
+RUNNING, COMPLETE, INTERRUPTED, FAILED = "running", "complete", "interrupted", "failed"
+
+CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
+               "of this cell with this run calls the cell slower or faster: its interval of "
+               "B/A, divided by the run-wide shift of all cells the two runs share, lies "
+               "wholly beyond the larger of 2% and 3 spreads of those cells")
+
+# One entry per schema version: the statements that bring a store of the
+# version before it to this one.
+_MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (  # 1: runs and their cells
+        """CREATE TABLE runs (
+            id INTEGER PRIMARY KEY,
+            identity TEXT NOT NULL UNIQUE,
+            folder TEXT,
+            status TEXT NOT NULL,
+            date TEXT,
+            sort_date TEXT NOT NULL,
+            host TEXT,
+            cpu_model TEXT,
+            compiler TEXT,
+            compiler_version TEXT,
+            libstdcxx_version TEXT,
+            git_commit TEXT,
+            git_dirty INTEGER,
+            backends TEXT NOT NULL,
+            planned_cells INTEGER,
+            completed_cells INTEGER NOT NULL,
+            results TEXT NOT NULL,
+            registered TEXT NOT NULL,
+            updated TEXT NOT NULL)""",
+        "CREATE INDEX runs_by_date ON runs (sort_date, id)",
+        """CREATE TABLE cells (
+            run_id INTEGER NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
+            position INTEGER NOT NULL,
+            name TEXT NOT NULL,
+            program TEXT NOT NULL,
+            backend TEXT NOT NULL,
+            n INTEGER NOT NULL,
+            threads INTEGER NOT NULL,
+            fourth INTEGER,
+            status TEXT NOT NULL,
+            samples INTEGER NOT NULL,
+            median REAL,
+            low REAL,
+            high REAL,
+            speedup REAL,
+            speedup_low REAL,
+            speedup_high REAL,
+            PRIMARY KEY (run_id, position))""",
+        "CREATE INDEX cells_by_name ON cells (name)",
+    ),
+    (  # 2: the two runs of an A/B run, linked
+        """CREATE TABLE ab_pairs (
+            id INTEGER PRIMARY KEY,
+            folder TEXT,
+            run_a INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
+            run_b INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
+            registered TEXT NOT NULL)""",
+    ),
+)
+_TABLES = {"runs", "cells", "ab_pairs"}
+assert len(_MIGRATIONS) == SCHEMA_VERSION
+
+
+class StoreError(Exception):
+    """A store that cannot be used, in one line naming the file and what to do."""
+
+
+def default_path(root: pathlib.Path) -> pathlib.Path:
+    """$ALGOBENCH_STORE, or results/store.sqlite under the repository root."""
+    return pathlib.Path(os.environ.get(STORE_ENV) or root / STORE_FILE)
+
+
+def _store_error(path: pathlib.Path, error: sqlite3.Error) -> StoreError:
+    """What SQLite's error means for the person running the suite."""
+    name = getattr(error, "sqlite_errorname", "") or ""
+    text = str(error)
+    if name.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")) or "locked" in text:
+        why = (f"is locked by another process (waited {BUSY_TIMEOUT:g} s): try again once "
+               "that process is done")
+    elif name.startswith("SQLITE_READONLY") or "readonly" in text:
+        why = _READ_ONLY
+    elif name.startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB")) or "malformed" in text \
+            or "not a database" in text:
+        why = f"is damaged or not a results store ({text}): {_MOVE_ASIDE}"
+    elif name.startswith("SQLITE_FULL"):
+        why = "cannot grow: the disk is full; free some space and try again"
+    elif name.startswith("SQLITE_CANTOPEN"):
+        why = f"cannot be opened ({text}): check that it and its folder can be read and written"
+    else:
+        why = f"cannot be used: {text}"
+    return StoreError(f"store {path} {why}")
+
+
+_READ_ONLY = ("cannot be written (read-only file, folder or file system): make it writable, "
+              "or give --store another file")
+_MOVE_ASIDE = ("move it aside and register the results folders again in a new store with "
+               "`./suite import`, or give --store another file")
+
+
+@dataclasses.dataclass
+class RunRow:
+    """One run as `./suite history` lists it."""
+
+    id: int
+    date: str | None
+    host: str | None
+    cpu: str | None
+    compiler: str | None          # compiler and version, "GNU 12.2.0"
+    library: str | None           # libstdc++ version
+    commit: str | None
+    dirty: bool | None            # the tree had changes to tracked files
+    backends: list[str]
+    completed_cells: int
+    planned_cells: int | None
+    status: str                   # running, complete, interrupted or failed
+    folder: str | None
+    build: str | None = None      # "A" or "B" in an A/B run
+    paired_with: int | None = None  # the id of the A/B run's other build
+
+
+def run_identity(run: model.Run, build: str | None = None) -> str:
+    """What makes two registrations the same run (see the module's description);
+    `build` is "A" or "B" for a build's folder of an A/B run."""
+    if run.context.run_id:
+        return f"run:{run.context.run_id}"
+    content = {"context": run.context.to_dict(),
+               "cells": [[c.program, c.backend, c.n, c.threads, c.fourth, c.times]
+                         for c in run.cells]}
+    if build:
+        content["build"] = build
+    text = json.dumps(content, sort_keys=True, default=str)
+    return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
+
+
+def build_of(folder: pathlib.Path | str | None) -> str | None:
+    """"A" or "B" when `folder` is that build's folder of an A/B results folder."""
+    if folder is None:
+        return None
+    folder = pathlib.Path(folder)
+    other = {"A": "B", "B": "A"}.get(folder.name)
+    if other is None or not (folder.parent / other / model.RESULTS_FILE).exists():
+        return None
+    return folder.name
+
+
+def _samples_wanted(run: model.Run) -> int | None:
+    samples = run.context.samples
+    return samples if isinstance(samples, int) and samples > 0 else None
+
+
+def completed_cells(run: model.Run) -> int:
+    """Cells that ran and have all their samples (every cell that ran, once a run is over)."""
+    wanted = _samples_wanted(run)
+    return sum(cell.ok and (wanted is None or len(cell.samples) >= wanted)
+               for cell in run.cells)
+
+
+def content_status(run: model.Run) -> str:
+    """A finished run's status as its results tell it: interrupted when it was cut
+    short or lacks planned cells or samples, failed when a cell failed."""
+    wanted = _samples_wanted(run)
+    short = (run.planned_cells is not None and len(run.cells) < run.planned_cells) or any(
+        cell.ok and wanted is not None and len(cell.samples) < wanted for cell in run.cells)
+    if run.interrupted or short:
+        return INTERRUPTED
+    if any(cell.status == "failed" for cell in run.cells):
+        return FAILED
+    return COMPLETE
+
+
+def final_status(run: model.Run, exit_status: int) -> str:
+    """A run's status once the sweep that made it has ended with `exit_status`."""
+    if exit_status == 130 or run.interrupted:
+        return INTERRUPTED
+    if exit_status != 0 or any(cell.status == "failed" for cell in run.cells):
+        return FAILED
+    return COMPLETE
+
+
+def _sort_date(date: str | None) -> str:
+    """The run's date in UTC, so that dates of other time zones sort right ("" first)."""
+    if not date:
+        return ""
+    try:
+        moment = datetime.datetime.fromisoformat(date)
+    except ValueError:
+        return date
+    if moment.tzinfo is not None:
+        moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return moment.isoformat()
+
+
+def _now() -> str:
+    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def _cell_row(position: int, cell: model.CellResult) -> tuple:
+    times = cell.times if cell.status != "failed" else []
+    median = statistics.median(times) if times else None
+    interval = median_interval(times) if times else None
+    low, high = interval[:2] if interval is not None else (None, None)
+    return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
+            cell.status, len(cell.samples), median, low, high, cell.speedup, cell.speedup_low,
+            cell.speedup_high)
+
+
+_CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
+                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high")
+_RUN_COLUMNS = ("status", "date", "sort_date", "host", "cpu_model", "compiler",
+                "compiler_version", "libstdcxx_version", "git_commit", "git_dirty", "backends",
+                "planned_cells", "completed_cells", "results")
+
+
+def _run_row(run: model.Run, status: str) -> tuple:
+    context = run.context
+    try:
+        results = json.dumps(run.to_dict(), allow_nan=False, separators=(",", ":"))
+    except ValueError:
+        raise model.ResultsError("the run holds a figure that is not a finite number") from None
+    dirty = None if context.git_dirty is None else int(bool(context.git_dirty))
+    backends = ",".join(sorted({cell.backend for cell in run.cells}))
+    return (status, context.date, _sort_date(context.date), context.host, context.cpu_model,
+            context.compiler, context.compiler_version, context.libstdcxx_version,
+            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results)
+
+
+def _label(name: str, fourth: int | None) -> str:
+    """The label `compare` gives a cell of this name and fourth argument."""
+    return model.CellResult(name=name, program="", n=0, threads=1, fourth=fourth).label
+
+
+class Store:
+    """An open store; use Store.open, best as a context manager."""
+
+    def __init__(self, path: pathlib.Path, connection: sqlite3.Connection) -> None:
+        self.path = path
+        self.connection = connection
+        # (earlier run, later run) -> {cell label: verdict}, for history's change points.
+        self._verdicts: dict[tuple[int, int], dict[str, str]] = {}
+        self._loaded: dict[int, model.Run] = {}
+
+    # -- opening
+
+    @classmethod
+    def open(cls, path: pathlib.Path | str) -> Store:
+        """Opens the store at `path`, creating it (and its folder) or bringing an
+        earlier schema up to date; StoreError when it cannot be used."""
+        path = pathlib.Path(path)
+        if path.is_dir():
+            raise StoreError(f"store {path} is a folder: give --store a file")
+        try:
+            path.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise StoreError(f"store {path} cannot be created: {error.filename or path.parent}: "
+                             f"{error.strerror or error}") from None
+        if not os.access(path.parent, os.W_OK) or (path.exists()
+                                                   and not os.access(path, os.W_OK)):
+            raise StoreError(f"store {path} {_READ_ONLY}")
+        try:
+            connection = sqlite3.connect(str(path), timeout=BUSY_TIMEOUT, isolation_level=None)
+        except sqlite3.Error as error:
+            raise _store_error(path, error) from None
+        store = cls(path, connection)
+        try:
+            store._prepare()
+        except BaseException:
+            connection.close()
+            raise
+        return store
+
+    def close(self) -> None:
+        self.connection.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    @contextlib.contextmanager
+    def _guard(self):
+        """SQLite's errors as StoreError."""
+        try:
+            yield
+        except sqlite3.Error as error:
+            raise _store_error(self.path, error) from None
+
+    @contextlib.contextmanager
+    def _transaction(self):
+        """One write transaction, taking the write lock at its start, so that two
+        writers wait for each other (up to BUSY_TIMEOUT) instead of failing midway."""
+        with self._guard():
+            self.connection.execute("BEGIN IMMEDIATE")
+            try:
+                yield self.connection
+            except BaseException:
+                with contextlib.suppress(sqlite3.Error):
+                    self.connection.execute("ROLLBACK")
+                raise
+            self.connection.execute("COMMIT")
+
+    def _pragma(self, name: str):
+        return self.connection.execute(f"PRAGMA {name}").fetchone()[0]
+
+    def _tables(self) -> set[str]:
+        return {name for (name,) in self.connection.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table'")}
+
+    def _prepare(self) -> None:
+        with self._guard():
+            version, owner, tables = (self._pragma("user_version"),
+                                      self._pragma("application_id"), self._tables())
+        if owner != APPLICATION_ID and (version or tables):
+            held = ", ".join(sorted(tables)) or "no tables"
+            raise StoreError(f"store {self.path} is a SQLite database but not a results store "
+                             f"(it holds {held}): give --store another file")
+        if version > SCHEMA_VERSION:
+            raise StoreError(f"store {self.path} was written by a newer version of the suite "
+                             f"(store version {version}; this one reads up to "
+                             f"{SCHEMA_VERSION}): use that version, or give --store another "
+                             "file")
+        if version < SCHEMA_VERSION:
+            self._migrate()
+            with self._guard():
+                tables = self._tables()
+        missing = _TABLES - tables
+        if missing:
+            raise StoreError(f"store {self.path} lacks its table(s) {', '.join(sorted(missing))}: "
+                             f"it is damaged; {_MOVE_ASIDE}")
+        with self._guard():
+            self.connection.execute("PRAGMA foreign_keys = ON")
+            self.connection.create_function("regexp", 2, _regexp, deterministic=True)
+
+    def _migrate(self) -> None:
+        """Brings the schema from its version to SCHEMA_VERSION, every step in one
+        transaction; another process may have done it meanwhile."""
+        with self._guard():
+            # Readers and one writer at a time, without blocking each other.
+            self.connection.execute("PRAGMA journal_mode = WAL")
+        with self._transaction() as connection:
+            version = self._pragma("user_version")
+            for step in _MIGRATIONS[version:]:
+                for statement in step:
+                    connection.execute(statement)
+            connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+            connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+    # -- writing
+
+    def register(self, run: model.Run, folder: pathlib.Path | str | None = None,
+                 status: str | None = None) -> int:
+        """Adds a run, or brings the entry of the same run up to date (its cells
+        replaced); returns its id. `status` defaults to what its results tell."""
+        row = _run_row(run, status or content_status(run))
+        cells = [_cell_row(position, cell) for position, cell in enumerate(run.cells)]
+        folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
+        identity, now = run_identity(run, build_of(folder)), _now()
+        with self._transaction() as connection:
+            found = connection.execute("SELECT id FROM runs WHERE identity = ?",
+                                       (identity,)).fetchone()
+            if found is None:
+                columns = ("identity", "folder", "registered", "updated") + _RUN_COLUMNS
+                run_id = connection.execute(
+                    f"INSERT INTO runs ({', '.join(columns)}) "
+                    f"VALUES ({', '.join('?' * len(columns))})",
+                    (identity, folder, now, now) + row).lastrowid
+            else:
+                run_id = found[0]
+                assignments = ", ".join(f"{column} = ?" for column in _RUN_COLUMNS)
+                connection.execute(
+                    f"UPDATE runs SET folder = COALESCE(?, folder), updated = ?, {assignments} "
+                    "WHERE id = ?", (folder, now) + row + (run_id,))
+                connection.execute("DELETE FROM cells WHERE run_id = ?", (run_id,))
+            connection.executemany(
+                f"INSERT INTO cells (run_id, {', '.join(_CELL_COLUMNS)}) "
+                f"VALUES ({', '.join('?' * (len(_CELL_COLUMNS) + 1))})",
+                [(run_id,) + cell for cell in cells])
+        self._loaded.pop(run_id, None)
+        self._verdicts = {pair: v for pair, v in self._verdicts.items() if run_id not in pair}
+        return run_id
+
+    def import_folder(self, folder: pathlib.Path | str) -> list[int]:
+        """Registers the run of a results folder (results.json), or both runs of an
+        A/B folder (A/ and B/); returns their ids. A run already in the store keeps
+        its entry (only its folder is updated to this one), unless it was still
+        running when last registered: then the folder's results replace it.
+        ResultsError when the folder holds no readable results."""
+        return [run_id for run_id, _, _ in self.import_results(folder)]
+
+    def import_results(self, folder: pathlib.Path | str) -> list[tuple[int, str, pathlib.Path]]:
+        """import_folder, telling of each run its id, what became of it ("registered",
+        "updated" or "already stored") and its folder."""
+        folder = pathlib.Path(folder)
+        if folder.is_file() and folder.name == model.RESULTS_FILE:
+            folder = folder.parent
+        if not folder.is_dir():
+            what = "does not exist" if not folder.exists() else "is not a folder"
+            raise model.ResultsError(f"{folder} {what}")
+        if (folder / model.RESULTS_FILE).exists():
+            return [self._import_run(folder)]
+        builds = [folder / name for name in ("A", "B")]
+        if all((build / model.RESULTS_FILE).exists() for build in builds):
+            found = [self._import_run(build) for build in builds]
+            self.link_pair(found[0][0], found[1][0], folder)
+            return found
+        raise model.ResultsError(f"{folder} holds no results: neither {model.RESULTS_FILE} "
+                                 f"nor A/ and B/ folders with theirs")
+
+    def _import_run(self, folder: pathlib.Path) -> tuple[int, str, pathlib.Path]:
+        run = derive(redraw.load(folder))
+        with self._guard():
+            found = self.connection.execute("SELECT id, status FROM runs WHERE identity = ?",
+                                            (run_identity(run, build_of(folder)),)).fetchone()
+        if found is not None and found[1] != RUNNING:
+            with self._transaction() as connection:
+                connection.execute("UPDATE runs SET folder = ? WHERE id = ?",
+                                   (str(folder.resolve()), found[0]))
+            return found[0], "already stored", folder
+        return self.register(run, folder), "registered" if found is None else "updated", folder
+
+    def link_pair(self, run_a: int, run_b: int, folder: pathlib.Path | str | None = None) -> None:
+        """Records that two runs are the builds A and B of one A/B run (its folder)."""
+        folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
+        with self._transaction() as connection:
+            connection.execute("INSERT OR IGNORE INTO ab_pairs (folder, run_a, run_b, registered) "
+                               "VALUES (?, ?, ?, ?)", (folder, run_a, run_b, _now()))
+            if folder is not None:
+                connection.execute("UPDATE ab_pairs SET folder = ? WHERE run_a = ? AND run_b = ?",
+                                   (folder, run_a, run_b))
+
+    # -- reading
+
+    def runs(self) -> list[RunRow]:
+        """Every run, newest first."""
+        with self._guard():
+            rows = self.connection.execute(
+                "SELECT r.id, r.date, r.host, r.cpu_model, r.compiler, r.compiler_version, "
+                "r.libstdcxx_version, r.git_commit, r.git_dirty, r.backends, r.completed_cells, "
+                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a FROM runs r "
+                "LEFT JOIN ab_pairs a ON a.run_a = r.id LEFT JOIN ab_pairs b ON b.run_b = r.id "
+                "ORDER BY r.sort_date DESC, r.id DESC").fetchall()
+        return [RunRow(id=r[0], date=r[1], host=r[2], cpu=r[3],
+                       compiler=" ".join(str(p) for p in r[4:6] if p) or None, library=r[6],
+                       commit=r[7], dirty=None if r[8] is None else bool(r[8]),
+                       backends=[b for b in r[9].split(",") if b], completed_cells=r[10],
+                       planned_cells=r[11], status=r[12], folder=r[13],
+                       build="A" if r[14] is not None else "B" if r[15] is not None else None,
+                       paired_with=r[14] if r[14] is not None else r[15])
+                for r in rows]
+
+    def load_run(self, run_id: int) -> model.Run:
+        """The run of this id as its results.json held it when last registered."""
+        if run_id in self._loaded:
+            return self._loaded[run_id]
+        with self._guard():
+            found = self.connection.execute("SELECT results FROM runs WHERE id = ?",
+                                            (run_id,)).fetchone()
+        if found is None:
+            raise StoreError(f"store {self.path} has no run @{run_id} (`./suite history` "
+                             "lists the runs it holds)")
+        try:
+            run = model.from_dict(json.loads(found[0]))
+            problem = redraw.run_problem(run)
+            if problem is not None:
+                raise model.ResultsError(problem)
+        except (ValueError, model.ResultsError) as error:
+            raise StoreError(f"store {self.path}: run @{run_id} cannot be read ({error}): "
+                             f"{_MOVE_ASIDE}") from None
+        self._loaded[run_id] = run
+        return run
+
+    def history(self, pattern: str, machine: str | None = None) -> list[dict]:
+        """Every cell matching `pattern` across runs, per machine (see the module's
+        description). re.error for a pattern that is not a regular expression."""
+        re.compile(pattern)
+        query = ("SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, c.median, "
+                 "c.low, c.high, r.id, r.date, r.git_commit, r.host FROM cells c "
+                 "JOIN runs r ON r.id = c.run_id "
+                 "WHERE c.status = 'ok' AND c.median IS NOT NULL AND c.name REGEXP ?")
+        parameters: tuple = (pattern,)
+        if machine is not None:
+            query += " AND r.host = ?"
+            parameters += (machine,)
+        with self._guard():
+            rows = self.connection.execute(query + " ORDER BY r.sort_date, r.id",
+                                           parameters).fetchall()
+        series: dict[tuple, dict] = {}
+        labels: dict[tuple, str] = {}
+        for (name, program, backend, n, threads, fourth, median, low, high, run_id, date,
+             commit, host) in rows:
+            key = (name, host)
+            if key not in series:
+                series[key] = {"cell": name, "program": program, "backend": backend, "n": n,
+                               "threads": threads, "machine": host, "points": []}
+                labels[key] = _label(name, fourth)
+            series[key]["points"].append({"run_id": run_id, "date": date, "commit": commit,
+                                          "median": median, "low": low, "high": high,
+                                          "changed": False})
+        for key, entry in series.items():
+            points = entry["points"]
+            for before, point in zip(points, points[1:]):
+                verdict = self._verdict(before["run_id"], point["run_id"], labels[key])
+                point["changed"] = verdict in (compare.SLOWER, compare.FASTER)
+        return sorted(series.values(), key=lambda e: (e["program"], e["n"], e["backend"],
+                                                      e["threads"], e["cell"],
+                                                      e["machine"] or ""))
+
+    def _verdict(self, earlier: int, later: int, label: str) -> str | None:
+        """compare's verdict on one cell between two stored runs (all cells of the
+        two runs are compared once, for the run-wide shift)."""
+        pair = (earlier, later)
+        if pair not in self._verdicts:
+            try:
+                result = compare.compare(self.load_run(earlier), self.load_run(later))
+            except model.ResultsError:  # runs with two cells of one key: no verdicts
+                self._verdicts[pair] = {}
+            else:
+                self._verdicts[pair] = {m.label: m.verdict for m in result.matched}
+        return self._verdicts[pair].get(label)
+
+
+def _regexp(pattern: str, text: str) -> bool:
+    return re.search(pattern, text) is not None
+
+
+class Recorder:
+    """Registers the runs of a sweep in a store while it runs: a listener of its
+    events. The run is registered when it starts, after the calibration, after
+    every round and at the end; a write that fails stops the writes until the
+    end, which tries once more. `error` then holds what went wrong, or None
+    once the whole run is registered; `ids` the run id of each build."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        self.path = pathlib.Path(path)
+        self.error: StoreError | None = None
+        self.ids: dict[str, int] = {}
+        self._store: Store | None = None
+        self._runs: dict[str, model.Run] = {}
+        self._folders: dict[str, pathlib.Path] = {}
+        self._out_dir: pathlib.Path | None = None
+        self._paired = False
+        self._finished = False
+
+    def __call__(self, event: object) -> None:
+        handler = getattr(self, f"_on_{type(event).__name__}", None)
+        if handler is not None:
+            handler(event)
+
+    def _on_RunStarted(self, event) -> None:
+        self._runs, self._folders, self._out_dir = event.runs, event.folders, event.out_dir
+        self._save({name: RUNNING for name in self._runs})
+
+    def _on_GroupReady(self, event) -> None:
+        if event.done == event.total:
+            self._save({name: RUNNING for name in self._runs})
+
+    def _on_RoundDone(self, event) -> None:
+        self._save({name: RUNNING for name in self._runs})
+
+    def _on_Interrupted(self, event) -> None:
+        self._save({name: INTERRUPTED for name in self._runs})
+
+    def _on_RunFinished(self, event) -> None:
+        self._save({name: final_status(run, event.status) for name, run in self._runs.items()},
+                   final=True)
+
+    def abandon(self, status: str = FAILED) -> None:
+        """The sweep ended by an exception: its runs keep what they have, with `status`."""
+        if self._runs and not self._finished:
+            self._save({name: status for name in self._runs}, final=True)
+
+    def _save(self, statuses: dict[str, str], final: bool = False) -> None:
+        if self.error is not None and not final:
+            return
+        try:
+            if self._store is None:
+                self._store = Store.open(self.path)
+            for name, run in self._runs.items():
+                self.ids[name] = self._store.register(run, self._folders.get(name),
+                                                      statuses[name])
+            if not self._paired and {"A", "B"} <= self.ids.keys():
+                self._store.link_pair(self.ids["A"], self.ids["B"], self._out_dir)
+                self._paired = True
+        except (StoreError, model.ResultsError) as error:
+            self.error = error if isinstance(error, StoreError) else StoreError(
+                f"store {self.path}: the run cannot be registered: {error}")
+            self._close()
+        else:
+            if final:
+                self.error = None
+        if final:
+            self._finished = True
+            self._close()
+
+    def _close(self) -> None:
+        if self._store is not None:
+            self._store.close()
+            self._store = None
