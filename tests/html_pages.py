@@ -217,9 +217,9 @@ def history_series():
     machine name with markup in it."""
     series = []
     for cell, program, n, threads, base in (("count_if/n:1000000/threads:2", "count_if",
-                                             1_000_000, 2, 6e-4),
+                                             1_000_000, 2, 1e-5),
                                             ("partial_sum/n:100000/threads:1", "partial_sum",
-                                             100_000, 1, 1.4e-4)):
+                                             100_000, 1, 7e-6)):
         for machine, scale, days in (("bench-host", 1.0, (1, 3, 4, 8, 9, 12)),
                                      ('ci<b class="injected">-2</b>', 1.3, (2, 5, 11))):
             points = []

@@ -659,12 +659,13 @@ def render_history(series: list[dict], title: str) -> str:
                   last["median"] if last else None),
             Field(str(changes), changes),
         ], ("warned",) if changes else (), {"cell": str(item["cell"])}))
+    machines = len({str(s["machine"]) for s in series})
     made = [history_chart(cell, members).render() for cell, members in by_cell.items()
             if any(m["points"] for m in members)]
     body = [
         "<header>", f"<h1>{escape(title)}</h1>",
         f"<p class=\"sub\">{len(by_cell)} cell{'s' if len(by_cell) != 1 else ''} on "
-        f"{len({str(s['machine']) for s in series})} machine(s)</p>", "</header>",
+        f"{machines} machine{'s' if machines != 1 else ''}</p>", "</header>",
         "<section id=\"series\">", "<h2>Series</h2>",
         "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="series-table")
         + "</div>", "</section>",

@@ -17,12 +17,8 @@
     active = null;
   };
 
-  const show = (point) => {
-    if (active) active.classList.remove('active');
-    active = point;
-    point.classList.add('active');
-    tooltip.textContent = point.getAttribute('data-tip');
-    tooltip.hidden = false;
+  // The tooltip sits beside its point, inside the window.
+  const place = (point) => {
     const box = point.getBoundingClientRect();
     const width = tooltip.offsetWidth;
     const height = tooltip.offsetHeight;
@@ -34,12 +30,23 @@
     tooltip.style.top = `${Math.max(4, top)}px`;
   };
 
+  const show = (point) => {
+    if (active) active.classList.remove('active');
+    active = point;
+    point.classList.add('active');
+    tooltip.textContent = point.getAttribute('data-tip');
+    tooltip.hidden = false;
+    place(point);
+  };
+
   document.addEventListener('mouseover', (event) => {
     const point = event.target.closest ? event.target.closest('.pt') : null;
     if (point) show(point);
     else if (active) hide();
   });
-  document.addEventListener('scroll', hide, { passive: true });
+  document.addEventListener('scroll', () => {
+    if (active) place(active);
+  }, { passive: true });
 
   const toggleSeries = (button) => {
     const figure = button.closest('figure');
