@@ -15,8 +15,9 @@ import unittest
 
 from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, default_run,
                         expected_points, history_series, mixed_run, warned_cells)
-from support import REPORT_FIXTURES, run_suite
+from support import REPORT_FIXTURES, cell, run_of, run_suite
 
+from algobench.derive import derive
 from algobench.export import html as html_report
 
 MAX_PAGE_BYTES = 2 * 1024 * 1024
@@ -166,6 +167,31 @@ class ReportPageTest(SelfContainedPageChecks, unittest.TestCase):
 
     def test_the_same_run_gives_the_same_bytes(self):
         self.assertEqual(html_report.render(mixed_run()), self.markup)
+
+
+class EdgeRunsTest(unittest.TestCase):
+    def test_runs_with_little_to_chart_still_give_a_page_of_every_cell(self):
+        interrupted = run_of([cell("count_if", 1000, 1, [1e-5, 1e-5], status="interrupted")])
+        interrupted.interrupted = True
+        runs = {
+            "no cells": run_of([]),
+            "every cell failed": run_of([cell("count_if", 1000, 1, [], status="failed")]),
+            "size 0 only": run_of([cell("count_if", 0, 1, [1e-7, 2e-7]),
+                                   cell("count_if", 0, 2, [1e-7, 2e-7])]),
+            "one sample a cell": run_of([cell("count_if", 1000, 1, [1e-5]),
+                                         cell("count_if", 1000, 2, [6e-6])]),
+            "times of zero": run_of([cell("find_if", 10, 1, [0.0, 0.0])]),
+            "interrupted": interrupted,
+        }
+        for name, run in runs.items():
+            with self.subTest(name):
+                page = Page(html_report.render(derive(run)))
+                rows = [e.attrs["data-cell"] for e in page.all("tr") if "data-cell" in e.attrs]
+                self.assertEqual(rows, [c.name for c in run.cells])
+                self.assertEqual(sorted(k for keys in page.points().values() for k in keys),
+                                 sorted(k for keys in expected_points(run).values()
+                                        for k in keys))
+        self.assertIn("Interrupted", "".join(Page(html_report.render(interrupted)).text))
 
 
 class DefaultSweepSizeTest(unittest.TestCase):

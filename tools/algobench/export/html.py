@@ -37,7 +37,7 @@ from ..files import replace_file
 from . import summary
 from .units import format_seconds
 from .web import Axis, Chart, Column, Field, Point, Reference, Row, Series, attributes, charts, \
-    count, page, sortable_table
+    count, log_span_wanted, page, sortable_table
 
 FILE = "report.html"
 
@@ -46,7 +46,7 @@ FILE = "report.html"
 DEFAULT_BACKEND = "parallel-mode"
 TIME_BARS = "bars: interquartile range of the samples"
 ROUND_BARS = "bars: interval of the median over rounds"
-RINGED = "ringed points: cells a warning names"
+RINGED = "points and bars outlined in black: cells a warning names"
 
 
 def write(folder: pathlib.Path, run) -> list[pathlib.Path]:
@@ -137,15 +137,17 @@ def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
                                 f"median {format_seconds(cell.median)} per call",
                                 warned=warned),
             low, high, cell.name, cell.name in warned))
-    sizes = [c.n for c in cells]
     values = [p.y for ps in points.values() for p in ps]
-    return Chart(f"{program}: time per element", Axis("n (elements)", log=len(set(sizes)) > 1
-                                                      and max(sizes) >= 10 * min(sizes),
-                                                      format=count,
-                                                      ticks=None if len(set(sizes)) > 1 else sizes),
-                 Axis("time per element (ns)", log=max(values) >= 10 * min(values)),
+    return Chart(f"{program}: time per element", _sizes_axis({c.n for c in cells}),
+                 Axis("time per element (ns)", log=log_span_wanted(values)),
                  _group(points, names), note=TIME_BARS,
                  data={"kind": "time", "program": program})
+
+
+def _sizes_axis(sizes: set[int]) -> Axis:
+    """n: logarithmic when the sizes span a decade or more; one size is its own tick."""
+    return Axis("n (elements)", log=log_span_wanted(list(sizes)), format=count,
+                ticks=sorted(sizes) if len(sizes) == 1 else None)
 
 
 def speedup_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
@@ -227,10 +229,7 @@ def bandwidth_chart(program: str, cells: list, warned: set[str]) -> Chart | None
                                 + _interval_text(low, high, "%", "interquartile range"),
                                 warned=warned),
             low, high, cell.name, cell.name in warned))
-    sizes = sorted({c.n for c in cells})
-    return Chart(f"{program}: share of memory bandwidth",
-                 Axis("n (elements)", log=sizes[-1] >= 10 * sizes[0], format=count,
-                      ticks=None if len(sizes) > 1 else sizes),
+    return Chart(f"{program}: share of memory bandwidth", _sizes_axis({c.n for c in cells}),
                  Axis("% of measured bandwidth", zero=True), _group(points, names),
                  note=TIME_BARS, data={"kind": "bandwidth", "program": program})
 
@@ -249,14 +248,18 @@ def backends_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
     slot = {t: i for i, t in enumerate(threads)}
     series = []
     for backend in backends:
-        series.append(Series(backend, [
-            Point(slot[c.threads], c.median,
-                  _tip(c, f"median {format_seconds(c.median)} per call"
-                       + (" (interquartile range {} to {})".format(
-                           *(format_seconds(v) for v in _iqr(c)))
-                          if _iqr(c)[0] is not None else ""), warned=warned),
-                  *_iqr(c), c.name, c.name in warned)
-            for c in cells if c.backend == backend]))
+        points = []
+        for c in cells:
+            if c.backend != backend:
+                continue
+            low, high = _iqr(c)
+            spread = "" if low is None else \
+                f" (interquartile range {format_seconds(low)} to {format_seconds(high)})"
+            points.append(Point(slot[c.threads], c.median,
+                                _tip(c, f"median {format_seconds(c.median)} per call{spread}",
+                                     warned=warned),
+                                low, high, c.name, c.name in warned))
+        series.append(Series(backend, points, colour=_backend_order(backend)[0]))
     return Chart(f"{program}: backends at {_size(largest)}",
                  Axis("threads", categories=[_threads(t) for t in threads]),
                  Axis("median time per call", zero=True, format=format_seconds), series,
@@ -621,10 +624,9 @@ def history_chart(cell: str, members: list[dict]) -> Chart:
     first = members[0]
     title = (f"{cell}: {first['program']}, {first['backend']}, {_threads(first['threads'])}, "
              f"n = {first['n']:,}")
-    positive = [y for y in all_y if y > 0]
     return Chart(title, Axis("date of the run (UTC)", ticks=ticks, format=_date_label(pattern)),
-                 Axis("median time per call", log=len(positive) == len(all_y) and bool(positive)
-                      and max(positive) >= 10 * min(positive), format=format_seconds),
+                 Axis("median time per call", log=min(all_y, default=0) > 0
+                      and log_span_wanted(all_y), format=format_seconds),
                  series, note="bars: the interval each run gives its median; ringed: changed",
                  data={"kind": "history", "cell": cell})
 

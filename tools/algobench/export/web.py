@@ -198,8 +198,12 @@ class Point:
 
 @dataclasses.dataclass
 class Series:
+    """A named series; `colour` keeps a colour to a meaning across charts (a backend),
+    where the series' place in its chart would give it another."""
+
     name: str
     points: list[Point]
+    colour: int | None = None
 
 
 @dataclasses.dataclass
@@ -351,8 +355,9 @@ class Chart:
                 + "\n".join(parts) + f"\n<ul class=\"legend\">{''.join(legend)}</ul>{note}\n"
                 "</figure>")
 
-    @staticmethod
-    def _style(index: int) -> str:
+    def _style(self, index: int) -> str:
+        colour = self.series[index].colour
+        index = index if colour is None else colour
         dash = (index // COLOURS) % DASHES
         return f"c{index % COLOURS}" + (f" d{dash}" if dash else "")
 
