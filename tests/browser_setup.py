@@ -11,6 +11,7 @@ import fcntl
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -55,10 +56,18 @@ def install() -> str | None:
     except OSError as error:
         return f"npm could not start: {error.strerror or error}"
     if completed.returncode != 0:
-        lines = [line for line in completed.stderr.splitlines() if line.strip()]
         return f"npm ci failed (exit status {completed.returncode}): " \
-               + (lines[-1] if lines else "no message")
+               + _npm_reason(completed.stderr)
     return None
+
+
+def _npm_reason(stderr: str) -> str:
+    """The line of npm's error output that says what went wrong."""
+    for line in stderr.splitlines():
+        text = line.removeprefix("npm error").removeprefix("npm ERR!").strip()
+        if text and not re.match(r"(code|syscall|errno) \S+$|A complete log", text):
+            return text
+    return "no message"
 
 
 def main() -> int:
