@@ -172,6 +172,10 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual(found, {k: sorted(v) for k, v in expected.items()})
                 for chart in charts:
                     self.assertEqual(len(chart["legend"]), len(chart["series"]))
+                    # The points of warned cells, and only those, are marked.
+                    for series in chart["series"]:
+                        self.assertEqual(set(series["marked"]),
+                                         set(series["points"]) & warned_cells(self.runs[name]))
         kinds = {c["kind"] for c in self.pages["report"]["charts"]}
         self.assertEqual(kinds, {"time", "speedup", "efficiency", "bandwidth", "backends"})
 
