@@ -459,7 +459,7 @@ def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 
 def _report(arguments: argparse.Namespace, argv: list[str]) -> int:
-    return redraw.report(arguments.folder, plots=not arguments.no_plots)
+    return redraw.report(arguments.folder, plots=not arguments.no_plots, html_only=arguments.html)
 
 
 # The arguments every program reads first, with the defaults the programs use.
@@ -735,9 +735,12 @@ def parser() -> argparse.ArgumentParser:
     compare_parser.set_defaults(handler=_compare, parser=compare_parser)
     report = commands.add_parser(
         "report", help="rewrite a results directory's files and print its summary",
-        description="Rewrite a results folder's summary, exports and plots from its results.json.")
+        description="Rewrite a results folder's summary, exports, HTML report and plots from its "
+                    "results.json.")
     report.add_argument("folder", type=pathlib.Path, help="a results folder (results/<date-time>)")
     report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
+    report.add_argument("--html", action="store_true",
+                        help="write only the HTML report (report.html) and print its path")
     report.set_defaults(handler=_report)
     listing = commands.add_parser(
         "list", help="list the programs, their arguments and what a sample of each is",

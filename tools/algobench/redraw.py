@@ -130,7 +130,9 @@ def run_problem(run: model.Run) -> str | None:
     return None
 
 
-def report(folder: pathlib.Path, plots: bool = True) -> int:
+def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) -> int:
+    """Rewrites the folder's files and prints the summary; with `html_only`, writes
+    report.html alone and prints its path."""
     if not folder.exists():
         print(f"suite report: {folder} is not a folder: it does not exist", file=sys.stderr)
         return 2
@@ -145,6 +147,10 @@ def report(folder: pathlib.Path, plots: bool = True) -> int:
         return 2
     derive(run)
     try:
+        if html_only:
+            path, = export.html.write(folder, run)
+            print(path)
+            return 0
         written = export.write_all(folder, run, final=plots, skip=() if plots else ("plots",))
     except OSError as error:
         print(f"suite report: cannot write into {folder}: {error.filename or folder}: "

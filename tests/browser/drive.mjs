@@ -1,0 +1,176 @@
+// Opens pages the suite wrote in headless Chromium, uses them as a person
+// would, and prints what it saw as JSON; report_browser_test.py judges it.
+//
+//   node drive.mjs JOB.json
+//
+// JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
+// "screenshot": "....png"}, ...]}. For each page: every request it made
+// (nothing may be fetched: the network is switched off and every request
+// but the page itself is aborted), console errors and uncaught exceptions,
+// the sortable tables' rows, the charts' series and points, the tooltip over
+// each point the pointer can reach, the points each legend entry hides and
+// shows again, and the row order after one and two clicks on each header.
+
+import { readFile } from 'node:fs/promises';
+import { pathToFileURL } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const TIMEOUT_MS = 15000;
+
+const job = JSON.parse(await readFile(process.argv[2], 'utf8'));
+const browser = await chromium.launch({
+  executablePath: job.chromium,
+  // Belt and braces: a name never resolves and any proxied request goes nowhere.
+  args: ['--host-resolver-rules=MAP * ~NOTFOUND', '--proxy-server=http://127.0.0.1:9',
+    '--no-first-run', '--disable-background-networking', '--disable-component-update'],
+});
+
+const tooltipState = (page) => page.evaluate(() => {
+  const tip = document.querySelector('.tooltip');
+  return tip ? { shown: !tip.hidden && tip.checkVisibility(), text: tip.textContent } : null;
+});
+
+async function hoverPoints(page, figure, chartIndex) {
+  const seen = [];
+  await figure.scrollIntoViewIfNeeded();
+  const count = await figure.locator('.pt').count();
+  for (let index = 0; index < count; index++) {
+    const target = await figure.evaluate((element, i) => {
+      const point = element.querySelectorAll('.pt')[i];
+      const box = point.getBoundingClientRect();
+      const x = box.left + box.width / 2;
+      const y = box.top + Math.min(box.height / 2, 6);
+      // Of points drawn over each other only the one on top can be hovered.
+      return { x, y, key: point.getAttribute('data-key'),
+        reachable: document.elementFromPoint(x, y) === point };
+    }, index);
+    if (!target.reachable) {
+      seen.push({ chart: chartIndex, key: target.key, reachable: false });
+      continue;
+    }
+    await page.mouse.move(target.x, target.y);
+    const state = await tooltipState(page);
+    const active = await figure.evaluate((element, i) =>
+      element.querySelectorAll('.pt')[i].classList.contains('active'), index);
+    seen.push({ chart: chartIndex, key: target.key, reachable: true, active, ...state });
+  }
+  return seen;
+}
+
+// Drawn points, counted by the boxes they take on screen (checkVisibility()
+// does not see that an SVG element's group is hidden).
+const visiblePoints = (figure) => figure.evaluate((element) =>
+  Array.from(element.querySelectorAll('g.series')).map((series) =>
+    Array.from(series.querySelectorAll('.pt')).filter((p) => {
+      const box = p.getBoundingClientRect();
+      return box.width > 0 && box.height > 0;
+    }).length));
+
+async function toggleLegend(figure, chartIndex) {
+  const toggles = [];
+  const buttons = figure.locator('ul.legend button[data-series]');
+  for (let i = 0; i < await buttons.count(); i++) {
+    const button = buttons.nth(i);
+    const series = await button.getAttribute('data-series');
+    const before = await visiblePoints(figure);
+    await button.click();
+    const hidden = await visiblePoints(figure);
+    const pressedHidden = await button.getAttribute('aria-pressed');
+    await button.click();
+    const shown = await visiblePoints(figure);
+    const pressedShown = await button.getAttribute('aria-pressed');
+    toggles.push({ chart: chartIndex, series, before, hidden, shown, pressedHidden,
+      pressedShown });
+  }
+  return toggles;
+}
+
+const rowOrder = (table) => table.evaluate((element) => ({
+  cells: Array.from(element.tBodies[0].rows).map((row) => row.getAttribute('data-cell')),
+  sort: Array.from(element.tHead.rows[0].cells).map((th) => th.getAttribute('aria-sort')),
+}));
+
+async function sortColumns(table) {
+  const sorts = [];
+  const headers = table.locator('thead th');
+  for (let i = 0; i < await headers.count(); i++) {
+    const header = headers.nth(i);
+    const column = (await header.textContent()).trim();
+    await header.locator('button').click();
+    const first = await rowOrder(table);
+    await header.locator('button').click();
+    const second = await rowOrder(table);
+    sorts.push({ column, index: i, first, second });
+  }
+  return sorts;
+}
+
+async function inspect(entry) {
+  const url = pathToFileURL(entry.path).href;
+  const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
+  const requests = [];
+  await context.route('**/*', (route) => (route.request().url() === url
+    ? route.continue() : route.abort('blockedbyclient')));
+  const page = await context.newPage();
+  page.setDefaultTimeout(TIMEOUT_MS);
+  const consoleErrors = [];
+  const pageErrors = [];
+  page.on('request', (request) => requests.push(request.url()));
+  page.on('console', (message) => {
+    if (message.type() === 'error') consoleErrors.push(message.text());
+  });
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  await page.goto(url, { waitUntil: 'load' });
+  await page.screenshot({ path: entry.screenshot, fullPage: true });
+
+  const observed = await page.evaluate(() => ({
+    title: document.title,
+    injected: { flag: typeof window.injected, elements: document.querySelectorAll('.injected').length },
+    tooltips: document.querySelectorAll('.tooltip').length,
+    tables: Array.from(document.querySelectorAll('table.sortable')).map((table) => ({
+      id: table.id,
+      headers: Array.from(table.tHead.rows[0].cells).map((th) => th.textContent.trim()),
+      rows: Array.from(table.tBodies[0].rows).map((row) => ({
+        cell: row.getAttribute('data-cell'), classes: Array.from(row.classList) })),
+    })),
+    charts: Array.from(document.querySelectorAll('figure.chart')).map((figure) => ({
+      kind: figure.dataset.kind,
+      program: figure.dataset.program ?? null,
+      cell: figure.dataset.cell ?? null,
+      series: Array.from(figure.querySelectorAll('g.series')).map((series) => ({
+        index: series.dataset.series,
+        points: Array.from(series.querySelectorAll('.pt')).map((p) => p.getAttribute('data-key')),
+        marked: Array.from(series.querySelectorAll('.pt.marked')).map((p) => p.getAttribute('data-key')),
+      })),
+      legend: Array.from(figure.querySelectorAll('ul.legend button')).map((b) => b.textContent),
+    })),
+  }));
+
+  const figures = page.locator('figure.chart');
+  observed.hovers = [];
+  observed.toggles = [];
+  for (let i = 0; i < await figures.count(); i++) {
+    observed.hovers.push(...await hoverPoints(page, figures.nth(i), i));
+    observed.toggles.push(...await toggleLegend(figures.nth(i), i));
+  }
+  // Off every point, the tooltip goes away.
+  await page.evaluate(() => window.scrollTo(0, 0));
+  await page.mouse.move(2, 2);
+  observed.tooltipAfterLeaving = await tooltipState(page);
+
+  observed.sorts = [];
+  const tables = page.locator('table.sortable');
+  for (let i = 0; i < await tables.count(); i++) {
+    observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
+  }
+  await context.close();
+  return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };
+}
+
+try {
+  const pages = [];
+  for (const entry of job.pages) pages.push(await inspect(entry));
+  process.stdout.write(JSON.stringify({ browser: browser.version(), pages }));
+} finally {
+  await browser.close();
+}

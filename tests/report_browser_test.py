@@ -1,0 +1,271 @@
+"""report.html and the history page in a real browser: headless Chromium, driven
+by playwright-core (tests/browser/drive.mjs), loads each page from a file://
+URL with the network off and every other request aborted, and uses it.
+
+The pages: the report of a made-up run with several programs, backends and
+thread counts, a warned and a failed cell and markup in its text; the report
+`suite report --html` writes of the run_a fixture; a history page. What each
+must show is worked out from the run (html_pages.py). A screenshot of each
+page goes to <build>/screenshots/ for a person to look at.
+
+Without node (20 or later), the node modules (tests/browser, installed by the
+browser_modules CTest fixture) or Chromium (ALGOBENCH_CHROMIUM, `chromium` on
+the PATH, /usr/bin/chromium), the test is skipped with the reason; with CI=true
+it fails instead.
+"""
+
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from browser_setup import BROWSER, in_ci, missing_modules
+from html_pages import (COLUMN_KEYS, expected_points, expected_value, history_series, mixed_run,
+                        sorted_names, warned_cells)
+from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
+
+from algobench import redraw
+from algobench.derive import derive
+from algobench.export import html as html_report
+from algobench.export import summary
+
+SKIPPED = "browser test skipped:"
+DRIVER_TIMEOUT = 300
+NODE_MAJOR = 20
+# Figures in a tooltip have three or four significant digits.
+TOLERANCE = 0.006
+UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+QUANTITY = re.compile(r"(\d+(?:\.\d+)?(?:e[+-]?\d+)?)\s*(ns|us|ms|s)?\b")
+
+
+def find_chromium() -> str | None:
+    named = os.environ.get("ALGOBENCH_CHROMIUM")
+    candidates = [named] if named else [shutil.which("chromium"), "/usr/bin/chromium"]
+    for candidate in candidates:
+        if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def unavailable() -> str | None:
+    """Why the browser test cannot run here, or None."""
+    node = shutil.which("node")
+    if node is None:
+        return "node is not installed"
+    version = subprocess.run([node, "--version"], capture_output=True, text=True).stdout.strip()
+    match = re.match(r"v(\d+)\.", version)
+    if not match or int(match.group(1)) < NODE_MAJOR:
+        return f"node {version or '(unknown version)'} is older than {NODE_MAJOR}, which " \
+               "playwright-core needs"
+    missing = missing_modules()
+    if missing:
+        return f"the node modules are missing in {BROWSER} ({', '.join(missing)}): " \
+               "`npm ci` there installs them"
+    if find_chromium() is None:
+        named = os.environ.get("ALGOBENCH_CHROMIUM")
+        if named:
+            return f"ALGOBENCH_CHROMIUM={named} is not an executable file"
+        return "Chromium is not installed (apt-get install chromium, or set ALGOBENCH_CHROMIUM)"
+    return None
+
+
+def setUpModule():
+    reason = unavailable()
+    if reason is None:
+        return
+    if in_ci():
+        raise RuntimeError(f"the browser test cannot run, and CI is true: {reason}")
+    print(f"{SKIPPED} {reason}", flush=True)
+    raise unittest.SkipTest(reason)
+
+
+def build_tree() -> pathlib.Path:
+    return BUILD if str(BUILD) not in ("", ".") else ROOT / "build" / "release"
+
+
+def quantities(text: str) -> list[float]:
+    """Every number in the text, and each one with a time unit in seconds as well."""
+    found = []
+    for number, unit in QUANTITY.findall(text.replace(",", "")):
+        found.append(float(number))
+        if unit:
+            found.append(float(number) * UNITS[unit])
+    return found
+
+
+class BrowserTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        tree = build_tree()
+        pages, shots = tree / "html-pages", tree / "screenshots"
+        shutil.rmtree(pages, ignore_errors=True)
+        pages.mkdir(parents=True)
+        shots.mkdir(parents=True, exist_ok=True)
+
+        cls.runs = {"report": mixed_run()}
+        (pages / "report.html").write_text(html_report.render(cls.runs["report"]), encoding="utf-8")
+        fixture = pages / "run_a"
+        shutil.copytree(REPORT_FIXTURES / "run_a", fixture)
+        status, out, err = run_suite(["report", str(fixture), "--html"])
+        assert status == 0, err
+        cls.runs["fixture"] = derive(redraw.load(fixture))
+        cls.series = history_series()
+        (pages / "history.html").write_text(
+            html_report.render_history(cls.series, "History of two cells"), encoding="utf-8")
+
+        cls.files = {"report": pages / "report.html", "fixture": pathlib.Path(out.strip()),
+                     "history": pages / "history.html"}
+        cls.shots = {name: shots / f"{name}.png" for name in cls.files}
+        job = {"chromium": find_chromium(),
+               "pages": [{"path": str(cls.files[n]), "screenshot": str(cls.shots[n])}
+                         for n in cls.files]}
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as handle:
+            json.dump(job, handle)
+            handle.flush()
+            completed = subprocess.run(["node", str(BROWSER / "drive.mjs"), handle.name],
+                                       cwd=BROWSER, capture_output=True, text=True,
+                                       timeout=DRIVER_TIMEOUT)
+        if completed.returncode != 0:
+            raise AssertionError(f"the browser driver failed (exit status "
+                                 f"{completed.returncode}):\n{completed.stderr}")
+        observed = json.loads(completed.stdout)
+        cls.pages = dict(zip(cls.files, observed["pages"]))
+        print(f"Chromium {observed['browser']}; screenshots in {shots}", flush=True)
+
+    def test_pages_load_offline_without_errors(self):
+        for name, page in self.pages.items():
+            with self.subTest(name):
+                self.assertEqual(page["requests"], [page["url"]])
+                self.assertEqual(page["consoleErrors"], [])
+                self.assertEqual(page["pageErrors"], [])
+                # Text from results that carries markup stayed text.
+                self.assertEqual(page["injected"], {"flag": "undefined", "elements": 0})
+                self.assertEqual(page["tooltips"], 1)
+                self.assertEqual(self.shots[name].read_bytes()[:8], b"\x89PNG\r\n\x1a\n")
+
+    def test_one_row_per_cell_with_warned_and_failed_cells_marked(self):
+        for name in ("report", "fixture"):
+            run = self.runs[name]
+            with self.subTest(name):
+                rows = self.pages[name]["tables"][0]["rows"]
+                self.assertEqual([r["cell"] for r in rows], [c.name for c in run.cells])
+                self.assertEqual({r["cell"] for r in rows if "warned" in r["classes"]},
+                                 warned_cells(run))
+                self.assertEqual({r["cell"] for r in rows if "failed" in r["classes"]},
+                                 {c.name for c in run.cells if c.status == "failed"})
+        self.assertTrue(warned_cells(self.runs["report"]))
+        history_rows = self.pages["history"]["tables"][0]["rows"]
+        self.assertEqual([r["cell"] for r in history_rows], [s["cell"] for s in self.series])
+
+    def test_each_chart_holds_a_point_per_cell(self):
+        for name in ("report", "fixture"):
+            with self.subTest(name):
+                charts = self.pages[name]["charts"]
+                found = {(c["kind"], c["program"]): sorted(p for s in c["series"]
+                                                           for p in s["points"])
+                         for c in charts}
+                expected = expected_points(self.runs[name])
+                self.assertEqual(found, {k: sorted(v) for k, v in expected.items()})
+                for chart in charts:
+                    self.assertEqual(len(chart["legend"]), len(chart["series"]))
+                    # The points of warned cells, and only those, are marked.
+                    for series in chart["series"]:
+                        self.assertEqual(set(series["marked"]),
+                                         set(series["points"]) & warned_cells(self.runs[name]))
+        kinds = {c["kind"] for c in self.pages["report"]["charts"]}
+        self.assertEqual(kinds, {"time", "speedup", "efficiency", "bandwidth", "backends"})
+
+        history = {c["cell"]: c for c in self.pages["history"]["charts"]}
+        for item in self.series:
+            series = [s for s in history[item["cell"]]["series"]
+                      if s["points"] and s["points"][0].startswith(item["machine"] + "#")]
+            self.assertEqual(len(series), 1, item["machine"])
+            keys = [f"{item['machine']}#{p['run_id']}" for p in item["points"]]
+            self.assertEqual(sorted(series[0]["points"]), sorted(keys))
+            self.assertEqual(sorted(series[0]["marked"]),
+                             sorted(k for k, p in zip(keys, item["points"]) if p["changed"]))
+
+    def assert_shows(self, line: str, value: float, low=None, high=None):
+        found = quantities(line)
+        for wanted in (value, low, high):
+            if wanted is not None:
+                self.assertTrue(any(abs(q - wanted) <= TOLERANCE * abs(wanted) for q in found),
+                                f"{wanted:.6g} not in {line!r}")
+
+    def test_hovering_a_point_shows_its_value_and_interval(self):
+        for name in ("report", "fixture"):
+            cells = {c.name: c for c in self.runs[name].cells}
+            charts = self.pages[name]["charts"]
+            hovers = self.pages[name]["hovers"]
+            with self.subTest(name):
+                # Points drawn over others (every 1-thread speedup is 1) cannot be reached.
+                self.assertGreaterEqual(sum(h["reachable"] for h in hovers), len(hovers) // 2)
+                for index, chart in enumerate(charts):
+                    reached = [h for h in hovers if h["chart"] == index and h["reachable"]]
+                    self.assertTrue(reached, f"no point of {chart['kind']} {chart['program']} "
+                                             "could be hovered")
+                    for hover in reached:
+                        self.assertTrue(hover["shown"] and hover["active"], hover)
+                        self.assert_shows(hover["text"].split("\n")[1],
+                                          *expected_value(chart["kind"], cells[hover["key"]]))
+        points = {f"{s['machine']}#{p['run_id']}": p for s in self.series for p in s["points"]}
+        reached = [h for h in self.pages["history"]["hovers"] if h["reachable"]]
+        self.assertGreaterEqual(len(reached), len(points) // 2)
+        for hover in reached:
+            point = points[hover["key"]]
+            line = next(x for x in hover["text"].split("\n") if x.startswith("median"))
+            self.assert_shows(line, point["median"], point["low"], point["high"])
+            self.assertEqual("changed" in hover["text"], point["changed"])
+
+    def test_the_tooltip_goes_away_off_the_points(self):
+        for name, page in self.pages.items():
+            with self.subTest(name):
+                self.assertFalse(page["tooltipAfterLeaving"]["shown"])
+
+    def test_a_legend_entry_hides_and_shows_its_series(self):
+        for name, page in self.pages.items():
+            with self.subTest(name):
+                self.assertTrue(page["toggles"])
+                for toggle in page["toggles"]:
+                    series = int(toggle["series"])
+                    expected = list(toggle["before"])
+                    expected[series] = 0
+                    self.assertGreater(toggle["before"][series], 0)
+                    self.assertEqual(toggle["hidden"], expected)
+                    self.assertEqual(toggle["shown"], toggle["before"])
+                    self.assertEqual((toggle["pressedHidden"], toggle["pressedShown"]),
+                                     ("false", "true"))
+
+    def test_a_click_on_a_header_sorts_the_rows(self):
+        for name in ("report", "fixture"):
+            run = self.runs[name]
+            notes, _ = summary.notes(run)
+            sorts = self.pages[name]["sorts"][0]["columns"]
+            self.assertEqual([s["column"] for s in sorts], list(COLUMN_KEYS))
+            for sort in sorts:
+                key = COLUMN_KEYS[sort["column"]]
+                with self.subTest(page=name, column=sort["column"]):
+                    self.assertEqual(sort["first"]["cells"],
+                                     sorted_names(run.cells, lambda c: key(c, notes), False))
+                    self.assertEqual(sort["second"]["cells"],
+                                     sorted_names(run.cells, lambda c: key(c, notes), True))
+                    states = [None] * len(sorts)
+                    states[sort["index"]] = "ascending"
+                    self.assertEqual(sort["first"]["sort"], states)
+                    states[sort["index"]] = "descending"
+                    self.assertEqual(sort["second"]["sort"], states)
+        # The history table sorts by its numbers too, not by their text (9.1 us < 12.5 us).
+        sort = next(s for s in self.pages["history"]["sorts"][0]["columns"]
+                    if s["column"] == "latest median")
+        rows = self.pages["history"]["tables"][0]["rows"]
+        self.assertEqual(len(sort["first"]["cells"]), len(rows))
+        ordered = sorted(self.series, key=lambda s: s["points"][-1]["median"])
+        self.assertEqual(sort["first"]["cells"], [s["cell"] for s in ordered])
+
+
+if __name__ == "__main__":
+    unittest.main()
