@@ -48,7 +48,8 @@ def _time(program, n, threads, backend):
     base = {"count_if": 1.0, "partial_sum": 1.4, "find_if": 2.2, "stable_partition": 20.0,
             "unique_copy": 1.1, "set_intersection": 4.0, "nth_element": 8.0,
             "partial_sort": 30.0}[program] * 1e-9
-    factor = {"parallel-mode": 1.0, "sequential": 0.95, "c++17-par": 1.1}[backend]
+    factor = {"parallel-mode": 1.0, "sequential": 0.95, "c++17-par": 1.1,
+              "c++17-par-unseq": 1.05}[backend]
     helps = WORKLOADS[program].sweeps_threads(backend)
     speed = 0.85 * threads + 0.15 if helps else 1.0
     return base * factor * n / speed + 2e-6
