@@ -470,6 +470,29 @@ class HistoryTest(StoreCase):
                          ["2024-05-02", "2024-05-01"])
 
 
+    def test_the_history_page_charts_the_picked_cells_per_machine(self):
+        page = self.root / "history.html"
+        status, out, err = run_suite(["report", "--html", "--store", str(self.path),
+                                      "--cells", STEP + "$", "--out", str(page)])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.strip(), str(page))
+        text = page.read_text()
+        # The one cell, with a series for each machine and the step marked.
+        self.assertIn(STEP, text)
+        self.assertNotIn("count_if/n:1000/threads:1<", text)
+        self.assertIn(">h<", text)
+        self.assertIn(">other<", text)
+        for argv, word in ((["report", "--store", str(self.path)], "--html"),
+                           (["report", "--html", "--store", str(self.path), "--cells", "("],
+                            "--cells"),
+                           (["report", "--html", "--store", str(self.path), "--cells", "zzz"],
+                            "no stored cell")):
+            status, _, err = run_suite(argv)
+            self.assertNotEqual(status, 0)
+            self.assertIn(word, err)
+            self.assertEqual(err.count("\n"), 1, err)
+
+
 class CompareByIdTest(StoreCase):
     def test_stored_runs_compare_as_their_folders_do_even_when_gone(self):
         for out in ("one", "two"):

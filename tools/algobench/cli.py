@@ -28,7 +28,8 @@ import threading
 
 from . import ab, bandwidth, build, compare, machine, matrix, model, redraw, store, sweep
 from .console import Console, print_plan
-from .export import ab_report, comparison, history
+from .export import ab_report, comparison, html, history
+from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
 from .workload import BACKENDS, WORKLOADS
@@ -459,7 +460,49 @@ def _test(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 
 def _report(arguments: argparse.Namespace, argv: list[str]) -> int:
+    if arguments.store is not None:
+        return _history_page(arguments)
+    if arguments.folder is None:
+        print("suite report: give a results folder, or --html --store for the history page",
+              file=sys.stderr)
+        return 2
     return redraw.report(arguments.folder, plots=not arguments.no_plots, html_only=arguments.html)
+
+
+def _history_page(arguments: argparse.Namespace) -> int:
+    """`report --html --store [PATH]`: every stored cell (or those --cells picks)
+    over the runs and across the machines, as one page."""
+    if not arguments.html or arguments.folder is not None:
+        print("suite report: --store draws the history page: give --html and no folder",
+              file=sys.stderr)
+        return 2
+    try:
+        re.compile(arguments.cells)
+    except re.error as error:
+        print(f"suite report: --cells {arguments.cells!r} is not a regular expression: {error}",
+              file=sys.stderr)
+        return 2
+    path = pathlib.Path(_store_path(arguments))
+    missing = _missing_store("report", path, 1)
+    if missing is not None:
+        return missing
+    try:
+        with store.Store.open(path) as the_store:
+            series = the_store.history(arguments.cells)
+    except store.StoreError as error:
+        print(f"suite report: {error}", file=sys.stderr)
+        return 1
+    if not series:
+        print(f"suite report: no stored cell matches {arguments.cells!r}", file=sys.stderr)
+        return 1
+    out = arguments.out or path.parent / "history.html"
+    try:
+        replace_file(out, html.render_history(series, f"algobench history: {path.name}"))
+    except OSError as error:
+        print(f"suite report: cannot write {out}: {error.strerror or error}", file=sys.stderr)
+        return 2
+    print(out)
+    return 0
 
 
 # The arguments every program reads first, with the defaults the programs use.
@@ -737,10 +780,19 @@ def parser() -> argparse.ArgumentParser:
         "report", help="rewrite a results directory's files and print its summary",
         description="Rewrite a results folder's summary, exports, HTML report and plots from its "
                     "results.json.")
-    report.add_argument("folder", type=pathlib.Path, help="a results folder (results/<date-time>)")
+    report.add_argument("folder", type=pathlib.Path, nargs="?",
+                        help="a results folder (results/<date-time>)")
     report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
     report.add_argument("--html", action="store_true",
                         help="write only the HTML report (report.html) and print its path")
+    report.add_argument("--store", nargs="?", const="", metavar="PATH",
+                        help="with --html and no folder: the history page of the store (default "
+                             "results/store.sqlite): each cell's figure over the runs, one "
+                             "curve per machine, written to history.html beside the store")
+    report.add_argument("--cells", default=".", metavar="REGEX",
+                        help="with --store: the cells the history page shows (default all)")
+    report.add_argument("--out", type=pathlib.Path, metavar="FILE",
+                        help="with --store: where the history page goes")
     report.set_defaults(handler=_report)
     listing = commands.add_parser(
         "list", help="list the programs, their arguments and what a sample of each is",
