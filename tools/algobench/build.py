@@ -177,13 +177,22 @@ def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
         return bin_dir
     if not (source / "CMakeLists.txt").exists():
         _check_out(commit, source)
-    jobs = str(os.cpu_count() or 2)
-    step = f"building commit {commit[:12]}"
-    _step(step, ["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
-                 "-DBUILD_TESTING=OFF"])
-    variants = [v for v in build_info(bin_dir).get("variants") or [] if isinstance(v, str)]
-    _step(step, ["cmake", "--build", str(tree), "--parallel", jobs, "--target",
-                 *PROGRAM_TARGETS, *variants])
+    build_tree(tree, PROGRAM_TARGETS, source=source, what=f"building commit {commit[:12]}")
     if not _has_programs(bin_dir):
         raise BuildError(f"commit {commit[:12]} built, but its programs are not in {bin_dir}")
     return bin_dir
+
+
+def build_tree(tree: pathlib.Path, targets: tuple[str, ...], source: pathlib.Path = ROOT,
+               what: str = "building") -> pathlib.Path:
+    """Configures `source` with the release build type into a tree of its own, then
+    builds `targets` and every backend variant the configuration declares; returns
+    its bin/. Raises BuildError, naming the step, when CMake fails."""
+    tree = pathlib.Path(tree)
+    jobs = str(os.cpu_count() or 2)
+    _step(what, ["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
+                 "-DBUILD_TESTING=OFF"])
+    variants = [v for v in build_info(tree / "bin").get("variants") or [] if isinstance(v, str)]
+    _step(what, ["cmake", "--build", str(tree), "--parallel", jobs, "--target", *targets,
+                 *variants])
+    return tree / "bin"
