@@ -12,7 +12,7 @@ PACKAGE = ROOT / "tools" / "algobench"
 LAYERS = (
     ("command line", {"cli", "console"}),
     ("orchestration", {"ab", "sweep", "redraw", "store"}),
-    ("measurement", {"runner", "machine", "bandwidth", "build"}),
+    ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
                "compare", "contention", "pairing"}),
     ("renderers", {"export"}),
