@@ -14,7 +14,7 @@ LAYERS = (
     ("orchestration", {"ab", "sweep", "redraw", "store"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
-               "compare", "contention", "pairing"}),
+               "compare", "contention", "pairing", "machines"}),
     ("renderers", {"export"}),
     ("files", {"files"}),
 )

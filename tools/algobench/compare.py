@@ -92,7 +92,8 @@ def _index(run: Run, which: str) -> dict[tuple, CellResult]:
     return cells
 
 
-def _order(key: tuple) -> tuple:
+def key_order(key: tuple) -> tuple:
+    """The order cells are listed in: program, n, backend, threads, fourth argument."""
     program, backend, n, threads, fourth = key
     return (str(program), n, str(backend), threads, -1 if fourth is None else fourth)
 
@@ -398,7 +399,7 @@ def compare(
     matched: list[Matched] = []
     not_compared: list[tuple[str, str]] = []
     failed_in_b: list[tuple[str, str]] = []
-    for key in sorted(cells_a.keys() & cells_b.keys(), key=_order):
+    for key in sorted(cells_a.keys() & cells_b.keys(), key=key_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
         if cell_a.ok and not cell_b.ok:

@@ -1,0 +1,120 @@
+"""Cells x machines: runs of the same sweep on several machines, side by side.
+
+Every machine's median time of every cell, and its verdict against the
+reference machine (the first), each pair judged by `compare.compare` with
+its own rules: bootstrap interval of the ratio of medians, noise floor,
+samples needed. By default no run-wide shift is removed, since between
+machines the shift is what is measured; `relative` removes it, to show the
+cells that differ more (or less) than the machine as a whole.
+
+`compare_machines` returns plain data (lists of dicts) that any view can draw:
+the terminal table, JSON, a page.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import statistics
+
+from . import compare
+from .model import CellResult, Run
+
+REFERENCE = "reference"
+
+
+@dataclasses.dataclass
+class MachinesView:
+    """The machines (the reference first) and one row per cell found in any run."""
+
+    machines: list[dict]
+    rows: list[dict]
+    relative: bool
+    noise: float
+    confidence: float
+
+
+def _median(cell: CellResult) -> float | None:
+    times = [t for t in cell.times if math.isfinite(t)]
+    return statistics.median(times) if times else None
+
+
+def _standing(cell: CellResult | None) -> str:
+    if cell is None:
+        return "missing"
+    if not cell.ok:
+        return f"{cell.status}: {cell.failure or 'no reason given'}"
+    if not cell.samples:
+        return "no samples"
+    return "ok"
+
+
+def _finite(value: float | None) -> float | None:
+    return value if value is not None and math.isfinite(value) else None
+
+
+def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_FLOOR,
+                     resamples: int = compare.RESAMPLES, relative: bool = False) -> MachinesView:
+    """Each (name, run) against the first. Raises compare.CompareError when a run
+    holds the same cell twice."""
+    if not runs:
+        raise ValueError("no run to compare")
+    names = [name for name, _ in runs]
+    if len(set(names)) != len(names):
+        raise ValueError(f"two runs share a name: {', '.join(names)}")
+    reference_name, reference = runs[0]
+    cells: dict[tuple, dict[str, CellResult]] = {}
+    for name, run in runs:
+        seen = set()
+        for cell in run.cells:
+            if cell.key in seen:
+                raise compare.CompareError(f"run {name} has two cells for {cell.label}")
+            seen.add(cell.key)
+            cells.setdefault(cell.key, {})[name] = cell
+    judged: dict[str, dict[str, compare.Matched]] = {}
+    machines = [_machine(reference_name, reference, None)]
+    for name, run in runs[1:]:
+        result = compare.compare(reference, run, noise, resamples, drift_correction=relative)
+        judged[name] = {m.label: m for m in result.matched}
+        machines.append(_machine(name, run, result))
+    rows = []
+    for key in sorted(cells, key=compare.key_order):
+        present = cells[key]
+        first = next(iter(present.values()))
+        row = {"cell": first.label, "program": first.program, "backend": first.backend,
+               "n": first.n, "threads": first.threads, "fourth": first.fourth, "machines": []}
+        for name, _ in runs:
+            cell = present.get(name)
+            entry = {"machine": name, "median": None, "status": _standing(cell), "ratio": None,
+                     "low": None, "high": None, "verdict": None}
+            if cell is not None and entry["status"] == "ok":
+                entry["median"] = _median(cell)
+            if name == reference_name:
+                entry["verdict"] = REFERENCE
+            elif first.label in judged[name]:
+                matched = judged[name][first.label]
+                entry.update(ratio=_finite(matched.ratio), low=_finite(matched.low),
+                             high=_finite(matched.high), verdict=matched.verdict)
+            row["machines"].append(entry)
+        rows.append(row)
+    return MachinesView(machines, rows, relative, noise, compare.CONFIDENCE)
+
+
+def machines_table(runs: list[tuple[str, Run]], **options) -> list[dict]:
+    """The cells x machines table alone: one dict per cell (see compare_machines)."""
+    return compare_machines(runs, **options).rows
+
+
+def _machine(name: str, run: Run, result: compare.Comparison | None) -> dict:
+    context = run.context
+    entry = {"machine": name, "host": context.get("host"), "cpu_model": context.get("cpu_model"),
+             "usable_cpus": context.get("usable_cpus"), "date": context.get("date"),
+             "reference": result is None}
+    if result is not None:
+        drift = result.drift
+        entry.update(compared=len(result.matched), geomean=_finite(result.geomean),
+                     shift=_finite(drift.shift) if drift else None,
+                     verdicts=result.verdict_counts(),
+                     differences=list(result.warnings) + list(result.notes))
+    return entry
+
