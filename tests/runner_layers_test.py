@@ -11,7 +11,7 @@ PACKAGE = ROOT / "tools" / "algobench"
 # and the layers below it, never one above.
 LAYERS = (
     ("command line", {"cli", "console"}),
-    ("orchestration", {"ab", "sweep", "redraw", "store"}),
+    ("orchestration", {"ab", "sweep", "redraw", "store", "fleet"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
                "compare", "contention", "pairing", "machines"}),

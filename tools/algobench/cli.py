@@ -1,7 +1,7 @@
 """Command line of the suite: `run` sweeps the programs, `test` runs the tests,
 `compare` and `report` work on the results of earlier runs, `ab` measures two
 builds against each other, `list` shows the programs, `import` and `history`
-fill and read the results store.
+fill and read the results store, `fleet` runs a sweep on every node of a Slurm cluster.
 
 Whatever the suite cannot use (an option, a results folder, a results file) is
 refused before anything runs, in one line on standard error naming it, with
@@ -18,17 +18,23 @@ above it.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import copy
 import importlib
 import math
 import pathlib
 import random
 import re
+import shlex
+import signal
 import sys
 import threading
 
-from . import ab, bandwidth, build, compare, machine, matrix, model, redraw, store, sweep
+from . import (ab, bandwidth, build, compare, fleet, machine, machines, matrix, model, redraw,
+               slurm, store, sweep)
 from .console import Console, print_plan
 from .export import ab_report, comparison, html, history
+from .export import machines as machines_view
 from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
@@ -117,7 +123,10 @@ def _int_list(parse):
     return convert
 
 
-def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
+def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
+                       fleet: bool = False) -> None:
+    """The options of a sweep; `ab` leaves out what an A/B run has no use for, and
+    `fleet` what a fleet decides itself (where each task writes, what a dry run is)."""
     choose = run.add_argument_group("what to measure")
     choose.add_argument("--programs", type=_comma_list, metavar="LIST",
                         help=f"comma-separated programs (default all: {', '.join(WORKLOADS)})")
@@ -158,13 +167,14 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
                      help="skip the memory bandwidth probe after the cells")
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
     where = run.add_argument_group("where")
-    where.add_argument("--out", type=pathlib.Path, metavar="DIR",
-                       help="results directory (default results/<YYYYmmdd-HHMMSS>); it must be "
-                            "new or empty unless --force is given")
-    where.add_argument("--force", action="store_true",
-                       help="use a --out folder that holds files: an earlier run's results "
-                            "there are removed first, anything else is kept")
-    _add_store_argument(where, "register the run in")
+    if not fleet:
+        where.add_argument("--out", type=pathlib.Path, metavar="DIR",
+                           help="results directory (default results/<YYYYmmdd-HHMMSS>); it must "
+                                "be new or empty unless --force is given")
+        where.add_argument("--force", action="store_true",
+                           help="use a --out folder that holds files: an earlier run's results "
+                                "there are removed first, anything else is kept")
+        _add_store_argument(where, "register the run in")
     if ab:
         return
     how.add_argument("--quick", action="store_true",
@@ -173,6 +183,8 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False) -> None:
                           "given explicitly still apply)")
     where.add_argument("--bin-dir", type=pathlib.Path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
+    if fleet:
+        return
     where.add_argument("--dry-run", action="store_true",
                        help="list the cells and their commands without running anything")
 
@@ -203,11 +215,14 @@ def _registered(command: str, recorder: store.Recorder, status: int,
     return status
 
 
-def _cells(arguments: argparse.Namespace, command: str) -> list[matrix.Cell] | None:
-    """The matrix the options ask for, or None after saying why there is none."""
+def _cells(arguments: argparse.Namespace, command: str,
+           cpus: int | None = None) -> list[matrix.Cell] | None:
+    """The matrix the options ask for (default thread counts up to `cpus`, by default
+    this machine's), or None after saying why there is none."""
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
-                             arguments.filter, backends=arguments.backends or list(BACKENDS))
+                             arguments.filter, cpus=cpus,
+                             backends=arguments.backends or list(BACKENDS))
     except (ValueError, re.error) as error:
         print(f"suite {command}: {error}", file=sys.stderr)
         return None
@@ -334,7 +349,31 @@ def _stopped(command: str, error: OSError) -> int:
     return 2
 
 
+@contextlib.contextmanager
+def _terminate_as_interrupt():
+    """SIGTERM, which a batch system sends before it kills a job that is cancelled or
+    out of time, ends a sweep as Ctrl-C does: what was measured is written, the run
+    marked interrupted."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def _run(arguments: argparse.Namespace, argv: list[str]) -> int:
+    with _terminate_as_interrupt():
+        return _run_sweep(arguments, argv)
+
+
+def _run_sweep(arguments: argparse.Namespace, argv: list[str]) -> int:
     note = _settle_defaults(arguments, quick=arguments.quick)
     cells = _cells(arguments, "run")
     if cells is None:
@@ -737,6 +776,332 @@ def _history(arguments: argparse.Namespace, argv: list[str]) -> int:
     return 0
 
 
+# -- fleet: one sweep per node of a Slurm cluster
+
+# How often `fleet collect --wait` asks Slurm again, by default.
+DEFAULT_POLL = 20.0
+
+
+def _fleet_options(parser: argparse.ArgumentParser) -> None:
+    """The options `fleet submit` takes for itself; all others go to each task's `run`."""
+    cluster = parser.add_argument_group("cluster")
+    cluster.add_argument("--partition", metavar="P", help="Slurm partition (default: Slurm's)")
+    nodes = cluster.add_mutually_exclusive_group()
+    nodes.add_argument("--nodes", type=_positive_int, metavar="N",
+                       help="N tasks, each on a node of its own while they run (default 1)")
+    nodes.add_argument("--nodelist", metavar="LIST",
+                       help="one task on each of these nodes (a Slurm node list: node[1-4],gpu1)")
+    cluster.add_argument("--time", metavar="LIMIT",
+                         help="time limit of each task (minutes, HH:MM:SS, D-HH:MM ...; default "
+                              f"{fleet.TIME_RULE})")
+    cluster.add_argument("--build-per-node", action="store_true",
+                         help="build the programs on each node (default: once, at submit time, "
+                              "for nodes that share the architecture and toolchain)")
+    cluster.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+                         help="the fleet folder, new or empty (default results/fleet-<date-time>)")
+    cluster.add_argument("--dry-run", action="store_true",
+                         help="print the tasks, the time limit, the sbatch command and the batch "
+                              "script; build and submit nothing")
+
+
+def _split_fleet_argv(argv: list[str]) -> list[str]:
+    """The run options among `fleet submit`'s arguments: everything that is not the
+    fleet's own, nor --bin-dir, which each task is given resolved."""
+    own = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    _fleet_options(own)
+    own.add_argument("--bin-dir")
+    _, rest = own.parse_known_args(argv)
+    return rest
+
+
+def _fleet_folder(arguments: argparse.Namespace, command: str) -> fleet.Fleet | None:
+    try:
+        folder = arguments.fleet or fleet.latest(build.ROOT / "results")
+        return fleet.Fleet.load(folder)
+    except fleet.FleetError as error:
+        print(f"suite fleet {command}: {error}", file=sys.stderr)
+        return None
+
+
+def _fleet_submit(arguments: argparse.Namespace, argv: list[str]) -> int:
+    def refuse(message: str, status: int = 2) -> int:
+        print(f"suite fleet submit: {message}", file=sys.stderr)
+        return status
+
+    run_options = _split_fleet_argv(argv[1:])
+    try:  # each task's `run` gets exactly these: its parser must take them now
+        parser().parse_args(["run", *run_options])
+    except SystemExit:
+        return 2
+    settled = copy.copy(arguments)
+    _settle_defaults(settled, quick=settled.quick)
+    time_given = None
+    if arguments.time is not None:
+        try:
+            time_minutes = fleet.parse_time_limit(arguments.time)
+        except ValueError as error:
+            return refuse(f"--time: {error}")
+        time_given = arguments.time
+    if arguments.fleet is not None and arguments.fleet.exists():
+        if not arguments.fleet.is_dir():
+            return refuse(f"--fleet {arguments.fleet} exists and is not a folder")
+        if next(arguments.fleet.iterdir(), None) is not None:
+            return refuse(f"--fleet {arguments.fleet} is not empty: a fleet needs a new or "
+                          "empty folder")
+    folder = arguments.fleet or sweep.default_out_dir(build.ROOT, prefix="fleet-")
+    bin_dir = arguments.bin_dir
+    try:
+        nodelist = slurm.hostnames(arguments.nodelist) if arguments.nodelist else None
+        cpus = slurm.node_cpus(arguments.partition, nodelist)
+    except slurm.SlurmError as error:
+        return refuse(str(error))
+    if not cpus:
+        where = f"partition {arguments.partition}" if arguments.partition else "the cluster"
+        return refuse(f"Slurm lists no node in {where}" + (
+            f" among {arguments.nodelist}" if nodelist else ""))
+    if nodelist:
+        unknown = [node for node in nodelist if node not in cpus]
+        if unknown:
+            where = f" in partition {arguments.partition}" if arguments.partition else ""
+            return refuse(f"--nodelist: Slurm lists no node {', '.join(unknown)}{where}")
+    tasks = len(nodelist) if nodelist else (arguments.nodes or 1)
+    # Without --threads each node sweeps its own CPU counts: plan for the largest.
+    cells = _cells(settled, "fleet submit", cpus=max(cpus.values()))
+    if cells is None:
+        return 2
+    if bin_dir is not None:
+        cells = _swept_backends(cells, [bin_dir], settled.backends, "fleet submit") \
+            if bin_dir.is_dir() else cells
+        if cells is None or not _programs_present(bin_dir, cells, "fleet submit"):
+            return 2
+        bin_dir = bin_dir.resolve()
+    estimate = fleet.estimate_seconds(cells, settled.samples, settled.min_time)
+    if time_given is None:
+        time_minutes = fleet.time_limit_minutes(estimate, arguments.build_per_node)
+    targets = build.PROGRAM_TARGETS + (() if settled.no_bandwidth else (bandwidth.PROBE,))
+    request = fleet.Request(
+        folder=folder, run_options=run_options, tasks=tasks, nodelist=nodelist,
+        partition=arguments.partition, time_minutes=time_minutes, time_given=time_given,
+        estimate_seconds=estimate, cells=len(cells),
+        build="given" if bin_dir is not None else
+        ("per-node" if arguments.build_per_node else "shared"),
+        bin_dir=bin_dir, targets=targets, suite=build.ROOT / "suite",
+        command_line=_command_line("fleet", argv))
+    limit = (f"{fleet.format_minutes(time_minutes)} (given)" if time_given else
+             f"{fleet.format_minutes(time_minutes)} ({fleet.TIME_RULE}; estimate "
+             f"{estimate / 60:.1f} min for {len(cells)} cells)")
+    if tasks > len(cpus) and not nodelist:
+        print(f"note: {tasks} tasks but {len(cpus)} node(s): some tasks will run one after "
+              "another on the same node", file=sys.stderr)
+    if arguments.dry_run:
+        placed = ", ".join(nodelist) if nodelist else "any node of the partition, one each"
+        sbatch = ["sbatch", *request.sbatch_options(), str(folder / fleet.JOB_SCRIPT)]
+        built = f"{request.build} ({bin_dir})" if bin_dir else request.build
+        print(f"fleet folder: {folder}", f"tasks: {tasks} ({placed})", f"time limit: {limit}",
+              f"build: {built}", f"run options: {shlex.join(run_options) or '(none)'}",
+              f"sbatch: {shlex.join(sbatch)}", "", sep="\n")
+        sys.stdout.write(fleet.job_script(folder, request.suite))
+        return 0
+
+    def build_programs(tree: pathlib.Path) -> pathlib.Path:
+        return build.build_tree(tree, targets)
+
+    try:
+        submitted = fleet.submit(request, build_programs,
+                                 say=lambda text: print(text, file=sys.stderr))
+    except fleet.FleetError as error:
+        return refuse(str(error))
+    except (slurm.SlurmError, build.BuildError) as error:
+        return refuse(str(error), 1)
+    print(f"submitted Slurm job {submitted.job_id}: {tasks} task{'s' if tasks != 1 else ''}, "
+          f"time limit {limit}", f"fleet folder: {submitted.folder}",
+          f"follow it with `suite fleet status --fleet {submitted.folder}`, gather it with "
+          f"`suite fleet collect --wait --fleet {submitted.folder}`", sep="\n")
+    return 0
+
+
+def _fleet_status(arguments: argparse.Namespace, argv: list[str]) -> int:
+    found_fleet = _fleet_folder(arguments, "status")
+    if found_fleet is None:
+        return 2
+    sys.stdout.write(fleet.render_status(found_fleet, fleet.statuses(found_fleet)))
+    return 0
+
+
+def _fleet_collect(arguments: argparse.Namespace, argv: list[str]) -> int:
+    found_fleet = _fleet_folder(arguments, "collect")
+    if found_fleet is None:
+        return 2
+    if arguments.wait:
+        last: list[str] = []
+
+        def progress(found) -> None:
+            counts: dict[str, int] = {}
+            for status in found:
+                counts[status.state] = counts.get(status.state, 0) + 1
+            line = ", ".join(f"{count} {state}" for state, count in counts.items())
+            if line != (last[0] if last else None):
+                print(f"fleet {found_fleet.folder.name}: {line}", file=sys.stderr)
+                last[:] = [line]
+
+        found = fleet.wait_until_finished(found_fleet, arguments.poll, progress)
+    else:
+        found = fleet.statuses(found_fleet)
+    try:
+        collected = fleet.collect(found_fleet, found, arguments.store)
+    except fleet.FleetError as error:
+        print(f"suite fleet collect: {error}", file=sys.stderr)
+        return 2
+    report, problems = fleet.render_collected(found_fleet, collected)
+    sys.stdout.write(report)
+    for problem in problems:
+        print(f"suite fleet collect: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+def _fleet_compare(arguments: argparse.Namespace, argv: list[str]) -> int:
+    def refuse(message: str) -> int:
+        print(f"suite fleet compare: {message}", file=sys.stderr)
+        return 2
+
+    if arguments.resamples < 100:
+        return refuse(f"--resamples must be at least 100, got {arguments.resamples}")
+    if arguments.folders and arguments.fleet:
+        return refuse("give either --fleet or results folders, not both")
+    if arguments.folders:
+        named = [(str(folder), folder) for folder in arguments.folders]
+    else:
+        found_fleet = _fleet_folder(arguments, "compare")
+        if found_fleet is None:
+            return 2
+        named = fleet.results_folders(found_fleet)
+        if not named:
+            return refuse(f"no task of {found_fleet.folder} has left results yet")
+    try:
+        runs = [(name, redraw.load(folder)) for name, folder in named]
+    except model.ResultsError as error:
+        return refuse(str(error))
+    if arguments.folders:
+        runs = _machine_names(runs)
+    if arguments.reference is not None:
+        chosen = [item for item in runs if item[0] == arguments.reference]
+        if not chosen:
+            return refuse(f"--reference {arguments.reference} is none of "
+                          f"{', '.join(name for name, _ in runs)}")
+        runs = chosen + [item for item in runs if item[0] != arguments.reference]
+    try:
+        view = machines.compare_machines(runs, arguments.noise_floor / 100, arguments.resamples,
+                                         relative=arguments.relative)
+    except (ValueError, model.ResultsError) as error:
+        return refuse(str(error))
+    render = machines_view.render_json if arguments.json else machines_view.render_text
+    sys.stdout.write(render(view))
+    return 0
+
+
+def _machine_names(runs: list[tuple[str, model.Run]]) -> list[tuple[str, model.Run]]:
+    """Results folders named by their host where that tells them apart, else by path."""
+    hosts = [run.context.get("host") for _, run in runs]
+    if all(hosts) and len(set(hosts)) == len(hosts):
+        return [(host, run) for host, (_, run) in zip(hosts, runs)]
+    return runs
+
+
+def _fleet_task(arguments: argparse.Namespace, argv: list[str]) -> int:
+    with _terminate_as_interrupt():
+        try:
+            found_fleet = fleet.Fleet.load(arguments.fleet)
+            task = found_fleet.task(arguments.task)
+        except fleet.FleetError as error:
+            print(f"suite fleet task: {error}", file=sys.stderr)
+            return 2
+        name = task.folder_name(arguments.node)
+        manifest = found_fleet.manifest
+        if manifest["build"] == "per-node":
+            tree = found_fleet.folder / fleet.BUILDS / name
+            print(f"task {task.index} on {arguments.node}: building the programs into {tree}",
+                  file=sys.stderr)
+            try:
+                bin_dir = build.build_tree(tree, tuple(manifest["build_targets"]))
+            except build.BuildError as error:
+                print(f"suite fleet task: {error}", file=sys.stderr)
+                return 1
+        else:
+            bin_dir = pathlib.Path(manifest["bin_dir"])
+        run_argv = [*found_fleet.run_options, "--bin-dir", str(bin_dir),
+                    "--out", str(found_fleet.folder / name)]
+        print(f"task {task.index} of job {found_fleet.job_id} on {arguments.node}: "
+              f"suite run {shlex.join(run_argv)}", file=sys.stderr, flush=True)
+        return main(["run", *run_argv])
+
+
+def _add_fleet_parsers(commands) -> None:
+    fleet_parser = commands.add_parser(
+        "fleet", help="sweep on every node of a Slurm cluster, then gather the results",
+        description="One sweep per node as a Slurm job array: submit it, follow its tasks, "
+                    "import their results into the results store, compare the machines.")
+    actions = fleet_parser.add_subparsers(dest="action", required=True)
+    submit = actions.add_parser(
+        "submit", allow_abbrev=False,
+        help="submit one sweep per node (any other option is a `run` option for each task)",
+        description="Submits a Slurm job array: each task holds a node exclusively and runs "
+                    "`suite run` with the run options given here, writing its own results "
+                    "folder in the fleet folder.")
+    _fleet_options(submit)
+    _add_run_arguments(submit, fleet=True)
+    submit.set_defaults(handler=_fleet_submit)
+    status = actions.add_parser("status", help="the state of each task of a fleet")
+    status.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+                        help="the fleet folder (default: the last one under results/)")
+    status.set_defaults(handler=_fleet_status)
+    collect = actions.add_parser(
+        "collect", help="import the finished tasks' results into the results store",
+        description="Imports every finished task's results folder into the results store and "
+                    "reports the tasks that failed, were cancelled or ran out of time, with "
+                    "the end of their logs. Exit status 0 when every task is done and imported.")
+    collect.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+                         help="the fleet folder (default: the last one under results/)")
+    collect.add_argument("--wait", action="store_true",
+                         help="wait until no task is pending or running")
+    collect.add_argument("--poll", type=_seconds, default=DEFAULT_POLL, metavar="SECONDS",
+                         help=f"with --wait, how often to ask Slurm (default {DEFAULT_POLL:g})")
+    collect.add_argument("--store", type=pathlib.Path,
+                         default=build.ROOT / "results" / "store.sqlite",
+                         metavar="PATH", help="the results store (default results/store.sqlite)")
+    collect.set_defaults(handler=_fleet_collect)
+    compare_parser = actions.add_parser(
+        "compare", help="the cells of a fleet's machines side by side",
+        description="Every cell's median time on each machine, and each machine's verdict "
+                    "against the first (or --reference) by the rules of `suite compare`.")
+    compare_parser.add_argument("folders", nargs="*", type=pathlib.Path, metavar="FOLDER",
+                                help="results folders to compare instead of a fleet's")
+    compare_parser.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+                                help="the fleet folder (default: the last one under results/)")
+    compare_parser.add_argument("--reference", metavar="MACHINE",
+                                help="the machine the others are judged against (default the "
+                                     "first)")
+    compare_parser.add_argument("--relative", action="store_true",
+                                help="remove each machine's run-wide shift: show the cells that "
+                                     "differ more or less than the machine as a whole")
+    compare_parser.add_argument("--json", action="store_true", help="print the table as JSON")
+    compare_parser.add_argument("--noise-floor", type=_percentage,
+                                default=compare.NOISE_FLOOR * 100, metavar="PERCENT",
+                                help=f"changes within this are never clear (default "
+                                     f"{compare.NOISE_FLOOR * 100:g})")
+    compare_parser.add_argument("--resamples", type=_positive_int, default=compare.RESAMPLES,
+                                metavar="N", help=f"bootstrap resamples per interval, at least "
+                                                  f"100 (default {compare.RESAMPLES})")
+    compare_parser.set_defaults(handler=_fleet_compare)
+    task = actions.add_parser(
+        "task", help="run one task of a fleet (what each Slurm task runs)",
+        description="Runs the sweep of one task of a fleet on this node: builds first with "
+                    "--build-per-node, then `suite run` into <task>-<node>/.")
+    task.add_argument("--fleet", type=pathlib.Path, required=True, metavar="DIR")
+    task.add_argument("--task", type=int, required=True, metavar="N")
+    task.add_argument("--node", required=True, metavar="NAME")
+    task.set_defaults(handler=_fleet_task)
+
+
 def parser() -> argparse.ArgumentParser:
     top = _Parser(prog="suite", description=__doc__.split("\n\n")[0])
     top.add_argument("--version", action=_Version,
@@ -820,6 +1185,7 @@ def parser() -> argparse.ArgumentParser:
     past.add_argument("--json", action="store_true", help="print JSON, for scripts")
     _add_store_argument(past, "read")
     past.set_defaults(handler=_history)
+    _add_fleet_parsers(commands)
     return top
 
 
