@@ -145,8 +145,16 @@ def run_process(cell: Cell, repetitions: int, options: Options,
             return process
         start = time.monotonic()
         waited: list = []
-        waiter = threading.Thread(target=lambda: waited.append(os.wait4(child.pid, 0)),
-                                  daemon=True)
+
+        def wait_for_child() -> None:
+            try:
+                waited.append(os.wait4(child.pid, 0))
+            except ChildProcessError:
+                # kill() polls first, and reaps a child that had just ended (killed by
+                # the same Ctrl-C or SIGTERM that interrupts the runner).
+                pass
+
+        waiter = threading.Thread(target=wait_for_child, daemon=True)
         waiter.start()
         try:
             waiter.join(options.timeout)
@@ -160,6 +168,9 @@ def run_process(cell: Cell, repetitions: int, options: Options,
             raise
         wall = time.monotonic() - start
         after = machine.cpu_times()
+        if not waited:  # it ended as the timeout killed it: kill() reaped it
+            process.failure = f"timed out after {options.timeout:g} s (killed)"
+            return process
         _, status, usage = waited[0]
         child.returncode = process.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
