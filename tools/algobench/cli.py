@@ -22,12 +22,14 @@ import contextlib
 import copy
 import importlib
 import math
+import os
 import pathlib
 import random
 import re
 import shlex
 import signal
 import sys
+import tempfile
 import threading
 
 from . import (ab, bandwidth, build, compare, fleet, machine, machines, matrix, model, redraw,
@@ -850,20 +852,30 @@ def _fleet_submit(arguments: argparse.Namespace, argv: list[str]) -> int:
                           "empty folder")
     folder = arguments.fleet or sweep.default_out_dir(build.ROOT, prefix="fleet-")
     bin_dir = arguments.bin_dir
+    # What can be refused without the cluster is refused before asking Slurm.
+    cells = _cells(copy.copy(settled), "fleet submit")
+    if cells is not None and bin_dir is not None:
+        cells = _swept_backends(cells, [bin_dir], settled.backends, "fleet submit") \
+            if bin_dir.is_dir() else cells
+        if cells is not None and not _programs_present(bin_dir, cells, "fleet submit"):
+            return 2
+    if cells is None:
+        return 2
     try:
         nodelist = slurm.hostnames(arguments.nodelist) if arguments.nodelist else None
-        cpus = slurm.node_cpus(arguments.partition, nodelist)
     except slurm.SlurmError as error:
         return refuse(str(error))
-    if not cpus:
-        where = f"partition {arguments.partition}" if arguments.partition else "the cluster"
-        return refuse(f"Slurm lists no node in {where}" + (
-            f" among {arguments.nodelist}" if nodelist else ""))
+    try:
+        cpus = slurm.node_cpus(arguments.partition, nodelist)
+    except slurm.SlurmError as error:
+        return refuse(str(error), 1)
+    where = f" in partition {arguments.partition}" if arguments.partition else ""
     if nodelist:
         unknown = [node for node in nodelist if node not in cpus]
         if unknown:
-            where = f" in partition {arguments.partition}" if arguments.partition else ""
             return refuse(f"--nodelist: Slurm lists no node {', '.join(unknown)}{where}")
+    elif not cpus:
+        return refuse(f"Slurm lists no node{where}")
     tasks = len(nodelist) if nodelist else (arguments.nodes or 1)
     # Without --threads each node sweeps its own CPU counts: plan for the largest.
     cells = _cells(settled, "fleet submit", cpus=max(cpus.values()))
@@ -1032,7 +1044,12 @@ def _fleet_task(arguments: argparse.Namespace, argv: list[str]) -> int:
                     "--out", str(found_fleet.folder / name)]
         print(f"task {task.index} of job {found_fleet.job_id} on {arguments.node}: "
               f"suite run {shlex.join(run_argv)}", file=sys.stderr, flush=True)
-        return main(["run", *run_argv])
+        # A run registers itself in the results store as it goes: here in a scratch
+        # store on the node, never in a SQLite file on the shared filesystem that
+        # other nodes write too. `fleet collect` imports the folder afterwards.
+        with tempfile.TemporaryDirectory(prefix="algobench-task-") as scratch:
+            os.environ[fleet.STORE_ENV] = str(pathlib.Path(scratch) / "store.sqlite")
+            return main(["run", *run_argv])
 
 
 def _add_fleet_parsers(commands) -> None:

@@ -76,6 +76,10 @@ BUILD_MINUTES = 15
 TIME_RULE = (f"{SAFETY:g} x the sweep's estimate, at least {MIN_MINUTES} minutes, plus "
              f"{BUILD_MINUTES} minutes with --build-per-node")
 
+# Names the results store `suite run` registers its run in; each task sets it
+# to a scratch file on its own node.
+STORE_ENV = "ALGOBENCH_STORE"
+
 # Lines of a log shown for a task that did not finish well.
 LOG_TAIL = 15
 
@@ -504,6 +508,8 @@ def task_status(task: Task, record: slurm.JobRecord | None, trace: Trace, log_te
         ending = slurm_ending(log_text)
         if ending is not None:
             state, detail = ending
+            if _exit_text(trace):
+                detail += f", {_exit_text(trace)}"
         elif trace.status is not None:
             state, detail = (DONE if trace.status == 0 else FAILED), _exit_text(trace)
         elif slurm_problem:
