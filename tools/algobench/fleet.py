@@ -17,13 +17,16 @@ with the fleet's run options. Nothing is shared between the tasks but the
 programs they read, and no task writes a database: `collect` imports the
 finished folders into the results store afterwards, on the machine it runs on.
 
-How a task's state is known (`task_status`): while Slurm still knows the job,
+How a task's state is known (`task_status`): while Slurm still knows the task,
 its JobState from `scontrol show job` decides. Without accounting storage
 Slurm forgets a job MinJobAge seconds after it ended, so after that the task's
 own files decide: Slurm's "*** JOB ... CANCELLED AT ... DUE TO TIME LIMIT ***"
 line in the log means timed out, the same line without a cause means
 cancelled (with another cause, failed); otherwise the exit status in the
-state file: 0 done, anything else failed.
+state file: 0 done, anything else failed. A task that left no trace was
+cancelled while pending when Slurm still knows the rest of its array (such a
+task is dropped without a record), and failed to start as far as anyone can
+tell once Slurm has forgotten the whole job.
 """
 
 from __future__ import annotations
@@ -484,10 +487,12 @@ def _exit_text(trace: Trace) -> str:
 
 
 def task_status(task: Task, record: slurm.JobRecord | None, trace: Trace, log_text: str,
-                slurm_problem: str | None = None) -> TaskStatus:
+                slurm_problem: str | None = None, job_known: bool = False) -> TaskStatus:
     """A task's state from what Slurm says of it (`record`, None when Slurm no
     longer knows it) and, after that, from its own files (the rule is in the
-    module's description). `slurm_problem` says why Slurm could not be asked."""
+    module's description). `slurm_problem` says why Slurm could not be asked;
+    `job_known` whether Slurm still knows other tasks of the array (a pending
+    task cancelled on its own is dropped from the array without a record)."""
     node = trace.node or task.node
     if record is not None and record.nodes not in ("", "(null)", "None") \
             and "," not in record.nodes and "[" not in record.nodes:
@@ -519,9 +524,11 @@ def task_status(task: Task, record: slurm.JobRecord | None, trace: Trace, log_te
         elif trace.started is not None:
             state, detail = FAILED, (f"started on {trace.node} but recorded no end: killed "
                                      "without warning, or its node failed")
+        elif job_known:
+            state, detail = CANCELLED, "cancelled while pending (dropped from the array)"
         else:
-            state, detail = FAILED, ("never started, and Slurm no longer knows the job "
-                                     "(cancelled while pending, or it could not start)")
+            state, detail = FAILED, ("never started, and Slurm no longer knows the job: "
+                                     "cancelled while pending, or its node could not start it")
     return TaskStatus(task, state, detail, node, None)
 
 
@@ -540,7 +547,7 @@ def statuses(fleet: Fleet) -> list[TaskStatus]:
     for task in fleet.tasks:
         trace = read_trace(task.state_file)
         status = task_status(task, by_task.get(task.index), trace, _read_text(task.log),
-                             problem)
+                             problem, job_known=bool(records))
         if status.node:
             status.folder = fleet.folder / task.folder_name(status.node)
         found.append(status)

@@ -113,15 +113,17 @@ class JobRecord:
 def task_ids(text: str) -> list[int]:
     """An ArrayTaskId field as the task numbers it stands for: "3", "0-2",
     "1,4-6:2", with an optional "%N" throttle."""
-    text = text.split("%")[0]
     tasks: list[int] = []
-    for part in filter(None, text.split(",")):
-        span, _, step = part.partition(":")
-        first, _, last = span.partition("-")
-        if not first.isdigit() or (last and not last.isdigit()) or (step and not step.isdigit()):
+    for part in text.split("%")[0].split(","):
+        match = _TASK_SPAN.fullmatch(part)
+        if match is None:
             raise ValueError(f"not a task list: {text!r}")
+        first, last, step = match.groups()
         tasks += range(int(first), int(last or first) + 1, int(step or 1))
     return tasks
+
+
+_TASK_SPAN = re.compile(r"(\d+)(?:-(\d+)(?::(\d+))?)?")
 
 
 _FIELD = re.compile(r"(?:^|\s)([A-Za-z_/:]+)=(\S*)")
