@@ -116,6 +116,19 @@ class TaskStateTest(unittest.TestCase):
         self.assertEqual(fleet.read_trace(pathlib.Path("/nonexistent/0.state")), fleet.Trace())
 
 
+class LogTailTest(unittest.TestCase):
+    def test_what_went_wrong_is_shown_with_the_last_lines(self):
+        lines = ([f"progress {i}" for i in range(40)] + ["FAILED count_if/n:1000/threads:1: boom"]
+                 + [f"summary {i}" for i in range(40)] + [CANCELLED.strip()]
+                 + [f"end {i}" for i in range(fleet.LOG_TAIL)])
+        with tempfile.TemporaryDirectory() as directory:
+            log = pathlib.Path(directory) / "0.log"
+            log.write_text("\n".join(lines) + "\n")
+            shown = fleet.log_tail(log)
+            self.assertEqual(fleet.log_tail(log.with_name("missing.log")), [])
+        self.assertEqual(shown, [lines[40], CANCELLED.strip(), "..."] + lines[-fleet.LOG_TAIL:])
+
+
 class TimeLimitTest(unittest.TestCase):
     def test_slurm_time_formats_in_whole_minutes(self):
         accepted = {"30": 30, "0:05": 1, "45:30": 46, "2:00:00": 120, "1-12": 2160,

@@ -83,8 +83,12 @@ TIME_RULE = (f"{SAFETY:g} x the sweep's estimate, at least {MIN_MINUTES} minutes
 # to a scratch file on its own node.
 STORE_ENV = "ALGOBENCH_STORE"
 
-# Lines of a log shown for a task that did not finish well.
-LOG_TAIL = 15
+# What is shown of the log of a task that did not finish well: its last lines,
+# and before them the earlier lines that say what went wrong (a failed cell,
+# an error, Slurm's own line when it ended the job).
+LOG_TAIL = 12
+LOG_TELLING = 8
+_TELLING = re.compile(r"\*\*\* JOB |^FAILED |\berror\b|Traceback", re.IGNORECASE)
 
 
 class FleetError(Exception):
@@ -451,9 +455,12 @@ def _read_text(path: pathlib.Path) -> str:
         return ""
 
 
-def log_tail(path: pathlib.Path, lines: int = LOG_TAIL) -> list[str]:
-    text = _read_text(path)
-    return text.splitlines()[-lines:] if text else []
+def log_tail(path: pathlib.Path) -> list[str]:
+    """The lines of a task's log worth showing: the telling ones, "...", the last ones."""
+    lines = _read_text(path).splitlines()
+    start = max(len(lines) - LOG_TAIL, 0)
+    telling = [line for line in lines[:start] if _TELLING.search(line)][-LOG_TELLING:]
+    return telling + (["..."] if telling else []) + lines[start:]
 
 
 # -- a task's state
@@ -686,7 +693,7 @@ def render_collected(fleet: Fleet, collected: list[Collected]) -> tuple[str, lis
             head += f"; not imported: {item.note}"
         lines.append(head)
         if item.tail:
-            lines.append(f"  last lines of {status.task.log}:")
+            lines.append(f"  from {status.task.log}:")
             lines += [f"  | {line}" for line in item.tail]
         elif status.state != DONE:
             lines.append(f"  no log at {status.task.log}")
