@@ -22,7 +22,6 @@ import contextlib
 import copy
 import importlib
 import math
-import os
 import pathlib
 import random
 import re
@@ -960,7 +959,7 @@ def _fleet_collect(arguments: argparse.Namespace, argv: list[str]) -> int:
     else:
         found = fleet.statuses(found_fleet)
     try:
-        collected = fleet.collect(found_fleet, found, arguments.store)
+        collected = fleet.collect(found_fleet, found, _store_path(arguments))
     except fleet.FleetError as error:
         print(f"suite fleet collect: {error}", file=sys.stderr)
         return 2
@@ -1048,8 +1047,10 @@ def _fleet_task(arguments: argparse.Namespace, argv: list[str]) -> int:
         # store on the node, never in a SQLite file on the shared filesystem that
         # other nodes write too. `fleet collect` imports the folder afterwards.
         with tempfile.TemporaryDirectory(prefix="algobench-task-") as scratch:
-            os.environ[fleet.STORE_ENV] = str(pathlib.Path(scratch) / "store.sqlite")
-            return main(["run", *run_argv])
+            status = main(["run", *run_argv, "--store", str(pathlib.Path(scratch) / "s.sqlite")])
+        print(f"task {task.index}: this node's scratch store is removed; `suite fleet collect` "
+              "imports the results folder into the results store", file=sys.stderr)
+        return status
 
 
 def _add_fleet_parsers(commands) -> None:
@@ -1082,9 +1083,7 @@ def _add_fleet_parsers(commands) -> None:
                          help="wait until no task is pending or running")
     collect.add_argument("--poll", type=_seconds, default=DEFAULT_POLL, metavar="SECONDS",
                          help=f"with --wait, how often to ask Slurm (default {DEFAULT_POLL:g})")
-    collect.add_argument("--store", type=pathlib.Path,
-                         default=build.ROOT / "results" / "store.sqlite",
-                         metavar="PATH", help="the results store (default results/store.sqlite)")
+    _add_store_argument(collect, "import the runs into")
     collect.set_defaults(handler=_fleet_collect)
     compare_parser = actions.add_parser(
         "compare", help="the cells of a fleet's machines side by side",

@@ -46,6 +46,7 @@ from typing import Callable
 from . import model, slurm
 from .files import dump_json, replace_file
 from .matrix import Cell
+from .store import Store, StoreError
 
 MANIFEST = "manifest.json"
 JOB_SCRIPT = "job.sh"
@@ -78,10 +79,6 @@ MIN_MINUTES = 10
 BUILD_MINUTES = 15
 TIME_RULE = (f"{SAFETY:g} x the sweep's estimate, at least {MIN_MINUTES} minutes, plus "
              f"{BUILD_MINUTES} minutes with --build-per-node")
-
-# Names the results store `suite run` registers its run in; each task sets it
-# to a scratch file on its own node.
-STORE_ENV = "ALGOBENCH_STORE"
 
 # What is shown of the log of a task that did not finish well: its last lines,
 # and before them the earlier lines that say what went wrong (a failed cell,
@@ -648,8 +645,6 @@ def collect(fleet: Fleet, found: list[TaskStatus], store_path: pathlib.Path) -> 
     ones whose sweep ran to its end (their failed cells are stored as failed).
     Cancelled, timed-out and unfinished tasks are reported, never imported; every
     folder stays where it is."""
-    from .store import Store, StoreError
-
     collected = [Collected(status) for status in found]
     wanted = []
     for item in collected:
@@ -662,16 +657,22 @@ def collect(fleet: Fleet, found: list[TaskStatus], store_path: pathlib.Path) -> 
             item.tail = log_tail(item.status.task.log)
     if not wanted:
         return collected
-    with Store.open(store_path) as store:
-        for item in wanted:
-            try:
-                item.run_ids = list(store.import_folder(item.status.folder))
-            except (StoreError, model.ResultsError) as error:
-                item.note = str(error)
-                item.tail = item.tail or log_tail(item.status.task.log)
-            else:
-                if item.status.state == FAILED:
-                    item.note = "its sweep ran to the end: its failed cells are stored as failed"
+    try:
+        with Store.open(store_path) as store:
+            for item in wanted:
+                try:
+                    item.run_ids = list(store.import_folder(item.status.folder))
+                except model.ResultsError as error:
+                    item.note = str(error)
+                    item.tail = item.tail or log_tail(item.status.task.log)
+                else:
+                    if item.status.state == FAILED:
+                        item.note = ("its sweep ran to the end: its failed cells are stored as "
+                                     "failed")
+    except StoreError as error:
+        # The runs imported before stay in the store; every folder stays where it is.
+        raise FleetError(f"{error} (the task folders are kept: `suite fleet collect` "
+                         "again imports them)") from None
     return collected
 
 
