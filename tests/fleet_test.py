@@ -12,6 +12,7 @@ Without root or the daemons the tests are skipped with the reason, unless CI
 is "true": then they fail.
 """
 
+import ctypes
 import os
 import pathlib
 import shutil
@@ -41,6 +42,12 @@ def _free_port() -> int:
         return probe.getsockname()[1]
 
 
+def _die_with_this_process() -> None:
+    """In a daemon's child before exec: SIGTERM when the test process dies, so that
+    a test killed from outside (a CTest timeout) leaves no daemon behind."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def _missing() -> str | None:
     """Why a cluster cannot be started here, or None."""
     if os.geteuid() != 0:
@@ -66,7 +73,8 @@ class Cluster:
         log = open(self.folder / f"{name}.out", "w")
         self.daemons.append(subprocess.Popen([shutil.which(name, path=self.env["PATH"]),
                                               *arguments], env=self.env, stdout=log,
-                                             stderr=subprocess.STDOUT, start_new_session=True))
+                                             stderr=subprocess.STDOUT, start_new_session=True,
+                                             preexec_fn=_die_with_this_process))
         log.close()
 
     def start(self) -> None:

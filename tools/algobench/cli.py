@@ -951,6 +951,8 @@ def _fleet_collect(arguments: argparse.Namespace, argv: list[str]) -> int:
             for status in found:
                 counts[status.state] = counts.get(status.state, 0) + 1
             line = ", ".join(f"{count} {state}" for state, count in counts.items())
+            unknown = [s.detail for s in found if s.state == fleet.UNKNOWN]
+            line += f" ({unknown[0]})" if unknown else ""
             if line != (last[0] if last else None):
                 print(f"fleet {found_fleet.folder.name}: {line}", file=sys.stderr)
                 last[:] = [line]
