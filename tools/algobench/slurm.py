@@ -114,8 +114,8 @@ def task_ids(text: str) -> list[int]:
     """An ArrayTaskId field as the task numbers it stands for: "3", "0-2",
     "1,4-6:2", with an optional "%N" throttle."""
     tasks: list[int] = []
-    for part in text.split("%")[0].split(","):
-        match = _TASK_SPAN.fullmatch(part)
+    for span in text.split("%")[0].split(","):
+        match = _TASK_SPAN.fullmatch(span)
         if match is None:
             raise ValueError(f"not a task list: {text!r}")
         first, last, step = match.groups()
