@@ -55,10 +55,10 @@ def _time(program, n, threads, backend):
     return base * factor * n / speed + 2e-6
 
 
-def mixed_run():
+def mixed_run(host: str = INJECTED_HOST, scale: float = 1.0):
     """A derived run of several programs, backends and thread counts, with a noisy
     cell (warned), stable_partition at two threads (warned: no parallel call),
-    a failed cell and markup in its text."""
+    a failed cell and markup in its text; on `host`, every time times `scale`."""
     rng = random.Random(7)
     cells = []
     sizes = (10_000, 100_000, 1_000_000)
@@ -91,7 +91,10 @@ def mixed_run():
                        _samples(rng, _time("unique_copy", 1_000_000, 1, "parallel-mode"))))
     cells.append(_cell("unique_copy", 1_000_000, 2, "parallel-mode", [], status="failed",
                        failure=INJECTED_FAILURE))
-    run = run_of(cells, BANDWIDTH, host=INJECTED_HOST, usable_cpus=4, build_type="Release",
+    for each in cells:
+        for sample in each.samples:
+            sample.seconds *= scale
+    run = run_of(cells, BANDWIDTH, host=host, usable_cpus=4, build_type="Release",
                  samples=5, min_time=0.05, seed=11, git_commit="0123456789ab",
                  warnings=[INJECTED_WARNING])
     return derive(run)

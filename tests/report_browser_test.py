@@ -28,7 +28,7 @@ from html_pages import (COLUMN_KEYS, expected_points, expected_value, history_se
                         sorted_names, warned_cells)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
-from algobench import redraw
+from algobench import machines, redraw
 from algobench.derive import derive
 from algobench.export import html as html_report
 from algobench.export import summary
@@ -117,8 +117,15 @@ class BrowserTest(unittest.TestCase):
         (pages / "history.html").write_text(
             html_report.render_history(cls.series, "History of two cells"), encoding="utf-8")
 
+        # The cells of three machines side by side, one of them twice as slow.
+        cls.machines = machines.compare_machines(
+            [(name, derive(mixed_run(host=name, scale=scale)))
+             for name, scale in (("a", 1.0), ("b", 2.0), ("<c>", 1.0))])
+        (pages / "machines.html").write_text(
+            html_report.render_machines(cls.machines, {}, "Three machines"), encoding="utf-8")
+
         cls.files = {"report": pages / "report.html", "fixture": pathlib.Path(out.strip()),
-                     "history": pages / "history.html"}
+                     "history": pages / "history.html", "machines": pages / "machines.html"}
         cls.shots = {name: shots / f"{name}.png" for name in cls.files}
         job = {"chromium": find_chromium(),
                "pages": [{"path": str(cls.files[n]), "screenshot": str(cls.shots[n])}
@@ -160,6 +167,14 @@ class BrowserTest(unittest.TestCase):
         self.assertTrue(warned_cells(self.runs["report"]))
         history_rows = self.pages["history"]["tables"][0]["rows"]
         self.assertEqual([r["cell"] for r in history_rows], [s["cell"] for s in self.series])
+
+    def test_the_machines_page_has_a_row_per_cell_and_marks_clear_differences(self):
+        rows = self.pages["machines"]["tables"][0]["rows"]
+        self.assertEqual([r["cell"] for r in rows], [r["cell"] for r in self.machines.rows])
+        clear = {r["cell"] for r in self.machines.rows
+                 if any(e["verdict"] in ("slower", "faster") for e in r["machines"])}
+        self.assertTrue(clear)
+        self.assertEqual({r["cell"] for r in rows if "warned" in r["classes"]}, clear)
 
     def test_each_chart_holds_a_point_per_cell(self):
         for name in ("report", "fixture"):
@@ -228,6 +243,8 @@ class BrowserTest(unittest.TestCase):
 
     def test_a_legend_entry_hides_and_shows_its_series(self):
         for name, page in self.pages.items():
+            if name == "machines":
+                continue  # a table alone
             with self.subTest(name):
                 self.assertTrue(page["toggles"])
                 for toggle in page["toggles"]:

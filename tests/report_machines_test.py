@@ -99,6 +99,16 @@ class FleetCompareCommandTest(unittest.TestCase):
             status, _, err = run_suite(["fleet", "compare", *folders, "--reference", "z"])
             self.assertEqual(status, 2)
             self.assertIn("--reference z", err)
+            # The same table as a page: a row per cell, each machine's context a click away.
+            page = pathlib.Path(directory) / "m.html"
+            status, _, err = run_suite(["fleet", "compare", *folders, "--html", str(page)])
+            self.assertEqual(status, 0, err)
+            text = page.read_text()
+            self.assertEqual(text.count("<tr data-cell=") + text.count("<tr class=\"warned\" "
+                                                                       "data-cell="),
+                             len(shown["cells"]))
+            self.assertEqual(text.count("<details class=\"machine\""), 2)
+            self.assertIn("\u00d72.000 slower", text)
 
 
 if __name__ == "__main__":

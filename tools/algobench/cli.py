@@ -1007,6 +1007,15 @@ def _fleet_compare(arguments: argparse.Namespace, argv: list[str]) -> int:
                                          relative=arguments.relative)
     except (ValueError, model.ResultsError) as error:
         return refuse(str(error))
+    if arguments.html is not None:
+        out = arguments.html or (pathlib.Path(named[0][1]).parent / "machines.html")
+        try:
+            replace_file(out, html.render_machines(view, dict(runs), "algobench: machines"))
+        except OSError as error:
+            print(f"suite fleet compare: cannot write {out}: {error.strerror or error}",
+                  file=sys.stderr)
+            return 2
+        print(out, file=sys.stderr)
     render = machines_view.render_json if arguments.json else machines_view.render_text
     sys.stdout.write(render(view))
     return 0
@@ -1102,6 +1111,10 @@ def _add_fleet_parsers(commands) -> None:
                                 help="remove each machine's run-wide shift: show the cells that "
                                      "differ more or less than the machine as a whole")
     compare_parser.add_argument("--json", action="store_true", help="print the table as JSON")
+    compare_parser.add_argument("--html", nargs="?", const="", type=pathlib.Path, metavar="FILE",
+                                help="also write the table as a page, each machine's context a "
+                                     "click away (default FILE: machines.html in the fleet "
+                                     "folder)")
     compare_parser.add_argument("--noise-floor", type=_percentage,
                                 default=compare.NOISE_FLOOR * 100, metavar="PERCENT",
                                 help=f"changes within this are never clear (default "

@@ -676,3 +676,86 @@ def render_history(series: list[dict], title: str) -> str:
         "</section>",
     ]
     return page(title, "\n".join(body))
+
+
+# -- the machines page
+
+
+def _machine_entry(entry: dict) -> Field:
+    """One machine's figure of a cell: its median, and beside it the ratio to the
+    reference machine with compare's verdict; the interval in the tooltip."""
+    if entry["median"] is None:
+        status = str(entry["status"])
+        return Field(status.split(":")[0], None, title=status if ":" in status else None)
+    text = format_seconds(entry["median"])
+    verdict = entry["verdict"]
+    if verdict == "reference" or entry["ratio"] is None:
+        return Field(text if verdict == "reference" else f"{text} (not compared)",
+                     entry["median"])
+    interval = ""
+    if entry["low"] is not None and entry["high"] is not None:
+        interval = f"interval of the ratio {entry['low']:.3f}-{entry['high']:.3f}"
+    return Field(f"{text} ×{entry['ratio']:.3f} {verdict}", entry["ratio"],
+                 markup=(f"{escape(text)} <span class=\"ratio {escape(str(verdict))}\">"
+                         f"×{entry['ratio']:.3f} {escape(str(verdict))}</span>"),
+                 title=interval or None)
+
+
+def render_machines(view, runs: dict, title: str) -> str:
+    """The cells of several machines side by side: one row per cell, one column per
+    machine (its median, its ratio to the reference machine and the verdict of
+    `compare`), and each machine's whole context one click away.
+
+    `view` is machines.compare_machines' result, `runs` its runs by machine name."""
+    reference = view.machines[0]["machine"]
+    parts = ["<header>", f"<h1>{escape(title)}</h1>",
+             f"<p class=\"sub\">{len(view.rows)} cells on {len(view.machines)} machines, each "
+             f"judged against {escape(str(reference))}</p>", "</header>",
+             "<section id=\"machines\">", "<h2>Machines</h2>"]
+    for machine in view.machines:
+        name = str(machine["machine"])
+        about = ", ".join(str(machine[k]) for k in ("host", "cpu_model", "date") if machine.get(k))
+        line = "reference" if machine["reference"] else (
+            f"geometric mean of the ratios {machine['geomean']:.3f} over "
+            f"{machine['compared']} cells" if machine.get("geomean") is not None
+            else "no cell could be compared")
+        counts = ", ".join(f"{n} {v}" for v, n in (machine.get("verdicts") or {}).items() if n)
+        notes = "".join(f"<li>{escape(str(d))}</li>" for d in machine.get("differences", []))
+        run = runs.get(name)
+        context = "".join(f"<dt>{escape(k)}</dt><dd>{escape(str(v))}</dd>"
+                          for k, v in _context_items(run)) if run is not None else ""
+        parts.append(
+            f"<details class=\"machine\"{attributes({'data-machine': name})}><summary>"
+            f"<strong>{escape(name)}</strong>: {escape(about)} ({escape(line)}"
+            f"{'; ' + escape(counts) if counts else ''})</summary>"
+            + (f"<ul class=\"warnings\">{notes}</ul>" if notes else "")
+            + f"<dl class=\"context\">{context}</dl></details>")
+    parts.append("</section>")
+    # The cell's name stays in the row's data-cell; its parts make the columns
+    # narrow enough for the machines' to be seen beside them.
+    columns = [Column("program"), Column("backend"), Column("n", True), Column("threads", True),
+               Column("fourth", True)]
+    columns += [Column(str(m["machine"]) + (" (reference)" if m["reference"] else ""), True,
+                       help=None if m["reference"] else
+                       f"median; ratio to {reference} and the verdict of suite compare")
+                for m in view.machines]
+    rows = []
+    for row in view.rows:
+        fourth = row.get("fourth")
+        fields = [Field(str(row["program"])), Field(str(row["backend"])),
+                  Field(f"{row['n']:,}", row["n"]), Field(str(row["threads"]), row["threads"]),
+                  Field("" if fourth is None else f"{fourth:,}", fourth)]
+        fields += [_machine_entry(entry) for entry in row["machines"]]
+        changed = any(e["verdict"] in ("slower", "faster") for e in row["machines"])
+        rows.append(Row(fields, ("warned",) if changed else (), {"cell": str(row["cell"])}))
+    rule = ("each machine's run-wide shift removed" if view.relative else
+            "no run-wide shift removed: between machines it is what is measured")
+    parts += ["<section id=\"cells\">", "<h2>Cells x machines</h2>",
+              f"<p class=\"sub\">Median time per call; beside it the ratio to "
+              f"{escape(str(reference))} (above 1: slower) and the verdict of "
+              f"<code>suite compare</code> on the {view.confidence:.0%} interval of the ratio "
+              f"(clear beyond ±{view.noise:.0%}; {rule}). Rows with a clear difference are "
+              "marked; the interval shows on hovering a ratio.</p>",
+              "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="machines-table")
+              + "</div>", "</section>"]
+    return page(title, "\n".join(parts))
