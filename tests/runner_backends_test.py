@@ -181,6 +181,29 @@ class WinnersTest(unittest.TestCase):
         self.assertIn("count_if/n:1000/threads:2/backend:c++17-par", names)
 
 
+class AbBackendsTest(unittest.TestCase):
+    def test_ab_pairs_the_parallel_mode_unless_asked_for_more(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root = pathlib.Path(tmp)
+            a, b = support.standin_bin(root, "A", ALL), support.standin_bin(root, "B", ALL)
+            seen = {}
+            for name, extra in (("default", []), ("all", ["--backends", "all"])):
+                with mock.patch.dict(os.environ, {"STANDIN_SCALE": "B:2"}), \
+                        mock.patch("algobench.runner._contention", side_effect=support.quiet):
+                    status, _, err = run_suite(
+                        ["ab", str(a), str(b), "--out", str(root / name), "--programs",
+                         "count_if", "--sizes", "100", "--threads", "1,2", "--samples", "5",
+                         "--min-time", "0.001", "--no-bandwidth", "--no-plots", *extra])
+                self.assertEqual(status, 0, err)
+                pairs = json.loads((root / name / "ab.json").read_text())["pairs"]
+                seen[name] = {p["label"] for p in pairs}
+                self.assertTrue(all(abs(p["ratio"] - 2) < 0.01 for p in pairs))
+            self.assertTrue(all("backend:" not in label for label in seen["default"]))
+            self.assertEqual(len(seen["default"]), 2)
+            # Pairs are matched within a backend: one per cell of every backend.
+            self.assertEqual(len(seen["all"]), len(WORKLOADS["count_if"].backends) * 2 - 1)
+
+
 class ResultsTest(unittest.TestCase):
     def test_results_of_the_parallel_mode_alone_are_read_as_that_backend(self):
         data = support.run_of([support.cell("count_if", 10, 1, [1.0])]).to_dict()

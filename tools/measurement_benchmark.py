@@ -43,7 +43,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 SUITE = [sys.executable, str(ROOT / "suite")]
 RELEASE_BIN = ROOT / "build" / "release" / "bin"
 O1_TREE = ROOT / "build" / "o1"
-CHECKS = ("aa", "gate", "sweeps", "ab", "steady")
+CHECKS = ("aa", "gate", "sweeps", "ab", "steady", "backends")
 
 
 def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
@@ -105,7 +105,8 @@ class Benchmark:
         folders, seconds = [], []
         for index in (1, 2):
             folder = self.out / f"sweep-{index}"
-            _, _, took = suite("run", "--out", str(folder), "--no-plots", *self.matrix)
+            _, _, took = suite("run", "--out", str(folder), "--no-plots", "--backends",
+                               "parallel-mode", *self.matrix)
             folders.append(folder)
             seconds.append(took)
         _, text, _ = suite("compare", str(folders[0]), str(folders[1]))
@@ -122,8 +123,8 @@ class Benchmark:
             if cell["threads"] > 1 and cell["n"] >= 100_000 and cell["speedup"] and other:
                 considered += 1
                 agree += abs(cell["speedup"] / other - 1) <= 0.10
-        print(f"sweeps: two runs took {seconds[0]:.0f} s and {seconds[1]:.0f} s (goal: within "
-              f"60 s); compare calls {share(changed, total)} cells clearly changed (goal: at "
+        print(f"sweeps: two runs of the parallel mode took {seconds[0]:.0f} s and "
+              f"{seconds[1]:.0f} s (goal: within 60 s); compare calls {share(changed, total)} cells clearly changed (goal: at "
               f"most 5%); speedups within 10% in {share(agree, considered)} parallel cells at "
               "n >= 1e5 (goal: at least 90%)")
 
@@ -153,6 +154,34 @@ class Benchmark:
               f"changed, geometric mean B/A {forward['geomean']:.3f}; ab(A,B) x ab(B,A) within 3% "
               f"of 1 in {share(within3, len(products))} cells (goal: at least 90%); two ab(A,B) "
               f"agree within 5% in {share(within5, len(agreements))} cells (goal: at least 90%)")
+
+    def check_backends(self) -> None:
+        folder = self.out / "backends"
+        status, _, took = suite("run", "--out", str(folder), "--no-plots", *self.matrix)
+        run = load(folder)
+        cells = run["cells"]
+        checked = sum(c["status"] == "ok" for c in cells)
+        backends = sorted({c["backend"] for c in cells})
+        print(f"backends: the default sweep of every backend built ({', '.join(backends)}): "
+              f"{len(cells)} cells, {checked} passed their checks, took {took:.0f} s (goal: "
+              f"within 180 s); exit status {status}")
+        largest = max(c["n"] for c in cells)
+        threads = max(c["threads"] for c in cells)
+        def figure(value, low, high, scale=1.0, shift=0.0, unit="x"):
+            if value is None:
+                return "n/a"
+            text = f"{(value - shift) * scale:.3g}{unit}"
+            if low is not None and high is not None:
+                text += f" ({(low - shift) * scale:.3g} to {(high - shift) * scale:.3g})"
+            return text
+
+        for w in run.get("winners", []):
+            if w["n"] == largest and w["threads"] == threads:
+                print(f"  {w['program']} at n = {largest:g}, {threads} threads: {w['backend']} "
+                      f"wins at "
+                      f"{figure(w['over_sequential'], w['over_sequential_low'], w['over_sequential_high'])}"
+                      f" the sequential build at 1 thread; {w['runner_up']} slower by "
+                      f"{figure(w['lead'], w['lead_low'], w['lead_high'], 100, 1, '%')}")
 
     def check_steady(self) -> None:
         folder = self.out / "steady"

@@ -39,7 +39,7 @@ from .export import machines as machines_view
 from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
 from .runner import Options
-from .workload import BACKENDS, WORKLOADS
+from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # The measurement options' defaults; None in the parsed options means "not given".
 DEFAULT_SAMPLES = 5
@@ -138,8 +138,9 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                         help="thread counts of the parallel-mode programs (default 1, 2, 4 ... up "
                              "to the usable CPUs, and their number); sequential ones run at 1")
     choose.add_argument("--backends", type=_comma_list, metavar="LIST",
-                        help=f"comma-separated backends (default: every one built: "
-                             f"{', '.join(BACKENDS)})")
+                        help=f"comma-separated backends, or all: every one built ("
+                             f"{', '.join(BACKENDS)}; default all for run, {PARALLEL_MODE} "
+                             "for ab)")
     choose.add_argument("--filter", metavar="REGEX",
                         help="keep only cells whose name (program/n:N/threads:T, and "
                              "/backend:NAME for the backends other than the parallel mode) "
@@ -223,7 +224,7 @@ def _cells(arguments: argparse.Namespace, command: str,
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
                              arguments.filter, cpus=cpus,
-                             backends=arguments.backends or list(BACKENDS))
+                             backends=_backends_or_all(arguments.backends))
     except (ValueError, re.error) as error:
         print(f"suite {command}: {error}", file=sys.stderr)
         return None
@@ -236,6 +237,11 @@ def _cells(arguments: argparse.Namespace, command: str,
         print(f"suite {command}: {error}", file=sys.stderr)
         return None
     return cells
+
+
+def _backends_or_all(requested: list[str] | None) -> list[str]:
+    """The backends named, or every one for none given or "all"."""
+    return list(BACKENDS) if not requested or requested == ["all"] else requested
 
 
 def _swept_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
@@ -254,7 +260,7 @@ def _swept_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
                 lacking.setdefault(backend, reason)
                 if declared:
                     said.add(backend)
-    if requested:
+    if requested and requested != ["all"]:
         refused = [b for b in dict.fromkeys(requested) if b in lacking]
         if refused:
             print(f"suite {command}: --backends: "
@@ -433,6 +439,10 @@ def _run_sweep(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     _settle_defaults(arguments)
+    if arguments.backends is None:
+        # Every backend would double the time of an A/B run for each one: the
+        # eight programs alone unless --backends asks for more.
+        arguments.backends = [PARALLEL_MODE]
     cells = _cells(arguments, "ab")
     if cells is None:
         return 2
