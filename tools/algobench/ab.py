@@ -7,9 +7,10 @@ each other in shuffled order, so machine drift lands on both alike. The
 results are a run's files for each build (A/ and B/ of the results folder)
 plus the per-round pairs and the comparison (pairing.py).
 
-After the --samples rounds, a program and size whose B/A ratios still scatter
-(pairing.unsettled) gets more rounds, up to --extra-rounds: the noise of a
-shared machine is uneven across cells, and the rounds go where it is.
+With --extra-rounds, a program and size whose B/A ratios still scatter after
+the --samples rounds (pairing.unsettled) gets more rounds, up to that many:
+the noise of a shared machine is uneven across cells, and the rounds go where
+it is.
 """
 
 from __future__ import annotations

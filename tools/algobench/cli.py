@@ -471,8 +471,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                             cv_threshold=arguments.cv_threshold,
                             listeners=(Console(summary_at_end=False), recorder),
                             variants=ab.variants(bin_a, bin_b),
-                            extra_rounds=(arguments.samples if arguments.extra_rounds is None
-                                          else arguments.extra_rounds),
+                            extra_rounds=arguments.extra_rounds or 0,
                             unsettled=ab.unsettled)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
 
@@ -1168,8 +1167,7 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
                            help="up to N more rounds, after --samples, for the programs and "
                                 "sizes whose B/A ratios still scatter by more than "
-                                f"{ab.SETTLED_WIDTH:.0%} of their median (0 to 100; default: "
-                                "as many as --samples)")
+                                f"{ab.SETTLED_WIDTH:.0%} of their median (0 to 100; default 0)")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")
