@@ -411,14 +411,6 @@ COLUMNS = (
 )
 
 
-def _speedup_text(cell) -> str:
-    text = _figure(cell.speedup)
-    if text and cell.speedup_low is not None and cell.speedup_high is not None \
-            and cell.threads != 1:
-        text += f" ({cell.speedup_low:.3g}-{cell.speedup_high:.3g})"
-    return text
-
-
 def _scaled_field(value: float | None, scale: float) -> Field:
     return Field(_figure(None if value is None else value / scale), value)
 
@@ -450,7 +442,7 @@ def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]
             Field(str(cell.repetitions or ""), cell.repetitions),
             Field(format_seconds(median), median),
             Field("" if cv is None else f"{cv * 100:.1f}", None if cv is None else cv * 100),
-            Field(_speedup_text(cell), cell.speedup),
+            Field(summary.speedup_text(cell), cell.speedup),
             Field(_figure(cell.efficiency), cell.efficiency),
             _scaled_field(cell.items_per_second, 1e6),
             _scaled_field(cell.bytes_per_second, 1e9),

@@ -27,7 +27,7 @@ def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
     return "" if value is None else f"{value / scale:.{digits}g}"
 
 
-def _speedup(cell) -> str:
+def speedup_text(cell) -> str:
     """The paired speedup with its interval over rounds, where it has one."""
     text = _number(cell.speedup)
     if text and cell.speedup_low is not None and cell.speedup_high is not None \
@@ -84,7 +84,7 @@ def _row(cell, keys: list[str], backends: bool = False) -> list[str]:
         str(cell.repetitions or ""),
         format_seconds(stats.median if stats is not None else None),
         "" if cv is None else f"{cv * 100:.1f}",
-        _speedup(cell),
+        speedup_text(cell),
         _number(cell.efficiency),
         _number(cell.items_per_second, 1e6),
         _number(cell.bytes_per_second, 1e9),
