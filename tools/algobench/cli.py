@@ -1172,8 +1172,8 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")
     test.add_argument("--preset", default="release",
-                      help="CMake preset: release (default) or asan (AddressSanitizer and "
-                           "UndefinedBehaviorSanitizer)")
+                      help="CMake preset: release (default), asan (AddressSanitizer and "
+                           "UndefinedBehaviorSanitizer) or clang (built with clang++)")
     test.set_defaults(handler=_test)
     compare_parser = commands.add_parser(
         "compare", help="compare the results of two runs",
