@@ -15,6 +15,7 @@ import resource
 import shlex
 import subprocess
 import tempfile
+import time
 import unittest
 
 import support
@@ -138,6 +139,35 @@ class LinkTest(unittest.TestCase):
                 libraries = self.libraries(executable)
                 self.assertNotIn("libgomp", libraries)
                 self.assertEqual("libtbb" in libraries, backend in POLICY_BACKENDS)
+
+
+class TeamTest(unittest.TestCase):
+    """A parallel backend that quietly runs on one thread (OpenMP pragmas that a
+    compiler drops, a library without its oneTBB backend) still prints the
+    right report: only the CPU time its process used tells. Two threads kept
+    busy for a while use clearly more CPU time than wall time; one does not."""
+
+    def cpu_share(self, executable: str) -> float:
+        """The most CPU time per second of wall time in three runs of 2 threads."""
+        best = 0.0
+        for _ in range(3):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            started = time.monotonic()
+            completed = run(executable, 2_000_000, 2, 200)
+            wall = time.monotonic() - started
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            self.assertEqual(completed.returncode, 0, completed.stderr)
+            cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+            best = max(best, cpu / wall)
+        return best
+
+    def test_parallel_backends_use_two_threads_and_the_sequential_one(self):
+        count_if = WORKLOADS["count_if"]
+        for executable in (count_if.executable, count_if.executable_for("c++17-par")):
+            if (BIN / executable).exists():
+                with self.subTest(executable):
+                    self.assertGreater(self.cpu_share(executable), 1.3)
+        self.assertLess(self.cpu_share(count_if.executable_for("sequential")), 1.15)
 
 
 class RefusalTest(unittest.TestCase):
