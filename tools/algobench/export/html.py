@@ -35,9 +35,9 @@ from typing import Any
 
 from ..files import replace_file
 from . import summary
-from .units import format_seconds
+from .units import format_count, format_seconds
 from .web import Axis, Chart, Column, Field, Point, Reference, Row, Series, attributes, charts, \
-    count, log_span_wanted, page, sortable_table
+    log_span_wanted, page, sortable_table
 
 FILE = "report.html"
 
@@ -69,7 +69,7 @@ def _threads(threads: int) -> str:
 
 
 def _size(n: int) -> str:
-    return f"n = {count(n)}"
+    return f"n = {format_count(n)}"
 
 
 def _figure(value: float | None, digits: int = 3) -> str:
@@ -146,7 +146,7 @@ def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
 
 def _sizes_axis(sizes: set[int]) -> Axis:
     """n: logarithmic when the sizes span a decade or more; one size is its own tick."""
-    return Axis("n (elements)", log=log_span_wanted(list(sizes)), format=count,
+    return Axis("n (elements)", log=log_span_wanted(list(sizes)), format=format_count,
                 ticks=sorted(sizes) if len(sizes) == 1 else None)
 
 

@@ -36,6 +36,8 @@ import subprocess
 import sys
 import time
 
+from .units import format_count
+
 GNUPLOT_TIMEOUT = 60.0
 # apt-get update and the install together; a mirror that stalls must not hold
 # up the end of a sweep for longer than this.
@@ -287,12 +289,6 @@ def _number_label(value: float) -> str:
     return f"{value:g}"
 
 
-def _count_label(value: float) -> str:
-    """An element count: 500, 20k, 1M, 5G."""
-    for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-        if value >= scale:
-            return f"{value / scale:g}{suffix}"
-    return f"{value:g}"
 
 
 def _log_axis(axis: str, values: list[float], label=_number_label) -> list[str]:
@@ -435,7 +431,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
             "set xlabel 'n (elements)'",
             "set ylabel 'time per element (ns)'",
         ]
-        plot.lines += _log_axis("x", [p.x for p in points], _count_label)
+        plot.lines += _log_axis("x", [p.x for p in points], format_count)
         plot.lines += _log_axis("y", [y for p in points for y in (p.y, *(p.bar or ()))])
         for key in sorted(series, key=lambda k: (k[0], k[1], -1 if k[2] is None else k[2])):
             plot.add(series[key], titles[key])

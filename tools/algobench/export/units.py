@@ -1,4 +1,5 @@
-"""How the suite shows a time to a person: four significant digits in s, ms, us or ns."""
+"""How the suite shows a time to a person (four significant digits in s, ms, us
+or ns) and an element count on an axis (500, 20k, 1M)."""
 
 from __future__ import annotations
 
@@ -11,3 +12,11 @@ def format_seconds(seconds: float | None) -> str:
         if abs(seconds) >= scale:
             return f"{seconds / scale:.4g} {unit}"
     return f"{seconds / 1e-9:.4g} ns"
+
+
+def format_count(value: float) -> str:
+    """An element count as an axis label: 500, 20k, 1M, 5G."""
+    for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:g}{suffix}"
+    return f"{value:g}"

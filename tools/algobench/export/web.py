@@ -155,14 +155,6 @@ def number(value: float) -> str:
     return f"{value:.4g}"
 
 
-def count(value: float) -> str:
-    """An element count as a tick label: 500, 20k, 1M, 5G."""
-    for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-        if value >= scale:
-            return f"{value / scale:g}{suffix}"
-    return f"{value:g}"
-
-
 @dataclasses.dataclass
 class Axis:
     """How values map onto one side of a chart.
