@@ -11,11 +11,12 @@ thread count. Its output is parsed as strictly as the benchmarks' own.
 from __future__ import annotations
 
 import dataclasses
-import os
 import pathlib
 import re
 import subprocess
 import sys
+
+from . import machine
 
 PROBE = "bandwidth_probe"
 KERNELS = ("sum", "copy", "triad")
@@ -77,7 +78,7 @@ def run_probe(
         command.append(str(repetitions))
     try:
         completed = subprocess.run(
-            command, env=dict(os.environ), capture_output=True, text=True, timeout=timeout
+            command, env=machine.program_environment({}), capture_output=True, text=True, timeout=timeout
         )
     except subprocess.TimeoutExpired as error:
         raise ProbeError(f"{PROBE} with {threads} threads took more than {timeout} s") from error
@@ -90,7 +91,6 @@ def run_probe(
     if probe.threads != threads:
         raise ProbeError(
             f"{PROBE} asked for {threads} threads but ran {probe.threads}"
-            " (is OMP_THREAD_LIMIT set?)"
         )
     return probe
 

@@ -114,9 +114,31 @@ def git_commit() -> tuple[str | None, bool | None]:
     return (commit.strip() if commit else None), (bool(status.strip()) if status is not None else None)
 
 
+# Variables by which the OpenMP runtimes would run a team other than the one a
+# program is given (and reports): libgomp's and LLVM's caps and dynamic
+# adjustment. The programs run without them, so a cell's thread count is the
+# team it ran on. (oneTBB reads none: its variants set their own limit.)
+TEAM_VARIABLES = ("OMP_THREAD_LIMIT", "OMP_DYNAMIC", "KMP_ALL_THREADS",
+                  "KMP_DEVICE_THREAD_LIMIT", "KMP_TEAMS_THREAD_LIMIT", "KMP_DYNAMIC_MODE")
+
+
+def team_variables_set() -> dict[str, str]:
+    """The TEAM_VARIABLES this environment sets, which the programs run without."""
+    return {name: os.environ[name] for name in TEAM_VARIABLES if name in os.environ}
+
+
+def program_environment(changes: dict[str, str]) -> dict[str, str]:
+    """A program's environment: the runner's own, less TEAM_VARIABLES, plus `changes`."""
+    env = {k: v for k, v in os.environ.items() if k not in TEAM_VARIABLES}
+    env.update(changes)
+    return env
+
+
 def omp_environment(pin: bool) -> dict[str, str]:
-    """The OMP_* variables the parallel-mode programs run with."""
-    env = {k: v for k, v in os.environ.items() if k.startswith("OMP_")}
+    """The OMP_* variables the parallel-mode programs run with (the runner keeps
+    those that would change the team from them: TEAM_VARIABLES)."""
+    env = {k: v for k, v in os.environ.items()
+           if k.startswith("OMP_") and k not in TEAM_VARIABLES}
     if pin:
         env.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
     return dict(sorted(env.items()))

@@ -138,7 +138,7 @@ def run_process(cell: Cell, repetitions: int, options: Options,
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         before = machine.cpu_times()
         try:
-            child = subprocess.Popen(process.command, env={**os.environ, **changes},
+            child = subprocess.Popen(process.command, env=machine.program_environment(changes),
                                      stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         except OSError as error:
             process.failure = f"cannot start: {error}"
