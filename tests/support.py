@@ -4,7 +4,7 @@ test and a way to run its programs, stand-in programs, the `suite` command
 hand.
 
 Every test file imports this first, so it runs alone (`python3
-tests/runner_checks_test.py`) as well as through CTest; outside CTest the
+tests/runner_test.py`) as well as through CTest; outside CTest the
 programs come from build/release/bin when that build exists.
 """
 
