@@ -56,7 +56,9 @@ def _built_bin() -> str | None:
 # The programs under test: CTest's build, or the release build when run alone.
 BIN = _built_bin()
 BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD") or (pathlib.Path(BIN).parent if BIN else ""))
-BUILD_INFO = json.loads((BUILD / "build-info.json").read_text()) if BIN else {}
+# What CMake wrote of the build: its programs, variants, backends and flags.
+BUILD_INFO = json.loads((BUILD / "build-info.json").read_text()) \
+    if BIN and (BUILD / "build-info.json").exists() else {}
 SANITIZED = "-fsanitize=address" in BUILD_INFO.get("cxx_flags", "")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 # What AddressSanitizer says when it refuses an allocation it was told to refuse.
