@@ -15,12 +15,11 @@ import tempfile
 import unittest
 from unittest import mock
 
-from support import REPORT_FIXTURES, ROOT, StandinSweep, run_suite, standin_bin
+from support import REPORT_FIXTURES, ROOT, SUITE, StandinSweep, load, run_suite, standin_bin
 
 from algobench import __version__, build, export, sweep
 from algobench.workload import WORKLOADS
 
-SUITE = [sys.executable, str(ROOT / "suite")]
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2",
          "--samples", "2", "--min-time", "0.001", "--no-bandwidth", "--no-plots"]
@@ -296,7 +295,7 @@ class HandEditedResultsTest(Refusals):
             status, _, err = the_sweep.run("--programs", "count_if,nth_element", "--sizes", "100",
                                            "--threads", "1,2")
             assert status == 0, err
-            cls.base = json.loads((the_sweep.out / "results.json").read_text())
+            cls.base = load(the_sweep.out)
         cls.base["bandwidth"] = {"1": {"sum": 1e9, "copy": 2e9, "triad": 3e9},
                                  "2": {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
 
@@ -494,7 +493,7 @@ class QuickTest(unittest.TestCase):
                                         "--out", str(the_sweep.out), "--no-plots",
                                         "--programs", "count_if,nth_element",
                                         "--threads", "1,2"])
-            results = json.loads((the_sweep.out / "results.json").read_text())
+            results = load(the_sweep.out)
         self.assertEqual(status, 0, err)
         probe.assert_not_called()
         self.assertEqual((results["context"]["samples"], results["context"]["min_time"]),

@@ -13,7 +13,7 @@ import time
 import unittest
 from unittest import mock
 
-from support import ROOT, run_suite, standin_bin
+from support import ROOT, load, run_suite, standin_bin
 
 from algobench import fleet, matrix, slurm
 
@@ -195,7 +195,7 @@ class JobScriptTest(unittest.TestCase):
                 trace = fleet.read_trace(self.task.state_file)
                 self.assertEqual((trace.node, trace.status, trace.signals), ("n1", status, []))
                 self.assertEqual(fleet.task_status(self.task, None, trace, output).state, state)
-                results = json.loads((self.folder / "0-n1" / "results.json").read_text())
+                results = load(self.folder / "0-n1")
                 self.assertFalse(results["interrupted"])
 
     def test_sigterm_to_the_task_keeps_what_the_sweep_measured(self):

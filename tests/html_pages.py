@@ -1,218 +1,107 @@
-"""What the HTML page tests share: runs made up to exercise a page, and what a
-page of them must show, worked out from the run itself.
+"""What the HTML page tests share: a small run built by hand with what each
+chart of its page must draw written out beside it, a run the size of a default
+sweep, and a history built by hand.
 
-`mixed_run` has several programs, backends and thread counts, a cell that a
-warning names, a failed cell, and text from results that carries markup (a
-host, a warning, a failure, a cell name), which the page must show as text.
-`default_run` is the size of a default sweep with every backend. The
-`expected_*` functions say, from a derived run, what each chart must hold,
-so that a test counts against the run rather than against fixed numbers.
+`small_run` has two backends and two thread counts of count_if over three
+sizes, stable_partition (which the parallel mode runs sequentially) at two
+threads, a noisy cell, a failed cell, and text that carries markup (a host, a
+warning, a failure, a cell name), which the page must show as text.
 """
 
-import functools
-import math
-import random
-
-from support import run_of
+from support import cell, run_of
 
 from algobench.derive import derive
 from algobench.matrix import build, cell_name
-from algobench.model import CellResult, Sample
-from algobench.workload import BACKENDS, WORKLOADS
+from algobench.workload import BACKENDS
 
 # Text a hand-edited results file could carry; none of it may become markup.
 INJECTED_HOST = 'bench<b class="injected">host</b> & "quotes"'
 INJECTED_WARNING = "a warning with <script>window.injected = true;</script> in it"
 INJECTED_FAILURE = 'exit status 1: <img class="injected" src="https://example.invalid/x.png">'
-INJECTED_SUFFIX = '<i class="injected">"&'
+SEQUENTIAL = cell_name("count_if", 1_000_000, 1, "sequential") + '<i class="injected">"&'
 
 BANDWIDTH = {str(t): {"sum": 20e9 * t ** 0.8, "copy": 24e9 * t ** 0.8, "triad": 22e9 * t ** 0.8}
              for t in (1, 2, 4)}
 
 
-def _cell(program, n, threads, backend, samples, status="ok", failure=None, name=None):
-    workload = WORKLOADS[program]
-    cell = CellResult(name=name or cell_name(program, n, threads, backend), program=program,
-                      n=n, threads=threads, backend=backend, repetitions=10,
-                      fourth=workload.fourth(n), status=status, failure=failure,
-                      samples=[Sample(s, round=i) for i, s in enumerate(samples)])
-    return cell
+def _spread(seconds: float, noisy: bool = False) -> list[float]:
+    """Five samples around `seconds`: 1-2% apart, or 30% for a noisy cell."""
+    factors = (0.7, 1.3, 1.0, 0.8, 1.25) if noisy else (1.0, 1.01, 0.99, 1.02, 0.98)
+    return [seconds * f for f in factors]
 
 
-def _samples(rng, seconds, spread=0.01, count=5):
-    return [seconds * (1 + rng.uniform(-spread, spread)) for _ in range(count)]
+def small_run(host: str = INJECTED_HOST, scale: float = 1.0):
+    """The derived run; on `host`, every time times `scale`."""
+    def timed(program, n, threads, seconds, **more):
+        return cell(program, n, threads, _spread(seconds * scale, more.pop("noisy", False)),
+                    repetitions=10, rounds=True, **more)
+    cells = [timed("count_if", 10_000, 1, 1e-5), timed("count_if", 10_000, 2, 6e-6, noisy=True),
+             timed("count_if", 100_000, 1, 1e-4),
+             timed("count_if", 1_000_000, 1, 1e-3), timed("count_if", 1_000_000, 2, 5.5e-4),
+             timed("count_if", 1_000_000, 1, 9e-4, backend="sequential", name=SEQUENTIAL),
+             timed("stable_partition", 100_000, 1, 2e-3), timed("stable_partition", 100_000, 2, 2e-3),
+             cell("unique_copy", 1_000_000, 2, [], status="failed", failure=INJECTED_FAILURE)]
+    return derive(run_of(cells, BANDWIDTH, host=host, usable_cpus=2, build_type="Release",
+                         samples=5, min_time=0.05, seed=11, git_commit="0123456789ab",
+                         warnings=[INJECTED_WARNING]))
 
 
-def _time(program, n, threads, backend):
-    """A plausible time: a cost per element, divided among the threads that help."""
-    base = {"count_if": 1.0, "partial_sum": 1.4, "find_if": 2.2, "stable_partition": 20.0,
-            "unique_copy": 1.1, "set_intersection": 4.0, "nth_element": 8.0,
-            "partial_sort": 30.0}[program] * 1e-9
-    factor = {"parallel-mode": 1.0, "sequential": 0.95, "c++17-par": 1.1,
-              "c++17-par-unseq": 1.05}[backend]
-    helps = WORKLOADS[program].sweeps_threads(backend)
-    speed = 0.85 * threads + 0.15 if helps else 1.0
-    return base * factor * n / speed + 2e-6
-
-
-def mixed_run(host: str = INJECTED_HOST, scale: float = 1.0):
-    """A derived run of several programs, backends and thread counts, with a noisy
-    cell (warned), stable_partition at two threads (warned: no parallel call),
-    a failed cell and markup in its text; on `host`, every time times `scale`."""
-    rng = random.Random(7)
-    cells = []
-    sizes = (10_000, 100_000, 1_000_000)
-    for n in sizes:
-        for backend, threads in (("parallel-mode", (1, 2, 4)), ("c++17-par", (1, 2, 4)),
-                                 ("sequential", (1,))):
-            for t in threads:
-                spread = 0.3 if (n, backend, t) == (10_000, "parallel-mode", 4) else 0.01
-                name = None
-                if (n, backend, t) == (100_000, "c++17-par", 2):
-                    name = cell_name("count_if", n, t, backend) + INJECTED_SUFFIX
-                cells.append(_cell("count_if", n, t, backend,
-                                   _samples(rng, _time("count_if", n, t, backend), spread),
-                                   name=name))
-    for n in sizes:
-        for backend, threads in (("parallel-mode", (1, 2)), ("sequential", (1,))):
-            for t in threads:
-                cells.append(_cell("partial_sum", n, t, backend,
-                                   _samples(rng, _time("partial_sum", n, t, backend))))
-    for n in sizes:
-        for backend, threads in (("parallel-mode", (1,)), ("c++17-par", (1, 2))):
-            for t in threads:
-                cells.append(_cell("find_if", n, t, backend,
-                                   _samples(rng, _time("find_if", n, t, backend))))
-    for t in (1, 2):
-        cells.append(_cell("stable_partition", 100_000, t, "parallel-mode",
-                           _samples(rng, _time("stable_partition", 100_000, t,
-                                               "parallel-mode"))))
-    cells.append(_cell("unique_copy", 1_000_000, 1, "parallel-mode",
-                       _samples(rng, _time("unique_copy", 1_000_000, 1, "parallel-mode"))))
-    cells.append(_cell("unique_copy", 1_000_000, 2, "parallel-mode", [], status="failed",
-                       failure=INJECTED_FAILURE))
-    for each in cells:
-        for sample in each.samples:
-            sample.seconds *= scale
-    run = run_of(cells, BANDWIDTH, host=host, usable_cpus=4, build_type="Release",
-                 samples=5, min_time=0.05, seed=11, git_commit="0123456789ab",
-                 warnings=[INJECTED_WARNING])
-    return derive(run)
+_COUNT_IF = ["count_if/n:10000/threads:1", "count_if/n:10000/threads:2",
+             "count_if/n:100000/threads:1", "count_if/n:1000000/threads:1",
+             "count_if/n:1000000/threads:2", SEQUENTIAL]
+_STABLE_PARTITION = ["stable_partition/n:100000/threads:1", "stable_partition/n:100000/threads:2"]
+# {(chart kind, program): cell names} of small_run's page: every timed cell in
+# its program's time and speedup charts (the failed one nowhere); the share of
+# the bandwidth for count_if alone (stable_partition is compute-bound);
+# the efficiency of the parallel mode's count_if at its largest size (the only
+# program there with a parallel call at two thread counts); the backends at
+# count_if's largest size.
+SMALL_RUN_POINTS = {
+    ("time", "count_if"): _COUNT_IF, ("speedup", "count_if"): _COUNT_IF,
+    ("bandwidth", "count_if"): _COUNT_IF,
+    ("time", "stable_partition"): _STABLE_PARTITION,
+    ("speedup", "stable_partition"): _STABLE_PARTITION,
+    ("efficiency", ""): ["count_if/n:1000000/threads:1", "count_if/n:1000000/threads:2"],
+    ("backends", "count_if"): ["count_if/n:1000000/threads:1", "count_if/n:1000000/threads:2",
+                               SEQUENTIAL],
+}
+# The cells a warning names: the noisy one, and stable_partition at two threads.
+SMALL_RUN_WARNED = {"count_if/n:10000/threads:2", "stable_partition/n:100000/threads:2"}
+# What a point's tooltip shows, by (chart kind, cell): the time per element in
+# ns, the speedup, the efficiency and the share of the bandwidth in %, the
+# backends' times in seconds. count_if reads a double an element: 8 GB/s of the
+# one-thread sum bandwidth of 20 GB/s is 40%.
+SMALL_RUN_VALUES = {
+    ("time", "count_if/n:1000000/threads:1"): 1.0,
+    ("time", "count_if/n:10000/threads:1"): 1.0,
+    ("speedup", "count_if/n:1000000/threads:2"): 1e-3 / 5.5e-4,
+    ("efficiency", "count_if/n:1000000/threads:2"): 100 * 1e-3 / 5.5e-4 / 2,
+    ("backends", SEQUENTIAL): 9e-4,
+    ("bandwidth", "count_if/n:1000000/threads:1"): 40.0,
+}
+# small_run's rows (by index) after one click on a column and after two: ties
+# in the table's order, cells without a value last either way; numbers sort as
+# numbers, notes as text (the noisy cell's "a" before stable_partition's "b").
+SMALL_RUN_SORTED = {
+    "median time": ([1, 0, 2, 4, 5, 3, 6, 7, 8], [6, 7, 3, 5, 4, 2, 0, 1, 8]),
+    "threads": ([0, 2, 3, 5, 6, 1, 4, 7, 8], [1, 4, 7, 8, 0, 2, 3, 5, 6]),
+    "notes": ([1, 7, 0, 2, 3, 4, 5, 6, 8], [7, 1, 0, 2, 3, 4, 5, 6, 8]),
+}
 
 
 def default_run():
     """A derived run shaped like the default sweep with every backend on four CPUs:
     about 180 cells of 5 samples, each with the readings a sweep keeps beside it."""
-    rng = random.Random(3)
     cells = []
     for planned in build(cpus=4, backends=list(BACKENDS)):
-        seconds = _time(planned.program, planned.n, planned.threads, planned.backend)
-        cell = _cell(planned.program, planned.n, planned.threads, planned.backend,
-                     _samples(rng, seconds, 0.04))
-        for sample in cell.samples:
+        made = cell(planned.program, planned.n, planned.threads,
+                    _spread(2e-9 * planned.n / planned.threads + 2e-6), backend=planned.backend,
+                    repetitions=10, fourth="sweep", rounds=True)
+        for sample in made.samples:
             sample.allocate_seconds, sample.init_seconds = 1e-4, 2e-4
             sample.result = planned.n // 2
-        cells.append(cell)
+        cells.append(made)
     return derive(run_of(cells, BANDWIDTH, usable_cpus=4, samples=5, min_time=0.05, seed=5))
-
-
-# -- what a page of a run must show
-
-
-def usable(cell) -> bool:
-    return cell.ok and cell.median is not None and math.isfinite(cell.median) \
-        and cell.median > 0
-
-
-def warned_cells(run) -> set:
-    return {name for finding in run.findings for name in finding.cells}
-
-
-def expected_points(run) -> dict:
-    """{(chart kind, program): [cell names]}: the points each chart of the report must
-    have, one per cell ("" for the one efficiency chart)."""
-    found = {}
-    cells = [c for c in run.cells if usable(c)]
-    for program in dict.fromkeys(c.program for c in cells):
-        mine = [c for c in cells if c.program == program]
-        found[("time", program)] = [c.name for c in mine if c.n > 0]
-        with_speedup = [c for c in mine if c.speedup is not None]
-        if any(c.threads > 1 for c in with_speedup):
-            found[("speedup", program)] = [c.name for c in with_speedup]
-        shares = [c.name for c in mine if c.bandwidth_share is not None]
-        if shares:
-            found[("bandwidth", program)] = shares
-        largest = [c for c in mine if c.n == max(m.n for m in mine)]
-        if len({c.backend for c in largest}) > 1:
-            found[("backends", program)] = [c.name for c in largest]
-    efficiency = []
-    groups = {}
-    for c in cells:
-        if c.efficiency is not None and WORKLOADS[c.program].sweeps_threads(c.backend):
-            groups.setdefault((c.program, c.backend), []).append(c)
-    for members in groups.values():
-        top = [c for c in members if c.n == max(m.n for m in members)]
-        if len(top) >= 2:
-            efficiency += [c.name for c in top]
-    if efficiency:
-        found[("efficiency", "")] = efficiency
-    return {key: names for key, names in found.items() if names}
-
-
-def expected_value(kind: str, cell):
-    """(value, low, high) a point of this chart kind shows for the cell, in the
-    tooltip's own units (ns per element; %; seconds for the backends)."""
-    stats = cell.stats
-    if kind == "time":
-        scale = 1e9 / cell.n
-        return cell.median * scale, stats.q1 * scale, stats.q3 * scale
-    if kind == "speedup":
-        return cell.speedup, cell.speedup_low, cell.speedup_high
-    if kind == "efficiency":
-        scale = 100 / cell.threads
-        low = cell.speedup_low * scale if cell.speedup_low is not None else None
-        high = cell.speedup_high * scale if cell.speedup_high is not None else None
-        return cell.efficiency * 100, low, high
-    if kind == "bandwidth":
-        share = cell.bandwidth_share * 100
-        return share, share * cell.median / stats.q3, share * cell.median / stats.q1
-    if kind == "backends":
-        return cell.median, stats.q1, stats.q3
-    raise KeyError(kind)
-
-
-# The value each column of the cells table sorts by, None where a cell has none.
-COLUMN_KEYS = {
-    "program": lambda c, notes: c.program,
-    "backend": lambda c, notes: c.backend,
-    "n": lambda c, notes: c.n,
-    "threads": lambda c, notes: c.threads,
-    "repetitions": lambda c, notes: c.repetitions,
-    "median time": lambda c, notes: c.median,
-    "CV %": lambda c, notes: c.stats.cv * 100 if c.stats and c.stats.cv is not None else None,
-    "speedup": lambda c, notes: c.speedup,
-    "efficiency": lambda c, notes: c.efficiency,
-    "Melem/s": lambda c, notes: c.items_per_second,
-    "GB/s": lambda c, notes: c.bytes_per_second,
-    "% of bw": lambda c, notes: c.bandwidth_share * 100 if c.bandwidth_share is not None else None,
-    "status": lambda c, notes: c.status,
-    "notes": lambda c, notes: ", ".join(notes.get(c.name, [])) or None,
-}
-
-
-def sorted_names(cells, key, descending: bool) -> list:
-    """Cell names in the order a click on a column gives: by key, ties in the table's
-    first order, cells without a key last either way."""
-    def compare(a, b):
-        (i, x), (j, y) = a, b
-        if x is None or y is None:
-            if (x is None) != (y is None):
-                return 1 if x is None else -1
-            return i - j
-        by = (x > y) - (x < y)
-        return (-by if descending else by) or i - j
-    keyed = [(i, key(c)) for i, c in enumerate(cells)]
-    return [cells[i].name for i, _ in sorted(keyed, key=functools.cmp_to_key(compare))]
 
 
 def history_series():
@@ -220,7 +109,7 @@ def history_series():
     runs on different days, some points changed, one run without an interval, and a
     machine name with markup in it."""
     series = []
-    for cell, program, n, threads, base in (("count_if/n:1000000/threads:2", "count_if",
+    for name, program, n, threads, base in (("count_if/n:1000000/threads:2", "count_if",
                                              1_000_000, 2, 1e-5),
                                             ("partial_sum/n:100000/threads:1", "partial_sum",
                                              100_000, 1, 7e-6)):
@@ -235,6 +124,6 @@ def history_series():
                                "commit": f"{index:07x}" if index % 2 == 0 else None,
                                "median": median, "low": low, "high": high,
                                "changed": index == 3})
-            series.append({"cell": cell, "program": program, "backend": "parallel-mode",
+            series.append({"cell": name, "program": program, "backend": "parallel-mode",
                            "n": n, "threads": threads, "machine": machine, "points": points})
     return series

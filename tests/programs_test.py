@@ -8,12 +8,9 @@ the programs and the runner can never drift apart on the format.
 
 from __future__ import annotations
 
-import json
 import math
-import os
 import pathlib
 import re
-import resource
 import subprocess
 import unittest
 
@@ -22,40 +19,13 @@ import support
 from algobench.output import ReportError, line_patterns, parse_report
 from algobench.workload import WORKLOADS as PROGRAMS
 
-BIN = pathlib.Path(support.BIN) if support.BIN else None
-BUILD_INFO = json.loads((support.BUILD / "build-info.json").read_text()) if BIN else {}
-SANITIZED = "-fsanitize=address" in BUILD_INFO.get("cxx_flags", "")
-
-
-def setUpModule():
-    if BIN is None:
-        raise unittest.SkipTest("no built programs: run through CTest or build the release preset")
-SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
-# What AddressSanitizer says when it refuses an allocation it was told to refuse.
-ASAN_REFUSAL = re.compile(r"^==\d+==WARNING: AddressSanitizer failed to allocate .*\n", re.M)
-
 PARALLEL = [p for p in PROGRAMS.values() if p.parallel]
-SEQUENTIAL = [p for p in PROGRAMS.values() if not p.parallel]
+setUpModule = support.require_build
 
 
-def run(name: str, *args: object, env: dict | None = None, limit_memory: int | None = None):
+def run(name: str, *args: object, starved: bool = False):
     """Runs bench_<name>; fails the test on any sanitizer report."""
-
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
-
-    completed = subprocess.run(
-        [str(BIN / PROGRAMS[name].executable), *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=env,
-        preexec_fn=limit if limit_memory else None,
-    )
-    for mark in SANITIZER_MARKS:
-        if mark in completed.stderr:
-            raise AssertionError(f"sanitizer report from {name} {args}:\n{completed.stderr}")
-    return completed
+    return support.run_program(PROGRAMS[name].executable, *args, starved=starved)
 
 
 def report(name: str, *args: object):
@@ -110,21 +80,13 @@ class EveryProgramTest(unittest.TestCase):
                     self.assertEqual(completed.stderr, "")
 
     def test_impossible_allocation_ends_with_a_message_and_status_1(self):
-        # Under AddressSanitizer the allocator refuses large requests itself;
-        # elsewhere an address-space limit makes the request impossible.
-        env = dict(os.environ)
-        limit = None
-        if SANITIZED:
-            env["ASAN_OPTIONS"] = "allocator_may_return_null=1:max_allocation_size_mb=64"
-        else:
-            limit = 256 << 20
         for program in PROGRAMS.values():
             with self.subTest(program.name):
-                completed = run(program.name, 100_000_000, env=env, limit_memory=limit)
+                completed = run(program.name, 100_000_000, starved=True)
                 self.assertEqual(completed.returncode, 1, completed.stderr)
                 self.assertEqual(completed.stdout, "")
                 self.assertRegex(
-                    ASAN_REFUSAL.sub("", completed.stderr),
+                    completed.stderr,
                     rf"\A{program.executable}: cannot allocate [48]00000000 bytes for the [a-z ]+ array\n\Z",
                 )
 
@@ -178,13 +140,13 @@ class EveryProgramTest(unittest.TestCase):
     def test_the_build_declares_the_programs_of_the_workload_table(self):
         # CMake's add_benchmark() lines and the runner's table must name the same
         # programs, with the same build flavour.
-        self.assertEqual(sorted(BUILD_INFO["programs"]),
+        self.assertEqual(sorted(support.BUILD_INFO["programs"]),
                          sorted(p.executable for p in PROGRAMS.values()))
-        self.assertEqual(sorted(BUILD_INFO["parallel_programs"]),
+        self.assertEqual(sorted(support.BUILD_INFO["parallel_programs"]),
                          sorted(p.executable for p in PROGRAMS.values() if p.parallel))
         # ... and the same backend variants of each, as far as this build made them.
-        built = [b for b, entry in BUILD_INFO["backends"].items() if entry["built"]]
-        self.assertEqual(sorted(BUILD_INFO["variants"]),
+        built = [b for b, entry in support.BUILD_INFO["backends"].items() if entry["built"]]
+        self.assertEqual(sorted(support.BUILD_INFO["variants"]),
                          sorted(p.executable_for(b) for p in PROGRAMS.values()
                                 for b in p.backends if b in built and b != "parallel-mode"))
 
@@ -192,7 +154,7 @@ class EveryProgramTest(unittest.TestCase):
         for program in PROGRAMS.values():
             with self.subTest(program.name):
                 libraries = subprocess.run(
-                    ["ldd", str(BIN / program.executable)], capture_output=True, text=True, check=True
+                    ["ldd", str(pathlib.Path(support.BIN) / program.executable)], capture_output=True, text=True, check=True
                 ).stdout
                 # GCC's OpenMP runtime, or LLVM's in a clang++ build.
                 runtime = re.search(r"\blib(gomp|omp)\.so", libraries) is not None

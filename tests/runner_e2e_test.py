@@ -6,11 +6,10 @@ import json
 import os
 import pathlib
 import subprocess
-import sys
 import tempfile
 import unittest
 
-from support import BIN, TESTS
+from support import BIN, SUITE, load
 
 from algobench.workload import WORKLOADS
 
@@ -25,13 +24,6 @@ CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compi
 SIZES = (1000, 3001)
 
 
-def strict_json(text: str):
-    """JSON that refuses NaN and infinity, as every results file must."""
-    def refuse(constant):
-        raise ValueError(f"non-standard JSON constant {constant}")
-    return json.loads(text, parse_constant=refuse)
-
-
 @unittest.skipUnless(BIN, "no built programs: run through CTest or build the release preset")
 class TinySweepTest(unittest.TestCase):
     @classmethod
@@ -39,12 +31,12 @@ class TinySweepTest(unittest.TestCase):
         cls.directory = tempfile.TemporaryDirectory()
         cls.out = pathlib.Path(cls.directory.name) / "run"
         cls.completed = subprocess.run(
-            [sys.executable, str(TESTS.parent / "suite"), "run",
+            [*SUITE, "run",
              "--bin-dir", BIN, "--out", str(cls.out),
              "--sizes", ",".join(map(str, SIZES)), "--threads", "1,2", "--samples", "2",
              "--min-time", "0.002", "--no-bandwidth", "--no-plots", "--hugepages"],
             env=dict(os.environ), capture_output=True, text=True, timeout=600)
-        cls.results = strict_json((cls.out / "results.json").read_text())
+        cls.results = load(cls.out)
 
     @classmethod
     def tearDownClass(cls):

@@ -1,21 +1,14 @@
 """The Google Benchmark export, read back as the tools that consume it read it,
 and results.json's strictness."""
 
-import json
 import pathlib
 import tempfile
 import unittest
 
-from support import cell, run_of
+from support import cell, run_of, strict_json
 
 from algobench import export, files, model
 from algobench.derive import derive
-
-
-def strict_load(text: str):
-    def refuse(constant):
-        raise ValueError(f"non-standard JSON constant {constant}")
-    return json.loads(text, parse_constant=refuse)
 
 
 def sample_run() -> model.Run:
@@ -38,8 +31,8 @@ class GoogleBenchmarkExportTest(unittest.TestCase):
         run = derive(sample_run())
         with tempfile.TemporaryDirectory() as directory:
             export.write_all(pathlib.Path(directory), run, final=False)
-            cls.document = strict_load((pathlib.Path(directory) / "benchmark.json").read_text())
-            cls.results = strict_load((pathlib.Path(directory) / "results.json").read_text())
+            cls.document = strict_json((pathlib.Path(directory) / "benchmark.json").read_text())
+            cls.results = strict_json((pathlib.Path(directory) / "results.json").read_text())
             cls.reloaded = model.load(directory)
         cls.rows = cls.document["benchmarks"]
 

@@ -9,24 +9,11 @@ import types
 import unittest
 from unittest import mock
 
-from support import StandinSweep, cell, quiet, run_of, run_suite, standin_bin
+from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
 from algobench import findings, machine, pairing, runner, sweep
 from algobench.contention import Contention
 from algobench.derive import derive
-from algobench.matrix import Cell
-from algobench.model import Sample
-
-
-def load(out: pathlib.Path) -> dict:
-    return json.loads((out / "results.json").read_text())
-
-
-def sampled(program, n, threads, seconds, rounds=None):
-    """A cell whose samples carry the rounds they ran in (0, 1, ... by default)."""
-    made = cell(program, n, threads, [])
-    made.samples = [Sample(s, round=r) for s, r in zip(seconds, rounds or range(len(seconds)))]
-    return made
 
 
 class RoundOrderTest(unittest.TestCase):
@@ -80,8 +67,9 @@ class PairedSpeedupTest(unittest.TestCase):
         # two-thread process ran 2x, 2x, 2x, 1.5x and 3x faster than the
         # one-thread one, so the paired speedup is exactly 2.
         drift = [1.0, 5.0, 2.0, 4.0, 3.0]
-        one = sampled("count_if", 10**6, 1, drift)
-        two = sampled("count_if", 10**6, 2, [d / r for d, r in zip(drift, [2, 2, 2, 1.5, 3])])
+        one = cell("count_if", 10**6, 1, drift, rounds=True)
+        two = cell("count_if", 10**6, 2, [d / r for d, r in zip(drift, [2, 2, 2, 1.5, 3])],
+                   rounds=True)
         derive(run_of([one, two]))
         self.assertEqual(two.speedup, 2.0)
         self.assertLessEqual(two.speedup_low, 2.0)
@@ -91,14 +79,14 @@ class PairedSpeedupTest(unittest.TestCase):
         self.assertAlmostEqual(one.median / two.median, 3.0)
 
     def test_only_rounds_both_cells_have_are_paired(self):
-        one = sampled("count_if", 1000, 1, [4.0, 4.0, 4.0], rounds=[0, 1, 2])
-        two = sampled("count_if", 1000, 2, [1.0, 2.0], rounds=[1, 2])
+        one = cell("count_if", 1000, 1, [4.0, 4.0, 4.0], rounds=[0, 1, 2])
+        two = cell("count_if", 1000, 2, [1.0, 2.0], rounds=[1, 2])
         derive(run_of([one, two]))
         self.assertEqual(two.speedup, 3.0)  # median of 4/1 and 4/2
 
     def test_a_time_below_the_clock_makes_no_ratio(self):
-        one = sampled("count_if", 1000, 1, [4.0, 0.0, 4.0])
-        two = sampled("count_if", 1000, 2, [2.0, 1.0, 0.0])
+        one = cell("count_if", 1000, 1, [4.0, 0.0, 4.0], rounds=True)
+        two = cell("count_if", 1000, 2, [2.0, 1.0, 0.0], rounds=True)
         derive(run_of([one, two]))
         self.assertEqual(two.speedup, 2.0)  # only round 0 has two real times
 
@@ -192,8 +180,8 @@ class ContentionTest(unittest.TestCase):
     def test_one_warning_when_the_machine_was_busy(self):
         noisy = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=1.0,
                            runnable_others=1)
-        one = sampled("count_if", 10**5, 1, [1e-3, 1e-3, 1e-3])
-        two = sampled("count_if", 10**5, 2, [9e-3, 3e-2, 1e-2])
+        one = cell("count_if", 10**5, 1, [1e-3, 1e-3, 1e-3], rounds=True)
+        two = cell("count_if", 10**5, 2, [9e-3, 3e-2, 1e-2], rounds=True)
         for sample in two.samples:
             sample.contention = noisy
         two.replaced = 6
@@ -205,7 +193,7 @@ class ContentionTest(unittest.TestCase):
         # The busy cell's own symptoms (no speedup, spread) are not repeated.
         self.assertEqual(len(warnings), 1, warnings)
         self.assertEqual(run.busy, warnings[0])
-        quiet = derive(run_of([sampled("count_if", 10**5, 1, [1e-3, 1e-3])]))
+        quiet = derive(run_of([cell("count_if", 10**5, 1, [1e-3, 1e-3], rounds=True)]))
         self.assertIsNone(quiet.busy)
 
 

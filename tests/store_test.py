@@ -18,13 +18,12 @@ import threading
 import unittest
 from unittest import mock
 
-from support import ROOT, cell, quiet, run_of, run_suite, standin_bin
+from support import ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
 
 from algobench import model, store
 from algobench.store import Store, StoreError
 
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
-SUITE = [sys.executable, str(ROOT / "suite")]
 # What a run in a process of its own needs: no retries, which a busy test machine
 # would make slow, and the programs the stand-ins are.
 PROCESS = [*SMALL, "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--retries", "0"]
@@ -73,7 +72,7 @@ class StoreCase(unittest.TestCase):
 
     def assert_matches_folder(self, run_id: int, folder: pathlib.Path):
         """The stored run is the folder's results.json, its cells rows its figures."""
-        results = json.loads((folder / "results.json").read_text())
+        results = load(folder)
         with contextlib.closing(sqlite3.connect(self.path)) as connection:
             stored = connection.execute("SELECT results FROM runs WHERE id = ?",
                                         (run_id,)).fetchone()[0]
@@ -295,7 +294,7 @@ class DamageTest(StoreCase):
                                             f"store {self.path} "), named[0])
         for word in words + (f"./suite import {out}",):
             self.assertIn(word, named[0])
-        results = json.loads((out / "results.json").read_text())
+        results = load(out)
         self.assertEqual([len(c["samples"]) for c in results["cells"]], [2, 2, 2])
         self.assertTrue((out / "summary.md").exists() and (out / "samples.csv").exists())
 

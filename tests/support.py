@@ -1,19 +1,26 @@
 """What the runner's tests share: the package on the path, the build under
-test, stand-in programs, an in-process `suite`, and results built by hand.
+test and a way to run its programs, stand-in programs, the `suite` command
+(in this process or as a person runs it), strict JSON, and results built by
+hand.
 
 Every test file imports this first, so it runs alone (`python3
-tests/runner_checks_test.py`) as well as through CTest; outside CTest the
+tests/runner_test.py`) as well as through CTest; outside CTest the
 programs come from build/release/bin when that build exists.
 """
 
 import atexit
 import contextlib
 import io
+import json
 import os
 import pathlib
+import re
+import resource
 import shutil
+import subprocess
 import sys
 import tempfile
+import unittest
 from unittest import mock
 
 TESTS = pathlib.Path(__file__).resolve().parent
@@ -24,8 +31,12 @@ sys.path.insert(0, str(ROOT / "tools"))
 
 from algobench import cli, store  # noqa: E402
 from algobench.contention import Contention  # noqa: E402
+from algobench.matrix import cell_name  # noqa: E402
 from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
-from algobench.workload import WORKLOADS  # noqa: E402
+from algobench.workload import PARALLEL_MODE, WORKLOADS  # noqa: E402
+
+# The suite's command as a person runs it, in a process of its own.
+SUITE = [sys.executable, str(ROOT / "suite")]
 
 
 # Every run a test makes registers itself in a store: never the one a person
@@ -45,6 +56,56 @@ def _built_bin() -> str | None:
 # The programs under test: CTest's build, or the release build when run alone.
 BIN = _built_bin()
 BUILD = pathlib.Path(os.environ.get("ALGOBENCH_BUILD") or (pathlib.Path(BIN).parent if BIN else ""))
+# What CMake wrote of the build: its programs, variants, backends and flags.
+BUILD_INFO = json.loads((BUILD / "build-info.json").read_text()) \
+    if BIN and (BUILD / "build-info.json").exists() else {}
+SANITIZED = "-fsanitize=address" in BUILD_INFO.get("cxx_flags", "")
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+# What AddressSanitizer says when it refuses an allocation it was told to refuse.
+ASAN_REFUSAL = re.compile(r"^==\d+==WARNING: AddressSanitizer failed to allocate .*\n", re.M)
+
+
+def require_build() -> None:
+    """Skips the calling module's tests when no built programs are at hand."""
+    if BIN is None:
+        raise unittest.SkipTest("no built programs: run through CTest or build the release preset")
+
+
+def run_program(executable: str, *args: object, starved: bool = False,
+                timeout: int = 300) -> subprocess.CompletedProcess:
+    """Runs one program of the build; fails the test on any sanitizer report.
+
+    `starved`: the program cannot have a few hundred megabytes. Under
+    AddressSanitizer its allocator refuses them itself (and the warning it
+    prints for that is taken out of stderr); elsewhere an address-space limit
+    makes the request impossible."""
+    env, limit = None, None
+    if starved and SANITIZED:
+        env = {**os.environ, "ASAN_OPTIONS": "allocator_may_return_null=1:max_allocation_size_mb=64"}
+    elif starved:
+        limit = 256 << 20
+    completed = subprocess.run(
+        [str(pathlib.Path(BIN) / executable), *map(str, args)], capture_output=True, text=True,
+        timeout=timeout, env=env,
+        preexec_fn=(lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))) if limit else None)
+    for mark in SANITIZER_MARKS:
+        if mark in completed.stderr:
+            raise AssertionError(f"sanitizer report from {executable} {args}:\n{completed.stderr}")
+    if starved:
+        completed.stderr = ASAN_REFUSAL.sub("", completed.stderr)
+    return completed
+
+
+def strict_json(text: str):
+    """JSON that refuses NaN and infinity, as every results file must."""
+    def refuse(constant):
+        raise ValueError(f"non-standard JSON constant {constant}")
+    return json.loads(text, parse_constant=refuse)
+
+
+def load(out: pathlib.Path) -> dict:
+    """The results.json of a results folder, strictly read."""
+    return strict_json((pathlib.Path(out) / "results.json").read_text())
 
 
 def standin_bin(directory: pathlib.Path, name: str = "bin",
@@ -106,13 +167,21 @@ def quiet(before, after, wall, usage, hz=None) -> Contention:
 
 
 def cell(program: str, n: int, threads: int, samples: list[float], status: str = "ok",
-         repetitions: int = 1, fourth: int | None = None,
-         failure: str | None = None) -> CellResult:
-    """A cell as a run would record it, before the derive step."""
-    return CellResult(name=f"{program}/n:{n}/threads:{threads}", program=program, n=n,
-                      threads=threads, repetitions=repetitions, fourth=fourth, status=status,
-                      failure=failure or (None if status == "ok" else "exit status 1"),
-                      samples=[Sample(s) for s in samples])
+         repetitions: int = 1, fourth: int | str | None = None, failure: str | None = None,
+         backend: str = PARALLEL_MODE, name: str | None = None,
+         rounds: bool | list[int] = False) -> CellResult:
+    """A cell as a run would record it, before the derive step. `fourth="sweep"`
+    gives it the fourth argument the sweep passes for n; `rounds` the rounds
+    its samples ran in (True: the i-th sample in round i)."""
+    if fourth == "sweep":
+        fourth = WORKLOADS[program].fourth(n)
+    if rounds is True:
+        rounds = list(range(len(samples)))
+    return CellResult(name=name or cell_name(program, n, threads, backend), program=program, n=n,
+                      threads=threads, backend=backend, repetitions=repetitions, fourth=fourth,
+                      status=status, failure=failure or (None if status == "ok" else "exit status 1"),
+                      samples=[Sample(s, round=r) for s, r in
+                               zip(samples, rounds or [None] * len(samples))])
 
 
 def run_of(cells: list[CellResult], bandwidth: dict | None = None, **context) -> Run:

@@ -53,19 +53,6 @@ def svg_series(path):
     return found
 
 
-def in_rounds(*cells):
-    """The cells with their i-th sample measured in round i, as a sweep records them."""
-    for item in cells:
-        for index, sample in enumerate(item.samples):
-            sample.round = index
-    return list(cells)
-
-
-def program_cell(program, n, threads, samples):
-    """A cell with the fourth argument the sweep passes for n."""
-    return cell(program, n, threads, samples, fourth=WORKLOADS[program].fourth(n))
-
-
 def scripts_of(run):
     """The gnuplot script of every plot `draw` would render of the derived run, by file name;
     gnuplot is not run."""
@@ -185,10 +172,10 @@ class DrawTest(unittest.TestCase):
     def test_the_svg_has_one_series_per_thread_count_and_names_its_bars(self):
         program = GROWING_FOURTH[0]
         rule = WORKLOADS[program].fourth_rule
-        cells = [program_cell(program, n, 1, [n * 1e-8, n * 1.1e-8, n * 1.3e-8])
+        cells = [cell(program, n, 1, [n * 1e-8, n * 1.1e-8, n * 1.3e-8], fourth="sweep")
                  for n in (1000, 10000, 100000)]
-        cells += in_rounds(*(cell("count_if", n, t, [n * 1e-9 / t * f for f in (1, 1.1, 0.9)])
-                             for n in (1000, 10000) for t in (1, 2)))
+        cells += [cell("count_if", n, t, [n * 1e-9 / t * f for f in (1, 1.1, 0.9)], rounds=True)
+                  for n in (1000, 10000) for t in (1, 2)]
         with tempfile.TemporaryDirectory() as tmp:
             plots.draw(pathlib.Path(tmp), derive(run_of(cells)))
             folder = pathlib.Path(tmp) / "plots"
@@ -229,9 +216,9 @@ class SpeedupTest(unittest.TestCase):
 class TimePerElementTest(unittest.TestCase):
     def test_one_curve_per_thread_count_however_the_fourth_argument_follows_n(self):
         sizes = (1000, 10000, 100000)
-        cells = [program_cell(program, n, 1, [2e-6 * n / 1000] * 3)
+        cells = [cell(program, n, 1, [2e-6 * n / 1000] * 3, fourth="sweep")
                  for program in GROWING_FOURTH for n in sizes]
-        cells += [program_cell("count_if", n, t, [1e-6 * n / 1000 / t] * 3)
+        cells += [cell("count_if", n, t, [1e-6 * n / 1000 / t] * 3, fourth="sweep")
                   for n in sizes for t in (1, 2)]
         scripts = scripts_of(run_of(cells))
         for program in GROWING_FOURTH:
@@ -249,7 +236,7 @@ class TimePerElementTest(unittest.TestCase):
         program = GROWING_FOURTH[0]
         workload = WORKLOADS[program]
         odd = workload.fourth(1000) + 1
-        cells = [program_cell(program, n, 1, [1e-6] * 3) for n in (1000, 10000)]
+        cells = [cell(program, n, 1, [1e-6] * 3, fourth="sweep") for n in (1000, 10000)]
         cells.append(cell(program, 1000, 1, [1e-6] * 3, fourth=odd))
         script = scripts_of(run_of(cells))[f"time_per_element_{program}.svg"]
         self.assertEqual(titles(script), [f"1 thread ({workload.fourth_rule})",
@@ -316,9 +303,8 @@ class SpreadOfSpeedupsTest(unittest.TestCase):
     def paired_run(self, programs):
         cells = []
         for program in programs:
-            cells += in_rounds(
-                cell(program, 1000, 1, [4.0, 4.1, 3.9, 4.0, 4.2]),
-                cell(program, 1000, 2, [2.5, 2.0, 2.2, 2.6, 2.1]))
+            cells += [cell(program, 1000, 1, [4.0, 4.1, 3.9, 4.0, 4.2], rounds=True),
+                      cell(program, 1000, 2, [2.5, 2.0, 2.2, 2.6, 2.1], rounds=True)]
         return derive(run_of(cells))
 
     def test_speedup_and_efficiency_bars_are_the_paired_interval(self):

@@ -5,7 +5,7 @@ import json
 import unittest
 from unittest import mock
 
-from support import StandinSweep, cell, run_of
+from support import StandinSweep, cell, load, run_of
 
 from algobench import findings, machine, model
 from algobench.contention import Contention
@@ -156,7 +156,7 @@ class SizeZeroTest(unittest.TestCase):
         with StandinSweep() as sweep:
             status, out, err = sweep.run("--programs", "count_if", "--sizes", "0,100",
                                          "--threads", "1,2")
-            results = json.loads((sweep.out / "results.json").read_text())
+            results = load(sweep.out)
             written = (sweep.out / "summary.md").read_text()
         self.assertEqual(status, 0, err)
         self.assertIn(written, out)

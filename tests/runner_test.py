@@ -1,23 +1,17 @@
 """The runner's checks: stand-in programs that misbehave must fail their cell,
 show their command and output, spare the other cells and fail the run."""
 
-import json
 import os
 import pathlib
 import subprocess
-import sys
 import tempfile
 import unittest
 from unittest import mock
 
-from support import TESTS, StandinSweep, run_suite, standin_bin
+from support import SUITE, StandinSweep, load, run_suite, standin_bin
 
 from algobench import runner
 from algobench.matrix import Cell
-
-
-def load(out: pathlib.Path) -> dict:
-    return json.loads((out / "results.json").read_text())
 
 
 class FaultyProgramTest(unittest.TestCase):
@@ -267,7 +261,7 @@ class InterruptTest(unittest.TestCase):
         bin_dir = standin_bin(root)
         env = {**os.environ, "STANDIN_FAULT": f"find_if:{fault}"}
         completed = subprocess.run(
-            [sys.executable, str(TESTS.parent / "suite"), "run", "--bin-dir", str(bin_dir),
+            [*SUITE, "run", "--bin-dir", str(bin_dir),
              "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
              "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
              "--no-bandwidth", "--no-plots", "--seed", seed],

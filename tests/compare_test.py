@@ -10,7 +10,7 @@ import statistics
 import tempfile
 import unittest
 
-from support import REPORT_FIXTURES, cell as made_cell, run_of, run_suite
+from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench import compare, model
 
@@ -19,14 +19,6 @@ RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
 def run_main(*argv):
     return run_suite(["compare", *(str(a) for a in argv)])
-
-
-def results_with(cells, **context):
-    return run_of(cells, **context)
-
-
-def cell(samples, program="count_if", n=1000, threads=1, status="ok", failure=None):
-    return made_cell(program, n, threads, samples, status=status, failure=failure)
 
 
 def drifting_runs(count, drift=1.0, noise=0.005, samples=7, jitter=0.0, changed=None, seed=1):
@@ -41,10 +33,10 @@ def drifting_runs(count, drift=1.0, noise=0.005, samples=7, jitter=0.0, changed=
     for i in range(count):
         base = 1e-3 * (1 + i % 7)
         factor = drift * (math.exp(quantiles[i]) if jitter else 1) * (changed or {}).get(i, 1.0)
-        cells_a.append(cell([base * (1 + rng.gauss(0, noise)) for _ in range(samples)], n=1000 + i))
-        cells_b.append(cell([base * factor * (1 + rng.gauss(0, noise)) for _ in range(samples)],
-                            n=1000 + i))
-    return results_with(cells_a), results_with(cells_b)
+        for cells, scale in ((cells_a, base), (cells_b, base * factor)):
+            cells.append(cell("count_if", 1000 + i, 1,
+                              [scale * (1 + rng.gauss(0, noise)) for _ in range(samples)]))
+    return run_of(cells_a), run_of(cells_b)
 
 
 def label(i):
@@ -111,7 +103,8 @@ class FixtureComparisonTest(unittest.TestCase):
 
 class VerdictRuleTest(unittest.TestCase):
     def compare_one(self, a, b):
-        result = compare.compare(results_with([cell(a)]), results_with([cell(b)]))
+        result = compare.compare(run_of([cell("count_if", 1000, 1, a)]),
+                                 run_of([cell("count_if", 1000, 1, b)]))
         self.assertEqual(len(result.matched), 1)
         return result.matched[0]
 
@@ -134,28 +127,32 @@ class VerdictRuleTest(unittest.TestCase):
         self.assertEqual(m.verdict, compare.TOO_FEW)
         steady = [1.0, 1.01, 0.99]
         result = compare.compare(
-            results_with([cell([1.0, 1.0]), cell(steady, threads=2)]),
-            results_with([cell([3.0, 3.0]), cell(steady, threads=2)]), fail_above=5)
+            run_of([cell("count_if", 1000, 1, [1.0, 1.0]), cell("count_if", 1000, 2, steady)]),
+            run_of([cell("count_if", 1000, 1, [3.0, 3.0]), cell("count_if", 1000, 2, steady)]),
+            fail_above=5)
         self.assertEqual(result.gate.slowdowns, [])
         self.assertEqual(result.gate.cells, 1)
         self.assertTrue(result.gate.passed)
         # With no cell to judge at all the gate cannot vouch for anything.
-        alone = compare.compare(results_with([cell([1.0, 1.0])]), results_with([cell([3.0, 3.0])]),
+        alone = compare.compare(run_of([cell("count_if", 1000, 1, [1.0, 1.0])]),
+                                run_of([cell("count_if", 1000, 1, [3.0, 3.0])]),
                                 fail_above=5)
         self.assertFalse(alone.gate.passed)
         self.assertIn("no compared cell has the 3 samples", alone.problems()[0])
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
         result = compare.compare(
-            results_with([cell([]), cell([1.0, float("nan"), 1.0], threads=2)]),
-            results_with([cell([1.0, 1.0, 1.0]), cell([1.0, 1.0, 1.0], threads=2)]),
+            run_of([cell("count_if", 1000, 1, []),
+                    cell("count_if", 1000, 2, [1.0, float("nan"), 1.0])]),
+            run_of([cell("count_if", 1000, 1, [1.0] * 3), cell("count_if", 1000, 2, [1.0] * 3)]),
         )
         self.assertEqual(result.matched, [])
         self.assertEqual(len(result.not_compared), 2)
 
     def test_duplicate_cells_are_an_error(self):
         with self.assertRaises(compare.CompareError):
-            compare.compare(results_with([cell([1.0]), cell([2.0])]), results_with([]))
+            compare.compare(run_of([cell("count_if", 1000, 1, [1.0]),
+                                    cell("count_if", 1000, 1, [2.0])]), run_of([]))
 
 
 class CommandLineTest(unittest.TestCase):
@@ -317,9 +314,11 @@ class GateTest(unittest.TestCase):
     def one_cell_among_unchanged(self, others, percent):
         """A cell 20% slower in 8 of its 9 samples, beside `others` identical cells."""
         steady = [1.0, 1.01, 0.99, 1.02, 0.98]
-        a = [cell([1.0] * 9)] + [cell(steady, n=2000 + i) for i in range(others)]
-        b = [cell([1.2] * 8 + [1.0])] + [cell(steady, n=2000 + i) for i in range(others)]
-        return compare.compare(results_with(a), results_with(b), fail_above=percent)
+        a = [cell("count_if", 1000, 1, [1.0] * 9)]
+        b = [cell("count_if", 1000, 1, [1.2] * 8 + [1.0])]
+        for cells in (a, b):
+            cells += [cell("count_if", 2000 + i, 1, steady) for i in range(others)]
+        return compare.compare(run_of(a), run_of(b), fail_above=percent)
 
     def test_bonferroni_interval_widens_with_the_number_of_cells(self):
         # A resampled median of B falls on the 1.0 with probability 0.0015: inside
@@ -346,8 +345,8 @@ class GateTest(unittest.TestCase):
         # samples but only 5% in the 9th is clearly slower at 95%, yet at the
         # gate's confidence its interval reaches into that scatter.
         a, b = drifting_runs(49, noise=0.002, jitter=0.03)
-        a.cells.append(cell([1.0] * 9, n=5000))
-        b.cells.append(cell([1.3] * 8 + [1.05], n=5000))
+        a.cells.append(cell("count_if", 5000, 1, [1.0] * 9))
+        b.cells.append(cell("count_if", 5000, 1, [1.3] * 8 + [1.05]))
         result = compare.compare(a, b, fail_above=0)
         self.assertEqual(result.matched[-1].verdict, compare.SLOWER)
         self.assertGreater(result.gate.bound, 1.06)
@@ -376,12 +375,12 @@ class GateTest(unittest.TestCase):
 
     def test_cells_that_broke_in_b_fail_the_gate_only(self):
         ok = [1.0, 1.01, 0.99]
-        a = results_with([cell(ok), cell(ok, threads=2), cell(ok, threads=4),
-                          cell([], threads=8, status="failed")])
-        b = results_with([cell(ok), cell([], threads=2, status="failed"),
-                          cell([], threads=4, status="failed",
-                               failure="timed out after 0.5 s (killed)"),
-                          cell([], threads=8, status="failed")])
+        a = run_of([cell("count_if", 1000, t, ok) for t in (1, 2, 4)]
+                   + [cell("count_if", 1000, 8, [], status="failed")])
+        b = run_of([cell("count_if", 1000, 1, ok), cell("count_if", 1000, 2, [], status="failed"),
+                    cell("count_if", 1000, 4, [], status="failed",
+                         failure="timed out after 0.5 s (killed)"),
+                    cell("count_if", 1000, 8, [], status="failed")])
         with tempfile.TemporaryDirectory() as tmp:
             path_a, path_b = save_pair(tmp, a, b)
             status, out, err = run_main(path_a, path_b)
@@ -399,14 +398,15 @@ class GateTest(unittest.TestCase):
 
     def test_nothing_to_compare_exits_with_status_1(self):
         cases = [
-            ([cell([1.0, 1.0, 1.0])], [cell([1.0, 1.0, 1.0], program="find_if")],
+            ([cell("count_if", 1000, 1, [1.0] * 3)], [cell("find_if", 1000, 1, [1.0] * 3)],
              "the runs have no cell in common"),
-            ([cell([], status="failed")], [cell([], status="failed")],
+            ([cell("count_if", 1000, 1, [], status="failed")],
+             [cell("count_if", 1000, 1, [], status="failed")],
              "the one cell in common has no usable samples in both runs"),
         ]
         for cells_a, cells_b, why in cases:
             with self.subTest(why), tempfile.TemporaryDirectory() as tmp:
-                paths = save_pair(tmp, results_with(cells_a), results_with(cells_b))
+                paths = save_pair(tmp, run_of(cells_a), run_of(cells_b))
                 for extra in ((), ("--fail-above", "5")):
                     status, out, err = run_main(*paths, *extra)
                     self.assertEqual(status, 1)
