@@ -2,12 +2,15 @@
 the results the runner expects from them."""
 
 import math
+import re
+import tempfile
 import unittest
+from unittest import mock
 
-from support import StandinSweep, run_suite
+from support import ROOT, StandinSweep, run_suite, standin_bin
 
 from algobench import matrix
-from algobench.workload import WORKLOADS, _NegativeSineCount
+from algobench.workload import BACKENDS, WORKLOADS, _NegativeSineCount
 
 SEQUENTIAL = {name for name, w in WORKLOADS.items() if not w.parallel}
 # Programs whose thread counts change how the timed call runs.
@@ -111,6 +114,38 @@ class ArgumentsAndResultsTest(unittest.TestCase):
         self.assertEqual(count(1000), 500)
         self.assertEqual(count(0), 0)
         self.assertEqual(count(54321), sum(1 for i in range(54321) if math.sin(i) < 0))
+
+
+class DocsFiguresTest(unittest.TestCase):
+    """The counts README.md and docs/ quote, held to what the runner says."""
+
+    def test_cell_counts_on_two_cpus(self):
+        rows = re.findall(r"^\| `\./suite (run[^`]*)` \| (\d+) \| (\d+) \|$",
+                          (ROOT / "docs" / "running.md").read_text(), re.M)
+        self.assertEqual(len(rows), 3)
+        self.assertIn(f"({rows[0][1]} cells on 2 CPUs)", (ROOT / "README.md").read_text())
+        with tempfile.TemporaryDirectory() as root, \
+                mock.patch("algobench.matrix.usable_cpus", return_value=2):
+            every = standin_bin(root, "every", tuple(BACKENDS))
+            no_tbb = standin_bin(root, "no-tbb", ("parallel-mode", "sequential"))
+            for command, *quoted in rows:
+                for bin_dir, count in zip((every, no_tbb), quoted):
+                    status, out, _ = run_suite([*command.split(), "--dry-run", "--bin-dir", str(bin_dir)])
+                    self.assertEqual((status, out.splitlines()[-1]), (0, f"{count} cells"),
+                                     (command, bin_dir.name))
+
+    def test_executables_and_programs(self):
+        built = lambda names: 1 + sum(len(set(w.backends) & names) for w in WORKLOADS.values())
+        expected = (built(set(BACKENDS)), built({"parallel-mode", "sequential"}))
+        for page in ("README.md", "docs/backends.md"):
+            quoted = re.search(r"(\d+) executables with oneTBB.*?(\d+) without it",
+                               (ROOT / page).read_text(), re.S)
+            self.assertEqual(tuple(map(int, quoted.groups())), expected, page)
+        listed = re.search(r"Eight programs each time one algorithm \(([^)]*)\)",
+                           (ROOT / "README.md").read_text()).group(1)
+        self.assertEqual(re.findall(r"`(\w+)`", listed), list(WORKLOADS))
+        table = re.findall(r"^\| `bench_(\w+)` \|", (ROOT / "docs" / "programs.md").read_text(), re.M)
+        self.assertEqual(table, list(WORKLOADS))
 
 
 if __name__ == "__main__":
