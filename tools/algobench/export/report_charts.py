@@ -35,8 +35,8 @@ def _with_interval(text: str, low: float | None, high: float | None, unit: str =
 
 
 def _tip(cell, *lines: str, warned: set[str]) -> str:
-    text = [f"{cell.program} · {cell.backend} · {plural(cell.threads, 'thread')} · n = {cell.n:,}",
-            *lines]
+    threads = plural(cell.threads, "thread")
+    text = [f"{cell.program} · {cell.backend} · {threads} · n = {cell.n:,}", *lines]
     if cell.name in warned:
         text.append("a warning names this cell")
     return "\n".join(text)
@@ -68,31 +68,40 @@ def _group(points: dict[tuple, list[Point]], names: dict[tuple, str]) -> list[Se
     return [Series(names[key], points[key]) for key in order]
 
 
+def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
+    """One series per backend and thread count of a figure against n; `figure`
+    gives a cell's value, the ends of its bar and the lines of its tooltip."""
+    backends = {c.backend for c in cells}
+    points: dict[tuple, list[Point]] = {}
+    names: dict[tuple, str] = {}
+    for cell in cells:
+        value, low, high, lines = figure(cell)
+        key = (cell.backend, cell.threads)
+        names[key] = _series_name(backends, cell.backend, plural(cell.threads, "thread"))
+        points.setdefault(key, []).append(Point(
+            cell.n, value, _tip(cell, *lines, warned=warned), low, high, cell.name,
+            cell.name in warned))
+    return _group(points, names)
+
+
 def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
     """Nanoseconds per element against n, one series per backend and thread count."""
     cells = [c for c in cells if c.n > 0]
     if not cells:
         return None
-    backends = {c.backend for c in cells}
-    points: dict[tuple, list[Point]] = {}
-    names: dict[tuple, str] = {}
-    for cell in cells:
+
+    def figure(cell):
         factor = 1e9 / cell.n
         value = cell.median * factor
         low, high = _iqr(cell, factor)
-        key = (cell.backend, cell.threads)
-        names[key] = _series_name(backends, cell.backend, plural(cell.threads, "thread"))
-        points.setdefault(key, []).append(Point(
-            cell.n, value, _tip(cell, _with_interval(f"{value:.4g} ns per element", low, high,
-                                                       " ns", "interquartile range"),
-                                f"median {format_seconds(cell.median)} per call",
-                                warned=warned),
-            low, high, cell.name, cell.name in warned))
-    values = [p.y for ps in points.values() for p in ps]
+        return value, low, high, (
+            _with_interval(f"{value:.4g} ns per element", low, high, " ns", "interquartile range"),
+            f"median {format_seconds(cell.median)} per call")
+    series = _against_n(cells, warned, figure)
+    values = [p.y for s in series for p in s.points]
     return Chart(f"{program}: time per element", _sizes_axis({c.n for c in cells}),
-                 Axis("time per element (ns)", log=log_span_wanted(values)),
-                 _group(points, names), note=TIME_BARS,
-                 data={"kind": "time", "program": program})
+                 Axis("time per element (ns)", log=log_span_wanted(values)), series,
+                 note=TIME_BARS, data={"kind": "time", "program": program})
 
 
 def _sizes_axis(sizes: set[int]) -> Axis:
@@ -164,24 +173,17 @@ def bandwidth_chart(program: str, cells: list, warned: set[str]) -> Chart | None
     cells = [c for c in cells if c.bandwidth_share is not None]
     if not cells:
         return None
-    backends = {c.backend for c in cells}
-    points: dict[tuple, list[Point]] = {}
-    names: dict[tuple, str] = {}
-    for cell in cells:
+
+    def figure(cell):
         share = cell.bandwidth_share * 100
         # The share at the quartiles of the time: a shorter time moves more bytes per second.
         q1, q3 = _iqr(cell)
         low = share * cell.median / q3 if q3 else None
         high = share * cell.median / q1 if q1 else None
-        key = (cell.backend, cell.threads)
-        names[key] = _series_name(backends, cell.backend, plural(cell.threads, "thread"))
-        points.setdefault(key, []).append(Point(
-            cell.n, share, _tip(cell, _with_interval(f"{share:.3g}% of the measured bandwidth", low,
-                                                       high, "%", "interquartile range"),
-                                warned=warned),
-            low, high, cell.name, cell.name in warned))
+        return share, low, high, (_with_interval(f"{share:.3g}% of the measured bandwidth", low,
+                                                 high, "%", "interquartile range"),)
     return Chart(f"{program}: share of memory bandwidth", _sizes_axis({c.n for c in cells}),
-                 Axis("% of measured bandwidth", zero=True), _group(points, names),
+                 Axis("% of measured bandwidth", zero=True), _against_n(cells, warned, figure),
                  note=TIME_BARS, data={"kind": "bandwidth", "program": program})
 
 
