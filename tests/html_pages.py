@@ -105,7 +105,7 @@ def default_run():
 
 
 def history_series():
-    """What the results store hands render_history: two cells on two machines, over
+    """What the results store hands history.render_html: two cells on two machines, over
     runs on different days, some points changed, one run without an interval, and a
     machine name with markup in it."""
     series = []

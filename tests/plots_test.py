@@ -17,7 +17,7 @@ from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench import model
 from algobench.derive import derive
-from algobench.export import plots
+from algobench.export import gnuplot, plots
 from algobench.workload import WORKLOADS
 
 RUN_A = REPORT_FIXTURES / "run_a"
@@ -279,7 +279,7 @@ class TimePerElementTest(unittest.TestCase):
     def test_every_range_gets_readable_tics(self):
         for values in ([2.2, 2.9], [0.011, 0.013], [0.3, 40.0], [7e3, 3e4], [1e-3, 1e6]):
             with self.subTest(values):
-                lines = "\n".join(plots._log_axis("y", values))
+                lines = "\n".join(gnuplot.log_axis("y", values))
                 low, high = axis_range(lines, "y")
                 self.assertLessEqual(low, min(values))
                 self.assertGreaterEqual(high, max(values))

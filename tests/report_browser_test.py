@@ -31,7 +31,9 @@ from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
 from algobench import machines, redraw
 from algobench.derive import derive
-from algobench.export import html as html_report
+from algobench.export import history as history_view
+from algobench.export import machines as machines_view
+from algobench.export import report_page as html_report
 
 SKIPPED = "browser test skipped:"
 DRIVER_TIMEOUT = 300
@@ -115,14 +117,14 @@ class BrowserTest(unittest.TestCase):
         cls.runs["fixture"] = derive(redraw.load(fixture))
         cls.series = history_series()
         (pages / "history.html").write_text(
-            html_report.render_history(cls.series, "History of two cells"), encoding="utf-8")
+            history_view.render_html(cls.series, "History of two cells"), encoding="utf-8")
 
         # The cells of three machines side by side, one of them twice as slow.
         cls.machines = machines.compare_machines(
             [(name, small_run(host=name, scale=scale))
              for name, scale in (("a", 1.0), ("b", 2.0), ("<c>", 1.0))])
         (pages / "machines.html").write_text(
-            html_report.render_machines(cls.machines, {}, "Three machines"), encoding="utf-8")
+            machines_view.render_html(cls.machines, {}, "Three machines"), encoding="utf-8")
 
         cls.files = {"report": pages / "report.html", "fixture": pathlib.Path(out.strip()),
                      "history": pages / "history.html", "machines": pages / "machines.html"}

@@ -19,7 +19,8 @@ from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.derive import derive
-from algobench.export import html as html_report
+from algobench.export import history as history_view
+from algobench.export import report_page as html_report
 
 MAX_PAGE_BYTES = 2 * 1024 * 1024
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
@@ -193,7 +194,7 @@ class DefaultSweepSizeTest(unittest.TestCase):
 class HistoryPageTest(SelfContainedPageChecks, unittest.TestCase):
     def test_is_self_contained_and_shows_results_text_as_text(self):
         title = "count_if & partial_sum <history>"
-        page = self.assert_self_contained(html_report.render_history(history_series(), title))
+        page = self.assert_self_contained(history_view.render_html(history_series(), title))
         self.assertIn(title, page.text)
 
     def test_refuses_series_it_cannot_chart_naming_them(self):
@@ -208,7 +209,7 @@ class HistoryPageTest(SelfContainedPageChecks, unittest.TestCase):
         }
         for message, series in cases.items():
             with self.subTest(message), self.assertRaisesRegex(ValueError, message):
-                html_report.render_history(series, "t")
+                history_view.render_html(series, "t")
 
 
 class ReportCommandTest(unittest.TestCase):

@@ -13,9 +13,10 @@ LAYERS = (
     ("command line", {"cli", "console"}),
     ("orchestration", {"ab", "sweep", "redraw", "store", "fleet"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
-    ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
+    ("model", {"output", "matrix", "model", "derive", "stats", "findings",
                "compare", "contention", "pairing", "machines"}),
     ("renderers", {"export"}),
+    ("table", {"workload"}),
     ("files", {"files"}),
 )
 

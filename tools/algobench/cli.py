@@ -34,7 +34,7 @@ import threading
 from . import (ab, bandwidth, build, compare, fleet, machine, machines, matrix, model, redraw,
                slurm, store, sweep)
 from .console import Console, print_plan
-from .export import ab_report, comparison, html, history
+from .export import ab_report, comparison, history
 from .export import machines as machines_view
 from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
@@ -546,7 +546,7 @@ def _history_page(arguments: argparse.Namespace) -> int:
         return 1
     out = arguments.out or path.parent / "history.html"
     try:
-        replace_file(out, html.render_history(series, f"algobench history: {path.name}"))
+        replace_file(out, history.render_html(series, f"algobench history: {path.name}"))
     except OSError as error:
         print(f"suite report: cannot write {out}: {error.strerror or error}", file=sys.stderr)
         return 2
@@ -774,10 +774,10 @@ def _history(arguments: argparse.Namespace, argv: list[str]) -> int:
                          else history.render_runs(rows))
         return 0
     if arguments.json:
-        sys.stdout.write(history.history_json(series, str(path), pattern, arguments.machine,
-                                              store.CHANGE_RULE))
+        sys.stdout.write(history.render_json(series, str(path), pattern, arguments.machine,
+                                             store.CHANGE_RULE))
     elif series:
-        sys.stdout.write(history.render_history(series, store.CHANGE_RULE))
+        sys.stdout.write(history.render_text(series, store.CHANGE_RULE))
     if not series:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         print(f"suite history: no cell of the store{on} matches {pattern!r} (cell names are "
@@ -1019,7 +1019,7 @@ def _fleet_compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     if arguments.html is not None:
         out = arguments.html or (pathlib.Path(named[0][1]).parent / "machines.html")
         try:
-            replace_file(out, html.render_machines(view, dict(runs), "algobench: machines"))
+            replace_file(out, machines_view.render_html(view, dict(runs), "algobench: machines"))
         except OSError as error:
             print(f"suite fleet compare: cannot write {out}: {error.strerror or error}",
                   file=sys.stderr)

@@ -148,7 +148,7 @@ def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) ->
     derive(run)
     try:
         if html_only:
-            path, = export.html.write(folder, run)
+            path, = export.report_page.write(folder, run)
             print(path)
             return 0
         written = export.write_all(folder, run, final=plots, skip=() if plots else ("plots",))

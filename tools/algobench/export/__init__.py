@@ -16,7 +16,7 @@ import dataclasses
 import pathlib
 from typing import Callable
 
-from . import benchmark_json, html, plots, results_json, samples_csv, summary, summary_csv
+from . import benchmark_json, plots, report_page, results_json, samples_csv, summary, summary_csv
 
 
 @dataclasses.dataclass(frozen=True)
@@ -33,7 +33,7 @@ EXPORTERS: tuple[Exporter, ...] = (
     Exporter("samples.csv", samples_csv.write),
     Exporter("summary.md", summary.write),
     Exporter("summary.csv", summary_csv.write),
-    Exporter(html.FILE, html.write),
+    Exporter(report_page.FILE, report_page.write),
     Exporter("plots", plots.write, at_end_only=True),
 )
 

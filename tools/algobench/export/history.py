@@ -1,28 +1,24 @@
-"""The results store's contents for a person (aligned text) or a script (JSON):
-the runs it holds, and cells followed across runs (`./suite history`)."""
+"""The results store's contents: the runs it holds, for a person (aligned
+text) or a script (JSON), and cells followed across runs and machines
+(`./suite history`) as text, JSON or an HTML page charting each cell's
+median over the runs' dates, one series per machine.
+"""
 
 from __future__ import annotations
 
 import dataclasses
+import datetime
+import math
+from html import escape
+from typing import Any
 
 from ..files import dump_json
+from .chart import Axis, Chart, Point, Series, charts, log_span_wanted
+from .text import aligned, interval, plural, with_interval
 from .units import format_seconds
+from .web import Column, Field, Row, page, sortable_table
 
 COMMIT_DIGITS = 12
-
-
-def _table(rows: list[list[str]], left: set[int]) -> list[str]:
-    """Rows aligned in columns (words to the left, figures to the right), a rule
-    under the first."""
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    lines = []
-    for number, row in enumerate(rows):
-        cells = [text.ljust(widths[i]) if i in left else text.rjust(widths[i])
-                 for i, text in enumerate(row)]
-        lines.append("  ".join(cells).rstrip())
-        if number == 0:
-            lines.append("  ".join("-" * w for w in widths))
-    return lines
 
 
 def _commit(commit: str | None, dirty: bool | None = None) -> str:
@@ -56,7 +52,7 @@ def render_runs(rows: list) -> str:
          row.library or "", _commit(row.commit, row.dirty), ",".join(row.backends),
          _cells(row), row.status, _pair(row)]
         for row in rows]
-    return "\n".join(_table(table, left={1, 2, 3, 4, 5, 6, 7, 9, 10})) + "\n"
+    return "\n".join(aligned(table, right={0, 8})) + "\n"
 
 
 def runs_json(rows: list, store: str) -> str:
@@ -73,7 +69,7 @@ def _change(before: dict | None, point: dict) -> str:
     return text + (" *" if point["changed"] else "")
 
 
-def render_history(series: list[dict], rule: str) -> str:
+def render_text(series: list[dict], rule: str) -> str:
     """Each cell's median time per call over the runs, on each machine, with the
     points marked `*` that changed by more than the noise (`rule` says how)."""
     out = []
@@ -83,11 +79,10 @@ def render_history(series: list[dict], rule: str) -> str:
         rows = [POINT_HEADER] + [
             [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
              format_seconds(point["median"]),
-             f"{format_seconds(point['low'])} .. {format_seconds(point['high'])}"
-             if point["low"] is not None else "",
+             interval(point["low"], point["high"], format_seconds, " .. "),
              _change(before, point)]
             for before, point in zip([None] + points, points)]
-        out += ["  " + line for line in _table(rows, left={0, 1, 2})]
+        out += ["  " + line for line in aligned(rows, right={3, 4, 5})]
         out.append("")
     out.append("median: median time per call; interval: the distribution-free interval of "
                "that median (95% where the run's samples allow it, else their smallest to "
@@ -95,7 +90,157 @@ def render_history(series: list[dict], rule: str) -> str:
     return "\n".join(out) + "\n"
 
 
-def history_json(series: list[dict], store: str, pattern: str, machine: str | None,
-                 rule: str) -> str:
+def render_json(series: list[dict], store: str, pattern: str, machine: str | None,
+                rule: str) -> str:
     return dump_json({"store": store, "pattern": pattern, "machine": machine,
                       "change_rule": rule, "cells": series})
+
+
+# -- the page
+
+
+HISTORY_KEYS = ("cell", "program", "backend", "n", "threads", "machine", "points")
+POINT_KEYS = ("run_id", "date", "commit", "median", "low", "high", "changed")
+
+
+def _parse_date(text: Any, where: str) -> float:
+    if not isinstance(text, str):
+        raise ValueError(f"{where}: date is not text: {text!r}")
+    try:
+        moment = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise ValueError(f"{where}: date {text!r} is not an ISO 8601 date") from None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=datetime.timezone.utc)
+    return moment.timestamp()
+
+
+def _check_series(series: Any) -> None:
+    """ValueError naming the first series or point that lacks what the page needs."""
+    if not isinstance(series, list):
+        raise ValueError("the history is not a list of series")
+    for index, item in enumerate(series, start=1):
+        if not isinstance(item, dict):
+            raise ValueError(f"series {index} is not an object")
+        missing = [k for k in HISTORY_KEYS if k not in item]
+        if missing:
+            raise ValueError(f"series {index} lacks {', '.join(missing)}")
+        if not isinstance(item["points"], list):
+            raise ValueError(f"series {index} ({item['cell']}): points is not a list")
+        for number, point in enumerate(item["points"], start=1):
+            where = f"series {index} ({item['cell']}, {item['machine']}) point {number}"
+            if not isinstance(point, dict):
+                raise ValueError(f"{where} is not an object")
+            lacking = [k for k in ("run_id", "date", "median") if k not in point]
+            if lacking:
+                raise ValueError(f"{where} lacks {', '.join(lacking)}")
+            for key in ("median", "low", "high"):
+                value = point.get(key)
+                if key != "median" and value is None:
+                    continue
+                if isinstance(value, bool) or not isinstance(value, (int, float)) \
+                        or not math.isfinite(value):
+                    raise ValueError(f"{where}: {key} is not a finite number: {value!r}")
+            _parse_date(point["date"], where)
+
+
+def _date_ticks(low: float, high: float) -> tuple[list[float], str]:
+    """Tick positions (seconds since the epoch, on whole days or hours) and their format."""
+    span = max(high - low, 1.0)
+    for step, pattern in ((3600, "%m-%d %H:%M"), (6 * 3600, "%m-%d %H:%M"), (86400, "%Y-%m-%d"),
+                          (2 * 86400, "%Y-%m-%d"), (7 * 86400, "%Y-%m-%d"),
+                          (14 * 86400, "%Y-%m-%d"), (30 * 86400, "%Y-%m-%d"),
+                          (91 * 86400, "%Y-%m-%d"), (365 * 86400, "%Y-%m-%d")):
+        if span / step <= 6:
+            break
+    first = math.ceil(low / step) * step
+    ticks = [float(t) for t in range(int(first), int(high) + 1, step)]
+    if not ticks:  # all points inside one step: label the first point's moment
+        ticks = [low]
+    return ticks, pattern
+
+
+def _date_label(pattern: str):
+    def label(seconds: float) -> str:
+        moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+        return moment.strftime(pattern)
+    return label
+
+
+def history_chart(cell: str, members: list[dict]) -> Chart:
+    """One cell's median over the runs' dates, one series per machine; changed points ringed."""
+    series = []
+    all_x, all_y = [], []
+    for item in members:
+        points = []
+        for point in item["points"]:
+            x = _parse_date(point["date"], cell)
+            median, low, high = point["median"], point.get("low"), point.get("high")
+            tip = [f"{item['machine']} · run {point['run_id']}", f"{point['date']}",
+                   with_interval(f"median {format_seconds(median)}", low, high,
+                                 format_seconds, " to ", "interval")]
+            if point.get("commit"):
+                tip.insert(2, f"commit {point['commit']}")
+            if point.get("changed"):
+                tip.append("changed against the run before")
+            points.append(Point(x, median, "\n".join(map(str, tip)), low, high,
+                                f"{item['machine']}#{point['run_id']}", bool(point.get("changed"))))
+            all_x.append(x)
+            all_y += [v for v in (median, low, high) if v is not None]
+        series.append(Series(str(item["machine"]), points))
+    ticks, pattern = _date_ticks(min(all_x), max(all_x)) if all_x else ([], "%Y-%m-%d")
+    first = members[0]
+    title = (f"{cell}: {first['program']}, {first['backend']}, "
+             f"{plural(first['threads'], 'thread')}, n = {first['n']:,}")
+    return Chart(title, Axis("date of the run (UTC)", ticks=ticks, format=_date_label(pattern)),
+                 Axis("median time per call", log=min(all_y, default=0) > 0
+                      and log_span_wanted(all_y), format=format_seconds),
+                 series, note="bars: the interval each run gives its median; ringed: changed",
+                 data={"kind": "history", "cell": cell})
+
+
+def render_html(series: list[dict], title: str) -> str:
+    """A page charting cells' figures over runs and across machines.
+
+    `series` holds one entry per cell and machine: {"cell", "program", "backend",
+    "n", "threads", "machine", "points": [{"run_id", "date" (ISO 8601), "commit",
+    "median", "low", "high", "changed"}]}. Each cell gets one chart (a series per
+    machine, x the run's date), and a table lists every series with its latest
+    figure. Raises ValueError naming what is missing from `series`.
+    """
+    _check_series(series)
+    by_cell: dict[str, list[dict]] = {}
+    for item in series:
+        by_cell.setdefault(str(item["cell"]), []).append(item)
+    columns = (Column("cell"), Column("machine"), Column("program"), Column("backend"),
+               Column("n", True), Column("threads", True), Column("runs", True),
+               Column("last run"), Column("latest median", True), Column("changes", True))
+    rows = []
+    for item in series:
+        points = sorted(item["points"], key=lambda p: _parse_date(p["date"], item["cell"]))
+        last = points[-1] if points else None
+        changes = sum(bool(p.get("changed")) for p in points)
+        rows.append(Row([
+            Field(str(item["cell"])), Field(str(item["machine"])), Field(str(item["program"])),
+            Field(str(item["backend"])), Field(f"{item['n']:,}", item["n"]),
+            Field(str(item["threads"]), item["threads"]), Field(str(len(points)), len(points)),
+            Field(str(last["date"]) if last else ""),
+            Field(format_seconds(last["median"]) if last else "",
+                  last["median"] if last else None),
+            Field(str(changes), changes),
+        ], ("warned",) if changes else (), {"cell": str(item["cell"])}))
+    machines = len({str(s["machine"]) for s in series})
+    made = [history_chart(cell, members).render() for cell, members in by_cell.items()
+            if any(m["points"] for m in members)]
+    body = [
+        "<header>", f"<h1>{escape(title)}</h1>",
+        f"<p class=\"sub\">{plural(len(by_cell), 'cell')} on {plural(machines, 'machine')}</p>",
+        "</header>",
+        "<section id=\"series\">", "<h2>Series</h2>",
+        "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="series-table")
+        + "</div>", "</section>",
+        "<section id=\"charts-history\">", "<h2>Over runs and machines</h2>",
+        charts(made) if made else "<p class=\"empty\">No points to chart.</p>",
+        "</section>",
+    ]
+    return page(title, "\n".join(body))

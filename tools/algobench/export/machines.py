@@ -1,9 +1,17 @@
-"""The cells x machines view as a plain-text table (the terminal) or JSON."""
+"""The cells x machines view: each machine's medians beside the reference
+machine's, with the ratio and compare's verdict, as a plain-text table (the
+terminal), JSON, or an HTML page with each machine's whole context.
+"""
 
 from __future__ import annotations
 
+from html import escape
+
 from ..files import dump_json
+from .report_page import context_items
+from .text import aligned, interval
 from .units import format_seconds
+from .web import Column, Field, Row, attributes, page, sortable_table
 
 
 def _entry_text(entry: dict) -> str:
@@ -35,15 +43,11 @@ def render_text(view) -> str:
                          for m in view.machines]
     rows = [header] + [[row["cell"]] + [_entry_text(e) for e in row["machines"]]
                        for row in view.rows]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
     out = [_machine_line(m, reference) for m in view.machines]
     for machine in view.machines[1:]:
         out += [f"  note: {difference}" for difference in machine.get("differences", [])]
     out.append("")
-    for number, row in enumerate(rows):
-        out.append("  ".join(text.ljust(width) for text, width in zip(row, widths)).rstrip())
-        if number == 0:
-            out.append("  ".join("-" * width for width in widths))
+    out += aligned(rows)
     out.append("")
     if view.relative:
         rule = (f"each machine's run-wide shift removed, clear when the whole interval divided "
@@ -63,3 +67,84 @@ def render_json(view) -> str:
     return dump_json({"machines": view.machines, "relative": view.relative,
                       "noise_floor": view.noise, "confidence": view.confidence,
                       "cells": view.rows})
+
+
+# -- the page
+
+
+def _machine_entry(entry: dict) -> Field:
+    """One machine's figure of a cell: its median, and beside it the ratio to the
+    reference machine with compare's verdict; the interval in the tooltip."""
+    if entry["median"] is None:
+        status = str(entry["status"])
+        return Field(status.split(":")[0], None, title=status if ":" in status else None)
+    text = format_seconds(entry["median"])
+    verdict = entry["verdict"]
+    if verdict == "reference" or entry["ratio"] is None:
+        return Field(text if verdict == "reference" else f"{text} (not compared)",
+                     entry["median"])
+    ends = interval(entry["low"], entry["high"], ".3f")
+    return Field(f"{text} ×{entry['ratio']:.3f} {verdict}", entry["ratio"],
+                 markup=(f"{escape(text)} <span class=\"ratio {escape(str(verdict))}\">"
+                         f"×{entry['ratio']:.3f} {escape(str(verdict))}</span>"),
+                 title=f"interval of the ratio {ends}" if ends else None)
+
+
+def render_html(view, runs: dict, title: str) -> str:
+    """The cells of several machines side by side: one row per cell, one column per
+    machine (its median, its ratio to the reference machine and the verdict of
+    `compare`), and each machine's whole context one click away.
+
+    `view` is machines.compare_machines' result, `runs` its runs by machine name."""
+    reference = view.machines[0]["machine"]
+    parts = ["<header>", f"<h1>{escape(title)}</h1>",
+             f"<p class=\"sub\">{len(view.rows)} cells on {len(view.machines)} machines, each "
+             f"judged against {escape(str(reference))}</p>", "</header>",
+             "<section id=\"machines\">", "<h2>Machines</h2>"]
+    for machine in view.machines:
+        name = str(machine["machine"])
+        about = ", ".join(str(machine[k]) for k in ("host", "cpu_model", "date") if machine.get(k))
+        line = "reference" if machine["reference"] else (
+            f"geometric mean of the ratios {machine['geomean']:.3f} over "
+            f"{machine['compared']} cells" if machine.get("geomean") is not None
+            else "no cell could be compared")
+        counts = ", ".join(f"{n} {v}" for v, n in (machine.get("verdicts") or {}).items() if n)
+        notes = "".join(f"<li>{escape(str(d))}</li>" for d in machine.get("differences", []))
+        run = runs.get(name)
+        context = "".join(f"<dt>{escape(k)}</dt><dd>{escape(str(v))}</dd>"
+                          for k, v in context_items(run)) if run is not None else ""
+        parts.append(
+            f"<details class=\"machine\"{attributes({'data-machine': name})}><summary>"
+            f"<strong>{escape(name)}</strong>: {escape(about)} ({escape(line)}"
+            f"{'; ' + escape(counts) if counts else ''})</summary>"
+            + (f"<ul class=\"warnings\">{notes}</ul>" if notes else "")
+            + f"<dl class=\"context\">{context}</dl></details>")
+    parts.append("</section>")
+    # The cell's name stays in the row's data-cell; its parts make the columns
+    # narrow enough for the machines' to be seen beside them.
+    columns = [Column("program"), Column("backend"), Column("n", True), Column("threads", True),
+               Column("fourth", True)]
+    columns += [Column(str(m["machine"]) + (" (reference)" if m["reference"] else ""), True,
+                       help=None if m["reference"] else
+                       f"median; ratio to {reference} and the verdict of suite compare")
+                for m in view.machines]
+    rows = []
+    for row in view.rows:
+        fourth = row.get("fourth")
+        fields = [Field(str(row["program"])), Field(str(row["backend"])),
+                  Field(f"{row['n']:,}", row["n"]), Field(str(row["threads"]), row["threads"]),
+                  Field("" if fourth is None else f"{fourth:,}", fourth)]
+        fields += [_machine_entry(entry) for entry in row["machines"]]
+        changed = any(e["verdict"] in ("slower", "faster") for e in row["machines"])
+        rows.append(Row(fields, ("warned",) if changed else (), {"cell": str(row["cell"])}))
+    rule = ("each machine's run-wide shift removed" if view.relative else
+            "no run-wide shift removed: between machines it is what is measured")
+    parts += ["<section id=\"cells\">", "<h2>Cells x machines</h2>",
+              f"<p class=\"sub\">Median time per call; beside it the ratio to "
+              f"{escape(str(reference))} (above 1: slower) and the verdict of "
+              f"<code>suite compare</code> on the {view.confidence:.0%} interval of the ratio "
+              f"(clear beyond ±{view.noise:.0%}; {rule}). Rows with a clear difference are "
+              "marked; the interval shows on hovering a ratio.</p>",
+              "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="machines-table")
+              + "</div>", "</section>"]
+    return page(title, "\n".join(parts))

@@ -27,7 +27,6 @@ inline, as datablocks of the script it reads on standard input.
 
 from __future__ import annotations
 
-import dataclasses
 import math
 import os
 import pathlib
@@ -36,6 +35,9 @@ import subprocess
 import sys
 import time
 
+from ..workload import PARALLEL_MODE
+from .gnuplot import Plot, Point, log_axis, thread_range, thread_tics
+from .text import plural
 from .units import format_count
 
 GNUPLOT_TIMEOUT = 60.0
@@ -143,25 +145,11 @@ def _fourth_rule(cell) -> str | None:
     return workload.fourth_rule if workload.fourth(cell.n) == cell.fourth else None
 
 
-def _quote(text: str) -> str:
-    """A gnuplot double-quoted string (\\n inside stays a line break)."""
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
-
-
-def _quote_path(path: pathlib.Path) -> str:
-    """A gnuplot single-quoted string: only the quote itself needs doubling."""
-    return "'" + str(path).replace("'", "''") + "'"
-
-
 def _size_label(cell) -> str:
     label = f"n = {cell.n:,}"
     if cell.fourth is not None:
         label += f", {_fourth_name(cell)} = {cell.fourth:,}"
     return label
-
-
-def _threads_label(threads: int) -> str:
-    return f"{threads} thread" + ("" if threads == 1 else "s")
 
 
 def _interval(low: float | None, high: float | None, scale: float = 1.0
@@ -188,74 +176,7 @@ def _speedups(cells: list, field: str = "speedup") -> dict[tuple, dict[int, tupl
     return result
 
 
-@dataclasses.dataclass
-class _Point:
-    x: float
-    y: float
-    bar: tuple[float, float] | None = None  # (low, high) of y, when the point has a spread
-
-
-@dataclasses.dataclass
-class _Curve:
-    title: str
-    points: list[_Point]
-
-
-class _Plot:
-    """One gnuplot script: settings, one datablock per curve and the plot command.
-
-    A curve is drawn as lines and points under its title; its error bars,
-    where it has any, as a second, untitled element in the same line type.
-    `bars` names the spread the bars show: the plot says it when it draws any.
-    """
-
-    def __init__(self, path: pathlib.Path, title: str, bars: str):
-        self.path = path
-        self.bars = bars
-        self.lines = [
-            'set terminal svg size 900,560 dynamic noenhanced font "sans,13" background rgb "white"',
-            f"set output {_quote_path(path)}",
-            f"set title {_quote(title)}",
-            "set grid",
-            "set key outside right top",
-            "set pointsize 1",
-            "set bars small",
-        ]
-        self.curves: list[_Curve] = []
-        self.references: list[str] = []  # plotted first, e.g. the ideal line
-
-    def add(self, points: list[_Point], title: str) -> None:
-        self.curves.append(_Curve(title, sorted(points, key=lambda p: p.x)))
-
-    @property
-    def has_bars(self) -> bool:
-        return any(p.bar is not None for curve in self.curves for p in curve.points)
-
-    def script(self) -> str:
-        lines = list(self.lines)
-        if self.has_bars:
-            lines.append(f"set label {_quote(self.bars)} at screen 0.99, screen 0.03 right")
-        elements = list(self.references)
-        for index, curve in enumerate(self.curves):
-            style = f"lt {index + 1}"
-            lines.append(f"$data{index} << EOD")
-            lines.extend(f"{p.x!r} {p.y!r}" for p in curve.points)
-            lines.append("EOD")
-            elements.append(f"$data{index} using 1:2 with linespoints {style} lw 2"
-                            f" title {_quote(curve.title)}")
-            barred = [p for p in curve.points if p.bar is not None]
-            if barred:
-                lines.append(f"$bars{index} << EOD")
-                lines.extend(f"{p.x!r} {p.y!r} {p.bar[0]!r} {p.bar[1]!r}" for p in barred)
-                lines.append("EOD")
-                # Drawn with the curve's own point over it: a point size of 0
-                # would write a singular transform that some SVG readers refuse.
-                elements.append(f"$bars{index} using 1:2:3:4 with yerrorbars {style} lw 1.5"
-                                " notitle")
-        return "\n".join(lines + ["plot " + ", ".join(elements)]) + "\n"
-
-
-def _render(gnuplot: str, plot: _Plot) -> pathlib.Path | None:
+def _render(gnuplot: str, plot: Plot) -> pathlib.Path | None:
     try:
         completed = subprocess.run(
             [gnuplot],
@@ -274,76 +195,22 @@ def _render(gnuplot: str, plot: _Plot) -> pathlib.Path | None:
     return plot.path
 
 
-# A log axis of at most this many decades is labelled at 1, 2 and 5 times each
-# power of ten; a wider one at the powers of ten, with 2 and 5 as unlabelled tics.
-_STEPPED_DECADES = 6
-_PAD = 1.6  # the range reaches this factor beyond the data on either side
-_STEPS = (1, 2, 5)
-# When 1-2-5 would leave fewer than three labels (the data within a factor of
-# two or three), these finer steps do.
-_FINE_STEPS = (1, 1.5, 2, 3, 4, 5, 6, 7, 8)
-
-
-def _number_label(value: float) -> str:
-    """0.05, 2, 150, 20000; 5e-05 and 2e+06 only far from 1."""
-    return f"{value:g}"
-
-
-
-
-def _log_axis(axis: str, values: list[float], label=_number_label) -> list[str]:
-    """The range and the tics of a logarithmic axis showing `values` (all > 0).
-
-    Every power of ten in the range is labelled, and enough steps between to
-    read a value off, however few or many decades the data spans; gnuplot's
-    own tics label only the powers of ten, which leaves a curve lying within
-    one decade with a single label or none.
-    """
-    low, high = min(values) / _PAD, max(values) * _PAD
-    first, last = math.floor(math.log10(low)), math.ceil(math.log10(high))
-
-    def tics(steps) -> list[float]:
-        found = (float(f"{step}e{power}") for power in range(first, last + 1) for step in steps)
-        return [tic for tic in found if low <= tic <= high]
-
-    if math.log10(high / low) > _STEPPED_DECADES:
-        labelled = tics((1,))
-    else:
-        labelled = tics(_STEPS)
-        if len(labelled) < 3:
-            labelled = tics(_FINE_STEPS)
-    minor = [tic for tic in tics(range(2, 10)) if tic not in labelled]
-    entries = [f"{_quote(label(tic))} {tic!r}" for tic in labelled]
-    entries += [f'"" {tic!r} 1' for tic in minor]
-    return [f"set {axis}range [{low!r}:{high!r}]", f"set {axis}tics ({', '.join(entries)})"]
-
-
-def _thread_range(counts) -> str:
-    """From 1 to the largest count, with a margin: a bar at either end stays off the border."""
-    margin = (max(counts) - 1) * 0.04
-    return f"set xrange [{1 - margin!r}:{max(counts) + margin!r}]"
-
-
-def _thread_tics(counts) -> str:
-    return "set xtics (" + ", ".join(str(t) for t in sorted(counts)) + ")"
-
-
 def _speedup_point(threads: int, speedup: float, cell, per_thread: bool = False,
-                   scale: float = 1.0) -> _Point:
+                   scale: float = 1.0) -> Point:
     """A speedup (or, per thread, an efficiency) with the interval of its paired median."""
     factor = scale / threads if per_thread else scale
-    return _Point(threads, speedup * factor,
+    return Point(threads, speedup * factor,
                  _interval(cell.speedup_low, cell.speedup_high, factor))
 
 
-def _time_point(cell) -> _Point:
+def _time_point(cell) -> Point:
     """Nanoseconds per element, with the samples' interquartile range."""
     per_element = 1e9 / cell.n
     stats = cell.stats
     bar = _interval(stats.q1, stats.q3, per_element) if stats is not None else None
     if bar is not None and bar[0] <= 0:
         bar = None  # no place on a log axis
-    return _Point(float(cell.n), cell_seconds(cell) * per_element, bar)
+    return Point(float(cell.n), cell_seconds(cell) * per_element, bar)
 
 
 def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
@@ -362,7 +229,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
     # programs built without the parallel mode get speedup plots for the
     # backends that run them on several threads.
     backends = list(dict.fromkeys(c.backend for c in cells))
-    several = backends not in ([], ["parallel-mode"])
+    several = backends not in ([], [PARALLEL_MODE])
     parallel = {c.program for c in cells if _is_parallel(c) or (several and c.threads > 1)}
     threaded = {c.program for c in cells if _has_parallel_call(c) or (several and c.threads > 1)}
 
@@ -370,7 +237,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         return f"{cell.backend}, {label}" if several else label
     written: list[pathlib.Path] = []
 
-    def render(plot: _Plot) -> None:
+    def render(plot: Plot) -> None:
         path = _render(gnuplot, plot)
         if path:
             written.append(path)
@@ -383,14 +250,14 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         counts = {t for curve in curves.values() for t in curve}
         if not curves or max(counts) <= 1:
             continue
-        plot = _Plot(plot_dir / f"speedup_{program}.svg", f"{program}: speedup\n{where}",
+        plot = Plot(plot_dir / f"speedup_{program}.svg", f"{program}: speedup\n{where}",
                      ROUND_BARS)
         plot.lines += [
             "set xlabel 'threads'",
             "set ylabel 'speedup (time at 1 thread / time at p threads)'",
-            _thread_range(counts),
+            thread_range(counts),
             "set yrange [0:*]",
-            _thread_tics(counts),
+            thread_tics(counts),
         ]
         plot.references.append("x with lines dt 2 lc rgb 'gray40' title 'ideal'")
         for (_, n, fourth, backend), curve in sorted(
@@ -406,7 +273,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
     for program in programs:
         # One curve per thread count; a fourth argument that follows the
         # workload's rule moves along it with n, any other value has its own.
-        series: dict[tuple, list[_Point]] = {}
+        series: dict[tuple, list[Point]] = {}
         titles: dict[tuple, str] = {}
         for cell in cells:
             if cell.program != program or cell.n <= 0:
@@ -415,7 +282,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
             fixed = None if rule is not None else cell.fourth
             key = (backends.index(cell.backend), cell.threads, fixed)
             series.setdefault(key, []).append(_time_point(cell))
-            title = named(cell, _threads_label(cell.threads))
+            title = named(cell, plural(cell.threads, "thread"))
             if rule is not None:
                 title += f" ({rule})"
             elif fixed is not None:
@@ -424,15 +291,15 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         if not series:
             continue
         points = [p for rows in series.values() for p in rows]
-        plot = _Plot(plot_dir / f"time_per_element_{program}.svg",
+        plot = Plot(plot_dir / f"time_per_element_{program}.svg",
                      f"{program}: time per element\n{where}", SAMPLE_BARS)
         plot.lines += [
             "set logscale xy",
             "set xlabel 'n (elements)'",
             "set ylabel 'time per element (ns)'",
         ]
-        plot.lines += _log_axis("x", [p.x for p in points], format_count)
-        plot.lines += _log_axis("y", [y for p in points for y in (p.y, *(p.bar or ()))])
+        plot.lines += log_axis("x", [p.x for p in points], format_count)
+        plot.lines += log_axis("y", [y for p in points for y in (p.y, *(p.bar or ()))])
         for key in sorted(series, key=lambda k: (k[0], k[1], -1 if k[2] is None else k[2])):
             plot.add(series[key], titles[key])
         render(plot)
@@ -448,14 +315,14 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
             largest = max(key[1] for key in curves)
             chosen = {key: curve for key, curve in curves.items() if key[1] == largest}
             counts = {t for curve in chosen.values() for t in curve}
-            plot = _Plot(plot_dir / f"backends_{program}.svg",
+            plot = Plot(plot_dir / f"backends_{program}.svg",
                          f"{program}: backends against the sequential build\n{where}", ROUND_BARS)
             plot.lines += [
                 "set xlabel 'threads'",
                 "set ylabel 'speedup over the sequential build at 1 thread'",
-                _thread_range(counts | {2}),
+                thread_range(counts | {2}),
                 "set yrange [0:*]",
-                _thread_tics(counts),
+                thread_tics(counts),
             ]
             plot.references.append("1 with lines dt 2 lc rgb 'gray40' title 'sequential build, 1 thread'")
             for key, curve in sorted(chosen.items(), key=lambda item: backends.index(item[0][3])):
@@ -464,7 +331,7 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
                          f"{key[3]} ({_size_label(some_cell)})")
             render(plot)
 
-    overview = _Plot(plot_dir / "efficiency.svg",
+    overview = Plot(plot_dir / "efficiency.svg",
                      f"Parallel efficiency at each program's largest size\n{where}", ROUND_BARS)
     counts: set[int] = set()
     top_efficiency = 100.0
@@ -495,10 +362,10 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
         overview.lines += [
             "set xlabel 'threads'",
             "set ylabel 'parallel efficiency (speedup / threads, %)'",
-            _thread_range(counts),
+            thread_range(counts),
             f"set yrange [0:{math.ceil(top_efficiency * 1.1)}]",
             "set key inside left bottom box opaque",
-            _thread_tics(counts),
+            thread_tics(counts),
         ]
         overview.references.append("100 with lines dt 2 lc rgb 'gray40' title 'ideal'")
         render(overview)

@@ -14,6 +14,8 @@ from __future__ import annotations
 import pathlib
 
 from ..files import replace_file
+from ..workload import PARALLEL_MODE
+from .text import markdown, plural, with_interval
 from .units import format_seconds
 
 FILE = "summary.md"
@@ -30,10 +32,9 @@ def _number(value: float | None, scale: float = 1.0, digits: int = 3) -> str:
 def speedup_text(cell) -> str:
     """The paired speedup with its interval over rounds, where it has one."""
     text = _number(cell.speedup)
-    if text and cell.speedup_low is not None and cell.speedup_high is not None \
-            and cell.threads != 1:
-        text += f" ({cell.speedup_low:.3g}-{cell.speedup_high:.3g})"
-    return text
+    if not text or cell.threads == 1:
+        return text
+    return with_interval(text, cell.speedup_low, cell.speedup_high)
 
 
 def _key(index: int) -> str:
@@ -95,19 +96,19 @@ def _row(cell, keys: list[str], backends: bool = False) -> list[str]:
 
 def _interval(value: float | None, low: float | None, high: float | None,
               unit: str = "x") -> str:
-    if value is None:
-        return ""
-    text = f"{value:.3g}{unit}"
-    if low is not None and high is not None:
-        text += f" ({low:.3g}-{high:.3g})"
-    return text
+    """"1.52x (1.41-1.6)": a figure and its interval, without the unit at the ends."""
+    return "" if value is None else with_interval(f"{value:.3g}{unit}", low, high)
 
 
 def _on(threads: int | None, compared_at: int) -> str:
     """" (1 thread)" for a cell that competes at another thread count than its own."""
     if threads is None or threads == compared_at:
         return ""
-    return f" ({threads} thread{'s' if threads != 1 else ''})"
+    return f" ({plural(threads, 'thread')})"
+
+
+WINNER_COLUMNS = ("program", "n", "threads", "fastest", "median time", "vs sequential, 1 thread",
+                  "runner-up", "runner-up slower by")
 
 
 def render_winners(run) -> list[str]:
@@ -118,22 +119,19 @@ def render_winners(run) -> list[str]:
     found = run.winners
     if not found:
         return []
-    lines = ["", "## Which backend wins", "",
-             "| program | n | threads | fastest | median time | vs sequential, 1 thread "
-             "| runner-up | runner-up slower by |",
-             "|---|--:|--:|---|--:|--:|---|--:|"]
+    rows = []
     for w in sorted(found, key=lambda w: (w.program, w.n, w.threads)):
         lead = ""
         if w.lead is not None:
             low = None if w.lead_low is None else (w.lead_low - 1) * 100
             high = None if w.lead_high is None else (w.lead_high - 1) * 100
             lead = _interval((w.lead - 1) * 100, low, high, unit="%")
-        fastest, runner_up = w.backend + _on(w.backend_threads, w.threads), \
-            (w.runner_up or "") + _on(w.runner_up_threads, w.threads)
-        lines.append(f"| {w.program} | {w.n} | {w.threads} | {fastest} "
-                     f"| {format_seconds(w.median)} "
-                     f"| {_interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high)} "
-                     f"| {runner_up} | {lead} |")
+        rows.append([w.program, str(w.n), str(w.threads),
+                     w.backend + _on(w.backend_threads, w.threads), format_seconds(w.median),
+                     _interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high),
+                     (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead])
+    lines = ["", "## Which backend wins", ""]
+    lines += markdown(WINNER_COLUMNS, rows, right={1, 2, 4, 5, 7})
     lines += ["", "Fastest by median time. \"vs sequential\": the median over rounds of the "
               "sequential build's 1-thread time over the winner's time in the same round "
               "(for the programs built without the parallel mode, their own program is the "
@@ -170,17 +168,13 @@ def render_markdown(run) -> str:
     columns = COLUMNS if listed else COLUMNS[:-1]
     # A run of the parallel mode alone reads as it always has; with other
     # backends every row says which one it is.
-    backends = run.backends not in ([], ["parallel-mode"])
+    backends = run.backends not in ([], [PARALLEL_MODE])
     if backends:
         columns = (columns[0], "backend", *columns[1:])
-    lines += [
-        "| " + " | ".join(columns) + " |",
-        "|" + "|".join("---" if c in ("program", "backend", "status", "notes") else "--:"
-                       for c in columns) + "|",
-    ]
-    lines += ["| " + " | ".join(_row(cell, [", ".join(by_cell.get(cell.name, []))]
-                                     if listed else [], backends)) + " |"
-              for cell in run.cells]
+    rows = [_row(cell, [", ".join(by_cell.get(cell.name, []))] if listed else [], backends)
+            for cell in run.cells]
+    words = ("program", "backend", "status", "notes")
+    lines += markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words})
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
     if backends:

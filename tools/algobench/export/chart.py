@@ -1,0 +1,309 @@
+"""The charts of the suite's HTML pages, drawn as SVG here in Python.
+
+A chart has axes, a grid, lines (or grouped bars), interval bars and one
+element per point, each point carrying its tooltip text. The page's script
+only adds behaviour (the tooltip on hover, series shown and hidden from the
+legend), so a page without it still shows every figure. `Chart(...).render()`
+draws `Series` of `Point`s on two `Axis`es; `charts` lays several out.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from html import escape
+from typing import Callable, Sequence
+
+from .web import attributes
+
+# The drawing area of a chart, in SVG user units (it scales with the page).
+WIDTH, HEIGHT = 640, 360
+MARGIN_LEFT, MARGIN_RIGHT, MARGIN_TOP, MARGIN_BOTTOM = 70, 14, 12, 46
+# Series colours are classes c0 .. c9 of the stylesheet; past ten the lines
+# repeat the colours dashed (class d1), then dotted (d2).
+COLOURS = 10
+DASHES = 3
+
+
+def number(value: float) -> str:
+    """A tick label: 0.05, 2, 150, 2e+04 only far from 1."""
+    return f"{value:.4g}"
+
+
+@dataclasses.dataclass
+class Axis:
+    """How values map onto one side of a chart.
+
+    `ticks`, when given, are the only labelled positions (thread counts, dates);
+    otherwise a linear axis gets 1-2-5 steps and a logarithmic one its powers
+    of ten with 2 and 5 between where the range is narrow enough. A linear axis
+    with `zero` starts at 0. `categories` turns the x axis of a bar chart into
+    named slots (values 0, 1, ...)."""
+
+    label: str
+    log: bool = False
+    zero: bool = False
+    ticks: Sequence[float] | None = None
+    format: Callable[[float], str] = number
+    categories: Sequence[str] | None = None
+
+
+@dataclasses.dataclass
+class Point:
+    """One value of a series: where it is, the interval around y (when it has
+    one), its tooltip text and what it stands for (`key`, e.g. a cell name).
+    A marked point is drawn ringed."""
+
+    x: float
+    y: float
+    tip: str
+    low: float | None = None
+    high: float | None = None
+    key: str | None = None
+    marked: bool = False
+
+
+@dataclasses.dataclass
+class Series:
+    """A named series; `colour` keeps a colour to a meaning across charts (a backend),
+    where the series' place in its chart would give it another."""
+
+    name: str
+    points: list[Point]
+    colour: int | None = None
+
+
+@dataclasses.dataclass
+class Reference:
+    """A line drawn behind the data (the ideal speedup, say): not a series of points."""
+
+    name: str
+    points: list[tuple[float, float]]
+
+
+def log_span_wanted(values: Sequence[float], decades: float = 1.0) -> bool:
+    """Whether positive values span at least `decades` powers of ten (a log axis then)."""
+    positive = [v for v in values if v > 0 and math.isfinite(v)]
+    return bool(positive) and math.log10(max(positive) / min(positive)) >= decades
+
+
+def _nice_step(span: float, wanted: int = 5) -> float:
+    raw = span / wanted
+    power = 10 ** math.floor(math.log10(raw))
+    for step in (1, 2, 2.5, 5, 10):
+        if raw <= step * power:
+            return step * power
+    return 10 * power
+
+
+def _log_ticks(low: float, high: float) -> list[float]:
+    first, last = math.floor(math.log10(low)), math.ceil(math.log10(high))
+    decades = math.log10(high / low)
+    if decades > 6:
+        steps: tuple[float, ...] = (1,)
+    elif decades > 0.8:
+        steps = (1, 2, 5)
+    else:
+        steps = (1, 1.5, 2, 3, 4, 5, 6, 7, 8)
+    ticks = [float(f"{s}e{p}") for p in range(first, last + 1) for s in steps]
+    ticks = [t for t in ticks if low <= t <= high]
+    if decades > 6 and len(ticks) > 8:
+        ticks = ticks[::math.ceil(len(ticks) / 8)]
+    return ticks
+
+
+@dataclasses.dataclass
+class _Scale:
+    axis: Axis
+    low: float
+    high: float
+    start: float  # pixels at low
+    end: float  # pixels at high
+
+    def __call__(self, value: float) -> float:
+        if self.axis.log:
+            position = (math.log10(value) - math.log10(self.low)) / math.log10(self.high / self.low)
+        else:
+            position = (value - self.low) / (self.high - self.low)
+        return self.start + position * (self.end - self.start)
+
+    def ticks(self) -> list[float]:
+        if self.axis.categories is not None:
+            return list(range(len(self.axis.categories)))
+        if self.axis.ticks is not None:
+            return [t for t in self.axis.ticks if self.low <= t <= self.high]
+        if self.axis.log:
+            return _log_ticks(self.low, self.high)
+        step = _nice_step(self.high - self.low)
+        first = math.ceil(self.low / step - 1e-9)
+        return [round(k * step, 12) for k in range(first, int(self.high / step + 1e-9) + 1)]
+
+    def label(self, value: float) -> str:
+        if self.axis.categories is not None:
+            return self.axis.categories[int(value)]
+        return self.axis.format(value)
+
+
+def _range(axis: Axis, values: list[float]) -> tuple[float, float]:
+    """The span an axis shows: the values with a margin (and 0 for `zero`)."""
+    if axis.categories is not None:
+        return -0.5, len(axis.categories) - 0.5
+    values = [v for v in values if math.isfinite(v) and (v > 0 or not axis.log)]
+    if axis.ticks:
+        values += list(axis.ticks)
+    if not values:
+        return (1.0, 10.0) if axis.log else (0.0, 1.0)
+    low, high = min(values), max(values)
+    if axis.log:
+        lo, hi = math.log10(low), math.log10(high)
+        pad = max(0.06 * (hi - lo), 0.15 if hi - lo < 0.3 else 0.0)
+        return 10 ** (lo - pad), 10 ** (hi + pad)
+    if axis.zero:
+        low = min(low, 0.0)
+    span = high - low or abs(high) or 1.0
+    pad = 0.06 * span
+    return (low if axis.zero and low == 0 else low - pad), high + pad
+
+
+def _f(value: float) -> str:
+    """A coordinate, one decimal: the page's size grows with every digit."""
+    text = f"{value:.1f}"
+    return text[:-2] if text.endswith(".0") else text
+
+
+@dataclasses.dataclass
+class Chart:
+    """A chart of series of points, with lines (or, with `bars`, grouped bars over
+    the x axis' categories), interval bars, a legend that shows and hides each
+    series, and a tooltip per point. `data` become data-* attributes of the
+    figure, so that a page or a test can find a chart by what it shows."""
+
+    title: str
+    x: Axis
+    y: Axis
+    series: list[Series]
+    references: list[Reference] = dataclasses.field(default_factory=list)
+    bars: bool = False
+    note: str | None = None
+    data: dict[str, str] = dataclasses.field(default_factory=dict)
+
+    def render(self) -> str:
+        xs = [p.x for s in self.series for p in s.points]
+        ys = [v for s in self.series for p in s.points for v in (p.y, p.low, p.high)
+              if v is not None]
+        # A reference line (the ideal) is part of what the axes show.
+        xs += [x for r in self.references for x, _ in r.points]
+        ys += [y for r in self.references for _, y in r.points]
+        x_scale = _Scale(self.x, *_range(self.x, xs), MARGIN_LEFT, WIDTH - MARGIN_RIGHT)
+        y_scale = _Scale(self.y, *_range(self.y, ys), HEIGHT - MARGIN_BOTTOM, MARGIN_TOP)
+        parts = [f"<svg viewBox=\"0 0 {WIDTH} {HEIGHT}\" role=\"img\""
+                 f" aria-label=\"{escape(self.title)}\">"]
+        parts += self._axes(x_scale, y_scale)
+        for reference in self.references:
+            inside = [(x, y) for x, y in reference.points
+                      if (x > 0 or not self.x.log) and (y > 0 or not self.y.log)]
+            if len(inside) >= 2:
+                path = "".join(("M" if i == 0 else "L") + f"{_f(x_scale(x))},{_f(y_scale(y))}"
+                               for i, (x, y) in enumerate(inside))
+                parts.append(f"<path class=\"ref\" d=\"{path}\"/>")
+        slots = len(self.series)
+        for index, series in enumerate(self.series):
+            parts.append(self._series(index, series, x_scale, y_scale, slots))
+        parts.append("</svg>")
+        legend = [
+            f"<li><button type=\"button\" data-series=\"{index}\" aria-pressed=\"true\">"
+            f"<span class=\"swatch {self._style(index)}\"></span>{escape(series.name)}</button></li>"
+            for index, series in enumerate(self.series)]
+        legend += [f"<li class=\"ref-key\"><span class=\"swatch ref\"></span>{escape(r.name)}</li>"
+                   for r in self.references]
+        figure = {"class": "chart", **{f"data-{k}": v for k, v in self.data.items()}}
+        note = f"<p class=\"note\">{escape(self.note)}</p>" if self.note else ""
+        return (f"<figure{attributes(figure)}>\n<figcaption>{escape(self.title)}</figcaption>\n"
+                + "\n".join(parts) + f"\n<ul class=\"legend\">{''.join(legend)}</ul>{note}\n"
+                "</figure>")
+
+    def _style(self, index: int) -> str:
+        colour = self.series[index].colour
+        index = index if colour is None else colour
+        dash = (index // COLOURS) % DASHES
+        return f"c{index % COLOURS}" + (f" d{dash}" if dash else "")
+
+    def _axes(self, x_scale: _Scale, y_scale: _Scale) -> list[str]:
+        left, right = MARGIN_LEFT, WIDTH - MARGIN_RIGHT
+        top, bottom = MARGIN_TOP, HEIGHT - MARGIN_BOTTOM
+        grid, labels = [], []
+        for tick in x_scale.ticks():
+            x = _f(x_scale(tick))
+            grid.append(f"M{x},{top}V{bottom}")
+            labels.append(f"<text x=\"{x}\" y=\"{bottom + 16}\" class=\"tx\">"
+                          f"{escape(x_scale.label(tick))}</text>")
+        for tick in y_scale.ticks():
+            y = _f(y_scale(tick))
+            grid.append(f"M{left},{y}H{right}")
+            labels.append(f"<text x=\"{left - 6}\" y=\"{y}\" class=\"ty\">"
+                          f"{escape(y_scale.label(tick))}</text>")
+        return [
+            f"<path class=\"grid\" d=\"{''.join(grid)}\"/>",
+            f"<path class=\"axis\" d=\"M{left},{top}V{bottom}H{right}\"/>",
+            *labels,
+            f"<text x=\"{(left + right) / 2:g}\" y=\"{HEIGHT - 6}\" class=\"lx\">"
+            f"{escape(self.x.label)}</text>",
+            f"<text x=\"14\" y=\"{(top + bottom) / 2:g}\" class=\"ly\" "
+            f"transform=\"rotate(-90 14 {(top + bottom) / 2:g})\">{escape(self.y.label)}</text>",
+        ]
+
+    def _series(self, index: int, series: Series, x_scale: _Scale, y_scale: _Scale,
+                slots: int) -> str:
+        shown = [p for p in series.points if math.isfinite(p.x) and math.isfinite(p.y)
+                 and (p.x > 0 or not self.x.log) and (p.y > 0 or not self.y.log)]
+        shown.sort(key=lambda p: p.x)
+        parts = [f"<g class=\"series {self._style(index)}\" data-series=\"{index}\">"]
+        intervals = []
+        marks = []
+        if self.bars:
+            slot = 0.8 / max(slots, 1)
+            width = (x_scale(1) - x_scale(0)) * slot
+            base = y_scale(y_scale.low if self.y.log else max(y_scale.low, 0.0))
+            for p in shown:
+                centre = x_scale(p.x - 0.4 + slot * (index + 0.5))
+                top = y_scale(p.y)
+                marks.append(
+                    f"<rect class=\"pt{' marked' if p.marked else ''}\" x=\"{_f(centre - width / 2)}\""
+                    f" y=\"{_f(min(top, base))}\" width=\"{_f(width)}\""
+                    f" height=\"{_f(abs(base - top))}\"{self._data(p)}/>")
+                intervals.append(self._interval(centre, p, y_scale))
+        else:
+            if len(shown) >= 2:
+                line = "".join(("M" if i == 0 else "L") + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
+                               for i, p in enumerate(shown))
+                parts.append(f"<path class=\"line\" d=\"{line}\"/>")
+            for p in shown:
+                x = x_scale(p.x)
+                marks.append(f"<circle class=\"pt{' marked' if p.marked else ''}\" cx=\"{_f(x)}\""
+                             f" cy=\"{_f(y_scale(p.y))}\" r=\"4\"{self._data(p)}/>")
+                intervals.append(self._interval(x, p, y_scale))
+        bars = "".join(i for i in intervals if i)
+        if bars:
+            parts.append(f"<path class=\"iv\" d=\"{bars}\"/>")
+        parts += marks
+        parts.append("</g>")
+        return "\n".join(parts)
+
+    @staticmethod
+    def _data(point: Point) -> str:
+        return attributes({"data-key": point.key, "data-tip": point.tip})
+
+    def _interval(self, x: float, point: Point, y_scale: _Scale) -> str:
+        low, high = point.low, point.high
+        if low is None or high is None or not (math.isfinite(low) and math.isfinite(high)) \
+                or low > high or (self.y.log and low <= 0):
+            return ""
+        y_low, y_high = _f(y_scale(low)), _f(y_scale(high))
+        return (f"M{_f(x)},{y_low}V{y_high}M{_f(x - 3)},{y_low}H{_f(x + 3)}"
+                f"M{_f(x - 3)},{y_high}H{_f(x + 3)}")
+
+
+def charts(figures: Sequence[str]) -> str:
+    """Charts laid out side by side as the page's width allows."""
+    return "<div class=\"charts\">\n" + "\n".join(figures) + "\n</div>"
+
