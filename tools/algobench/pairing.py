@@ -20,14 +20,13 @@ such an interval lies wholly above 1 + PERCENT/100.
 from __future__ import annotations
 
 import dataclasses
-import statistics
 
 from .compare import NOISE_FLOOR, TOO_FEW, verdict
 from .derive import by_round
 from .model import CellResult, Run
-from .stats import CONFIDENCE, median_interval, paired_ratios
+from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median,
+                    median_interval, paired_ratios)
 
-FAMILY_ERROR = 0.05
 MIN_COVERAGE = 0.9
 # An A/B run measures a program and size in more rounds (up to as many again)
 # while the interval of one of its cells' ratios is wider than this, relative
@@ -63,7 +62,7 @@ class PairedComparison:
 
     @property
     def geomean(self) -> float | None:
-        return statistics.geometric_mean([p.ratio for p in self.pairs]) if self.pairs else None
+        return geometric_mean([p.ratio for p in self.pairs])
 
     def verdict_counts(self) -> dict[str, int]:
         counts: dict[str, int] = {}
@@ -109,8 +108,7 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
             if coverage >= MIN_COVERAGE else TOO_FEW
         pairs.append(Pair(
             cell_a.label, common, [rounds_a[r] for r in common], [rounds_b[r] for r in common],
-            ratios, statistics.median(rounds_a.values()), statistics.median(rounds_b.values()),
-            statistics.median(ratios), low, high, judged, coverage))
+            ratios, median(rounds_a.values()), median(rounds_b.values()), median(ratios), low, high, judged, coverage))
     return PairedComparison(pairs, not_compared, failed_b, noise, confidence)
 
 
@@ -120,7 +118,7 @@ def gate(comparison: PairedComparison, percent: float) -> list[tuple[Pair, float
     m = len(comparison.pairs)
     if m == 0:
         return []
-    confidence = 1 - FAMILY_ERROR / m
+    confidence = bonferroni_confidence(m)
     over = []
     for pair in comparison.pairs:
         if pair.ratio <= 1 + percent / 100:
@@ -145,7 +143,7 @@ def unsettled(members: list[tuple[str, CellResult]], width: float = SETTLED_WIDT
             continue
         ratios = paired_ratios(rounds_b, rounds_a)
         interval = median_interval(ratios) if ratios else None
-        middle = statistics.median(ratios) if ratios else None
+        middle = median(ratios)
         if interval is not None and middle and (interval[1] - interval[0]) / middle > width:
             return True
     return False

@@ -55,11 +55,10 @@ import os
 import pathlib
 import re
 import sqlite3
-import statistics
 
 from . import compare, model, redraw
 from .derive import derive
-from .stats import median_interval
+from .stats import median, median_interval
 
 STORE_FILE = pathlib.Path("results") / "store.sqlite"
 # Names the default store instead of results/store.sqlite (the tests use it).
@@ -271,12 +270,11 @@ def _now() -> str:
 
 def _cell_row(position: int, cell: model.CellResult) -> tuple:
     times = cell.times if cell.status != "failed" else []
-    median = statistics.median(times) if times else None
-    interval = median_interval(times) if times else None
+    interval = median_interval(times)
     low, high = interval[:2] if interval is not None else (None, None)
     return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
-            cell.status, len(cell.samples), median, low, high, cell.speedup, cell.speedup_low,
-            cell.speedup_high)
+            cell.status, len(cell.samples), median(times), low, high, cell.speedup,
+            cell.speedup_low, cell.speedup_high)
 
 
 _CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
