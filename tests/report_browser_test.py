@@ -28,7 +28,7 @@ from html_pages import (COLUMN_KEYS, expected_points, expected_value, history_se
                         sorted_names, warned_cells)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
-from algobench import machines, redraw
+from algobench import machines, model
 from algobench.derive import derive
 from algobench.export import html as html_report
 from algobench.export import summary
@@ -112,7 +112,7 @@ class BrowserTest(unittest.TestCase):
         shutil.copytree(REPORT_FIXTURES / "run_a", fixture)
         status, out, err = run_suite(["report", str(fixture), "--html"])
         assert status == 0, err
-        cls.runs["fixture"] = derive(redraw.load(fixture))
+        cls.runs["fixture"] = derive(model.load_checked(fixture))
         cls.series = history_series()
         (pages / "history.html").write_text(
             html_report.render_history(cls.series, "History of two cells"), encoding="utf-8")

@@ -21,7 +21,7 @@ medians, without an interval.
 from __future__ import annotations
 
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
-from .model import CellResult, Run, Winner
+from .model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
 from .workload import PARALLEL_MODE, SEQUENTIAL
 
@@ -31,6 +31,11 @@ def by_round(cell: CellResult) -> dict[int, float] | None:
     if not cell.samples or any(s.round is None for s in cell.samples):
         return None
     return {s.round: s.seconds for s in cell.samples}
+
+
+def load_derived(path) -> Run:
+    """A results folder's run (or a results.json's), checked, its figures derived."""
+    return derive(load_checked(path))
 
 
 def derive(run: Run) -> Run:
