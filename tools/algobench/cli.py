@@ -36,7 +36,7 @@ from . import (ab, bandwidth, build, compare, fleet, machine, machines, matrix, 
 from . import history as cell_history
 from .console import Console, print_plan
 from .derive import load_derived
-from .export import ab_report, comparison, html, history
+from .export import comparison, html, history
 from .export import machines as machines_view
 from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
@@ -480,7 +480,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
 
     def write_report(result) -> None:
         warnings = next(iter(the_sweep.runs.values())).context.warnings
-        ab_report.write(out_dir, result, shown_a, shown_b, warnings)
+        comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
 
     try:
         outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
@@ -490,7 +490,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except KeyboardInterrupt:
         recorder.abandon(store.INTERRUPTED)
         raise
-    sys.stdout.write(ab_report.render_text(outcome.comparison, shown_a, shown_b))
+    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
     if arguments.fail_above is not None:
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "

@@ -134,6 +134,9 @@ def verdict(low: float, high: float, count_a: int, count_b: int, noise: float) -
 
 @dataclasses.dataclass
 class Matched:
+    """One cell of run A matched with the same cell of run B, as `compare` and
+    `ab` both report it: the medians, B/A with its interval and the verdict."""
+
     label: str
     median_a: float
     median_b: float
@@ -142,14 +145,20 @@ class Matched:
     high: float
     verdict: str
     # The ratio and its interval divided by the run-wide shift (equal to the
-    # above when no shift is removed).
+    # above when no shift is removed); `compare` alone removes one.
     relative: float = 0.0
     relative_low: float = 0.0
     relative_high: float = 0.0
-    # What the gate resamples.
+    # The times the figures come from: all samples of each cell for `compare`
+    # (what its gate resamples), the times of the rounds both builds ran in for `ab`.
     samples_a: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
     samples_b: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
     seed: int = dataclasses.field(default=0, repr=False, compare=False)
+    # Of a pair measured in the same rounds (`ab`): those rounds, the B/A of each
+    # and the coverage of the interval low .. high.
+    rounds: list[int] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    ratios: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    coverage: float = 0.0
 
     @property
     def judged(self) -> bool:
