@@ -12,7 +12,7 @@ import unittest
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench import compare, model
+from algobench import compare, model, stats
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
@@ -205,25 +205,25 @@ class CommandLineTest(unittest.TestCase):
 
 class StatisticsTest(unittest.TestCase):
     def test_percentile_interval_reads_the_central_share(self):
-        self.assertEqual(compare.percentile_interval(list(range(100)), 0.90), (5, 94))
-        self.assertEqual(compare.percentile_interval(list(range(1000)), 0.999), (0, 999))
+        self.assertEqual(stats.percentile_interval(list(range(100)), 0.90), (5, 94))
+        self.assertEqual(stats.percentile_interval(list(range(1000)), 0.999), (0, 999))
 
     def test_robust_spread_ignores_outliers_and_matches_a_normal_sd(self):
         # Deviations from the median 3 are 2, 1, 0, 1, 97: their median is 1.
-        self.assertAlmostEqual(compare.robust_spread([1, 2, 3, 4, 100]), 1.4826)
+        self.assertAlmostEqual(stats.robust_spread([1, 2, 3, 4, 100]), 1.4826)
         rng = random.Random(7)
         values = [rng.gauss(0, 0.1) for _ in range(4000)]
-        self.assertAlmostEqual(compare.robust_spread(values), 0.1, delta=0.005)
-        self.assertAlmostEqual(compare.robust_spread(values + [50.0] * 200), 0.1, delta=0.01)
+        self.assertAlmostEqual(stats.robust_spread(values), 0.1, delta=0.005)
+        self.assertAlmostEqual(stats.robust_spread(values + [50.0] * 200), 0.1, delta=0.01)
 
     def test_shift_is_the_median_ratio_with_an_interval_over_cells(self):
         logs = [math.log(1.2)] * 9 + [math.log(5.0), math.log(0.1)]
-        shift, low, high = compare.shift_interval(logs, seed=3)
+        shift, low, high = stats.shift_interval(logs, seed=3)
         self.assertAlmostEqual(shift, 1.2)
         self.assertLessEqual(low, 1.2)
         self.assertGreaterEqual(high, 1.2)
         spread = [math.log(1.2 + 0.01 * i) for i in range(-10, 11)]
-        shift, low, high = compare.shift_interval(spread, seed=3)
+        shift, low, high = stats.shift_interval(spread, seed=3)
         self.assertAlmostEqual(shift, 1.2)
         self.assertTrue(1.15 < low < 1.2 < high < 1.25, (low, high))
 

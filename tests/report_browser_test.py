@@ -29,7 +29,7 @@ from html_pages import (SMALL_RUN_POINTS, SMALL_RUN_SORTED, SMALL_RUN_VALUES, SM
                         history_series, small_run)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
-from algobench import machines, redraw
+from algobench import machines, model
 from algobench.derive import derive
 from algobench.export import history as history_view
 from algobench.export import machines as machines_view
@@ -114,7 +114,7 @@ class BrowserTest(unittest.TestCase):
         shutil.copytree(REPORT_FIXTURES / "run_a", fixture)
         status, out, err = run_suite(["report", str(fixture), "--html"])
         assert status == 0, err
-        cls.runs["fixture"] = derive(redraw.load(fixture))
+        cls.runs["fixture"] = derive(model.load_checked(fixture))
         cls.series = history_series()
         (pages / "history.html").write_text(
             history_view.render_html(cls.series, "History of two cells"), encoding="utf-8")

@@ -10,11 +10,13 @@ PACKAGE = ROOT / "tools" / "algobench"
 # From the command line down to the files: a module may import its own layer
 # and the layers below it, never one above.
 LAYERS = (
-    ("command line", {"cli", "console"}),
-    ("orchestration", {"ab", "sweep", "redraw", "store", "fleet"}),
+    ("command line", {"cli"}),
+    ("listeners", {"console", "recorder"}),
+    ("orchestration", {"ab", "sweep", "redraw", "fleet"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
-    ("model", {"output", "matrix", "model", "derive", "stats", "findings",
-               "compare", "contention", "pairing", "machines"}),
+    ("persistence", {"store"}),
+    ("analysis", {"derive", "stats", "findings", "compare", "pairing", "machines", "history"}),
+    ("model", {"output", "matrix", "model", "contention"}),
     ("renderers", {"export"}),
     ("table", {"workload"}),
     ("files", {"files"}),

@@ -11,7 +11,7 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import findings, machine, pairing, runner, sweep
+from algobench import compare, findings, machine, pairing, runner, sweep
 from algobench.contention import Contention
 from algobench.derive import derive
 
@@ -272,8 +272,8 @@ class AbTest(unittest.TestCase):
         pairs = []
         for index in range(50):
             ratios = [1 + rng.uniform(-0.08, 0.08) for _ in range(5)]
-            pairs.append(pairing.Pair(f"c{index}", list(range(5)), [1.0] * 5, ratios, ratios,
-                                      1.0, 1.0, sorted(ratios)[2], 0, 0, "no clear change"))
+            pairs.append(compare.Matched(f"c{index}", 1.0, 1.0, sorted(ratios)[2], 0, 0,
+                                         "no clear change", ratios=ratios))
         comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95)
         self.assertEqual(pairing.gate(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]

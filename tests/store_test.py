@@ -20,7 +20,7 @@ from unittest import mock
 
 from support import ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import model, store
+from algobench import history, model, recorder, store
 from algobench.store import Store, StoreError
 
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
@@ -107,7 +107,7 @@ class RegistrationTest(StoreCase):
 
     def test_a_run_cut_short_is_there_and_its_folder_completes_it(self):
         # A run that never reached its end (killed) stays "running" ...
-        with mock.patch.object(store.Recorder, "_on_RunFinished"):
+        with mock.patch.object(recorder.Recorder, "_on_RunFinished"):
             self.assertEqual(self.suite_run(self.root / "out")[0], 0)
         [row] = self.stored()
         self.assertEqual(row.status, "running")
@@ -242,7 +242,7 @@ class MigrationTest(StoreCase):
             self.assertEqual(the_store.load_run(1).to_dict(), old.to_dict())
             self.assertEqual([(r.id, r.build) for r in the_store.runs()][-1], (1, None))
             self.assertEqual({r.build for r in the_store.runs()}, {"A", "B", None})
-            [entry] = the_store.history("count_if/n:1000/threads:1$", machine="old-host")
+            [entry] = history.series(the_store, "count_if/n:1000/threads:1$", machine="old-host")
             self.assertEqual([p["median"] for p in entry["points"]], [1.1e-3])
 
 
@@ -428,8 +428,8 @@ class HistoryTest(StoreCase):
 
     def test_only_the_real_step_is_a_change(self):
         with Store.open(self.path) as the_store:
-            series = the_store.history("^count_if/")
-            self.assertEqual(the_store.history(STEP, machine="nowhere"), [])
+            series = history.series(the_store, "^count_if/")
+            self.assertEqual(history.series(the_store, STEP, machine="nowhere"), [])
         self.assertEqual(len(series), 16)  # 8 cells on 2 machines
         for entry in series:
             with self.subTest(cell=entry["cell"], machine=entry["machine"]):
@@ -456,10 +456,10 @@ class HistoryTest(StoreCase):
         self.assertEqual(len(marked), 1, out)
         self.assertRegex(marked[0], r"\+(49|50)\.\d%")
         self.assertIn("2024-05-05", marked[0])
-        self.assertIn(store.CHANGE_RULE, out)
+        self.assertIn(history.CHANGE_RULE, out)
         status, out, _ = run_suite(["history", STEP, "--json", "--store", str(self.path)])
         data = json.loads(out)
-        self.assertEqual(data["change_rule"], store.CHANGE_RULE)
+        self.assertEqual(data["change_rule"], history.CHANGE_RULE)
         self.assertEqual([e["machine"] for e in data["cells"]], ["h", "other"])
         status, _, err = run_suite(["history", "(", "--store", str(self.path)])
         self.assertEqual((status, err.count("\n")), (2, 1), err)

@@ -28,7 +28,7 @@ __all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "unsettled", "variants"]
 class AbOutcome:
     status: int
     comparison: PairedComparison | None
-    over_limit: list  # (Pair, corrected low) above --fail-above
+    over_limit: list  # (compare.Matched, corrected low) above --fail-above
     no_cell: bool
 
 
@@ -42,7 +42,7 @@ def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report) -> Ab
     comparison = pair_runs(a, b)
     write_report(comparison)
     over = gate(comparison, fail_above) if fail_above is not None else []
-    no_cell = not comparison.pairs
+    no_cell = not comparison.matched
     if fail_above is not None and status == 0 and (over or no_cell or comparison.failed_b):
         status = 1
     return AbOutcome(status, comparison, over, no_cell)

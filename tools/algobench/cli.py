@@ -33,11 +33,14 @@ import threading
 
 from . import (ab, bandwidth, build, compare, fleet, machine, machines, matrix, model, redraw,
                slurm, store, sweep)
+from . import history as cell_history
 from .console import Console, print_plan
-from .export import ab_report, comparison, history
+from .derive import load_derived
+from .export import comparison, history
 from .export import machines as machines_view
 from .files import replace_file
 from .findings import DEFAULT_CV_THRESHOLD
+from .recorder import Recorder
 from .runner import Options
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
@@ -201,7 +204,7 @@ def _store_path(arguments: argparse.Namespace) -> pathlib.Path:
     return arguments.store or store.default_path(build.ROOT)
 
 
-def _registered(command: str, recorder: store.Recorder, status: int,
+def _registered(command: str, recorder: Recorder, status: int,
                 out_dir: pathlib.Path) -> int:
     """Says where the sweep's runs went in the store, or, in one line, that they
     could not go there: the exit status is then 1 unless it already says worse."""
@@ -421,7 +424,7 @@ def _run_sweep(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if _out_refused("run", arguments, out_dir, prepare=True):
         return 2
-    recorder = store.Recorder(_store_path(arguments))
+    recorder = Recorder(_store_path(arguments))
     try:
         status = sweep.Sweep(cells, options, out_dir, _command_line("run", argv),
                              probe_bandwidth=not arguments.no_bandwidth,
@@ -464,7 +467,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                       timeout=arguments.timeout, pin=arguments.pin,
                       hugepages=arguments.hugepages, seed=_seed(arguments),
                       retries=arguments.retries)
-    recorder = store.Recorder(_store_path(arguments))
+    recorder = Recorder(_store_path(arguments))
     the_sweep = sweep.Sweep(cells, options, out_dir, _command_line("ab", argv),
                             probe_bandwidth=not arguments.no_bandwidth,
                             draw_plots=not arguments.no_plots,
@@ -477,7 +480,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
 
     def write_report(result) -> None:
         warnings = next(iter(the_sweep.runs.values())).context.warnings
-        ab_report.write(out_dir, result, shown_a, shown_b, warnings)
+        comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
 
     try:
         outcome = ab.run_ab(the_sweep, arguments.fail_above, write_report)
@@ -487,7 +490,7 @@ def _ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except KeyboardInterrupt:
         recorder.abandon(store.INTERRUPTED)
         raise
-    sys.stdout.write(ab_report.render_text(outcome.comparison, shown_a, shown_b))
+    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
     if arguments.fail_above is not None:
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
@@ -537,7 +540,7 @@ def _history_page(arguments: argparse.Namespace) -> int:
         return missing
     try:
         with store.Store.open(path) as the_store:
-            series = the_store.history(arguments.cells)
+            series = cell_history.series(the_store, arguments.cells)
     except store.StoreError as error:
         print(f"suite report: {error}", file=sys.stderr)
         return 1
@@ -680,9 +683,9 @@ def _compared_runs(arguments: argparse.Namespace) -> tuple[model.Run, model.Run]
     """The two runs `compare` reads: results folders (or files), or runs of the store."""
     stored = [STORED_RUN.fullmatch(text) for text in (arguments.a, arguments.b)]
     if not any(stored):
-        return redraw.load(arguments.a), redraw.load(arguments.b)
+        return model.load_checked(arguments.a), model.load_checked(arguments.b)
     with store.Store.open(_store_path(arguments)) as the_store:
-        a, b = (the_store.load_run(int(match.group(1))) if match else redraw.load(text)
+        a, b = (the_store.load_run(int(match.group(1))) if match else model.load_checked(text)
                 for match, text in zip(stored, (arguments.a, arguments.b)))
     return a, b
 
@@ -733,7 +736,7 @@ def _import(arguments: argparse.Namespace, argv: list[str]) -> int:
         with store.Store.open(_store_path(arguments)) as the_store:
             for folder in arguments.folders:
                 try:
-                    found = the_store.import_results(folder)
+                    found = the_store.import_results(folder, load_derived)
                 except model.ResultsError as error:
                     print(f"suite import: {error}", file=sys.stderr)
                     unreadable += 1
@@ -765,7 +768,7 @@ def _history(arguments: argparse.Namespace, argv: list[str]) -> int:
                 rows = [row for row in the_store.runs()
                         if arguments.machine is None or row.host == arguments.machine]
             else:
-                series = the_store.history(pattern, arguments.machine)
+                series = cell_history.series(the_store, pattern, arguments.machine)
     except store.StoreError as error:
         print(f"suite history: {error}", file=sys.stderr)
         return 1
@@ -775,9 +778,9 @@ def _history(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if arguments.json:
         sys.stdout.write(history.render_json(series, str(path), pattern, arguments.machine,
-                                             store.CHANGE_RULE))
+                                             cell_history.CHANGE_RULE))
     elif series:
-        sys.stdout.write(history.render_text(series, store.CHANGE_RULE))
+        sys.stdout.write(history.render_text(series, cell_history.CHANGE_RULE))
     if not series:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         print(f"suite history: no cell of the store{on} matches {pattern!r} (cell names are "
@@ -1000,7 +1003,7 @@ def _fleet_compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         if not named:
             return refuse(f"no task of {found_fleet.folder} has left results yet")
     try:
-        runs = [(name, redraw.load(folder)) for name, folder in named]
+        runs = [(name, model.load_checked(folder)) for name, folder in named]
     except model.ResultsError as error:
         return refuse(str(error))
     if arguments.folders:
@@ -1167,7 +1170,7 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
                            help="up to N more rounds, after --samples, for the programs and "
                                 "sizes whose B/A ratios still scatter by more than "
-                                f"{ab.SETTLED_WIDTH:.0%} of their median (0 to 100; default 0)")
+                                f"{ab.SETTLED_WIDTH:.0%}% of their median (0 to 100; default 0)")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")

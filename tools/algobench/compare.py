@@ -38,29 +38,23 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
-import random
-import statistics
 import zlib
 
 from .model import CellResult, Run, ResultsError
+from .stats import (CONFIDENCE, FAMILY_ERROR, RESAMPLES, bonferroni_confidence,
+                    bootstrap_interval, geometric_mean, median, robust_spread, shift_interval)
 
-RESAMPLES = 2000
-CONFIDENCE = 0.95
 NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
 MIN_SAMPLES = 3
 SEED = 20240501
 
 # Fewer matched cells than this and their spread is not worth estimating.
 MIN_CELLS = 5
-# 1.4826 x MAD estimates the standard deviation of normally distributed values.
-MAD_SCALE = 1.4826
 # How many spreads a cell's change must exceed to be told from the scatter of
 # unchanged cells. Three: an unchanged cell lands beyond 3 spreads about 0.3%
 # of the time, so a sweep of 50 cells calls on average 0.13 of them changed
 # that did not change; at 2 spreads it would be 2.3 cells.
 SPREAD_MULTIPLE = 3.0
-# The chance of the gate failing, over all cells together, when nothing changed.
-FAMILY_ERROR = 0.05
 # The gate's interval reaches far into the tails of the bootstrap: it takes
 # enough resamples that each tail holds at least this many, up to a cap.
 GATE_TAIL_RESAMPLES = 10
@@ -113,66 +107,12 @@ def _timed_out(cell: CellResult) -> bool:
     return (cell.failure or "").startswith("timed out")
 
 
-def percentile_interval(values: list[float], confidence: float) -> tuple[float, float]:
-    """The central `confidence` share of sorted bootstrap values, as (low, high)."""
-    count = len(values)
-    tail = (1 - confidence) / 2
-    # The small allowance keeps a rounding error in `tail` from moving an index.
-    low = values[max(0, math.floor(tail * count + 1e-9))]
-    high = values[min(count - 1, math.ceil((1 - tail) * count - 1e-9) - 1)]
-    return low, high
-
-
-def bootstrap_interval(
-    a: list[float],
-    b: list[float],
-    seed: int,
-    resamples: int = RESAMPLES,
-    confidence: float = CONFIDENCE,
-) -> tuple[float, float]:
-    """Percentile bootstrap interval of median(b) / median(a)."""
-    rng = random.Random(seed)
-    ratios = sorted(
-        statistics.median(rng.choices(b, k=len(b))) / statistics.median(rng.choices(a, k=len(a)))
-        for _ in range(resamples)
-    )
-    return percentile_interval(ratios, confidence)
-
-
-def robust_spread(values: list[float]) -> float:
-    """1.4826 x the median absolute deviation: a standard deviation that outliers barely move."""
-    centre = statistics.median(values)
-    return MAD_SCALE * statistics.median(abs(v - centre) for v in values)
-
-
-def shift_interval(
-    log_ratios: list[float],
-    seed: int,
-    resamples: int = RESAMPLES,
-    confidence: float = CONFIDENCE,
-) -> tuple[float, float, float]:
-    """(median, low, high) of the cells' B/A: the median of the log ratios, back as a
-    factor, with a percentile bootstrap interval that resamples the cells."""
-    rng = random.Random(seed)
-    medians = sorted(
-        statistics.median(rng.choices(log_ratios, k=len(log_ratios))) for _ in range(resamples)
-    )
-    low, high = percentile_interval(medians, confidence)
-    return math.exp(statistics.median(log_ratios)), math.exp(low), math.exp(high)
-
-
 def clear_threshold(noise: float, spread: float | None, multiple: float = SPREAD_MULTIPLE) -> float:
     """The change (a fraction) a cell's whole interval must exceed: the larger of the
     noise floor and `multiple` spreads of the cells' log ratios."""
     if spread is None:
         return noise
     return max(noise, math.exp(multiple * spread) - 1)
-
-
-def bonferroni_confidence(cells: int, family_error: float = FAMILY_ERROR) -> float:
-    """The confidence of each of `cells` intervals so that all hold together with
-    probability at least 1 - family_error."""
-    return 1 - family_error / max(cells, 1)
 
 
 def gate_resamples(confidence: float, resamples: int = RESAMPLES) -> int:
@@ -194,6 +134,9 @@ def verdict(low: float, high: float, count_a: int, count_b: int, noise: float) -
 
 @dataclasses.dataclass
 class Matched:
+    """One cell of run A matched with the same cell of run B, as `compare` and
+    `ab` both report it: the medians, B/A with its interval and the verdict."""
+
     label: str
     median_a: float
     median_b: float
@@ -202,14 +145,20 @@ class Matched:
     high: float
     verdict: str
     # The ratio and its interval divided by the run-wide shift (equal to the
-    # above when no shift is removed).
+    # above when no shift is removed); `compare` alone removes one.
     relative: float = 0.0
     relative_low: float = 0.0
     relative_high: float = 0.0
-    # What the gate resamples.
+    # The times the figures come from: all samples of each cell for `compare`
+    # (what its gate resamples), the times of the rounds both builds ran in for `ab`.
     samples_a: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
     samples_b: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
     seed: int = dataclasses.field(default=0, repr=False, compare=False)
+    # Of a pair measured in the same rounds (`ab`): those rounds, the B/A of each
+    # and the coverage of the interval low .. high.
+    rounds: list[int] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    ratios: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
+    coverage: float = 0.0
 
     @property
     def judged(self) -> bool:
@@ -415,7 +364,7 @@ def compare(
             not_compared.append((label, "; ".join(reasons)))
             continue
         samples_a, samples_b = cell_a.times, cell_b.times
-        median_a, median_b = statistics.median(samples_a), statistics.median(samples_b)
+        median_a, median_b = median(samples_a), median(samples_b)
         seed = SEED ^ zlib.crc32(repr(key).encode())
         low, high = bootstrap_interval(samples_a, samples_b, seed, resamples, confidence)
         matched.append(Matched(label, median_a, median_b, median_b / median_a, low, high, TOO_FEW,
@@ -430,7 +379,7 @@ def compare(
     only_a = sorted(cells_a[k].label for k in cells_a.keys() - cells_b.keys())
     only_b = sorted(cells_b[k].label for k in cells_b.keys() - cells_a.keys())
     warnings, notes = context_differences(a.context, b.context)
-    geomean = statistics.geometric_mean([m.ratio for m in matched]) if matched else None
+    geomean = geometric_mean([m.ratio for m in matched])
     result = Comparison(
         matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
         confidence, drift, failed_in_b,

@@ -20,11 +20,9 @@ medians, without an interval.
 
 from __future__ import annotations
 
-import statistics
-
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
-from .model import CellResult, Run, Winner
-from .stats import describe, finite, median_interval, paired_ratios, ratio
+from .model import CellResult, Run, Winner, load_checked
+from .stats import describe, finite, median, median_interval, paired_ratios, ratio
 from .workload import PARALLEL_MODE, SEQUENTIAL
 
 
@@ -33,6 +31,11 @@ def by_round(cell: CellResult) -> dict[int, float] | None:
     if not cell.samples or any(s.round is None for s in cell.samples):
         return None
     return {s.round: s.seconds for s in cell.samples}
+
+
+def load_derived(path) -> Run:
+    """A results folder's run (or a results.json's), checked, its figures derived."""
+    return derive(load_checked(path))
 
 
 def derive(run: Run) -> Run:
@@ -71,7 +74,7 @@ def _speedup(cell: CellResult, base: CellResult) -> None:
     ratios = paired_ratios(base_rounds, cell_rounds)
     if not ratios:
         return
-    cell.speedup = finite(statistics.median(ratios))
+    cell.speedup = finite(median(ratios))
     interval = median_interval(ratios)
     if interval is not None:
         cell.speedup_low, cell.speedup_high, _ = interval
@@ -119,7 +122,7 @@ def paired(numerator: CellResult, denominator: CellResult
         return None, None, None
     interval = median_interval(ratios)
     low, high = (interval[0], interval[1]) if interval is not None else (None, None)
-    return finite(statistics.median(ratios)), low, high
+    return finite(median(ratios)), low, high
 
 
 def winners(run: Run) -> list[Winner]:

@@ -13,14 +13,9 @@ tasks) stays one plain line each.
 
 from __future__ import annotations
 
-import dataclasses
-from typing import TYPE_CHECKING, Any
-
 from . import contention
+from .model import CellResult, Context, Finding, Run
 from .workload import PARALLEL_MODE, WORKLOADS
-
-if TYPE_CHECKING:  # the model keeps findings in its runs: no import cycle at run time
-    from .model import CellResult, Context, Run
 
 DEFAULT_CV_THRESHOLD = 0.05
 # Above this share of a calibrated cell's figure, the first call's extra cost
@@ -39,36 +34,6 @@ NOISY = "noisy"
 FIRST_CALL = "first_call"
 NO_SPEEDUP = "no_speedup"
 SEQUENTIAL = "sequential"
-
-
-@dataclasses.dataclass
-class Finding:
-    """One kind of warning about a run's cells: what was found, the cells it
-    applies to (by name) and what would help, said once."""
-
-    kind: str
-    cells: list[str]
-    text: str
-    advice: str | None = None
-
-    @property
-    def line(self) -> str:
-        """The warning as one line: what was found, then the advice."""
-        return f"{self.text}; {self.advice}" if self.advice else self.text
-
-    def to_dict(self) -> dict:
-        return dataclasses.asdict(self)
-
-    @classmethod
-    def from_dict(cls, data: Any) -> Finding | None:
-        """A finding from its JSON form; None when the data is not one."""
-        if not isinstance(data, dict) or not isinstance(data.get("kind"), str) \
-                or not isinstance(data.get("text"), str):
-            return None
-        cells = data.get("cells")
-        advice = data.get("advice")
-        return cls(data["kind"], [str(c) for c in cells] if isinstance(cells, list) else [],
-                   data["text"], advice if isinstance(advice, str) else None)
 
 
 def compact_size(n: int) -> str:

@@ -44,6 +44,7 @@ import time
 from typing import Callable
 
 from . import model, slurm
+from .derive import load_derived
 from .files import dump_json, replace_file
 from .matrix import Cell
 from .store import Store, StoreError
@@ -661,7 +662,7 @@ def collect(fleet: Fleet, found: list[TaskStatus], store_path: pathlib.Path) -> 
         with Store.open(store_path) as store:
             for item in wanted:
                 try:
-                    item.run_ids = list(store.import_folder(item.status.folder))
+                    item.run_ids = list(store.import_folder(item.status.folder, load_derived))
                 except model.ResultsError as error:
                     item.note = str(error)
                     item.tail = item.tail or log_tail(item.status.task.log)

@@ -15,10 +15,10 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import statistics
 
 from . import compare
 from .model import CellResult, Run
+from .stats import CONFIDENCE, RESAMPLES, finite, median
 
 REFERENCE = "reference"
 
@@ -35,8 +35,7 @@ class MachinesView:
 
 
 def _median(cell: CellResult) -> float | None:
-    times = [t for t in cell.times if math.isfinite(t)]
-    return statistics.median(times) if times else None
+    return median(t for t in cell.times if math.isfinite(t))
 
 
 def _standing(cell: CellResult | None) -> str:
@@ -49,12 +48,8 @@ def _standing(cell: CellResult | None) -> str:
     return "ok"
 
 
-def _finite(value: float | None) -> float | None:
-    return value if value is not None and math.isfinite(value) else None
-
-
 def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_FLOOR,
-                     resamples: int = compare.RESAMPLES, relative: bool = False) -> MachinesView:
+                     resamples: int = RESAMPLES, relative: bool = False) -> MachinesView:
     """Each (name, run) against the first. Raises compare.CompareError when a run
     holds the same cell twice."""
     if not runs:
@@ -93,11 +88,11 @@ def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_F
                 entry["verdict"] = REFERENCE
             elif first.label in judged[name]:
                 matched = judged[name][first.label]
-                entry.update(ratio=_finite(matched.ratio), low=_finite(matched.low),
-                             high=_finite(matched.high), verdict=matched.verdict)
+                entry.update(ratio=finite(matched.ratio), low=finite(matched.low),
+                             high=finite(matched.high), verdict=matched.verdict)
             row["machines"].append(entry)
         rows.append(row)
-    return MachinesView(machines, rows, relative, noise, compare.CONFIDENCE)
+    return MachinesView(machines, rows, relative, noise, CONFIDENCE)
 
 
 def machines_table(runs: list[tuple[str, Run]], **options) -> list[dict]:
@@ -112,8 +107,8 @@ def _machine(name: str, run: Run, result: compare.Comparison | None) -> dict:
              "reference": result is None}
     if result is not None:
         drift = result.drift
-        entry.update(compared=len(result.matched), geomean=_finite(result.geomean),
-                     shift=_finite(drift.shift) if drift else None,
+        entry.update(compared=len(result.matched), geomean=finite(result.geomean),
+                     shift=finite(drift.shift) if drift else None,
                      verdicts=result.verdict_counts(),
                      differences=list(result.warnings) + list(result.notes))
     return entry

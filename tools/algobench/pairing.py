@@ -20,14 +20,13 @@ such an interval lies wholly above 1 + PERCENT/100.
 from __future__ import annotations
 
 import dataclasses
-import statistics
 
-from .compare import NOISE_FLOOR, TOO_FEW, verdict
+from .compare import NOISE_FLOOR, TOO_FEW, Matched, verdict
 from .derive import by_round
 from .model import CellResult, Run
-from .stats import CONFIDENCE, median_interval, paired_ratios
+from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median,
+                    median_interval, paired_ratios)
 
-FAMILY_ERROR = 0.05
 MIN_COVERAGE = 0.9
 # An A/B run measures a program and size in more rounds (up to as many again)
 # while the interval of one of its cells' ratios is wider than this, relative
@@ -36,26 +35,10 @@ SETTLED_WIDTH = 0.03
 
 
 @dataclasses.dataclass
-class Pair:
-    """One cell of both builds: the per-round ratios and their summary."""
-
-    label: str
-    rounds: list[int]
-    seconds_a: list[float]
-    seconds_b: list[float]
-    ratios: list[float]  # B/A per round
-    median_a: float
-    median_b: float
-    ratio: float
-    low: float
-    high: float
-    verdict: str
-    coverage: float = 0.0  # of the interval low .. high
-
-
-@dataclasses.dataclass
 class PairedComparison:
-    pairs: list[Pair]
+    """The matched cells of an A/B run, and the cells that could not be compared."""
+
+    matched: list[Matched]
     not_compared: list[tuple[str, str]]  # (label, why)
     failed_b: list[str]  # cells that failed or timed out in B while A's ran
     noise: float
@@ -63,12 +46,12 @@ class PairedComparison:
 
     @property
     def geomean(self) -> float | None:
-        return statistics.geometric_mean([p.ratio for p in self.pairs]) if self.pairs else None
+        return geometric_mean([m.ratio for m in self.matched])
 
     def verdict_counts(self) -> dict[str, int]:
         counts: dict[str, int] = {}
-        for pair in self.pairs:
-            counts[pair.verdict] = counts.get(pair.verdict, 0) + 1
+        for matched in self.matched:
+            counts[matched.verdict] = counts.get(matched.verdict, 0) + 1
         return counts
 
 
@@ -82,7 +65,7 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
               confidence: float = CONFIDENCE) -> PairedComparison:
     """Matches the cells of two runs measured in the same rounds, cell by cell."""
     cells_b = {cell.key: cell for cell in b.cells}
-    pairs, not_compared, failed_b = [], [], []
+    matched, not_compared, failed_b = [], [], []
     for cell_a in a.cells:
         cell_b = cells_b.get(cell_a.key)
         if cell_b is None:
@@ -107,22 +90,23 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
         low, high, coverage = interval if interval is not None else (ratios[0], ratios[0], 0.0)
         judged = verdict(low, high, len(ratios), len(ratios), noise) \
             if coverage >= MIN_COVERAGE else TOO_FEW
-        pairs.append(Pair(
-            cell_a.label, common, [rounds_a[r] for r in common], [rounds_b[r] for r in common],
-            ratios, statistics.median(rounds_a.values()), statistics.median(rounds_b.values()),
-            statistics.median(ratios), low, high, judged, coverage))
-    return PairedComparison(pairs, not_compared, failed_b, noise, confidence)
+        matched.append(Matched(
+            cell_a.label, median(rounds_a.values()), median(rounds_b.values()), median(ratios),
+            low, high, judged, samples_a=[rounds_a[r] for r in common],
+            samples_b=[rounds_b[r] for r in common], rounds=common, ratios=ratios,
+            coverage=coverage))
+    return PairedComparison(matched, not_compared, failed_b, noise, confidence)
 
 
-def gate(comparison: PairedComparison, percent: float) -> list[tuple[Pair, float]]:
+def gate(comparison: PairedComparison, percent: float) -> list[tuple[Matched, float]]:
     """The cells whose Bonferroni-corrected interval lies wholly above the limit,
     with the low end of that interval."""
-    m = len(comparison.pairs)
+    m = len(comparison.matched)
     if m == 0:
         return []
-    confidence = 1 - FAMILY_ERROR / m
+    confidence = bonferroni_confidence(m)
     over = []
-    for pair in comparison.pairs:
+    for pair in comparison.matched:
         if pair.ratio <= 1 + percent / 100:
             continue
         interval = median_interval(pair.ratios, confidence)
@@ -145,7 +129,7 @@ def unsettled(members: list[tuple[str, CellResult]], width: float = SETTLED_WIDT
             continue
         ratios = paired_ratios(rounds_b, rounds_a)
         interval = median_interval(ratios) if ratios else None
-        middle = statistics.median(ratios) if ratios else None
+        middle = median(ratios)
         if interval is not None and middle and (interval[1] - interval[0]) / middle > width:
             return True
     return False

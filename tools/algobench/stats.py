@@ -1,13 +1,19 @@
-"""Statistics of samples, with the standard library where it has them.
+"""Every estimator the suite reports, with the standard library where it has them.
 
-Every function returns None rather than a non-finite number: a figure that
-cannot be formed (one sample has no spread, a zero time has no rate) is
-absent, never NaN or infinity, so the results stay strict JSON.
+The derive step, `compare`, `ab`, the machines view and the store all take
+their medians, intervals, spreads and corrections from here, so one figure
+is computed one way wherever it is shown, and each level (CONFIDENCE,
+FAMILY_ERROR, RESAMPLES) is set once.
+
+The descriptive functions return None rather than a non-finite number: a
+figure that cannot be formed (one sample has no spread, a zero time has no
+rate) is absent, never NaN or infinity, so the results stay strict JSON.
 """
 
 from __future__ import annotations
 
 import math
+import random
 import statistics
 
 from .model import Stats
@@ -37,7 +43,25 @@ def ratio(numerator: float | None, denominator: float | None) -> float | None:
     return finite(numerator / denominator)
 
 
+# The coverage of every interval the suite shows.
 CONFIDENCE = 0.95
+# The chance, over all cells of a comparison together, of a false alarm by a gate.
+FAMILY_ERROR = 0.05
+# Bootstrap resamples of an interval.
+RESAMPLES = 2000
+# 1.4826 x MAD estimates the standard deviation of normally distributed values.
+MAD_SCALE = 1.4826
+
+
+def median(values) -> float | None:
+    """The median, or None of no values."""
+    values = list(values)
+    return statistics.median(values) if values else None
+
+
+def geometric_mean(values: list[float]) -> float | None:
+    """The geometric mean of positive factors, or None of none."""
+    return statistics.geometric_mean(values) if values else None
 
 
 def _below(k: int, n: int) -> float:
@@ -72,3 +96,57 @@ def paired_ratios(numerators: dict[int, float], denominators: dict[int, float]) 
     return [numerators[r] / denominators[r] for r in sorted(numerators.keys() & denominators.keys())
             if numerators[r] > 0 and denominators[r] > 0
             and math.isfinite(numerators[r] / denominators[r])]
+
+
+def percentile_interval(values: list[float], confidence: float) -> tuple[float, float]:
+    """The central `confidence` share of sorted bootstrap values, as (low, high)."""
+    count = len(values)
+    tail = (1 - confidence) / 2
+    # The small allowance keeps a rounding error in `tail` from moving an index.
+    low = values[max(0, math.floor(tail * count + 1e-9))]
+    high = values[min(count - 1, math.ceil((1 - tail) * count - 1e-9) - 1)]
+    return low, high
+
+
+def bootstrap_interval(
+    a: list[float],
+    b: list[float],
+    seed: int,
+    resamples: int = RESAMPLES,
+    confidence: float = CONFIDENCE,
+) -> tuple[float, float]:
+    """Percentile bootstrap interval of median(b) / median(a)."""
+    rng = random.Random(seed)
+    ratios = sorted(
+        statistics.median(rng.choices(b, k=len(b))) / statistics.median(rng.choices(a, k=len(a)))
+        for _ in range(resamples)
+    )
+    return percentile_interval(ratios, confidence)
+
+
+def robust_spread(values: list[float]) -> float:
+    """1.4826 x the median absolute deviation: a standard deviation that outliers barely move."""
+    centre = statistics.median(values)
+    return MAD_SCALE * statistics.median(abs(v - centre) for v in values)
+
+
+def shift_interval(
+    log_ratios: list[float],
+    seed: int,
+    resamples: int = RESAMPLES,
+    confidence: float = CONFIDENCE,
+) -> tuple[float, float, float]:
+    """(median, low, high) of the cells' B/A: the median of the log ratios, back as a
+    factor, with a percentile bootstrap interval that resamples the cells."""
+    rng = random.Random(seed)
+    medians = sorted(
+        statistics.median(rng.choices(log_ratios, k=len(log_ratios))) for _ in range(resamples)
+    )
+    low, high = percentile_interval(medians, confidence)
+    return math.exp(statistics.median(log_ratios)), math.exp(low), math.exp(high)
+
+
+def bonferroni_confidence(cells: int, family_error: float = FAMILY_ERROR) -> float:
+    """The confidence of each of `cells` intervals so that all hold together with
+    probability at least 1 - family_error."""
+    return 1 - family_error / max(cells, 1)

@@ -15,28 +15,22 @@ its cells' samples (`sha256:<hex>`), which a rewrite by `./suite report` does
 not change, and for the folder A/ or B/ of an A/B run also by that letter (the
 two builds of an A/B run of one build against itself can be alike in both).
 
-Other parts of the suite use it through this API:
+The store knows runs through the model alone: it reads and writes them, and
+answers queries. What the runs mean lives above it (history.py marks the
+changes of a cell across runs; recorder.py registers a sweep's runs as they
+go). Other parts of the suite use it through this API:
 
     from algobench.store import Store, StoreError
 
     with Store.open(path) as store:       # creates or migrates the file
-        ids = store.import_folder(folder) # a run folder, or an A/B folder: its run ids
+        ids = store.import_folder(folder, derive.load_derived)  # a run or A/B folder
         rows = store.runs()               # RunRow per run, newest first
         run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
-        series = store.history("count_if/n:1000000/", machine=None)
+        found = store.cell_series("count_if/n:1000000/", machine=None)
 
-`history(pattern, machine)` gives, per cell whose name matches the regular
-expression `pattern` (re.search) and per machine (the context's host), the
-cell's figure over the runs in date order:
-
-    {"cell": name, "program": str, "backend": str, "n": int, "threads": int,
-     "machine": host, "points": [{"run_id": int, "date": iso str,
-     "commit": str | None, "median": float, "low": float | None,
-     "high": float | None, "changed": bool}]}
-
-`median` is the median time per call in seconds; `low` .. `high` its
-distribution-free interval (stats.median_interval: the smallest and largest
-sample with few samples); `changed` is CHANGE_RULE.
+Its length (some 570 lines) is one SQLite file's: the schema and its
+migrations, the reading of SQLite's errors, what a run's row holds and the
+queries change together, and a schema change is reviewed in one place.
 
 Every failure of the store itself (locked past BUSY_TIMEOUT, read-only,
 damaged or not a store, written by a newer suite) raises StoreError, whose
@@ -55,11 +49,10 @@ import os
 import pathlib
 import re
 import sqlite3
-import statistics
+from typing import Callable
 
-from . import compare, model, redraw
-from .derive import derive
-from .stats import median_interval
+from . import model
+from .stats import median, median_interval
 
 STORE_FILE = pathlib.Path("results") / "store.sqlite"
 # Names the default store instead of results/store.sqlite (the tests use it).
@@ -73,10 +66,8 @@ BUSY_TIMEOUT = 5.0
 
 RUNNING, COMPLETE, INTERRUPTED, FAILED = "running", "complete", "interrupted", "failed"
 
-CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
-               "of this cell with this run calls the cell slower or faster: its interval of "
-               "B/A, divided by the run-wide shift of all cells the two runs share, lies "
-               "wholly beyond the larger of 2% and 3 spreads of those cells")
+# How a build's results folder is read into a run for the store.
+Reader = Callable[[pathlib.Path], model.Run]
 
 # One entry per schema version: the statements that bring a store of the
 # version before it to this one.
@@ -271,12 +262,11 @@ def _now() -> str:
 
 def _cell_row(position: int, cell: model.CellResult) -> tuple:
     times = cell.times if cell.status != "failed" else []
-    median = statistics.median(times) if times else None
-    interval = median_interval(times) if times else None
+    interval = median_interval(times)
     low, high = interval[:2] if interval is not None else (None, None)
     return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
-            cell.status, len(cell.samples), median, low, high, cell.speedup, cell.speedup_low,
-            cell.speedup_high)
+            cell.status, len(cell.samples), median(times), low, high, cell.speedup,
+            cell.speedup_low, cell.speedup_high)
 
 
 _CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
@@ -310,8 +300,6 @@ class Store:
     def __init__(self, path: pathlib.Path, connection: sqlite3.Connection) -> None:
         self.path = path
         self.connection = connection
-        # (earlier run, later run) -> {cell label: verdict}, for history's change points.
-        self._verdicts: dict[tuple[int, int], dict[str, str]] = {}
         self._loaded: dict[int, model.Run] = {}
 
     # -- opening
@@ -451,18 +439,21 @@ class Store:
                 f"VALUES ({', '.join('?' * (len(_CELL_COLUMNS) + 1))})",
                 [(run_id,) + cell for cell in cells])
         self._loaded.pop(run_id, None)
-        self._verdicts = {pair: v for pair, v in self._verdicts.items() if run_id not in pair}
         return run_id
 
-    def import_folder(self, folder: pathlib.Path | str) -> list[int]:
+    def import_folder(self, folder: pathlib.Path | str, read: Reader = model.load_checked
+                      ) -> list[int]:
         """Registers the run of a results folder (results.json), or both runs of an
         A/B folder (A/ and B/); returns their ids. A run already in the store keeps
         its entry (only its folder is updated to this one), unless it was still
         running when last registered: then the folder's results replace it.
-        ResultsError when the folder holds no readable results."""
-        return [run_id for run_id, _, _ in self.import_results(folder)]
+        `read` reads a build's folder: the commands pass derive.load_derived, so
+        that the stored figures are derived by this version. ResultsError when
+        the folder holds no readable results."""
+        return [run_id for run_id, _, _ in self.import_results(folder, read)]
 
-    def import_results(self, folder: pathlib.Path | str) -> list[tuple[int, str, pathlib.Path]]:
+    def import_results(self, folder: pathlib.Path | str, read: Reader = model.load_checked
+                       ) -> list[tuple[int, str, pathlib.Path]]:
         """import_folder, telling of each run its id, what became of it ("registered",
         "updated" or "already stored") and its folder."""
         folder = pathlib.Path(folder)
@@ -472,17 +463,17 @@ class Store:
             what = "does not exist" if not folder.exists() else "is not a folder"
             raise model.ResultsError(f"{folder} {what}")
         if (folder / model.RESULTS_FILE).exists():
-            return [self._import_run(folder)]
+            return [self._import_run(folder, read)]
         builds = [folder / name for name in ("A", "B")]
         if all((build / model.RESULTS_FILE).exists() for build in builds):
-            found = [self._import_run(build) for build in builds]
+            found = [self._import_run(build, read) for build in builds]
             self.link_pair(found[0][0], found[1][0], folder)
             return found
         raise model.ResultsError(f"{folder} holds no results: neither {model.RESULTS_FILE} "
                                  f"nor A/ and B/ folders with theirs")
 
-    def _import_run(self, folder: pathlib.Path) -> tuple[int, str, pathlib.Path]:
-        run = derive(redraw.load(folder))
+    def _import_run(self, folder: pathlib.Path, read: Reader) -> tuple[int, str, pathlib.Path]:
+        run = read(folder)
         with self._guard():
             found = self.connection.execute("SELECT id, status FROM runs WHERE identity = ?",
                                             (run_identity(run, build_of(folder)),)).fetchone()
@@ -535,7 +526,7 @@ class Store:
                              "lists the runs it holds)")
         try:
             run = model.from_dict(json.loads(found[0]))
-            problem = redraw.run_problem(run)
+            problem = model.run_problem(run)
             if problem is not None:
                 raise model.ResultsError(problem)
         except (ValueError, model.ResultsError) as error:
@@ -544,9 +535,11 @@ class Store:
         self._loaded[run_id] = run
         return run
 
-    def history(self, pattern: str, machine: str | None = None) -> list[dict]:
-        """Every cell matching `pattern` across runs, per machine (see the module's
-        description). re.error for a pattern that is not a regular expression."""
+    def cell_series(self, pattern: str, machine: str | None = None) -> list[dict]:
+        """Every cell matching `pattern` across runs, per machine, in the form
+        history.series returns, each point's "changed" False, each entry also
+        holding the cell's "label" as `compare` names it. re.error for a pattern
+        that is not a regular expression."""
         re.compile(pattern)
         query = ("SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, c.median, "
                  "c.low, c.high, r.id, r.date, r.git_commit, r.host FROM cells c "
@@ -560,114 +553,20 @@ class Store:
             rows = self.connection.execute(query + " ORDER BY r.sort_date, r.id",
                                            parameters).fetchall()
         series: dict[tuple, dict] = {}
-        labels: dict[tuple, str] = {}
         for (name, program, backend, n, threads, fourth, median, low, high, run_id, date,
              commit, host) in rows:
             key = (name, host)
             if key not in series:
                 series[key] = {"cell": name, "program": program, "backend": backend, "n": n,
-                               "threads": threads, "machine": host, "points": []}
-                labels[key] = _label(name, fourth)
+                               "threads": threads, "machine": host, "points": [],
+                               "label": _label(name, fourth)}
             series[key]["points"].append({"run_id": run_id, "date": date, "commit": commit,
                                           "median": median, "low": low, "high": high,
                                           "changed": False})
-        for key, entry in series.items():
-            points = entry["points"]
-            for before, point in zip(points, points[1:]):
-                verdict = self._verdict(before["run_id"], point["run_id"], labels[key])
-                point["changed"] = verdict in (compare.SLOWER, compare.FASTER)
         return sorted(series.values(), key=lambda e: (e["program"], e["n"], e["backend"],
                                                       e["threads"], e["cell"],
                                                       e["machine"] or ""))
 
-    def _verdict(self, earlier: int, later: int, label: str) -> str | None:
-        """compare's verdict on one cell between two stored runs (all cells of the
-        two runs are compared once, for the run-wide shift)."""
-        pair = (earlier, later)
-        if pair not in self._verdicts:
-            try:
-                result = compare.compare(self.load_run(earlier), self.load_run(later))
-            except model.ResultsError:  # runs with two cells of one key: no verdicts
-                self._verdicts[pair] = {}
-            else:
-                self._verdicts[pair] = {m.label: m.verdict for m in result.matched}
-        return self._verdicts[pair].get(label)
-
 
 def _regexp(pattern: str, text: str) -> bool:
     return re.search(pattern, text) is not None
-
-
-class Recorder:
-    """Registers the runs of a sweep in a store while it runs: a listener of its
-    events. The run is registered when it starts, after the calibration, after
-    every round and at the end; a write that fails stops the writes until the
-    end, which tries once more. `error` then holds what went wrong, or None
-    once the whole run is registered; `ids` the run id of each build."""
-
-    def __init__(self, path: pathlib.Path) -> None:
-        self.path = pathlib.Path(path)
-        self.error: StoreError | None = None
-        self.ids: dict[str, int] = {}
-        self._store: Store | None = None
-        self._runs: dict[str, model.Run] = {}
-        self._folders: dict[str, pathlib.Path] = {}
-        self._out_dir: pathlib.Path | None = None
-        self._paired = False
-        self._finished = False
-
-    def __call__(self, event: object) -> None:
-        handler = getattr(self, f"_on_{type(event).__name__}", None)
-        if handler is not None:
-            handler(event)
-
-    def _on_RunStarted(self, event) -> None:
-        self._runs, self._folders, self._out_dir = event.runs, event.folders, event.out_dir
-        self._save({name: RUNNING for name in self._runs})
-
-    def _on_GroupReady(self, event) -> None:
-        if event.done == event.total:
-            self._save({name: RUNNING for name in self._runs})
-
-    def _on_RoundDone(self, event) -> None:
-        self._save({name: RUNNING for name in self._runs})
-
-    def _on_Interrupted(self, event) -> None:
-        self._save({name: INTERRUPTED for name in self._runs})
-
-    def _on_RunFinished(self, event) -> None:
-        self._save({name: final_status(run, event.status) for name, run in self._runs.items()},
-                   final=True)
-
-    def abandon(self, status: str = FAILED) -> None:
-        """The sweep ended by an exception: its runs keep what they have, with `status`."""
-        if self._runs and not self._finished:
-            self._save({name: status for name in self._runs}, final=True)
-
-    def _save(self, statuses: dict[str, str], final: bool = False) -> None:
-        if self.error is not None and not final:
-            return
-        try:
-            if self._store is None:
-                self._store = Store.open(self.path)
-            for name, run in self._runs.items():
-                self.ids[name] = self._store.register(run, self._folders.get(name),
-                                                      statuses[name])
-            if not self._paired and {"A", "B"} <= self.ids.keys():
-                self._store.link_pair(self.ids["A"], self.ids["B"], self._out_dir)
-                self._paired = True
-        except (StoreError, model.ResultsError) as error:
-            self.error = error if isinstance(error, StoreError) else StoreError(
-                f"store {self.path}: the run cannot be registered: {error}")
-            self._close()
-        else:
-            if final:
-                self.error = None
-        if final:
-            self._finished = True
-            self._close()
-
-    def _close(self) -> None:
-        if self._store is not None:
-            self._store.close()
-            self._store = None

@@ -1,14 +1,22 @@
-"""The comparison of two runs as a plain-text table (the terminal), Markdown or JSON.
+"""Two runs' matched cells, in every format: `compare` and `ab` alike.
 
-A run is named by what describe_run gives: its path, and its commit and date
-where the results record them.
+`compare` of two separate runs is drawn as a plain-text table (the terminal),
+Markdown or JSON; a run is named by what describe_run gives: its path, and
+its commit and date where the results record them. An A/B run (`ab`) is drawn
+from the same matched-cell records with the same table, as text (printed) and
+as the files of its results folder beside the two builds' own (write_ab):
+ab.md, pairs.csv (every round's A and B time and their ratio) and ab.json.
 """
 
 from __future__ import annotations
 
+import csv
+import io
 import math
+import pathlib
 
-from ..files import dump_json
+from ..files import dump_json, replace_file
+from .samples_csv import csv_value
 from .units import format_seconds
 
 
@@ -16,24 +24,36 @@ def _percent(factor: float) -> str:
     return f"{(factor - 1) * 100:+.1f}%"
 
 
-def _rows(comparison) -> list[list[str]]:
-    return [
-        [
-            m.label,
-            format_seconds(m.median_a),
-            format_seconds(m.median_b),
-            f"{m.ratio:.3f}",
-            f"{m.low:.3f} .. {m.high:.3f}",
-            _percent(m.ratio),
-            _percent(m.relative),
-            m.verdict,
-        ]
-        for m in comparison.matched
-    ]
+def _row(m, shift: bool) -> list[str]:
+    """A matched cell's line of the table; with `shift`, its change relative to the run."""
+    row = [m.label, format_seconds(m.median_a), format_seconds(m.median_b), f"{m.ratio:.3f}",
+           f"{m.low:.3f} .. {m.high:.3f}", _percent(m.ratio)]
+    return row + ([_percent(m.relative)] if shift else []) + [m.verdict]
+
+
+def _text_table(header: list[str], rows: list[list[str]]) -> list[str]:
+    """Aligned columns under a rule, the words (first and last column) to the left,
+    the figures to the right; then an empty line."""
+    rows = [header] + rows
+    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+    out = []
+    for number, row in enumerate(rows):
+        cells = [row[i].ljust(widths[i]) if i in (0, len(header) - 1) else row[i].rjust(widths[i])
+                 for i in range(len(row))]
+        out.append("  ".join(cells).rstrip())
+        if number == 0:
+            out.append("  ".join("-" * w for w in widths))
+    return out + [""]
+
+
+def _markdown_table(header: list[str], rows: list[list[str]]) -> list[str]:
+    """A Markdown table, the figures right-aligned; then an empty line."""
+    out = ["| " + " | ".join(header) + " |",
+           "|" + "|".join(["---"] + ["---:"] * (len(header) - 2) + ["---"]) + "|"]
+    return out + ["| " + " | ".join(row) + " |" for row in rows] + [""]
 
 
 HEADER = ["cell", "median A", "median B", "B/A", "CI", "change", "vs shift", "verdict"]
-LEFT = (0, len(HEADER) - 1)  # the columns of words; the figures align right
 
 
 def _header(comparison) -> list[str]:
@@ -137,27 +157,9 @@ def render_text(comparison, name_a: dict, name_b: dict) -> str:
     out += [f"note: {n}" for n in comparison.notes]
     out.append("")
     if comparison.matched:
-        header = _header(comparison)
-        rows = [header] + _rows(comparison)
-        widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-        for number, row in enumerate(rows):
-            cells = [
-                row[i].ljust(widths[i]) if i in LEFT else row[i].rjust(widths[i])
-                for i in range(len(row))
-            ]
-            out.append("  ".join(cells).rstrip())
-            if number == 0:
-                out.append("  ".join("-" * w for w in widths))
-        out.append("")
+        out += _text_table(_header(comparison), [_row(m, True) for m in comparison.matched])
     out += _lines_below(comparison)
-    for title, items in (
-        ("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared]),
-        ("Only in A", comparison.only_a),
-        ("Only in B", comparison.only_b),
-    ):
-        if items:
-            out += ["", f"{title}:"] + [f"  {item}" for item in items]
-    return "\n".join(out) + "\n"
+    return "\n".join(out + _text_sections(_sections(comparison))) + "\n"
 
 
 def _md_escape(text: str) -> str:
@@ -172,24 +174,35 @@ def render_markdown(comparison, name_a: dict, name_b: dict) -> str:
         out += [f"> Note: {_md_escape(n)}  " for n in comparison.notes]
         out.append("")
     if comparison.matched:
-        header = _header(comparison)
-        out.append("| " + " | ".join(header) + " |")
-        out.append("|" + "|".join(["---"] + ["---:"] * (len(header) - 2) + ["---"]) + "|")
-        for row in _rows(comparison):
-            out.append("| " + " | ".join(_md_escape(c) for c in row) + " |")
-        out.append("")
+        out += _markdown_table(_header(comparison),
+                               [[_md_escape(c) for c in _row(m, True)] for m in comparison.matched])
     below = _lines_below(comparison)
     out += [below[0]]
     for line in below[1:]:
         out += ["", _md_escape(line)]
-    for title, items in (
-        ("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared]),
-        ("Only in A", comparison.only_a),
-        ("Only in B", comparison.only_b),
-    ):
+    return "\n".join(out + _markdown_sections(_sections(comparison), _md_escape)) + "\n"
+
+
+def _sections(comparison) -> list[tuple[str, list[str]]]:
+    """The cells left out of the table, by why."""
+    return [("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared]),
+            ("Only in A", comparison.only_a), ("Only in B", comparison.only_b)]
+
+
+def _text_sections(sections: list[tuple[str, list[str]]]) -> list[str]:
+    out = []
+    for title, items in sections:
         if items:
-            out += ["", f"## {title}", ""] + [f"- {_md_escape(item)}" for item in items]
-    return "\n".join(out) + "\n"
+            out += ["", f"{title}:"] + [f"  {item}" for item in items]
+    return out
+
+
+def _markdown_sections(sections: list[tuple[str, list[str]]], escape=str) -> list[str]:
+    out = []
+    for title, items in sections:
+        if items:
+            out += ["", f"## {title}", ""] + [f"- {escape(item)}" for item in items]
+    return out
 
 
 def describe_run(path, run) -> dict:
@@ -245,3 +258,90 @@ def to_json(comparison, name_a: dict, name_b: dict) -> dict:
 
 def render_json(comparison, name_a: dict, name_b: dict) -> str:
     return dump_json(to_json(comparison, name_a, name_b))
+
+
+# -- an A/B run: the two builds measured in the same rounds
+
+AB_HEADER = ["cell", "median A", "median B", "B/A", "interval", "change", "verdict"]
+
+
+def _ab_rule_text(comparison) -> str:
+    coverages = sorted({round(m.coverage, 3) for m in comparison.matched})
+    shown = ", ".join(f"{c:.1%}" for c in coverages) or "none"
+    return (f"B/A is the median over rounds of the ratio of the B process to the A process "
+            f"run next to it in the same round (above 1: B slower). Interval: distribution-free "
+            f"interval of that median from the ratios' order statistics, at least "
+            f"{comparison.confidence:.0%} where the rounds allow it, else the widest they give "
+            f"(min..max; coverage here: {shown}). A change is clear when the whole interval lies "
+            f"beyond ±{comparison.noise:.0%}; an interval covering less than 90% (fewer than "
+            f"five rounds) gives no verdict.")
+
+
+def _ab_summary_line(comparison) -> str:
+    if comparison.geomean is None:
+        return "No cell could be compared."
+    counts = ", ".join(f"{count} {name}" for name, count in comparison.verdict_counts().items())
+    return (f"Geometric mean of B/A over {len(comparison.matched)} cells: "
+            f"{comparison.geomean:.3f} ({(comparison.geomean - 1) * 100:+.1f}%); {counts}")
+
+
+def _ab_sections(comparison) -> list[tuple[str, list[str]]]:
+    return [("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared])]
+
+
+def render_ab_markdown(comparison, name_a: str, name_b: str, warnings: list[str]) -> str:
+    """ab.md: the A/B run's table, summary and rule, with the run's warnings."""
+    out = ["# A/B run", "", f"- A: {name_a}", f"- B: {name_b}", ""]
+    out += [f"> **Warning:** {_md_escape(w)}  " for w in warnings]
+    if warnings:
+        out.append("")
+    if comparison.matched:
+        out += _markdown_table(AB_HEADER, [_row(m, False) for m in comparison.matched])
+    out += [_ab_summary_line(comparison), "", _ab_rule_text(comparison)]
+    return "\n".join(out + _markdown_sections(_ab_sections(comparison))) + "\n"
+
+
+def render_ab_text(comparison, name_a: str, name_b: str) -> str:
+    """The A/B run's comparison as `ab` prints it."""
+    out = [f"A: {name_a}", f"B: {name_b}", ""]
+    if comparison.matched:
+        out += _text_table(AB_HEADER, [_row(m, False) for m in comparison.matched])
+    out += [_ab_summary_line(comparison), _ab_rule_text(comparison)]
+    return "\n".join(out + _text_sections(_ab_sections(comparison))) + "\n"
+
+
+def render_pairs_csv(comparison) -> str:
+    """pairs.csv: every round of every matched cell, A's and B's time and their ratio."""
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(("cell", "round", "seconds_a", "seconds_b", "ratio"))
+    for m in comparison.matched:
+        for values in zip(m.rounds, m.samples_a, m.samples_b, m.ratios):
+            writer.writerow([m.label, *(csv_value(v) for v in values)])
+    return buffer.getvalue()
+
+
+def _ab_pair(m) -> dict:
+    return {"label": m.label, "rounds": m.rounds, "seconds_a": m.samples_a,
+            "seconds_b": m.samples_b, "ratios": m.ratios, "median_a": m.median_a,
+            "median_b": m.median_b, "ratio": m.ratio, "low": m.low, "high": m.high,
+            "verdict": m.verdict, "coverage": m.coverage}
+
+
+def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str,
+             warnings: list[str]) -> list[pathlib.Path]:
+    """Writes ab.md, pairs.csv and ab.json into the A/B run's folder; returns their paths."""
+    folder = pathlib.Path(folder)
+    files = {
+        "ab.md": render_ab_markdown(comparison, name_a, name_b, warnings),
+        "pairs.csv": render_pairs_csv(comparison),
+        "ab.json": dump_json({"a": name_a, "b": name_b,
+                              "noise_floor": comparison.noise,
+                              "confidence": comparison.confidence,
+                              "geomean": comparison.geomean,
+                              "pairs": [_ab_pair(m) for m in comparison.matched],
+                              "not_compared": [list(item) for item in comparison.not_compared]}),
+    }
+    for name, text in files.items():
+        replace_file(folder / name, text)
+    return [folder / name for name in files]

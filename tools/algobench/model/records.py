@@ -1,24 +1,20 @@
-"""The results of a run as typed objects: the run, its context and its cells.
+"""The records of a run: the run, its context, its cells and what the derive step adds.
 
-Every command reads and writes results through this module: the sweep builds
-a Run as it measures, the derive step fills in the figures, the exporters and
-`compare` read it, `report` loads it back from results.json. Reading a file of
-an earlier schema version happens in `_migrate`, and only there.
+The sweep builds a Run as it measures, the derive step fills in the figures
+and findings, the exporters and `compare` read it, and Run.save writes it
+as results.json; reading it back is reading.py's.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
 import pathlib
 from typing import Any
 
-from .contention import Contention
-from .files import dump_json, replace_file
-from .findings import Finding
-from .matrix import cell_name
-from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS, Workload
+from ..contention import Contention
+from ..files import dump_json, replace_file
+from ..workload import PARALLEL_MODE, WORKLOADS, Workload
 
 SCHEMA_VERSION = 3
 RESULTS_FILE = "results.json"
@@ -26,6 +22,36 @@ RESULTS_FILE = "results.json"
 
 class ResultsError(ValueError):
     """A results file that cannot be read as a run: unreadable, not JSON, wrong shape."""
+
+
+@dataclasses.dataclass
+class Finding:
+    """One kind of warning about a run's cells: what was found, the cells it
+    applies to (by name) and what would help, said once."""
+
+    kind: str
+    cells: list[str]
+    text: str
+    advice: str | None = None
+
+    @property
+    def line(self) -> str:
+        """The warning as one line: what was found, then the advice."""
+        return f"{self.text}; {self.advice}" if self.advice else self.text
+
+    def to_dict(self) -> dict:
+        return dataclasses.asdict(self)
+
+    @classmethod
+    def from_dict(cls, data: Any) -> Finding | None:
+        """A finding from its JSON form; None when the data is not one."""
+        if not isinstance(data, dict) or not isinstance(data.get("kind"), str) \
+                or not isinstance(data.get("text"), str):
+            return None
+        cells = data.get("cells")
+        advice = data.get("advice")
+        return cls(data["kind"], [str(c) for c in cells] if isinstance(cells, list) else [],
+                   data["text"], advice if isinstance(advice, str) else None)
 
 
 @dataclasses.dataclass
@@ -239,13 +265,13 @@ class Context:
 
     def get(self, field: str, default: Any = None) -> Any:
         """A field by name, known or extra."""
-        if field in _CONTEXT_FIELDS:
+        if field in CONTEXT_FIELDS:
             value = getattr(self, field)
             return default if value is None else value
         return self.extra.get(field, default)
 
     def to_dict(self) -> dict:
-        data = {f: getattr(self, f) for f in _CONTEXT_FIELDS
+        data = {f: getattr(self, f) for f in CONTEXT_FIELDS
                 if f not in ("warnings", "cv_threshold", "run_id")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
@@ -258,7 +284,8 @@ class Context:
         return data
 
 
-_CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
+# The Context fields results.json names (beside the unknown keys kept in `extra`).
+CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
 
 
 @dataclasses.dataclass
@@ -307,163 +334,3 @@ class Run:
         path = pathlib.Path(folder) / RESULTS_FILE
         replace_file(path, dump_json(self.to_dict()))
         return path
-
-
-def load(path: pathlib.Path | str) -> Run:
-    """Reads a results folder's results.json (or the file itself)."""
-    path = pathlib.Path(path)
-    file = path / RESULTS_FILE if path.is_dir() else path
-    try:
-        data = json.loads(file.read_text(encoding="utf-8"))
-    except OSError as error:
-        raise ResultsError(f"cannot read {file}: {error.strerror or error}") from error
-    except (json.JSONDecodeError, UnicodeDecodeError) as error:
-        raise ResultsError(f"{file} is not JSON: {error}") from error
-    try:
-        return from_dict(data)
-    except ResultsError as error:
-        raise ResultsError(f"{file}: {error}") from None
-
-
-def from_dict(data: Any) -> Run:
-    """A Run from the JSON form, any schema version this suite has written."""
-    if not isinstance(data, dict) or data.get("schema_version") not in range(1, SCHEMA_VERSION + 1):
-        raise ResultsError(f"not a results file of schema version 1 to {SCHEMA_VERSION}")
-    data = _migrate(data)
-    if not isinstance(data.get("cells"), list) or not isinstance(data.get("context"), dict):
-        raise ResultsError("lacks its context or its cells")
-    context = _context(data["context"])
-    cells = [_cell(item, index) for index, item in enumerate(data["cells"])]
-    bandwidth = data.get("bandwidth")
-    if bandwidth is not None and not isinstance(bandwidth, dict):
-        raise ResultsError("its bandwidth figures are not an object")
-    planned = data.get("planned_cells")
-    found = data.get("findings") or []
-    if not isinstance(found, list):
-        raise ResultsError("its findings are not a list")
-    return Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
-               planned_cells=planned if isinstance(planned, int) else None,
-               findings=[f for f in map(Finding.from_dict, found) if f is not None],
-               winners=_winners(data.get("winners")))
-
-
-def _winners(data: Any) -> list[Winner]:
-    """The derived "which backend wins" records as written; the derive step
-    makes them again, so a record that does not read is left out."""
-    fields = {f.name for f in dataclasses.fields(Winner)}
-    winners = []
-    for item in data if isinstance(data, list) else []:
-        if isinstance(item, dict) and set(item) == fields:
-            try:
-                winners.append(Winner(**item))
-            except TypeError:
-                continue
-    return winners
-
-
-def _migrate(data: dict) -> dict:
-    """Brings a results dictionary of an earlier schema version to the current one.
-
-    Version 1 kept only each sample's time: its samples get no round, so
-    speedups fall back to the ratio of medians, and it was never interrupted.
-    Versions 1 and 2 measured the parallel-mode programs alone: their cells
-    get that backend.
-    """
-    version = data.get("schema_version")
-    if version == 1:
-        data = dict(data, interrupted=False)
-    if version in (1, 2):
-        cells = data.get("cells")
-        if isinstance(cells, list):
-            cells = [dict(c, backend=PARALLEL_MODE) if isinstance(c, dict) else c for c in cells]
-        data = dict(data, cells=cells, schema_version=SCHEMA_VERSION)
-    return data
-
-
-def _context(data: dict) -> Context:
-    known = {k: v for k, v in data.items() if k in _CONTEXT_FIELDS and v is not None}
-    extra = {k: v for k, v in data.items() if k not in _CONTEXT_FIELDS}
-    return Context(**known, extra=extra)
-
-
-def _number(value: Any, what: str) -> float | None:
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ResultsError(f"{what} is not a number: {value!r}")
-    return float(value)
-
-
-def _time(value: Any, what: str) -> float:
-    number = _number(value, what)
-    if number is None or not math.isfinite(number):
-        raise ResultsError(f"{what} is not a finite time: {value!r}")
-    return number
-
-
-def _sample(seconds: float, info: dict, where: str) -> Sample:
-    contention = info.get("contention")
-    if isinstance(contention, dict):
-        fields = {f.name for f in dataclasses.fields(Contention)}
-        contention = Contention(**{k: v for k, v in contention.items() if k in fields})
-    else:
-        contention = None
-    round_index = info.get("round")
-    return Sample(seconds, _number(info.get("allocate_seconds"), f"{where}: allocate_seconds"),
-                  _number(info.get("init_seconds"), f"{where}: init_seconds"),
-                  info.get("result"), round_index if isinstance(round_index, int) else None,
-                  contention)
-
-
-def _cell(data: Any, index: int) -> CellResult:
-    if not isinstance(data, dict):
-        raise ResultsError(f"cell {index + 1} is not an object")
-    where = f"cell {index + 1} ({data.get('name') or 'unnamed'})"
-    for field in ("program", "n", "threads"):
-        if field not in data:
-            raise ResultsError(f"{where} lacks {field}")
-    for field in ("n", "threads"):
-        if isinstance(data[field], bool) or not isinstance(data[field], int):
-            raise ResultsError(f"{where}: {field} is not an integer: {data[field]!r}")
-    samples = data.get("samples") or []
-    if not isinstance(samples, list):
-        raise ResultsError(f"{where}: samples is not a list")
-    info = data.get("sample_info") or []
-    if not isinstance(info, list) or (info and len(info) != len(samples)) \
-            or not all(isinstance(item, dict) for item in info):
-        raise ResultsError(f"{where}: sample_info does not match its samples")
-    stats = data.get("stats")
-    if stats is not None:
-        if not isinstance(stats, dict):
-            raise ResultsError(f"{where}: stats is not an object")
-        stats = Stats(**{f.name: _number(stats.get(f.name), f"{where}: {f.name}")
-                         for f in dataclasses.fields(Stats)})
-        if stats.median is None:
-            stats = None
-    backend = data.get("backend", PARALLEL_MODE)
-    if not isinstance(backend, str) or backend not in BACKENDS:
-        raise ResultsError(f"{where}: unknown backend {backend!r}")
-    name = data.get("name") or cell_name(data["program"], data["n"], data["threads"], backend)
-    return CellResult(
-        name=str(name), program=str(data["program"]), n=data["n"], threads=data["threads"],
-        backend=backend,
-        repetitions=data.get("repetitions") or 1, fourth=data.get("fourth"),
-        status=str(data.get("status") or "failed"), failure=data.get("failure"),
-        samples=[_sample(_time(s, f"{where}: sample {i + 1}"), info[i] if info else {}, where)
-                 for i, s in enumerate(samples)],
-        replaced=data.get("replaced") if isinstance(data.get("replaced"), int) else 0,
-        result=data.get("result"), stats=stats,
-        speedup=_number(data.get("speedup"), f"{where}: speedup"),
-        speedup_low=_number(data.get("speedup_low"), f"{where}: speedup_low"),
-        speedup_high=_number(data.get("speedup_high"), f"{where}: speedup_high"),
-        efficiency=_number(data.get("efficiency"), f"{where}: efficiency"),
-        items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
-        bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),
-        bandwidth_share=_number(data.get("bandwidth_share"), f"{where}: bandwidth_share"),
-        vs_sequential=_number(data.get("vs_sequential"), f"{where}: vs_sequential"),
-        vs_sequential_low=_number(data.get("vs_sequential_low"), f"{where}: vs_sequential_low"),
-        vs_sequential_high=_number(data.get("vs_sequential_high"),
-                                   f"{where}: vs_sequential_high"),
-        first_call_excess=_number(data.get("first_call_excess"), f"{where}: first_call_excess"),
-        first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
-    )

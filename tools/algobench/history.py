@@ -1,0 +1,58 @@
+"""Cells followed across the stored runs, with the points where they changed.
+
+The store answers which runs measured a cell and what its median and interval
+were; whether a point is a change is `compare`'s verdict between the
+machine's previous run of the cell and this one, judged against all the
+cells the two runs share (for the run-wide shift), so it is worked out here,
+above both. `series` returns, per cell whose name matches the regular
+expression `pattern` (re.search) and per machine (the context's host), the
+cell's figure over the runs in date order:
+
+    {"cell": name, "program": str, "backend": str, "n": int, "threads": int,
+     "machine": host, "points": [{"run_id": int, "date": iso str,
+     "commit": str | None, "median": float, "low": float | None,
+     "high": float | None, "changed": bool}]}
+
+`median` is the median time per call in seconds; `low` .. `high` its
+distribution-free interval (stats.median_interval: the smallest and largest
+sample with few samples); `changed` follows CHANGE_RULE.
+"""
+
+from __future__ import annotations
+
+from . import compare, model
+
+CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
+               "of this cell with this run calls the cell slower or faster: its interval of "
+               "B/A, divided by the run-wide shift of all cells the two runs share, lies "
+               "wholly beyond the larger of 2% and 3 spreads of those cells")
+
+
+def series(store, pattern: str, machine: str | None = None) -> list[dict]:
+    """Every cell of the store matching `pattern` across runs, per machine, its
+    changes marked (see the module's description). re.error for a pattern that
+    is not a regular expression; store.StoreError when the store cannot be read."""
+    found = store.cell_series(pattern, machine)
+    # (earlier run, later run) -> {cell label: verdict}: all cells of two runs are
+    # compared once, for the run-wide shift.
+    verdicts: dict[tuple[int, int], dict[str, str]] = {}
+    for entry in found:
+        points = entry["points"]
+        for before, point in zip(points, points[1:]):
+            pair = (before["run_id"], point["run_id"])
+            if pair not in verdicts:
+                verdicts[pair] = _verdicts(store, *pair)
+            point["changed"] = verdicts[pair].get(entry["label"]) in (compare.SLOWER,
+                                                                      compare.FASTER)
+    for entry in found:
+        del entry["label"]
+    return found
+
+
+def _verdicts(store, earlier: int, later: int) -> dict[str, str]:
+    """compare's verdict on each cell between two stored runs, by label."""
+    try:
+        result = compare.compare(store.load_run(earlier), store.load_run(later))
+    except model.ResultsError:  # runs with two cells of one key: no verdicts
+        return {}
+    return {m.label: m.verdict for m in result.matched}

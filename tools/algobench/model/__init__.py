@@ -1,0 +1,14 @@
+"""The results of a run as typed objects: the run, its context, its cells and findings.
+
+Every command reads and writes results through this package: the records and
+Run.save in records.py, reading results.json back (any schema version) and
+the checks of a file in reading.py. Callers name both through `model`.
+"""
+
+from .records import (CONTEXT_FIELDS, RESULTS_FILE, SCHEMA_VERSION, CellResult, Context,
+                      Finding, ResultsError, Run, Sample, Stats, Winner)
+from .reading import from_dict, load, load_checked, run_problem
+
+__all__ = ["CONTEXT_FIELDS", "RESULTS_FILE", "SCHEMA_VERSION", "CellResult", "Context",
+           "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict", "load",
+           "load_checked", "run_problem"]
