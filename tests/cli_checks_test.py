@@ -372,6 +372,16 @@ class HandEditedResultsTest(Refusals):
 
 
 class ListAndVersionTest(unittest.TestCase):
+    def test_every_help_screen(self):
+        commands = [[c] for c in ("run", "ab", "compare", "report", "history", "import", "list",
+                                  "test", "fleet")]
+        commands += [["fleet", c] for c in ("submit", "status", "collect", "compare", "task")]
+        for command in [[], *commands]:
+            with self.subTest(command):
+                status, out, err = run_suite([*command, "--help"])
+                self.assertEqual((status, err), (0, ""))
+                self.assertIn(f"usage: suite {' '.join(command)}".strip(), out)
+
     def test_list_shows_each_program_from_the_table(self):
         status, out, _ = run_suite(["list"])
         self.assertEqual(status, 0)

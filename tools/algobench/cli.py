@@ -1167,7 +1167,8 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
                            help="up to N more rounds, after --samples, for the programs and "
                                 "sizes whose B/A ratios still scatter by more than "
-                                f"{ab.SETTLED_WIDTH:.0%} of their median (0 to 100; default 0)")
+                                f"{ab.SETTLED_WIDTH * 100:.0f}%% of their median (0 to 100; "
+                                "default 0)")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=_ab)
     test = commands.add_parser("test", help="build, then run every test")
