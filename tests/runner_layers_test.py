@@ -10,8 +10,11 @@ PACKAGE = ROOT / "tools" / "algobench"
 # From the command line down to the files: a module may import its own layer
 # and the layers below it, never one above.
 LAYERS = (
-    ("command line", {"cli", "console"}),
-    ("orchestration", {"ab", "sweep", "redraw", "store", "fleet"}),
+    ("command line", {"cli"}),
+    ("commands", {"commands"}),
+    ("listeners", {"console"}),
+    ("orchestration", {"ab", "sweep", "sweep_events", "results_folder", "redraw", "store",
+                       "fleet"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
                "compare", "contention", "pairing", "machines"}),
@@ -68,6 +71,9 @@ class LayersTest(unittest.TestCase):
         # The renderers must not know the model: a file that imports it is caught.
         self.assertLess(layer_of("model"), layer_of("export.summary"))
         self.assertIn("model", imports_of(PACKAGE / "derive.py"))
+        # Nothing below the command modules calls them.
+        self.assertLess(layer_of("commands.request"), layer_of("sweep"))
+        self.assertIn("commands.request", imports_of(PACKAGE / "commands" / "measuring.py"))
 
 
 if __name__ == "__main__":
