@@ -17,7 +17,7 @@ from unittest import mock
 
 from support import REPORT_FIXTURES, ROOT, SUITE, StandinSweep, load, run_suite, standin_bin
 
-from algobench import __version__, build, export, sweep
+from algobench import __version__, build, export, results_folder
 from algobench.workload import WORKLOADS
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
@@ -126,23 +126,23 @@ class OutFolderTest(Refusals):
         out, written = self.forced_rerun(
             "run", ["plots/speedup_count_if.svg", "failures.log", "summary.md.tmp"])
         # --force removes every file a run writes, so no earlier file can pass for this run's.
-        self.assertTrue({p.parts[0] for p in written} <= set(sweep.own_files()), written)
+        self.assertTrue({p.parts[0] for p in written} <= set(results_folder.own_files()), written)
 
     def test_force_replaces_an_ab_run(self):
         out, written = self.forced_rerun("ab", ["A/plots/old.svg", "B/failures.log", "ab.md"])
-        owned = set(sweep.own_files()) | {"A", "B", "ab.md", "ab.json", "pairs.csv"}
+        owned = set(results_folder.own_files()) | {"A", "B", "ab.md", "ab.json", "pairs.csv"}
         self.assertTrue({p.parts[0] for p in written} <= owned, written)
         for build_dir in ("A", "B"):
-            self.assertTrue({p.name for p in (out / build_dir).iterdir()} <= set(sweep.own_files()))
+            self.assertTrue({p.name for p in (out / build_dir).iterdir()} <= set(results_folder.own_files()))
 
     def test_default_folders_of_the_same_second_do_not_collide(self):
         clock = mock.Mock()
         clock.datetime.now.return_value.strftime.return_value = "20240501-100000"
-        with mock.patch.object(sweep, "datetime", clock):
-            first = sweep.default_out_dir(self.root)
+        with mock.patch.object(results_folder, "datetime", clock):
+            first = results_folder.default_out_dir(self.root)
             first.mkdir(parents=True)
-            self.assertEqual(sweep.default_out_dir(self.root).name, "20240501-100000-2")
-            self.assertEqual(sweep.default_out_dir(self.root, "ab-").name, "ab-20240501-100000")
+            self.assertEqual(results_folder.default_out_dir(self.root).name, "20240501-100000-2")
+            self.assertEqual(results_folder.default_out_dir(self.root, "ab-").name, "ab-20240501-100000")
 
 
 class OptionsTest(Refusals):
@@ -371,6 +371,16 @@ class HandEditedResultsTest(Refusals):
 
 
 class ListAndVersionTest(unittest.TestCase):
+    def test_every_help_screen(self):
+        commands = [[c] for c in ("run", "ab", "compare", "report", "history", "import", "list",
+                                  "test", "fleet")]
+        commands += [["fleet", c] for c in ("submit", "status", "collect", "compare", "task")]
+        for command in [[], *commands]:
+            with self.subTest(command):
+                status, out, err = run_suite([*command, "--help"])
+                self.assertEqual((status, err), (0, ""))
+                self.assertIn(f"usage: suite {' '.join(command)}".strip(), out)
+
     def test_list_shows_each_program_from_the_table(self):
         status, out, _ = run_suite(["list"])
         self.assertEqual(status, 0)

@@ -11,8 +11,9 @@ PACKAGE = ROOT / "tools" / "algobench"
 # and the layers below it, never one above.
 LAYERS = (
     ("command line", {"cli"}),
+    ("commands", {"commands"}),
     ("listeners", {"console", "recorder"}),
-    ("orchestration", {"ab", "sweep", "redraw", "fleet"}),
+    ("orchestration", {"ab", "sweep", "sweep_events", "results_folder", "redraw", "fleet"}),
     ("measurement", {"runner", "machine", "bandwidth", "build", "slurm"}),
     ("persistence", {"store"}),
     ("analysis", {"derive", "stats", "findings", "compare", "pairing", "machines", "history"}),
@@ -71,6 +72,9 @@ class LayersTest(unittest.TestCase):
         # The renderers must not know the model: a file that imports it is caught.
         self.assertLess(layer_of("model"), layer_of("export.summary"))
         self.assertIn("model", imports_of(PACKAGE / "derive.py"))
+        # Nothing below the command modules calls them.
+        self.assertLess(layer_of("commands.request"), layer_of("sweep"))
+        self.assertIn("commands.request", imports_of(PACKAGE / "commands" / "measuring.py"))
 
 
 if __name__ == "__main__":

@@ -93,7 +93,7 @@ class RegistrationTest(StoreCase):
                 if type(event).__name__ == "RoundDone":
                     seen.append(sorted({s for _, s, _ in self.cells_of(1)}))
 
-        with mock.patch("algobench.cli.Console", lambda **_: Spy()):
+        with mock.patch("algobench.commands.measuring.Console", lambda **_: Spy()):
             status, _, err = self.suite_run(self.root / "out", "--samples", "3")
         self.assertEqual(status, 0, err)
         self.assertIn(f"stored as @1 in {self.path}", err)

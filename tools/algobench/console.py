@@ -13,8 +13,9 @@ import sys
 import time
 from typing import TextIO
 
-from . import sweep
+from . import sweep_events
 from .export import summary
+from .sweep import PlannedCell
 from .runner import Options
 
 # Names of the steps after the cells, as the messages say them.
@@ -55,13 +56,13 @@ class Console:
             self.stderr.write(text + "\n")
         self.stderr.flush()
 
-    def _on_RunStarted(self, event: sweep.RunStarted) -> None:
+    def _on_RunStarted(self, event: sweep_events.RunStarted) -> None:
         self._start = self._rounds_start = time.monotonic()
         builds = f" of {len(event.variants)} builds" if len(event.variants) > 1 else ""
         self._say(f"{len(event.cells)} cells{builds}: warm-up and calibration, then "
                   f"{event.options.samples} rounds (seed {event.options.seed})\n")
 
-    def _on_GroupReady(self, event: sweep.GroupReady) -> None:
+    def _on_GroupReady(self, event: sweep_events.GroupReady) -> None:
         if self._live:
             self._status(f"[warm-up {event.done}/{event.total}] {event.label}: "
                          f"{event.repetitions} repetition(s)")
@@ -72,7 +73,7 @@ class Console:
         if event.done == event.total:
             self._rounds_start = time.monotonic()
 
-    def _on_RoundDone(self, event: sweep.RoundDone) -> None:
+    def _on_RoundDone(self, event: sweep_events.RoundDone) -> None:
         took = time.monotonic() - self._rounds_start
         left = round(took / event.index * max(event.total - event.index, 0))
         extra = (f", {event.replaced} sample(s) measured again (machine busy)"
@@ -80,7 +81,7 @@ class Console:
         self._status(f"[round {event.index}/{event.total}] done after {took:.1f} s{extra}, "
                      f"~{left // 60}:{left % 60:02d} left")
 
-    def _on_CellFailed(self, event: sweep.CellFailed) -> None:
+    def _on_CellFailed(self, event: sweep_events.CellFailed) -> None:
         record = event.result
         build = f" ({event.variant})" if event.variant else ""
         text = f"FAILED {record.name}{build}: {record.failure}\n"
@@ -88,23 +89,23 @@ class Console:
             text += event.process.describe() + "\n"
         self._say(text)
 
-    def _on_Warned(self, event: sweep.Warned) -> None:
+    def _on_Warned(self, event: sweep_events.Warned) -> None:
         self._say(f"warning: {event.message}\n")
 
-    def _on_StepStarted(self, event: sweep.StepStarted) -> None:
+    def _on_StepStarted(self, event: sweep_events.StepStarted) -> None:
         if event.step == "bandwidth":
             self._say("measuring memory bandwidth ...\n")
 
-    def _on_StepFailed(self, event: sweep.StepFailed) -> None:
+    def _on_StepFailed(self, event: sweep_events.StepFailed) -> None:
         self._say(f"error: {STEP_NAMES.get(event.step, event.step)} failed: {event.error!r}\n")
 
-    def _on_Interrupted(self, event: sweep.Interrupted) -> None:
+    def _on_Interrupted(self, event: sweep_events.Interrupted) -> None:
         if event.after_cells:
             self._say("interrupted after the cells: their results are kept\n")
         else:
             self._say("interrupted: the results so far are kept\n")
 
-    def _on_RunFinished(self, event: sweep.RunFinished) -> None:
+    def _on_RunFinished(self, event: sweep_events.RunFinished) -> None:
         self._clear()
         if self.summary_at_end and len(event.runs) == 1:
             self.stdout.write(summary.render_markdown(next(iter(event.runs.values()))))
@@ -115,7 +116,7 @@ class Console:
         self.stderr.flush()
 
 
-def print_plan(planned: list[sweep.PlannedCell], options: Options,
+def print_plan(planned: list[PlannedCell], options: Options,
                stdout: TextIO | None = None) -> None:
     """A dry run: every cell with the exact commands its processes would run."""
     stdout = stdout or sys.stdout

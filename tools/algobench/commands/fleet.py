@@ -1,0 +1,285 @@
+"""The `fleet` subcommands: submit one sweep per node of a Slurm cluster, follow
+its tasks, collect their results into the store, compare the machines; and
+`fleet task`, what each Slurm task runs.
+
+A submission is checked as a run request (request.check) and then against the
+cluster: the nodes Slurm knows, their CPUs (for the default thread counts),
+the time limit, the fleet folder. What needs no cluster is refused first.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import pathlib
+import shlex
+import sys
+import tempfile
+
+from .. import bandwidth, build, fleet, machines, model, results_folder, slurm
+from ..export import machines as machines_view
+from ..files import replace_file
+from .options import command_line, positive_int, store_path
+from .request import Refusal, check, perform, settle_defaults, terminate_as_interrupt
+
+
+def add_submit_options(parser: argparse.ArgumentParser) -> None:
+    """The options `fleet submit` takes for itself; all others go to each task's `run`."""
+    cluster = parser.add_argument_group("cluster")
+    cluster.add_argument("--partition", metavar="P", help="Slurm partition (default: Slurm's)")
+    nodes = cluster.add_mutually_exclusive_group()
+    nodes.add_argument("--nodes", type=positive_int, metavar="N",
+                       help="N tasks, each on a node of its own while they run (default 1)")
+    nodes.add_argument("--nodelist", metavar="LIST",
+                       help="one task on each of these nodes (a Slurm node list: node[1-4],gpu1)")
+    cluster.add_argument("--time", metavar="LIMIT",
+                         help="time limit of each task (minutes, HH:MM:SS, D-HH:MM ...; default "
+                              f"{fleet.TIME_RULE})")
+    cluster.add_argument("--build-per-node", action="store_true",
+                         help="build the programs on each node (default: once, at submit time, "
+                              "for nodes that share the architecture and toolchain)")
+    cluster.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+                         help="the fleet folder, new or empty (default results/fleet-<date-time>)")
+    cluster.add_argument("--dry-run", action="store_true",
+                         help="print the tasks, the time limit, the sbatch command and the batch "
+                              "script; build and submit nothing")
+
+
+def _run_options(argv: list[str]) -> list[str]:
+    """The run options among `fleet submit`'s arguments: everything that is not the
+    fleet's own, nor --bin-dir, which each task is given resolved."""
+    own = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    add_submit_options(own)
+    own.add_argument("--bin-dir")
+    _, rest = own.parse_known_args(argv)
+    return rest
+
+
+def _loaded(arguments: argparse.Namespace) -> fleet.Fleet:
+    """The fleet of --fleet, or the last one under results/."""
+    try:
+        return fleet.Fleet.load(arguments.fleet or fleet.latest(build.ROOT / "results"))
+    except fleet.FleetError as error:
+        raise Refusal(str(error)) from None
+
+
+def _check_fleet_folder(folder: pathlib.Path | None) -> None:
+    """Refuses a --fleet that is not a new or empty folder."""
+    if folder is not None and folder.exists():
+        if not folder.is_dir():
+            raise Refusal(f"--fleet {folder} exists and is not a folder")
+        if next(folder.iterdir(), None) is not None:
+            raise Refusal(f"--fleet {folder} is not empty: a fleet needs a new or empty folder")
+
+
+def _nodes(arguments: argparse.Namespace) -> tuple[list[str] | None, dict[str, int]]:
+    """The nodes --nodelist names (None without it) and the CPUs of every node Slurm
+    lists in the partition; refuses nodes Slurm does not know."""
+    try:
+        nodelist = slurm.hostnames(arguments.nodelist) if arguments.nodelist else None
+    except slurm.SlurmError as error:
+        raise Refusal(str(error)) from None
+    try:
+        cpus = slurm.node_cpus(arguments.partition, nodelist)
+    except slurm.SlurmError as error:
+        raise Refusal(str(error), 1) from None
+    where = f" in partition {arguments.partition}" if arguments.partition else ""
+    if nodelist:
+        unknown = [node for node in nodelist if node not in cpus]
+        if unknown:
+            raise Refusal(f"--nodelist: Slurm lists no node {', '.join(unknown)}{where}")
+    elif not cpus:
+        raise Refusal(f"Slurm lists no node{where}")
+    return nodelist, cpus
+
+
+def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite fleet submit`: checks the request, builds once (unless per node or given)
+    and submits the job array; with --dry-run prints what it would submit."""
+    run_options = _run_options(argv[1:])
+    try:  # each task's `run` gets exactly these: its parser must take them now
+        arguments.top.parse_args(["run", *run_options])
+    except SystemExit:
+        return 2
+    settled = copy.copy(arguments)
+    settle_defaults(settled, quick=settled.quick)
+    time_given = None
+    if arguments.time is not None:
+        try:
+            time_minutes = fleet.parse_time_limit(arguments.time)
+        except ValueError as error:
+            raise Refusal(f"--time: {error}") from None
+        time_given = arguments.time
+    _check_fleet_folder(arguments.fleet)
+    folder = arguments.fleet or results_folder.default_out_dir(build.ROOT, prefix="fleet-")
+    # What can be refused without the cluster is refused before asking Slurm.
+    check(copy.copy(settled))
+    nodelist, cpus = _nodes(arguments)
+    tasks = len(nodelist) if nodelist else (arguments.nodes or 1)
+    # Without --threads each node sweeps its own CPU counts: plan for the largest.
+    cells = check(settled, cpus=max(cpus.values()))
+    bin_dir = arguments.bin_dir.resolve() if arguments.bin_dir is not None else None
+    estimate = fleet.estimate_seconds(cells, settled.samples, settled.min_time)
+    if time_given is None:
+        time_minutes = fleet.time_limit_minutes(estimate, arguments.build_per_node)
+    targets = build.PROGRAM_TARGETS + (() if settled.no_bandwidth else (bandwidth.PROBE,))
+    request = fleet.Request(
+        folder=folder, run_options=run_options, tasks=tasks, nodelist=nodelist,
+        partition=arguments.partition, time_minutes=time_minutes, time_given=time_given,
+        estimate_seconds=estimate, cells=len(cells),
+        build="given" if bin_dir is not None else
+        ("per-node" if arguments.build_per_node else "shared"),
+        bin_dir=bin_dir, targets=targets, suite=build.ROOT / "suite",
+        command_line=command_line("fleet", argv))
+    limit = (f"{fleet.format_minutes(time_minutes)} (given)" if time_given else
+             f"{fleet.format_minutes(time_minutes)} ({fleet.TIME_RULE}; estimate "
+             f"{estimate / 60:.1f} min for {len(cells)} cells)")
+    if tasks > len(cpus) and not nodelist:
+        print(f"note: {tasks} tasks but {len(cpus)} node(s): some tasks will run one after "
+              "another on the same node", file=sys.stderr)
+    if arguments.dry_run:
+        placed = ", ".join(nodelist) if nodelist else "any node of the partition, one each"
+        sbatch = ["sbatch", *request.sbatch_options(), str(folder / fleet.JOB_SCRIPT)]
+        built = f"{request.build} ({bin_dir})" if bin_dir else request.build
+        print(f"fleet folder: {folder}", f"tasks: {tasks} ({placed})", f"time limit: {limit}",
+              f"build: {built}", f"run options: {shlex.join(run_options) or '(none)'}",
+              f"sbatch: {shlex.join(sbatch)}", "", sep="\n")
+        sys.stdout.write(fleet.job_script(folder, request.suite))
+        return 0
+    try:
+        submitted = fleet.submit(request, lambda tree: build.build_tree(tree, targets),
+                                 say=lambda text: print(text, file=sys.stderr))
+    except fleet.FleetError as error:
+        raise Refusal(str(error)) from None
+    except (slurm.SlurmError, build.BuildError) as error:
+        raise Refusal(str(error), 1) from None
+    print(f"submitted Slurm job {submitted.job_id}: {tasks} task{'s' if tasks != 1 else ''}, "
+          f"time limit {limit}", f"fleet folder: {submitted.folder}",
+          f"follow it with `suite fleet status --fleet {submitted.folder}`, gather it with "
+          f"`suite fleet collect --wait --fleet {submitted.folder}`", sep="\n")
+    return 0
+
+
+def status(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite fleet status`: the state of each task."""
+    found_fleet = _loaded(arguments)
+    sys.stdout.write(fleet.render_status(found_fleet, fleet.statuses(found_fleet)))
+    return 0
+
+
+def collect(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite fleet collect`: the finished tasks' results imported into the store."""
+    found_fleet = _loaded(arguments)
+    if arguments.wait:
+        last: list[str] = []
+
+        def progress(found) -> None:
+            counts: dict[str, int] = {}
+            for task_status in found:
+                counts[task_status.state] = counts.get(task_status.state, 0) + 1
+            line = ", ".join(f"{count} {state}" for state, count in counts.items())
+            unknown = [s.detail for s in found if s.state == fleet.UNKNOWN]
+            line += f" ({unknown[0]})" if unknown else ""
+            if line != (last[0] if last else None):
+                print(f"fleet {found_fleet.folder.name}: {line}", file=sys.stderr)
+                last[:] = [line]
+
+        found = fleet.wait_until_finished(found_fleet, arguments.poll, progress)
+    else:
+        found = fleet.statuses(found_fleet)
+    try:
+        collected = fleet.collect(found_fleet, found, store_path(arguments))
+    except fleet.FleetError as error:
+        raise Refusal(str(error)) from None
+    text, problems = fleet.render_collected(found_fleet, collected)
+    sys.stdout.write(text)
+    for problem in problems:
+        print(f"suite fleet collect: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite fleet compare`: the cells of the fleet's machines (or of results
+    folders) side by side."""
+    if arguments.resamples < 100:
+        raise Refusal(f"--resamples must be at least 100, got {arguments.resamples}")
+    if arguments.folders and arguments.fleet:
+        raise Refusal("give either --fleet or results folders, not both")
+    if arguments.folders:
+        named = [(str(folder), folder) for folder in arguments.folders]
+    else:
+        found_fleet = _loaded(arguments)
+        named = fleet.results_folders(found_fleet)
+        if not named:
+            raise Refusal(f"no task of {found_fleet.folder} has left results yet")
+    try:
+        runs = [(name, model.load_checked(folder)) for name, folder in named]
+    except model.ResultsError as error:
+        raise Refusal(str(error)) from None
+    if arguments.folders:
+        runs = _machine_names(runs)
+    if arguments.reference is not None:
+        chosen = [item for item in runs if item[0] == arguments.reference]
+        if not chosen:
+            raise Refusal(f"--reference {arguments.reference} is none of "
+                          f"{', '.join(name for name, _ in runs)}")
+        runs = chosen + [item for item in runs if item[0] != arguments.reference]
+    try:
+        view = machines.compare_machines(runs, arguments.noise_floor / 100, arguments.resamples,
+                                         relative=arguments.relative)
+    except (ValueError, model.ResultsError) as error:
+        raise Refusal(str(error)) from None
+    if arguments.html is not None:
+        out = arguments.html or (pathlib.Path(named[0][1]).parent / "machines.html")
+        try:
+            replace_file(out, machines_view.render_html(view, dict(runs), "algobench: machines"))
+        except OSError as error:
+            raise Refusal(f"cannot write {out}: {error.strerror or error}") from None
+        print(out, file=sys.stderr)
+    render = machines_view.render_json if arguments.json else machines_view.render_text
+    sys.stdout.write(render(view))
+    return 0
+
+
+def _machine_names(runs: list[tuple[str, model.Run]]) -> list[tuple[str, model.Run]]:
+    """Results folders named by their host where that tells them apart, else by path."""
+    hosts = [run.context.get("host") for _, run in runs]
+    if all(hosts) and len(set(hosts)) == len(hosts):
+        return [(host, run) for host, (_, run) in zip(hosts, runs)]
+    return runs
+
+
+def task(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite fleet task`: one task's sweep on this node, built first with
+    --build-per-node, run as `suite run` into <task>-<node>/."""
+    with terminate_as_interrupt():
+        try:
+            found_fleet = fleet.Fleet.load(arguments.fleet)
+            the_task = found_fleet.task(arguments.task)
+        except fleet.FleetError as error:
+            raise Refusal(str(error)) from None
+        name = the_task.folder_name(arguments.node)
+        manifest = found_fleet.manifest
+        if manifest["build"] == "per-node":
+            tree = found_fleet.folder / fleet.BUILDS / name
+            print(f"task {the_task.index} on {arguments.node}: building the programs into "
+                  f"{tree}", file=sys.stderr)
+            try:
+                bin_dir = build.build_tree(tree, tuple(manifest["build_targets"]))
+            except build.BuildError as error:
+                raise Refusal(str(error), 1) from None
+        else:
+            bin_dir = pathlib.Path(manifest["bin_dir"])
+        run_argv = [*found_fleet.run_options, "--bin-dir", str(bin_dir),
+                    "--out", str(found_fleet.folder / name)]
+        print(f"task {the_task.index} of job {found_fleet.job_id} on {arguments.node}: "
+              f"suite run {shlex.join(run_argv)}", file=sys.stderr, flush=True)
+        # A run registers itself in the results store as it goes: here in a scratch
+        # store on the node, never in a SQLite file on the shared filesystem that
+        # other nodes write too. `fleet collect` imports the folder afterwards.
+        with tempfile.TemporaryDirectory(prefix="algobench-task-") as scratch:
+            run_argv += ["--store", str(pathlib.Path(scratch) / "s.sqlite")]
+            status = perform(arguments.top.parse_args(["run", *run_argv]), run_argv)
+        print(f"task {the_task.index}: this node's scratch store is removed; `suite fleet "
+              "collect` imports the results folder into the results store", file=sys.stderr)
+        return status

@@ -1,0 +1,101 @@
+"""The small pieces the commands share: argparse's value types (each refusing a
+value in argparse's own one line), the measurement options' defaults, the
+results store a command reads or fills, and the command line a run records.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import pathlib
+import sys
+import threading
+
+from .. import build, store
+
+# The measurement options' defaults; None in the parsed options means "not given".
+DEFAULT_SAMPLES = 5
+DEFAULT_MIN_TIME = 0.05
+# `run --quick`: a smoke check that everything builds, runs and is checked,
+# in seconds; its figures are not worth keeping.
+QUICK_SIZES = [100_000]
+QUICK_SAMPLES = 2
+QUICK_MIN_TIME = 0.01
+
+
+def comma_list(text: str) -> list[str]:
+    items = [item.strip() for item in text.split(",") if item.strip()]
+    if not items:
+        raise argparse.ArgumentTypeError(f"no names in {text!r}")
+    return items
+
+
+def finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = finite(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
+    return value
+
+
+def seconds(text: str) -> float:
+    """A positive duration the runner can wait for (threading's longest timeout)."""
+    value = positive_float(text)
+    if value > threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(f"must be at most {threading.TIMEOUT_MAX:g} seconds, "
+                                         f"got {text}")
+    return value
+
+
+def percentage(text: str) -> float:
+    value = finite(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a percentage of 0 or more, got {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
+    return value
+
+
+def int_list(parse):
+    """A type for a list of sizes or thread counts that `parse` reads."""
+    def convert(text: str) -> list[int]:
+        try:
+            return parse(text)
+        except OverflowError:
+            raise argparse.ArgumentTypeError(f"{text!r} holds a number too large to be "
+                                             "a size or a thread count") from None
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    return convert
+
+
+def add_store_argument(parser, what: str) -> None:
+    parser.add_argument("--store", type=pathlib.Path, metavar="PATH",
+                        help=f"the results store to {what} (default ${store.STORE_ENV}, else "
+                             f"{store.STORE_FILE} in the repository)")
+
+
+def store_path(arguments: argparse.Namespace) -> pathlib.Path:
+    return arguments.store or store.default_path(build.ROOT)
+
+
+def command_line(command: str, argv: list[str]) -> list[str]:
+    """The command line a run records, as the user typed it."""
+    return [sys.argv[0] if sys.argv and sys.argv[0] else "suite", command, *argv]

@@ -1,0 +1,239 @@
+"""A request to measure (`run`, `ab`, `fleet submit`) checked before anything
+runs, and the one way a command refuses.
+
+A handler that cannot go on raises Refusal: `perform` prints it as one line,
+"suite <command>: <message>", and returns its exit status (2 for what the
+suite cannot use, 1 for a build or a cluster that failed). The checks of a
+run request are the same for every command that measures: the matrix the
+options ask for, the backends each build holds, the programs of --bin-dir and
+the results folder; `check` does them in that order.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import pathlib
+import random
+import re
+import signal
+import sys
+import threading
+
+from .. import build, matrix, results_folder, store, sweep
+from ..recorder import Recorder
+from ..runner import Options
+from ..workload import BACKENDS
+from .options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
+                      QUICK_SIZES, command_line, store_path)
+
+
+class Refusal(Exception):
+    """What a command cannot do, in one line, and the exit status that says so."""
+
+    def __init__(self, message: str, status: int = 2) -> None:
+        super().__init__(message)
+        self.message = message
+        self.status = status
+
+
+def perform(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """Runs the parsed command's handler: a refusal is one line on standard error."""
+    name = " ".join(filter(None, (arguments.command, getattr(arguments, "action", None))))
+    try:
+        return arguments.handler(arguments, argv)
+    except Refusal as refusal:
+        print(f"suite {name}: {refusal.message}", file=sys.stderr)
+        return refusal.status
+    except KeyboardInterrupt:  # a sweep handles its own; this is a build or a comparison
+        print(f"\nsuite {arguments.command}: interrupted", file=sys.stderr)
+        return 130
+
+
+def settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str | None:
+    """Fills the measurement options not given, with --quick's values when asked;
+    returns the note a quick run prints, naming what it chose."""
+    chosen = []
+    if quick and arguments.sizes is None:
+        arguments.sizes = list(QUICK_SIZES)
+        chosen.append(f"n = {QUICK_SIZES[0]}")
+    if arguments.samples is None:
+        arguments.samples = QUICK_SAMPLES if quick else DEFAULT_SAMPLES
+        if quick:
+            chosen.append(f"{QUICK_SAMPLES} rounds")
+    if arguments.min_time is None:
+        arguments.min_time = QUICK_MIN_TIME if quick else DEFAULT_MIN_TIME
+        if quick:
+            chosen.append(f"--min-time {QUICK_MIN_TIME:g}")
+    if quick and not arguments.no_bandwidth:
+        arguments.no_bandwidth = True
+        chosen.append("no bandwidth probe")
+    if not quick:
+        return None
+    return ("quick run" + (f" ({', '.join(chosen)})" if chosen else "") + ": a smoke check that "
+            "the programs build, run and pass their checks; its figures are not for comparing "
+            "or keeping")
+
+
+def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
+          cpus: int | None = None, note: str | None = None) -> list[matrix.Cell]:
+    """The cells a run request asks for, or a Refusal saying why there are none: the
+    matrix (default thread counts up to `cpus`, by default this machine's), then
+    with --bin-dir the backends and programs it holds, then the results folder
+    `out_dir` (when given). `note` is said once the matrix stands."""
+    try:
+        cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
+                             arguments.filter, cpus=cpus,
+                             backends=_backends_or_all(arguments.backends))
+    except (ValueError, re.error) as error:
+        raise Refusal(str(error)) from None
+    if not cells:
+        raise Refusal("no cell matches")
+    try:
+        matrix.check_limits(cells)
+    except ValueError as error:
+        raise Refusal(str(error)) from None
+    if note is not None:
+        print(note, file=sys.stderr)
+    bin_dir = getattr(arguments, "bin_dir", None)
+    if bin_dir is not None:
+        if bin_dir.is_dir():
+            cells = built_backends(cells, [bin_dir], arguments.backends)
+        _check_programs(bin_dir, cells)
+    if out_dir is not None:
+        prepare_out(arguments, out_dir, prepare=False)
+    return cells
+
+
+def _backends_or_all(requested: list[str] | None) -> list[str]:
+    """The backends named, or every one for none given or "all"."""
+    return list(BACKENDS) if not requested or requested == ["all"] else requested
+
+
+def built_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
+                   requested: list[str] | None) -> list[matrix.Cell]:
+    """The cells of the backends every build in `bin_dirs` holds. A backend asked
+    for by --backends that a build lacks is refused with the reason (a C++17
+    variant built without oneTBB would run sequentially, so it is never built);
+    without --backends, the ones a build lacks are left out with a note."""
+    programs = {c.program for c in cells}
+    lacking: dict[str, str] = {}
+    said: set[str] = set()  # the ones a build tree says it left out, with the reason
+    for bin_dir in bin_dirs:
+        status, declared = build.backends_built(bin_dir, programs)
+        for backend, reason in status.items():
+            if reason is not None:
+                lacking.setdefault(backend, reason)
+                if declared:
+                    said.add(backend)
+    if requested and requested != ["all"]:
+        refused = [b for b in dict.fromkeys(requested) if b in lacking]
+        if refused:
+            raise Refusal("--backends: " + "; ".join(f"{b} is not built: {lacking[b]}"
+                                                     for b in refused))
+        return cells
+    swept = {c.backend for c in cells}
+    left_out = {b: r for b, r in lacking.items() if b in swept}
+    kept = [c for c in cells if c.backend not in left_out]
+    # A folder of programs without the variants (one built before they
+    # existed) simply has the parallel mode; a build tree that could not
+    # build a backend says why.
+    for backend, reason in left_out.items():
+        if backend in said:
+            print(f"note: {backend} not swept: {reason}", file=sys.stderr)
+    if not kept:
+        raise Refusal("no cell of a built backend matches")
+    return kept
+
+
+def _check_programs(bin_dir: pathlib.Path, cells: list[matrix.Cell]) -> None:
+    """Refuses a --bin-dir that lacks a program the cells run."""
+    if not bin_dir.is_dir():
+        raise Refusal(f"--bin-dir {bin_dir} "
+                      + ("is not a folder" if bin_dir.exists() else "does not exist"))
+    needed = list(dict.fromkeys(cell.executable for cell in cells))
+    missing = build.missing_programs(bin_dir, needed)
+    if missing:
+        raise Refusal(f"--bin-dir {bin_dir} lacks {', '.join(missing)} (no such executable "
+                      "file there)")
+
+
+def prepare_out(arguments: argparse.Namespace, out_dir: pathlib.Path, prepare: bool = True,
+                **layout) -> None:
+    """Makes the results folder ready (or, without `prepare`, checks that it can be),
+    or refuses it."""
+    try:
+        if prepare:
+            results_folder.prepare_out_dir(out_dir, arguments.force, **layout)
+        else:
+            results_folder.check_out_dir(out_dir, arguments.force)
+    except results_folder.OutDirError as error:
+        raise Refusal(f"{'--out ' if arguments.out else ''}{error}") from None
+
+
+def options(arguments: argparse.Namespace, bin_dir: pathlib.Path) -> Options:
+    """How the programs of `bin_dir` are run, from the measurement options."""
+    seed = arguments.seed if arguments.seed is not None else \
+        random.SystemRandom().randrange(2**31)
+    return Options(bin_dir=bin_dir, samples=arguments.samples, min_time=arguments.min_time,
+                   timeout=arguments.timeout, pin=arguments.pin, hugepages=arguments.hugepages,
+                   seed=seed, retries=arguments.retries)
+
+
+def measure(command: str, arguments: argparse.Namespace, argv: list[str],
+            cells: list[matrix.Cell], run_options: Options, out_dir: pathlib.Path,
+            console, go, **sweep_options):
+    """Runs `go` on the sweep of `cells` into `out_dir`, heard by `console` and by
+    the store's recorder; returns what `go` returns and the recorder. A file of
+    the results that cannot be written is a Refusal; an interrupted sweep is
+    marked so in the store."""
+    recorder = Recorder(store_path(arguments))
+    try:
+        the_sweep = sweep.Sweep(cells, run_options, out_dir, command_line(command, argv),
+                                probe_bandwidth=not arguments.no_bandwidth,
+                                draw_plots=not arguments.no_plots,
+                                cv_threshold=arguments.cv_threshold,
+                                listeners=(console, recorder), **sweep_options)
+        return go(the_sweep), recorder
+    except OSError as error:
+        recorder.abandon()
+        where = f"{error.filename}: " if error.filename else ""
+        raise Refusal(f"cannot write the results: {where}{error.strerror or error}") from None
+    except KeyboardInterrupt:
+        recorder.abandon(store.INTERRUPTED)
+        raise
+
+
+def registered(command: str, recorder: Recorder, status: int,
+               out_dir: pathlib.Path) -> int:
+    """Says where the sweep's runs went in the store, or, in one line, that they
+    could not go there: the exit status is then 1 unless it already says worse."""
+    if recorder.error is not None:
+        print(f"suite {command}: the results were not registered: {recorder.error}; they are "
+              f"complete in {out_dir}, and `./suite import {out_dir}` registers them once the "
+              "store can be used", file=sys.stderr)
+        return status or 1
+    ids = ", ".join(f"@{run_id}" + (f" ({name})" if name else "")
+                    for name, run_id in recorder.ids.items())
+    if ids:
+        print(f"stored as {ids} in {recorder.path}", file=sys.stderr)
+    return status
+
+
+@contextlib.contextmanager
+def terminate_as_interrupt():
+    """SIGTERM, which a batch system sends before it kills a job that is cancelled or
+    out of time, ends a sweep as Ctrl-C does: what was measured is written, the run
+    marked interrupted."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)

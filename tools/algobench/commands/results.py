@@ -1,0 +1,226 @@
+"""The commands that read what earlier runs left: `compare` two runs, `report`
+(redraw a results folder, or the store's history page), `history`, `import`
+into the store, and `list`, the programs as the workload table describes them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import re
+import sys
+
+from .. import compare as comparing
+from .. import model, redraw, store
+from .. import history as cell_history
+from ..derive import load_derived
+from ..export import comparison, history as history_view
+from ..files import replace_file
+from ..workload import WORKLOADS
+from .options import store_path
+from .request import Refusal
+
+# A run of the store on the command line: "@12". A folder of that name is "./@12".
+STORED_RUN = re.compile(r"@(\d+)")
+# The arguments every program reads first, with the defaults the programs use.
+PROGRAM_ARGUMENTS = (("n", 10000), ("threads", 1), ("repetitions", 1))
+
+
+def _check_store_exists(path: pathlib.Path, status: int) -> None:
+    """Refuses a store that is not there yet (a command that only reads it does not
+    create it)."""
+    if not path.exists():
+        raise Refusal(f"there is no store at {path} yet: `./suite run`, `./suite ab` and "
+                      "`./suite import DIR` fill it", status)
+
+
+def _compiled(pattern: str, what: str) -> None:
+    try:
+        re.compile(pattern)
+    except re.error as error:
+        raise Refusal(f"{what} {pattern!r} is not a regular expression: {error}") from None
+
+
+def _compared_runs(arguments: argparse.Namespace) -> tuple[model.Run, model.Run]:
+    """The two runs `compare` reads: results folders (or files), or runs of the store."""
+    stored = [STORED_RUN.fullmatch(text) for text in (arguments.a, arguments.b)]
+    if not any(stored):
+        return model.load_checked(arguments.a), model.load_checked(arguments.b)
+    _check_store_exists(store_path(arguments), 2)
+    with store.Store.open(store_path(arguments)) as the_store:
+        a, b = (the_store.load_run(int(match.group(1))) if match else model.load_checked(text)
+                for match, text in zip(stored, (arguments.a, arguments.b)))
+    return a, b
+
+
+def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite compare A B`: two runs cell by cell, as a table, Markdown or JSON."""
+    if arguments.resamples < 100:
+        arguments.parser.error(f"argument --resamples: must be at least 100, got "
+                               f"{arguments.resamples}")
+    try:
+        a, b = _compared_runs(arguments)
+        result = comparing.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
+                                   drift_correction=not arguments.no_drift_correction,
+                                   fail_above=arguments.fail_above)
+    except (model.ResultsError, store.StoreError) as error:
+        raise Refusal(str(error)) from None
+    name_a = comparison.describe_run(arguments.a, a)
+    name_b = comparison.describe_run(arguments.b, b)
+    if arguments.out is not None:
+        try:
+            arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
+                                     encoding="utf-8")
+        except OSError as error:
+            raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
+                from None
+    if arguments.json:
+        sys.stdout.write(comparison.render_json(result, name_a, name_b))
+    else:
+        render = comparison.render_markdown if arguments.markdown else comparison.render_text
+        sys.stdout.write(render(result, name_a, name_b))
+    if arguments.out is not None:
+        for warning in result.warnings:
+            print(f"warning: {warning}", file=sys.stderr)
+    problems = result.problems()
+    for problem in problems:
+        print(f"suite compare: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+def report(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite report`: a results folder's files redrawn, or the store's history page."""
+    if arguments.store is not None:
+        return _history_page(arguments)
+    if arguments.folder is None:
+        raise Refusal("give a results folder, or --html --store for the history page")
+    return redraw.report(arguments.folder, plots=not arguments.no_plots, html_only=arguments.html)
+
+
+def _history_page(arguments: argparse.Namespace) -> int:
+    """`report --html --store [PATH]`: every stored cell (or those --cells picks)
+    over the runs and across the machines, as one page."""
+    if not arguments.html or arguments.folder is not None:
+        raise Refusal("--store draws the history page: give --html and no folder")
+    _compiled(arguments.cells, "--cells")
+    path = pathlib.Path(store_path(arguments))
+    _check_store_exists(path, 1)
+    try:
+        with store.Store.open(path) as the_store:
+            series = cell_history.series(the_store, arguments.cells)
+    except store.StoreError as error:
+        raise Refusal(str(error), 1) from None
+    if not series:
+        raise Refusal(f"no stored cell matches {arguments.cells!r}", 1)
+    out = arguments.out or path.parent / "history.html"
+    try:
+        replace_file(out, history_view.render_html(series, f"algobench history: {path.name}"))
+    except OSError as error:
+        raise Refusal(f"cannot write {out}: {error.strerror or error}") from None
+    print(out)
+    return 0
+
+
+def import_(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite import DIR...`: results folders registered in the store."""
+    unreadable = 0
+    try:
+        with store.Store.open(store_path(arguments)) as the_store:
+            for folder in arguments.folders:
+                try:
+                    found = the_store.import_results(folder, load_derived)
+                except model.ResultsError as error:
+                    print(f"suite import: {error}", file=sys.stderr)
+                    unreadable += 1
+                    continue
+                for run_id, what, run_folder in found:
+                    print(f"@{run_id} {what}: {run_folder}")
+    except store.StoreError as error:
+        raise Refusal(str(error), 1) from None
+    return 2 if unreadable else 0
+
+
+def history(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite history [CELL-FILTER]`: the stored runs, or cells followed across them."""
+    pattern = arguments.cells
+    if pattern is not None:
+        _compiled(pattern, "CELL-FILTER")
+    path = store_path(arguments)
+    _check_store_exists(path, 1)
+    try:
+        with store.Store.open(path) as the_store:
+            if pattern is None:
+                rows = [row for row in the_store.runs()
+                        if arguments.machine is None or row.host == arguments.machine]
+            else:
+                series = cell_history.series(the_store, pattern, arguments.machine)
+    except store.StoreError as error:
+        raise Refusal(str(error), 1) from None
+    if pattern is None:
+        sys.stdout.write(history_view.runs_json(rows, str(path)) if arguments.json
+                         else history_view.render_runs(rows))
+        return 0
+    if arguments.json:
+        sys.stdout.write(history_view.render_json(series, str(path), pattern,
+                                                  arguments.machine, cell_history.CHANGE_RULE))
+    elif series:
+        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE))
+    if not series:
+        on = f" on {arguments.machine}" if arguments.machine is not None else ""
+        raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "
+                      "count_if/n:1000000/threads:2)", 1)
+    return 0
+
+
+def _fourth_default(workload) -> str:
+    """A program's own fourth argument, in words: a constant, or the rule the sweep
+    follows when the program's default is that same rule."""
+    if workload.fourth_default is None:
+        return "none"
+    probes = (1000, 10_000, 1_000_000)
+    values = [workload.fourth_default(n) for n in probes]
+    if len(set(values)) == 1:
+        return str(values[0])
+    if workload.fourth_of_n is not None and workload.fourth_rule \
+            and values == [workload.fourth_of_n(n) for n in probes]:
+        return workload.fourth_rule.split("=", 1)[-1].strip()
+    return f"{workload.fourth_default(PROGRAM_ARGUMENTS[0][1])} at n = {PROGRAM_ARGUMENTS[0][1]}"
+
+
+def _parallel_text(workload) -> str:
+    if not workload.parallel:
+        return "no: sequential, the thread count is only echoed"
+    if not workload.has_parallel_call:
+        return (f"built in the parallel mode, but libstdc++ has no parallel {workload.name}: "
+                "every thread count runs the same sequential call")
+    text = (f"yes: the call runs on the OpenMP team from n = {workload.parallel_min_n}"
+            if workload.parallel_min_n is not None else "yes")
+    if workload.max_threads is not None:
+        text += f"; at most {workload.max_threads} threads"
+    return text
+
+
+def render_list() -> str:
+    """Every program of the workload table: arguments and defaults, parallel mode, sample."""
+    lines = []
+    for workload in WORKLOADS.values():
+        arguments = [f"{name} (default {default})" for name, default in PROGRAM_ARGUMENTS]
+        if workload.fourth_name is not None:
+            fourth = f"{workload.fourth_name} (default {_fourth_default(workload)}"
+            if workload.fourth_rule:
+                fourth += f"; the sweep passes {workload.fourth_rule}"
+            arguments.append(fourth + ")")
+        lines += [f"{workload.name}  ({workload.executable})",
+                  f"  arguments:     {', '.join(arguments)}",
+                  f"  parallel mode: {_parallel_text(workload)}",
+                  "  backends:      " + ", ".join(f"{b} ({workload.executable_for(b)})"
+                                                  for b in workload.backends),
+                  f"  one sample:    {workload.sample_meaning}",
+                  ""]
+    return "\n".join(lines)
+
+
+def list_(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite list`: the programs, their arguments and what a sample of each is."""
+    sys.stdout.write(render_list())
+    return 0

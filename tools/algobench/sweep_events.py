@@ -1,0 +1,91 @@
+"""What a sweep tells its listeners (the console, the store's recorder) as it goes:
+one dataclass per event, and the builds it runs. The listeners depend on these
+and not on the sweep itself.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import pathlib
+from typing import Callable
+
+from .matrix import Cell
+from .model import CellResult, Run
+from .runner import Options, Process
+
+
+@dataclasses.dataclass(frozen=True)
+class Variant:
+    """One build whose programs a sweep runs: the only one of a run, A or B of an A/B run."""
+
+    name: str
+    bin_dir: pathlib.Path
+
+
+# The events a sweep emits, in the order they can come.
+@dataclasses.dataclass
+class RunStarted:
+    cells: list[Cell]
+    options: Options
+    variants: list[Variant]
+    # Each build's run as it fills (the same objects throughout the sweep), and
+    # the folder its files go to.
+    runs: dict[str, Run] = dataclasses.field(default_factory=dict)
+    folders: dict[str, pathlib.Path] = dataclasses.field(default_factory=dict)
+    out_dir: pathlib.Path | None = None
+
+
+@dataclasses.dataclass
+class GroupReady:
+    """A program and size has had its warm-ups and its repetitions are chosen."""
+
+    label: str
+    repetitions: int
+    done: int  # groups ready so far
+    total: int
+
+
+@dataclasses.dataclass
+class RoundDone:
+    index: int  # rounds finished so far
+    total: int  # rounds planned
+    replaced: int  # contended samples measured again in this round
+
+
+@dataclasses.dataclass
+class CellFailed:
+    result: CellResult
+    variant: str
+    process: Process | None
+
+
+@dataclasses.dataclass
+class Warned:
+    message: str
+
+
+@dataclasses.dataclass
+class StepStarted:
+    step: str  # "bandwidth"
+
+
+@dataclasses.dataclass
+class StepFailed:
+    step: str  # "bandwidth" or "plots"
+    error: Exception
+
+
+@dataclasses.dataclass
+class Interrupted:
+    after_cells: bool  # the cells were done, a later step was cut short
+
+
+@dataclasses.dataclass
+class RunFinished:
+    runs: dict[str, Run]
+    out_dir: pathlib.Path
+    status: int
+    failed: list[str]
+
+
+Listener = Callable[[object], None]
