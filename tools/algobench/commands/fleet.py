@@ -18,6 +18,7 @@ import tempfile
 
 from .. import bandwidth, build, fleet, machines, model, results_folder, slurm
 from ..export import machines as machines_view
+from ..export.text import plural
 from ..files import replace_file
 from .options import command_line, positive_int, store_path
 from .request import Refusal, check, perform, settle_defaults, terminate_as_interrupt
@@ -153,7 +154,7 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
         raise Refusal(str(error)) from None
     except (slurm.SlurmError, build.BuildError) as error:
         raise Refusal(str(error), 1) from None
-    print(f"submitted Slurm job {submitted.job_id}: {tasks} task{'s' if tasks != 1 else ''}, "
+    print(f"submitted Slurm job {submitted.job_id}: {plural(tasks, 'task')}, "
           f"time limit {limit}", f"fleet folder: {submitted.folder}",
           f"follow it with `suite fleet status --fleet {submitted.folder}`, gather it with "
           f"`suite fleet collect --wait --fleet {submitted.folder}`", sep="\n")

@@ -17,6 +17,7 @@ import pathlib
 
 from ..files import dump_json, replace_file
 from .samples_csv import csv_value
+from .text import aligned, interval, markdown
 from .units import format_seconds
 
 
@@ -27,30 +28,19 @@ def _percent(factor: float) -> str:
 def _row(m, shift: bool) -> list[str]:
     """A matched cell's line of the table; with `shift`, its change relative to the run."""
     row = [m.label, format_seconds(m.median_a), format_seconds(m.median_b), f"{m.ratio:.3f}",
-           f"{m.low:.3f} .. {m.high:.3f}", _percent(m.ratio)]
+           interval(m.low, m.high, ".3f", " .. "), _percent(m.ratio)]
     return row + ([_percent(m.relative)] if shift else []) + [m.verdict]
 
 
 def _text_table(header: list[str], rows: list[list[str]]) -> list[str]:
     """Aligned columns under a rule, the words (first and last column) to the left,
     the figures to the right; then an empty line."""
-    rows = [header] + rows
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-    out = []
-    for number, row in enumerate(rows):
-        cells = [row[i].ljust(widths[i]) if i in (0, len(header) - 1) else row[i].rjust(widths[i])
-                 for i in range(len(row))]
-        out.append("  ".join(cells).rstrip())
-        if number == 0:
-            out.append("  ".join("-" * w for w in widths))
-    return out + [""]
+    return aligned([header] + rows, right=range(1, len(header) - 1)) + [""]
 
 
 def _markdown_table(header: list[str], rows: list[list[str]]) -> list[str]:
     """A Markdown table, the figures right-aligned; then an empty line."""
-    out = ["| " + " | ".join(header) + " |",
-           "|" + "|".join(["---"] + ["---:"] * (len(header) - 2) + ["---"]) + "|"]
-    return out + ["| " + " | ".join(row) + " |" for row in rows] + [""]
+    return markdown(header, rows, right=range(1, len(header) - 1), right_rule="---:") + [""]
 
 
 HEADER = ["cell", "median A", "median B", "B/A", "CI", "change", "vs shift", "verdict"]
@@ -67,7 +57,7 @@ def _shift_line(comparison) -> str | None:
         return None
     text = (f"Run-wide shift: median B/A {drift.shift:.3f} ({_percent(drift.shift)}) over"
             f" {drift.cells} cells, {comparison.confidence:.0%} interval"
-            f" {drift.shift_low:.3f} .. {drift.shift_high:.3f}. ")
+            f" {interval(drift.shift_low, drift.shift_high, '.3f', ' .. ')}. ")
     if not drift.corrected:
         return text + "Not removed: drift correction is off, the runs taken as interleaved."
     return text + ("Between two separate runs it cannot be told apart from machine drift;"

@@ -13,6 +13,7 @@ from typing import Callable
 
 from .. import model, slurm
 from ..derive import load_derived
+from ..export.text import aligned, plural
 from ..store import Store, StoreError
 from .folder import Fleet, FleetError, Task
 
@@ -201,11 +202,8 @@ def render_status(fleet: Fleet, found: list[TaskStatus]) -> str:
             else ""
         rows.append([str(status.task.index), status.node or "", status.state, folder,
                      status.detail])
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    lines = [f"fleet {fleet.folder} (Slurm job {fleet.job_id}, {len(found)} task"
-             f"{'s' if len(found) != 1 else ''})"]
-    for row in rows:
-        lines.append("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    lines = [f"fleet {fleet.folder} (Slurm job {fleet.job_id}, {plural(len(found), 'task')})"]
+    lines += aligned(rows, rule=False)
     counts = {}
     for status in found:
         counts[status.state] = counts.get(status.state, 0) + 1
@@ -337,6 +335,5 @@ def render_collected(fleet: Fleet, collected: list[Collected]) -> tuple[str, lis
         if not item.good:
             problems.append(head)
     done = sum(item.good for item in collected)
-    lines.append(f"{done} of {len(collected)} task{'s' if len(collected) != 1 else ''} done "
-                 "and imported")
+    lines.append(f"{done} of {plural(len(collected), 'task')} done and imported")
     return "\n".join(lines) + "\n", problems
