@@ -75,6 +75,31 @@ class LayersTest(unittest.TestCase):
         # Nothing below the command modules calls them.
         self.assertLess(layer_of("commands.request"), layer_of("sweep"))
         self.assertIn("commands.request", imports_of(PACKAGE / "commands" / "measuring.py"))
+        # A record that imported the checks made of it would be caught too.
+        self.assertLess(layer_of("findings"), layer_of("model"))
+
+    def test_no_import_loop(self):
+        # Modules of one layer may import each other: not in a circle.
+        graph = {}
+        for path in PACKAGE.rglob("*.py"):
+            module = ".".join(path.relative_to(PACKAGE).with_suffix("").parts)
+            graph[module.removesuffix(".__init__")] = {
+                name for name in imports_of(path) if name != module}
+        done, path = set(), []
+
+        def visit(module):
+            if module in path:
+                self.fail("import loop: " + " -> ".join(path[path.index(module):] + [module]))
+            if module in done or module not in graph:
+                return
+            path.append(module)
+            for imported in sorted(graph[module]):
+                visit(imported)
+            path.pop()
+            done.add(module)
+
+        for module in sorted(graph):
+            visit(module)
 
 
 if __name__ == "__main__":
