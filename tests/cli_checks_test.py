@@ -9,9 +9,11 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from unittest import mock
 
@@ -98,42 +100,104 @@ class OutFolderTest(Refusals):
         self.assert_refused(status, err, str(out), "not empty", "--force")
         self.assertEqual((out / "results.json").read_text(), before)
 
-    def forced_rerun(self, command, stale):
-        """A run, foreign and stale files added, then a forced run into the same folder."""
+    def forced_rerun(self, command, legacy=False):
+        """A run, files of the user's and a file the run recorded as its own added,
+        then a forced run into the same folder: only the recorded file goes."""
         out = self.root / "out"
         self.assertEqual(self.run_into(out, command=command)[0], 0)
         written = {p.relative_to(out) for p in out.rglob("*")}
-        (out / "notes.txt").write_text("mine\n")
-        (out / "data").mkdir()
-        (out / "data" / "raw.csv").write_text("1,2\n")
-        for name in stale:
+        build_dir = out / "A" if command == "ab" else out
+        mine = {"notes.txt": "mine\n", "data/raw.csv": "1,2\n",
+                f"{build_dir.relative_to(out) / 'plots' / 'mine.txt'}": "kept\n"}
+        ours = [build_dir / "plots" / "speedup_count_if.svg", build_dir / "summary.md.tmp"]
+        record = out / results_folder.RECORD
+        if legacy:  # a folder written before runs kept a record of their files
+            record.unlink()
+        else:
+            files = json.loads(record.read_text())["files"]
+            record.write_text(json.dumps({"files": files + [str(p.relative_to(out))
+                                                            for p in ours]}))
+        for name, text in mine.items():
             (out / name).parent.mkdir(parents=True, exist_ok=True)
-            (out / name).write_text("from an earlier run\n")
+            (out / name).write_text(text)
+        for path in ours:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text("from an earlier run\n")
         status, _, err = self.run_into(out, "--force", command=command)
         self.assertEqual(status, 0, err)
-        self.assertEqual((out / "notes.txt").read_text(), "mine\n")
-        self.assertEqual((out / "data" / "raw.csv").read_text(), "1,2\n")
-        for name in stale:  # removed, or written anew by this run
-            if (out / name).exists():
-                self.assertNotEqual((out / name).read_text(), "from an earlier run\n", name)
+        for name, text in mine.items():
+            self.assertEqual((out / name).read_text(), text, name)
+        for path in ours:
+            self.assertFalse(path.exists(), path)
         # Whatever the second run wrote is exactly what the first one did.
         rewritten = {p.relative_to(out) for p in out.rglob("*")} - {
-            pathlib.Path(p) for p in ("notes.txt", "data", "data/raw.csv")}
+            pathlib.Path(p) for p in mine} - {pathlib.Path(p).parent for p in mine}
         self.assertEqual(rewritten, written)
-        return out, written
+        self.assertEqual(set(json.loads(record.read_text())["files"]),
+                         {str(p) for p in written if (out / p).is_file()} - {record.name})
 
     def test_force_replaces_a_run_and_keeps_other_files(self):
-        out, written = self.forced_rerun(
-            "run", ["plots/speedup_count_if.svg", "failures.log", "summary.md.tmp"])
-        # --force removes every file a run writes, so no earlier file can pass for this run's.
-        self.assertTrue({p.parts[0] for p in written} <= set(results_folder.own_files()), written)
+        for legacy in (False, True):
+            with self.subTest(legacy=legacy):
+                self.forced_rerun("run", legacy)
+                shutil.rmtree(self.root / "out")
 
     def test_force_replaces_an_ab_run(self):
-        out, written = self.forced_rerun("ab", ["A/plots/old.svg", "B/failures.log", "ab.md"])
-        owned = set(results_folder.own_files()) | {"A", "B", "ab.md", "ab.json", "pairs.csv"}
-        self.assertTrue({p.parts[0] for p in written} <= owned, written)
-        for build_dir in ("A", "B"):
-            self.assertTrue({p.name for p in (out / build_dir).iterdir()} <= set(results_folder.own_files()))
+        self.forced_rerun("ab")
+
+    def test_a_folder_in_use_is_refused_and_a_killed_run_reads_as_cut_short(self):
+        out = self.root / "out"
+        env = dict(os.environ, STANDIN_FAULT="find_if:hang", ALGOBENCH_STORE=str(self.root / "s"))
+        first = subprocess.Popen([*SUITE, "run", "--bin-dir", str(self.bin_dir), "--out", str(out),
+                                  *SMALL, "--timeout", "600"], env=env, start_new_session=True,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 60
+            while results_folder.holder(out) is None or not (out / "results.json").exists():
+                self.assertLess(time.monotonic(), deadline, "the first run never started")
+                time.sleep(0.05)
+            for force in ((), ("--force",)):
+                status, _, err = self.run_into(out, *force)
+                self.assert_refused(status, err, f"{out} is in use by another run (process "
+                                                 f"{first.pid})")
+            completed = suite("report", out)
+            self.assert_refused(completed.returncode, completed.stderr, "in use by a run")
+        finally:
+            os.killpg(first.pid, signal.SIGKILL)
+            first.wait()
+        # What the killed run left says it was cut short, to report and to import alike.
+        completed = suite("report", out)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        results = load(out)
+        self.assertTrue(results["interrupted"])
+        self.assertNotIn("ok", {cell["status"] for cell in results["cells"]})
+        store = self.root / "store.sqlite"
+        self.assertEqual(suite("import", out, "--store", store).returncode, 0)
+        self.assertIn("interrupted", suite("history", "--store", store).stdout)
+
+    def test_a_full_disk_under_force_keeps_the_earlier_run(self):
+        disk = self.root / "disk"
+        disk.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("a small tmpfs cannot be mounted here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(disk)])
+        out = disk / "out"
+        self.assertEqual(self.run_into(out)[0], 0)
+        (out / "notes.txt").write_text("mine\n")
+        before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+        with open(disk / "filler", "wb") as filler:
+            try:
+                while True:
+                    filler.write(b"\0" * 65536)
+                    filler.flush()
+            except OSError:
+                pass
+        status, _, err = self.run_into(out, "--force")
+        self.assertEqual(status, 2, err)
+        self.assertIn("No space left on device", err.splitlines()[-1])
+        self.assertEqual({p: p.read_bytes() for p in out.rglob("*") if p.is_file()}, before)
 
     def test_default_folders_of_the_same_second_do_not_collide(self):
         clock = mock.Mock()

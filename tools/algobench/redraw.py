@@ -15,7 +15,7 @@ from __future__ import annotations
 import pathlib
 import sys
 
-from . import export, model
+from . import export, model, results_folder
 from .derive import derive
 
 
@@ -28,6 +28,11 @@ def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) ->
     if not folder.is_dir():
         print(f"suite report: {folder} is not a folder (give the results folder that holds "
               f"{model.RESULTS_FILE})", file=sys.stderr)
+        return 2
+    pid = results_folder.holder(folder)
+    if pid is not None:
+        print(f"suite report: {folder} is in use by a run (process {pid or 'unknown'}): report "
+              "it once that run has ended", file=sys.stderr)
         return 2
     try:
         run = model.load_checked(folder)

@@ -189,6 +189,8 @@ class Sweep:
                                         largest, machine.memory_available()):
             self.warn(message)
         status = 0
+        for run in self.runs.values():
+            run.in_progress = True
         try:
             self.write()
             self._prepare()
@@ -211,6 +213,8 @@ class Sweep:
                                      if f.line not in run.context.warnings]
         for finding in first.findings:
             self.emit(Warned(finding.line))
+        for run in self.runs.values():
+            run.in_progress = False
         self.write()
         failed = [c.name + (f" ({name})" if name else "")
                   for name, run in self.runs.items() for c in run.cells if c.status == "failed"]
@@ -406,12 +410,7 @@ class Sweep:
 
     def _interrupted(self) -> None:
         for run in self.runs.values():
-            run.interrupted = True
-            for record in run.cells:
-                if record.status == "ok" and len(record.samples) < self.options.samples:
-                    record.status = "interrupted"
-                    record.failure = (f"interrupted after {len(record.samples)} of "
-                                      f"{self.options.samples} samples")
+            run.cut_short(self.options.samples)
         self.emit(Interrupted(after_cells=False))
         self.write()
 

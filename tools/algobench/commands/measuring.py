@@ -45,8 +45,8 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
         if arguments.dry_run:
             print_plan(sweep.plan(cells, run_options), run_options)
             return 0
-        prepare_out(arguments, out_dir)
-        status, recorder = measure("run", arguments, argv, cells, run_options, out_dir,
+        claim = prepare_out(arguments, out_dir)
+        status, recorder = measure("run", arguments, argv, cells, run_options, claim,
                                    Console(), lambda the_sweep: the_sweep.run())
         return registered("run", recorder, status, out_dir)
 
@@ -66,7 +66,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
-    prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES)
+    claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
 
     def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
@@ -75,7 +75,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
             comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
         return ab_run.run_ab(the_sweep, arguments.fail_above, write_report)
 
-    outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), out_dir,
+    outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
                                 Console(summary_at_end=False), go,
                                 variants=ab_run.variants(bin_a, bin_b),
                                 extra_rounds=arguments.extra_rounds or 0,

@@ -159,14 +159,14 @@ def _check_programs(bin_dir: pathlib.Path, cells: list[matrix.Cell]) -> None:
 
 
 def prepare_out(arguments: argparse.Namespace, out_dir: pathlib.Path, prepare: bool = True,
-                **layout) -> None:
-    """Makes the results folder ready (or, without `prepare`, checks that it can be),
-    or refuses it."""
+                **layout) -> results_folder.Claim | None:
+    """Claims the results folder for the run (or, without `prepare`, checks that it
+    can be), or refuses it."""
     try:
         if prepare:
-            results_folder.prepare_out_dir(out_dir, arguments.force, **layout)
-        else:
-            results_folder.check_out_dir(out_dir, arguments.force)
+            return results_folder.Claim(out_dir, arguments.force, **layout).take()
+        results_folder.check_out_dir(out_dir, arguments.force)
+        return None
     except results_folder.OutDirError as error:
         raise Refusal(f"{'--out ' if arguments.out else ''}{error}") from None
 
@@ -181,27 +181,39 @@ def options(arguments: argparse.Namespace, bin_dir: pathlib.Path) -> Options:
 
 
 def measure(command: str, arguments: argparse.Namespace, argv: list[str],
-            cells: list[matrix.Cell], run_options: Options, out_dir: pathlib.Path,
+            cells: list[matrix.Cell], run_options: Options, claim: results_folder.Claim,
             console, go, **sweep_options):
-    """Runs `go` on the sweep of `cells` into `out_dir`, heard by `console` and by
-    the store's recorder; returns what `go` returns and the recorder. A file of
-    the results that cannot be written is a Refusal; an interrupted sweep is
-    marked so in the store."""
+    """Runs `go` on the sweep of `cells` into the claimed folder, heard by `console`
+    and by the store's recorder; returns what `go` returns and the recorder. A file
+    of the results that cannot be written is a Refusal, and the run that was in
+    the folder before stays; an interrupted sweep is marked so in the store."""
     recorder = Recorder(store_path(arguments))
+    the_sweep = None
     try:
-        the_sweep = sweep.Sweep(cells, run_options, out_dir, command_line(command, argv),
+        the_sweep = sweep.Sweep(cells, run_options, claim.out_dir, command_line(command, argv),
                                 probe_bandwidth=not arguments.no_bandwidth,
                                 draw_plots=not arguments.no_plots,
                                 cv_threshold=arguments.cv_threshold,
                                 listeners=(console, recorder), **sweep_options)
-        return go(the_sweep), recorder
+        result = go(the_sweep)
     except OSError as error:
         recorder.abandon()
+        claim.end(stands=False)
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the results: {where}{error.strerror or error}") from None
-    except KeyboardInterrupt:
+    except BaseException:  # Ctrl-C after the sweep's own handling, or a fault of ours
         recorder.abandon(store.INTERRUPTED)
+        claim.end(stands=_measured(the_sweep))
         raise
+    claim.end(stands=_measured(the_sweep))
+    return result, recorder
+
+
+def _measured(the_sweep) -> bool:
+    """Whether a sweep has any sample to show: a run cut short before its first
+    round does not replace the run that was in its folder."""
+    return the_sweep is not None and any(
+        cell.samples for run in the_sweep.runs.values() for cell in run.cells)
 
 
 def registered(command: str, recorder: Recorder, status: int,

@@ -43,6 +43,10 @@ def load(path: pathlib.Path | str) -> Run:
 
 def from_dict(data: Any) -> Run:
     """A Run from the JSON form, any schema version this suite has written."""
+    version = data.get("schema_version") if isinstance(data, dict) else None
+    if isinstance(version, int) and not isinstance(version, bool) and version > SCHEMA_VERSION:
+        raise ResultsError(f"written by a newer suite (schema version {version}; this one reads "
+                           f"1 to {SCHEMA_VERSION}): read it with that suite")
     if not isinstance(data, dict) or data.get("schema_version") not in range(1, SCHEMA_VERSION + 1):
         raise ResultsError(f"not a results file of schema version 1 to {SCHEMA_VERSION}")
     data = _migrate(data)
@@ -57,10 +61,14 @@ def from_dict(data: Any) -> Run:
     found = data.get("findings") or []
     if not isinstance(found, list):
         raise ResultsError("its findings are not a list")
-    return Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
-               planned_cells=planned if isinstance(planned, int) else None,
-               findings=[f for f in map(Finding.from_dict, found) if f is not None],
-               winners=_winners(data.get("winners")))
+    run = Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
+              planned_cells=planned if isinstance(planned, int) else None,
+              findings=[f for f in map(Finding.from_dict, found) if f is not None],
+              winners=_winners(data.get("winners")))
+    if data.get("in_progress") is True:
+        # The sweep that wrote it never ended (killed, or the machine went down).
+        run.cut_short(context.samples)
+    return run
 
 
 def _winners(data: Any) -> list[Winner]:

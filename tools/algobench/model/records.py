@@ -298,6 +298,9 @@ class Run:
     bandwidth: dict[str, dict[str, float]] | None = None
     # Cut short (Ctrl-C): how many cells were planned, how many completed.
     interrupted: bool = False
+    # Written while the sweep is under way and cleared by its last write: a file
+    # that still says so is what a killed run left, and reads as cut short.
+    in_progress: bool = False
     planned_cells: int | None = None
     # Filled by the derive step: the warning that the machine was busy, if it
     # was, and every warning about the cells, one per kind with the cells it names.
@@ -316,10 +319,21 @@ class Run:
     def completed_cells(self) -> int:
         return sum(cell.ok for cell in self.cells)
 
+    def cut_short(self, wanted: int | None) -> None:
+        """Marks the run interrupted, and every cell still "ok" with fewer than
+        `wanted` samples (or none) interrupted with it: it is no figure yet."""
+        self.interrupted = True
+        for record in self.cells:
+            if record.status == "ok" and len(record.samples) < (wanted or 1):
+                record.status = "interrupted"
+                record.failure = f"interrupted after {len(record.samples)} of {wanted} samples"
+
     def to_dict(self) -> dict:
-        data = {"schema_version": self.schema_version, "interrupted": self.interrupted,
-                "planned_cells": self.planned_cells, "completed_cells": self.completed_cells,
-                "busy": self.busy}
+        data = {"schema_version": self.schema_version, "interrupted": self.interrupted}
+        if self.in_progress:
+            data["in_progress"] = True
+        data.update({"planned_cells": self.planned_cells, "completed_cells": self.completed_cells,
+                "busy": self.busy})
         if self.findings:
             data["findings"] = [finding.to_dict() for finding in self.findings]
         if self.winners:
