@@ -78,13 +78,27 @@ class FaultyProgramTest(unittest.TestCase):
     def test_clean_run_exits_zero(self):
         # A variable that caps the OpenMP team never reaches the programs (the
         # stand-in fails when it does): a 2-thread cell runs on 2 threads.
-        status, out, _, results = self.sweep("", "count_if",
-                                             env={"OMP_THREAD_LIMIT": "1", "OMP_DYNAMIC": "true"})
+        status, out, err, results = self.sweep("", "count_if",
+                                               env={"OMP_THREAD_LIMIT": "1", "OMP_DYNAMIC": "true"})
+        self.assertIn("note: OMP_THREAD_LIMIT=1 is not passed to the programs", err)
         self.assertEqual(status, 0)
         self.assertEqual({c["status"] for c in results["cells"]}, {"ok"})
         self.assertEqual({c["result"] for c in results["cells"] if c["program"] == "count_if"},
                          {6, 20})
         self.assertIn("| count_if | 40 | 2 |", out)
+
+
+class TeamTest(unittest.TestCase):
+    def test_a_process_on_a_smaller_team_than_it_reports_fails_its_cell(self):
+        for fault, status in (("", "ok"), ("count_if:small_team", "failed")):
+            with self.subTest(fault=fault), StandinSweep() as sweep:
+                code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
+                                         "--threads", "2", "--samples", "1",
+                                         fault=fault, env={"STANDIN_HOLD": "0.3"})
+                cell, = load(sweep.out)["cells"]
+                self.assertEqual(cell["status"], status, err)
+                if fault:
+                    self.assertIn("ran on 1 thread(s) where it reports 2", cell["failure"])
 
 
 class CheckTest(unittest.TestCase):

@@ -22,6 +22,7 @@ import time
 from . import machine, output
 from .contention import Contention
 from .matrix import Cell
+from .workload import PARALLEL_MODE
 
 # The most repetitions one process is given (the programs read a 32-bit int).
 MAX_REPETITIONS = 1_000_000_000
@@ -42,6 +43,9 @@ LONGEST_LOOP = 8
 # apart from the cost of later calls.
 FIRST_CALL_PROBE = 10
 PROBE_BELOW = 100
+# How often the runner looks at the threads of a process whose call should run on
+# a team: seldom enough to cost the program nothing it would notice.
+TEAM_POLL = 0.1
 
 
 @dataclasses.dataclass
@@ -73,6 +77,9 @@ class Process:
     failure: str | None = None
     killed_after: float | None = None  # the timeout, when the runner killed it
     contention: Contention | None = None
+    # The most threads the process was seen to have once its timed loop began
+    # (None: not looked at, or it ended before a look).
+    team: int | None = None
 
     def describe(self) -> str:
         """The command, the exit status and everything the program printed."""
@@ -104,6 +111,51 @@ def env_changes(cell: Cell, options: Options) -> dict[str, str]:
         hugetlb = "glibc.malloc.hugetlb=1"
         changes["GLIBC_TUNABLES"] = f"{tunables}:{hugetlb}" if tunables else hugetlb
     return changes
+
+
+def expected_team(cell: Cell) -> int | None:
+    """The threads a process of the cell must have while its call runs: those of the
+    parallel mode's team where the call is parallel at that size, else None (the
+    C++17 variants start their workers as oneTBB sees fit)."""
+    workload = cell.workload
+    if cell.backend != PARALLEL_MODE or cell.threads < 2 or not workload.has_parallel_call \
+            or cell.n < workload.parallel_min_n:
+        return None
+    return cell.threads
+
+
+def _threads(pid: int) -> int | None:
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii", errors="replace") as status:
+            for line in status:
+                if line.startswith("Threads:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | None,
+                wanted: int) -> int | None:
+    """Waits for the process as waiter.join(timeout) would, looking now and then at
+    its thread count once it has printed its initialisation time (its timed loop
+    has begun); returns the most threads seen, or None. It stops looking once it
+    has seen `wanted`."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    seen = None
+    while waiter.is_alive():
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            break
+        if seen is not None and seen >= wanted:
+            waiter.join(left)
+            break
+        waiter.join(TEAM_POLL if left is None else min(TEAM_POLL, left))
+        if waiter.is_alive() and b"Time init:" in os.pread(stdout.fileno(), 4096, 0):
+            count = _threads(pid)
+            if count is not None:
+                seen = max(seen or 0, count)
+    return seen
 
 
 def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
@@ -156,8 +208,12 @@ def run_process(cell: Cell, repetitions: int, options: Options,
 
         waiter = threading.Thread(target=wait_for_child, daemon=True)
         waiter.start()
+        wanted = expected_team(cell)
         try:
-            waiter.join(options.timeout)
+            if wanted is None:
+                waiter.join(options.timeout)
+            else:
+                process.team = _watch_team(child.pid, waiter, out, options.timeout, wanted)
             if waiter.is_alive():
                 child.kill()
                 waiter.join()
@@ -186,6 +242,10 @@ def run_process(cell: Cell, repetitions: int, options: Options,
         process.report = check(cell, repetitions, process.returncode, process.stdout)
     except CheckFailed as failure:
         process.failure = str(failure)
+    if process.failure is None and wanted is not None and process.team is not None \
+            and process.team < wanted:
+        process.failure = (f"ran on {process.team} thread(s) where it reports {wanted}: the "
+                           "OpenMP runtime started a smaller team")
     return process
 
 

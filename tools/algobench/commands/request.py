@@ -20,7 +20,7 @@ import signal
 import sys
 import threading
 
-from .. import build, matrix, results_folder, store, sweep
+from .. import build, machine, matrix, results_folder, store, sweep
 from ..recorder import Recorder
 from ..runner import Options
 from ..workload import BACKENDS
@@ -187,6 +187,9 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
     and by the store's recorder; returns what `go` returns and the recorder. A file
     of the results that cannot be written is a Refusal, and the run that was in
     the folder before stays; an interrupted sweep is marked so in the store."""
+    for name, value in machine.team_variables_set().items():
+        print(f"note: {name}={value} is not passed to the programs: it would give them another "
+              "thread team than the one each cell names", file=sys.stderr)
     recorder = Recorder(store_path(arguments))
     the_sweep = None
     try:
