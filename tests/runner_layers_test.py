@@ -16,7 +16,7 @@ LAYERS = (
     ("model", {"workload", "output", "matrix", "model", "derive", "stats", "findings",
                "compare", "contention", "pairing", "machines"}),
     ("renderers", {"export"}),
-    ("files", {"files"}),
+    ("files", {"files", "packages"}),
 )
 
 

@@ -5,10 +5,12 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import shlex
 import subprocess
 import sys
 
+from . import packages
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -25,16 +27,36 @@ class BuildError(RuntimeError):
     """A build the runner asked for that could not be made or found."""
 
 
-def _step(name: str, command: list[str]) -> None:
-    """Runs one CMake step, its output on standard error; BuildError when it fails."""
+# What `cmake --build` prints about a target it had nothing to do for.
+_IDLE = re.compile(r"^(\[\s*\d+%\] Built target \S+|Consolidate compiler generated dependencies "
+                   r"of target \S+)$")
+
+
+def _step(name: str, command: list[str], quiet_when_idle: bool = False) -> None:
+    """Runs one CMake step, its output on standard error; BuildError when it fails.
+    With `quiet_when_idle`, the lines of targets that were already up to date are
+    held back until the step does something (or fails), so that a build with
+    nothing to do prints nothing."""
+    held: list[str] = []
     try:
-        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, env=dict(os.environ))
+        with subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, errors="replace", env=dict(os.environ)) as process:
+            for line in process.stdout:
+                if quiet_when_idle and held is not None and _IDLE.match(line.rstrip("\n")):
+                    held.append(line)
+                    continue
+                if held:
+                    sys.stderr.write("".join(held))
+                held = None if quiet_when_idle else []
+                sys.stderr.write(line)
+                sys.stderr.flush()
     except OSError as error:
         raise BuildError(f"{name} failed: cannot run {command[0]}: "
                          f"{error.strerror or error}") from None
-    if completed.returncode != 0:
+    if process.returncode != 0:
+        sys.stderr.write("".join(held or ()))
         raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
-                         f"{completed.returncode}")
+                         f"{process.returncode}")
 
 
 def build_info(bin_dir: pathlib.Path) -> dict:
@@ -87,21 +109,31 @@ def program_targets(preset: str = "release") -> tuple[str, ...]:
     return PROGRAM_TARGETS + tuple(v for v in variants if isinstance(v, str))
 
 
-def ensure_built(preset: str = "release", targets: tuple[str, ...] = ()) -> pathlib.Path:
-    """Configures the preset if needed, builds what is out of date (only `targets`
-    when given), returns bin/. Raises BuildError, naming the step, when CMake fails."""
+def ensure_built(preset: str = "release", targets: tuple[str, ...] = (),
+                 who: str = "suite run", groups=packages.RUN) -> pathlib.Path:
+    """Provides the packages of `groups` (see packages.py), configures the preset
+    if needed (again when a package was just installed, so that CMake finds it),
+    builds what is out of date (only `targets` when given), returns bin/. Raises
+    BuildError, naming the step, when CMake fails."""
     directory = build_dir(preset)
-    if not (directory / "CMakeCache.txt").exists():
+    lacking = packages.missing(groups)
+    if lacking:
+        still = packages.provide(groups, who)
+        installed = len(still) < len(lacking)
+    else:
+        installed = False
+    if installed or not (directory / "CMakeCache.txt").exists():
         _step("configuring", ["cmake", "--preset", preset])
     jobs = str(os.cpu_count() or 2)
     _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
-          + (["--target", *targets] if targets else []))
+          + (["--target", *targets] if targets else []), quiet_when_idle=True)
     return directory / "bin"
 
 
 def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest; CTest's exit status."""
-    ensure_built(preset)
+    groups = packages.TEST + (("clang",) if preset == "clang" else ())
+    ensure_built(preset, who="suite test", groups=groups)
     try:
         return subprocess.run(["ctest", "--preset", preset], cwd=ROOT,
                               env=dict(os.environ)).returncode
