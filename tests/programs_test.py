@@ -38,11 +38,15 @@ PARALLEL = [p for p in PROGRAMS.values() if p.parallel]
 SEQUENTIAL = [p for p in PROGRAMS.values() if not p.parallel]
 
 
-def run(name: str, *args: object, env: dict | None = None, limit_memory: int | None = None):
-    """Runs bench_<name>; fails the test on any sanitizer report."""
+def run(name: str, *args: object, env: dict | None = None, limit_memory: int | None = None,
+        limit_stack: int | None = None):
+    """Runs bench_<name>, with hard limits on its address space or stack when
+    given; fails the test on any sanitizer report."""
 
     def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+        for kind, value in ((resource.RLIMIT_AS, limit_memory), (resource.RLIMIT_STACK, limit_stack)):
+            if value:
+                resource.setrlimit(kind, (value, value))
 
     completed = subprocess.run(
         [str(BIN / PROGRAMS[name].executable), *map(str, args)],
@@ -50,7 +54,7 @@ def run(name: str, *args: object, env: dict | None = None, limit_memory: int | N
         text=True,
         timeout=300,
         env=env,
-        preexec_fn=limit if limit_memory else None,
+        preexec_fn=limit if limit_memory or limit_stack else None,
     )
     for mark in SANITIZER_MARKS:
         if mark in completed.stderr:
@@ -150,21 +154,27 @@ class EveryProgramTest(unittest.TestCase):
                 with self.subTest(program.name, threads=threads):
                     self.assertEqual(report(program.name, 100, threads).threads, threads)
 
-    def test_thread_counts_the_parallel_mode_cannot_index_are_refused(self):
+    def test_thread_counts_the_parallel_mode_cannot_index_or_start_are_refused(self):
         # The parallel mode counts threads in 16 bits; stable_partition never
-        # enters a parallel region and the sequential programs only echo.
-        for program in PROGRAMS.values():
-            for threads in (65534, 2147483647):
-                with self.subTest(program.name, threads=threads):
-                    completed = run(program.name, 100, threads)
+        # enters a parallel region and the sequential programs only echo. A
+        # count the OpenMP runtime has no stack to start (libgomp keeps ~128
+        # bytes a thread on the caller's stack) ends with a line, not SIGSEGV.
+        eight_mib = 8 << 20
+        for threads, stack, status, message in (
+                (65534, None, 2, "threads must be at most 65533, got 65534\n"),
+                (2147483647, None, 2, "threads must be at most 65533, got 2147483647\n"),
+                (65533, eight_mib, 1, "cannot start 65533 threads: the OpenMP runtime needs about "
+                                      "17407 KiB of stack to start them, and the stack's hard "
+                                      "limit is 8192 KiB (see ulimit -Hs)\n")):
+            for program in PROGRAMS.values():
+                with self.subTest(program.name, threads=threads, stack=stack):
+                    completed = run(program.name, 100, threads, limit_stack=stack)
                     if program.max_threads is not None:
                         self.assertEqual(program.max_threads, 65533)
-                        self.assertEqual(completed.returncode, 2)
+                        self.assertEqual(completed.returncode, status, completed.stderr)
                         self.assertEqual(completed.stdout, "")
                         self.assertTrue(
-                            completed.stderr.startswith(
-                                f"{program.executable}: threads must be at most 65533, got {threads}\n"
-                            ),
+                            completed.stderr.startswith(f"{program.executable}: {message}"),
                             completed.stderr,
                         )
                     else:
