@@ -104,8 +104,6 @@ void print_closing_report(std::ostream& os, int threads, int n, double seconds_p
      << std::endl;
 }
 
-}  // namespace algobench
-
 // libgomp starts a team from the thread that meets the parallel region and
 // keeps every new thread's start data on that thread's stack, in one alloca
 // of about 128 bytes a thread (x86-64, GCC 12): at the usual 8 MiB limit the
@@ -135,3 +133,5 @@ void reserve_team_stack(int threads) {
   std::fflush(stderr);
   std::_Exit(1);
 }
+
+}  // namespace algobench

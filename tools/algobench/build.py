@@ -134,8 +134,11 @@ def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest; CTest's exit status."""
     groups = packages.TEST + (("clang",) if preset == "clang" else ())
     ensure_built(preset, who="suite test", groups=groups)
+    # The tests are independent but for those tests/CMakeLists.txt locks or
+    # runs alone; CTEST_PARALLEL_LEVEL, when set, says how many at once.
+    jobs = [] if os.environ.get("CTEST_PARALLEL_LEVEL") else ["--parallel", str(os.cpu_count() or 2)]
     try:
-        return subprocess.run(["ctest", "--preset", preset], cwd=ROOT,
+        return subprocess.run(["ctest", "--preset", preset, *jobs], cwd=ROOT,
                               env=dict(os.environ)).returncode
     except OSError as error:
         raise BuildError(f"testing failed: cannot run ctest: {error.strerror or error}") from None
