@@ -28,6 +28,10 @@ from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
 from algobench.workload import WORKLOADS  # noqa: E402
 
 
+# The stand-ins (`#!/usr/bin/env python3`) run on the tests' own Python, found
+# directly: a version manager's shim first on PATH costs a second a process.
+os.environ["PATH"] = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+
 # Every run a test makes registers itself in a store: never the one a person
 # keeps in results/, nor one named in the environment, but one of this process.
 _STORE_DIR = tempfile.mkdtemp(prefix="algobench-test-store-")
