@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 
-#include <cerrno>
 
 #include <cstring>
 #include <string>
@@ -38,9 +37,15 @@ int usage_error(std::ostream& err, const Usage& usage, const char* message) {
   return 2;
 }
 
+namespace {
+// The program whose arguments parse_invocation read last.
+const Usage* invoked_usage = nullptr;
+}  // namespace
+
 Invocation parse_invocation(int argc, const char* const* argv, const Usage& usage,
                             std::ostream& out, std::ostream& err) {
   Invocation invocation;
+  invoked_usage = &usage;
   if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     print_usage(out, usage);
     out.flush();
@@ -113,7 +118,9 @@ void print_closing_report(std::ostream& os, int threads, int n, double seconds_p
 void reserve_team_stack(int threads) {
   constexpr rlim_t per_thread = 256;
   constexpr rlim_t headroom = rlim_t{1} << 20;
-  if (threads <= 1) return;
+  // A program that only echoes its count (stable_partition's one call never
+  // opens a parallel region) starts no team.
+  if (threads <= 1 || invoked_usage == nullptr || invoked_usage->max_threads <= 0) return;
   const rlim_t need = static_cast<rlim_t>(threads) * per_thread + headroom;
   rlimit limit{};
   if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
@@ -128,7 +135,7 @@ void reserve_team_stack(int threads) {
   std::fprintf(stderr,
                "%s: cannot start %d threads: the OpenMP runtime needs about %llu KiB of stack "
                "to start them, and the stack's hard limit is %llu KiB (see ulimit -Hs)\n",
-               program_invocation_short_name, threads, static_cast<unsigned long long>(need >> 10),
+               invoked_usage->program, threads, static_cast<unsigned long long>(need >> 10),
                static_cast<unsigned long long>(limit.rlim_max >> 10));
   std::fflush(stderr);
   std::_Exit(1);
