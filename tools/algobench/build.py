@@ -99,13 +99,36 @@ def backends_built(bin_dir: pathlib.Path, programs=None) -> tuple[dict[str, str 
     return status, isinstance(declared, dict)
 
 
-def program_targets(preset: str = "release") -> tuple[str, ...]:
-    """The eight programs and every backend variant the preset's configuration
-    builds (configuring it first if needed)."""
-    directory = build_dir(preset)
-    if not (directory / "CMakeCache.txt").exists():
+# The package groups this process has provided for, and whether a package
+# arrived since the last configure (CMake must then look for it again).
+_provided: set[str] = set()
+_reconfigure = False
+
+
+def _provide(groups, who: str) -> None:
+    """Provides the packages of `groups` (see packages.py), once per process."""
+    global _reconfigure
+    groups = tuple(g for g in groups if g not in _provided)
+    _provided.update(groups)
+    lacking = packages.missing(groups) if groups else []
+    if lacking and len(packages.provide(groups, who)) < len(lacking):
+        _reconfigure = True
+
+
+def _configure(preset: str) -> None:
+    """Configures the preset when it has no tree yet, or a package has just arrived."""
+    global _reconfigure
+    if _reconfigure or not (build_dir(preset) / "CMakeCache.txt").exists():
         _step("configuring", ["cmake", "--preset", preset])
-    variants = build_info(directory / "bin").get("variants") or []
+        _reconfigure = False
+
+
+def program_targets(preset: str = "release", who: str = "suite run") -> tuple[str, ...]:
+    """The eight programs and every backend variant the preset's configuration
+    builds (providing the packages and configuring first if needed)."""
+    _provide(packages.RUN, who)
+    _configure(preset)
+    variants = build_info(build_dir(preset) / "bin").get("variants") or []
     return PROGRAM_TARGETS + tuple(v for v in variants if isinstance(v, str))
 
 
@@ -115,19 +138,12 @@ def ensure_built(preset: str = "release", targets: tuple[str, ...] = (),
     if needed (again when a package was just installed, so that CMake finds it),
     builds what is out of date (only `targets` when given), returns bin/. Raises
     BuildError, naming the step, when CMake fails."""
-    directory = build_dir(preset)
-    lacking = packages.missing(groups)
-    if lacking:
-        still = packages.provide(groups, who)
-        installed = len(still) < len(lacking)
-    else:
-        installed = False
-    if installed or not (directory / "CMakeCache.txt").exists():
-        _step("configuring", ["cmake", "--preset", preset])
+    _provide(groups, who)
+    _configure(preset)
     jobs = str(os.cpu_count() or 2)
     _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
           + (["--target", *targets] if targets else []), quiet_when_idle=True)
-    return directory / "bin"
+    return build_dir(preset) / "bin"
 
 
 def run_tests(preset: str = "release") -> int:
