@@ -1,7 +1,9 @@
 // The shared harness: argument rules, input checks, clock and report lines.
 #include "algobench/harness.h"
 
+#include <sys/resource.h>
 #include <sys/time.h>
+
 
 #include <cstring>
 #include <string>
@@ -35,9 +37,15 @@ int usage_error(std::ostream& err, const Usage& usage, const char* message) {
   return 2;
 }
 
+namespace {
+// The program whose arguments parse_invocation read last.
+const Usage* invoked_usage = nullptr;
+}  // namespace
+
 Invocation parse_invocation(int argc, const char* const* argv, const Usage& usage,
                             std::ostream& out, std::ostream& err) {
   Invocation invocation;
+  invoked_usage = &usage;
   if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     print_usage(out, usage);
     out.flush();
@@ -99,6 +107,38 @@ void print_result_line(std::ostream& os, const char* label, long value) {
 void print_closing_report(std::ostream& os, int threads, int n, double seconds_per_repetition) {
   os << "Result-> cpu:" << threads << "  :size: " << n << "  :time: " << seconds_per_repetition
      << std::endl;
+}
+
+// libgomp starts a team from the thread that meets the parallel region and
+// keeps every new thread's start data on that thread's stack, in one alloca
+// of about 128 bytes a thread (x86-64, GCC 12): at the usual 8 MiB limit the
+// main thread's stack runs out near 65,368 threads, and the program dies of
+// SIGSEGV before libgomp can say anything. Twice that per thread, and a
+// megabyte for the frames around it, leaves room for other libgomp versions.
+void reserve_team_stack(int threads) {
+  constexpr rlim_t per_thread = 256;
+  constexpr rlim_t headroom = rlim_t{1} << 20;
+  // A program that only echoes its count (stable_partition's one call never
+  // opens a parallel region) starts no team.
+  if (threads <= 1 || invoked_usage == nullptr || invoked_usage->max_threads <= 0) return;
+  const rlim_t need = static_cast<rlim_t>(threads) * per_thread + headroom;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= need)
+    return;
+  // The kernel grows the main thread's stack up to the soft limit in force
+  // when it grows, so raising it now is enough.
+  if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= need) {
+    limit.rlim_cur = need;
+    if (setrlimit(RLIMIT_STACK, &limit) == 0) return;
+  }
+  std::fprintf(stderr,
+               "%s: cannot start %d threads: the OpenMP runtime needs about %llu KiB of stack "
+               "to start them, and the stack's hard limit is %llu KiB (see ulimit -Hs)\n",
+               invoked_usage->program, threads, static_cast<unsigned long long>(need >> 10),
+               static_cast<unsigned long long>(limit.rlim_max >> 10));
+  std::fflush(stderr);
+  std::_Exit(1);
 }
 
 }  // namespace algobench

@@ -268,10 +268,13 @@ class TbbRequirementTest(unittest.TestCase):
                      f"-DCMAKE_CXX_COMPILER={BUILD_INFO['cxx_compiler']}", option],
                     capture_output=True, text=True)
                 self.assertEqual(configured.returncode, 0, configured.stderr)
+                info = json.loads((pathlib.Path(tree) / "build-info.json").read_text())
+                if case == "backend not selected" and "tbb_version" not in info:
+                    # Where the machine has no oneTBB, that is the reason given first.
+                    reason = "found no oneTBB"
                 warning = " ".join(configured.stderr.split())
                 self.assertIn("variants are not built: ", warning)
                 self.assertIn(reason, warning)
-                info = json.loads((pathlib.Path(tree) / "build-info.json").read_text())
                 for backend in POLICY_BACKENDS:
                     self.assertFalse(info["backends"][backend]["built"])
                     self.assertIn(reason, info["backends"][backend]["reason"])

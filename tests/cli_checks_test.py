@@ -293,10 +293,19 @@ class BuildFailureTest(Refusals):
     """A CMake step that fails is one line naming it and its status, exit status 1."""
 
     def failing(self, *argv, returncode=2, error=None, configured=True):
-        completed = subprocess.CompletedProcess([], returncode)
+        commands = []
+
+        def step(command, **kwargs):  # a CMake step that prints nothing and ends so
+            commands.append(command)
+            if error:
+                raise error
+            return mock.MagicMock(stdout=iter(()), returncode=returncode,
+                                  __enter__=lambda self: self)
+
         with tempfile.TemporaryDirectory() as tmp, \
-                mock.patch.object(build.subprocess, "run",
-                                  side_effect=error, return_value=completed) as run, \
+                mock.patch.object(build.subprocess, "Popen", side_effect=step), \
+                mock.patch.object(build.subprocess, "run", side_effect=step), \
+                mock.patch.object(build.packages, "missing", return_value=[]), \
                 mock.patch.object(build, "build_dir", return_value=pathlib.Path(tmp) / "tree"):
             if configured:
                 (pathlib.Path(tmp) / "tree").mkdir()
@@ -304,7 +313,7 @@ class BuildFailureTest(Refusals):
             status, _, err = run_suite([*argv, *(["--out", str(pathlib.Path(tmp) / "out")]
                                                  if argv[0] == "run" else [])])
             self.assertFalse((pathlib.Path(tmp) / "out").exists())
-        return status, err, [c.args[0] for c in run.call_args_list]
+        return status, err, commands
 
     def test_build_failure_of_run_and_test(self):
         for argv in (["run", "--programs", "count_if"], ["test"]):

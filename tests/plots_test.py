@@ -7,7 +7,6 @@ import json
 import pathlib
 import re
 import shutil
-import subprocess
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -353,88 +352,18 @@ class SpreadOfSpeedupsTest(unittest.TestCase):
 
 
 class MissingGnuplotTest(unittest.TestCase):
-    def test_without_gnuplot_and_root_it_says_once_how_to_install(self):
+    def test_without_gnuplot_it_asks_for_the_package_then_says_once_how_to_install(self):
         err = io.StringIO()
         with mock.patch.object(plots.shutil, "which", return_value=None), \
-                mock.patch.object(plots.os, "geteuid", return_value=1000), \
-                mock.patch.object(plots.subprocess, "run") as run, \
+                mock.patch.object(plots.packages, "provide", return_value=["gnuplot-nox"]) as provide, \
                 mock.patch.object(plots, "_said_missing", False), \
                 contextlib.redirect_stderr(err), tempfile.TemporaryDirectory() as tmp:
             self.assertEqual(plots.draw(pathlib.Path(tmp), load()), [])
             self.assertEqual(plots.draw(pathlib.Path(tmp), load()), [])
-            run.assert_not_called()
             self.assertFalse((pathlib.Path(tmp) / "plots").exists())
+        # Installed, where it can be, the way every package of the suite is.
+        self.assertEqual(provide.call_args.kwargs, {"names": ("gnuplot-nox",), "say": False})
         self.assertEqual(err.getvalue().count("apt-get install gnuplot-nox"), 1)
-
-
-@unittest.skipUnless(pathlib.Path("/etc/debian_version").exists(), "not a Debian-family system")
-class InstallTest(unittest.TestCase):
-    """As root, gnuplot is installed with apt-get, within a time limit."""
-
-    def install(self, run, found=("/usr/bin/gnuplot",), calls=1):
-        """_ensure_gnuplot `calls` times with subprocess.run doing `run`: (results, run mock, stderr)."""
-        found = iter([None, *found])  # missing, then what the install left
-        which = lambda name: "/usr/bin/apt-get" if name == "apt-get" else next(found, None)
-        self.err = err = io.StringIO()
-        with mock.patch.object(plots.shutil, "which", side_effect=which), \
-                mock.patch.object(plots.os, "geteuid", return_value=0), \
-                mock.patch.object(plots.subprocess, "run", side_effect=run) as mocked, \
-                mock.patch.object(plots, "_said_missing", False), \
-                mock.patch.object(plots, "_tried_install", False), \
-                contextlib.redirect_stderr(err):
-            results = [plots._ensure_gnuplot() for _ in range(calls)]
-        return results, mocked, err.getvalue()
-
-    def test_installs_gnuplot_after_one_line_saying_so(self):
-        said_before = []
-
-        def run(command, **kwargs):
-            said_before.append(self.err.getvalue())
-            return subprocess.CompletedProcess(command, 0, "", "")
-
-        results, mocked, _ = self.install(run)
-        self.assertEqual(results, ["/usr/bin/gnuplot"])
-        commands = [c.args[0] for c in mocked.call_args_list]
-        self.assertEqual(commands, [["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]])
-        # The install is announced on exactly one line, before anything runs.
-        self.assertEqual(len(said_before[0].splitlines()), 1, said_before[0])
-        self.assertIn("installing gnuplot-nox", said_before[0])
-        self.assertIn(f"{plots.INSTALL_TIMEOUT:g} s", said_before[0])
-        for call in mocked.call_args_list:
-            self.assertEqual(call.kwargs["stdin"], subprocess.DEVNULL)
-            self.assertEqual(call.kwargs["env"]["DEBIAN_FRONTEND"], "noninteractive")
-
-    def test_update_and_install_share_one_time_limit(self):
-        clock = iter([1000.0, 1000.0, 1120.0])  # the update takes 120 s
-        with mock.patch.object(plots, "_clock", side_effect=lambda: next(clock)):
-            _, mocked, _ = self.install(lambda command, **kw: subprocess.CompletedProcess(command, 0))
-        timeouts = [call.kwargs["timeout"] for call in mocked.call_args_list]
-        self.assertEqual(timeouts, [plots.INSTALL_TIMEOUT, plots.INSTALL_TIMEOUT - 120])
-
-    def test_a_stalled_install_is_stopped_once_and_said(self):
-        def stall(command, **kwargs):
-            raise subprocess.TimeoutExpired(command, kwargs["timeout"])
-
-        results, mocked, err = self.install(stall, found=(), calls=2)
-        self.assertEqual(results, [None, None])
-        # Stopped at the update; the second call does not wait for it again.
-        self.assertEqual([c.args[0] for c in mocked.call_args_list], [["apt-get", "update"]])
-        self.assertIn(f"apt-get update had not finished within the {plots.INSTALL_TIMEOUT:g} s", err)
-        self.assertEqual(err.count("plots skipped"), 1)
-        self.assertEqual(err.count("installing gnuplot-nox"), 1)
-
-    def test_a_failed_install_says_why_on_one_line(self):
-        def fail(command, **kwargs):
-            status = 100 if "install" in command else 0
-            return subprocess.CompletedProcess(command, status, "", "Reading...\nE: Unable to locate package\n")
-
-        results, mocked, err = self.install(fail, found=())
-        self.assertEqual(results, [None])
-        lines = err.splitlines()
-        self.assertIn("apt-get install -y gnuplot-nox failed (exit status 100): "
-                      "E: Unable to locate package", lines[1])
-        self.assertTrue(lines[2].startswith("plots skipped"), lines)
-        self.assertEqual(len(lines), 3)
 
 
 class ReportCommandTest(unittest.TestCase):

@@ -20,7 +20,7 @@ LAYERS = (
     ("model", {"output", "matrix", "model", "contention"}),
     ("renderers", {"export"}),
     ("table", {"workload"}),
-    ("files", {"files"}),
+    ("files", {"files", "packages"}),
 )
 
 

@@ -18,7 +18,8 @@ import threading
 import unittest
 from unittest import mock
 
-from support import ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
+import support
+from support import FIXTURES, ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
 
 from algobench import history, model, recorder, store
 from algobench.store import Store, StoreError
@@ -346,9 +347,23 @@ class DamageTest(StoreCase):
         python = _interpreter_of(nobody)
         if python is None:
             self.skipTest("no Python that an ordinary user may run")
-        bin_dir = standin_bin(self.root)
+        # The user may not read this checkout (a private folder, root's home):
+        # the run takes the suite and its stand-in from a copy in the test's folder.
+        checkout = self.root / "checkout"
+        shutil.copytree(ROOT / "tools", checkout / "tools",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy2(ROOT / "suite", checkout / "suite")
+        standin = checkout / FIXTURES.relative_to(ROOT)
+        standin.mkdir(parents=True)
+        shutil.copy2(FIXTURES / "standin.py", standin / "standin.py")
+        readable = subprocess.run([python, "-c", "import sys; open(sys.argv[1]).close()",
+                                   str(checkout / "suite")], user=nobody, capture_output=True)
+        if readable.returncode != 0:
+            self.skipTest(f"an ordinary user may not read {self.root} (its parent is private)")
+        with mock.patch.object(support, "FIXTURES", standin):
+            bin_dir = standin_bin(self.root)
         completed = subprocess.run(
-            [python, str(ROOT / "suite"), "run", "--bin-dir", str(bin_dir), "--out", str(out),
+            [python, str(checkout / "suite"), "run", "--bin-dir", str(bin_dir), "--out", str(out),
              "--store", str(self.path), *PROCESS, "--samples", "2"], capture_output=True,
             text=True, timeout=120, user=nobody,
             env={**os.environ, "HOME": str(self.root), "STANDIN_FAULT": "",

@@ -39,6 +39,10 @@ from algobench.workload import PARALLEL_MODE, WORKLOADS  # noqa: E402
 SUITE = [sys.executable, str(ROOT / "suite")]
 
 
+# The stand-ins (`#!/usr/bin/env python3`) run on the tests' own Python, found
+# directly: a version manager's shim first on PATH costs a second a process.
+os.environ["PATH"] = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+
 # Every run a test makes registers itself in a store: never the one a person
 # keeps in results/, nor one named in the environment, but one of this process.
 _STORE_DIR = tempfile.mkdtemp(prefix="algobench-test-store-")
@@ -72,22 +76,28 @@ def require_build() -> None:
 
 
 def run_program(executable: str, *args: object, starved: bool = False,
-                timeout: int = 300) -> subprocess.CompletedProcess:
+                limit_stack: int | None = None, timeout: int = 300) -> subprocess.CompletedProcess:
     """Runs one program of the build; fails the test on any sanitizer report.
 
     `starved`: the program cannot have a few hundred megabytes. Under
     AddressSanitizer its allocator refuses them itself (and the warning it
     prints for that is taken out of stderr); elsewhere an address-space limit
-    makes the request impossible."""
-    env, limit = None, None
+    makes the request impossible. `limit_stack`: a hard limit on its stack."""
+    env, limits = None, []
     if starved and SANITIZED:
         env = {**os.environ, "ASAN_OPTIONS": "allocator_may_return_null=1:max_allocation_size_mb=64"}
     elif starved:
-        limit = 256 << 20
+        limits.append((resource.RLIMIT_AS, 256 << 20))
+    if limit_stack:
+        limits.append((resource.RLIMIT_STACK, limit_stack))
+
+    def limit():
+        for kind, value in limits:
+            resource.setrlimit(kind, (value, value))
+
     completed = subprocess.run(
         [str(pathlib.Path(BIN) / executable), *map(str, args)], capture_output=True, text=True,
-        timeout=timeout, env=env,
-        preexec_fn=(lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))) if limit else None)
+        timeout=timeout, env=env, preexec_fn=limit if limits else None)
     for mark in SANITIZER_MARKS:
         if mark in completed.stderr:
             raise AssertionError(f"sanitizer report from {executable} {args}:\n{completed.stderr}")

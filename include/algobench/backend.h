@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "algobench/harness.h"
 #include "algobench/parallel_mode.h"
 
 #if defined(ALGOBENCH_BACKEND_SEQUENTIAL) + defined(ALGOBENCH_BACKEND_PAR) + \
@@ -101,6 +102,7 @@ class BackendThreads {
 #endif
   {
 #if !ALGOBENCH_HAS_POLICY && !defined(ALGOBENCH_BACKEND_SEQUENTIAL) && defined(_GLIBCXX_PARALLEL)
+    reserve_team_stack(threads);
     omp_set_num_threads(threads);
 #endif
   }

@@ -108,6 +108,13 @@ void print_result_line(std::ostream& os, const char* label, long value);
 // The closing report: "Result-> cpu:<threads>  :size: <n>  :time: <seconds>".
 void print_closing_report(std::ostream& os, int threads, int n, double seconds_per_repetition);
 
+// Makes room on this thread's stack for the OpenMP runtime to start a team of
+// `threads`, in a program that hands its count on (parse_invocation's Usage
+// has a max_threads): raises the stack's soft limit when it is too small for them, or,
+// when the hard limit forbids that, ends the program with one line on stderr
+// and status 1 (instead of the SIGSEGV the team start would end in).
+void reserve_team_stack(int threads);
+
 }  // namespace algobench
 
 #endif  // ALGOBENCH_HARNESS_H

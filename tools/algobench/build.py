@@ -5,10 +5,12 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import shlex
 import subprocess
 import sys
 
+from . import packages
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -25,16 +27,36 @@ class BuildError(RuntimeError):
     """A build the runner asked for that could not be made or found."""
 
 
-def _step(name: str, command: list[str]) -> None:
-    """Runs one CMake step, its output on standard error; BuildError when it fails."""
+# What `cmake --build` prints about a target it had nothing to do for.
+_IDLE = re.compile(r"^(\[\s*\d+%\] Built target \S+|Consolidate compiler generated dependencies "
+                   r"of target \S+)$")
+
+
+def _step(name: str, command: list[str], quiet_when_idle: bool = False) -> None:
+    """Runs one CMake step, its output on standard error; BuildError when it fails.
+    With `quiet_when_idle`, the lines of targets that were already up to date are
+    held back until the step does something (or fails), so that a build with
+    nothing to do prints nothing."""
+    held: list[str] = []
     try:
-        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, env=dict(os.environ))
+        with subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, errors="replace", env=dict(os.environ)) as process:
+            for line in process.stdout:
+                if quiet_when_idle and held is not None and _IDLE.match(line.rstrip("\n")):
+                    held.append(line)
+                    continue
+                if held:
+                    sys.stderr.write("".join(held))
+                held = None if quiet_when_idle else []
+                sys.stderr.write(line)
+                sys.stderr.flush()
     except OSError as error:
         raise BuildError(f"{name} failed: cannot run {command[0]}: "
                          f"{error.strerror or error}") from None
-    if completed.returncode != 0:
+    if process.returncode != 0:
+        sys.stderr.write("".join(held or ()))
         raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
-                         f"{completed.returncode}")
+                         f"{process.returncode}")
 
 
 def build_info(bin_dir: pathlib.Path) -> dict:
@@ -77,33 +99,62 @@ def backends_built(bin_dir: pathlib.Path, programs=None) -> tuple[dict[str, str 
     return status, isinstance(declared, dict)
 
 
-def program_targets(preset: str = "release") -> tuple[str, ...]:
-    """The eight programs and every backend variant the preset's configuration
-    builds (configuring it first if needed)."""
-    directory = build_dir(preset)
-    if not (directory / "CMakeCache.txt").exists():
+# The package groups this process has provided for, and whether a package
+# arrived since the last configure (CMake must then look for it again).
+_provided: set[str] = set()
+_reconfigure = False
+
+
+def _provide(groups, who: str) -> None:
+    """Provides the packages of `groups` (see packages.py), once per process."""
+    global _reconfigure
+    groups = tuple(g for g in groups if g not in _provided)
+    _provided.update(groups)
+    lacking = packages.missing(groups) if groups else []
+    if lacking and len(packages.provide(groups, who)) < len(lacking):
+        _reconfigure = True
+
+
+def _configure(preset: str) -> None:
+    """Configures the preset when it has no tree yet, or a package has just arrived."""
+    global _reconfigure
+    if _reconfigure or not (build_dir(preset) / "CMakeCache.txt").exists():
         _step("configuring", ["cmake", "--preset", preset])
-    variants = build_info(directory / "bin").get("variants") or []
+        _reconfigure = False
+
+
+def program_targets(preset: str = "release", who: str = "suite run") -> tuple[str, ...]:
+    """The eight programs and every backend variant the preset's configuration
+    builds (providing the packages and configuring first if needed)."""
+    _provide(packages.RUN, who)
+    _configure(preset)
+    variants = build_info(build_dir(preset) / "bin").get("variants") or []
     return PROGRAM_TARGETS + tuple(v for v in variants if isinstance(v, str))
 
 
-def ensure_built(preset: str = "release", targets: tuple[str, ...] = ()) -> pathlib.Path:
-    """Configures the preset if needed, builds what is out of date (only `targets`
-    when given), returns bin/. Raises BuildError, naming the step, when CMake fails."""
-    directory = build_dir(preset)
-    if not (directory / "CMakeCache.txt").exists():
-        _step("configuring", ["cmake", "--preset", preset])
+def ensure_built(preset: str = "release", targets: tuple[str, ...] = (),
+                 who: str = "suite run", groups=packages.RUN) -> pathlib.Path:
+    """Provides the packages of `groups` (see packages.py), configures the preset
+    if needed (again when a package was just installed, so that CMake finds it),
+    builds what is out of date (only `targets` when given), returns bin/. Raises
+    BuildError, naming the step, when CMake fails."""
+    _provide(groups, who)
+    _configure(preset)
     jobs = str(os.cpu_count() or 2)
     _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
-          + (["--target", *targets] if targets else []))
-    return directory / "bin"
+          + (["--target", *targets] if targets else []), quiet_when_idle=True)
+    return build_dir(preset) / "bin"
 
 
 def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest; CTest's exit status."""
-    ensure_built(preset)
+    groups = packages.TEST + (("clang",) if preset == "clang" else ())
+    ensure_built(preset, who="suite test", groups=groups)
+    # The tests are independent but for those tests/CMakeLists.txt locks or
+    # runs alone; CTEST_PARALLEL_LEVEL, when set, says how many at once.
+    jobs = [] if os.environ.get("CTEST_PARALLEL_LEVEL") else ["--parallel", str(os.cpu_count() or 2)]
     try:
-        return subprocess.run(["ctest", "--preset", preset], cwd=ROOT,
+        return subprocess.run(["ctest", "--preset", preset, *jobs], cwd=ROOT,
                               env=dict(os.environ)).returncode
     except OSError as error:
         raise BuildError(f"testing failed: cannot run ctest: {error.strerror or error}") from None

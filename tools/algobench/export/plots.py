@@ -33,77 +33,30 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import time
 
+from .. import packages
 from ..workload import PARALLEL_MODE
 from .gnuplot import Plot, Point, log_axis, thread_range, thread_tics
 from .text import plural
 from .units import format_count
 
 GNUPLOT_TIMEOUT = 60.0
-# apt-get update and the install together; a mirror that stalls must not hold
-# up the end of a sweep for longer than this.
-INSTALL_TIMEOUT = 300.0
 INSTALL_HINT = "apt-get install gnuplot-nox (Debian, Ubuntu) or your system's gnuplot package"
 
 SAMPLE_BARS = "bars: interquartile range of the samples"
 ROUND_BARS = "bars: interval of the median over rounds"
 
 _said_missing = False
-_tried_install = False
-_clock = time.monotonic  # what the install's time limit is measured with
-
-
-def _install_gnuplot() -> None:
-    """apt-get update, then apt-get install gnuplot-nox, within INSTALL_TIMEOUT in all."""
-    print(f"gnuplot is missing: installing gnuplot-nox with apt-get (at most {INSTALL_TIMEOUT:g} s)",
-          file=sys.stderr)
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    deadline = _clock() + INSTALL_TIMEOUT
-    for command in (["apt-get", "update"], ["apt-get", "install", "-y", "gnuplot-nox"]):
-        shown = " ".join(command)
-        try:
-            left = deadline - _clock()
-            if left <= 0:
-                raise subprocess.TimeoutExpired(command, 0)
-            completed = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
-                                       capture_output=True, text=True, timeout=left)
-        except subprocess.TimeoutExpired:
-            print(f"installing gnuplot stopped: {shown} had not finished within the"
-                  f" {INSTALL_TIMEOUT:g} s the install may take", file=sys.stderr)
-            return
-        except OSError as error:
-            print(f"installing gnuplot stopped: {shown} could not start:"
-                  f" {error.strerror or error}", file=sys.stderr)
-            return
-        if completed.returncode != 0:
-            lines = [line.strip() for line in (completed.stderr or "").splitlines() if line.strip()]
-            reason = lines[-1] if lines else "no message"
-            print(f"installing gnuplot stopped: {shown} failed (exit status"
-                  f" {completed.returncode}): {reason}", file=sys.stderr)
-            return
 
 
 def _ensure_gnuplot() -> str | None:
-    """The gnuplot executable; installs it as root on a Debian-family system.
-
-    The install is tried once per process: a sweep of two builds does not
-    wait for a failing mirror twice.
-    """
-    global _said_missing, _tried_install
+    """The gnuplot executable; installed, as root on a Debian-family system, the
+    way every package of the suite is (once per process)."""
+    global _said_missing
     found = shutil.which("gnuplot")
     if found is not None:
         return found
-    can_install = (
-        not _tried_install
-        and hasattr(os, "geteuid")
-        and os.geteuid() == 0
-        and pathlib.Path("/etc/debian_version").exists()
-        and shutil.which("apt-get") is not None
-    )
-    if can_install:
-        _tried_install = True
-        _install_gnuplot()
+    if not packages.provide(packages.RUN, "plots", names=("gnuplot-nox",), say=False):
         found = shutil.which("gnuplot")
         if found is not None:
             return found
