@@ -4,7 +4,8 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 
-
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
