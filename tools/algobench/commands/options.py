@@ -30,11 +30,15 @@ def comma_list(text: str) -> list[str]:
     return items
 
 
-def finite(text: str) -> float:
+def _read(text: str, convert, what: str):
     try:
-        value = float(text)
+        return convert(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a {what}: {text!r}") from None
+
+
+def finite(text: str) -> float:
+    value = _read(text, float, "number")
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
     return value
@@ -64,10 +68,7 @@ def percentage(text: str) -> float:
 
 
 def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    value = _read(text, int, "whole number")
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
     return value
