@@ -138,9 +138,9 @@ def _threads(pid: int) -> int | None:
 def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | None,
                 wanted: int) -> int | None:
     """Waits for the process as waiter.join(timeout) would, looking now and then at
-    its thread count once it has printed its initialisation time (its timed loop
-    has begun); returns the most threads seen, or None. It stops looking once it
-    has seen `wanted`."""
+    its thread count while its timed loop runs (it has printed its initialisation
+    time and not yet its closing line); returns the most threads seen, or None.
+    It stops looking once it has seen `wanted`."""
     deadline = None if timeout is None else time.monotonic() + timeout
     seen = None
     while waiter.is_alive():
@@ -151,7 +151,9 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
             waiter.join(left)
             break
         waiter.join(TEAM_POLL if left is None else min(TEAM_POLL, left))
-        if waiter.is_alive() and b"Time init:" in os.pread(stdout.fileno(), 4096, 0):
+        printed = os.pread(stdout.fileno(), 4096, 0)
+        # Between these two lines runs the timed loop, and with it the team.
+        if waiter.is_alive() and b"Time init:" in printed and b"Result->" not in printed:
             count = _threads(pid)
             if count is not None:
                 seen = max(seen or 0, count)
