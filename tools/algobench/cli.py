@@ -20,29 +20,91 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import pathlib
+import os
+import re
 import sys
 
 from . import ab, compare, machine, matrix
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
-                               QUICK_SIZES, add_store_argument, comma_list, int_list, percentage,
-                               positive_float, positive_int, seconds)
+                               QUICK_SIZES, add_store_argument, comma_list, int_list, path,
+                               percentage, positive_float, positive_int, seconds)
 from .commands.request import perform
 from .findings import DEFAULT_CV_THRESHOLD
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # How often `fleet collect --wait` asks Slurm again, by default.
 DEFAULT_POLL = 20.0
+# A value that argparse would take for an option: a negative number ("-1e4", "-.5", "-inf").
+_NEGATIVE = re.compile(r"^-(\.?\d|inf|nan)", re.IGNORECASE)
+# Exit status of a command whose reader went away (a shell's, for a process ended by SIGPIPE).
+BROKEN_PIPE_STATUS = 141
 
 
 class _Parser(argparse.ArgumentParser):
     """Refuses an option in one line on standard error (exit status 2), without
-    the usage block; --help shows that."""
+    the usage block; --help shows that. An option a command does not take is
+    refused by that command's parser, pointing to its own --help, and a negative
+    number given as an option's value is that value, so that the suite's own
+    check refuses it by name."""
 
     def error(self, message: str):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+    def parse_args(self, args=None, namespace=None):
+        args = _negative_values_joined(self, list(sys.argv[1:] if args is None else args))
+        arguments, extra = self.parse_known_args(args, namespace)
+        if extra:
+            _chosen(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
+        return arguments
+
+
+def _subcommands(parser: argparse.ArgumentParser):
+    """The subcommands' parsers of `parser`, by the attribute that names the one chosen."""
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            yield action.dest, action.choices
+
+
+def _chosen(parser: argparse.ArgumentParser,
+            arguments: argparse.Namespace) -> argparse.ArgumentParser:
+    """The innermost parser of the (sub)command that `arguments` chose."""
+    for dest, choices in _subcommands(parser):
+        name = getattr(arguments, dest, None)
+        if name in choices:
+            return _chosen(choices[name], arguments)
+    return parser
+
+
+def _valued_options(parser: argparse.ArgumentParser) -> set[str]:
+    """Every option of `parser` and its subcommands that takes exactly one value."""
+    found = {option for action in parser._actions if action.nargs is None
+             and not isinstance(action, argparse._SubParsersAction)
+             for option in action.option_strings}
+    for _, choices in _subcommands(parser):
+        for sub in choices.values():
+            found |= _valued_options(sub)
+    return found
+
+
+def _negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> list[str]:
+    """`--sizes -1e4` as `--sizes=-1e4`: argparse would take the value for an option."""
+    valued = _valued_options(parser)
+    joined: list[str] = []
+    index = 0
+    while index < len(args):
+        token = args[index]
+        if token == "--":
+            joined += args[index:]
+            break
+        if (token in valued and index + 1 < len(args) and _NEGATIVE.match(args[index + 1])):
+            joined.append(f"{token}={args[index + 1]}")
+            index += 2
+            continue
+        joined.append(token)
+        index += 1
+    return joined
 
 
 def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
@@ -91,7 +153,7 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
     where = run.add_argument_group("where")
     if not fleet:
-        where.add_argument("--out", type=pathlib.Path, metavar="DIR",
+        where.add_argument("--out", type=path, metavar="DIR",
                            help="results directory (default results/<YYYYmmdd-HHMMSS>); it must "
                                 "be new or empty unless --force is given")
         where.add_argument("--force", action="store_true",
@@ -104,7 +166,7 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                      help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
                           f"rounds, --min-time {QUICK_MIN_TIME:g}, no bandwidth probe (options "
                           "given explicitly still apply)")
-    where.add_argument("--bin-dir", type=pathlib.Path, metavar="DIR",
+    where.add_argument("--bin-dir", type=path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
     if fleet:
         return
@@ -142,7 +204,7 @@ def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
     shown.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
     shown.add_argument("--json", action="store_true",
                        help="print the comparison as JSON, for scripts")
-    parser.add_argument("--out", type=pathlib.Path, metavar="FILE",
+    parser.add_argument("--out", type=path, metavar="FILE",
                         help="also write the Markdown report to FILE")
     parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                         help="exit with status 1 when a cell is clearly slower by more than "
@@ -169,7 +231,7 @@ def _add_judging_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _add_fleet_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+    parser.add_argument("--fleet", type=path, metavar="DIR",
                         help="the fleet folder (default: the last one under results/)")
 
 
@@ -207,7 +269,7 @@ def _add_fleet_parsers(commands) -> None:
         "compare", help="the cells of a fleet's machines side by side",
         description="Every cell's median time on each machine, and each machine's verdict "
                     "against the first (or --reference) by the rules of `suite compare`.")
-    compare_parser.add_argument("folders", nargs="*", type=pathlib.Path, metavar="FOLDER",
+    compare_parser.add_argument("folders", nargs="*", type=path, metavar="FOLDER",
                                 help="results folders to compare instead of a fleet's")
     _add_fleet_argument(compare_parser)
     compare_parser.add_argument("--reference", metavar="MACHINE",
@@ -217,7 +279,7 @@ def _add_fleet_parsers(commands) -> None:
                                 help="remove each machine's run-wide shift: show the cells that "
                                      "differ more or less than the machine as a whole")
     compare_parser.add_argument("--json", action="store_true", help="print the table as JSON")
-    compare_parser.add_argument("--html", nargs="?", const="", type=pathlib.Path, metavar="FILE",
+    compare_parser.add_argument("--html", nargs="?", const="", type=path, metavar="FILE",
                                 help="also write the table as a page, each machine's context a "
                                      "click away (default FILE: machines.html in the fleet "
                                      "folder)")
@@ -227,7 +289,7 @@ def _add_fleet_parsers(commands) -> None:
         "task", help="run one task of a fleet (what each Slurm task runs)",
         description="Runs the sweep of one task of a fleet on this node: builds first with "
                     "--build-per-node, then `suite run` into <task>-<node>/.")
-    task.add_argument("--fleet", type=pathlib.Path, required=True, metavar="DIR")
+    task.add_argument("--fleet", type=path, required=True, metavar="DIR")
     task.add_argument("--task", type=int, required=True, metavar="N")
     task.add_argument("--node", required=True, metavar="NAME")
     task.set_defaults(handler=fleet_commands.task)
@@ -276,7 +338,7 @@ def parser() -> argparse.ArgumentParser:
         "report", help="rewrite a results directory's files and print its summary",
         description="Rewrite a results folder's summary, exports, HTML report and plots from its "
                     "results.json.")
-    report.add_argument("folder", type=pathlib.Path, nargs="?",
+    report.add_argument("folder", type=path, nargs="?",
                         help="a results folder (results/<date-time>)")
     report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
     report.add_argument("--html", action="store_true",
@@ -287,7 +349,7 @@ def parser() -> argparse.ArgumentParser:
                              "curve per machine, written to history.html beside the store")
     report.add_argument("--cells", default=".", metavar="REGEX",
                         help="with --store: the cells the history page shows (default all)")
-    report.add_argument("--out", type=pathlib.Path, metavar="FILE",
+    report.add_argument("--out", type=path, metavar="FILE",
                         help="with --store: where the history page goes")
     report.set_defaults(handler=results.report)
     listing = commands.add_parser(
@@ -300,7 +362,7 @@ def parser() -> argparse.ArgumentParser:
         description="Registers the runs of results folders (a run's folder with results.json, "
                     "or an A/B folder with A/ and B/) in the store; a run already there stays "
                     "one run.")
-    importing.add_argument("folders", nargs="+", type=pathlib.Path, metavar="DIR",
+    importing.add_argument("folders", nargs="+", type=path, metavar="DIR",
                            help="a results folder")
     add_store_argument(importing, "register the runs in")
     importing.set_defaults(handler=results.import_)
@@ -323,5 +385,17 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str]) -> int:
-    """`suite <argv>`: the command's handler, its refusal printed in one line."""
-    return perform(parser().parse_args(argv), argv[1:])
+    """`suite <argv>`: the command's handler, its refusal printed in one line. Output
+    cut short by its reader (`| head`) ends the command quietly, with the status a
+    shell gives a program that SIGPIPE ended, so that a pipeline under pipefail
+    sees it as it sees any other program there."""
+    try:
+        status = perform(parser().parse_args(argv), argv[1:])
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        # Python flushes standard output again on exit: let that go nowhere.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return BROKEN_PIPE_STATUS

@@ -20,7 +20,7 @@ from .. import bandwidth, build, fleet, machines, model, results_folder, slurm
 from ..export import machines as machines_view
 from ..export.text import plural
 from ..files import replace_file
-from .options import command_line, positive_int, store_path
+from .options import command_line, path, positive_int, store_path
 from .request import Refusal, check, perform, settle_defaults, terminate_as_interrupt
 
 
@@ -39,7 +39,7 @@ def add_submit_options(parser: argparse.ArgumentParser) -> None:
     cluster.add_argument("--build-per-node", action="store_true",
                          help="build the programs on each node (default: once, at submit time, "
                               "for nodes that share the architecture and toolchain)")
-    cluster.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+    cluster.add_argument("--fleet", type=path, metavar="DIR",
                          help="the fleet folder, new or empty (default results/fleet-<date-time>)")
     cluster.add_argument("--dry-run", action="store_true",
                          help="print the tasks, the time limit, the sbatch command and the batch "

@@ -86,8 +86,16 @@ def int_list(parse):
     return convert
 
 
+def path(text: str) -> pathlib.Path:
+    """A file or folder named on the command line: an empty one, which would mean
+    the current folder, is refused."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an empty path (it would mean the current folder)")
+    return pathlib.Path(text)
+
+
 def add_store_argument(parser, what: str) -> None:
-    parser.add_argument("--store", type=pathlib.Path, metavar="PATH",
+    parser.add_argument("--store", type=path, metavar="PATH",
                         help=f"the results store to {what} (default ${store.STORE_ENV}, else "
                              f"{store.STORE_FILE} in the repository)")
 
