@@ -148,6 +148,8 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
     how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
+    how.add_argument("--long", action="store_true",
+                     help="run a sweep estimated to take more than a day (refused without it)")
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")

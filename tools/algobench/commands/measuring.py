@@ -59,7 +59,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         # eight programs alone unless --backends asks for more.
         arguments.backends = [PARALLEL_MODE]
     out_dir = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
-    cells = check(arguments, out_dir=out_dir)
+    cells = check(arguments, out_dir=out_dir, builds=len(AB_BUILDS))
     try:
         bin_a, name_a = build.resolve_programs(arguments.a)
         bin_b, name_b = build.resolve_programs(arguments.b)
