@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import shlex
+import signal
 import subprocess
 import sys
 
@@ -21,20 +22,57 @@ def build_dir(preset: str = "release") -> pathlib.Path:
     return ROOT / "build" / preset
 
 
+# How long a build interrupted by the runner has to end before it is killed.
+STOP_GRACE_SECONDS = 5.0
+
+
 class BuildError(RuntimeError):
     """A build the runner asked for that could not be made or found."""
+
+
+class ProgramsMissing(BuildError):
+    """A folder of programs that lacks some of those asked for."""
+
+
+def run_group(command: list[str], **kwargs) -> int:
+    """Runs `command` in a process group of its own and returns its exit status. When
+    the runner is interrupted (Ctrl-C, or a SIGINT sent to the runner alone), the
+    whole group is terminated, compilers and all, and waited for before the
+    interrupt goes on."""
+    child = subprocess.Popen(command, start_new_session=True, **kwargs)
+    try:
+        return child.wait()
+    except BaseException:
+        _stop_group(child)
+        raise
+
+
+def _stop_group(child: subprocess.Popen) -> None:
+    """Terminates the process group of `child` and waits for its leader; the group
+    is killed when it outlives the grace time."""
+    for sent in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(child.pid, sent)
+        except ProcessLookupError:
+            pass
+        try:
+            child.wait(timeout=STOP_GRACE_SECONDS)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+    child.wait()
 
 
 def _step(name: str, command: list[str]) -> None:
     """Runs one CMake step, its output on standard error; BuildError when it fails."""
     try:
-        completed = subprocess.run(command, cwd=ROOT, stdout=sys.stderr, env=dict(os.environ))
+        returncode = run_group(command, cwd=ROOT, stdout=sys.stderr, env=dict(os.environ))
     except OSError as error:
         raise BuildError(f"{name} failed: cannot run {command[0]}: "
                          f"{error.strerror or error}") from None
-    if completed.returncode != 0:
+    if returncode != 0:
         raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
-                         f"{completed.returncode}")
+                         f"{returncode}")
 
 
 def build_info(bin_dir: pathlib.Path) -> dict:
@@ -103,8 +141,7 @@ def run_tests(preset: str = "release") -> int:
     """Builds the preset and runs every test through CTest; CTest's exit status."""
     ensure_built(preset)
     try:
-        return subprocess.run(["ctest", "--preset", preset], cwd=ROOT,
-                              env=dict(os.environ)).returncode
+        return run_group(["ctest", "--preset", preset], cwd=ROOT, env=dict(os.environ))
     except OSError as error:
         raise BuildError(f"testing failed: cannot run ctest: {error.strerror or error}") from None
 
@@ -119,18 +156,25 @@ def _has_programs(directory: pathlib.Path) -> bool:
     return all((directory / target).is_file() for target in PROGRAM_TARGETS)
 
 
-def resolve_programs(spec: str, preset: str = "release") -> tuple[pathlib.Path, str]:
+def resolve_programs(spec: str, preset: str = "release",
+                     needed: tuple[str, ...] = PROGRAM_TARGETS) -> tuple[pathlib.Path, str]:
     """The bin/ directory that `spec` names, and how it was found.
 
-    `spec` is a directory holding the programs (a bin/ directory or a build
-    tree with bin/ inside), or a git revision of this repository, which is
+    `spec` is a directory holding the programs `needed` (a bin/ directory or a
+    build tree with bin/ inside), or a git revision of this repository, which is
     checked out into build/ab/<commit>/src and built there with the preset's
-    build type (once: a later call reuses the build).
+    build type (once: a later call reuses the build). A folder holding some
+    programs but not all of `needed` is ProgramsMissing, naming those it lacks.
     """
     path = pathlib.Path(spec)
     for candidate in (path, path / "bin"):
-        if candidate.is_dir() and _has_programs(candidate):
+        if candidate.is_dir() and not missing_programs(candidate, needed):
             return candidate.resolve(), f"programs in {candidate}"
+    for candidate in (path, path / "bin"):
+        if candidate.is_dir() and len(missing_programs(candidate, PROGRAM_TARGETS)) < len(
+                PROGRAM_TARGETS):
+            raise ProgramsMissing(f"{spec} lacks {', '.join(missing_programs(candidate, needed))} "
+                                  f"(no such executable file in {candidate})")
     if path.exists():
         raise BuildError(f"{spec} holds no built programs (looked for "
                          f"{', '.join(PROGRAM_TARGETS[:2])}, ... there and in {spec}/bin)")
