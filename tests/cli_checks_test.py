@@ -422,11 +422,16 @@ class HandEditedResultsTest(Refusals):
         cell = ("cells", 0)
         for path, value in ((cell + ("n",), None), (cell, "count_if"),
                             (cell + ("stats", "median"), "fast"),
-                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31)):
+                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31),
+                            (cell + ("samples", 0), -1e-6),
+                            (("cells", 1), self.base["cells"][0])):
             with self.subTest(path=path, value=value):
                 self.write(_replaced(self.base, path, value))
                 self.assert_both_refuse(str(self.file))
         self.assertFalse((self.folder.parent / "outside").exists())
+        # Both name the cell: a negative sample above, a duplicate here.
+        self.assert_both_refuse(f"cell 2 ({self.base['cells'][0]['name']}): the same cell as "
+                                "cell 1")
 
     def test_files_that_are_not_results(self):
         self.file.write_text("{not json")
