@@ -76,6 +76,16 @@ class OutFolderTest(Refusals):
         self.assertFalse(self.log.exists(), "a program ran")
         self.assertEqual(a_file.read_text(), "not a folder\n")
 
+    def test_output_cut_short_by_its_reader_ends_quietly(self):
+        reader = subprocess.Popen([*SUITE, "run", "--dry-run", "--bin-dir", str(self.bin_dir),
+                                   "--sizes", "1:1e9:40", "--long"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        reader.stdout.readline()
+        reader.stdout.close()  # as `| head -1` does
+        self.assertEqual(reader.wait(timeout=120), 141)
+        self.assertNotIn("Traceback", reader.stderr.read())
+        reader.stderr.close()
+
     def test_the_real_entry_point_says_it_in_one_line(self):
         a_file = self.root / "a_file"
         a_file.write_text("")
