@@ -265,7 +265,8 @@ class OptionsTest(Refusals):
                   (["--sizes", "-1e4"], ["suite run: sizes must be"]),
                   (["--threads", "-1"], ["suite run: thread counts must be"]),
                   (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
-                  (["--samples", "1000000000"], ["would take about", "days", "--long"])]
+                  (["--samples", "1000000000"], ["would take about", "days", "--long"]),
+                  (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"])]
         cases += [([option, ""], [f"argument {option}: an empty path"])
                   for option in ("--out", "--bin-dir", "--store")]
         for argv, named in cases:

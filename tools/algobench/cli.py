@@ -29,7 +29,7 @@ from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
                                QUICK_SIZES, add_store_argument, comma_list, int_list, path,
-                               percentage, positive_float, positive_int, seconds)
+                               percentage, positive_float, positive_int, seconds, text, whole)
 from .commands.request import perform
 from .findings import DEFAULT_CV_THRESHOLD
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
@@ -132,9 +132,9 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
     how.add_argument("--samples", type=positive_int,
                      help=f"rounds, each one measured process of every cell (default "
                           f"{DEFAULT_SAMPLES})")
-    how.add_argument("--seed", type=int, metavar="N",
+    how.add_argument("--seed", type=whole(-2**63, 2**63 - 1), metavar="N",
                      help="seed of the rounds' shuffled order (default: a new one, recorded)")
-    how.add_argument("--retries", type=int, default=2, metavar="N", choices=range(0, 11),
+    how.add_argument("--retries", type=whole(0, 10), default=2, metavar="N",
                      help="how often a round disturbed by other processes is measured again "
                           "(0 to 10, default 2)")
     how.add_argument("--min-time", type=seconds, metavar="SECONDS",
@@ -199,9 +199,9 @@ class _Version(argparse.Action):
 
 
 def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("a", help="the reference run: a results folder, its results.json, or "
+    parser.add_argument("a", type=text, help="the reference run: a results folder, its results.json, or "
                                   "@ID, a run of the store (`./suite history` lists them)")
-    parser.add_argument("b", help="the run compared with it")
+    parser.add_argument("b", type=text, help="the run compared with it")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
     shown.add_argument("--json", action="store_true",
@@ -313,13 +313,13 @@ def parser() -> argparse.ArgumentParser:
         description="Runs the cells of two builds (folders of programs or git revisions) in "
                     "the same rounds, each cell's A and B processes next to each other, and "
                     "reports the median per-round ratio B/A of every cell.")
-    ab_parser.add_argument("a", help="the reference build: a folder of programs or a git revision")
-    ab_parser.add_argument("b", help="the build compared with it")
+    ab_parser.add_argument("a", type=text, help="the reference build: a folder of programs or a git revision")
+    ab_parser.add_argument("b", type=text, help="the build compared with it")
     ab_parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
                                 "failed, or no cell could be compared")
-    ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
+    ab_parser.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
                            help="up to N more rounds, after --samples, for the programs and "
                                 "sizes whose B/A ratios still scatter by more than "
                                 f"{ab.SETTLED_WIDTH * 100:.0f}%% of their median (0 to 100; "

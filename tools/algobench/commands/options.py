@@ -73,6 +73,26 @@ def positive_int(text: str) -> int:
     return value
 
 
+def whole(low: int, high: int):
+    """A type for a whole number from `low` to `high`, refused in one short line."""
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be {low} to {high}, got {text}")
+        return value
+    return convert
+
+
+def text(value: str) -> str:
+    """A build, a run or a revision named on the command line: never empty."""
+    if not value.strip():
+        raise argparse.ArgumentTypeError("an empty name")
+    return value
+
+
 def int_list(parse):
     """A type for a list of sizes or thread counts that `parse` reads."""
     def convert(text: str) -> list[int]:
