@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import re
 import sys
 
 from . import ab, compare, machine, matrix
@@ -29,15 +28,14 @@ from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
                                QUICK_SIZES, add_store_argument, comma_list, int_list, path,
-                               percentage, positive_float, positive_int, seconds, text, whole)
+                               chosen_parser, negative_values_joined, percentage,
+                               positive_float, positive_int, seconds, text, whole)
 from .commands.request import perform
 from .findings import DEFAULT_CV_THRESHOLD
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # How often `fleet collect --wait` asks Slurm again, by default.
 DEFAULT_POLL = 20.0
-# A value that argparse would take for an option: a negative number ("-1e4", "-.5", "-inf").
-_NEGATIVE = re.compile(r"^-(\.?\d|inf|nan)", re.IGNORECASE)
 # Exit status of a command whose reader went away (a shell's, for a process ended by SIGPIPE).
 BROKEN_PIPE_STATUS = 141
 
@@ -53,58 +51,11 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
     def parse_args(self, args=None, namespace=None):
-        args = _negative_values_joined(self, list(sys.argv[1:] if args is None else args))
+        args = negative_values_joined(self, list(sys.argv[1:] if args is None else args))
         arguments, extra = self.parse_known_args(args, namespace)
         if extra:
-            _chosen(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
+            chosen_parser(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
         return arguments
-
-
-def _subcommands(parser: argparse.ArgumentParser):
-    """The subcommands' parsers of `parser`, by the attribute that names the one chosen."""
-    for action in parser._actions:
-        if isinstance(action, argparse._SubParsersAction):
-            yield action.dest, action.choices
-
-
-def _chosen(parser: argparse.ArgumentParser,
-            arguments: argparse.Namespace) -> argparse.ArgumentParser:
-    """The innermost parser of the (sub)command that `arguments` chose."""
-    for dest, choices in _subcommands(parser):
-        name = getattr(arguments, dest, None)
-        if name in choices:
-            return _chosen(choices[name], arguments)
-    return parser
-
-
-def _valued_options(parser: argparse.ArgumentParser) -> set[str]:
-    """Every option of `parser` and its subcommands that takes exactly one value."""
-    found = {option for action in parser._actions if action.nargs is None
-             and not isinstance(action, argparse._SubParsersAction)
-             for option in action.option_strings}
-    for _, choices in _subcommands(parser):
-        for sub in choices.values():
-            found |= _valued_options(sub)
-    return found
-
-
-def _negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> list[str]:
-    """`--sizes -1e4` as `--sizes=-1e4`: argparse would take the value for an option."""
-    valued = _valued_options(parser)
-    joined: list[str] = []
-    index = 0
-    while index < len(args):
-        token = args[index]
-        if token == "--":
-            joined += args[index:]
-            break
-        if (token in valued and index + 1 < len(args) and _NEGATIVE.match(args[index + 1])):
-            joined.append(f"{token}={args[index + 1]}")
-            index += 2
-            continue
-        joined.append(token)
-        index += 1
-    return joined
 
 
 def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
