@@ -2,6 +2,7 @@
 in one line before anything runs, and list, --version, --force, --quick and
 `compare --json` do what they say. Stand-in programs only; nothing is timed."""
 
+import contextlib
 import copy
 import errno
 import json
@@ -74,6 +75,16 @@ class OutFolderTest(Refusals):
                     self.assert_refused(status, err, f"suite {command}: --out {out}", why)
         self.assertFalse(self.log.exists(), "a program ran")
         self.assertEqual(a_file.read_text(), "not a folder\n")
+
+    def test_output_cut_short_by_its_reader_ends_quietly(self):
+        reader = subprocess.Popen([*SUITE, "run", "--dry-run", "--bin-dir", str(self.bin_dir),
+                                   "--sizes", "1:1e9:40", "--long"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        reader.stdout.readline()
+        reader.stdout.close()  # as `| head -1` does
+        self.assertEqual(reader.wait(timeout=120), 141)
+        self.assertNotIn("Traceback", reader.stderr.read())
+        reader.stderr.close()
 
     def test_the_real_entry_point_says_it_in_one_line(self):
         a_file = self.root / "a_file"
@@ -250,7 +261,14 @@ class OptionsTest(Refusals):
         cases += [(["--timeout", "1e300"], ["--timeout", "at most"]),
                   (["--bin-dir", str(self.root / "missing")], ["--bin-dir", "does not exist"]),
                   (["--bin-dir", str(self.partial), "--sizes", "100"],
-                   [f"--bin-dir {self.partial} lacks bench_count_if, bench_find_if ("])]
+                   [f"--bin-dir {self.partial} lacks bench_count_if, bench_find_if ("]),
+                  (["--sizes", "-1e4"], ["suite run: sizes must be"]),
+                  (["--threads", "-1"], ["suite run: thread counts must be"]),
+                  (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
+                  (["--samples", "1000000000"], ["would take about", "days", "--long"]),
+                  (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"])]
+        cases += [([option, ""], [f"argument {option}: an empty path"])
+                  for option in ("--out", "--bin-dir", "--store")]
         for argv, named in cases:
             with self.subTest(argv):
                 status, _, err = self.attempt(*argv)
@@ -258,6 +276,13 @@ class OptionsTest(Refusals):
         for value in ("inf", "nan", "-1"):
             status, _, err = self.attempt("--fail-above", value, command="ab")
             self.assert_refused(status, err, "suite ab: argument --fail-above", value)
+        status, _, err = self.attempt("--quick", command="ab")
+        self.assert_refused(status, err, "unrecognized arguments: --quick (see suite ab --help)")
+        # A folder of programs lacking one is refused for that one only, by name.
+        status, _, err = run_suite(["ab", str(self.partial), str(self.bin_dir), "--programs",
+                                    "find_if,nth_element", "--out", str(self.root / "out")])
+        self.assert_refused(status, err, f"suite ab: {self.partial} lacks bench_find_if (")
+        self.assertNotIn("count_if", err)
         compare_cases = [([option, value], [f"argument {option}"])
                          for option in ("--fail-above", "--noise-floor")
                          for value in ("nan", "inf", "-1", "x")]
@@ -283,7 +308,8 @@ class OptionsTest(Refusals):
         for argv in (["--programs", limited[0], "--threads", str(limit)],
                      ["--programs", ",".join(echoing), "--threads", str(limit + 1),
                       "--backends", "parallel-mode"],
-                     ["--programs", "nth_element", "--bin-dir", str(self.partial)]):
+                     ["--programs", "nth_element", "--bin-dir", str(self.partial)],
+                     ["--samples", "1000000000", "--long"]):
             with self.subTest(argv):
                 status, _, err = self.attempt("--sizes", "100", "--dry-run", *argv)
                 self.assertEqual(status, 0, err)
@@ -293,18 +319,9 @@ class BuildFailureTest(Refusals):
     """A CMake step that fails is one line naming it and its status, exit status 1."""
 
     def failing(self, *argv, returncode=2, error=None, configured=True):
-        commands = []
-
-        def step(command, **kwargs):  # a CMake step that prints nothing and ends so
-            commands.append(command)
-            if error:
-                raise error
-            return mock.MagicMock(stdout=iter(()), returncode=returncode,
-                                  __enter__=lambda self: self)
-
         with tempfile.TemporaryDirectory() as tmp, \
-                mock.patch.object(build.subprocess, "Popen", side_effect=step), \
-                mock.patch.object(build.subprocess, "run", side_effect=step), \
+                mock.patch.object(build, "run_group",
+                                  side_effect=error, return_value=returncode) as run, \
                 mock.patch.object(build.packages, "missing", return_value=[]), \
                 mock.patch.object(build, "build_dir", return_value=pathlib.Path(tmp) / "tree"):
             if configured:
@@ -313,7 +330,7 @@ class BuildFailureTest(Refusals):
             status, _, err = run_suite([*argv, *(["--out", str(pathlib.Path(tmp) / "out")]
                                                  if argv[0] == "run" else [])])
             self.assertFalse((pathlib.Path(tmp) / "out").exists())
-        return status, err, commands
+        return status, err, [call.args[0] for call in run.call_args_list]
 
     def test_build_failure_of_run_and_test(self):
         for argv in (["run", "--programs", "count_if"], ["test"]):
@@ -328,6 +345,26 @@ class BuildFailureTest(Refusals):
         self.assert_refused(status, err, "configuring failed", "cmake --preset asan", code=1)
         status, err, _ = self.failing("run", error=FileNotFoundError(2, "No such file"))
         self.assert_refused(status, err, "cannot run cmake", code=1)
+
+    def test_an_interrupted_build_stops_its_whole_process_group(self):
+        # A step whose own child (a compiler) would outlive it unless its group is stopped.
+        pid_file = self.root / "compiler.pid"
+        step = ("import subprocess, sys, time; c = subprocess.Popen([sys.executable, '-c', "
+                f"'import time; time.sleep(60)']); open({str(pid_file)!r}, 'w').write(str(c.pid)); "
+                "time.sleep(60)")
+
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+        self.addCleanup(signal.signal, signal.SIGALRM, signal.signal(signal.SIGALRM, interrupt))
+        signal.setitimer(signal.ITIMER_REAL, 2.0)
+        with self.assertRaises(KeyboardInterrupt):
+            build.run_group([sys.executable, "-c", step])
+        compiler = pathlib.Path(f"/proc/{pid_file.read_text()}/stat")
+        deadline = time.monotonic() + 10
+        with contextlib.suppress(FileNotFoundError):
+            while compiler.read_text().split(") ")[-1][0] != "Z":  # gone, or a zombie
+                self.assertLess(time.monotonic(), deadline, "the compiler outlived the build")
+                time.sleep(0.05)
 
     def test_an_unknown_preset_through_the_real_entry_point(self):
         if shutil.which("cmake") is None:
@@ -397,11 +434,16 @@ class HandEditedResultsTest(Refusals):
         cell = ("cells", 0)
         for path, value in ((cell + ("n",), None), (cell, "count_if"),
                             (cell + ("stats", "median"), "fast"),
-                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31)):
+                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31),
+                            (cell + ("samples", 0), -1e-6),
+                            (("cells", 1), self.base["cells"][0])):
             with self.subTest(path=path, value=value):
                 self.write(_replaced(self.base, path, value))
                 self.assert_both_refuse(str(self.file))
         self.assertFalse((self.folder.parent / "outside").exists())
+        # Both name the cell: a negative sample above, a duplicate here.
+        self.assert_both_refuse(f"cell 2 ({self.base['cells'][0]['name']}): the same cell as "
+                                "cell 1")
 
     def test_files_that_are_not_results(self):
         self.file.write_text("{not json")

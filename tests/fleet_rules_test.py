@@ -230,6 +230,7 @@ class SubmitRefusalsTest(unittest.TestCase):
                 (["--bin-dir", directory], "lacks"),
                 (["--nodes", "0"], "--nodes"), (["--nodes", "2", "--nodelist", "a"], "--nodelist"),
                 (["--out", directory], "--out"), (["--samples", "0"], "--samples"),
+                (["--samples", "1000000000"], "--long"),
             ]
             with mock.patch.object(slurm, "_run", side_effect=AssertionError("Slurm asked")):
                 for argv, named in cases:
@@ -239,6 +240,16 @@ class SubmitRefusalsTest(unittest.TestCase):
                         self.assertNotIn("Traceback", err)
                         self.assertEqual(len(err.strip().splitlines()), 1, err)
                         self.assertIn(named, err)
+
+    def test_a_dry_run_without_slurm_still_shows_the_script(self):
+        with mock.patch.object(slurm, "_run", side_effect=slurm.SlurmError("sinfo not found")):
+            status, out, err = run_suite(["fleet", "submit", "--dry-run", "--nodelist", "n[08-10]",
+                                          "--programs", "count_if", "--sizes", "100"])
+        self.assertEqual(status, 0, err)
+        self.assertIn("not checked", err)
+        self.assertIn("tasks: 3 (n08, n09, n10)", out)
+        self.assertIn("--array=0-2", out)
+        self.assertIn("#!/bin/bash", out)
 
     def test_a_folder_that_is_not_a_fleet(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -1,5 +1,6 @@
 """Interleaved rounds, paired figures, contention and `suite ab`, on stand-in programs."""
 
+import io
 import json
 import os
 import pathlib
@@ -11,7 +12,8 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import compare, findings, machine, pairing, runner, sweep
+from algobench import compare, findings, machine, pairing, runner, sweep, sweep_events
+from algobench.console import Console
 from algobench.contention import Contention
 from algobench.derive import derive
 
@@ -315,6 +317,26 @@ class AbTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as empty:
             status, _, stderr = run_suite(["ab", empty, empty])
             self.assertIn("holds no built programs", stderr)
+
+
+
+class ProgressLineTest(unittest.TestCase):
+    def test_rounds_beyond_the_planned_ones_and_a_terminal_without_escapes(self):
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+        for term, escapes in (("xterm", True), ("dumb", False)):
+            with self.subTest(term=term), mock.patch.dict(os.environ, {"TERM": term}):
+                err = Terminal()
+                console = Console(stdout=io.StringIO(), stderr=err)
+                for index in (1, 2, 3, 4):
+                    console(sweep_events.RoundDone(index, max(2, index), 0, 2, ("count_if/n:100",),
+                                                   sweep_events.RECALIBRATED))
+                text = err.getvalue()
+                self.assertEqual("\033" in text, escapes, text)
+                self.assertIn("[round 2/2]", text)
+                self.assertIn("[round 4, beyond the 2 planned: count_if/n:100 recalibrated]", text)
+                self.assertEqual(text.count("note: "), 1)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import tempfile
+import threading
 import unittest
 from unittest import mock
 
@@ -67,6 +68,9 @@ class FaultyProgramTest(unittest.TestCase):
         _, _, err, results = self.sweep("exit_3", "find_if")
         self.assert_cells_failed(results, "find_if", "exit status 3")
         self.assertIn("exit status: 3", err)
+        _, _, err, results = self.sweep("segv", "find_if")
+        self.assert_cells_failed(results, "find_if", "killed by SIGSEGV (signal 11)")
+        self.assertNotIn("-11", err)
         _, _, _, results = self.sweep("nan_time", "count_if")
         self.assert_cells_failed(results, "count_if", "nan")
 
@@ -74,6 +78,17 @@ class FaultyProgramTest(unittest.TestCase):
         status, _, _, results = self.sweep("hang", "partial_sort", "--timeout", "0.5")
         self.assertEqual(status, 1)
         self.assert_cells_failed(results, "partial_sort", "timed out after 0.5 s")
+
+    def test_no_thread_left_to_wait_with_fails_the_cells(self):
+        class NoThread(threading.Thread):
+            def start(self):
+                raise RuntimeError("can't start new thread")
+        with mock.patch.object(runner.threading, "Thread", NoThread):
+            status, _, err, results = self.sweep("", "count_if")
+        self.assertEqual(status, 1, err)
+        self.assertNotIn("Traceback", err)
+        for cell in results["cells"]:
+            self.assertIn("can't start new thread", cell["failure"])
 
     def test_clean_run_exits_zero(self):
         # A variable that caps the OpenMP team never reaches the programs (the

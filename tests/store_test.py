@@ -482,6 +482,18 @@ class HistoryTest(StoreCase):
                                     "--store", str(self.path)])
         self.assertEqual([r["date"][:10] for r in json.loads(out)["runs"]],
                          ["2024-05-02", "2024-05-01"])
+        for cells in ([], [STEP]):  # a machine the store has no run of is said to be so
+            status, _, err = run_suite(["history", *cells, "--machine", "nowhere",
+                                        "--store", str(self.path)])
+            self.assertEqual((status, err.count("\n")), (1, 1), err)
+            self.assertIn("--machine nowhere: no run of that machine is stored; it holds runs "
+                          "of h, other", err)
+        # A host name's control characters cannot break the table.
+        with Store.open(self.path) as the_store:
+            the_store.register(_series_run(9, "bad\nhost\x1b[2J", 7, 1.0, 1.0, random.Random(1)))
+        status, out, _ = run_suite(["history", "--store", str(self.path)])
+        self.assertEqual(len(out.splitlines()), 2 + len(self.ids) + 1, out)
+        self.assertIn("bad\\nhost\\x1b[2J", out)
 
 
     def test_the_history_page_charts_the_picked_cells_per_machine(self):

@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import shlex
+import signal
 import subprocess
 import sys
 
@@ -23,6 +24,10 @@ def build_dir(preset: str = "release") -> pathlib.Path:
     return ROOT / "build" / preset
 
 
+# How long a build interrupted by the runner has to end before it is killed.
+STOP_GRACE_SECONDS = 5.0
+
+
 class BuildError(RuntimeError):
     """A build the runner asked for that could not be made or found."""
 
@@ -32,31 +37,75 @@ _IDLE = re.compile(r"^(\[\s*\d+%\] Built target \S+|Consolidate compiler generat
                    r"of target \S+)$")
 
 
+class ProgramsMissing(BuildError):
+    """A folder of programs that lacks some of those asked for."""
+
+
+def run_group(command: list[str], lines=None, **kwargs) -> int:
+    """Runs `command` in a process group of its own and returns its exit status. When
+    the runner is interrupted (Ctrl-C, or a SIGINT sent to the runner alone), the
+    whole group is terminated, compilers and all, and waited for before the
+    interrupt goes on. With `lines`, its output (standard output and error
+    together) is handed to that function line by line."""
+    if lines is not None:
+        kwargs.update(stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                      errors="replace")
+    child = subprocess.Popen(command, start_new_session=True, **kwargs)
+    try:
+        for line in child.stdout if lines is not None else ():
+            lines(line)
+        return child.wait()
+    except BaseException:
+        _stop_group(child)
+        raise
+    finally:
+        if child.stdout is not None:
+            child.stdout.close()
+
+
+def _stop_group(child: subprocess.Popen) -> None:
+    """Terminates the process group of `child` and waits for its leader; the group
+    is killed when it outlives the grace time."""
+    for sent in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(child.pid, sent)
+        except ProcessLookupError:
+            pass
+        try:
+            child.wait(timeout=STOP_GRACE_SECONDS)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+    child.wait()
+
+
 def _step(name: str, command: list[str], quiet_when_idle: bool = False) -> None:
     """Runs one CMake step, its output on standard error; BuildError when it fails.
     With `quiet_when_idle`, the lines of targets that were already up to date are
     held back until the step does something (or fails), so that a build with
     nothing to do prints nothing."""
-    held: list[str] = []
+    held: list[str] | None = []
+
+    def show(line: str) -> None:
+        nonlocal held
+        if quiet_when_idle and held is not None and _IDLE.match(line.rstrip("\n")):
+            held.append(line)
+            return
+        if held:
+            sys.stderr.write("".join(held))
+        held = None if quiet_when_idle else []
+        sys.stderr.write(line)
+        sys.stderr.flush()
+
     try:
-        with subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              text=True, errors="replace", env=dict(os.environ)) as process:
-            for line in process.stdout:
-                if quiet_when_idle and held is not None and _IDLE.match(line.rstrip("\n")):
-                    held.append(line)
-                    continue
-                if held:
-                    sys.stderr.write("".join(held))
-                held = None if quiet_when_idle else []
-                sys.stderr.write(line)
-                sys.stderr.flush()
+        returncode = run_group(command, lines=show, cwd=ROOT, env=dict(os.environ))
     except OSError as error:
         raise BuildError(f"{name} failed: cannot run {command[0]}: "
                          f"{error.strerror or error}") from None
-    if process.returncode != 0:
+    if returncode != 0:
         sys.stderr.write("".join(held or ()))
         raise BuildError(f"{name} failed: `{shlex.join(command)}` exited with status "
-                         f"{process.returncode}")
+                         f"{returncode}")
 
 
 def build_info(bin_dir: pathlib.Path) -> dict:
@@ -154,8 +203,7 @@ def run_tests(preset: str = "release") -> int:
     # runs alone; CTEST_PARALLEL_LEVEL, when set, says how many at once.
     jobs = [] if os.environ.get("CTEST_PARALLEL_LEVEL") else ["--parallel", str(os.cpu_count() or 2)]
     try:
-        return subprocess.run(["ctest", "--preset", preset, *jobs], cwd=ROOT,
-                              env=dict(os.environ)).returncode
+        return run_group(["ctest", "--preset", preset, *jobs], cwd=ROOT, env=dict(os.environ))
     except OSError as error:
         raise BuildError(f"testing failed: cannot run ctest: {error.strerror or error}") from None
 
@@ -170,18 +218,25 @@ def _has_programs(directory: pathlib.Path) -> bool:
     return all((directory / target).is_file() for target in PROGRAM_TARGETS)
 
 
-def resolve_programs(spec: str, preset: str = "release") -> tuple[pathlib.Path, str]:
+def resolve_programs(spec: str, preset: str = "release",
+                     needed: tuple[str, ...] = PROGRAM_TARGETS) -> tuple[pathlib.Path, str]:
     """The bin/ directory that `spec` names, and how it was found.
 
-    `spec` is a directory holding the programs (a bin/ directory or a build
-    tree with bin/ inside), or a git revision of this repository, which is
+    `spec` is a directory holding the programs `needed` (a bin/ directory or a
+    build tree with bin/ inside), or a git revision of this repository, which is
     checked out into build/ab/<commit>/src and built there with the preset's
-    build type (once: a later call reuses the build).
+    build type (once: a later call reuses the build). A folder holding some
+    programs but not all of `needed` is ProgramsMissing, naming those it lacks.
     """
     path = pathlib.Path(spec)
     for candidate in (path, path / "bin"):
-        if candidate.is_dir() and _has_programs(candidate):
+        if candidate.is_dir() and not missing_programs(candidate, needed):
             return candidate.resolve(), f"programs in {candidate}"
+    for candidate in (path, path / "bin"):
+        if candidate.is_dir() and len(missing_programs(candidate, PROGRAM_TARGETS)) < len(
+                PROGRAM_TARGETS):
+            raise ProgramsMissing(f"{spec} lacks {', '.join(missing_programs(candidate, needed))} "
+                                  f"(no such executable file in {candidate})")
     if path.exists():
         raise BuildError(f"{spec} holds no built programs (looked for "
                          f"{', '.join(PROGRAM_TARGETS[:2])}, ... there and in {spec}/bin)")

@@ -20,29 +20,42 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import pathlib
+import os
 import sys
 
 from . import ab, compare, machine, matrix
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
-                               QUICK_SIZES, add_store_argument, comma_list, int_list, percentage,
-                               positive_float, positive_int, seconds)
+                               QUICK_SIZES, add_store_argument, comma_list, int_list, path,
+                               chosen_parser, negative_values_joined, percentage,
+                               positive_float, positive_int, seconds, text, whole)
 from .commands.request import perform
 from .findings import DEFAULT_CV_THRESHOLD
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # How often `fleet collect --wait` asks Slurm again, by default.
 DEFAULT_POLL = 20.0
+# Exit status of a command whose reader went away (a shell's, for a process ended by SIGPIPE).
+BROKEN_PIPE_STATUS = 141
 
 
 class _Parser(argparse.ArgumentParser):
     """Refuses an option in one line on standard error (exit status 2), without
-    the usage block; --help shows that."""
+    the usage block; --help shows that. An option a command does not take is
+    refused by that command's parser, pointing to its own --help, and a negative
+    number given as an option's value is that value, so that the suite's own
+    check refuses it by name."""
 
     def error(self, message: str):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+    def parse_args(self, args=None, namespace=None):
+        args = negative_values_joined(self, list(sys.argv[1:] if args is None else args))
+        arguments, extra = self.parse_known_args(args, namespace)
+        if extra:
+            chosen_parser(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
+        return arguments
 
 
 def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
@@ -70,9 +83,9 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
     how.add_argument("--samples", type=positive_int,
                      help=f"rounds, each one measured process of every cell (default "
                           f"{DEFAULT_SAMPLES})")
-    how.add_argument("--seed", type=int, metavar="N",
+    how.add_argument("--seed", type=whole(-2**63, 2**63 - 1), metavar="N",
                      help="seed of the rounds' shuffled order (default: a new one, recorded)")
-    how.add_argument("--retries", type=int, default=2, metavar="N", choices=range(0, 11),
+    how.add_argument("--retries", type=whole(0, 10), default=2, metavar="N",
                      help="how often a round disturbed by other processes is measured again "
                           "(0 to 10, default 2)")
     how.add_argument("--min-time", type=seconds, metavar="SECONDS",
@@ -86,12 +99,14 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
     how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
+    how.add_argument("--long", action="store_true",
+                     help="run a sweep estimated to take more than a day (refused without it)")
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
     where = run.add_argument_group("where")
     if not fleet:
-        where.add_argument("--out", type=pathlib.Path, metavar="DIR",
+        where.add_argument("--out", type=path, metavar="DIR",
                            help="results directory (default results/<YYYYmmdd-HHMMSS>); it must "
                                 "be new or empty unless --force is given")
         where.add_argument("--force", action="store_true",
@@ -104,7 +119,7 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                      help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
                           f"rounds, --min-time {QUICK_MIN_TIME:g}, no bandwidth probe (options "
                           "given explicitly still apply)")
-    where.add_argument("--bin-dir", type=pathlib.Path, metavar="DIR",
+    where.add_argument("--bin-dir", type=path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
     if fleet:
         return
@@ -135,14 +150,14 @@ class _Version(argparse.Action):
 
 
 def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("a", help="the reference run: a results folder, its results.json, or "
+    parser.add_argument("a", type=text, help="the reference run: a results folder, its results.json, or "
                                   "@ID, a run of the store (`./suite history` lists them)")
-    parser.add_argument("b", help="the run compared with it")
+    parser.add_argument("b", type=text, help="the run compared with it")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--markdown", action="store_true", help="print Markdown instead of a table")
     shown.add_argument("--json", action="store_true",
                        help="print the comparison as JSON, for scripts")
-    parser.add_argument("--out", type=pathlib.Path, metavar="FILE",
+    parser.add_argument("--out", type=path, metavar="FILE",
                         help="also write the Markdown report to FILE")
     parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                         help="exit with status 1 when a cell is clearly slower by more than "
@@ -169,7 +184,7 @@ def _add_judging_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _add_fleet_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+    parser.add_argument("--fleet", type=path, metavar="DIR",
                         help="the fleet folder (default: the last one under results/)")
 
 
@@ -207,7 +222,7 @@ def _add_fleet_parsers(commands) -> None:
         "compare", help="the cells of a fleet's machines side by side",
         description="Every cell's median time on each machine, and each machine's verdict "
                     "against the first (or --reference) by the rules of `suite compare`.")
-    compare_parser.add_argument("folders", nargs="*", type=pathlib.Path, metavar="FOLDER",
+    compare_parser.add_argument("folders", nargs="*", type=path, metavar="FOLDER",
                                 help="results folders to compare instead of a fleet's")
     _add_fleet_argument(compare_parser)
     compare_parser.add_argument("--reference", metavar="MACHINE",
@@ -217,7 +232,7 @@ def _add_fleet_parsers(commands) -> None:
                                 help="remove each machine's run-wide shift: show the cells that "
                                      "differ more or less than the machine as a whole")
     compare_parser.add_argument("--json", action="store_true", help="print the table as JSON")
-    compare_parser.add_argument("--html", nargs="?", const="", type=pathlib.Path, metavar="FILE",
+    compare_parser.add_argument("--html", nargs="?", const="", type=path, metavar="FILE",
                                 help="also write the table as a page, each machine's context a "
                                      "click away (default FILE: machines.html in the fleet "
                                      "folder)")
@@ -227,7 +242,7 @@ def _add_fleet_parsers(commands) -> None:
         "task", help="run one task of a fleet (what each Slurm task runs)",
         description="Runs the sweep of one task of a fleet on this node: builds first with "
                     "--build-per-node, then `suite run` into <task>-<node>/.")
-    task.add_argument("--fleet", type=pathlib.Path, required=True, metavar="DIR")
+    task.add_argument("--fleet", type=path, required=True, metavar="DIR")
     task.add_argument("--task", type=int, required=True, metavar="N")
     task.add_argument("--node", required=True, metavar="NAME")
     task.set_defaults(handler=fleet_commands.task)
@@ -249,13 +264,13 @@ def parser() -> argparse.ArgumentParser:
         description="Runs the cells of two builds (folders of programs or git revisions) in "
                     "the same rounds, each cell's A and B processes next to each other, and "
                     "reports the median per-round ratio B/A of every cell.")
-    ab_parser.add_argument("a", help="the reference build: a folder of programs or a git revision")
-    ab_parser.add_argument("b", help="the build compared with it")
+    ab_parser.add_argument("a", type=text, help="the reference build: a folder of programs or a git revision")
+    ab_parser.add_argument("b", type=text, help="the build compared with it")
     ab_parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
                                 "failed, or no cell could be compared")
-    ab_parser.add_argument("--extra-rounds", type=int, metavar="N", choices=range(0, 101),
+    ab_parser.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
                            help="up to N more rounds, after --samples, for the programs and "
                                 "sizes whose B/A ratios still scatter by more than "
                                 f"{ab.SETTLED_WIDTH * 100:.0f}%% of their median (0 to 100; "
@@ -276,7 +291,7 @@ def parser() -> argparse.ArgumentParser:
         "report", help="rewrite a results directory's files and print its summary",
         description="Rewrite a results folder's summary, exports, HTML report and plots from its "
                     "results.json.")
-    report.add_argument("folder", type=pathlib.Path, nargs="?",
+    report.add_argument("folder", type=path, nargs="?",
                         help="a results folder (results/<date-time>)")
     report.add_argument("--no-plots", action="store_true", help="redraw the files, not the plots")
     report.add_argument("--html", action="store_true",
@@ -287,7 +302,7 @@ def parser() -> argparse.ArgumentParser:
                              "curve per machine, written to history.html beside the store")
     report.add_argument("--cells", default=".", metavar="REGEX",
                         help="with --store: the cells the history page shows (default all)")
-    report.add_argument("--out", type=pathlib.Path, metavar="FILE",
+    report.add_argument("--out", type=path, metavar="FILE",
                         help="with --store: where the history page goes")
     report.set_defaults(handler=results.report)
     listing = commands.add_parser(
@@ -300,7 +315,7 @@ def parser() -> argparse.ArgumentParser:
         description="Registers the runs of results folders (a run's folder with results.json, "
                     "or an A/B folder with A/ and B/) in the store; a run already there stays "
                     "one run.")
-    importing.add_argument("folders", nargs="+", type=pathlib.Path, metavar="DIR",
+    importing.add_argument("folders", nargs="+", type=path, metavar="DIR",
                            help="a results folder")
     add_store_argument(importing, "register the runs in")
     importing.set_defaults(handler=results.import_)
@@ -323,5 +338,17 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str]) -> int:
-    """`suite <argv>`: the command's handler, its refusal printed in one line."""
-    return perform(parser().parse_args(argv), argv[1:])
+    """`suite <argv>`: the command's handler, its refusal printed in one line. Output
+    cut short by its reader (`| head`) ends the command quietly, with the status a
+    shell gives a program that SIGPIPE ended, so that a pipeline under pipefail
+    sees it as it sees any other program there."""
+    try:
+        status = perform(parser().parse_args(argv), argv[1:])
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        # Python flushes standard output again on exit: let that go nowhere.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return BROKEN_PIPE_STATUS

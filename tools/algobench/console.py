@@ -9,6 +9,7 @@ summary table goes to standard output at the end.
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 from typing import TextIO
@@ -18,6 +19,12 @@ from .export import summary
 from .sweep import PlannedCell
 from .runner import Options
 
+# Why rounds go on past --samples, said once when the first of them ends.
+_BEYOND = {sweep_events.RECALIBRATED: "program sizes whose timed loops fell short of --min-time "
+                                      "start their samples over with more repetitions, in "
+                                      "rounds of their own",
+           sweep_events.UNSETTLED: "program sizes whose B/A ratios still scatter get extra "
+                                   "rounds (--extra-rounds)"}
 # Names of the steps after the cells, as the messages say them.
 STEP_NAMES = {"bandwidth": "the bandwidth probe", "plots": "drawing the plots"}
 
@@ -30,7 +37,9 @@ class Console:
         self.stdout = stdout or sys.stdout
         self.stderr = stderr or sys.stderr
         self.summary_at_end = summary_at_end
-        self._live = self.stderr.isatty()
+        # Escapes rewrite the line only on a terminal that understands them.
+        self._live = self.stderr.isatty() and os.environ.get("TERM", "") not in ("", "dumb")
+        self._beyond_said = False
         self._start = self._rounds_start = time.monotonic()
 
     def __call__(self, event: object) -> None:
@@ -78,6 +87,15 @@ class Console:
         left = round(took / event.index * max(event.total - event.index, 0))
         extra = (f", {event.replaced} sample(s) measured again (machine busy)"
                  if event.replaced else "")
+        if event.planned and event.index > event.planned:
+            # A round beyond --samples measures only the program sizes named.
+            if not self._beyond_said:
+                self._beyond_said = True
+                self._say(f"note: {_BEYOND[event.why]} (rounds {event.planned + 1} on)\n")
+            self._status(f"[round {event.index}, beyond the {event.planned} planned: "
+                         f"{_names(event.groups)} {event.why}] done after {took:.1f} s"
+                         f"{extra}")
+            return
         self._status(f"[round {event.index}/{event.total}] done after {took:.1f} s{extra}, "
                      f"~{left // 60}:{left % 60:02d} left")
 
@@ -108,12 +126,34 @@ class Console:
     def _on_RunFinished(self, event: sweep_events.RunFinished) -> None:
         self._clear()
         if self.summary_at_end and len(event.runs) == 1:
-            self.stdout.write(summary.render_markdown(next(iter(event.runs.values()))))
-            self.stdout.flush()
+            try:
+                self.stdout.write(summary.render_markdown(next(iter(event.runs.values()))))
+                self.stdout.flush()
+            except BrokenPipeError:
+                # The reader of the summary went away (`| head`): the run itself stands.
+                _to_devnull(self.stdout)
         if event.failed:
             self.stderr.write(f"{len(event.failed)} cell(s) failed: {', '.join(event.failed)}\n")
         self.stderr.write(f"results in {event.out_dir}\n")
         self.stderr.flush()
+
+
+def _names(labels: tuple[str, ...], shown: int = 3) -> str:
+    """The first few program sizes of a round, and how many more."""
+    more = len(labels) - shown
+    return ", ".join(labels[:shown]) + (f" and {more} more" if more > 0 else "")
+
+
+def _to_devnull(stream: TextIO) -> None:
+    """Points a closed pipe's file descriptor at /dev/null, so that later writes
+    and Python's flush at exit go nowhere instead of failing."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, stream.fileno())
+    except (OSError, ValueError):  # not a file descriptor (a test's StringIO)
+        pass
+    finally:
+        os.close(devnull)
 
 
 def print_plan(planned: list[PlannedCell], options: Options,

@@ -14,6 +14,7 @@ import math
 import os
 import pathlib
 import shlex
+import signal
 import subprocess
 import tempfile
 import threading
@@ -85,12 +86,25 @@ class Process:
         """The command, the exit status and everything the program printed."""
         prefix = " ".join(f"{k}={shlex.quote(v)}" for k, v in self.env_changes.items())
         status = (f"killed after {self.killed_after:g} s (timeout)"
-                  if self.killed_after is not None else f"exit status: {self.returncode}")
+                  if self.killed_after is not None else
+                  ended(self.returncode) if (self.returncode or 0) < 0 else
+                  f"exit status: {self.returncode}")
         lines = [f"$ {(prefix + ' ') if prefix else ''}{shlex.join(self.command)}",
                  status,
                  "stdout:", self.stdout.rstrip("\n") or "(empty)",
                  "stderr:", self.stderr.rstrip("\n") or "(empty)"]
         return "\n".join(lines)
+
+
+def ended(returncode: int | None) -> str:
+    """How a process ended: its exit status, or the signal that killed it, by name."""
+    if returncode is None or returncode >= 0:
+        return f"exit status {returncode}"
+    try:
+        name = signal.Signals(-returncode).name
+    except ValueError:
+        name = "a signal"
+    return f"killed by {name} (signal {-returncode})"
 
 
 def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
@@ -163,7 +177,7 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
 def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
     """Checks one process's exit status and report against what was asked of it."""
     if returncode != 0:
-        raise CheckFailed(f"exit status {returncode}")
+        raise CheckFailed(ended(returncode))
     try:
         report = output.parse_report(cell.workload, stdout)
     except output.ReportError as error:
@@ -209,7 +223,15 @@ def run_process(cell: Cell, repetitions: int, options: Options,
                 pass
 
         waiter = threading.Thread(target=wait_for_child, daemon=True)
-        waiter.start()
+        try:
+            waiter.start()
+        except RuntimeError as error:  # "can't start new thread": the machine's limit
+            child.kill()
+            child.wait()
+            process.failure = (f"the runner could not start a thread to wait for the program "
+                               f"({error}): this machine's limit of threads or processes is "
+                               "reached")
+            return process
         wanted = expected_team(cell)
         try:
             if wanted is None:

@@ -46,8 +46,9 @@ from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REP
                      env_changes, first_call_fit, next_repetitions, repetitions_diluting,
                      repetitions_reaching)
 from .results_folder import FAILURES_LOG
-from .sweep_events import (CellFailed, GroupReady, Interrupted, Listener, RoundDone, RunFinished,
-                           RunStarted, StepFailed, StepStarted, Variant, Warned)
+from .sweep_events import (RECALIBRATED, UNSETTLED, CellFailed, GroupReady, Interrupted, Listener,
+                           RoundDone, RunFinished, RunStarted, StepFailed, StepStarted, Variant,
+                           Warned)
 
 
 @dataclasses.dataclass
@@ -347,7 +348,8 @@ class Sweep:
                 replaced += self._group_round(group, index)
             index += 1
             self.write()
-            self.emit(RoundDone(index, max(wanted, index), replaced))
+            self.emit(RoundDone(index, max(wanted, index), replaced, wanted,
+                                tuple(g.label for g in pending), RECALIBRATED))
         for _ in range(self.extra_rounds):
             pending = [g for g in self.groups if g.live and g.rounds_kept >= wanted
                        and self.unsettled([(m.variant.name, m.record) for m in g.live])]
@@ -359,7 +361,8 @@ class Sweep:
                 replaced += self._group_round(group, index)
             index += 1
             self.write()
-            self.emit(RoundDone(index, index, replaced))
+            self.emit(RoundDone(index, index, replaced, wanted,
+                                tuple(g.label for g in pending), UNSETTLED))
 
     def _group_round(self, group: _Group, index: int) -> int:
         """One round of a program and size; returns how many samples were replaced."""

@@ -50,6 +50,15 @@ class RoundDone:
     index: int  # rounds finished so far
     total: int  # rounds planned
     replaced: int  # contended samples measured again in this round
+    planned: int = 0  # the rounds asked for (--samples): a round beyond them is one of ...
+    groups: tuple[str, ...] = ()  # ... these program sizes alone,
+    why: str = ""  # RECALIBRATED or UNSETTLED
+
+
+# Why a round goes beyond --samples: program sizes whose loops fell short of
+# --min-time start their samples over, or (ab --extra-rounds) their ratios scatter.
+RECALIBRATED = "recalibrated"
+UNSETTLED = "unsettled"
 
 
 @dataclasses.dataclass

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import copy
 import pathlib
+import re
 import shlex
 import sys
 import tempfile
@@ -20,7 +21,7 @@ from .. import bandwidth, build, fleet, machines, model, results_folder, slurm
 from ..export import machines as machines_view
 from ..export.text import plural
 from ..files import replace_file
-from .options import command_line, positive_int, store_path
+from .options import command_line, path, positive_int, store_path
 from .request import Refusal, check, perform, settle_defaults, terminate_as_interrupt
 
 
@@ -39,7 +40,7 @@ def add_submit_options(parser: argparse.ArgumentParser) -> None:
     cluster.add_argument("--build-per-node", action="store_true",
                          help="build the programs on each node (default: once, at submit time, "
                               "for nodes that share the architecture and toolchain)")
-    cluster.add_argument("--fleet", type=pathlib.Path, metavar="DIR",
+    cluster.add_argument("--fleet", type=path, metavar="DIR",
                          help="the fleet folder, new or empty (default results/fleet-<date-time>)")
     cluster.add_argument("--dry-run", action="store_true",
                          help="print the tasks, the time limit, the sbatch command and the batch "
@@ -73,17 +74,21 @@ def _check_fleet_folder(folder: pathlib.Path | None) -> None:
             raise Refusal(f"--fleet {folder} is not empty: a fleet needs a new or empty folder")
 
 
+class _SlurmUnavailable(Refusal):
+    """Slurm could not be asked about the nodes (no client commands, no cluster)."""
+
+
 def _nodes(arguments: argparse.Namespace) -> tuple[list[str] | None, dict[str, int]]:
     """The nodes --nodelist names (None without it) and the CPUs of every node Slurm
     lists in the partition; refuses nodes Slurm does not know."""
     try:
         nodelist = slurm.hostnames(arguments.nodelist) if arguments.nodelist else None
     except slurm.SlurmError as error:
-        raise Refusal(str(error)) from None
+        raise _SlurmUnavailable(str(error)) from None
     try:
         cpus = slurm.node_cpus(arguments.partition, nodelist)
     except slurm.SlurmError as error:
-        raise Refusal(str(error), 1) from None
+        raise _SlurmUnavailable(str(error), 1) from None
     where = f" in partition {arguments.partition}" if arguments.partition else ""
     if nodelist:
         unknown = [node for node in nodelist if node not in cpus]
@@ -92,6 +97,23 @@ def _nodes(arguments: argparse.Namespace) -> tuple[list[str] | None, dict[str, i
     elif not cpus:
         raise Refusal(f"Slurm lists no node{where}")
     return nodelist, cpus
+
+
+def _expanded(nodelist: str) -> list[str]:
+    """A node list ("node[1-3,7],gpu1") expanded here, as `scontrol show hostnames`
+    would, for a dry run without Slurm: ranges and lists in brackets, zero padding kept."""
+    names = []
+    for prefix, inside, plain in re.findall(r"([^,\[]*)\[([^\]]*)\]|([^,]+)", nodelist):
+        if plain:
+            names.append(plain)
+            continue
+        for part in inside.split(","):
+            low, _, high = part.partition("-")
+            width = len(low)
+            names += [f"{prefix}{number:0{width}d}"
+                      for number in range(int(low), int(high or low) + 1)] \
+                if low.isdigit() and (high or low).isdigit() else [f"{prefix}[{part}]"]
+    return names
 
 
 def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -115,10 +137,19 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
     folder = arguments.fleet or results_folder.default_out_dir(build.ROOT, prefix="fleet-")
     # What can be refused without the cluster is refused before asking Slurm.
     check(copy.copy(settled))
-    nodelist, cpus = _nodes(arguments)
+    unasked = None  # why Slurm could not be asked, on a dry run that goes on without it
+    try:
+        nodelist, cpus = _nodes(arguments)
+    except _SlurmUnavailable as error:
+        if not arguments.dry_run:
+            raise Refusal(error.message, error.status) from None
+        unasked = error.message
+        nodelist = _expanded(arguments.nodelist) if arguments.nodelist else None
+        cpus = {}
     tasks = len(nodelist) if nodelist else (arguments.nodes or 1)
-    # Without --threads each node sweeps its own CPU counts: plan for the largest.
-    cells = check(settled, cpus=max(cpus.values()))
+    # Without --threads each node sweeps its own CPU counts: plan for the largest
+    # (this machine's, when Slurm cannot say).
+    cells = check(settled, cpus=max(cpus.values()) if cpus else None)
     bin_dir = arguments.bin_dir.resolve() if arguments.bin_dir is not None else None
     estimate = fleet.estimate_seconds(cells, settled.samples, settled.min_time)
     if time_given is None:
@@ -135,7 +166,11 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
     limit = (f"{fleet.format_minutes(time_minutes)} (given)" if time_given else
              f"{fleet.format_minutes(time_minutes)} ({fleet.TIME_RULE}; estimate "
              f"{estimate / 60:.1f} min for {len(cells)} cells)")
-    if tasks > len(cpus) and not nodelist:
+    if unasked is not None:
+        print(f"note: Slurm could not be asked ({unasked}): the node list and the nodes' "
+              "CPU counts were not checked; the default thread counts are this machine's",
+              file=sys.stderr)
+    elif tasks > len(cpus) and not nodelist:
         print(f"note: {tasks} tasks but {len(cpus)} node(s): some tasks will run one after "
               "another on the same node", file=sys.stderr)
     if arguments.dry_run:

@@ -59,10 +59,13 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         # eight programs alone unless --backends asks for more.
         arguments.backends = [PARALLEL_MODE]
     out_dir = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
-    cells = check(arguments, out_dir=out_dir)
+    cells = check(arguments, out_dir=out_dir, builds=len(AB_BUILDS))
+    needed = tuple(dict.fromkeys(cell.workload.executable for cell in cells))
     try:
-        bin_a, name_a = build.resolve_programs(arguments.a)
-        bin_b, name_b = build.resolve_programs(arguments.b)
+        bin_a, name_a = build.resolve_programs(arguments.a, needed=needed)
+        bin_b, name_b = build.resolve_programs(arguments.b, needed=needed)
+    except build.ProgramsMissing as error:
+        raise Refusal(str(error)) from None
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)

@@ -1,6 +1,8 @@
 """The small pieces the commands share: argparse's value types (each refusing a
 value in argparse's own one line), the measurement options' defaults, the
-results store a command reads or fills, and the command line a run records.
+results store a command reads or fills, the command line a run records, and
+how a command line reaches argparse (a negative number as an option's value,
+the (sub)command whose parser refuses what it does not take).
 """
 
 from __future__ import annotations
@@ -8,6 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import pathlib
+import re
 import sys
 import threading
 
@@ -74,6 +77,26 @@ def positive_int(text: str) -> int:
     return value
 
 
+def whole(low: int, high: int):
+    """A type for a whole number from `low` to `high`, refused in one short line."""
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be {low} to {high}, got {text}")
+        return value
+    return convert
+
+
+def text(value: str) -> str:
+    """A build, a run or a revision named on the command line: never empty."""
+    if not value.strip():
+        raise argparse.ArgumentTypeError("an empty name")
+    return value
+
+
 def int_list(parse):
     """A type for a list of sizes or thread counts that `parse` reads."""
     def convert(text: str) -> list[int]:
@@ -87,8 +110,16 @@ def int_list(parse):
     return convert
 
 
+def path(text: str) -> pathlib.Path:
+    """A file or folder named on the command line: an empty one, which would mean
+    the current folder, is refused."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an empty path (it would mean the current folder)")
+    return pathlib.Path(text)
+
+
 def add_store_argument(parser, what: str) -> None:
-    parser.add_argument("--store", type=pathlib.Path, metavar="PATH",
+    parser.add_argument("--store", type=path, metavar="PATH",
                         help=f"the results store to {what} (default ${store.STORE_ENV}, else "
                              f"{store.STORE_FILE} in the repository)")
 
@@ -100,3 +131,54 @@ def store_path(arguments: argparse.Namespace) -> pathlib.Path:
 def command_line(command: str, argv: list[str]) -> list[str]:
     """The command line a run records, as the user typed it."""
     return [sys.argv[0] if sys.argv and sys.argv[0] else "suite", command, *argv]
+
+
+# A value that argparse would take for an option: a negative number ("-1e4", "-.5", "-inf").
+_NEGATIVE = re.compile(r"^-(\.?\d|inf|nan)", re.IGNORECASE)
+
+
+def _subcommands(parser: argparse.ArgumentParser):
+    """The subcommands' parsers of `parser`, by the attribute that names the one chosen."""
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            yield action.dest, action.choices
+
+
+def chosen_parser(parser: argparse.ArgumentParser,
+            arguments: argparse.Namespace) -> argparse.ArgumentParser:
+    """The innermost parser of the (sub)command that `arguments` chose."""
+    for dest, choices in _subcommands(parser):
+        name = getattr(arguments, dest, None)
+        if name in choices:
+            return chosen_parser(choices[name], arguments)
+    return parser
+
+
+def _valued_options(parser: argparse.ArgumentParser) -> set[str]:
+    """Every option of `parser` and its subcommands that takes exactly one value."""
+    found = {option for action in parser._actions if action.nargs is None
+             and not isinstance(action, argparse._SubParsersAction)
+             for option in action.option_strings}
+    for _, choices in _subcommands(parser):
+        for sub in choices.values():
+            found |= _valued_options(sub)
+    return found
+
+
+def negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> list[str]:
+    """`--sizes -1e4` as `--sizes=-1e4`: argparse would take the value for an option."""
+    valued = _valued_options(parser)
+    joined: list[str] = []
+    index = 0
+    while index < len(args):
+        token = args[index]
+        if token == "--":
+            joined += args[index:]
+            break
+        if (token in valued and index + 1 < len(args) and _NEGATIVE.match(args[index + 1])):
+            joined.append(f"{token}={args[index + 1]}")
+            index += 2
+            continue
+        joined.append(token)
+        index += 1
+    return joined

@@ -20,12 +20,17 @@ import signal
 import sys
 import threading
 
-from .. import build, machine, matrix, results_folder, store, sweep
+from .. import build, fleet, machine, matrix, results_folder, store, sweep
 from ..recorder import Recorder
 from ..runner import Options
 from ..workload import BACKENDS
 from .options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
                       QUICK_SIZES, command_line, store_path)
+
+
+# The longest sweep that runs without --long: one estimated above it is more
+# likely a mistyped option than a plan.
+LONGEST_SWEEP = 24 * 3600
 
 
 class Refusal(Exception):
@@ -76,23 +81,28 @@ def settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str |
 
 
 def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
-          cpus: int | None = None, note: str | None = None) -> list[matrix.Cell]:
+          cpus: int | None = None, note: str | None = None, builds: int = 1) -> list[matrix.Cell]:
     """The cells a run request asks for, or a Refusal saying why there are none: the
-    matrix (default thread counts up to `cpus`, by default this machine's), then
+    matrix (default thread counts up to `cpus`, by default this machine's) and how
+    long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
                              arguments.filter, cpus=cpus,
                              backends=_backends_or_all(arguments.backends))
-    except (ValueError, re.error) as error:
+    except ValueError as error:
         raise Refusal(str(error)) from None
+    except re.error as error:
+        raise Refusal(f"--filter {arguments.filter!r}: not a regular expression: {error}") \
+            from None
     if not cells:
         raise Refusal("no cell matches")
     try:
         matrix.check_limits(cells)
     except ValueError as error:
         raise Refusal(str(error)) from None
+    _check_length(arguments, cells, builds)
     if note is not None:
         print(note, file=sys.stderr)
     bin_dir = getattr(arguments, "bin_dir", None)
@@ -103,6 +113,23 @@ def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
     if out_dir is not None:
         prepare_out(arguments, out_dir, prepare=False)
     return cells
+
+
+def _check_length(arguments: argparse.Namespace, cells: list[matrix.Cell], builds: int) -> None:
+    """Refuses a sweep estimated to take more than LONGEST_SWEEP unless --long asks for it."""
+    if getattr(arguments, "long", False):
+        return
+    estimate = builds * fleet.estimate_seconds(cells, arguments.samples, arguments.min_time)
+    if estimate > LONGEST_SWEEP:
+        raise Refusal(f"this sweep would take about {_duration(estimate)} ({len(cells)} cells, "
+                      f"{arguments.samples} rounds, --min-time {arguments.min_time:g}); give "
+                      "--long to run it anyway")
+
+
+def _duration(seconds: float) -> str:
+    """A long duration in the unit that reads best: hours up to a few days, then days."""
+    hours = seconds / 3600
+    return f"{hours:,.0f} hours" if hours < 72 else f"{hours / 24:,.0f} days"
 
 
 def _backends_or_all(requested: list[str] | None) -> list[str]:

@@ -15,6 +15,7 @@ from .. import model, redraw, store
 from .. import history as cell_history
 from ..derive import load_derived
 from ..export import comparison, history as history_view
+from ..export.text import printable
 from ..files import replace_file
 from ..workload import WORKLOADS
 from .options import store_path
@@ -149,6 +150,7 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
     _check_store_exists(path, 1)
     try:
         with store.Store.open(path) as the_store:
+            _check_machine(the_store, arguments.machine)
             if pattern is None:
                 rows = [row for row in the_store.runs()
                         if arguments.machine is None or row.host == arguments.machine]
@@ -170,6 +172,18 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "
                       "count_if/n:1000000/threads:2)", 1)
     return 0
+
+
+def _check_machine(the_store: store.Store, machine: str | None) -> None:
+    """Refuses (status 1) a --machine of which the store holds no run, naming those it does."""
+    if machine is None:
+        return
+    hosts = sorted({row.host for row in the_store.runs() if row.host})
+    if machine not in hosts:
+        held = (f"it holds runs of {', '.join(printable(host) for host in hosts)}" if hosts
+                else "it holds no run")
+        raise Refusal(f"--machine {printable(machine)}: no run of that machine is stored; "
+                      f"{held}", 1)
 
 
 def _fourth_default(workload) -> str:

@@ -14,7 +14,7 @@ from typing import Any
 
 from ..files import dump_json
 from .chart import Axis, Chart, Point, Series, charts, log_span_wanted
-from .text import aligned, interval, plural, with_interval
+from .text import aligned, interval, plural, printable, with_interval
 from .units import format_seconds
 from .web import Column, Field, Row, page, sortable_table
 
@@ -74,7 +74,7 @@ def render_text(series: list[dict], rule: str) -> str:
     points marked `*` that changed by more than the noise (`rule` says how)."""
     out = []
     for entry in series:
-        out.append(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}")
+        out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
         points = entry["points"]
         rows = [POINT_HEADER] + [
             [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),

@@ -15,10 +15,21 @@ from typing import Callable, Collection, Sequence
 Show = str | Callable[[float], str]
 
 
+def printable(text: str) -> str:
+    """`text` with its control characters (a host name's newline or escape) written
+    as Python escapes, so that they cannot break a line or move the cursor."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                   for c in text)
+
+
 def aligned(rows: Sequence[Sequence[str]], right: Collection[int] = (),
             rule: bool = True) -> list[str]:
     """Rows in columns two spaces apart, words to the left and the columns in
-    `right` (figures) to the right; with `rule`, a line of dashes under the first."""
+    `right` (figures) to the right; with `rule`, a line of dashes under the first.
+    Control characters in a cell are escaped."""
+    rows = [[printable(text) for text in row] for row in rows]
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
     for number, row in enumerate(rows):

@@ -272,6 +272,10 @@ def _cell_problem(cell: CellResult) -> str | None:
         if not allowed(value):
             return f"{field} is not {'text' if field == 'failure' else 'a whole number'}: {value!r}"
     for index, sample in enumerate(cell.samples, start=1):
+        for field in ("seconds", "allocate_seconds", "init_seconds"):
+            value = getattr(sample, field)
+            if _is_number(value) and value < 0:  # the runner never keeps a negative time
+                return f"sample {index}: {field} is negative: {value!r}"
         if sample.result is not None and not _is_whole(sample.result):
             return f"sample {index}: result is not a whole number: {sample.result!r}"
         for field in dataclasses.fields(Contention):
@@ -286,8 +290,11 @@ def run_problem(run: Run) -> str | None:
     problem = _context_problem(run.context) or _bandwidth_problem(run.bandwidth)
     if problem is not None:
         return problem
+    first: dict[tuple, int] = {}  # each cell's key, and the cell that had it first
     for index, cell in enumerate(run.cells, start=1):
         problem = _cell_problem(cell)
+        if problem is None and first.setdefault(cell.key, index) != index:
+            problem = f"the same cell as cell {first[cell.key]}"
         if problem is not None:
             return f"cell {index} ({cell.name}): {problem}"
     try:
