@@ -31,6 +31,7 @@ from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME
                                chosen_parser, negative_values_joined, percentage,
                                positive_float, positive_int, seconds, text, whole)
 from .commands.request import perform
+from .contention import RETRIES
 from .findings import DEFAULT_CV_THRESHOLD
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
@@ -85,9 +86,9 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                           f"{DEFAULT_SAMPLES})")
     how.add_argument("--seed", type=whole(-2**63, 2**63 - 1), metavar="N",
                      help="seed of the rounds' shuffled order (default: a new one, recorded)")
-    how.add_argument("--retries", type=whole(0, 10), default=2, metavar="N",
+    how.add_argument("--retries", type=whole(0, 10), default=RETRIES, metavar="N",
                      help="how often a round disturbed by other processes is measured again "
-                          "(0 to 10, default 2)")
+                          f"(0 to 10, default {RETRIES})")
     how.add_argument("--min-time", type=seconds, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
                           f"call (default {DEFAULT_MIN_TIME:g})")

@@ -21,7 +21,7 @@ import threading
 import time
 
 from . import machine, output
-from .contention import Contention
+from .contention import RETRIES, Contention
 from .matrix import Cell
 from .workload import PARALLEL_MODE
 
@@ -58,7 +58,7 @@ class Options:
     pin: bool = False
     hugepages: bool = False
     seed: int = 0  # of the rounds' shuffled order
-    retries: int = 2  # re-measurements of a contended round of a cell group
+    retries: int = RETRIES  # re-measurements of a contended round of a cell group
 
 
 class CheckFailed(Exception):

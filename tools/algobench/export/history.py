@@ -100,7 +100,6 @@ def render_json(series: list[dict], store: str, pattern: str, machine: str | Non
 
 
 HISTORY_KEYS = ("cell", "program", "backend", "n", "threads", "machine", "points")
-POINT_KEYS = ("run_id", "date", "commit", "median", "low", "high", "changed")
 
 
 def _parse_date(text: Any, where: str) -> float:
