@@ -231,9 +231,13 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
         claim.end(stands=False)
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the results: {where}{error.strerror or error}") from None
-    except BaseException:  # Ctrl-C after the sweep's own handling, or a fault of ours
+    except KeyboardInterrupt:  # Ctrl-C after the sweep's own handling
         recorder.abandon(store.INTERRUPTED)
         claim.end(stands=_measured(the_sweep))
+        raise
+    except BaseException:  # a fault of ours: the run was not measured to its end
+        recorder.abandon()
+        claim.end(stands=False)
         raise
     claim.end(stands=_measured(the_sweep))
     return result, recorder
