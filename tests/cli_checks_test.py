@@ -609,7 +609,7 @@ class QuickTest(unittest.TestCase):
             self.assertNotIn("n:100000", out)
             self.assertIn("  samples:  3 x ", out)
             self.assertIn("enough for 0.2 s", out)
-            self.assertIn("quick run (no bandwidth probe)", err)
+            self.assertIn("quick run (no bandwidth probe, no extra rounds)", err)
 
     def test_a_quick_run_measures_no_bandwidth(self):
         with StandinSweep() as the_sweep, \

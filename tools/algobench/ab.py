@@ -8,9 +8,10 @@ results are a run's files for each build (A/ and B/ of the results folder)
 plus the per-round pairs and the comparison (pairing.py).
 
 With --extra-rounds, a program and size whose B/A ratios still scatter after
-the --samples rounds (pairing.unsettled) gets more rounds, up to that many:
-the noise of a shared machine is uneven across cells, and the rounds go where
-it is.
+the --samples rounds gets more rounds, up to that many and within a time
+budget (rounds.py): the noise of a shared machine is uneven across cells, and
+the rounds go where it is. With --duet, the cells that fit twice on the CPUs
+run their A and B processes at the same time (duet.py).
 """
 
 from __future__ import annotations

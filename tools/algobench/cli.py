@@ -23,7 +23,7 @@ import importlib
 import os
 import sys
 
-from . import ab, compare, machine, matrix
+from . import ab, compare, machine, matrix, rounds
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
@@ -59,7 +59,7 @@ class _Parser(argparse.ArgumentParser):
         return arguments
 
 
-def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
+def _add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                        fleet: bool = False) -> None:
     """The options of a sweep; `ab` leaves out what an A/B run has no use for, and
     `fleet` what a fleet decides itself (where each task writes, what a dry run is)."""
@@ -89,6 +89,18 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
     how.add_argument("--retries", type=whole(0, 10), default=RETRIES, metavar="N",
                      help="how often a round disturbed by other processes is measured again "
                           f"(0 to 10, default {RETRIES})")
+    if not fleet:
+        how.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
+                         help="up to N more rounds, after --samples, for the program sizes whose "
+                              "paired ratios still scatter: intervals wider than "
+                              + (f"{ab.SETTLED_WIDTH * 100:g}%% of the B/A ratio (0 to 100; "
+                                 "default 0)" if ab_command else
+                                 f"{rounds.RUN_WIDTH * 100:g}%% of the speedup (0 to 100; "
+                                 f"default {rounds.RUN_EXTRA_ROUNDS}; 0: every program size "
+                                 "gets --samples rounds)"))
+        how.add_argument("--round-budget", type=seconds, metavar="SECONDS",
+                         help="the most time the rounds beyond --samples take together "
+                              "(default: as long as the --samples rounds took)")
     how.add_argument("--min-time", type=seconds, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
                           f"call (default {DEFAULT_MIN_TIME:g})")
@@ -114,7 +126,7 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                            help="use a --out folder that holds files: an earlier run's results "
                                 "there are removed first, anything else is kept")
         add_store_argument(where, "register the run in")
-    if ab:
+    if ab_command:
         return
     how.add_argument("--quick", action="store_true",
                      help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
@@ -271,12 +283,11 @@ def parser() -> argparse.ArgumentParser:
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
                                 "failed, or no cell could be compared")
-    ab_parser.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
-                           help="up to N more rounds, after --samples, for the programs and "
-                                "sizes whose B/A ratios still scatter by more than "
-                                f"{ab.SETTLED_WIDTH * 100:.0f}%% of their median (0 to 100; "
-                                "default 0)")
-    _add_run_arguments(ab_parser, ab=True)
+    ab_parser.add_argument("--duet", action="store_true",
+                           help="run the A and B processes of a cell whose thread count fits "
+                                "twice into the usable CPUs at the same time, each on CPUs of "
+                                "its own, the CPUs changing hands every round")
+    _add_run_arguments(ab_parser, ab_command=True)
     ab_parser.set_defaults(handler=measuring.ab)
     test = commands.add_parser("test", help="build, then run every test")
     test.add_argument("--preset", default="release",

@@ -14,7 +14,7 @@ import sys
 import time
 from typing import TextIO
 
-from . import sweep_events
+from . import rounds, sweep_events
 from .export import summary
 from .sweep import PlannedCell
 from .runner import Options
@@ -23,8 +23,9 @@ from .runner import Options
 _BEYOND = {sweep_events.RECALIBRATED: "program sizes whose timed loops fell short of --min-time "
                                       "start their samples over with more repetitions, in "
                                       "rounds of their own",
-           sweep_events.UNSETTLED: "program sizes whose B/A ratios still scatter get extra "
-                                   "rounds (--extra-rounds)"}
+           sweep_events.UNSETTLED: "program sizes whose paired ratios (speedups, or B/A) "
+                                   "still scatter get extra rounds, widest first, within a "
+                                   "time budget (--extra-rounds, --round-budget)"}
 # Names of the steps after the cells, as the messages say them.
 STEP_NAMES = {"bandwidth": "the bandwidth probe", "plots": "drawing the plots"}
 
@@ -98,6 +99,10 @@ class Console:
             return
         self._status(f"[round {event.index}/{event.total}] done after {took:.1f} s{extra}, "
                      f"~{left // 60}:{left % 60:02d} left")
+
+    def _on_RoundsEnded(self, event: sweep_events.RoundsEnded) -> None:
+        self._say("note: " + rounds.stopped_text(event.verdicts, event.planned, event.budget,
+                                                 event.spent, event.width) + "\n")
 
     def _on_CellFailed(self, event: sweep_events.CellFailed) -> None:
         record = event.result

@@ -19,6 +19,7 @@ import subprocess
 import tempfile
 import threading
 import time
+from typing import Callable
 
 from . import machine, output
 from .contention import RETRIES, Contention
@@ -199,18 +200,32 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
 
 
 def run_process(cell: Cell, repetitions: int, options: Options,
-                bin_dir: pathlib.Path | None = None) -> Process:
-    """Runs one process of the cell (from bin_dir, by default the options') and checks it."""
+                bin_dir: pathlib.Path | None = None, cpus: frozenset[int] | None = None,
+                started: Callable[[subprocess.Popen], None] | None = None) -> Process:
+    """Runs one process of the cell (from bin_dir, by default the options') and checks it.
+    With `cpus`, the process runs on those CPUs alone; `started` hears of the child."""
     changes = env_changes(cell, options)
     process = Process(command(cell, bin_dir or options.bin_dir, repetitions), changes)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         before = machine.cpu_times()
         try:
-            child = subprocess.Popen(process.command, env=machine.program_environment(changes),
-                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            # A child inherits the CPUs of the thread that starts it: this one's,
+            # for the moment of the start.
+            own = os.sched_getaffinity(0) if cpus is not None else None
+            if cpus is not None:
+                os.sched_setaffinity(0, cpus)
+            try:
+                child = subprocess.Popen(process.command,
+                                         env=machine.program_environment(changes),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            finally:
+                if own is not None:
+                    os.sched_setaffinity(0, own)
         except OSError as error:
             process.failure = f"cannot start: {error}"
             return process
+        if started is not None:
+            started(child)
         start = time.monotonic()
         waited: list = []
 
@@ -360,9 +375,10 @@ class ResultLedger:
 
 
 def attempt(cell: Cell, repetitions: int, options: Options, ledger: ResultLedger,
-            bin_dir: pathlib.Path | None = None) -> Process:
-    """One checked process of the cell; its `failure` says what was wrong, if anything."""
-    process = run_process(cell, repetitions, options, bin_dir)
+            bin_dir: pathlib.Path | None = None, **placement) -> Process:
+    """One checked process of the cell; its `failure` says what was wrong, if anything.
+    `placement`: run_process's `cpus` and `started`."""
+    process = run_process(cell, repetitions, options, bin_dir, **placement)
     if process.failure is None:
         try:
             ledger.check(cell, process.report.result)

@@ -31,10 +31,10 @@ from __future__ import annotations
 import dataclasses
 import pathlib
 import random
+import time
 import uuid
-from typing import Callable
 
-from . import bandwidth, export, machine
+from . import bandwidth, duet, export, machine, rounds
 from .contention import Contention
 from .derive import derive
 from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
@@ -47,8 +47,8 @@ from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REP
                      repetitions_reaching)
 from .results_folder import FAILURES_LOG
 from .sweep_events import (RECALIBRATED, UNSETTLED, CellFailed, GroupReady, Interrupted, Listener,
-                           RoundDone, RunFinished, RunStarted, StepFailed, StepStarted, Variant,
-                           Warned)
+                           RoundDone, RoundsEnded, RunFinished, RunStarted, StepFailed,
+                           StepStarted, Variant, Warned)
 
 
 @dataclasses.dataclass
@@ -75,6 +75,8 @@ class _Group:
     repetitions: int = 1
     recalibrations: int = RECALIBRATIONS
     rounds_kept: int = 0
+    seconds: float = 0.0  # what its last round took
+    verdict: rounds.Verdict | None = None  # once its rounds have ended
 
     @property
     def live(self) -> list[_Measured]:
@@ -110,9 +112,8 @@ class Sweep:
                  cv_threshold: float = DEFAULT_CV_THRESHOLD,
                  listeners: tuple[Listener, ...] = (),
                  variants: list[Variant] | None = None,
-                 extra_rounds: int = 0,
-                 unsettled: Callable[[list[tuple[str, CellResult]]], bool] | None = None
-                 ) -> None:
+                 policy: rounds.Policy | None = None,
+                 duet_sets: bool = False) -> None:
         self.cells = cells
         self.options = options
         self.out_dir = pathlib.Path(out_dir)
@@ -121,11 +122,12 @@ class Sweep:
         self.cv_threshold = cv_threshold
         self.listeners = listeners
         self.variants = variants or [Variant("", options.bin_dir)]
-        # Up to `extra_rounds` more rounds, after the --samples ones, for the
-        # groups whose figures `unsettled` (given the group's cells of every
-        # build, as (build name, cell)) finds still too scattered.
-        self.extra_rounds = extra_rounds if unsettled is not None else 0
-        self.unsettled = unsettled
+        # How rounds beyond the --samples ones go to the groups whose paired
+        # ratios still scatter (None: none do).
+        self.policy = policy
+        # Whether a cell of two builds that fits twice on the CPUs runs its
+        # two processes at the same time (duet.py).
+        self.duet = duet_sets and len(self.variants) == 2
         self.thread_counts = sorted({c.threads for c in cells})
         self.runs: dict[str, Run] = {}
         for variant in self.variants:
@@ -339,42 +341,83 @@ class Sweep:
         # Rounds go on until every group has its samples; a group whose loops
         # fell short starts over with more repetitions, in rounds of its own.
         limit = wanted * (1 + RECALIBRATIONS)
+        start = time.monotonic()
         while index < limit:
             pending = [g for g in self.groups if g.live and g.rounds_kept < wanted]
             if not pending:
                 break
             replaced = 0
             for group in round_order(pending, self.rng):
-                replaced += self._group_round(group, index)
+                replaced += self._timed_round(group, index)
             index += 1
             self.write()
             self.emit(RoundDone(index, max(wanted, index), replaced, wanted,
                                 tuple(g.label for g in pending), RECALIBRATED))
-        for _ in range(self.extra_rounds):
-            pending = [g for g in self.groups if g.live and g.rounds_kept >= wanted
-                       and self.unsettled([(m.variant.name, m.record) for m in g.live])]
-            if not pending:
+        if self.policy is not None:
+            self._extra_rounds(index, time.monotonic() - start)
+
+    def _extra_rounds(self, index: int, planned_seconds: float) -> None:
+        """Rounds beyond --samples for the groups whose paired ratios still
+        scatter, widest first, until each settles or the budget is spent."""
+        policy, wanted = self.policy, self.options.samples
+        budget = planned_seconds if policy.budget is None else policy.budget
+        spent = 0.0
+        while True:
+            asking = []
+            for group in self.groups:
+                if not group.live or group.verdict is not None:
+                    continue
+                verdict = rounds.judge(policy.series([(m.variant.name, m.record)
+                                                      for m in group.live]),
+                                       group.rounds_kept, wanted + policy.extra_rounds,
+                                       policy.width)
+                if verdict.state == rounds.MORE:
+                    asking.append((group, verdict.width, group.seconds))
+                else:
+                    self._stop(group, verdict)
+            chosen, over = rounds.choose(asking, budget - spent)
+            over_ids = {id(group) for group in over}
+            for group, width, _ in asking:
+                if id(group) in over_ids:
+                    self._stop(group, rounds.Verdict(rounds.BUDGET, group.rounds_kept, width))
+            if not chosen:
                 break
             replaced = 0
-            for group in round_order(pending, self.rng):
+            start = time.monotonic()
+            for group in round_order(chosen, self.rng):
                 group.recalibrations = 0  # its samples so far are kept, whatever comes
-                replaced += self._group_round(group, index)
+                replaced += self._timed_round(group, index)
+            spent += time.monotonic() - start
             index += 1
             self.write()
             self.emit(RoundDone(index, index, replaced, wanted,
-                                tuple(g.label for g in pending), UNSETTLED))
+                                tuple(g.label for g in chosen), UNSETTLED))
+        self.emit(RoundsEnded({g.label: g.verdict for g in self.groups if g.verdict},
+                              wanted, budget, spent, policy.width))
+
+    def _stop(self, group: _Group, verdict: rounds.Verdict) -> None:
+        group.verdict = verdict
+        for member in group.members:
+            member.record.stopped = verdict.state
+            member.record.settle_width = verdict.width
+
+    def _timed_round(self, group: _Group, index: int) -> int:
+        start = time.monotonic()
+        replaced = self._group_round(group, index)
+        group.seconds = time.monotonic() - start
+        return replaced
 
     def _group_round(self, group: _Group, index: int) -> int:
         """One round of a program and size; returns how many samples were replaced."""
         replaced = 0
         for retry in range(self.options.retries + 1):
             taken: list[tuple[_Measured, Process]] = []
-            for member in group_order(group.live, self.rng):
-                process = self._process(member, group.repetitions)
-                if process.failure is not None:
-                    self._fail(member, f"round {index + 1}", process)
-                    continue
-                taken.append((member, process))
+            for step in duet.steps(group_order(group.live, self.rng), self.duet, index):
+                for member, process in self._step(step, group.repetitions):
+                    if process.failure is not None:
+                        self._fail(member, f"round {index + 1}", process)
+                        continue
+                    taken.append((member, process))
             contended = any(p.contention is not None and p.contention.reason()
                             for _, p in taken)
             if not contended or retry == self.options.retries:
@@ -391,6 +434,17 @@ class Sweep:
                 report.result, index, process.contention or Contention()))
         group.rounds_kept += 1
         return replaced
+
+    def _step(self, step: duet.Step, repetitions: int) -> list[tuple[_Measured, Process]]:
+        """One process, or a duet's two at the same time on their CPU sets."""
+        if step.cpu_sets is None:
+            return [(member, self._process(member, repetitions)) for member in step.members]
+        processes = duet.run_together(
+            [(lambda cpus, started, m=member: attempt(m.cell, repetitions, self.options,
+                                                      self.ledger, m.variant.bin_dir,
+                                                      cpus=cpus, started=started))
+             for member in step.members], step.cpu_sets)
+        return list(zip(step.members, processes))
 
     def _fell_short(self, group: _Group, taken: list[tuple[_Measured, Process]]) -> bool:
         """Whether a loop of a repeatable call fell short of --min-time, in which

@@ -56,9 +56,21 @@ class RoundDone:
 
 
 # Why a round goes beyond --samples: program sizes whose loops fell short of
-# --min-time start their samples over, or (ab --extra-rounds) their ratios scatter.
+# --min-time start their samples over, or their paired ratios still scatter.
 RECALIBRATED = "recalibrated"
 UNSETTLED = "unsettled"
+
+
+@dataclasses.dataclass
+class RoundsEnded:
+    """Every program size's rounds have ended: how (rounds.Verdict by label),
+    within what budget of seconds for the rounds beyond --samples."""
+
+    verdicts: dict
+    planned: int
+    budget: float
+    spent: float
+    width: float
 
 
 @dataclasses.dataclass

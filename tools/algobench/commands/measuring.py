@@ -9,7 +9,7 @@ import argparse
 import sys
 
 from .. import ab as ab_run
-from .. import bandwidth, build, results_folder, sweep
+from .. import bandwidth, build, results_folder, rounds, sweep
 from ..console import Console, print_plan
 from ..export import comparison
 from ..workload import PARALLEL_MODE
@@ -47,7 +47,8 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
             return 0
         claim = prepare_out(arguments, out_dir)
         status, recorder = measure("run", arguments, argv, cells, run_options, claim,
-                                   Console(), lambda the_sweep: the_sweep.run())
+                                   Console(), lambda the_sweep: the_sweep.run(),
+                                   policy=round_policy(arguments, ab=False))
         return registered("run", recorder, status, out_dir)
 
 
@@ -81,8 +82,8 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
                                 Console(summary_at_end=False), go,
                                 variants=ab_run.variants(bin_a, bin_b),
-                                extra_rounds=arguments.extra_rounds or 0,
-                                unsettled=ab_run.unsettled)
+                                policy=round_policy(arguments, ab=True),
+                                duet_sets=arguments.duet)
     sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
     if arguments.fail_above is not None:
         for pair, low in outcome.over_limit:
@@ -94,6 +95,20 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         if outcome.no_cell:
             print("suite ab: no cell could be compared", file=sys.stderr)
     return registered("ab", recorder, outcome.status, out_dir)
+
+
+def round_policy(arguments: argparse.Namespace, ab: bool) -> rounds.Policy | None:
+    """How the rounds beyond --samples go to the program sizes still scattering:
+    by their B/A ratios in an A/B run, by their speedups otherwise; None for none."""
+    extra = arguments.extra_rounds
+    if extra is None:
+        extra = 0 if ab else rounds.RUN_EXTRA_ROUNDS
+    if extra == 0:
+        return None
+    if ab:
+        return rounds.Policy(ab_run.SETTLED_WIDTH, extra, arguments.round_budget,
+                             rounds.ratio_series)
+    return rounds.Policy(rounds.RUN_WIDTH, extra, arguments.round_budget, rounds.speedup_series)
 
 
 def test(arguments: argparse.Namespace, argv: list[str]) -> int:

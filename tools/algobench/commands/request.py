@@ -73,6 +73,9 @@ def settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str |
     if quick and not arguments.no_bandwidth:
         arguments.no_bandwidth = True
         chosen.append("no bandwidth probe")
+    if quick and getattr(arguments, "extra_rounds", 0) is None:
+        arguments.extra_rounds = 0
+        chosen.append("no extra rounds")
     if not quick:
         return None
     return ("quick run" + (f" ({', '.join(chosen)})" if chosen else "") + ": a smoke check that "

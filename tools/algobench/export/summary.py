@@ -140,6 +140,31 @@ def render_winners(run) -> list[str]:
     return lines
 
 
+def _rounds_lines(run) -> list[str]:
+    """How many rounds the cells took where the rounds went where the noise was."""
+    adaptive = [cell for cell in run.cells if cell.stopped]
+    if not adaptive:
+        return []
+    planned = run.context.get("samples")
+    beyond = [cell for cell in adaptive if planned is not None and len(cell.samples) > planned]
+    scattering = [cell for cell in adaptive if cell.stopped == "budget"]
+    line = (f"Rounds: {planned} planned; {len(beyond)} of {len(adaptive)} cells took more "
+            "(their program size's paired ratios still scattered)")
+    if beyond:
+        line += f", up to {max(len(cell.samples) for cell in beyond)}"
+    line += "; "
+    if scattering:
+        shown = ", ".join(f"{cell.name} ({len(cell.samples)} rounds"
+                          + (f", {cell.settle_width * 100:.0f}% wide"
+                             if cell.settle_width is not None else "") + ")"
+                          for cell in scattering[:6])
+        more = f" and {len(scattering) - 6} more" if len(scattering) > 6 else ""
+        line += f"stopped at the budget still scattering: {shown}{more}."
+    else:
+        line += "none stopped at the budget."
+    return ["", line]
+
+
 def render_markdown(run) -> str:
     """The summary table, with a heading naming the machine and the failures below it."""
     context = run.context
@@ -181,6 +206,7 @@ def render_markdown(run) -> str:
         lines += ["", "The speedup of a backend is against its own 1-thread time; the table "
                   "below compares the backends with each other."]
     lines += render_winners(run)
+    lines += _rounds_lines(run)
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "

@@ -190,6 +190,8 @@ def _cell(data: Any, index: int) -> CellResult:
                                    f"{where}: vs_sequential_high"),
         first_call_excess=_number(data.get("first_call_excess"), f"{where}: first_call_excess"),
         first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
+        stopped=data.get("stopped") if isinstance(data.get("stopped"), str) else None,
+        settle_width=_number(data.get("settle_width"), f"{where}: settle_width"),
     )
 
 

@@ -130,6 +130,11 @@ class CellResult:
     # of the reported figure, when the runner could estimate it.
     first_call_excess: float | None = None
     first_call_share: float | None = None
+    # Why the cell's rounds ended where rounds go where the noise is
+    # (rounds.SETTLED, BUDGET or PLANNED; None: a fixed number of rounds), and
+    # the widest relative interval of its program size's paired ratios then.
+    stopped: str | None = None
+    settle_width: float | None = None
 
     @property
     def ok(self) -> bool:
@@ -188,6 +193,8 @@ class CellResult:
             "vs_sequential_high": self.vs_sequential_high,
             "first_call_excess": self.first_call_excess,
             "first_call_share": self.first_call_share,
+            "rounds": len(self.samples), "stopped": self.stopped,
+            "settle_width": self.settle_width,
         }
 
 
