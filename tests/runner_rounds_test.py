@@ -12,7 +12,8 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import compare, findings, machine, pairing, runner, sweep, sweep_events
+from algobench import (compare, duet, findings, machine, pairing, rounds, runner, sweep,
+                       sweep_events)
 from algobench.console import Console
 from algobench.contention import Contention
 from algobench.derive import derive
@@ -285,7 +286,7 @@ class AbTest(unittest.TestCase):
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):
         # count_if's times move by up to 10% from process to process; nth_element's
         # do not, so its ratios are exactly 2 in every round.
-        status, _, stderr, out = self.ab("--extra-rounds", "4",
+        status, _, stderr, out = self.ab("--extra-rounds", "4", "--round-budget", "600",
                                          env={"STANDIN_JITTER": "count_if:0.1"})
         self.assertEqual(status, 0, stderr)
         rounds = {p["label"]: len(p["ratios"])
@@ -297,17 +298,113 @@ class AbTest(unittest.TestCase):
         self.assertEqual({len(p["ratios"]) for p in
                           json.loads((out / "ab.json").read_text())["pairs"]}, {5})
 
-    def test_the_settling_rule_on_known_ratios(self):
+    def test_the_stopping_rule_on_recorded_rounds(self):
         def members(ratios):
-            a = cell("count_if", 10, 1, [1.0] * len(ratios))
-            b = cell("count_if", 10, 1, ratios)
-            for index, (sample_a, sample_b) in enumerate(zip(a.samples, b.samples)):
-                sample_a.round = sample_b.round = index
-            return [("A", a), ("B", b)]
-        self.assertFalse(pairing.unsettled(members([2.0, 2.01, 1.99, 2.02, 2.0])))
-        self.assertTrue(pairing.unsettled(members([2.0, 2.1, 1.99, 2.02, 2.0])))
-        # Nine rounds leave out the most extreme ratio on either side.
-        self.assertFalse(pairing.unsettled(members([2.0] * 7 + [2.5, 1.5])))
+            a = cell("count_if", 10, 1, [1.0] * len(ratios), rounds=True)
+            b = cell("count_if", 10, 1, ratios, rounds=True)
+            return rounds.ratio_series([("A", a), ("B", b)])
+        settling = members([2.0, 2.01, 1.99, 2.02, 2.0])
+        self.assertEqual(rounds.judge(settling, 5, 9, 0.03).state, rounds.SETTLED)
+        scattering = members([2.0, 2.1, 1.99, 2.02, 2.0])
+        self.assertEqual(rounds.judge(scattering, 5, 9, 0.03).state, rounds.MORE)
+        # Nine rounds leave out the most extreme ratio on either side ...
+        self.assertEqual(rounds.judge(members([2.0] * 7 + [2.5, 1.5]), 9, 9, 0.03).state,
+                         rounds.SETTLED)
+        # ... but one that keeps scattering stops at the most rounds allowed.
+        stopped = rounds.judge(members([2.0, 2.2, 1.8] * 3), 9, 9, 0.03)
+        self.assertEqual((stopped.state, stopped.widest), (rounds.BUDGET, "count_if/n:10/threads:1"))
+        self.assertAlmostEqual(stopped.width, 0.2)
+        self.assertEqual(rounds.judge({}, 5, 9, 0.03).state, rounds.PLANNED)
+        # The widest go first while their rounds fit in the time left (no
+        # interval yet counts as widest); the others stop at the budget.
+        chosen, over = rounds.choose([("wide", 0.3, 2.0), ("narrow", 0.1, 1.0),
+                                      ("unknown", None, 5.0)], 6.0)
+        self.assertEqual((chosen, over), (["unknown", "narrow"], ["wide"]))
+        text = rounds.stopped_text({"count_if/n:10": stopped, "find_if/n:10": rounds.judge(
+            settling, 5, 9, 0.03)}, 5, 30, 12.4, 0.03)
+        self.assertIn("1 program size(s) took some, 12 s of a budget of 30 s; 1 settled", text)
+        self.assertIn("1 stopped at the budget still scattering: count_if/n:10 (9 rounds, 20%)",
+                      text)
+
+    def test_a_run_gives_extra_rounds_to_scattered_speedups_alone(self):
+        # count_if's times move by up to 30% from process to process, so its
+        # speedups scatter; partial_sum's are exactly 1 in every round.
+        def sweep_of(*options):
+            with StandinSweep() as the_sweep:
+                status, out, err = the_sweep.run(
+                    "--programs", "count_if,partial_sum", "--sizes", "100", "--threads", "1,2",
+                    "--samples", "5", *options, env={"STANDIN_JITTER": "count_if:0.3"})
+                self.assertEqual(status, 0, err)
+                return {c["name"]: c for c in load(the_sweep.out)["cells"]}, out, err
+        cells, out, err = sweep_of("--extra-rounds", "2", "--round-budget", "600")
+        for name, item in cells.items():
+            expected = ((7, rounds.BUDGET) if name.startswith("count_if") else
+                        (5, rounds.SETTLED))
+            self.assertEqual((item["rounds"], item["stopped"]), expected, name)
+            self.assertEqual(len(item["samples"]), item["rounds"])
+        self.assertGreater(cells["count_if/n:100/threads:2"]["settle_width"], 0.1)
+        self.assertIn("Rounds: 5 planned; 2 of 4 cells took more", out)
+        self.assertIn("stopped at the budget still scattering: count_if/n:100/threads:1 (7 "
+                      "rounds", out)
+        self.assertIn("1 settled (every paired ratio's interval narrower than 10%", err)
+        # A budget too small for a round stops the scattering program size at once,
+        # and without extra rounds every cell has its planned rounds alone.
+        cells, _, err = sweep_of("--extra-rounds", "2", "--round-budget", "1e-6")
+        self.assertEqual(cells["count_if/n:100/threads:2"]["rounds"], 5)
+        self.assertEqual(cells["count_if/n:100/threads:2"]["stopped"], rounds.BUDGET)
+        self.assertIn("0 s of a budget of 0 s", err)
+        cells, out, _ = sweep_of("--extra-rounds", "0")
+        self.assertEqual({(c["rounds"], c["stopped"]) for c in cells.values()}, {(5, None)})
+        self.assertNotIn("Rounds:", out)
+
+    @unittest.skipUnless(len(os.sched_getaffinity(0)) >= 2, "a duet needs two usable CPUs")
+    def test_duet_runs_a_and_b_together_on_swapped_cpus(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        log = pathlib.Path(directory.name) / "log"
+        hold = 0.4
+        status, _, stderr, out = self.ab(
+            "--duet", "--programs", "count_if", "--sizes", "100", "--samples", "4",
+            env={"STANDIN_LOG": str(log), "STANDIN_LOG_CPUS": "1", "STANDIN_HOLD": str(hold)})
+        self.assertEqual(status, 0, stderr)
+        usable = ",".join(map(str, sorted(os.sched_getaffinity(0))))
+        # The rounds' processes (the warm-ups run one repetition, unpinned).
+        lines = [line.split() for line in log.read_text().splitlines()]
+        repetitions = max(int(line[4]) for line in lines)
+        lines = [line for line in lines if int(line[4]) == repetitions]
+        single = [(l[0], l[5], float(l[6][3:])) for l in lines if l[3] == "1"]
+        self.assertEqual(len(single), 2 * 4)
+        first_cpus = []
+        for (build_1, cpus_1, at_1), (build_2, cpus_2, at_2) in zip(single[::2], single[1::2]):
+            self.assertEqual({build_1, build_2}, {"A", "B"})
+            # One CPU each, not the same one, and started together.
+            self.assertEqual(len(cpus_1.split(",")) + len(cpus_2.split(",")), 2)
+            self.assertNotEqual(cpus_1, cpus_2)
+            self.assertLess(abs(at_1 - at_2), hold / 2)
+            first_cpus.append(cpus_1 if build_1 == "A" else cpus_2)
+        # A's CPU changes hands every round.
+        self.assertEqual(first_cpus[0::2], [first_cpus[0]] * 2)
+        self.assertEqual(first_cpus[1::2], [first_cpus[1]] * 2)
+        self.assertNotEqual(first_cpus[0], first_cpus[1])
+        # Two threads do not fit twice: those cells run one after the other, unpinned.
+        double = [l for l in lines if l[3] == "2"]
+        self.assertEqual({l[5] for l in double}, {f"cpus:{usable}"})
+        starts = sorted(float(l[6][3:]) for l in double)
+        self.assertTrue(all(b - a >= hold for a, b in zip(starts, starts[1:])), starts)
+        report = json.loads((out / "ab.json").read_text())
+        self.assertEqual({round(p["ratio"], 3) for p in report["pairs"]}, {2.0})
+
+    def test_a_duet_counts_neither_process_as_the_others_contention(self):
+        # 4 s of CPU time passed over the pair (two CPUs, ticks of 10 ms): 2.5 s
+        # busy, of which A used 1.0 s and B 1.0 s.
+        before = machine.parse_proc_stat("cpu  0 0 0 0 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
+        after = machine.parse_proc_stat("cpu  250 0 0 150 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
+        pair = [runner.Process([], {}, contention=Contention(cpu_seconds=1.0)) for _ in "AB"]
+        with mock.patch("algobench.machine.clock_ticks_per_second", return_value=100):
+            duet.shared(pair, before, after, 2.0)
+        for process in pair:
+            self.assertAlmostEqual(process.contention.others_seconds, 0.5)
+            self.assertAlmostEqual(process.contention.others_share, 0.5 / 4.0)
 
     def test_unusable_builds_are_refused(self):
         status, _, stderr = run_suite(["ab", "/nonexistent/folder", "HEAD", "--programs",

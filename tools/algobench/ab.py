@@ -20,9 +20,9 @@ import dataclasses
 import pathlib
 
 from . import sweep
-from .pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs, unsettled
+from .pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
 
-__all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "unsettled", "variants"]
+__all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "variants"]
 
 
 @dataclasses.dataclass

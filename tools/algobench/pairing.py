@@ -28,9 +28,9 @@ from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median,
                     median_interval, paired_ratios)
 
 MIN_COVERAGE = 0.9
-# An A/B run measures a program and size in more rounds (up to as many again)
-# while the interval of one of its cells' ratios is wider than this, relative
-# to the ratio: the rounds go where the machine's noise is, not everywhere.
+# An A/B run with extra rounds gives a program and size more of them while the
+# interval of one of its cells' ratios is wider than this, relative to the
+# ratio (rounds.py): the rounds go where the machine's noise is, not everywhere.
 SETTLED_WIDTH = 0.03
 
 
@@ -114,22 +114,3 @@ def gate(comparison: PairedComparison, percent: float) -> list[tuple[Matched, fl
         if low > 1 + percent / 100:
             over.append((pair, low))
     return over
-
-
-def unsettled(members: list[tuple[str, CellResult]], width: float = SETTLED_WIDTH) -> bool:
-    """Whether a group's cells of builds A and B (as (build, cell)) hold a cell
-    whose per-round B/A ratios give an interval wider than `width` of its median."""
-    builds: dict[str, dict[tuple, CellResult]] = {}
-    for build, cell in members:
-        builds.setdefault(build, {})[cell.key] = cell
-    for key, cell_a in builds.get("A", {}).items():
-        cell_b = builds.get("B", {}).get(key)
-        rounds_a, rounds_b = by_round(cell_a), by_round(cell_b) if cell_b else None
-        if rounds_a is None or rounds_b is None:
-            continue
-        ratios = paired_ratios(rounds_b, rounds_a)
-        interval = median_interval(ratios) if ratios else None
-        middle = median(ratios)
-        if interval is not None and middle and (interval[1] - interval[0]) / middle > width:
-            return True
-    return False

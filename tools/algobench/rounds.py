@@ -9,8 +9,8 @@ ratio in every round while a few (short calls, two-thread teams) scatter by
 nothing. A program size stops
 
 - SETTLED when the interval of the median of every one of its ratios
-  (stats.median_interval) is narrower than the target, relative to the
-  median;
+  (stats.median_interval, covering at least 90%) is narrower than the
+  target, relative to the median;
 - BUDGET when it still scatters and its rounds reached the most allowed, or
   the next round would overrun the time budget of the extra rounds;
 - PLANNED when it has no paired ratio to settle (cells of one thread alone).
@@ -26,6 +26,7 @@ from typing import Callable
 
 from .derive import by_round
 from .model import CellResult
+from .pairing import MIN_COVERAGE
 from .stats import median, median_interval, paired_ratios
 
 SETTLED = "settled"
@@ -69,10 +70,11 @@ class Verdict:
 
 def relative_width(ratios: list[float]) -> float | None:
     """The width of the interval of the ratios' median over that median; None
-    with fewer than two ratios."""
+    while the ratios are too few for an interval covering MIN_COVERAGE (five):
+    three ratios that happen to agree say little."""
     interval = median_interval(ratios) if len(ratios) > 1 else None
     middle = median(ratios)
-    if interval is None or not middle:
+    if interval is None or interval[2] < MIN_COVERAGE or not middle:
         return None
     return (interval[1] - interval[0]) / middle
 
