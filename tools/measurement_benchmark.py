@@ -14,6 +14,15 @@ It runs the suite itself, through ./suite, the way a user would, and prints:
             `ab O3 O1`, `ab O1 O3` and `ab O3 O1` again: how many cells have
             ratios whose product is within 3% of 1, and how many agree within
             5% between the two runs in the same direction
+  rounds    two default sweeps whose extra rounds go where the speedups still
+            scatter against two of fixed rounds (--extra-rounds 0), run
+            alternately: how long each took, and how many parallel cells at
+            n >= 1e5 kept their speedup within 10% between the two of a kind
+  duet      `ab` interleaved against `ab --duet` on the same pairs (the release
+            build against itself, then against an -O1 build both ways), run
+            alternately: over the 1-thread cells, how wide the A/A intervals
+            are, how many ratio products ab(A,B) x ab(B,A) are within 3% of 1,
+            and how long each took
   steady    partial_sum at 1e6 and 1e7: the suite's figure (its calibrated
             loop) against a steady-state loop of the same call on the same
             data (thousands of calls), measured alternately in one process
@@ -41,13 +50,16 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SUITE = [sys.executable, str(ROOT / "suite")]
-RELEASE_BIN = ROOT / "build" / "release" / "bin"
+DEFAULT_BIN = RELEASE_BIN = ROOT / "build" / "release" / "bin"
 O1_TREE = ROOT / "build" / "o1"
-CHECKS = ("aa", "gate", "sweeps", "ab", "steady", "backends")
+CHECKS = ("aa", "gate", "sweeps", "ab", "rounds", "duet", "steady", "backends")
 
 
 def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
-    """Runs ./suite; returns (exit status, standard output, seconds)."""
+    """Runs ./suite (`run` on the programs of --bin-dir when given); returns (exit
+    status, standard output, seconds)."""
+    if arguments[:1] == ("run",) and RELEASE_BIN != DEFAULT_BIN:
+        arguments = ("run", "--bin-dir", str(RELEASE_BIN), *arguments[1:])
     start = time.monotonic()
     completed = subprocess.run([*SUITE, *arguments], cwd=ROOT, env=dict(os.environ),
                                stdout=subprocess.PIPE, text=True,
@@ -115,14 +127,7 @@ class Benchmark:
         counts = dict((name, int(count)) for count, name in
                       re.findall(r"(\d+) (slower|faster)", match.group(2) if match else ""))
         changed = counts.get("slower", 0) + counts.get("faster", 0)
-        first, second = load(folders[0]), load(folders[1])
-        speedups = {c["name"]: c["speedup"] for c in second["cells"]}
-        agree = considered = 0
-        for cell in first["cells"]:
-            other = speedups.get(cell["name"])
-            if cell["threads"] > 1 and cell["n"] >= 100_000 and cell["speedup"] and other:
-                considered += 1
-                agree += abs(cell["speedup"] / other - 1) <= 0.10
+        agree, considered = speedups_agreeing(load(folders[0]), load(folders[1]))
         print(f"sweeps: two runs of the parallel mode took {seconds[0]:.0f} s and "
               f"{seconds[1]:.0f} s (goal: within 60 s); compare calls {share(changed, total)} cells clearly changed (goal: at "
               f"most 5%); speedups within 10% in {share(agree, considered)} parallel cells at "
@@ -154,6 +159,50 @@ class Benchmark:
               f"changed, geometric mean B/A {forward['geomean']:.3f}; ab(A,B) x ab(B,A) within 3% "
               f"of 1 in {share(within3, len(products))} cells (goal: at least 90%); two ab(A,B) "
               f"agree within 5% in {share(within5, len(agreements))} cells (goal: at least 90%)")
+
+    def check_rounds(self) -> None:
+        seconds: dict[str, list[float]] = {"adaptive": [], "fixed": []}
+        runs: dict[str, list[dict]] = {"adaptive": [], "fixed": []}
+        for index in (1, 2):
+            for kind, extra in (("fixed", ["--extra-rounds", "0"]), ("adaptive", [])):
+                folder = self.out / f"rounds-{kind}-{index}"
+                _, _, took = suite("run", "--out", str(folder), "--no-plots", *self.matrix,
+                                   *extra)
+                seconds[kind].append(took)
+                runs[kind].append(load(folder))
+        for kind in ("fixed", "adaptive"):
+            agree, considered = speedups_agreeing(*runs[kind])
+            taken = [len(c["samples"]) for run in runs[kind] for c in run["cells"]]
+            stopped = sum(c.get("stopped") == "budget" for c in runs[kind][1]["cells"])
+            print(f"rounds: {kind} rounds, two default sweeps of every backend took "
+                  f"{seconds[kind][0]:.0f} s and {seconds[kind][1]:.0f} s (goal: within 240 s); "
+                  f"speedups within 10% in {share(agree, considered)} parallel cells at "
+                  f"n >= 1e5 (goal: at least 90%); rounds per cell {min(taken)} to "
+                  f"{max(taken)}, median {statistics.median(taken):g}"
+                  + (f"; {stopped} cells of the second stopped at the budget" if stopped
+                     else ""))
+
+    def check_duet(self) -> None:
+        o3, o1 = str(RELEASE_BIN), str(self.build_o1())
+        figures: dict[str, dict] = {method: {"seconds": []} for method in ("interleaved", "duet")}
+        for name, a, b in (("aa", o3, o3), ("forward", o3, o1), ("backward", o1, o3)):
+            for method, extra in (("interleaved", []), ("duet", ["--duet"])):
+                _, report, took = self.ab(a, b, f"duet-{method}-{name}", *extra)
+                figures[method][name] = {p["label"]: p for p in report["pairs"]
+                                         if "/threads:1" in p["label"]}
+                figures[method]["seconds"].append(took)
+        for method, runs in figures.items():
+            widths = [(p["high"] - p["low"]) / p["ratio"] for p in runs["aa"].values()]
+            changed = sum(p["verdict"] in ("slower", "faster") for p in runs["aa"].values())
+            products = [p["ratio"] * runs["backward"][label]["ratio"]
+                        for label, p in runs["forward"].items() if label in runs["backward"]]
+            within3 = sum(abs(x - 1) <= 0.03 for x in products)
+            print(f"duet: {method} ab, 1-thread cells: A/A intervals a median "
+                  f"{statistics.median(widths) * 100:.1f}% wide (spread "
+                  f"{min(widths) * 100:.1f}-{max(widths) * 100:.1f}%), "
+                  f"{share(changed, len(widths))} called changed; -O3/-O1 products within 3% "
+                  f"of 1 in {share(within3, len(products))} (goal: at least 90%); the three "
+                  f"runs took {' s, '.join(f'{t:.0f}' for t in runs['seconds'])} s")
 
     def check_backends(self) -> None:
         folder = self.out / "backends"
@@ -207,6 +256,19 @@ class Benchmark:
         return float(completed.stdout.strip().rsplit(" ", 1)[-1])
 
 
+def speedups_agreeing(first: dict, second: dict) -> tuple[int, int]:
+    """How many parallel cells at n >= 1e5 of two runs have speedups within 10% of
+    each other, of how many both runs give one."""
+    speedups = {c["name"]: c["speedup"] for c in second["cells"]}
+    agree = considered = 0
+    for cell in first["cells"]:
+        other = speedups.get(cell["name"])
+        if cell["threads"] > 1 and cell["n"] >= 100_000 and cell["speedup"] and other:
+            considered += 1
+            agree += abs(cell["speedup"] / other - 1) <= 0.10
+    return agree, considered
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="narrowed matrices, fewer repeats")
@@ -214,6 +276,9 @@ def main() -> int:
                         help=f"comma-separated checks (default all: {', '.join(CHECKS)})")
     parser.add_argument("--out", type=pathlib.Path,
                         help="where the runs go (default results/measurement-<date-time>)")
+    parser.add_argument("--bin-dir", type=pathlib.Path,
+                        help="the release programs, already built (default: build them in "
+                             "build/release)")
     arguments = parser.parse_args()
     only = [c.strip() for c in arguments.only.split(",") if c.strip()]
     unknown = [c for c in only if c not in CHECKS]
@@ -222,10 +287,14 @@ def main() -> int:
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = arguments.out or ROOT / "results" / f"measurement-{stamp}"
     out.mkdir(parents=True, exist_ok=True)
+    global RELEASE_BIN
+    RELEASE_BIN = arguments.bin_dir.resolve() if arguments.bin_dir else DEFAULT_BIN
     # Builds the release programs if they are missing, and fails early if the suite is broken.
-    subprocess.run([*SUITE, "run", "--programs", "count_if", "--sizes", "10", "--samples", "1",
-                    "--no-bandwidth", "--no-plots", "--out", str(out / "build-check")],
-                   cwd=ROOT, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    status, _, _ = suite("run", "--programs", "count_if", "--sizes", "10", "--samples", "1",
+                         "--no-bandwidth", "--no-plots", "--out", str(out / "build-check"))
+    if status != 0:
+        raise SystemExit(f"measurement benchmark: the suite's first run ended with status "
+                         f"{status}; see {out / 'build-check'}")
     benchmark = Benchmark(out, arguments.quick)
     for check in only:
         getattr(benchmark, f"check_{check}")()
