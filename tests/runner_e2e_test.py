@@ -17,7 +17,7 @@ CELL_KEYS = {"name", "program", "backend", "n", "threads", "repetitions", "fourt
              "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",
              "speedup_high", "efficiency", "items_per_second", "bytes_per_second",
              "bandwidth_share", "vs_sequential", "vs_sequential_low", "vs_sequential_high",
-             "first_call_excess", "first_call_share"}
+             "first_call_excess", "first_call_share", "rounds", "stopped", "settle_width"}
 CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compiler_version",
                 "build_type", "build_flags", "libstdcxx_version", "omp_env", "git_commit", "date",
                 "command_line", "pin", "hugepages", "samples", "min_time"}
