@@ -15,6 +15,12 @@ A round of a program and size whose processes saw another process compete for
 the machine (contention.py) is measured again, at most `Options.retries`
 times; the cells record how many samples were replaced.
 
+After the --samples rounds, a policy (rounds.py) may give the program sizes
+whose paired ratios still scatter more rounds, within a time budget; each
+cell records why its rounds ended. In an A/B run with duet pairs, a cell
+whose thread count fits twice on the CPUs runs its A and B processes at the
+same time on CPU sets of their own (duet.py).
+
 The sweep writes files but no text: what happens is told to its listeners as
 events, and the terminal's progress line and messages are views of them
 (console.py); the events are in sweep_events.py, the results folder's

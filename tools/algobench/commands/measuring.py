@@ -6,10 +6,11 @@ same rounds, `test` builds and runs the tests. A run request is checked whole
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from .. import ab as ab_run
-from .. import bandwidth, build, results_folder, rounds, sweep
+from .. import bandwidth, build, duet, results_folder, rounds, sweep
 from ..console import Console, print_plan
 from ..export import comparison
 from ..workload import PARALLEL_MODE
@@ -70,6 +71,10 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
+    if arguments.duet and not any(duet.cpu_sets(cell.threads) for cell in cells):
+        print(f"note: --duet: no cell's thread count fits twice into the "
+              f"{len(os.sched_getaffinity(0))} usable CPUs; every cell runs interleaved",
+              file=sys.stderr)
     claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
 
