@@ -386,6 +386,11 @@ class ReportCommandTest(unittest.TestCase):
             # ... and without a sequential build in the run, no speedup over it.
             for field in ("vs_sequential", "vs_sequential_low", "vs_sequential_high"):
                 self.assertEqual({c.pop(field) for c in after["cells"]}, {None})
+            # ... and each cell says how many rounds it had, none beyond the planned ones.
+            for field in ("stopped", "settle_width"):
+                self.assertEqual({c.pop(field) for c in after["cells"]}, {None})
+            self.assertEqual([c.pop("rounds") for c in after["cells"]],
+                             [len(c["samples"]) for c in before["cells"]])
             self.assertEqual(dict(after, schema_version=2), before)
             rewritten = (folder / "results.json").read_bytes()
             self.assertEqual(self.report(folder)[0], 0)
