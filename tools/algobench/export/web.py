@@ -25,6 +25,7 @@ import functools
 import hashlib
 import math
 import pathlib
+import re
 from html import escape
 from typing import Sequence
 
@@ -57,6 +58,12 @@ def page(title: str, body: str) -> str:
         f"<title>{escape(title)}</title>\n<style>{style}</style>\n</head>\n<body>\n"
         f"{body}\n<script>{script}</script>\n</body>\n</html>\n"
     )
+
+
+def backend_class(backend: str) -> str:
+    """The class that gives a backend its colour on every page: "b-" and the name
+    in lower case, each run of other characters than a-z and 0-9 one "-"."""
+    return "b-" + re.sub(r"[^a-z0-9]+", "-", backend.lower()).strip("-")
 
 
 def attributes(values: dict[str, object]) -> str:
