@@ -200,6 +200,20 @@ class HistoryPageTest(SelfContainedPageChecks, unittest.TestCase):
         page = self.assert_self_contained(history_view.render_html(history_series(), title))
         self.assertIn(title, page.text)
 
+    def test_the_changes_found_head_the_page(self):
+        series = history_series()
+        found = history_view.changes(series)
+        # The step on bench-host, in each of the two cells: from a run with a commit
+        # to one without.
+        self.assertEqual([(c["cell"], c["machine"]) for c in found],
+                         [(s["cell"], s["machine"]) for s in series if s["machine"] == "bench-host"])
+        for change in found:
+            self.assertAlmostEqual(change["ratio"], 1.25)
+            self.assertEqual((change["from"]["commit"], change["to"]["commit"]), ("0000002", None))
+        markup = history_view.render_html(series, "t")
+        self.assertLess(markup.index('id="changes"'), markup.index('id="series"'))
+        self.assertEqual(markup.count("25.0% slower"), 2)
+
     def test_refuses_series_it_cannot_chart_naming_them(self):
         good = history_series()
         cases = {
