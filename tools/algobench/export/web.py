@@ -9,8 +9,12 @@ request even if its text were to smuggle markup in. All text from results
 passes through `escape` on its way into the markup.
 
 The script only adds behaviour (the tooltip on hover, series shown and
-hidden from a chart's legend, tables sorted by a column header), so a page
-without it still shows every figure.
+hidden from a chart's legend, tables sorted by a column header, the run
+report's filters and sample strips), so a page without it still shows every
+figure; a control that does nothing without it carries the class
+needs-script, which the stylesheet hides until the script has marked <html>.
+A link may save data the page holds (a data: URI with a `download` name):
+that is no request either.
 
 These pieces compose: `page(title, body)` wraps any markup and
 `sortable_table` renders rows of `Field`s under `Column`s; the run report,
