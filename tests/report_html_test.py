@@ -100,12 +100,15 @@ class SelfContainedPageChecks:
             self.assertNotIn("src", element.attrs, element.tag)
             href = element.attrs.get("href")
             if href is not None:
-                self.assertTrue(href.startswith("#"), href)
+                # A link leads inside the page, or saves data the page holds.
+                self.assertTrue(href.startswith("#") or href.startswith("data:")
+                                and "download" in element.attrs, href[:80])
         self.assertEqual(len(page.all("script")), 1)
         self.assertEqual(len(page.all("style")), 1)
         style, script = page.all("style")[0].text, page.all("script")[0].text
         self.assertNotRegex(style, r"url\(|@import")
-        self.assertNotRegex(script, r"fetch\(|XMLHttpRequest|import\(|https?:")
+        # (SVG's namespace is a name, not a request.)
+        self.assertNotRegex(script, r"fetch\(|XMLHttpRequest|import\(|https?:(?!//www\.w3\.org/2000/svg')")
         # The policy allows exactly the inline script and stylesheet; a change to either
         # that the policy did not follow would leave the page without them.
         policy = next(e.attrs["content"] for e in page.all("meta")
@@ -196,6 +199,20 @@ class HistoryPageTest(SelfContainedPageChecks, unittest.TestCase):
         title = "count_if & partial_sum <history>"
         page = self.assert_self_contained(history_view.render_html(history_series(), title))
         self.assertIn(title, page.text)
+
+    def test_the_changes_found_head_the_page(self):
+        series = history_series()
+        found = history_view.changes(series)
+        # The step on bench-host, in each of the two cells: from a run with a commit
+        # to one without.
+        self.assertEqual([(c["cell"], c["machine"]) for c in found],
+                         [(s["cell"], s["machine"]) for s in series if s["machine"] == "bench-host"])
+        for change in found:
+            self.assertAlmostEqual(change["ratio"], 1.25)
+            self.assertEqual((change["from"]["commit"], change["to"]["commit"]), ("0000002", None))
+        markup = history_view.render_html(series, "t")
+        self.assertLess(markup.index('id="changes"'), markup.index('id="series"'))
+        self.assertEqual(markup.count("25.0% slower"), 2)
 
     def test_refuses_series_it_cannot_chart_naming_them(self):
         good = history_series()

@@ -4,12 +4,14 @@
 //   node drive.mjs JOB.json
 //
 // JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
-// "screenshot": "....png"}, ...]}. For each page: every request it made
+// "screenshot": "....png", "downloads": "a folder for the files it saves"}, ...]}. For each page: every request it made
 // (nothing may be fetched: the network is switched off and every request
 // but the page itself is aborted), console errors and uncaught exceptions,
 // the sortable tables' rows, the charts' series and points, the tooltip over
 // each point the pointer can reach, the points each legend entry hides and
-// shows again, and the row order after one and two clicks on each header.
+// shows again, the row order after one and two clicks on each header, where
+// the cells table's header is after scrolling past its top, what a filter
+// hides, the files its download links save, and the page without script.
 
 import { readFile } from 'node:fs/promises';
 import { pathToFileURL } from 'node:url';
@@ -105,6 +107,87 @@ async function sortColumns(table) {
   return sorts;
 }
 
+// Where the header of the cells table is once the page has scrolled 120 px past its top.
+const stickyHeader = (page) => page.evaluate(() => {
+  const table = document.querySelector('table#cells');
+  if (!table) return null;
+  window.scrollTo(0, window.scrollY + table.getBoundingClientRect().top + 120);
+  return { tableTop: table.getBoundingClientRect().top,
+    headTop: table.tHead.rows[0].cells[0].getBoundingClientRect().top };
+});
+
+// What is drawn: the cells of the rows shown and of the points on screen, and
+// whether every series with points on screen, and only those, keeps its legend entry.
+const shownNow = (page) => page.evaluate(() => {
+  const drawn = (element) => {
+    const box = element.getBoundingClientRect();
+    return box.width > 0 && box.height > 0;
+  };
+  const legendMatches = Array.from(document.querySelectorAll('figure.chart')).every((figure) =>
+    Array.from(figure.querySelectorAll('g.series')).every((series) => {
+      const key = figure.querySelector(`ul.legend button[data-series="${series.dataset.series}"]`);
+      return !key || drawn(key) === Array.from(series.querySelectorAll('.pt')).some(drawn);
+    }));
+  return {
+    rows: Array.from(document.querySelectorAll('table#cells tbody tr')).filter(drawn)
+      .map((row) => row.dataset.cell),
+    points: Array.from(document.querySelectorAll('figure.chart .pt')).filter(drawn)
+      .map((point) => point.getAttribute('data-key')),
+    legendMatches,
+  };
+});
+
+// Unchecks the last backend, then shows all again.
+async function filterBackend(page) {
+  const boxes = page.locator('.filters input[data-filter="backend"]');
+  if (await boxes.count() < 2) return null;
+  const box = boxes.last();
+  const backend = await box.getAttribute('value');
+  const before = await shownNow(page);
+  await box.scrollIntoViewIfNeeded();
+  await box.uncheck();
+  const filtered = await shownNow(page);
+  await page.locator('.filters button.filter-all').click();
+  const restored = await shownNow(page);
+  return { backend, before, filtered, restored };
+}
+
+// Saves every download link's file and reads it back (base64).
+async function downloads(page, directory) {
+  const saved = [];
+  const links = page.locator('ul.downloads a[download]');
+  for (let i = 0; i < await links.count(); i++) {
+    const link = links.nth(i);
+    await link.scrollIntoViewIfNeeded();
+    const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+    const path = `${directory}/${download.suggestedFilename()}`;
+    await download.saveAs(path);
+    saved.push({ name: download.suggestedFilename(), content: (await readFile(path)).toString('base64') });
+  }
+  return saved;
+}
+
+// The page with script off: its errors, and the controls that need script still on screen.
+async function withoutScript(url) {
+  const context = await browser.newContext({ offline: true, javaScriptEnabled: false,
+    viewport: { width: 1280, height: 900 } });
+  const page = await context.newPage();
+  const consoleErrors = [];
+  const pageErrors = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') consoleErrors.push(message.text());
+  });
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  await page.goto(url, { waitUntil: 'load' });
+  const state = await page.evaluate(() => ({
+    needsScriptShown: Array.from(document.querySelectorAll('.needs-script'))
+      .filter((e) => e.getBoundingClientRect().height > 0).length,
+    rows: document.querySelectorAll('table.sortable tbody tr').length,
+  }));
+  await context.close();
+  return { consoleErrors, pageErrors, ...state };
+}
+
 async function inspect(entry) {
   const url = pathToFileURL(entry.path).href;
   const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
@@ -146,6 +229,8 @@ async function inspect(entry) {
     })),
   }));
 
+  observed.needsScriptShown = await page.evaluate(() => Array.from(
+    document.querySelectorAll('.needs-script')).filter((e) => e.getBoundingClientRect().height > 0).length);
   const figures = page.locator('figure.chart');
   observed.hovers = [];
   observed.toggles = [];
@@ -163,7 +248,11 @@ async function inspect(entry) {
   for (let i = 0; i < await tables.count(); i++) {
     observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
   }
+  observed.sticky = await stickyHeader(page);
+  observed.filter = await filterBackend(page);
+  observed.downloads = await downloads(page, entry.downloads);
   await context.close();
+  observed.noScript = await withoutScript(url);
   return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };
 }
 

@@ -61,6 +61,7 @@ class Point:
     high: float | None = None
     key: str | None = None
     marked: bool = False
+    gap: bool = False  # the line stops before this point: what lies between has no value
 
 
 @dataclasses.dataclass
@@ -274,7 +275,8 @@ class Chart:
                 intervals.append(self._interval(centre, p, y_scale))
         else:
             if len(shown) >= 2:
-                line = "".join(("M" if i == 0 else "L") + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
+                line = "".join(("M" if i == 0 or p.gap else "L")
+                               + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
                                for i, p in enumerate(shown))
                 parts.append(f"<path class=\"line\" d=\"{line}\"/>")
             for p in shown:
