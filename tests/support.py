@@ -156,7 +156,8 @@ class StandinSweep:
         self._temporary.cleanup()
 
     def run(self, *options: str, fault: str = "", env: dict | None = None, contention=None):
-        """`suite run` on the stand-ins, small and quick; returns (status, stdout, stderr).
+        """`suite run` on the stand-ins, small and quick, in the rounds asked for (no
+        extra rounds unless `options` ask for them); returns (status, stdout, stderr).
 
         What the runner sees of the machine around each process comes from
         `contention` (runner._contention's arguments in, a Contention out):
@@ -166,7 +167,7 @@ class StandinSweep:
                 mock.patch("algobench.runner._contention", side_effect=contention or quiet):
             return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
                               "--no-bandwidth", "--no-plots", "--samples", "2",
-                              "--min-time", "0.001", *options])
+                              "--min-time", "0.001", "--extra-rounds", "0", *options])
 
 
 def quiet(before, after, wall, usage, hz=None) -> Contention:
