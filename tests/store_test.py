@@ -28,7 +28,8 @@ from algobench.store import Store, StoreError
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
 # What a run in a process of its own needs: no retries, which a busy test machine
 # would make slow, and the programs the stand-ins are.
-PROCESS = [*SMALL, "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--retries", "0"]
+PROCESS = [*SMALL, "--min-time", "0.001", "--no-bandwidth", "--no-plots", "--retries", "0",
+           "--extra-rounds", "0"]
 
 
 def _interpreter_of(user: int) -> str | None:
