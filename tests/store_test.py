@@ -62,7 +62,7 @@ class StoreCase(unittest.TestCase):
                 mock.patch("algobench.runner._contention", side_effect=quiet):
             return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL,
                               "--samples", "2", "--min-time", "0.001", "--no-bandwidth",
-                              "--no-plots", *options])
+                              "--no-plots", "--extra-rounds", "0", *options])
 
     def stored(self) -> list[store.RunRow]:
         with Store.open(self.path) as the_store:
