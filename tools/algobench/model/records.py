@@ -193,13 +193,15 @@ class CellResult:
 
 @dataclasses.dataclass
 class Winner:
-    """The fastest backend of one program, size and thread count, and by how much.
+    """The backend to use at one program, size and thread count, and by how much.
 
     `over_sequential` is the paired speedup over the sequential build at one
     thread (the best plain code, not the backend's own 1-thread time): the
     median over rounds of the ratio of that cell's time to the winner's time
     of the same round, with its interval. `lead` is the same paired ratio of
-    the runner-up's time to the winner's.
+    the runner-up's time to the winner's, and the winner is chosen by it (see
+    derive.winners). `tied` names the backends, the winner first, whose times
+    the rounds cannot tell from the winner's; empty when the lead is clear.
     """
 
     program: str
@@ -220,7 +222,7 @@ class Winner:
     lead: float | None = None
     lead_low: float | None = None
     lead_high: float | None = None
-
+    tied: list[str] = dataclasses.field(default_factory=list)
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
