@@ -1,5 +1,5 @@
 """How the suite shows a time to a person (four significant digits in s, ms, us
-or ns) and an element count on an axis (500, 20k, 1M)."""
+or ns), an element count on an axis (500, 20k, 1M) and a size in bytes."""
 
 from __future__ import annotations
 
@@ -20,3 +20,11 @@ def format_count(value: float) -> str:
         if value >= scale:
             return f"{value / scale:g}{suffix}"
     return f"{value:g}"
+
+
+def format_bytes(value: float) -> str:
+    """A size in bytes with binary prefixes: 512 B, 32 KiB, 1.5 MiB."""
+    for scale, suffix in ((1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
+        if value >= scale:
+            return f"{value / scale:.3g} {suffix}"
+    return f"{value:g} B"

@@ -4,6 +4,30 @@
 (() => {
   'use strict';
 
+  // Controls that need this script show only where it runs.
+  document.documentElement.classList.add('js');
+
+  // charts: a point's figures are its SVG <title> (what a browser shows
+  // without script); the tooltip below shows them at once, so the title
+  // moves to data-tip and the browser's own tooltip does not show twice.
+  for (const title of document.querySelectorAll('figure.chart .pt > title')) {
+    title.parentNode.setAttribute('data-tip', title.textContent);
+    title.remove();
+  }
+
+  // charts: the speedup section's other reference, one click away.
+  const swap = (button) => {
+    const section = button.closest('section');
+    const details = section && section.querySelector('details.alternate');
+    if (!details) return;
+    const swapped = !section.classList.contains('swapped');
+    section.classList.toggle('swapped', swapped);
+    details.open = swapped;
+    button.setAttribute('aria-pressed', swapped ? 'true' : 'false');
+    button.textContent = swapped ? 'Show the speedup over the sequential build at 1 thread'
+      : "Show each backend's speedup over its own 1-thread time";
+  };
+
   const tooltip = document.createElement('div');
   tooltip.className = 'tooltip';
   tooltip.setAttribute('role', 'tooltip');
@@ -99,6 +123,11 @@
     const key = event.target.closest('ul.legend button[data-series]');
     if (key) {
       toggleSeries(key);
+      return;
+    }
+    const swapper = event.target.closest('button.swap');
+    if (swapper) {
+      swap(swapper);
       return;
     }
     const sorter = event.target.closest('table.sortable th button.sort');
