@@ -4,12 +4,16 @@
 //   node drive.mjs JOB.json
 //
 // JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
-// "screenshot": "....png"}, ...]}. For each page: every request it made
+// "screenshot": "....png", "timings": 0}, ...]}. For each page: every request it made
 // (nothing may be fetched: the network is switched off and every request
 // but the page itself is aborted), console errors and uncaught exceptions,
-// the sortable tables' rows, the charts' series and points, the tooltip over
-// each point the pointer can reach, the points each legend entry hides and
-// shows again, and the row order after one and two clicks on each header.
+// the sortable tables' rows, the findings grid, the charts' series (with
+// their drawn colour) and points, the tooltip over each point the pointer can
+// reach, the points each legend entry hides and shows again, the row order
+// after one and two clicks on each header, and what the page shows with its
+// script switched off. A screenshot of the whole page and one of its first
+// screen (1280 x 800) go beside each other. With "timings": N the page is
+// only opened N times more and the time to its load event is reported.
 
 import { readFile } from 'node:fs/promises';
 import { pathToFileURL } from 'node:url';
@@ -105,9 +109,10 @@ async function sortColumns(table) {
   return sorts;
 }
 
-async function inspect(entry) {
-  const url = pathToFileURL(entry.path).href;
-  const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
+// A page opened offline, with what it requests and reports recorded.
+async function open(url, options = {}) {
+  const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 800 },
+    ...options });
   const requests = [];
   await context.route('**/*', (route) => (route.request().url() === url
     ? route.continue() : route.abort('blockedbyclient')));
@@ -121,6 +126,43 @@ async function inspect(entry) {
   });
   page.on('pageerror', (error) => pageErrors.push(String(error)));
   await page.goto(url, { waitUntil: 'load' });
+  return { context, page, requests, consoleErrors, pageErrors };
+}
+
+// Milliseconds from the start of navigation to the end of the load event.
+const loadTime = (page) => page.evaluate(() =>
+  performance.getEntriesByType('navigation')[0].loadEventEnd);
+
+// The page with its script off: its errors, controls that need the script
+// left showing, and the points without a <title> to read.
+async function withoutScript(url) {
+  const { context, page, consoleErrors, pageErrors } = await open(url, { javaScriptEnabled: false });
+  const seen = await page.evaluate(() => ({
+    scriptControlsShown: Array.from(document.querySelectorAll('.needs-script'))
+      .filter((e) => e.checkVisibility()).length,
+    points: document.querySelectorAll('.pt').length,
+    untitled: Array.from(document.querySelectorAll('.pt'))
+      .filter((p) => !(p.querySelector('title') || {}).textContent).length,
+  }));
+  await context.close();
+  return { consoleErrors, pageErrors, ...seen };
+}
+
+async function inspect(entry) {
+  const url = pathToFileURL(entry.path).href;
+  if (entry.timings) {
+    const times = [];
+    let errors = [];
+    for (let i = 0; i < entry.timings; i++) {
+      const opened = await open(url);
+      times.push(await loadTime(opened.page));
+      errors = errors.concat(opened.consoleErrors, opened.pageErrors);
+      await opened.context.close();
+    }
+    return { path: entry.path, url, loadTimes: times, errors };
+  }
+  const { context, page, requests, consoleErrors, pageErrors } = await open(url);
+  await page.screenshot({ path: entry.screenshot.replace(/\.png$/, '-first.png') });
   await page.screenshot({ path: entry.screenshot, fullPage: true });
 
   const observed = await page.evaluate(() => ({
@@ -133,12 +175,20 @@ async function inspect(entry) {
       rows: Array.from(table.tBodies[0].rows).map((row) => ({
         cell: row.getAttribute('data-cell'), classes: Array.from(row.classList) })),
     })),
+    grid: Array.from(document.querySelectorAll('table.findings td[data-program]')).map((td) => ({
+      program: td.dataset.program, n: Number(td.dataset.n), threads: Number(td.dataset.threads),
+      backend: td.dataset.backend, tied: td.dataset.tied ? td.dataset.tied.split(',') : [],
+      colour: getComputedStyle(td).getPropertyValue('--c').trim(),
+      // Whether the cell lies inside the first screen, where no scrolling is needed.
+      firstScreen: td.getBoundingClientRect().bottom <= window.innerHeight })),
     charts: Array.from(document.querySelectorAll('figure.chart')).map((figure) => ({
       kind: figure.dataset.kind,
       program: figure.dataset.program ?? null,
       cell: figure.dataset.cell ?? null,
       series: Array.from(figure.querySelectorAll('g.series')).map((series) => ({
         index: series.dataset.series,
+        backend: series.dataset.backend ?? null,
+        colour: getComputedStyle(series).color,
         points: Array.from(series.querySelectorAll('.pt')).map((p) => p.getAttribute('data-key')),
         marked: Array.from(series.querySelectorAll('.pt.marked')).map((p) => p.getAttribute('data-key')),
       })),
@@ -146,6 +196,10 @@ async function inspect(entry) {
     })),
   }));
 
+  // The charts one click away are opened, as a person would, to be used too.
+  await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+    d.open = true;
+  }));
   const figures = page.locator('figure.chart');
   observed.hovers = [];
   observed.toggles = [];
@@ -163,7 +217,9 @@ async function inspect(entry) {
   for (let i = 0; i < await tables.count(); i++) {
     observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
   }
+  observed.loadTime = await loadTime(page);
   await context.close();
+  observed.noScript = await withoutScript(url);
   return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };
 }
 

@@ -8,12 +8,16 @@
   document.documentElement.classList.add('js');
 
   // charts: a point's figures are its SVG <title> (what a browser shows
-  // without script); the tooltip below shows them at once, so the title
-  // moves to data-tip and the browser's own tooltip does not show twice.
-  for (const title of document.querySelectorAll('figure.chart .pt > title')) {
-    title.parentNode.setAttribute('data-tip', title.textContent);
-    title.remove();
-  }
+  // without script); the tooltip below shows them at once, so on the first
+  // hover the title moves to data-tip and the browser's own does not show too.
+  const tipOf = (point) => {
+    const title = point.querySelector('title');
+    if (title) {
+      point.setAttribute('data-tip', title.textContent);
+      title.remove();
+    }
+    return point.getAttribute('data-tip');
+  };
 
   // charts: the speedup section's other reference, one click away.
   const swap = (button) => {
@@ -58,7 +62,7 @@
     if (active) active.classList.remove('active');
     active = point;
     point.classList.add('active');
-    tooltip.textContent = point.getAttribute('data-tip');
+    tooltip.textContent = tipOf(point);
     tooltip.hidden = false;
     place(point);
   };
