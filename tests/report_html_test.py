@@ -18,6 +18,7 @@ from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL
                         SMALL_RUN_POINTS, default_run, history_series, small_run)
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
+from algobench.contention import Contention
 from algobench.derive import derive
 from algobench.export import history as history_view
 from algobench.export import report_page as html_report
@@ -206,6 +207,19 @@ class EdgeRunsTest(unittest.TestCase):
                 self.assertEqual(rows, [c.name for c in run.cells])
                 self.assertEqual(page.points(), charted if name == "one sample a cell" else {})
         self.assertIn("Interrupted", "".join(Page(html_report.render(interrupted)).text))
+
+
+    def test_a_busy_machine_is_said_once_near_the_top(self):
+        cells = [cell("count_if", 10**5, 1, [1e-3] * 3), cell("count_if", 10**5, 2, [6e-4] * 3)]
+        for sample in cells[1].samples:
+            sample.contention = Contention(wall_seconds=1.0, others_share=0.5,
+                                           others_seconds=0.5, runnable_others=1)
+        run = derive(run_of(cells))
+        page = Page(html_report.render(run))
+        self.assertTrue(run.busy)
+        self.assertEqual("".join(page.text).count(run.busy), 1)
+        ids = [e.attrs.get("id") for e in page.elements if e.attrs.get("id")]
+        self.assertLess(ids.index("busy"), ids.index("context"))
 
 
 class DefaultSweepSizeTest(unittest.TestCase):

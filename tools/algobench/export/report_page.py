@@ -1,26 +1,28 @@
 """report.html: the run as one page that opens in any browser, offline.
 
-At the top the context (host, CPU, compiler, library, commit, date, options)
-and the warnings: the busy machine, what was known before the cells ran,
-and the grouped findings with the keys the summary uses. Then the summary
-table, one row per cell, sortable by any column, warned and failed cells
-marked; then the charts: time per element against n, speedup against the
-thread count with the ideal line, efficiency at each program's largest size,
-share of the memory bandwidth, and the backends side by side at each
-program's largest size. A point's tooltip gives its value and its interval;
-a legend entry shows or hides its series.
+At the top the answer: where the run measured more than one backend, a grid
+of the backend to use per program, size and thread count (the derive step's
+winners, the ones the summary prints), coloured by that backend, with the
+lead over the runner-up or the tie; then the busy machine's warning, once.
+Below, the context (host, CPU, compiler, library, commit, date, options)
+and the warnings: what was known before the cells ran, and the grouped
+findings with the keys the summary uses. Then the table, one row per cell,
+sortable by any column, warned and failed cells marked; then the charts
+(report_charts.py). A point's tooltip gives its value and its interval; a
+legend entry shows or hides its series.
 
 How the charts are made: the suite draws them itself, as SVG written by
 chart.py from what report_charts.py picks out of the cells, and the page
-carries a few dozen lines of plain JavaScript for the tooltip, the legend
-and the sorting. A chart library inlined from npm would put a build step
-(or a vendored, minified copy of the library) between the runner, which
-needs nothing but Python's standard library, and its output, add a few
-hundred kilobytes to every page, and draw the charts only once its script
-has run. Drawn here, the charts are in the markup itself: they show without
-the script, the page is a few hundred kilobytes for a default sweep (a test
-holds it under 2 MB), it is the same bytes for the same results, and its
-Content-Security-Policy can allow exactly one script and one stylesheet.
+carries plain JavaScript for the tooltip, the legend, the speedup toggle and
+the sorting. A chart library inlined from npm (Vega-Lite with Vega, about
+0.7 MB minified; Observable Plot with d3, about 0.4 MB) would put a vendored
+copy between the runner, which needs nothing but Python's standard library,
+and its output, grow every page by that much, and draw the charts only once
+its script has run. Drawn here, the charts are in the markup itself: every
+point's figures are its SVG title, shown without the script, the page of a
+default sweep stays well under 2 MB (a test holds it there), it is the same
+bytes for the same results, and its Content-Security-Policy can allow
+exactly one script and one stylesheet.
 """
 
 from __future__ import annotations
@@ -155,8 +157,9 @@ COLUMNS = (
     Column("program"), Column("backend"), Column("n", True), Column("threads", True),
     Column("repetitions", True), Column("median time", True, "median time of one call"),
     Column("CV %", True, "coefficient of variation of the samples"),
-    Column("speedup", True, "median over rounds of the 1-thread time over this cell's time, "
-                            "with its interval"),
+    Column("speedup over own 1 thread", True,
+           "median over rounds of the same backend's 1-thread time over this cell's time, "
+           "with its interval (the charts show the speedup over the sequential build)"),
     Column("efficiency", True, "speedup / threads"), Column("Melem/s", True),
     Column("GB/s", True), Column("% of bw", True, "share of the probe's memory bandwidth"),
     Column("status", css="status"),
