@@ -12,7 +12,10 @@ every chart: a backend has one colour wherever it is drawn (`backend_class`,
 the same class colours the findings grid and the table's swatches), a thread
 count one marker shape (and, on a chart against n, one line style), and an
 axis either starts at 0 or says that it does not. Ticks fall on round values
-(1, 2 or 5 times a power of ten).
+(1, 2 or 5 times a power of ten). The module runs to about 400 lines because
+the encoding and the drawing that applies it are kept together: apart, the
+two drifted, and a colour came to mean a backend on one chart and a thread
+count on the next.
 """
 
 from __future__ import annotations
@@ -34,9 +37,12 @@ DASHES = 4
 # The stylesheet's class of each backend's colour; any other backend shares b-other.
 BACKEND_CLASSES = {"parallel-mode": "b-parallel-mode", "sequential": "b-sequential",
                    "c++17-par": "b-par", "c++17-par-unseq": "b-par-unseq"}
-# Marker shapes, one per thread count: 1, 2, 4, 8, 16, 32 threads in this
-# order; a count between powers of two takes the shape of the one below it.
-SHAPES = ("circle", "square", "triangle", "diamond", "down", "hexagon")
+# Marker shapes, one per thread count (1, 2, 4, 8, 16, 32 threads; a count between
+# powers of two takes the shape below it): a circle, then polygons by their corners
+# (a square, a triangle, a diamond, a triangle pointing down, a hexagon).
+SHAPES = (None, ((-.8, -.8), (.8, -.8), (.8, .8), (-.8, .8)), ((0, -1.1), (1, .75), (-1, .75)),
+          ((0, -1.15), (1.15, 0), (0, 1.15), (-1.15, 0)), ((0, 1.1), (1, -.75), (-1, -.75)),
+          ((.5, -.9), (1, 0), (.5, .9), (-.5, .9), (-1, 0), (-.5, -.9)))
 ZOOMED = "axis does not start at 0"
 
 
@@ -54,18 +60,10 @@ def shape_index(threads: int | None) -> int:
 
 def marker(shape: int, x: float, y: float, size: float = 4.0) -> tuple[str, str]:
     """(tag, geometry attributes) of a marker centred on x, y."""
-    if SHAPES[shape] == "circle":
+    if SHAPES[shape] is None:
         return "circle", f' cx="{_f(x)}" cy="{_f(y)}" r="{_f(size)}"'
-    r = size * 1.15
-    corners = {
-        "square": [(-0.8, -0.8), (0.8, -0.8), (0.8, 0.8), (-0.8, 0.8)],
-        "triangle": [(0, -1.1), (1, 0.75), (-1, 0.75)],
-        "diamond": [(0, -1.15), (1.15, 0), (0, 1.15), (-1.15, 0)],
-        "down": [(0, 1.1), (1, -0.75), (-1, -0.75)],
-        "hexagon": [(0.5, -0.9), (1, 0), (0.5, 0.9), (-0.5, 0.9), (-1, 0), (-0.5, -0.9)],
-    }[SHAPES[shape]]
-    path = "".join(("M" if i == 0 else "L") + f"{_f(x + dx * r)},{_f(y + dy * r)}"
-                   for i, (dx, dy) in enumerate(corners))
+    path = "".join(("M" if i == 0 else "L") + f"{_f(x + dx * size * 1.15)},"
+                   f"{_f(y + dy * size * 1.15)}" for i, (dx, dy) in enumerate(SHAPES[shape]))
     return "path", f' d="{path}Z"'
 
 
@@ -347,7 +345,7 @@ class Chart:
             # A break in the value axis just above its foot, and the words.
             labels.append(f"<path class=\"break\" d=\"M{left - 5},{bottom - 8}l10,-4"
                           f"M{left - 5},{bottom - 3}l10,-4\"/>")
-            labels.append(f"<text x=\"{left + 4}\" y=\"{bottom - 4}\" class=\"zoom\">"
+            labels.append(f"<text x=\"{left + 10}\" y=\"{bottom - 4}\" class=\"zoom\">"
                           f"{ZOOMED}</text>")
         return [
             f"<path class=\"grid\" d=\"{''.join(grid)}\"/>",

@@ -290,8 +290,10 @@ def _grid_cell(w, anchor: str | None) -> str:
         title = f"use {summary.winner_label(w)}"
     if lead and w.runner_up:
         title += f"; {w.runner_up} slower by {lead}"
+    # A tie's lead is no lead: its interval alone says how close the backends are.
     body = (f"<span class=\"who\">{escape(shown)}</span>"
-            + (f" <span class=\"lead\">by {escape(lead)}</span>" if lead else ""))
+            + (f" <span class=\"lead\">{'' if w.tied else 'by '}{escape(lead)}</span>"
+               if lead else ""))
     if anchor:
         body = f"<a href=\"#{escape(anchor)}\">{body}</a>"
     data = {"class": classes, "title": title, "data-program": w.program, "data-n": w.n,
@@ -310,7 +312,7 @@ def _findings(run, anchors: dict[str, str]) -> str:
     for w in sorted(run.winners, key=lambda w: (w.program, w.n, w.fourth or 0)):
         rows.setdefault((w.program, w.n, w.fourth), {})[w.threads] = w
     head = "".join(f"<th scope=\"col\">{plural(t, 'thread')}</th>" for t in threads)
-    lines = []
+    lines, previous = [], None
     for (program, n, fourth), by_threads in rows.items():
         label = f"n = {_size_label(n)}"
         workload = WORKLOADS.get(program)
@@ -319,7 +321,10 @@ def _findings(run, anchors: dict[str, str]) -> str:
         cells = "".join(_grid_cell(by_threads[t], anchors.get(program)) if t in by_threads
                         else "<td class=\"none\" title=\"one backend only\">–</td>"
                         for t in threads)
-        lines.append(f"<tr><th scope=\"row\">{escape(program)}</th><td class=\"n\">"
+        # A program's name heads its first row only.
+        name = escape(program) if program != previous else ""
+        previous = program
+        lines.append(f"<tr><th scope=\"row\">{name}</th><td class=\"n\">"
                      f"{escape(label)}</td>{cells}</tr>")
     backends = list(dict.fromkeys(b for w in run.winners for b in (w.backend, *w.tied)))
     key = "".join(f"<li><span class=\"swatch {backend_class(b)}\"></span>{escape(_short(b))}"
