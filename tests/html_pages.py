@@ -77,7 +77,7 @@ SMALL_RUN_POINTS = {
     ("bandwidth", "count_if"): _LARGEST + [SEQUENTIAL],
     ("time", "stable_partition"): _STABLE_PARTITION,
     ("speedup-self", "stable_partition"): _STABLE_PARTITION,
-    ("efficiency", ""): _LARGEST,
+    ("efficiency", None): _LARGEST,
     ("backends", "count_if"): _LARGEST + [SEQUENTIAL],
 }
 # The findings grid of small_run, {(program, n, threads): (backend, tied)}: at

@@ -199,7 +199,7 @@ class EdgeRunsTest(unittest.TestCase):
         # none per element, nor a speedup).
         both = ["count_if/n:1000/threads:1", "count_if/n:1000/threads:2"]
         charted = {("time", "count_if"): both, ("speedup-self", "count_if"): both,
-                   ("efficiency", ""): both}
+                   ("efficiency", None): both}
         for name, run in runs.items():
             with self.subTest(name):
                 page = Page(html_report.render(derive(run)))

@@ -213,7 +213,7 @@ def efficiency_chart(cells: list, warned: set[str]) -> Chart | None:
                  Axis("threads", ticks=threads, format=lambda t: f"{t:g}"),
                  Axis("efficiency (speedup over its own 1-thread time / threads), %", zero=True),
                  series, [Reference("ideal", [(min(threads), 100), (max(threads), 100)])],
-                 note=ROUND_BARS, data={"kind": "efficiency", "program": ""})
+                 note=ROUND_BARS, data={"kind": "efficiency"})
 
 
 def last_level_cache(context) -> int | None:
@@ -308,7 +308,7 @@ def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str]]:
         if chart.points < 2:
             single.append(chart.title)
             continue
-        chart.anchor = f"chart-{chart.data['kind']}-{chart.data['program'] or 'all'}"
+        chart.anchor = f"chart-{chart.data['kind']}-{chart.data.get('program', 'all')}"
         kept.append(chart)
     notes = [f"One point only, so not charted (the table has it): {'; '.join(single)}."] \
         if single else []

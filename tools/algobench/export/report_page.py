@@ -238,7 +238,7 @@ def _charts_sections(run, warned: set[str]) -> tuple[str, list[tuple[str, str]],
     for kind in ("speedup", "time"):
         for section in made:
             for chart in section.charts:
-                if chart.data.get("kind") == kind:
+                if chart.data.get("kind") == kind and "program" in chart.data:
                     links.setdefault(chart.data["program"], chart.anchor)
     for section in made:
         anchor = section.anchor
