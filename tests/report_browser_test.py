@@ -193,6 +193,12 @@ class BrowserTest(unittest.TestCase):
         self.assertGreaterEqual(len(colours), 2)
         self.assertTrue(all(len(found) == 1 for found in colours.values()), colours)
         self.assertEqual(len({c for found in colours.values() for c in found}), len(colours))
+        # One click swaps the speedup over the sequential build for each backend's own.
+        swap = self.pages["report"]["swap"]
+        self.assertEqual((swap["before"].count("speedup"), swap["before"].count("speedup-self")),
+                         (1, 1))
+        self.assertEqual((swap["after"].count("speedup"), swap["after"].count("speedup-self")),
+                         (0, 2))
         winner = next(g for g in grid if not g["tied"])
         self.assertEqual(winner["colour"], css_colour(next(iter(colours[winner["backend"]]))))
 

@@ -217,6 +217,18 @@ async function inspect(entry) {
   for (let i = 0; i < await tables.count(); i++) {
     observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
   }
+  // The speedup section's button shows the other reference in place of the first.
+  const shownKinds = () => page.evaluate(() => Array.from(document.querySelectorAll(
+    'figure.chart')).filter((f) => f.checkVisibility()).map((f) => f.dataset.kind));
+  const swap = page.locator('button.swap');
+  if (await swap.count()) {
+    await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+      d.open = false;
+    }));
+    const before = await shownKinds();
+    await swap.click();
+    observed.swap = { before, after: await shownKinds() };
+  }
   observed.loadTime = await loadTime(page);
   await context.close();
   observed.noScript = await withoutScript(url);
