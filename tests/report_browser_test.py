@@ -16,6 +16,8 @@ the PATH, /usr/bin/chromium), the test is skipped with the reason; with CI=true
 it fails instead.
 """
 
+import base64
+import gzip
 import json
 import os
 import statistics
@@ -44,8 +46,8 @@ DRIVER_TIMEOUT = 300
 NODE_MAJOR = 20
 # Figures in a tooltip have three or four significant digits.
 TOLERANCE = 0.006
-UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
-QUANTITY = re.compile(r"(\d+(?:\.\d+)?(?:e[+-]?\d+)?)\s*(ns|us|ms|s)?\b")
+UNITS = {"ns": 1e-9, "us": 1e-6, "µs": 1e-6, "ms": 1e-3, "s": 1.0}
+QUANTITY = re.compile(r"(\d+(?:\.\d+)?(?:e[+-]?\d+)?)\s*(ns|us|µs|ms|s)?\b")
 
 
 def find_chromium() -> str | None:
@@ -119,31 +121,37 @@ class BrowserTest(unittest.TestCase):
 
         cls.runs = {"report": small_run()}
         (pages / "report.html").write_text(html_report.render(cls.runs["report"]), encoding="utf-8")
-        fixture = pages / "run_a"
+        # Every file of the folder, so that its page's downloads can be set beside them.
+        cls.fixture = fixture = pages / "run_a"
         shutil.copytree(REPORT_FIXTURES / "run_a", fixture)
-        status, out, err = run_suite(["report", str(fixture), "--html"])
+        status, out, err = run_suite(["report", str(fixture), "--no-plots"])
         assert status == 0, err
         cls.runs["fixture"] = derive(model.load_checked(fixture))
         cls.series = history_series()
         (pages / "history.html").write_text(
             history_view.render_html(cls.series, "History of two cells"), encoding="utf-8")
 
-        # The cells of three machines side by side, one of them twice as slow.
-        cls.machines = machines.compare_machines(
-            [(name, small_run(host=name, scale=scale))
-             for name, scale in (("a", 1.0), ("b", 2.0), ("<c>", 1.0))])
+        # The cells of three machines side by side, one of them twice as slow, and one
+        # of its cells half as slow again.
+        runs = [(name, small_run(host=name, scale=scale))
+                for name, scale in (("a", 1.0), ("b", 2.0), ("<c>", 1.0))]
+        for sample in runs[1][1].cells[3].samples:
+            sample.seconds *= 1.5
+        cls.machines = machines.compare_machines(runs)
         (pages / "machines.html").write_text(
             machines_view.render_html(cls.machines, {}, "Three machines"), encoding="utf-8")
 
-        cls.files = {"report": pages / "report.html", "fixture": pathlib.Path(out.strip()),
+        cls.files = {"report": pages / "report.html", "fixture": fixture / "report.html",
                      "history": pages / "history.html", "machines": pages / "machines.html"}
         cls.shots = {name: shots / f"{name}.png" for name in cls.files}
         default = pages / "default.html"
         default.write_text(html_report.render(default_run()), encoding="utf-8")
         job = {"chromium": find_chromium(),
-               "pages": [{"path": str(cls.files[n]), "screenshot": str(cls.shots[n])}
-                         for n in cls.files]
+               "pages": [{"path": str(cls.files[n]), "screenshot": str(cls.shots[n]),
+                          "downloads": str(pages / f"{n}-downloads")} for n in cls.files]
                + [{"path": str(default), "screenshot": "", "timings": OPENINGS}]}
+        for name in cls.files:
+            (pages / f"{name}-downloads").mkdir()
         with tempfile.NamedTemporaryFile("w", suffix=".json") as handle:
             json.dump(job, handle)
             handle.flush()
@@ -171,12 +179,45 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual(page["injected"], {"flag": "undefined", "elements": 0})
                 self.assertEqual(page["tooltips"], 1)
                 self.assertEqual(self.shots[name].read_bytes()[:8], b"\x89PNG\r\n\x1a\n")
-                # Without its script: no error, no control that needs it, every point's
-                # figures in its title.
-                no_script = page["noScript"]
-                self.assertEqual((no_script["consoleErrors"], no_script["pageErrors"]), ([], []))
-                self.assertEqual((no_script["scriptControlsShown"], no_script["untitled"]), (0, 0))
+                # Without script: no error either, and no control that would do nothing.
+                without = page["noScript"]
+                self.assertEqual((without["consoleErrors"], without["pageErrors"]), ([], []))
+                self.assertEqual(without["needsScriptShown"], 0)
+                self.assertGreater(without["rows"], 0)
+                # Every point's figures are in its title.
+                self.assertEqual(without["untitled"], 0)
+        self.assertGreater(self.pages["report"]["needsScriptShown"], 0)
         self.assertEqual(self.timed["errors"], [])
+
+    def test_the_cells_header_stays_in_view_after_scrolling(self):
+        for name in ("report", "fixture"):
+            with self.subTest(name):
+                sticky = self.pages[name]["sticky"]
+                self.assertLess(sticky["tableTop"], -100)
+                self.assertAlmostEqual(sticky["headTop"], 0, delta=1)
+
+    def test_a_filter_hides_rows_and_chart_series_together(self):
+        seen = self.pages["report"]["filter"]
+        backend, cells = seen["backend"], self.runs["report"].cells
+        # (in the order the last click on a header left them)
+        self.assertEqual(sorted(seen["before"]["rows"]), sorted(c.name for c in cells))
+        shown = [c.name for c in cells if c.backend != backend]
+        self.assertEqual(sorted(seen["filtered"]["rows"]), sorted(shown))
+        points = seen["before"]["points"]
+        self.assertEqual(sorted(seen["filtered"]["points"]),
+                         sorted(p for p in points if p in shown))
+        self.assertLess(len(seen["filtered"]["points"]), len(points))
+        self.assertTrue(seen["filtered"]["legendMatches"] and seen["before"]["legendMatches"])
+        self.assertEqual(seen["restored"], seen["before"])
+
+    def test_the_download_links_save_the_folder_files(self):
+        saved = {d["name"]: base64.b64decode(d["content"])
+                 for d in self.pages["fixture"]["downloads"]}
+        self.assertEqual(set(saved), {"summary.csv", "samples.csv", "results.json.gz"})
+        self.assertEqual(saved["summary.csv"], (self.fixture / "summary.csv").read_bytes())
+        self.assertEqual(saved["samples.csv"], (self.fixture / "samples.csv").read_bytes())
+        self.assertEqual(gzip.decompress(saved["results.json.gz"]),
+                         (self.fixture / "results.json").read_bytes())
 
     def test_the_findings_grid_answers_on_the_first_screen_in_the_backends_colours(self):
         grid = self.pages["report"]["grid"]
@@ -214,13 +255,11 @@ class BrowserTest(unittest.TestCase):
         history_rows = self.pages["history"]["tables"][0]["rows"]
         self.assertEqual([r["cell"] for r in history_rows], [s["cell"] for s in self.series])
 
-    def test_the_machines_page_has_a_row_per_cell_and_marks_clear_differences(self):
+    def test_the_machines_page_has_a_row_per_cell_and_marks_the_cell_apart(self):
         rows = self.pages["machines"]["tables"][0]["rows"]
         self.assertEqual([r["cell"] for r in rows], [r["cell"] for r in self.machines.rows])
-        clear = {r["cell"] for r in self.machines.rows
-                 if any(e["verdict"] in ("slower", "faster") for e in r["machines"])}
-        self.assertTrue(clear)
-        self.assertEqual({r["cell"] for r in rows if "warned" in r["classes"]}, clear)
+        self.assertEqual({r["cell"] for r in rows if "differs" in r["classes"]},
+                         {self.runs["report"].cells[3].name})
 
     def test_each_chart_holds_a_point_per_cell(self):
         charts = self.pages["report"]["charts"]

@@ -4,16 +4,19 @@
 //   node drive.mjs JOB.json
 //
 // JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
-// "screenshot": "....png", "timings": 0}, ...]}. For each page: every request it made
+// "screenshot": "....png", "downloads": "a folder for the files it saves",
+// "timings": 0}, ...]}. For each page: every request it made
 // (nothing may be fetched: the network is switched off and every request
 // but the page itself is aborted), console errors and uncaught exceptions,
 // the sortable tables' rows, the findings grid, the charts' series (with
-// their drawn colour) and points, the tooltip over each point the pointer can
-// reach, the points each legend entry hides and shows again, the row order
-// after one and two clicks on each header, and what the page shows with its
-// script switched off. A screenshot of the whole page and one of its first
-// screen (1280 x 800) go beside each other. With "timings": N the page is
-// only opened N times more and the time to its load event is reported.
+// their drawn colour) and points, the tooltip over each point the pointer
+// can reach, the points each legend entry hides and shows again, the charts
+// the speedup toggle shows, the row order after one and two clicks on each
+// header, where the cells table's header is after scrolling past its top,
+// what a filter hides, the files its download links save, and the page
+// without script. A screenshot of the whole page and one of its first
+// screen (1280 x 800) go side by side. With "timings": N the page is only
+// opened N times and the time to its load event is reported.
 
 import { readFile } from 'node:fs/promises';
 import { pathToFileURL } from 'node:url';
@@ -109,10 +112,113 @@ async function sortColumns(table) {
   return sorts;
 }
 
-// A page opened offline, with what it requests and reports recorded.
-async function open(url, options = {}) {
-  const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 800 },
-    ...options });
+// Where the header of the cells table is once the page has scrolled 120 px past its top.
+const stickyHeader = (page) => page.evaluate(() => {
+  const table = document.querySelector('table#cells');
+  if (!table) return null;
+  window.scrollTo(0, window.scrollY + table.getBoundingClientRect().top + 120);
+  return { tableTop: table.getBoundingClientRect().top,
+    headTop: table.tHead.rows[0].cells[0].getBoundingClientRect().top };
+});
+
+// What is drawn: the cells of the rows shown and of the points on screen, and
+// whether every series with points on screen, and only those, keeps its legend entry.
+const shownNow = (page) => page.evaluate(() => {
+  const drawn = (element) => {
+    const box = element.getBoundingClientRect();
+    return box.width > 0 && box.height > 0;
+  };
+  const legendMatches = Array.from(document.querySelectorAll('figure.chart')).every((figure) =>
+    Array.from(figure.querySelectorAll('g.series')).every((series) => {
+      const key = figure.querySelector(`ul.legend button[data-series="${series.dataset.series}"]`);
+      return !key || drawn(key) === Array.from(series.querySelectorAll('.pt')).some(drawn);
+    }));
+  return {
+    rows: Array.from(document.querySelectorAll('table#cells tbody tr')).filter(drawn)
+      .map((row) => row.dataset.cell),
+    points: Array.from(document.querySelectorAll('figure.chart .pt')).filter(drawn)
+      .map((point) => point.getAttribute('data-key')),
+    legendMatches,
+  };
+});
+
+// Unchecks the last backend, then shows all again.
+async function filterBackend(page) {
+  const boxes = page.locator('.filters input[data-filter="backend"]');
+  if (await boxes.count() < 2) return null;
+  const box = boxes.last();
+  const backend = await box.getAttribute('value');
+  const before = await shownNow(page);
+  await box.scrollIntoViewIfNeeded();
+  await box.uncheck();
+  const filtered = await shownNow(page);
+  await page.locator('.filters button.filter-all').click();
+  const restored = await shownNow(page);
+  return { backend, before, filtered, restored };
+}
+
+// Saves every download link's file and reads it back (base64).
+async function downloads(page, directory) {
+  const saved = [];
+  const links = page.locator('ul.downloads a[download]');
+  for (let i = 0; i < await links.count(); i++) {
+    const link = links.nth(i);
+    await link.scrollIntoViewIfNeeded();
+    const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+    const path = `${directory}/${download.suggestedFilename()}`;
+    await download.saveAs(path);
+    saved.push({ name: download.suggestedFilename(), content: (await readFile(path)).toString('base64') });
+  }
+  return saved;
+}
+
+// The page with script off: its errors, and the controls that need script still on screen.
+async function withoutScript(url) {
+  const context = await browser.newContext({ offline: true, javaScriptEnabled: false,
+    viewport: { width: 1280, height: 900 } });
+  const page = await context.newPage();
+  const consoleErrors = [];
+  const pageErrors = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') consoleErrors.push(message.text());
+  });
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  await page.goto(url, { waitUntil: 'load' });
+  const state = await page.evaluate(() => ({
+    needsScriptShown: Array.from(document.querySelectorAll('.needs-script'))
+      .filter((e) => e.getBoundingClientRect().height > 0).length,
+    rows: document.querySelectorAll('table.sortable tbody tr').length,
+    // Points whose figures a reader cannot get without script: no <title>.
+    untitled: Array.from(document.querySelectorAll('.pt'))
+      .filter((p) => !(p.querySelector('title') || {}).textContent).length,
+  }));
+  await context.close();
+  return { consoleErrors, pageErrors, ...state };
+}
+
+// Milliseconds from the start of navigation to the end of the load event of
+// each of `times` openings of the page.
+async function loadTimes(url, times) {
+  const found = [];
+  const errors = [];
+  for (let i = 0; i < times; i++) {
+    const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 800 } });
+    const page = await context.newPage();
+    page.on('pageerror', (error) => errors.push(String(error)));
+    page.on('console', (message) => {
+      if (message.type() === 'error') errors.push(message.text());
+    });
+    await page.goto(url, { waitUntil: 'load' });
+    found.push(await page.evaluate(() => performance.getEntriesByType('navigation')[0].loadEventEnd));
+    await context.close();
+  }
+  return { loadTimes: found, errors };
+}
+
+async function inspect(entry) {
+  const url = pathToFileURL(entry.path).href;
+  if (entry.timings) return { path: entry.path, url, ...await loadTimes(url, entry.timings) };
+  const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
   const requests = [];
   await context.route('**/*', (route) => (route.request().url() === url
     ? route.continue() : route.abort('blockedbyclient')));
@@ -126,43 +232,12 @@ async function open(url, options = {}) {
   });
   page.on('pageerror', (error) => pageErrors.push(String(error)));
   await page.goto(url, { waitUntil: 'load' });
-  return { context, page, requests, consoleErrors, pageErrors };
-}
-
-// Milliseconds from the start of navigation to the end of the load event.
-const loadTime = (page) => page.evaluate(() =>
-  performance.getEntriesByType('navigation')[0].loadEventEnd);
-
-// The page with its script off: its errors, controls that need the script
-// left showing, and the points without a <title> to read.
-async function withoutScript(url) {
-  const { context, page, consoleErrors, pageErrors } = await open(url, { javaScriptEnabled: false });
-  const seen = await page.evaluate(() => ({
-    scriptControlsShown: Array.from(document.querySelectorAll('.needs-script'))
-      .filter((e) => e.checkVisibility()).length,
-    points: document.querySelectorAll('.pt').length,
-    untitled: Array.from(document.querySelectorAll('.pt'))
-      .filter((p) => !(p.querySelector('title') || {}).textContent).length,
-  }));
-  await context.close();
-  return { consoleErrors, pageErrors, ...seen };
-}
-
-async function inspect(entry) {
-  const url = pathToFileURL(entry.path).href;
-  if (entry.timings) {
-    const times = [];
-    let errors = [];
-    for (let i = 0; i < entry.timings; i++) {
-      const opened = await open(url);
-      times.push(await loadTime(opened.page));
-      errors = errors.concat(opened.consoleErrors, opened.pageErrors);
-      await opened.context.close();
-    }
-    return { path: entry.path, url, loadTimes: times, errors };
-  }
-  const { context, page, requests, consoleErrors, pageErrors } = await open(url);
+  await page.setViewportSize({ width: 1280, height: 800 });
   await page.screenshot({ path: entry.screenshot.replace(/\.png$/, '-first.png') });
+  // Charts off screen are drawn only near the view: all of them, for the whole page.
+  await page.evaluate(() => document.querySelectorAll('figure.chart').forEach((figure) => {
+    figure.style.contentVisibility = 'visible';
+  }));
   await page.screenshot({ path: entry.screenshot, fullPage: true });
 
   const observed = await page.evaluate(() => ({
@@ -196,6 +271,9 @@ async function inspect(entry) {
     })),
   }));
 
+  observed.needsScriptShown = await page.evaluate(() => Array.from(
+    document.querySelectorAll('.needs-script')).filter((e) => e.getBoundingClientRect().height > 0).length);
+  await page.setViewportSize({ width: 1280, height: 900 });
   // The charts one click away are opened, as a person would, to be used too.
   await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
     d.open = true;
@@ -228,8 +306,11 @@ async function inspect(entry) {
     const before = await shownKinds();
     await swap.click();
     observed.swap = { before, after: await shownKinds() };
+    await swap.click();
   }
-  observed.loadTime = await loadTime(page);
+  observed.sticky = await stickyHeader(page);
+  observed.filter = await filterBackend(page);
+  observed.downloads = await downloads(page, entry.downloads);
   await context.close();
   observed.noScript = await withoutScript(url);
   return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };

@@ -8,7 +8,7 @@ a browser shows without any script. The page's script only adds behaviour
 lays several out.
 
 This module owns the page's one encoding, so that a figure reads the same on
-every chart: a backend has one colour wherever it is drawn (`backend_class`,
+every chart: a backend has one colour wherever it is drawn (web.backend_class,
 the same class colours the findings grid and the table's swatches), a thread
 count one marker shape (and, on a chart against n, one line style), and an
 axis either starts at 0 or says that it does not. Ticks fall on round values
@@ -25,7 +25,7 @@ import math
 from html import escape
 from typing import Callable, Sequence
 
-from .web import attributes
+from .web import attributes, backend_class
 
 # The drawing area of a chart, in SVG user units (it scales with the page).
 WIDTH, HEIGHT = 640, 360
@@ -34,9 +34,6 @@ MARGIN_LEFT, MARGIN_RIGHT, MARGIN_TOP, MARGIN_BOTTOM = 70, 14, 12, 46
 # place; past ten the lines repeat the colours dashed (class d1), then dotted (d2).
 COLOURS = 10
 DASHES = 4
-# The stylesheet's class of each backend's colour; any other backend shares b-other.
-BACKEND_CLASSES = {"parallel-mode": "b-parallel-mode", "sequential": "b-sequential",
-                   "c++17-par": "b-par", "c++17-par-unseq": "b-par-unseq"}
 # Marker shapes, one per thread count (1, 2, 4, 8, 16, 32 threads; a count between
 # powers of two takes the shape below it): a circle, then polygons by their corners
 # (a square, a triangle, a diamond, a triangle pointing down, a hexagon).
@@ -44,11 +41,6 @@ SHAPES = (None, ((-.8, -.8), (.8, -.8), (.8, .8), (-.8, .8)), ((0, -1.1), (1, .7
           ((0, -1.15), (1.15, 0), (0, 1.15), (-1.15, 0)), ((0, 1.1), (1, -.75), (-1, -.75)),
           ((.5, -.9), (1, 0), (.5, .9), (-.5, .9), (-1, 0), (-.5, -.9)))
 ZOOMED = "axis does not start at 0"
-
-
-def backend_class(backend: str) -> str:
-    """The class that gives a backend its colour on every chart, grid and swatch."""
-    return BACKEND_CLASSES.get(backend, "b-other")
 
 
 def shape_index(threads: int | None) -> int:
@@ -112,6 +104,7 @@ class Point:
     high: float | None = None
     key: str | None = None
     marked: bool = False
+    gap: bool = False  # the line stops before this point: what lies between has no value
     threads: int | None = None  # its marker's thread count, where not the series'
 
 
@@ -381,7 +374,8 @@ class Chart:
                 intervals.append(self._interval(centre, p, y_scale))
         else:
             if len(shown) >= 2:
-                line = "".join(("M" if i == 0 else "L") + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
+                line = "".join(("M" if i == 0 or p.gap else "L")
+                               + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
                                for i, p in enumerate(shown))
                 parts.append(f"<path class=\"line\" d=\"{line}\"/>")
             if series.tag and shown:

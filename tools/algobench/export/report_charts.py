@@ -90,7 +90,7 @@ def _series_name(backends: set[str], backend: str, rest: str) -> str:
 
 def _point(cell, x: float, y: float, lines: list[str], low, high, warned: set[str]) -> Point:
     return Point(x, y, _tip(cell, *lines, warned=warned), low, high, cell.name,
-                 cell.name in warned, cell.threads)
+                 cell.name in warned, threads=cell.threads)
 
 
 def _against_n(cells: list, warned: set[str], figure) -> list[Series]:

@@ -6,8 +6,10 @@ winners, the ones the summary prints), coloured by that backend, with the
 lead over the runner-up or the tie; then the busy machine's warning, once.
 Below, the context (host, CPU, compiler, library, commit, date, options)
 and the warnings: what was known before the cells ran, and the grouped
-findings with the keys the summary uses. Then the table, one row per cell,
-sortable by any column, warned and failed cells marked; then the charts
+findings with the keys the summary uses. Then the cells (report_table.py):
+the run's data to download, filters that hide rows and chart series
+together, and one row per cell, sortable by any column, warned and failed
+cells marked, its samples by round behind its CV; then the charts
 (report_charts.py). A point's tooltip gives its value and its interval; a
 legend entry shows or hides its series.
 
@@ -31,13 +33,12 @@ import pathlib
 from html import escape
 
 from ..files import replace_file
-from . import summary
 from ..workload import WORKLOADS
-from .chart import backend_class, charts
+from . import report_table, summary
+from .chart import charts
 from .report_charts import EMPTY, run_charts
 from .text import plural
-from .units import format_seconds
-from .web import Column, Field, Row, attributes, page, sortable_table
+from .web import attributes, backend_class, page
 
 FILE = "report.html"
 RINGED = "points and bars outlined in black: cells a warning names"
@@ -57,10 +58,6 @@ def write(folder: pathlib.Path, run) -> list[pathlib.Path]:
     path = pathlib.Path(folder) / FILE
     replace_file(path, render(run))
     return [path]
-
-
-def _figure(value: float | None, digits: int = 3) -> str:
-    return "" if value is None else f"{value:.{digits}g}"
 
 
 def context_items(run) -> list[tuple[str, str]]:
@@ -149,83 +146,6 @@ def _warnings(run, listed: list[tuple[str, str]]) -> str:
                      f"{escape(text)}</p>")
     if not (run.busy or before or keyed):
         parts.append("<p class=\"empty\">No warnings.</p>")
-    parts.append("</section>")
-    return "\n".join(parts)
-
-
-COLUMNS = (
-    Column("program"), Column("backend"), Column("n", True), Column("threads", True),
-    Column("repetitions", True), Column("median time", True, "median time of one call"),
-    Column("CV %", True, "coefficient of variation of the samples"),
-    Column("speedup over own 1 thread", True,
-           "median over rounds of the same backend's 1-thread time over this cell's time, "
-           "with its interval (the charts show the speedup over the sequential build)"),
-    Column("efficiency", True, "speedup / threads"), Column("Melem/s", True),
-    Column("GB/s", True), Column("% of bw", True, "share of the probe's memory bandwidth"),
-    Column("status", css="status"),
-    Column("notes", help="keys of the warnings that name the cell", css="notes"),
-)
-
-
-def _scaled_field(value: float | None, scale: float) -> Field:
-    return Field(_figure(None if value is None else value / scale), value)
-
-
-def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]:
-    rows = []
-    for cell in run.cells:
-        stats = cell.stats
-        cv = stats.cv if stats is not None else None
-        median = stats.median if stats is not None else None
-        share = cell.bandwidth_share
-        keys = by_cell.get(cell.name, [])
-        failed = cell.status == "failed"
-        marks = ""
-        if cell.name in warned:
-            marks += "<span class=\"mark w\" title=\"a warning names this cell\">!</span>"
-        if failed:
-            marks += "<span class=\"mark f\" title=\"this cell failed\">&#x2717;</span>"
-        status = Field(cell.status, title=cell.failure)
-        notes = Field(", ".join(keys), markup=", ".join(
-            f"<a class=\"key\" href=\"#finding-{escape(k)}\">{escape(k)}</a>" for k in keys))
-        classes = tuple(name for name, flag in (("warned", cell.name in warned),
-                                                 ("failed", failed)) if flag)
-        fields = [
-            Field(cell.program, markup=marks + escape(cell.program), title=cell.name),
-            Field(cell.backend),
-            Field(f"{cell.n:,}", cell.n),
-            Field(str(cell.threads), cell.threads),
-            Field(str(cell.repetitions or ""), cell.repetitions),
-            Field(format_seconds(median), median),
-            Field("" if cv is None else f"{cv * 100:.1f}", None if cv is None else cv * 100),
-            Field(summary.speedup_text(cell), cell.speedup),
-            Field(_figure(cell.efficiency), cell.efficiency),
-            _scaled_field(cell.items_per_second, 1e6),
-            _scaled_field(cell.bytes_per_second, 1e9),
-            Field("" if share is None else f"{share * 100:.0f}",
-                  None if share is None else share * 100),
-            status,
-            notes,
-        ]
-        rows.append(Row(fields, classes, {"cell": cell.name}))
-    return rows
-
-
-def _cells_section(run, by_cell: dict[str, list[str]], warned: set[str]) -> str:
-    table = sortable_table(COLUMNS, cell_rows(run, by_cell, warned),
-                           caption="One row per cell; click a column's header to sort by it. "
-                                   "Speedup: the median over rounds of the 1-thread time over "
-                                   "this cell's time in the same round, with its interval.",
-                           table_id="cells")
-    parts = ["<section id=\"cells-section\">", "<h2>Cells</h2>",
-             f"<div class=\"scroll\">{table}</div>"]
-    failed = [c for c in run.cells if c.status == "failed"]
-    if failed:
-        parts.append("<h3>Failed cells</h3><ul class=\"failures\">" + "".join(
-            f"<li><code>{escape(c.name)}</code>: {escape(c.failure or 'no reason recorded')}</li>"
-            for c in failed) + "</ul>")
-    if not run.bandwidth:
-        parts.append("<p class=\"empty\">No bandwidth figures: \"% of bw\" stays blank.</p>")
     parts.append("</section>")
     return "\n".join(parts)
 
@@ -365,7 +285,7 @@ def render(run) -> str:
     if run.busy:
         parts.append(f"<p class=\"banner\" id=\"busy\"><strong>The machine was busy:</strong> "
                      f"{escape(run.busy)}</p>")
-    parts += [_context(run), _warnings(run, listed), _cells_section(run, by_cell, warned),
+    parts += [_context(run), _warnings(run, listed), report_table.section(run, by_cell, warned),
               chart_markup,
               "<footer>Written by algobench from results.json; <code>./suite report</code> "
               "writes it again.</footer>"]

@@ -137,10 +137,11 @@ def _sample(seconds: float, info: dict, where: str) -> Sample:
     else:
         contention = None
     round_index = info.get("round")
+    remeasured = info.get("remeasured")
     return Sample(seconds, _number(info.get("allocate_seconds"), f"{where}: allocate_seconds"),
                   _number(info.get("init_seconds"), f"{where}: init_seconds"),
                   info.get("result"), round_index if isinstance(round_index, int) else None,
-                  contention)
+                  contention, remeasured if type(remeasured) is int and remeasured > 0 else 0)
 
 
 def _cell(data: Any, index: int) -> CellResult:

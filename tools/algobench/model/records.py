@@ -79,17 +79,25 @@ class Sample:
     result: int | None = None
     round: int | None = None
     contention: Contention | None = None
+    # How often its round was measured again (another process competed) before
+    # this sample was kept.
+    remeasured: int = 0
 
     @property
     def contended(self) -> str | None:
         return self.contention.reason() if self.contention is not None else None
 
     def info(self) -> dict:
-        """Everything but the time, as results.json keeps it beside the times."""
-        return {"round": self.round, "allocate_seconds": self.allocate_seconds,
+        """Everything but the time, as results.json keeps it beside the times
+        ("remeasured" only when it was: a file written before it existed reads
+        and writes back the same)."""
+        info = {"round": self.round, "allocate_seconds": self.allocate_seconds,
                 "init_seconds": self.init_seconds, "result": self.result,
                 "contention": self.contention.to_dict() if self.contention else None,
                 "contended": self.contended}
+        if self.remeasured:
+            info["remeasured"] = self.remeasured
+        return info
 
 
 @dataclasses.dataclass
