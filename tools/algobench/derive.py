@@ -155,14 +155,22 @@ def winners(run: Run) -> list[Winner]:
                         backend_threads=best.threads)
         winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
             best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
-        (lead, low, high), runner_up = leads[0]
+        tied = [item for item in leads if _within_noise(*item[0])]
+        # Where the rounds cannot tell the winner from a rival, the lead shown
+        # is the one over that rival, so the figure says why it is a tie.
+        (lead, low, high), runner_up = tied[0] if tied else leads[0]
         winner.runner_up, winner.runner_up_threads = runner_up.backend, runner_up.threads
         winner.lead, winner.lead_low, winner.lead_high = lead, low, high
-        tied = [rival.backend for (ratio_, low_, _), rival in leads
-                if ratio_ is None or ratio_ <= 1 or (low_ is not None and low_ <= 1)]
+        tied = [rival.backend for _, rival in tied]
         winner.tied = [best.backend, *tied] if tied else []
         result.append(winner)
     return result
+
+
+def _within_noise(lead: float | None, low: float | None, _high: float | None) -> bool:
+    """True where a rival's paired ratio does not put it behind: no ratio, a
+    median not above 1, or an interval reaching 1."""
+    return lead is None or lead <= 1 or (low is not None and low <= 1)
 
 
 def _lead_order(lead: float | None) -> float:

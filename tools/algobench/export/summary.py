@@ -111,9 +111,9 @@ WINNER_COLUMNS = ("program", "n", "threads", "backend to use", "median time",
                   "vs sequential, 1 thread", "runner-up", "runner-up slower by")
 WINNERS_NOTE = ("The backend to use beats every other by the median over rounds of the "
                 "other's time over its own in the same round; \"slower by\" is that ratio for "
-                "the closest one, the runner-up, with its 95% interval. Where that interval "
-                "reaches 0% the rounds cannot tell the backends apart: the row says \"tie\" "
-                "and names them. \"vs sequential\": the same paired ratio of the sequential "
+                "the closest one, the runner-up, with its 95% interval. Where an interval "
+                "reaches 0% the rounds cannot tell the backends apart: the row says \"tie\", "
+                "names them and gives the ratio over the closest of them. \"vs sequential\": the same paired ratio of the sequential "
                 "build's 1-thread time to the winner's (for the programs built without the "
                 "parallel mode, their own program is the sequential build).")
 
