@@ -23,7 +23,7 @@ import importlib
 import os
 import sys
 
-from . import ab, compare, machine, matrix
+from . import ab, compare, machine, matrix, model
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
@@ -105,6 +105,11 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
+    if not fleet:
+        how.add_argument("--metric", choices=model.METRICS, default="time",
+                         help="time each call (default), or count the instructions of each "
+                              "steady call under valgrind's callgrind: exact where one thread "
+                              "runs it, and not moved by other processes (counts are not time)")
     where = run.add_argument_group("where")
     if not fleet:
         where.add_argument("--out", type=path, metavar="DIR",

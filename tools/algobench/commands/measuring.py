@@ -13,7 +13,7 @@ from .. import bandwidth, build, results_folder, sweep
 from ..console import Console, print_plan
 from ..export import comparison
 from ..workload import PARALLEL_MODE
-from .request import (Refusal, check, measure, options, prepare_out, built_backends,
+from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
                       registered, settle_defaults, terminate_as_interrupt)
 
 # What an A/B run writes beside the two builds' folders A/ and B/.
@@ -42,6 +42,8 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
                 # A dry run before the first build shows every backend asked for.
                 cells = built_backends(cells, [bin_dir], arguments.backends)
         run_options = options(arguments, bin_dir.resolve())
+        if not arguments.dry_run:
+            countable(arguments, cells, [bin_dir])
         if arguments.dry_run:
             print_plan(sweep.plan(cells, run_options), run_options)
             return 0

@@ -214,6 +214,14 @@ def _parallel_text(workload) -> str:
     return text
 
 
+def _count_text(workload) -> str:
+    """What one instruction count (--metric instructions) of the program is."""
+    if workload.calibrated:
+        return ("the instructions of one steady call: a process of 1 + k calls less one of a "
+                "single call, over k (the first call's one-time work left out)")
+    return "the instructions of the one call of a process, its one-time work included"
+
+
 def render_list() -> str:
     """Every program of the workload table: arguments and defaults, parallel mode, sample."""
     lines = []
@@ -230,7 +238,11 @@ def render_list() -> str:
                   "  backends:      " + ", ".join(f"{b} ({workload.executable_for(b)})"
                                                   for b in workload.backends),
                   f"  one sample:    {workload.sample_meaning}",
-                  ""]
+                  f"  one count:     {_count_text(workload)}"]
+        if workload.parallel_work:
+            lines.append(f"  work ratio:    instructions on p threads over those on one; the "
+                         f"parallel mode adds {workload.parallel_work}")
+        lines.append("")
     return "\n".join(lines)
 
 

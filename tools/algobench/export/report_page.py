@@ -149,6 +149,8 @@ COLUMNS = (
                             "with its interval"),
     Column("efficiency", True, "speedup / threads"), Column("Melem/s", True),
     Column("GB/s", True), Column("% of bw", True, "share of the probe's memory bandwidth"),
+    Column("instructions", True, "instructions of one steady call, counted under callgrind"),
+    Column("work ratio", True, "instructions at this thread count over those at 1 thread"),
     Column("status", css="status"),
     Column("notes", help="keys of the warnings that name the cell", css="notes"),
 )
@@ -191,6 +193,8 @@ def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]
             _scaled_field(cell.bytes_per_second, 1e9),
             Field("" if share is None else f"{share * 100:.0f}",
                   None if share is None else share * 100),
+            Field(summary.count_text(cell.instructions), cell.instructions),
+            Field(summary.work_ratio_text(cell), cell.work_ratio),
             status,
             notes,
         ]
