@@ -90,7 +90,8 @@ def unavailable(bin_dir: pathlib.Path, executables: list[str]) -> str | None:
             said = build.build_info(bin_dir).get("instruction_marks") or {}
             reason = said.get("reason") if isinstance(said, dict) else None
             return (f"{executable} in {bin_dir} was built without the marks of its timed loop"
-                    + (f": {reason}" if reason else " (its build lacked <valgrind/callgrind.h>)"))
+                    + (f": {reason}" if reason else " (a build without <valgrind/callgrind.h>, "
+                                                    "or from before the marks existed)"))
     return None
 
 

@@ -281,6 +281,18 @@ def parser() -> argparse.ArgumentParser:
                                 "sizes whose B/A ratios still scatter by more than "
                                 f"{ab.SETTLED_WIDTH * 100:.0f}%% of their median (0 to 100; "
                                 "default 0)")
+    gate = ab_parser.add_argument_group("the gate, for CI")
+    gate.add_argument("--thresholds", type=path, metavar="FILE",
+                      help="per-cell limits of the gate, one rule a line: CELL-GLOB METRIC "
+                           "PERCENT (e.g. 'count_if/* instructions 0.5'); the first rule of "
+                           "the run's metric that matches a cell applies, --fail-above to the "
+                           "others. The verdicts go to gate.md and gate.xml (JUnit) in the "
+                           "A/B folder")
+    gate.add_argument("--junit", type=path, metavar="FILE",
+                      help="also write the gate's JUnit XML to FILE")
+    gate.add_argument("--summary", type=path, metavar="FILE",
+                      help="also append the gate's Markdown summary to FILE (e.g. "
+                           "$GITHUB_STEP_SUMMARY)")
     _add_run_arguments(ab_parser, ab=True)
     ab_parser.set_defaults(handler=measuring.ab)
     test = commands.add_parser("test", help="build, then run every test")

@@ -60,7 +60,7 @@ STORE_ENV = "ALGOBENCH_STORE"
 
 # PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
 APPLICATION_ID = 0x616C6762
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 # How long a write waits for another process's write to finish.
 BUSY_TIMEOUT = 5.0
 
@@ -121,6 +121,11 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
             run_a INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
             run_b INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
             registered TEXT NOT NULL)""",
+    ),
+    (  # 3: instruction counts beside the times: a run's metric, a cell's count and work ratio
+        "ALTER TABLE runs ADD COLUMN metric TEXT NOT NULL DEFAULT 'time'",
+        "ALTER TABLE cells ADD COLUMN instructions REAL",
+        "ALTER TABLE cells ADD COLUMN work_ratio REAL",
     ),
 )
 _TABLES = {"runs", "cells", "ab_pairs"}
@@ -210,6 +215,8 @@ def build_of(folder: pathlib.Path | str | None) -> str | None:
 
 
 def _samples_wanted(run: model.Run) -> int | None:
+    if run.counts:
+        return 1  # one measurement completes a count
     samples = run.context.samples
     return samples if isinstance(samples, int) and samples > 0 else None
 
@@ -217,7 +224,7 @@ def _samples_wanted(run: model.Run) -> int | None:
 def completed_cells(run: model.Run) -> int:
     """Cells that ran and have all their samples (every cell that ran, once a run is over)."""
     wanted = _samples_wanted(run)
-    return sum(cell.ok and (wanted is None or len(cell.samples) >= wanted)
+    return sum(cell.ok and (wanted is None or run.measured(cell) >= wanted)
                for cell in run.cells)
 
 
@@ -226,7 +233,7 @@ def content_status(run: model.Run) -> str:
     short or lacks planned cells or samples, failed when a cell failed."""
     wanted = _samples_wanted(run)
     short = (run.planned_cells is not None and len(run.cells) < run.planned_cells) or any(
-        cell.ok and wanted is not None and len(cell.samples) < wanted for cell in run.cells)
+        cell.ok and wanted is not None and run.measured(cell) < wanted for cell in run.cells)
     if run.interrupted or short:
         return INTERRUPTED
     if any(cell.status == "failed" for cell in run.cells):
@@ -266,14 +273,17 @@ def _cell_row(position: int, cell: model.CellResult) -> tuple:
     low, high = interval[:2] if interval is not None else (None, None)
     return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
             cell.status, len(cell.samples), median(times), low, high, cell.speedup,
-            cell.speedup_low, cell.speedup_high)
+            cell.speedup_low, cell.speedup_high,
+            median(cell.instruction_samples) if cell.status != "failed" else None,
+            cell.work_ratio)
 
 
 _CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
-                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high")
+                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high",
+                 "instructions", "work_ratio")
 _RUN_COLUMNS = ("status", "date", "sort_date", "host", "cpu_model", "compiler",
                 "compiler_version", "libstdcxx_version", "git_commit", "git_dirty", "backends",
-                "planned_cells", "completed_cells", "results")
+                "planned_cells", "completed_cells", "results", "metric")
 
 
 def _run_row(run: model.Run, status: str) -> tuple:
@@ -286,7 +296,8 @@ def _run_row(run: model.Run, status: str) -> tuple:
     backends = ",".join(sorted({cell.backend for cell in run.cells}))
     return (status, context.date, _sort_date(context.date), context.host, context.cpu_model,
             context.compiler, context.compiler_version, context.libstdcxx_version,
-            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results)
+            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results,
+            context.metric)
 
 
 def _label(name: str, fourth: int | None) -> str:
