@@ -15,6 +15,7 @@ import pathlib
 from xml.sax.saxutils import quoteattr
 
 from ..files import dump_json, replace_file
+from . import comparison as comparison_view
 from .text import aligned, markdown
 from .summary import count_text
 
@@ -63,30 +64,39 @@ def _footer(comparison) -> list[str]:
     return lines
 
 
-def render_text(comparison, name_a: str, name_b: str) -> str:
-    lines = [f"A: {name_a}", f"B: {name_b}", ""]
+def _name(name) -> str:
+    """A run's name: text (an A/B run's build), or `compare`'s path, commit and date."""
+    return name if isinstance(name, str) else comparison_view._plain_name(name)
+
+
+def render_text(comparison, name_a, name_b) -> str:
+    lines = [f"A: {_name(name_a)}", f"B: {_name(name_b)}", ""]
     lines += aligned([COLUMNS, *_rows(comparison)], right={1, 2, 3, 4})
     return "\n".join(lines + [""] + _footer(comparison)) + "\n"
 
 
-def render_markdown(comparison, name_a: str, name_b: str) -> str:
-    lines = ["# A/B comparison of instruction counts", "", f"- A: {name_a}", f"- B: {name_b}",
-             ""]
+def render_markdown(comparison, name_a, name_b) -> str:
+    lines = ["# Comparison of instruction counts", "", f"- A: {_name(name_a)}",
+             f"- B: {_name(name_b)}", ""]
     lines += markdown(COLUMNS, _rows(comparison), right={1, 2, 3, 4})
     return "\n".join(lines + [""] + [f"{line}  " for line in _footer(comparison)]) + "\n"
+
+
+def render_json(comparison, name_a: str, name_b: str) -> str:
+    pairs = [{"cell": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
+              "ratio": p.ratio, "low": p.low, "high": p.high, "exact": p.exact,
+              "verdict": p.verdict, "limit_percent": p.limit} for p in comparison.pairs]
+    return dump_json({"a": name_a, "b": name_b, "metric": "instructions",
+                      "geomean": comparison.geomean, "pairs": pairs,
+                      "not_compared": [list(i) for i in comparison.not_compared],
+                      "failed_in_b": [list(i) for i in comparison.failed_in_b]})
 
 
 def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str) -> list[pathlib.Path]:
     """ab.md and ab.json of an A/B run of counts."""
     folder = pathlib.Path(folder)
-    pairs = [{"cell": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
-              "ratio": p.ratio, "low": p.low, "high": p.high, "exact": p.exact,
-              "verdict": p.verdict, "limit_percent": p.limit} for p in comparison.pairs]
     files = {"ab.md": render_markdown(comparison, name_a, name_b),
-             "ab.json": dump_json({"a": name_a, "b": name_b, "metric": "instructions",
-                                   "geomean": comparison.geomean, "pairs": pairs,
-                                   "not_compared": [list(i) for i in comparison.not_compared],
-                                   "failed_in_b": [list(i) for i in comparison.failed_in_b]})}
+             "ab.json": render_json(comparison, name_a, name_b)}
     for name, text in files.items():
         replace_file(folder / name, text)
     return [folder / name for name in files]
