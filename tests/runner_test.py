@@ -365,6 +365,34 @@ class InstructionCountTest(unittest.TestCase):
         self.assertIn("no instruction count: callgrind wrote no totals or summary line",
                       results["cells"][0]["failure"])
 
+    def test_ab_gate_holds_each_cell_to_its_threshold(self):
+        with tempfile.TemporaryDirectory() as temporary:
+            root = pathlib.Path(temporary)
+            bin_a, bin_b = standin_bin(root, "A"), standin_bin(root, "B")
+            (root / "limits").write_text("count_if/*/threads:1 instructions 0.5\n"
+                                         "*/threads:2 instructions 5\n")
+            env = {"ALGOBENCH_VALGRIND": self.VALGRIND, "STANDIN_INSTRUCTIONS_SCALE": "B:1.03"}
+            with mock.patch.dict(os.environ, env):
+                status, out, err = run_suite(
+                    ["ab", str(bin_a), str(bin_b), "--metric", "instructions",
+                     "--programs", "count_if,partial_sum", "--sizes", "2000",
+                     "--threads", "1,2", "--thresholds", str(root / "limits"),
+                     "--junit", str(root / "junit.xml"), "--out", str(root / "ab")])
+            # B executes 3% more in every cell: above 0.5% at one thread of count_if,
+            # within 5% at two, and partial_sum at one thread is not gated.
+            self.assertEqual(status, 1, err)
+            self.assertRegex(out, r"count_if/n:2000/threads:1 +1,000 +1,030 +1\.030000 +\+3\.000 "
+                                  r"+more\n")
+            self.assertIn("Counts are not time", out)
+            self.assertIn("suite ab: count_if/n:2000/threads:1: B executes +3.000% instructions "
+                          "of A (B/A 1.030000; limit 0.5%)\n", err)
+            junit = (root / "junit.xml").read_text()
+            self.assertEqual(junit, (root / "ab" / "gate.xml").read_text())
+            self.assertEqual(junit.count("<testcase "), 3)
+            self.assertEqual(junit.count("<failure "), 1)
+            self.assertIn("partial_sum/n:2000/threads:1 | instructions | B/A 1.030000 |  | "
+                          "not gated", (root / "ab" / "gate.md").read_text())
+
     def test_refused_without_valgrind_or_the_marks(self):
         with tempfile.TemporaryDirectory() as temporary:
             unmarked = pathlib.Path(temporary) / "bin"
