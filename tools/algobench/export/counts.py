@@ -83,7 +83,7 @@ def render_markdown(comparison, name_a, name_b) -> str:
 
 
 def render_json(comparison, name_a: str, name_b: str) -> str:
-    pairs = [{"cell": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
+    pairs = [{"label": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
               "ratio": p.ratio, "low": p.low, "high": p.high, "exact": p.exact,
               "verdict": p.verdict, "limit_percent": p.limit} for p in comparison.pairs]
     return dump_json({"a": name_a, "b": name_b, "metric": "instructions",
