@@ -114,6 +114,11 @@ def gate_limits(arguments: argparse.Namespace, cells):
     others held to --fail-above), or --fail-above for all; None without a gate."""
     if arguments.thresholds is None:
         if arguments.fail_above is None:
+            given = [o for o, v in (("--junit", arguments.junit),
+                                    ("--summary", arguments.summary)) if v is not None]
+            if given:
+                raise Refusal(f"{' and '.join(given)} need a gate: give --fail-above or "
+                              "--thresholds")
             return None
         return lambda label: arguments.fail_above
     try:
