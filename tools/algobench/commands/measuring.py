@@ -64,6 +64,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         arguments.backends = [PARALLEL_MODE]
     out_dir = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
     cells = check(arguments, out_dir=out_dir, builds=len(AB_BUILDS))
+    limit = gate_limits(arguments, cells)
     needed = tuple(dict.fromkeys(cell.workload.executable for cell in cells))
     try:
         bin_a, name_a = build.resolve_programs(arguments.a, needed=needed)
@@ -74,7 +75,6 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
     countable(arguments, cells, [bin_a, bin_b])
-    limit = gate_limits(arguments, cells)
     claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES + GATE_FILES)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
     if arguments.metric == "instructions":
