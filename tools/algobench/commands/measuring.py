@@ -117,7 +117,8 @@ def gate_limits(arguments: argparse.Namespace, cells):
             given = [o for o, v in (("--junit", arguments.junit),
                                     ("--summary", arguments.summary)) if v is not None]
             if given:
-                raise Refusal(f"{' and '.join(given)} need a gate: give --fail-above or "
+                verb = "need" if len(given) > 1 else "needs"
+                raise Refusal(f"{' and '.join(given)} {verb} a gate: give --fail-above or "
                               "--thresholds")
             return None
         return lambda label: arguments.fail_above
