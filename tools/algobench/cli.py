@@ -347,6 +347,9 @@ def parser() -> argparse.ArgumentParser:
                            "(count_if/n:1000000/threads:2)")
     past.add_argument("--machine", metavar="HOST", help="only the runs of this host")
     past.add_argument("--json", action="store_true", help="print JSON, for scripts")
+    past.add_argument("--metric", choices=model.METRICS, default="time",
+                      help="follow the cells' times (default) or their instruction counts, "
+                           "from the runs of that metric")
     add_store_argument(past, "read")
     past.set_defaults(handler=results.history)
     _add_fleet_parsers(commands)

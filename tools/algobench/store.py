@@ -187,6 +187,7 @@ class RunRow:
     folder: str | None
     build: str | None = None      # "A" or "B" in an A/B run
     paired_with: int | None = None  # the id of the A/B run's other build
+    metric: str = "time"          # what the run measured: time or instructions
 
 
 def run_identity(run: model.Run, build: str | None = None) -> str:
@@ -513,7 +514,7 @@ class Store:
             rows = self.connection.execute(
                 "SELECT r.id, r.date, r.host, r.cpu_model, r.compiler, r.compiler_version, "
                 "r.libstdcxx_version, r.git_commit, r.git_dirty, r.backends, r.completed_cells, "
-                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a FROM runs r "
+                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a, r.metric FROM runs r "
                 "LEFT JOIN ab_pairs a ON a.run_a = r.id LEFT JOIN ab_pairs b ON b.run_b = r.id "
                 "ORDER BY r.sort_date DESC, r.id DESC").fetchall()
         return [RunRow(id=r[0], date=r[1], host=r[2], cpu=r[3],
@@ -522,7 +523,7 @@ class Store:
                        backends=[b for b in r[9].split(",") if b], completed_cells=r[10],
                        planned_cells=r[11], status=r[12], folder=r[13],
                        build="A" if r[14] is not None else "B" if r[15] is not None else None,
-                       paired_with=r[14] if r[14] is not None else r[15])
+                       paired_with=r[14] if r[14] is not None else r[15], metric=r[16])
                 for r in rows]
 
     def load_run(self, run_id: int) -> model.Run:
@@ -546,16 +547,22 @@ class Store:
         self._loaded[run_id] = run
         return run
 
-    def cell_series(self, pattern: str, machine: str | None = None) -> list[dict]:
+    def cell_series(self, pattern: str, machine: str | None = None,
+                    metric: str = "time") -> list[dict]:
         """Every cell matching `pattern` across runs, per machine, in the form
         history.series returns, each point's "changed" False, each entry also
-        holding the cell's "label" as `compare` names it. re.error for a pattern
-        that is not a regular expression."""
+        holding the cell's "label" as `compare` names it. With metric
+        "instructions" a point's "median" is the cell's instructions per call
+        (and it has no interval). re.error for a pattern that is not a regular
+        expression."""
         re.compile(pattern)
-        query = ("SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, c.median, "
-                 "c.low, c.high, r.id, r.date, r.git_commit, r.host FROM cells c "
+        figures = ("c.instructions, NULL, NULL" if metric == "instructions" else
+                   "c.median, c.low, c.high")
+        query = (f"SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, {figures}, "
+                 "r.id, r.date, r.git_commit, r.host FROM cells c "
                  "JOIN runs r ON r.id = c.run_id "
-                 "WHERE c.status = 'ok' AND c.median IS NOT NULL AND c.name REGEXP ?")
+                 f"WHERE c.status = 'ok' AND {figures.split(',')[0]} IS NOT NULL "
+                 "AND c.name REGEXP ?")
         parameters: tuple = (pattern,)
         if machine is not None:
             query += " AND r.host = ?"

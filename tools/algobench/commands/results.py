@@ -182,7 +182,8 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
                 rows = [row for row in the_store.runs()
                         if arguments.machine is None or row.host == arguments.machine]
             else:
-                series = cell_history.series(the_store, pattern, arguments.machine)
+                series = cell_history.series(the_store, pattern, arguments.machine,
+                                             arguments.metric)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
     if pattern is None:
@@ -191,9 +192,11 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if arguments.json:
         sys.stdout.write(history_view.render_json(series, str(path), pattern,
-                                                  arguments.machine, cell_history.CHANGE_RULE))
+                                                  arguments.machine, cell_history.CHANGE_RULE,
+                                                  arguments.metric))
     elif series:
-        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE))
+        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE,
+                                                  arguments.metric))
     if not series:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "
