@@ -27,7 +27,7 @@ from . import callgrind, export, machine
 from .derive import derive
 from .matrix import Cell, usable_cpus
 from .model import CellResult, Run
-from .runner import Options, Process, ResultLedger
+from .runner import Options, Process, ResultLedger, command, env_changes
 from .results_folder import FAILURES_LOG
 from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunFinished, RunStarted,
                            Variant, Warned)
@@ -152,3 +152,25 @@ class CountSweep:
             if time.monotonic() - written >= WRITE_EVERY:
                 self.write()
                 written = time.monotonic()
+
+
+def plan_lines(cells: list[Cell], options: Options) -> list[str]:
+    """What a dry run of a count sweep shows: each cell's commands, nothing run."""
+    lines = []
+    for cell in cells:
+        env = " ".join(f"{k}={v}" for k, v in {**env_changes(cell, options),
+                                                 **callgrind.COUNT_ENV}.items())
+        wrapper = " ".join([callgrind.valgrind() or "valgrind", "--tool=callgrind",
+                            "--instr-atstart=no", "--callgrind-out-file=<temporary file>"])
+        single = " ".join(command(cell, options.bin_dir, 1))
+        times = 1 if callgrind.exact(cell) else NOT_EXACT_COUNTS
+        lines.append(cell.name)
+        lines.append(f"  count:    {env} {wrapper} {single}")
+        if cell.workload.calibrated:
+            lines.append(f"  then {times} x the same with repetitions 1 + k (k: enough calls "
+                         f"for {callgrind.EXTRA_INSTRUCTIONS:,} instructions, at most "
+                         f"{callgrind.MOST_EXTRA_CALLS})")
+        elif times > 1:
+            lines.append(f"  {times} x in all")
+    lines.append(f"{len(cells)} cells")
+    return lines

@@ -9,7 +9,7 @@ import argparse
 import sys
 
 from .. import ab as ab_run
-from .. import bandwidth, build, count_compare, results_folder, sweep, thresholds
+from .. import bandwidth, build, count_compare, counting, results_folder, sweep, thresholds
 from ..console import Console, print_plan
 from ..export import comparison, counts
 from ..workload import PARALLEL_MODE
@@ -46,6 +46,9 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
         run_options = options(arguments, bin_dir.resolve())
         if not arguments.dry_run:
             countable(arguments, cells, [bin_dir])
+        if arguments.dry_run and arguments.metric == "instructions":
+            print("\n".join(counting.plan_lines(cells, run_options)))
+            return 0
         if arguments.dry_run:
             print_plan(sweep.plan(cells, run_options), run_options)
             return 0
