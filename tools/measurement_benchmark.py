@@ -39,6 +39,7 @@ import json
 import os
 import pathlib
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -190,16 +191,22 @@ class Benchmark:
 
     def check_counts(self) -> None:
         folder = self.out / "counts"
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         status, _, took = suite("run", "--metric", "instructions", "--out", str(folder),
                                 *self.matrix)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # The CPU time of the suite and every process it waited for: what the
+        # sweep costs whatever else the machine runs.
+        cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
         cells = [c for c in load(folder)["cells"] if c["status"] == "ok"]
         parallel = [c for c in cells if c["threads"] > 1]
         ratios = sum(c["work_ratio"] is not None for c in parallel)
         repeated = [c["instructions_spread"] for c in cells if len(c["instruction_samples"]) > 1]
         below = sum(s < 0.01 for s in repeated)
         print(f"counts: the count sweep of {'a narrowed' if self.quick else 'the default'} "
-              f"matrix: {len(cells)} cells took {took:.0f} s (goal: within 300 s), exit status "
-              f"{status}; a work ratio in {share(ratios, len(parallel))} parallel cells; the "
+              f"matrix: {len(cells)} cells took {took:.0f} s (goal: within 300 s) and {cpu:.0f} "
+              f"CPU seconds ({cpu / os.cpu_count():.0f} s on {os.cpu_count()} idle CPUs), exit "
+              f"status {status}; a work ratio in {share(ratios, len(parallel))} parallel cells; the "
               f"cells counted twice spread under 1% in {share(below, len(repeated))} (goal: at "
               f"least 95%), largest {max(repeated, default=0) * 100:.3f}%, median "
               f"{statistics.median(repeated or [0]) * 100:.4f}%")
