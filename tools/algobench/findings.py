@@ -280,7 +280,7 @@ def _extra_work(cells: list[CellResult]) -> Finding:
               f"most {c.threads / c.work_ratio:.2f}x)" for c in cells]
     return Finding(
         EXTRA_WORK, [c.name for c in cells],
-        f"the parallel call executes nearly as many more instructions as it has threads in "
+        f"the threads of a parallel call add nearly as much work as they share, or more, in "
         f"{_count(len(cells), 'cell')}: {name_cells(labels)}; no speedup is possible there "
         "(the work ratio is the instruction count at that thread count over the count at one "
         "thread of the same backend)")
