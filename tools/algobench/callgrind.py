@@ -46,6 +46,9 @@ MARKS_TAG = b"algobench-instruction-marks"
 EXTRA_INSTRUCTIONS = 10_000_000
 # The most extra calls a cell is given, however short its call.
 MOST_EXTRA_CALLS = 1000
+# How many times as long a program runs under callgrind as alone, about: a
+# process's --timeout is stretched by it.
+SLOWDOWN = 50
 # What the programs run with under callgrind, beyond the runner's own changes.
 COUNT_ENV = {"OMP_WAIT_POLICY": "PASSIVE"}
 _TOTALS = re.compile(r"^(totals|summary):\s*(\d+)", re.MULTILINE)

@@ -93,7 +93,8 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab: bool = False,
                      help="shortest timed loop per process for the programs that repeat their "
                           f"call (default {DEFAULT_MIN_TIME:g})")
     how.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
-                     help="longest a single process may run before its cell fails (default 120)")
+                     help="longest a single process may run before its cell fails (default "
+                          "120; under callgrind, --metric instructions, 50 times as long)")
     how.add_argument("--pin", action="store_true",
                      help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
     how.add_argument("--hugepages", action="store_true",

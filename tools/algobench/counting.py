@@ -50,7 +50,10 @@ class CountSweep:
                  command_line: list[str], listeners: tuple[Listener, ...] = (),
                  variants: list[Variant] | None = None, workers: int | None = None) -> None:
         self.cells = cells
-        self.options = options
+        # Under callgrind a program runs some SLOWDOWN times as long as alone.
+        self.options = dataclasses.replace(
+            options, timeout=None if options.timeout is None else
+            options.timeout * callgrind.SLOWDOWN)
         self.out_dir = pathlib.Path(out_dir)
         self.listeners = listeners
         self.variants = variants or [Variant("", options.bin_dir)]
