@@ -140,7 +140,9 @@ class CountSweep:
         return status
 
     def _count_all(self, pool, tasks: list[_Task]) -> None:
-        futures = {pool.submit(self._count, task): task for task in tasks}
+        # The largest sizes first, so that no long process is left to run alone at the end.
+        ordered = sorted(tasks, key=lambda task: -task.cell.n)
+        futures = {pool.submit(self._count, task): task for task in ordered}
         written = time.monotonic()
         for done, future in enumerate(concurrent.futures.as_completed(futures), start=1):
             task = futures[future]
