@@ -3,6 +3,7 @@ judged by compare's own verdicts, as data and through `suite fleet compare`."""
 
 import json
 import pathlib
+import re
 import tempfile
 import unittest
 
@@ -60,6 +61,20 @@ class MachinesViewTest(unittest.TestCase):
         verdicts = {self.entry(view, r["cell"], "b")["verdict"] for r in view.rows
                     if self.entry(view, r["cell"], "b")["ratio"] is not None}
         self.assertEqual(verdicts, {compare.UNCLEAR})
+
+    def test_only_a_cell_apart_from_its_machine_is_marked(self):
+        # b is twice as slow throughout, which every cell's verdict says; one cell three
+        # times as slow stands apart from its machine, and only its row is marked.
+        slow = sweep_on("b", 2.0)
+        for sample in slow.cells[1].samples:
+            sample.seconds *= 1.5
+        view = machines.compare_machines([self.runs[0], ("b", slow)])
+        self.assertEqual(view.machines[1]["verdicts"][compare.SLOWER], 6)
+        self.assertEqual([r["cell"] for r in view.rows if any(e["apart"] for e in r["machines"])],
+                         [slow.cells[1].name])
+        page = machines_view.render_html(view, {}, "t")
+        self.assertEqual(re.findall(r'<tr class="differs" data-cell="([^"]+)"', page),
+                         [slow.cells[1].name])
 
     def test_failed_and_missing_cells_keep_their_row(self):
         view = machines.compare_machines(self.runs)

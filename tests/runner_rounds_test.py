@@ -172,6 +172,8 @@ class ContentionTest(unittest.TestCase):
         self.assertEqual([len(c["samples"]) for c in cells], [2, 2])
         for item in cells:
             self.assertEqual([i["contended"] for i in item["sample_info"]], [None, None])
+            # The first round's samples say they were taken again, for the page to mark.
+            self.assertEqual([i.get("remeasured") for i in item["sample_info"]], [1, None])
         self.assertIn("2 samples were measured again because another process competed", out)
 
     def test_a_contended_warm_up_is_measured_again(self):

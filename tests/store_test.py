@@ -22,6 +22,7 @@ import support
 from support import FIXTURES, ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
 
 from algobench import history, model, recorder, store
+from algobench.export import history as history_view
 from algobench.store import Store, StoreError
 
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
@@ -449,7 +450,8 @@ class HistoryTest(StoreCase):
         for entry in series:
             with self.subTest(cell=entry["cell"], machine=entry["machine"]):
                 self.assertEqual(set(entry), {"cell", "program", "backend", "n", "threads",
-                                              "machine", "points"})
+                                              "machine", "points", "gaps"})
+                self.assertEqual(entry["gaps"], [])  # every run measured every cell
                 dates = [p["date"] for p in entry["points"]]
                 self.assertEqual(dates, sorted(dates))
                 self.assertEqual([self.ids[p["run_id"]] for p in entry["points"]], dates)
@@ -513,6 +515,21 @@ class HistoryTest(StoreCase):
         self.assertEqual(len(out.splitlines()), 2 + len(self.ids) + 1, out)
         self.assertIn("bad\\nhost\\x1b[2J", out)
 
+
+    def test_a_run_without_the_cell_is_a_gap_in_its_line(self):
+        # Day 4.5 on h: STEP failed there and the other cells ran.
+        gap = _series_run(9, "h", 4.5, 1.0, 1.0, random.Random(2))
+        failed = next(c for c in gap.cells if c.name == STEP)
+        failed.status, failed.samples = "failed", []
+        with Store.open(self.path) as the_store:
+            gap_id = the_store.register(gap)
+            series = history.series(the_store, STEP + "$")
+        self.assertEqual({e["machine"]: [g["run_id"] for g in e["gaps"]] for e in series},
+                         {"h": [gap_id], "other": []})
+        page = history_view.render_html(series, "t")
+        # h's line (the first series) starts again after the gap; other's is one stroke.
+        lines = re.findall(r'data-series="(\d)">\s*<path class="line" d="([^"]+)"', page)
+        self.assertEqual([(s, d.count("M")) for s, d in lines], [("0", 2), ("1", 1)])
 
     def test_the_history_page_charts_the_picked_cells_per_machine(self):
         page = self.root / "history.html"

@@ -4,12 +4,19 @@
 //   node drive.mjs JOB.json
 //
 // JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
-// "screenshot": "....png"}, ...]}. For each page: every request it made
+// "screenshot": "....png", "downloads": "a folder for the files it saves",
+// "timings": 0}, ...]}. For each page: every request it made
 // (nothing may be fetched: the network is switched off and every request
 // but the page itself is aborted), console errors and uncaught exceptions,
-// the sortable tables' rows, the charts' series and points, the tooltip over
-// each point the pointer can reach, the points each legend entry hides and
-// shows again, and the row order after one and two clicks on each header.
+// the sortable tables' rows, the findings grid, the charts' series (with
+// their drawn colour) and points, the tooltip over each point the pointer
+// can reach, the points each legend entry hides and shows again, the charts
+// the speedup toggle shows, the row order after one and two clicks on each
+// header, where the cells table's header is after scrolling past its top,
+// what a filter hides, the files its download links save, and the page
+// without script. A screenshot of the whole page and one of its first
+// screen (1280 x 800) go side by side. With "timings": N the page is only
+// opened N times and the time to its load event is reported.
 
 import { readFile } from 'node:fs/promises';
 import { pathToFileURL } from 'node:url';
@@ -105,8 +112,112 @@ async function sortColumns(table) {
   return sorts;
 }
 
+// Where the header of the cells table is once the page has scrolled 120 px past its top.
+const stickyHeader = (page) => page.evaluate(() => {
+  const table = document.querySelector('table#cells');
+  if (!table) return null;
+  window.scrollTo(0, window.scrollY + table.getBoundingClientRect().top + 120);
+  return { tableTop: table.getBoundingClientRect().top,
+    headTop: table.tHead.rows[0].cells[0].getBoundingClientRect().top };
+});
+
+// What is drawn: the cells of the rows shown and of the points on screen, and
+// whether every series with points on screen, and only those, keeps its legend entry.
+const shownNow = (page) => page.evaluate(() => {
+  const drawn = (element) => {
+    const box = element.getBoundingClientRect();
+    return box.width > 0 && box.height > 0;
+  };
+  const legendMatches = Array.from(document.querySelectorAll('figure.chart')).every((figure) =>
+    Array.from(figure.querySelectorAll('g.series')).every((series) => {
+      const key = figure.querySelector(`ul.legend button[data-series="${series.dataset.series}"]`);
+      return !key || drawn(key) === Array.from(series.querySelectorAll('.pt')).some(drawn);
+    }));
+  return {
+    rows: Array.from(document.querySelectorAll('table#cells tbody tr')).filter(drawn)
+      .map((row) => row.dataset.cell),
+    points: Array.from(document.querySelectorAll('figure.chart .pt')).filter(drawn)
+      .map((point) => point.getAttribute('data-key')),
+    legendMatches,
+  };
+});
+
+// Unchecks the last backend, then shows all again.
+async function filterBackend(page) {
+  const boxes = page.locator('.filters input[data-filter="backend"]');
+  if (await boxes.count() < 2) return null;
+  const box = boxes.last();
+  const backend = await box.getAttribute('value');
+  const before = await shownNow(page);
+  await box.scrollIntoViewIfNeeded();
+  await box.uncheck();
+  const filtered = await shownNow(page);
+  await page.locator('.filters button.filter-all').click();
+  const restored = await shownNow(page);
+  return { backend, before, filtered, restored };
+}
+
+// Saves every download link's file and reads it back (base64).
+async function downloads(page, directory) {
+  const saved = [];
+  const links = page.locator('ul.downloads a[download]');
+  for (let i = 0; i < await links.count(); i++) {
+    const link = links.nth(i);
+    await link.scrollIntoViewIfNeeded();
+    const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+    const path = `${directory}/${download.suggestedFilename()}`;
+    await download.saveAs(path);
+    saved.push({ name: download.suggestedFilename(), content: (await readFile(path)).toString('base64') });
+  }
+  return saved;
+}
+
+// The page with script off: its errors, and the controls that need script still on screen.
+async function withoutScript(url) {
+  const context = await browser.newContext({ offline: true, javaScriptEnabled: false,
+    viewport: { width: 1280, height: 900 } });
+  const page = await context.newPage();
+  const consoleErrors = [];
+  const pageErrors = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') consoleErrors.push(message.text());
+  });
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  await page.goto(url, { waitUntil: 'load' });
+  const state = await page.evaluate(() => ({
+    needsScriptShown: Array.from(document.querySelectorAll('.needs-script'))
+      .filter((e) => e.getBoundingClientRect().height > 0).length,
+    rows: document.querySelectorAll('table.sortable tbody tr').length,
+    // Points whose figures a reader cannot get without script: no <title>.
+    untitled: Array.from(document.querySelectorAll('.pt'))
+      .filter((p) => !(p.querySelector('title') || {}).textContent).length,
+  }));
+  await context.close();
+  return { consoleErrors, pageErrors, ...state };
+}
+
+// Milliseconds from the start of navigation to the end of the load event of
+// each of `times` openings of the page.
+async function loadTimes(url, times) {
+  const found = [];
+  const errors = [];
+  for (let i = 0; i < times; i++) {
+    const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 800 } });
+    const page = await context.newPage();
+    page.on('pageerror', (error) => errors.push(String(error)));
+    page.on('console', (message) => {
+      if (message.type() === 'error') errors.push(message.text());
+    });
+    await page.goto(url, { waitUntil: 'load' });
+    found.push(await page.evaluate(() => performance.getEntriesByType('navigation')[0].loadEventEnd));
+    await context.close();
+  }
+  return { loadTimes: found, errors };
+}
+
 async function inspect(entry) {
   const url = pathToFileURL(entry.path).href;
+  if (entry.timings) return { path: entry.path, url, ...await loadTimes(url, entry.timings) };
   const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
   const requests = [];
   await context.route('**/*', (route) => (route.request().url() === url
@@ -121,6 +232,12 @@ async function inspect(entry) {
   });
   page.on('pageerror', (error) => pageErrors.push(String(error)));
   await page.goto(url, { waitUntil: 'load' });
+  await page.setViewportSize({ width: 1280, height: 800 });
+  await page.screenshot({ path: entry.screenshot.replace(/\.png$/, '-first.png') });
+  // Charts off screen are drawn only near the view: all of them, for the whole page.
+  await page.evaluate(() => document.querySelectorAll('figure.chart').forEach((figure) => {
+    figure.style.contentVisibility = 'visible';
+  }));
   await page.screenshot({ path: entry.screenshot, fullPage: true });
 
   const observed = await page.evaluate(() => ({
@@ -133,12 +250,20 @@ async function inspect(entry) {
       rows: Array.from(table.tBodies[0].rows).map((row) => ({
         cell: row.getAttribute('data-cell'), classes: Array.from(row.classList) })),
     })),
+    grid: Array.from(document.querySelectorAll('table.findings td[data-program]')).map((td) => ({
+      program: td.dataset.program, n: Number(td.dataset.n), threads: Number(td.dataset.threads),
+      backend: td.dataset.backend, tied: td.dataset.tied ? td.dataset.tied.split(',') : [],
+      colour: getComputedStyle(td).getPropertyValue('--c').trim(),
+      // Whether the cell lies inside the first screen, where no scrolling is needed.
+      firstScreen: td.getBoundingClientRect().bottom <= window.innerHeight })),
     charts: Array.from(document.querySelectorAll('figure.chart')).map((figure) => ({
       kind: figure.dataset.kind,
       program: figure.dataset.program ?? null,
       cell: figure.dataset.cell ?? null,
       series: Array.from(figure.querySelectorAll('g.series')).map((series) => ({
         index: series.dataset.series,
+        backend: series.dataset.backend ?? null,
+        colour: getComputedStyle(series).color,
         points: Array.from(series.querySelectorAll('.pt')).map((p) => p.getAttribute('data-key')),
         marked: Array.from(series.querySelectorAll('.pt.marked')).map((p) => p.getAttribute('data-key')),
       })),
@@ -146,6 +271,13 @@ async function inspect(entry) {
     })),
   }));
 
+  observed.needsScriptShown = await page.evaluate(() => Array.from(
+    document.querySelectorAll('.needs-script')).filter((e) => e.getBoundingClientRect().height > 0).length);
+  await page.setViewportSize({ width: 1280, height: 900 });
+  // The charts one click away are opened, as a person would, to be used too.
+  await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+    d.open = true;
+  }));
   const figures = page.locator('figure.chart');
   observed.hovers = [];
   observed.toggles = [];
@@ -163,7 +295,24 @@ async function inspect(entry) {
   for (let i = 0; i < await tables.count(); i++) {
     observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
   }
+  // The speedup section's button shows the other reference in place of the first.
+  const shownKinds = () => page.evaluate(() => Array.from(document.querySelectorAll(
+    'figure.chart')).filter((f) => f.checkVisibility()).map((f) => f.dataset.kind));
+  const swap = page.locator('button.swap');
+  if (await swap.count()) {
+    await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+      d.open = false;
+    }));
+    const before = await shownKinds();
+    await swap.click();
+    observed.swap = { before, after: await shownKinds() };
+    await swap.click();
+  }
+  observed.sticky = await stickyHeader(page);
+  observed.filter = await filterBackend(page);
+  observed.downloads = await downloads(page, entry.downloads);
   await context.close();
+  observed.noScript = await withoutScript(url);
   return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };
 }
 

@@ -11,11 +11,15 @@ cell's figure over the runs in date order:
     {"cell": name, "program": str, "backend": str, "n": int, "threads": int,
      "machine": host, "points": [{"run_id": int, "date": iso str,
      "commit": str | None, "median": float, "low": float | None,
-     "high": float | None, "changed": bool}]}
+     "high": float | None, "changed": bool}],
+     "gaps": [{"run_id": int, "date": iso str, "commit": str | None}]}
 
 `median` is the median time per call in seconds; `low` .. `high` its
 distribution-free interval (stats.median_interval: the smallest and largest
-sample with few samples); `changed` follows CHANGE_RULE.
+sample with few samples); `changed` follows CHANGE_RULE. `gaps` are the
+machine's runs between the cell's first and last point that have no figure of
+the cell (they did not measure it, or it failed there): a chart breaks its
+line there rather than draw it across.
 """
 
 from __future__ import annotations
@@ -49,7 +53,24 @@ def series(store, pattern: str, machine: str | None = None, metric: str = "time"
             point["changed"] = verdicts[pair].get(entry["label"]) in changes
     for entry in found:
         del entry["label"]
+    if found:
+        _gaps(found, store.runs())
     return found
+
+
+def _gaps(found: list[dict], runs: list) -> None:
+    """Each entry's "gaps": its machine's runs between its first and last point
+    that lack a figure of its cell. `runs` come newest first, as the store lists them."""
+    by_machine: dict[str | None, list] = {}
+    for run in reversed(runs):
+        by_machine.setdefault(run.host, []).append(run)
+    for entry in found:
+        have = {point["run_id"] for point in entry["points"]}
+        machine_runs = by_machine.get(entry["machine"], [])
+        inside = [i for i, run in enumerate(machine_runs) if run.id in have]
+        between = machine_runs[inside[0]:inside[-1] + 1] if inside else []
+        entry["gaps"] = [{"run_id": r.id, "date": r.date, "commit": r.commit}
+                         for r in between if r.id not in have]
 
 
 def _verdicts(store, earlier: int, later: int) -> dict[str, str]:

@@ -7,6 +7,13 @@ samples needed. By default no run-wide shift is removed, since between
 machines the shift is what is measured; `relative` removes it, to show the
 cells that differ more (or less) than the machine as a whole.
 
+Between machines nearly every cell differs beyond the noise (one machine is
+slower), so what is worth marking is a cell that differs beyond its interval
+from its machine as a whole: each entry's `apart` says whether the cell's
+ratio, divided by the machine's run-wide shift (the median ratio of the
+cells), lies wholly beyond the larger of the noise floor and 3 spreads of the
+cells; with too few cells for a shift, whether its ratio is clear at all.
+
 `compare_machines` returns plain data (lists of dicts) that any view can draw:
 the terminal table, JSON, a page.
 """
@@ -67,10 +74,12 @@ def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_F
             seen.add(cell.key)
             cells.setdefault(cell.key, {})[name] = cell
     judged: dict[str, dict[str, compare.Matched]] = {}
+    drifts: dict[str, compare.Drift | None] = {}
     machines = [_machine(reference_name, reference, None)]
     for name, run in runs[1:]:
         result = compare.compare(reference, run, noise, resamples, drift_correction=relative)
         judged[name] = {m.label: m for m in result.matched}
+        drifts[name] = result.drift
         machines.append(_machine(name, run, result))
     rows = []
     for key in sorted(cells, key=compare.key_order):
@@ -81,7 +90,7 @@ def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_F
         for name, _ in runs:
             cell = present.get(name)
             entry = {"machine": name, "median": None, "status": _standing(cell), "ratio": None,
-                     "low": None, "high": None, "verdict": None}
+                     "low": None, "high": None, "verdict": None, "apart": False}
             if cell is not None and entry["status"] == "ok":
                 entry["median"] = _median(cell)
             if name == reference_name:
@@ -89,10 +98,22 @@ def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_F
             elif first.label in judged[name]:
                 matched = judged[name][first.label]
                 entry.update(ratio=finite(matched.ratio), low=finite(matched.low),
-                             high=finite(matched.high), verdict=matched.verdict)
+                             high=finite(matched.high), verdict=matched.verdict,
+                             apart=_apart(matched, drifts[name], noise))
             row["machines"].append(entry)
         rows.append(row)
     return MachinesView(machines, rows, relative, noise, CONFIDENCE)
+
+
+def _apart(matched: compare.Matched, drift: compare.Drift | None, noise: float) -> bool:
+    """Whether a cell differs beyond its interval from its machine as a whole (see
+    the module's description)."""
+    if drift is None or not drift.shift or drift.spread is None:
+        return matched.verdict in (compare.SLOWER, compare.FASTER)
+    return compare.verdict(matched.low / drift.shift, matched.high / drift.shift,
+                           len(matched.samples_a), len(matched.samples_b),
+                           compare.clear_threshold(noise, drift.spread)) \
+        in (compare.SLOWER, compare.FASTER)
 
 
 def machines_table(runs: list[tuple[str, Run]], **options) -> list[dict]:

@@ -388,7 +388,7 @@ class Sweep:
             report = process.report
             member.record.samples.append(Sample(
                 report.seconds_per_repetition, report.allocate_seconds, report.init_seconds,
-                report.result, index, process.contention or Contention()))
+                report.result, index, process.contention or Contention(), retry))
         group.rounds_kept += 1
         return replaced
 

@@ -1,7 +1,9 @@
 """The results store's contents: the runs it holds, for a person (aligned
 text) or a script (JSON), and cells followed across runs and machines
-(`./suite history`) as text, JSON or an HTML page charting each cell's
-median over the runs' dates, one series per machine.
+(`./suite history`) as text, JSON or an HTML page: the changes found at the
+top (cell, machine, when, by how much, the commits between), and a chart of
+each cell's median over the runs, one series per machine, its runs labelled
+with their commits and its line broken where a run lacks the cell.
 """
 
 from __future__ import annotations
@@ -15,7 +17,7 @@ from typing import Any
 from ..files import dump_json
 from .chart import Axis, Chart, Point, Series, charts, log_span_wanted
 from .text import aligned, interval, plural, printable, with_interval
-from .units import format_seconds
+from .units import format_seconds, page_seconds
 from .web import Column, Field, Row, page, sortable_table
 
 COMMIT_DIGITS = 12
@@ -169,22 +171,6 @@ def _check_series(series: Any) -> None:
             _parse_date(point["date"], where)
 
 
-def _date_ticks(low: float, high: float) -> tuple[list[float], str]:
-    """Tick positions (seconds since the epoch, on whole days or hours) and their format."""
-    span = max(high - low, 1.0)
-    for step, pattern in ((3600, "%m-%d %H:%M"), (6 * 3600, "%m-%d %H:%M"), (86400, "%Y-%m-%d"),
-                          (2 * 86400, "%Y-%m-%d"), (7 * 86400, "%Y-%m-%d"),
-                          (14 * 86400, "%Y-%m-%d"), (30 * 86400, "%Y-%m-%d"),
-                          (91 * 86400, "%Y-%m-%d"), (365 * 86400, "%Y-%m-%d")):
-        if span / step <= 6:
-            break
-    first = math.ceil(low / step) * step
-    ticks = [float(t) for t in range(int(first), int(high) + 1, step)]
-    if not ticks:  # all points inside one step: label the first point's moment
-        ticks = [low]
-    return ticks, pattern
-
-
 def _date_label(pattern: str):
     def label(seconds: float) -> str:
         moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
@@ -192,36 +178,112 @@ def _date_label(pattern: str):
     return label
 
 
+def _short(commit: str | None) -> str:
+    return (commit or "")[:7]
+
+
+def _commit_ticks(members: list[dict], low: float, high: float) -> tuple[list[float], dict]:
+    """The runs' dates as ticks, each labelled with its run's commit (its id without
+    one), leaving out a tick too close to the one before to be read."""
+    labels: dict[float, str] = {}
+    for item in members:
+        for point in item["points"]:
+            at = _parse_date(point["date"], str(item["cell"]))
+            labels.setdefault(at, _short(point.get("commit")) or f"@{point['run_id']}")
+    closest = (high - low) / 24
+    ticks: list[float] = []
+    for at in sorted(labels):
+        if not ticks or at - ticks[-1] >= closest:
+            ticks.append(at)
+    return ticks, labels
+
+
 def history_chart(cell: str, members: list[dict]) -> Chart:
-    """One cell's median over the runs' dates, one series per machine; changed points ringed."""
+    """One cell's median over the runs, one series per machine: the x axis the runs'
+    dates labelled with their commits, the line broken where runs of the machine
+    lack the cell, the changes ringed red."""
     series = []
     all_x, all_y = [], []
     for item in members:
         points = []
-        for point in item["points"]:
+        gaps = sorted(_parse_date(g["date"], cell) for g in item.get("gaps") or ()
+                      if isinstance(g, dict) and isinstance(g.get("date"), str))
+        before = None
+        for point in sorted(item["points"], key=lambda p: _parse_date(p["date"], cell)):
             x = _parse_date(point["date"], cell)
             median, low, high = point["median"], point.get("low"), point.get("high")
             tip = [f"{item['machine']} · run {point['run_id']}", f"{point['date']}",
-                   with_interval(f"median {format_seconds(median)}", low, high,
-                                 format_seconds, " to ", "interval")]
+                   with_interval(f"median {page_seconds(median)}", low, high,
+                                 page_seconds, " to ", "interval")]
             if point.get("commit"):
                 tip.insert(2, f"commit {point['commit']}")
+            missing = [g for g in gaps if before is not None and before < g < x]
+            if missing:
+                tip.append(f"{plural(len(missing), 'run')} of this machine before it lack "
+                           "the cell")
             if point.get("changed"):
                 tip.append("changed against the run before")
             points.append(Point(x, median, "\n".join(map(str, tip)), low, high,
-                                f"{item['machine']}#{point['run_id']}", bool(point.get("changed"))))
+                                f"{item['machine']}#{point['run_id']}", bool(point.get("changed")),
+                                gap=bool(missing)))
+            before = x
             all_x.append(x)
             all_y += [v for v in (median, low, high) if v is not None]
         series.append(Series(str(item["machine"]), points))
-    ticks, pattern = _date_ticks(min(all_x), max(all_x)) if all_x else ([], "%Y-%m-%d")
+    first_x, last_x = (min(all_x), max(all_x)) if all_x else (0.0, 0.0)
+    ticks, labels = _commit_ticks(members, first_x, last_x)
     first = members[0]
     title = (f"{cell}: {first['program']}, {first['backend']}, "
              f"{plural(first['threads'], 'thread')}, n = {first['n']:,}")
-    return Chart(title, Axis("date of the run (UTC)", ticks=ticks, format=_date_label(pattern)),
+    day = _date_label("%Y-%m-%d")
+    span = f"runs from {day(first_x)} to {day(last_x)}" if all_x else "no runs"
+    return Chart(title, Axis("commit", ticks=ticks,
+                             format=lambda at: labels.get(at, "")),
                  Axis("median time per call", log=min(all_y, default=0) > 0
-                      and log_span_wanted(all_y), format=format_seconds),
-                 series, note="bars: the interval each run gives its median; ringed: changed",
+                      and log_span_wanted(all_y), format=page_seconds),
+                 series, note=f"{span}, each placed by its date and labelled with its "
+                              "commit; bars: the interval each run gives its median; ringed "
+                              "red: a change (listed under Changes found); a break in a line: "
+                              "runs between that lack the cell",
                  data={"kind": "history", "cell": cell})
+
+
+def changes(series: list[dict]) -> list[dict]:
+    """Every changed point with what it changed from: cell, machine, run, date, the
+    ratio of the medians and the commits between, newest first."""
+    found = []
+    for item in series:
+        points = sorted(item["points"], key=lambda p: _parse_date(p["date"], item["cell"]))
+        for before, point in zip(points, points[1:]):
+            if point.get("changed") and before["median"] > 0:
+                found.append({"cell": str(item["cell"]), "machine": str(item["machine"]),
+                              "run_id": point["run_id"], "date": str(point["date"]),
+                              "ratio": point["median"] / before["median"],
+                              "from": before, "to": point})
+    return sorted(found, key=lambda c: _parse_date(c["date"], c["cell"]), reverse=True)
+
+
+def _changes_section(series: list[dict]) -> str:
+    found = changes(series)
+    parts = ["<section id=\"changes\">", "<h2>Changes found</h2>"]
+    if not found:
+        parts.append("<p class=\"empty\">No point changed beyond the noise against the run "
+                     "before it on its machine.</p>")
+    items = []
+    for change in found:
+        ratio = change["ratio"]
+        word, css = ("slower", "up") if ratio > 1 else ("faster", "down")
+        commits = " → ".join(_short(change[end].get("commit")) or f"run @{change[end]['run_id']}"
+                             for end in ("from", "to"))
+        items.append(
+            f"<li><code>{escape(change['cell'])}</code> on {escape(change['machine'])}, "
+            f"{escape(change['date'])}: <span class=\"{css}\">{abs(ratio - 1) * 100:.1f}% "
+            f"{word}</span> ({page_seconds(change['from']['median'])} → "
+            f"{page_seconds(change['to']['median'])}), commits {escape(commits)}</li>")
+    if items:
+        parts.append("<ol class=\"changes\">" + "".join(items) + "</ol>")
+    parts.append("</section>")
+    return "\n".join(parts)
 
 
 def render_html(series: list[dict], title: str) -> str:
@@ -229,9 +291,10 @@ def render_html(series: list[dict], title: str) -> str:
 
     `series` holds one entry per cell and machine: {"cell", "program", "backend",
     "n", "threads", "machine", "points": [{"run_id", "date" (ISO 8601), "commit",
-    "median", "low", "high", "changed"}]}. Each cell gets one chart (a series per
-    machine, x the run's date), and a table lists every series with its latest
-    figure. Raises ValueError naming what is missing from `series`.
+    "median", "low", "high", "changed"}], "gaps" (optional): [{"run_id", "date",
+    "commit"}]}. At the top the changes found; then a table of every series with
+    its latest figure; then each cell's chart (a series per machine). Raises
+    ValueError naming what is missing from `series`.
     """
     _check_series(series)
     by_cell: dict[str, list[dict]] = {}
@@ -244,16 +307,16 @@ def render_html(series: list[dict], title: str) -> str:
     for item in series:
         points = sorted(item["points"], key=lambda p: _parse_date(p["date"], item["cell"]))
         last = points[-1] if points else None
-        changes = sum(bool(p.get("changed")) for p in points)
+        count = sum(bool(p.get("changed")) for p in points)
         rows.append(Row([
             Field(str(item["cell"])), Field(str(item["machine"])), Field(str(item["program"])),
             Field(str(item["backend"])), Field(f"{item['n']:,}", item["n"]),
             Field(str(item["threads"]), item["threads"]), Field(str(len(points)), len(points)),
             Field(str(last["date"]) if last else ""),
-            Field(format_seconds(last["median"]) if last else "",
+            Field(page_seconds(last["median"]) if last else "",
                   last["median"] if last else None),
-            Field(str(changes), changes),
-        ], ("warned",) if changes else (), {"cell": str(item["cell"])}))
+            Field(str(count), count),
+        ], ("warned",) if count else (), {"cell": str(item["cell"])}))
     machines = len({str(s["machine"]) for s in series})
     made = [history_chart(cell, members).render() for cell, members in by_cell.items()
             if any(m["points"] for m in members)]
@@ -261,9 +324,9 @@ def render_html(series: list[dict], title: str) -> str:
         "<header>", f"<h1>{escape(title)}</h1>",
         f"<p class=\"sub\">{plural(len(by_cell), 'cell')} on {plural(machines, 'machine')}</p>",
         "</header>",
+        _changes_section(series),
         "<section id=\"series\">", "<h2>Series</h2>",
-        "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="series-table")
-        + "</div>", "</section>",
+        sortable_table(columns, rows, table_id="series-table"), "</section>",
         "<section id=\"charts-history\">", "<h2>Over runs and machines</h2>",
         charts(made) if made else "<p class=\"empty\">No points to chart.</p>",
         "</section>",

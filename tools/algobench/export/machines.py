@@ -10,7 +10,7 @@ from html import escape
 from ..files import dump_json
 from .report_page import context_items
 from .text import aligned, interval
-from .units import format_seconds
+from .units import format_seconds, page_seconds
 from .web import Column, Field, Row, attributes, page, sortable_table
 
 
@@ -78,16 +78,19 @@ def _machine_entry(entry: dict) -> Field:
     if entry["median"] is None:
         status = str(entry["status"])
         return Field(status.split(":")[0], None, title=status if ":" in status else None)
-    text = format_seconds(entry["median"])
+    text = page_seconds(entry["median"])
     verdict = entry["verdict"]
     if verdict == "reference" or entry["ratio"] is None:
         return Field(text if verdict == "reference" else f"{text} (not compared)",
                      entry["median"])
     ends = interval(entry["low"], entry["high"], ".3f")
+    css = "ratio " + (verdict if verdict in ("slower", "faster") else "unclear") \
+        + (" apart" if entry.get("apart") else "")
+    apart = "; apart from its machine as a whole" if entry.get("apart") else ""
     return Field(f"{text} ×{entry['ratio']:.3f} {verdict}", entry["ratio"],
-                 markup=(f"{escape(text)} <span class=\"ratio {escape(str(verdict))}\">"
+                 markup=(f"{escape(text)} <span class=\"{css}\">"
                          f"×{entry['ratio']:.3f} {escape(str(verdict))}</span>"),
-                 title=f"interval of the ratio {ends}" if ends else None)
+                 title=f"interval of the ratio {ends}{apart}" if ends else None)
 
 
 def render_html(view, runs: dict, title: str) -> str:
@@ -135,16 +138,17 @@ def render_html(view, runs: dict, title: str) -> str:
                   Field(f"{row['n']:,}", row["n"]), Field(str(row["threads"]), row["threads"]),
                   Field("" if fourth is None else f"{fourth:,}", fourth)]
         fields += [_machine_entry(entry) for entry in row["machines"]]
-        changed = any(e["verdict"] in ("slower", "faster") for e in row["machines"])
-        rows.append(Row(fields, ("warned",) if changed else (), {"cell": str(row["cell"])}))
+        apart = any(e.get("apart") for e in row["machines"])
+        rows.append(Row(fields, ("differs",) if apart else (), {"cell": str(row["cell"])}))
     rule = ("each machine's run-wide shift removed" if view.relative else
             "no run-wide shift removed: between machines it is what is measured")
     parts += ["<section id=\"cells\">", "<h2>Cells x machines</h2>",
               f"<p class=\"sub\">Median time per call; beside it the ratio to "
               f"{escape(str(reference))} (above 1: slower) and the verdict of "
               f"<code>suite compare</code> on the {view.confidence:.0%} interval of the ratio "
-              f"(clear beyond ±{view.noise:.0%}; {rule}). Rows with a clear difference are "
-              "marked; the interval shows on hovering a ratio.</p>",
-              "<div class=\"scroll\">" + sortable_table(columns, rows, table_id="machines-table")
-              + "</div>", "</section>"]
+              f"(clear beyond ±{view.noise:.0%}; {rule}). Marked, with its ratio in bold: a "
+              "cell that differs from its machine as a whole beyond its interval (its ratio "
+              "over the median ratio of the cells lies wholly beyond the noise and 3 spreads "
+              "of the cells). The interval shows on hovering a ratio.</p>",
+              sortable_table(columns, rows, table_id="machines-table"), "</section>"]
     return page(title, "\n".join(parts))

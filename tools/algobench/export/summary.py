@@ -139,36 +139,51 @@ def _on(threads: int | None, compared_at: int) -> str:
     return f" ({plural(threads, 'thread')})"
 
 
-WINNER_COLUMNS = ("program", "n", "threads", "fastest", "median time", "vs sequential, 1 thread",
-                  "runner-up", "runner-up slower by")
+WINNER_COLUMNS = ("program", "n", "threads", "backend to use", "median time",
+                  "vs sequential, 1 thread", "runner-up", "runner-up slower by")
+WINNERS_NOTE = ("The backend to use beats every other by the median over rounds of the "
+                "other's time over its own in the same round; \"slower by\" is that ratio for "
+                "the closest one, the runner-up, with its 95% interval. Where that interval "
+                "reaches 0% the rounds cannot tell the backends apart: the row says \"tie\" "
+                "and names them. \"vs sequential\": the same paired ratio of the sequential "
+                "build's 1-thread time to the winner's (for the programs built without the "
+                "parallel mode, their own program is the sequential build).")
+
+
+def winner_label(w) -> str:
+    """"c++17-par", "sequential (1 thread)" or, where the rounds cannot tell
+    them apart, "tie: parallel-mode, sequential"."""
+    if w.tied:
+        return "tie: " + ", ".join(w.tied)
+    return w.backend + _on(w.backend_threads, w.threads)
+
+
+def lead_text(w) -> str:
+    """The runner-up's paired lag behind the winner in %, with its interval: "12% (5-20)"."""
+    if w.lead is None:
+        return ""
+    low = None if w.lead_low is None else (w.lead_low - 1) * 100
+    high = None if w.lead_high is None else (w.lead_high - 1) * 100
+    return _interval((w.lead - 1) * 100, low, high, unit="%")
 
 
 def render_winners(run) -> list[str]:
     """The "which backend wins" table: per program, size and thread count the
-    fastest backend, its time, its paired speedup over the sequential build at
-    one thread, and its paired lead over the runner-up. No lines when the run
-    measured one backend."""
+    backend to use (or the tie), its time, its paired speedup over the
+    sequential build at one thread, and its paired lead over the runner-up.
+    No lines when the run measured one backend."""
     found = run.winners
     if not found:
         return []
     rows = []
     for w in sorted(found, key=lambda w: (w.program, w.n, w.threads)):
-        lead = ""
-        if w.lead is not None:
-            low = None if w.lead_low is None else (w.lead_low - 1) * 100
-            high = None if w.lead_high is None else (w.lead_high - 1) * 100
-            lead = _interval((w.lead - 1) * 100, low, high, unit="%")
-        rows.append([w.program, str(w.n), str(w.threads),
-                     w.backend + _on(w.backend_threads, w.threads), format_seconds(w.median),
+        rows.append([w.program, str(w.n), str(w.threads), winner_label(w),
+                     format_seconds(w.median),
                      _interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high),
-                     (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead])
+                     (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead_text(w)])
     lines = ["", "## Which backend wins", ""]
     lines += markdown(WINNER_COLUMNS, rows, right={1, 2, 4, 5, 7})
-    lines += ["", "Fastest by median time. \"vs sequential\": the median over rounds of the "
-              "sequential build's 1-thread time over the winner's time in the same round "
-              "(for the programs built without the parallel mode, their own program is the "
-              "sequential build); \"slower by\": the same paired ratio for the runner-up; "
-              "both with their 95% intervals."]
+    lines += ["", WINNERS_NOTE]
     return lines
 
 

@@ -9,8 +9,12 @@ request even if its text were to smuggle markup in. All text from results
 passes through `escape` on its way into the markup.
 
 The script only adds behaviour (the tooltip on hover, series shown and
-hidden from a chart's legend, tables sorted by a column header), so a page
-without it still shows every figure.
+hidden from a chart's legend, tables sorted by a column header, the run
+report's filters and sample strips), so a page without it still shows every
+figure; a control that does nothing without it carries the class
+needs-script, which the stylesheet hides until the script has marked <html>.
+A link may save data the page holds (a data: URI with a `download` name):
+that is no request either.
 
 These pieces compose: `page(title, body)` wraps any markup and
 `sortable_table` renders rows of `Field`s under `Column`s; the run report,
@@ -25,6 +29,7 @@ import functools
 import hashlib
 import math
 import pathlib
+import re
 from html import escape
 from typing import Sequence
 
@@ -57,6 +62,12 @@ def page(title: str, body: str) -> str:
         f"<title>{escape(title)}</title>\n<style>{style}</style>\n</head>\n<body>\n"
         f"{body}\n<script>{script}</script>\n</body>\n</html>\n"
     )
+
+
+def backend_class(backend: str) -> str:
+    """The class that gives a backend its colour on every page: "b-" and the name
+    in lower case, each run of other characters than a-z and 0-9 one "-"."""
+    return "b-" + re.sub(r"[^a-z0-9]+", "-", backend.lower()).strip("-")
 
 
 def attributes(values: dict[str, object]) -> str:

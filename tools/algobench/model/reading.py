@@ -76,11 +76,15 @@ def _winners(data: Any) -> list[Winner]:
     """The derived "which backend wins" records as written; the derive step
     makes them again, so a record that does not read is left out."""
     fields = {f.name for f in dataclasses.fields(Winner)}
+    # A field added since the file was written takes its default; one this
+    # version does not know is left out.
+    required = {f.name for f in dataclasses.fields(Winner)
+                if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING}
     winners = []
     for item in data if isinstance(data, list) else []:
-        if isinstance(item, dict) and set(item) == fields:
+        if isinstance(item, dict) and required <= set(item):
             try:
-                winners.append(Winner(**item))
+                winners.append(Winner(**{k: v for k, v in item.items() if k in fields}))
             except TypeError:
                 continue
     return winners
@@ -139,10 +143,11 @@ def _sample(seconds: float, info: dict, where: str) -> Sample:
     else:
         contention = None
     round_index = info.get("round")
+    remeasured = info.get("remeasured")
     return Sample(seconds, _number(info.get("allocate_seconds"), f"{where}: allocate_seconds"),
                   _number(info.get("init_seconds"), f"{where}: init_seconds"),
                   info.get("result"), round_index if isinstance(round_index, int) else None,
-                  contention)
+                  contention, remeasured if type(remeasured) is int and remeasured > 0 else 0)
 
 
 def _cell(data: Any, index: int) -> CellResult:

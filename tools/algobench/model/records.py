@@ -82,17 +82,25 @@ class Sample:
     result: int | None = None
     round: int | None = None
     contention: Contention | None = None
+    # How often its round was measured again (another process competed) before
+    # this sample was kept.
+    remeasured: int = 0
 
     @property
     def contended(self) -> str | None:
         return self.contention.reason() if self.contention is not None else None
 
     def info(self) -> dict:
-        """Everything but the time, as results.json keeps it beside the times."""
-        return {"round": self.round, "allocate_seconds": self.allocate_seconds,
+        """Everything but the time, as results.json keeps it beside the times
+        ("remeasured" only when it was: a file written before it existed reads
+        and writes back the same)."""
+        info = {"round": self.round, "allocate_seconds": self.allocate_seconds,
                 "init_seconds": self.init_seconds, "result": self.result,
                 "contention": self.contention.to_dict() if self.contention else None,
                 "contended": self.contended}
+        if self.remeasured:
+            info["remeasured"] = self.remeasured
+        return info
 
 
 @dataclasses.dataclass
@@ -211,13 +219,15 @@ class CellResult:
 
 @dataclasses.dataclass
 class Winner:
-    """The fastest backend of one program, size and thread count, and by how much.
+    """The backend to use at one program, size and thread count, and by how much.
 
     `over_sequential` is the paired speedup over the sequential build at one
     thread (the best plain code, not the backend's own 1-thread time): the
     median over rounds of the ratio of that cell's time to the winner's time
     of the same round, with its interval. `lead` is the same paired ratio of
-    the runner-up's time to the winner's.
+    the runner-up's time to the winner's, and the winner is chosen by it (see
+    derive.winners). `tied` names the backends, the winner first, whose times
+    the rounds cannot tell from the winner's; empty when the lead is clear.
     """
 
     program: str
@@ -238,7 +248,7 @@ class Winner:
     lead: float | None = None
     lead_low: float | None = None
     lead_high: float | None = None
-
+    tied: list[str] = dataclasses.field(default_factory=list)
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
