@@ -59,11 +59,30 @@ def derive(run: Run) -> Run:
                 {c.backend for c in run.cells} - {PARALLEL_MODE}) > 0:
             cell.vs_sequential, cell.vs_sequential_low, cell.vs_sequential_high = \
                 paired(baseline, cell)
+    _counts(run)
     run.winners = winners(run)
     run.busy = busy_warning(run)
     threshold = run.context.cv_threshold
     run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
     return run
+
+
+def _counts(run: Run) -> None:
+    """Each cell's median instruction count and its spread, and the work ratio
+    of every cell at more than one thread over the 1-thread cell of its
+    program, size and backend."""
+    for cell in run.cells:
+        counts = cell.instruction_samples if cell.status != "failed" else []
+        cell.instructions = median(counts) if counts else None
+        cell.instructions_spread = ((max(counts) - min(counts)) / cell.instructions
+                                    if counts and cell.instructions > 0 else None)
+    single = {(c.program, c.backend, c.n, c.fourth): c.instructions
+              for c in run.cells if c.threads == 1 and c.instructions is not None}
+    for cell in run.cells:
+        base = single.get((cell.program, cell.backend, cell.n, cell.fourth))
+        cell.work_ratio = (ratio(cell.instructions, base)
+                           if cell.threads > 1 and cell.instructions is not None and base
+                           else None)
 
 
 def _speedup(cell: CellResult, base: CellResult) -> None:

@@ -199,10 +199,13 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
 
 
 def run_process(cell: Cell, repetitions: int, options: Options,
-                bin_dir: pathlib.Path | None = None) -> Process:
-    """Runs one process of the cell (from bin_dir, by default the options') and checks it."""
-    changes = env_changes(cell, options)
-    process = Process(command(cell, bin_dir or options.bin_dir, repetitions), changes)
+                bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+                extra_env: dict[str, str] | None = None) -> Process:
+    """Runs one process of the cell (from bin_dir, by default the options') and checks it;
+    `wrapper` is a command that runs the program (valgrind), `extra_env` what it adds."""
+    changes = dict(env_changes(cell, options), **(extra_env or {}))
+    process = Process((wrapper or []) + command(cell, bin_dir or options.bin_dir, repetitions),
+                      changes)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         before = machine.cpu_times()
         try:
@@ -232,7 +235,8 @@ def run_process(cell: Cell, repetitions: int, options: Options,
                                f"({error}): this machine's limit of threads or processes is "
                                "reached")
             return process
-        wanted = expected_team(cell)
+        # Under a wrapper the threads seen are not the program's alone.
+        wanted = expected_team(cell) if wrapper is None else None
         try:
             if wanted is None:
                 waiter.join(options.timeout)
@@ -360,9 +364,10 @@ class ResultLedger:
 
 
 def attempt(cell: Cell, repetitions: int, options: Options, ledger: ResultLedger,
-            bin_dir: pathlib.Path | None = None) -> Process:
+            bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+            extra_env: dict[str, str] | None = None) -> Process:
     """One checked process of the cell; its `failure` says what was wrong, if anything."""
-    process = run_process(cell, repetitions, options, bin_dir)
+    process = run_process(cell, repetitions, options, bin_dir, wrapper, extra_env)
     if process.failure is None:
         try:
             ledger.check(cell, process.report.result)

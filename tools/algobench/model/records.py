@@ -16,7 +16,10 @@ from ..contention import Contention
 from ..files import dump_json, replace_file
 from ..workload import PARALLEL_MODE, WORKLOADS, Workload
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
+# What a run measured: the time of each call (the default), or the instructions
+# its timed loop executed, counted under callgrind.
+METRICS = ("time", "instructions")
 RESULTS_FILE = "results.json"
 
 
@@ -138,6 +141,17 @@ class CellResult:
     # of the reported figure, when the runner could estimate it.
     first_call_excess: float | None = None
     first_call_share: float | None = None
+    # In a run of the instructions metric: instructions per steady call, one
+    # per count, and what a process's first call executed beyond a steady one
+    # (None where the call is counted once, first call included).
+    instruction_samples: list[float] = dataclasses.field(default_factory=list)
+    first_call_instructions: float | None = None
+    # Filled by the derive step: the median count, its spread ((max - min) /
+    # median) and, at more than one thread, the work ratio: instructions at
+    # this thread count over those at one thread of the same backend.
+    instructions: float | None = None
+    instructions_spread: float | None = None
+    work_ratio: float | None = None
 
     @property
     def ok(self) -> bool:
@@ -196,6 +210,10 @@ class CellResult:
             "vs_sequential_high": self.vs_sequential_high,
             "first_call_excess": self.first_call_excess,
             "first_call_share": self.first_call_share,
+            "instruction_samples": self.instruction_samples,
+            "first_call_instructions": self.first_call_instructions,
+            "instructions": self.instructions, "instructions_spread": self.instructions_spread,
+            "work_ratio": self.work_ratio,
         }
 
 
@@ -266,6 +284,7 @@ class Context:
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    metric: str = "time"  # one of METRICS: what the run's cells hold
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
@@ -329,12 +348,23 @@ class Run:
     def completed_cells(self) -> int:
         return sum(cell.ok for cell in self.cells)
 
+    @property
+    def counts(self) -> bool:
+        """Whether the run counted instructions instead of timing."""
+        return self.context.metric == "instructions"
+
+    def measured(self, cell: CellResult) -> int:
+        """How many measurements of the run's metric the cell holds."""
+        return len(cell.instruction_samples if self.counts else cell.samples)
+
     def cut_short(self, wanted: int | None) -> None:
         """Marks the run interrupted, and every cell still "ok" with fewer than
         `wanted` samples (or none) interrupted with it: it is no figure yet."""
         self.interrupted = True
+        if self.counts:
+            wanted = 1  # a count is complete in one measurement
         for record in self.cells:
-            if record.status == "ok" and len(record.samples) < (wanted or 1):
+            if record.status == "ok" and self.measured(record) < (wanted or 1):
                 record.status = "interrupted"
                 record.failure = f"interrupted after {len(record.samples)} of {wanted} samples"
 
