@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
   bool (*predicate)(double) = sin_less_than_zero<double>;
   // Before any call nothing is counted: the result shows 0.
   std::iterator_traits<double*>::difference_type count = 0;
+  algobench::begin_counted_loop();
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
 #ifdef _GLIBCXX_PARALLEL
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
 #endif
   }
   const double t5 = algobench::wall_clock();
+  algobench::end_counted_loop();
 
   std::cout << std::fixed << std::setprecision(9);
   algobench::print_result_line(std::cout, "res = ", count);

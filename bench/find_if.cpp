@@ -47,11 +47,13 @@ int main(int argc, char** argv) {
 
   // Without a search the result is the end, as for a search that finds nothing.
   int* found = a + n;
+  algobench::begin_counted_loop();
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
     found = std::find_if(ALGOBENCH_POLICY a, a + n, sin_equal_to_zero<int>());
   }
   const double t5 = algobench::wall_clock();
+  algobench::end_counted_loop();
 
   algobench::print_result_line(std::cout, "pos_found = ", static_cast<long>(found - a));
   algobench::print_closing_report(std::cout, args.threads, n, (t5 - t4) / args.repetitions);

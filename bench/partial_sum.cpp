@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   const double t3 = algobench::wall_clock();
   algobench::print_time_line(std::cout, "Time init:", t3 - t2);
 
+  algobench::begin_counted_loop();
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
 #if ALGOBENCH_HAS_POLICY
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
 #endif
   }
   const double t5 = algobench::wall_clock();
+  algobench::end_counted_loop();
 
   algobench::print_closing_report(std::cout, args.threads, n, (t5 - t4) / args.repetitions);
 

@@ -43,11 +43,13 @@ int main(int argc, char** argv) {
 
   // Before any call the intersection is empty: the result shows 0.
   double* end = output;
+  algobench::begin_counted_loop();
   const double t4 = algobench::wall_clock();
   for (int i = 0; i < args.repetitions; i++) {
     end = std::set_intersection(ALGOBENCH_POLICY first, first + n, second, second + n, output);
   }
   const double t5 = algobench::wall_clock();
+  algobench::end_counted_loop();
 
   algobench::print_result_line(std::cout,
                                "size inserted elements =", static_cast<long>(end - output));

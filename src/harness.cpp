@@ -9,6 +9,10 @@
 #include <cstring>
 #include <string>
 
+#ifdef ALGOBENCH_INSTRUCTION_MARKS
+#include <valgrind/callgrind.h>
+#endif
+
 namespace algobench {
 
 int to_int(const char* text) {
@@ -95,6 +99,26 @@ double wall_clock() {
   timeval tv;
   gettimeofday(&tv, nullptr);
   return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
+
+#ifdef ALGOBENCH_INSTRUCTION_MARKS
+// The runner looks for this text in a program to learn that it can be counted.
+__attribute__((used)) extern const char instruction_marks_tag[] = "algobench-instruction-marks";
+#endif
+
+// START/STOP_INSTRUMENTATION switch counting for all threads at once (the
+// OpenMP and oneTBB workers too), where TOGGLE_COLLECT would switch only the
+// calling thread's.
+void begin_counted_loop() {
+#ifdef ALGOBENCH_INSTRUCTION_MARKS
+  CALLGRIND_START_INSTRUMENTATION;
+#endif
+}
+
+void end_counted_loop() {
+#ifdef ALGOBENCH_INSTRUCTION_MARKS
+  CALLGRIND_STOP_INSTRUMENTATION;
+#endif
 }
 
 void print_time_line(std::ostream& os, const char* label, double seconds) {

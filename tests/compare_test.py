@@ -9,10 +9,12 @@ import random
 import statistics
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench import compare, model, stats
+from algobench import compare, count_compare, model, stats, thresholds
+from algobench.export import counts
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
@@ -441,6 +443,97 @@ class ContextMismatchTest(unittest.TestCase):
         result = compare.compare(model.load(RUN_A), model.load(RUN_B))
         self.assertEqual(result.warnings, [])
         self.assertEqual(result.notes, [])
+
+
+def counted(program, n, threads, counts, status="ok"):
+    """A cell of a run of instruction counts."""
+    record = cell(program, n, threads, [], status)
+    record.instruction_samples = list(counts)
+    return record
+
+
+class CountComparisonTest(unittest.TestCase):
+    """Instruction counts compared: exact ratios, ranges, the per-cell gate and its files."""
+
+    def runs(self):
+        a = run_of([counted("count_if", 1000, 1, [1e6]), counted("count_if", 1000, 2, [2e6, 2.01e6]),
+                    counted("partial_sum", 1000, 1, [5e5]), counted("find_if", 1000, 1, [4e5])],
+                   metric="instructions")
+        b = run_of([counted("count_if", 1000, 1, [1.003e6]),
+                    counted("count_if", 1000, 2, [2.005e6, 2.02e6]),
+                    counted("partial_sum", 1000, 1, [5e5]),
+                    counted("find_if", 1000, 1, [], status="failed")], metric="instructions")
+        return a, b
+
+    def test_verdicts_and_gate_per_cell(self):
+        a, b = self.runs()
+        limits = {"count_if/n:1000/threads:1": 0.2, "count_if/n:1000/threads:2": 0.2}
+        result = count_compare.compare_counts(a, b, lambda label: limits.get(label))
+        by_label = {p.label: p for p in result.pairs}
+        exact = by_label["count_if/n:1000/threads:1"]
+        self.assertEqual((exact.exact, exact.verdict, exact.over_limit), (True, "more", True))
+        self.assertAlmostEqual(exact.ratio, 1.003)
+        # Counted twice on each side: the ranges overlap, so no change is called and
+        # the low end (2.005 / 2.01) keeps the neighbour-free gate from tripping.
+        ranged = by_label["count_if/n:1000/threads:2"]
+        self.assertEqual((ranged.exact, ranged.verdict, ranged.over_limit),
+                         (False, "within spread", False))
+        self.assertEqual(by_label["partial_sum/n:1000/threads:1"].verdict, "same")
+        self.assertEqual(result.problems(), [
+            "count_if/n:1000/threads:1: B executes +0.300% instructions of A (B/A 1.003000; "
+            "limit 0.2%)", "find_if/n:1000/threads:1: failed in B (exit status 1)"])
+        verdicts = counts.count_verdicts(result)
+        xml = ElementTree.fromstring(counts.render_junit(verdicts, result.problems()))
+        suite = xml.find("testsuite")
+        self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
+        failed = [case.get("name") for case in suite.iter("testcase")
+                  if case.find("failure") is not None]
+        self.assertEqual(failed, ["count_if/n:1000/threads:1", "find_if/n:1000/threads:1"])
+        markdown = counts.render_gate_markdown(verdicts, False, result.problems())
+        self.assertIn("## algobench A/B gate: FAILED", markdown)
+        self.assertIn("| partial_sum/n:1000/threads:1 | instructions | B/A 1.000000 |  | "
+                      "not gated |", markdown)
+
+    def test_threshold_file_errors_are_one_line(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            path = pathlib.Path(tmp) / "limits"
+            for text, error in (
+                    ("count_if/* cycles 2\n", "limits:1: unknown metric 'cycles' (one of time, "
+                                               "instructions)"),
+                    ("# comment\n\ncount_if/* time two\n",
+                     "limits:3: the limit 'two' is not a percentage of 0 or more"),
+                    ("count_if/* time -1\n", "limits:1: the limit '-1' is not a percentage"),
+                    ("count_if/* time\n", "limits:1: a rule is three words"),
+                    ("count_if/* time 2\nsort/* instructions 1 # none\n",
+                     "limits:2: no cell of this run matches 'sort/*'")):
+                with self.subTest(text):
+                    path.write_text(text)
+                    with self.assertRaises(thresholds.ThresholdError) as caught:
+                        rules = thresholds.read(path)
+                        thresholds.check_cells(rules, ["count_if/n:10/threads:1"])
+                    self.assertIn(error, str(caught.exception))
+                    self.assertNotIn("\n", str(caught.exception))
+            path.write_text("*/threads:1 instructions 0.5\ncount_if/* instructions 3\n"
+                            "nth_element/n:10/threads:1 time 7\n")
+            rules = thresholds.read(path)
+            # The first rule of the metric wins; a label's "/fourth:K" need not be named.
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:1", "instructions",
+                                              None), 0.5)
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:2", "instructions",
+                                              None), 3.0)
+            self.assertEqual(thresholds.limit(rules, "nth_element/n:10/threads:1/fourth:7",
+                                              "time", 1.0), 7.0)
+            self.assertEqual(thresholds.limit(rules, "find_if/n:10/threads:2", "time", 1.0), 1.0)
+
+    def test_compare_refuses_runs_of_different_metrics(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            counts_a, _ = self.runs()
+            timed = run_of([cell("count_if", 1000, 1, [1e-3, 1e-3, 1e-3])])
+            a, b = save_pair(tmp, counts_a, timed)
+            status, out, err = run_main(a, b)
+            self.assertEqual((status, out), (2, ""))
+            self.assertEqual(err, "suite compare: A holds instructions and B holds time: compare "
+                                  "runs of the same metric (a count is not a time)\n")
 
 
 if __name__ == "__main__":

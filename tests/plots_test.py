@@ -381,10 +381,16 @@ class ReportCommandTest(unittest.TestCase):
             # again, it comes out the same but for the version and the backend
             # every cell of that schema ran on.
             after = json.loads((folder / "results.json").read_text())
-            self.assertEqual(after["schema_version"], 3)
+            self.assertEqual(after["schema_version"], 4)
             self.assertEqual({c.pop("backend") for c in after["cells"]}, {"parallel-mode"})
+            # ... and the metric it measured, time, without counts ...
+            self.assertEqual(after["context"].pop("metric"), "time")
+            self.assertEqual({json.dumps(c.pop("instruction_samples")) for c in after["cells"]},
+                             {"[]"})
             # ... and without a sequential build in the run, no speedup over it.
-            for field in ("vs_sequential", "vs_sequential_low", "vs_sequential_high"):
+            for field in ("vs_sequential", "vs_sequential_low", "vs_sequential_high",
+                          "first_call_instructions", "instructions", "instructions_spread",
+                          "work_ratio"):
                 self.assertEqual({c.pop(field) for c in after["cells"]}, {None})
             # ... and each cell says how many rounds it had, none beyond the planned ones.
             for field in ("stopped", "settle_width"):

@@ -16,7 +16,11 @@ import unittest
 
 import support
 
+from algobench import callgrind
+from algobench.matrix import Cell
 from algobench.output import ReportError, line_patterns, parse_report
+from algobench.runner import Options, ResultLedger
+from algobench.workload import SEQUENTIAL
 from algobench.workload import WORKLOADS as PROGRAMS
 
 PARALLEL = [p for p in PROGRAMS.values() if p.parallel]
@@ -294,6 +298,43 @@ class ParserTest(unittest.TestCase):
             with self.subTest(reason):
                 with self.assertRaises(ReportError):
                     parse_report(PROGRAMS["count_if"], text)
+
+
+class InstructionCountTest(unittest.TestCase):
+    """The marks of the timed loop under the real callgrind, at small n."""
+
+    def setUp(self):
+        if support.SANITIZED or callgrind.unavailable(pathlib.Path(support.BIN),
+                                                      ["bench_count_if_seq"]):
+            self.skipTest("no valgrind, or a build without the marks (or sanitized)")
+
+    def steady(self, n: int) -> list[float]:
+        """Two steady counts of the sequential count_if at n, from separate processes."""
+        counted = callgrind.count(Cell("count_if", n, 1, SEQUENTIAL),
+                                  Options(bin_dir=pathlib.Path(support.BIN)), ResultLedger(),
+                                  times=2)
+        self.assertIsInstance(counted, callgrind.Counted, getattr(counted, "failure", ""))
+        return counted.per_call
+
+    def test_one_thread_counts_are_identical_and_linear_in_n(self):
+        counts = {n: self.steady(n) for n in (1000, 2000, 3000)}
+        for n, pair in counts.items():
+            self.assertEqual(pair[0], pair[1], n)  # the same in every process
+        # Each element costs the same instructions: the loop alone is counted.
+        self.assertEqual(counts[2000][0] - counts[1000][0], counts[3000][0] - counts[2000][0])
+        self.assertGreater(counts[1000][0], 1000)
+
+    def test_output_under_callgrind_is_the_programs_own(self):
+        # The marks change nothing a program prints: only the times differ.
+        for name, args in (("count_if", (2000, 2, 3)), ("nth_element", (2000, 1, 1))):
+            native = run(name, *args)
+            counted = subprocess.run(
+                [callgrind.valgrind(), "--tool=callgrind", "--instr-atstart=no",
+                 "--callgrind-out-file=/dev/null", str(pathlib.Path(support.BIN) /
+                                                        PROGRAMS[name].executable),
+                 *map(str, args)], capture_output=True, text=True, timeout=300)
+            untimed = lambda text: re.sub(r"(Time \w+:|:time: )[0-9.e+-]+", r"\1", text)
+            self.assertEqual(untimed(counted.stdout), untimed(native.stdout), name)
 
 
 if __name__ == "__main__":

@@ -4,10 +4,11 @@ URL with the network off and every other request aborted, and uses it.
 
 The pages: the report of a small run built by hand with several backends and
 thread counts, a warned and a failed cell and markup in its text, whose points,
-tooltips and sorted rows are written out beside it (html_pages.py); the report
-`suite report --html` writes of the run_a fixture; a history page; three
-machines side by side. A screenshot of each page goes to <build>/screenshots/
-for a person to look at.
+tooltips, sorted rows and findings grid are written out beside it
+(html_pages.py); the report `suite report --html` writes of the run_a fixture;
+a history page; three machines side by side; and a default sweep's report,
+only opened and timed. A screenshot of each page, and one of its first screen,
+goes to <build>/screenshots/ for a person to look at.
 
 Without node (20 or later), the node modules (tests/browser, installed by the
 browser_modules CTest fixture) or Chromium (ALGOBENCH_CHROMIUM, `chromium` on
@@ -19,6 +20,7 @@ import base64
 import gzip
 import json
 import os
+import statistics
 import pathlib
 import re
 import shutil
@@ -27,8 +29,8 @@ import tempfile
 import unittest
 
 from browser_setup import BROWSER, in_ci, missing_modules
-from html_pages import (SMALL_RUN_POINTS, SMALL_RUN_SORTED, SMALL_RUN_VALUES, SMALL_RUN_WARNED,
-                        history_series, small_run)
+from html_pages import (SMALL_RUN_GRID, SMALL_RUN_POINTS, SMALL_RUN_SORTED, SMALL_RUN_VALUES,
+                        SMALL_RUN_WARNED, default_run, history_series, small_run)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
 from algobench import machines, model
@@ -38,6 +40,8 @@ from algobench.export import machines as machines_view
 from algobench.export import report_page as html_report
 
 SKIPPED = "browser test skipped:"
+# How often the default sweep's page is opened to time it.
+OPENINGS = 5
 DRIVER_TIMEOUT = 300
 NODE_MAJOR = 20
 # Figures in a tooltip have three or four significant digits.
@@ -91,6 +95,11 @@ def build_tree() -> pathlib.Path:
     return BUILD if str(BUILD) not in ("", ".") else ROOT / "build" / "release"
 
 
+def css_colour(rgb: str) -> str:
+    """"rgb(0, 114, 178)" as the stylesheet writes it, "#0072b2"."""
+    return "#" + "".join(f"{int(v):02x}" for v in re.findall(r"\d+", rgb)[:3])
+
+
 def quantities(text: str) -> list[float]:
     """Every number in the text, and each one with a time unit in seconds as well."""
     found = []
@@ -135,9 +144,12 @@ class BrowserTest(unittest.TestCase):
         cls.files = {"report": pages / "report.html", "fixture": fixture / "report.html",
                      "history": pages / "history.html", "machines": pages / "machines.html"}
         cls.shots = {name: shots / f"{name}.png" for name in cls.files}
+        default = pages / "default.html"
+        default.write_text(html_report.render(default_run()), encoding="utf-8")
         job = {"chromium": find_chromium(),
                "pages": [{"path": str(cls.files[n]), "screenshot": str(cls.shots[n]),
-                          "downloads": str(pages / f"{n}-downloads")} for n in cls.files]}
+                          "downloads": str(pages / f"{n}-downloads")} for n in cls.files]
+               + [{"path": str(default), "screenshot": "", "timings": OPENINGS}]}
         for name in cls.files:
             (pages / f"{name}-downloads").mkdir()
         with tempfile.NamedTemporaryFile("w", suffix=".json") as handle:
@@ -151,7 +163,11 @@ class BrowserTest(unittest.TestCase):
                                  f"{completed.returncode}):\n{completed.stderr}")
         observed = json.loads(completed.stdout)
         cls.pages = dict(zip(cls.files, observed["pages"]))
-        print(f"Chromium {observed['browser']}; screenshots in {shots}", flush=True)
+        cls.timed = observed["pages"][-1]
+        times = sorted(cls.timed["loadTimes"])
+        print(f"Chromium {observed['browser']}; screenshots in {shots}; a default sweep's page "
+              f"({default.stat().st_size} bytes) loads in {statistics.median(times):.0f} ms "
+              f"(median of {len(times)}, {times[0]:.0f}-{times[-1]:.0f})", flush=True)
 
     def test_pages_load_offline_without_errors(self):
         for name, page in self.pages.items():
@@ -168,7 +184,10 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual((without["consoleErrors"], without["pageErrors"]), ([], []))
                 self.assertEqual(without["needsScriptShown"], 0)
                 self.assertGreater(without["rows"], 0)
+                # Every point's figures are in its title.
+                self.assertEqual(without["untitled"], 0)
         self.assertGreater(self.pages["report"]["needsScriptShown"], 0)
+        self.assertEqual(self.timed["errors"], [])
 
     def test_the_cells_header_stays_in_view_after_scrolling(self):
         for name in ("report", "fixture"):
@@ -199,6 +218,30 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(saved["samples.csv"], (self.fixture / "samples.csv").read_bytes())
         self.assertEqual(gzip.decompress(saved["results.json.gz"]),
                          (self.fixture / "results.json").read_bytes())
+
+    def test_the_findings_grid_answers_on_the_first_screen_in_the_backends_colours(self):
+        grid = self.pages["report"]["grid"]
+        self.assertEqual({(g["program"], g["n"], g["threads"]): (g["backend"], g["tied"])
+                          for g in grid}, SMALL_RUN_GRID)
+        self.assertTrue(all(g["firstScreen"] for g in grid))
+        # One colour per backend on every chart of both reports, a different one for
+        # each backend; the grid colours a clear winner's cell with it.
+        colours = {}
+        for name in ("report", "fixture"):
+            for chart in self.pages[name]["charts"]:
+                for series in chart["series"]:
+                    colours.setdefault(series["backend"], set()).add(series["colour"])
+        self.assertGreaterEqual(len(colours), 2)
+        self.assertTrue(all(len(found) == 1 for found in colours.values()), colours)
+        self.assertEqual(len({c for found in colours.values() for c in found}), len(colours))
+        # One click swaps the speedup over the sequential build for each backend's own.
+        swap = self.pages["report"]["swap"]
+        self.assertEqual((swap["before"].count("speedup"), swap["before"].count("speedup-self")),
+                         (1, 1))
+        self.assertEqual((swap["after"].count("speedup"), swap["after"].count("speedup-self")),
+                         (0, 2))
+        winner = next(g for g in grid if not g["tied"])
+        self.assertEqual(winner["colour"], css_colour(next(iter(colours[winner["backend"]]))))
 
     def test_one_row_per_cell_with_warned_and_failed_cells_marked(self):
         for name in ("report", "fixture"):

@@ -14,10 +14,11 @@ import shutil
 import tempfile
 import unittest
 
-from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL_RUN_POINTS,
-                        default_run, history_series, small_run)
+from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL_RUN_GRID,
+                        SMALL_RUN_POINTS, default_run, history_series, small_run)
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
+from algobench.contention import Contention
 from algobench.derive import derive
 from algobench.export import history as history_view
 from algobench.export import report_page as html_report
@@ -139,6 +140,29 @@ class ReportPageTest(SelfContainedPageChecks, unittest.TestCase):
         self.assertEqual({key: sorted(names) for key, names in self.page.points().items()},
                          {key: sorted(names) for key, names in SMALL_RUN_POINTS.items()})
 
+    def test_the_findings_grid_comes_first_and_names_winners_and_ties(self):
+        grid = {(td.attrs["data-program"], int(td.attrs["data-n"]), int(td.attrs["data-threads"])):
+                (td.attrs["data-backend"], td.attrs.get("data-tied", "").split(",") if
+                 td.attrs.get("data-tied") else [])
+                for td in self.page.all("td") if "data-program" in td.attrs}
+        self.assertEqual(grid, SMALL_RUN_GRID)
+        sections = [e.attrs["id"] for e in self.page.all("section")]
+        self.assertLess(sections.index("findings"), sections.index("context"))
+        text = "".join(self.page.text)
+        self.assertIn("tie: pmode, seq", text)
+        # Each cell links to its program's speedup chart.
+        links = {a.attrs["href"] for a in self.page.all("a") if a.ancestor("table") is not None
+                 and a.ancestor("table").classes == {"findings"}}
+        self.assertEqual(links, {"#chart-speedup-count_if"})
+        self.assertEqual([e.attrs.get("id") for e in self.page.all("figure")
+                          if e.attrs.get("id") == "chart-speedup-count_if"],
+                         ["chart-speedup-count_if"])
+
+    def test_every_point_has_a_title(self):
+        # Without script a point's figures are its <title>.
+        titled = {id(e.parent) for e in self.page.all("title") if e.text}
+        self.assertTrue(all(id(point) in titled for point in self.page.all(cls="pt")))
+
     def test_sizes_spanning_decades_are_on_a_log_axis(self):
         # n = 1e4, 1e5, 1e6: equal steps on a log axis, labelled at the powers of ten.
         figure = next(e for e in self.page.all("figure")
@@ -174,8 +198,8 @@ class EdgeRunsTest(unittest.TestCase):
         # Only the one-sample cells have a positive time to chart (a size of 0 has
         # none per element, nor a speedup).
         both = ["count_if/n:1000/threads:1", "count_if/n:1000/threads:2"]
-        charted = {("time", "count_if"): both, ("speedup", "count_if"): both,
-                   ("efficiency", ""): both}
+        charted = {("time", "count_if"): both, ("speedup-self", "count_if"): both,
+                   ("efficiency", None): both}
         for name, run in runs.items():
             with self.subTest(name):
                 page = Page(html_report.render(derive(run)))
@@ -183,6 +207,19 @@ class EdgeRunsTest(unittest.TestCase):
                 self.assertEqual(rows, [c.name for c in run.cells])
                 self.assertEqual(page.points(), charted if name == "one sample a cell" else {})
         self.assertIn("Interrupted", "".join(Page(html_report.render(interrupted)).text))
+
+
+    def test_a_busy_machine_is_said_once_near_the_top(self):
+        cells = [cell("count_if", 10**5, 1, [1e-3] * 3), cell("count_if", 10**5, 2, [6e-4] * 3)]
+        for sample in cells[1].samples:
+            sample.contention = Contention(wall_seconds=1.0, others_share=0.5,
+                                           others_seconds=0.5, runnable_others=1)
+        run = derive(run_of(cells))
+        page = Page(html_report.render(run))
+        self.assertTrue(run.busy)
+        self.assertEqual("".join(page.text).count(run.busy), 1)
+        ids = [e.attrs.get("id") for e in page.elements if e.attrs.get("id")]
+        self.assertLess(ids.index("busy"), ids.index("context"))
 
 
 class DefaultSweepSizeTest(unittest.TestCase):

@@ -79,7 +79,7 @@ class TinySweepTest(unittest.TestCase):
 
     def test_context(self):
         context = self.results["context"]
-        self.assertEqual(self.results["schema_version"], 3)
+        self.assertEqual(self.results["schema_version"], 4)
         self.assertIs(self.results["interrupted"], False)
         self.assertIsInstance(context["seed"], int)
         self.assertLessEqual(CONTEXT_KEYS, set(context))

@@ -321,5 +321,104 @@ class InterruptTest(unittest.TestCase):
         self.assertNotIn("Traceback", completed.stderr)
 
 
+class InstructionCountTest(unittest.TestCase):
+    """--metric instructions on the stand-ins, under a stand-in valgrind whose
+    totals are known in advance: 5000 of one-time work and 1000 a call, each
+    thread beyond the first adding 90% to a call."""
+
+    VALGRIND = str(pathlib.Path(__file__).parent / "fixtures" / "runner" / "valgrind.py")
+
+    def count(self, *options: str, env: dict | None = None):
+        with StandinSweep() as sweep:
+            status, out, err = sweep.run(
+                "--metric", "instructions", *options,
+                env={"ALGOBENCH_VALGRIND": self.VALGRIND, "STANDIN_WORK_PER_THREAD": "0.9",
+                     **(env or {})})
+            return status, out, err, (load(sweep.out) if (sweep.out / "results.json").exists()
+                                      else None)
+
+    def test_steady_counts_work_ratio_and_finding(self):
+        status, out, err, results = self.count("--programs", "count_if,nth_element",
+                                               "--sizes", "2000", "--threads", "1,2")
+        self.assertEqual(status, 0, err)
+        self.assertEqual(results["context"]["metric"], "instructions")
+        cells = {c["name"]: c for c in results["cells"]}
+        one = cells["count_if/n:2000/threads:1"]
+        self.assertEqual(one["instruction_samples"], [1000.0])  # exact: counted once
+        self.assertEqual(one["first_call_instructions"], 5000.0)
+        two = cells["count_if/n:2000/threads:2"]
+        self.assertEqual(two["instruction_samples"], [1900.0, 1900.0])  # on a team: twice
+        self.assertAlmostEqual(two["work_ratio"], 1.9)
+        # A call that cannot be repeated is counted once, its one-time work included.
+        single = cells["nth_element/n:2000/threads:1"]
+        self.assertEqual((single["instructions"], single["first_call_instructions"]),
+                         (6000.0, None))
+        self.assertEqual([f["cells"] for f in results["findings"] if f["kind"] == "extra_work"],
+                         [["count_if/n:2000/threads:2"]])
+        self.assertIn("1.90x the work of one thread", err)
+        self.assertIn("| count_if | 2000 | 2 | 1,900 | 0.000 | 1.900x | 5,000 | ok |", out)
+
+    def test_a_count_that_cannot_be_read_fails_the_cell(self):
+        status, _, err, results = self.count("--programs", "count_if", "--sizes", "12",
+                                             "--threads", "1", env={"STANDIN_NO_TOTALS": "1"})
+        self.assertEqual(status, 1)
+        self.assertIn("no instruction count: callgrind wrote no totals or summary line",
+                      results["cells"][0]["failure"])
+
+    def test_ab_gate_holds_each_cell_to_its_threshold(self):
+        with tempfile.TemporaryDirectory() as temporary:
+            root = pathlib.Path(temporary)
+            bin_a, bin_b = standin_bin(root, "A"), standin_bin(root, "B")
+            (root / "limits").write_text("count_if/*/threads:1 instructions 0.5\n"
+                                         "*/threads:2 instructions 5\n")
+            env = {"ALGOBENCH_VALGRIND": self.VALGRIND, "STANDIN_INSTRUCTIONS_SCALE": "B:1.03"}
+            with mock.patch.dict(os.environ, env):
+                status, out, err = run_suite(
+                    ["ab", str(bin_a), str(bin_b), "--metric", "instructions",
+                     "--programs", "count_if,partial_sum", "--sizes", "2000",
+                     "--threads", "1,2", "--thresholds", str(root / "limits"),
+                     "--junit", str(root / "junit.xml"), "--out", str(root / "ab")])
+            # B executes 3% more in every cell: above 0.5% at one thread of count_if,
+            # within 5% at two, and partial_sum at one thread is not gated.
+            self.assertEqual(status, 1, err)
+            self.assertRegex(out, r"count_if/n:2000/threads:1 +1,000 +1,030 +1\.030000 +\+3\.000 "
+                                  r"+more\n")
+            self.assertIn("Counts are not time", out)
+            self.assertIn("suite ab: count_if/n:2000/threads:1: B executes +3.000% instructions "
+                          "of A (B/A 1.030000; limit 0.5%)\n", err)
+            junit = (root / "junit.xml").read_text()
+            self.assertEqual(junit, (root / "ab" / "gate.xml").read_text())
+            self.assertEqual(junit.count("<testcase "), 3)
+            self.assertEqual(junit.count("<failure "), 1)
+            self.assertIn("partial_sum/n:2000/threads:1 | instructions | B/A 1.030000 |  | "
+                          "not gated", (root / "ab" / "gate.md").read_text())
+
+    def test_refused_without_valgrind_or_the_marks(self):
+        with tempfile.TemporaryDirectory() as temporary:
+            unmarked = pathlib.Path(temporary) / "bin"
+            unmarked.mkdir()
+            (unmarked / "bench_count_if").write_text("#!/bin/sh\n")
+            (unmarked / "bench_count_if").chmod(0o755)
+            (pathlib.Path(temporary) / "build-info.json").write_text(
+                '{"instruction_marks": {"built": false, "reason": "the build found no '
+                '<valgrind/callgrind.h>"}}')
+            for bin_dir, valgrind, said in (
+                    (unmarked, self.VALGRIND, "bench_count_if in " + str(unmarked) + " was "
+                     "built without the marks of its timed loop: the build found no "
+                     "<valgrind/callgrind.h>"),
+                    (None, "/nonexistent/valgrind", "$ALGOBENCH_VALGRIND (/nonexistent/valgrind) "
+                     "is not an executable file")):
+                with self.subTest(said), mock.patch.dict(os.environ,
+                                                         {"ALGOBENCH_VALGRIND": valgrind}):
+                    bin_dir = bin_dir or standin_bin(pathlib.Path(temporary), "marked")
+                    status, out, err = run_suite(
+                        ["run", "--metric", "instructions", "--bin-dir", str(bin_dir),
+                         "--programs", "count_if", "--sizes", "12", "--threads", "1",
+                         "--backends", "parallel-mode",
+                         "--out", str(pathlib.Path(temporary) / "out")])
+                    self.assertEqual((status, out), (2, ""))
+                    self.assertEqual(err, f"suite run: --metric instructions: {said}\n")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -467,6 +467,24 @@ class HistoryTest(StoreCase):
         self.assertGreaterEqual(point["high"], point["median"])
         self.assertAlmostEqual(point["median"] / step["points"][3]["median"], 1.5, delta=0.01)
 
+    def test_counts_have_a_history_of_their_own(self):
+        with Store.open(self.path) as the_store:
+            for day, count in enumerate((1000.0, 1000.0, 1010.0), start=7):
+                record = cell("count_if", 1000, 1, [])
+                record.instruction_samples = [count]
+                the_store.register(run_of([record], host="h", metric="instructions",
+                                          date=f"2024-05-0{day}T00:00:00+00:00"))
+            times = history.series(the_store, "^count_if/n:1000/threads:1$", machine="h")
+        self.assertNotIn("2024-05-09", json.dumps(times))  # a count is no time
+        status, out, _ = run_suite(["history", "^count_if/n:1000/threads:1$", "--metric",
+                                    "instructions", "--store", str(self.path)])
+        self.assertEqual(status, 0)
+        self.assertEqual(len([line for line in out.splitlines() if "2024-05" in line]), 3, out)
+        marked = [line for line in out.splitlines() if line.endswith(" *")]
+        self.assertEqual(len(marked), 1, out)
+        self.assertIn("2024-05-09", marked[0])
+        self.assertIn("1,010  +1.0% *", marked[0])
+
     def test_the_command_marks_the_step_and_states_the_rule(self):
         status, out, _ = run_suite(["history", STEP, "--machine", "h", "--store", str(self.path)])
         self.assertEqual(status, 0)

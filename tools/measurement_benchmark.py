@@ -23,6 +23,11 @@ It runs the suite itself, through ./suite, the way a user would, and prints:
             alternately: over the 1-thread cells, how wide the A/A intervals
             are, how many ratio products ab(A,B) x ab(B,A) are within 3% of 1,
             and how long each took
+  counts    instruction counts: the count sweep of the default matrix (how long,
+            the work ratio of every parallel cell, the spread of the cells counted
+            more than once), an A/A `ab --metric instructions` (every 1-thread
+            ratio within 0.1% of 1) and `ab O3 O1` x `ab O1 O3` of counts (the
+            product within 0.1% of 1 in every 1-thread cell)
   steady    partial_sum at 1e6 and 1e7: the suite's figure (its calibrated
             loop) against a steady-state loop of the same call on the same
             data (thousands of calls), measured alternately in one process
@@ -43,6 +48,7 @@ import json
 import os
 import pathlib
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -52,7 +58,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 SUITE = [sys.executable, str(ROOT / "suite")]
 DEFAULT_BIN = RELEASE_BIN = ROOT / "build" / "release" / "bin"
 O1_TREE = ROOT / "build" / "o1"
-CHECKS = ("aa", "gate", "sweeps", "ab", "rounds", "duet", "steady", "backends")
+CHECKS = ("aa", "gate", "sweeps", "ab", "rounds", "duet", "steady", "backends", "counts")
 
 
 def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
@@ -231,6 +237,50 @@ class Benchmark:
                       f"{figure(w['over_sequential'], w['over_sequential_low'], w['over_sequential_high'])}"
                       f" the sequential build at 1 thread; {w['runner_up']} slower by "
                       f"{figure(w['lead'], w['lead_low'], w['lead_high'], 100, 1, '%')}")
+
+    def check_counts(self) -> None:
+        folder = self.out / "counts"
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        status, _, took = suite("run", "--metric", "instructions", "--out", str(folder),
+                                *self.matrix)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # The CPU time of the suite and every process it waited for: what the
+        # sweep costs whatever else the machine runs.
+        cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+        cells = [c for c in load(folder)["cells"] if c["status"] == "ok"]
+        parallel = [c for c in cells if c["threads"] > 1]
+        ratios = sum(c["work_ratio"] is not None for c in parallel)
+        repeated = [c["instructions_spread"] for c in cells if len(c["instruction_samples"]) > 1]
+        below = sum(s < 0.01 for s in repeated)
+        print(f"counts: the count sweep of {'a narrowed' if self.quick else 'the default'} "
+              f"matrix: {len(cells)} cells took {took:.0f} s (goal: within 300 s) and {cpu:.0f} "
+              f"CPU seconds ({cpu / os.cpu_count():.0f} s on {os.cpu_count()} idle CPUs), exit "
+              f"status {status}; a work ratio in {share(ratios, len(parallel))} parallel cells; the "
+              f"cells counted twice spread under 1% in {share(below, len(repeated))} (goal: at "
+              f"least 95%), largest {max(repeated, default=0) * 100:.3f}%, median "
+              f"{statistics.median(repeated or [0]) * 100:.4f}%")
+        bin_dir, counting = str(RELEASE_BIN), ("--metric", "instructions")
+        _, same, took = self.ab(bin_dir, bin_dir, "counts-aa", *counting)
+        single = [p for p in same["pairs"] if p["label"].split("/")[2] == "threads:1"]
+        exact = sum(abs(p["ratio"] - 1) <= 0.001 for p in single)
+        print(f"counts: A/A of counts: B/A within 0.1% of 1 in {share(exact, len(single))} "
+              f"1-thread cells (goal: all), largest |B/A - 1| "
+              f"{max((abs(p['ratio'] - 1) for p in single), default=0) * 100:.5f}%; all cells "
+              f"{len(same['pairs'])}, took {took:.0f} s")
+        o1 = str(self.build_o1())
+        _, forward, _ = self.ab(bin_dir, o1, "counts-o3-o1", *counting)
+        _, backward, _ = self.ab(o1, bin_dir, "counts-o1-o3", *counting)
+        back = {p["label"]: p["ratio"] for p in backward["pairs"]}
+        products = {p["label"]: p["ratio"] * back[p["label"]] for p in forward["pairs"]
+                    if p["label"] in back}
+        ones = [x for label, x in products.items() if label.split("/")[2] == "threads:1"]
+        within = sum(abs(x - 1) <= 0.001 for x in ones)
+        others = [abs(x - 1) for label, x in products.items()
+                  if label.split("/")[2] != "threads:1"]
+        print(f"counts: ab(O3,O1) x ab(O1,O3) of counts within 0.1% of 1 in "
+              f"{share(within, len(ones))} 1-thread cells (goal: all); geometric mean O1/O3 "
+              f"{forward['geomean']:.3f}; at more threads the product's largest distance from 1 "
+              f"is {max(others, default=0) * 100:.3f}% over {len(others)} cells")
 
     def check_steady(self) -> None:
         folder = self.out / "steady"

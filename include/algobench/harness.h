@@ -80,6 +80,15 @@ void fill_with_lrand48(int* a, int n);
 // Seconds since the epoch from one gettimeofday() call.
 double wall_clock();
 
+// Bracket a program's timed loop for instruction counting: under Valgrind's
+// callgrind (started with --instr-atstart=no) the instructions of every
+// thread are counted from begin_counted_loop() to end_counted_loop(), and
+// nothing else. Each program calls begin just before its first clock read of
+// the timed loop and end just after its last. Outside Valgrind, or in a
+// build without <valgrind/callgrind.h>, they do nothing that shows.
+void begin_counted_loop();
+void end_counted_loop();
+
 // Array new without exceptions: on failure prints how many bytes could not be
 // had for which array, then ends the process with status 1.
 template <class T>

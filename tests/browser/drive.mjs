@@ -4,14 +4,19 @@
 //   node drive.mjs JOB.json
 //
 // JOB.json: {"chromium": "/usr/bin/chromium", "pages": [{"path": "...",
-// "screenshot": "....png", "downloads": "a folder for the files it saves"}, ...]}. For each page: every request it made
+// "screenshot": "....png", "downloads": "a folder for the files it saves",
+// "timings": 0}, ...]}. For each page: every request it made
 // (nothing may be fetched: the network is switched off and every request
 // but the page itself is aborted), console errors and uncaught exceptions,
-// the sortable tables' rows, the charts' series and points, the tooltip over
-// each point the pointer can reach, the points each legend entry hides and
-// shows again, the row order after one and two clicks on each header, where
-// the cells table's header is after scrolling past its top, what a filter
-// hides, the files its download links save, and the page without script.
+// the sortable tables' rows, the findings grid, the charts' series (with
+// their drawn colour) and points, the tooltip over each point the pointer
+// can reach, the points each legend entry hides and shows again, the charts
+// the speedup toggle shows, the row order after one and two clicks on each
+// header, where the cells table's header is after scrolling past its top,
+// what a filter hides, the files its download links save, and the page
+// without script. A screenshot of the whole page and one of its first
+// screen (1280 x 800) go side by side. With "timings": N the page is only
+// opened N times and the time to its load event is reported.
 
 import { readFile } from 'node:fs/promises';
 import { pathToFileURL } from 'node:url';
@@ -183,13 +188,36 @@ async function withoutScript(url) {
     needsScriptShown: Array.from(document.querySelectorAll('.needs-script'))
       .filter((e) => e.getBoundingClientRect().height > 0).length,
     rows: document.querySelectorAll('table.sortable tbody tr').length,
+    // Points whose figures a reader cannot get without script: no <title>.
+    untitled: Array.from(document.querySelectorAll('.pt'))
+      .filter((p) => !(p.querySelector('title') || {}).textContent).length,
   }));
   await context.close();
   return { consoleErrors, pageErrors, ...state };
 }
 
+// Milliseconds from the start of navigation to the end of the load event of
+// each of `times` openings of the page.
+async function loadTimes(url, times) {
+  const found = [];
+  const errors = [];
+  for (let i = 0; i < times; i++) {
+    const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 800 } });
+    const page = await context.newPage();
+    page.on('pageerror', (error) => errors.push(String(error)));
+    page.on('console', (message) => {
+      if (message.type() === 'error') errors.push(message.text());
+    });
+    await page.goto(url, { waitUntil: 'load' });
+    found.push(await page.evaluate(() => performance.getEntriesByType('navigation')[0].loadEventEnd));
+    await context.close();
+  }
+  return { loadTimes: found, errors };
+}
+
 async function inspect(entry) {
   const url = pathToFileURL(entry.path).href;
+  if (entry.timings) return { path: entry.path, url, ...await loadTimes(url, entry.timings) };
   const context = await browser.newContext({ offline: true, viewport: { width: 1280, height: 900 } });
   const requests = [];
   await context.route('**/*', (route) => (route.request().url() === url
@@ -204,6 +232,12 @@ async function inspect(entry) {
   });
   page.on('pageerror', (error) => pageErrors.push(String(error)));
   await page.goto(url, { waitUntil: 'load' });
+  await page.setViewportSize({ width: 1280, height: 800 });
+  await page.screenshot({ path: entry.screenshot.replace(/\.png$/, '-first.png') });
+  // Charts off screen are drawn only near the view: all of them, for the whole page.
+  await page.evaluate(() => document.querySelectorAll('figure.chart').forEach((figure) => {
+    figure.style.contentVisibility = 'visible';
+  }));
   await page.screenshot({ path: entry.screenshot, fullPage: true });
 
   const observed = await page.evaluate(() => ({
@@ -216,12 +250,20 @@ async function inspect(entry) {
       rows: Array.from(table.tBodies[0].rows).map((row) => ({
         cell: row.getAttribute('data-cell'), classes: Array.from(row.classList) })),
     })),
+    grid: Array.from(document.querySelectorAll('table.findings td[data-program]')).map((td) => ({
+      program: td.dataset.program, n: Number(td.dataset.n), threads: Number(td.dataset.threads),
+      backend: td.dataset.backend, tied: td.dataset.tied ? td.dataset.tied.split(',') : [],
+      colour: getComputedStyle(td).getPropertyValue('--c').trim(),
+      // Whether the cell lies inside the first screen, where no scrolling is needed.
+      firstScreen: td.getBoundingClientRect().bottom <= window.innerHeight })),
     charts: Array.from(document.querySelectorAll('figure.chart')).map((figure) => ({
       kind: figure.dataset.kind,
       program: figure.dataset.program ?? null,
       cell: figure.dataset.cell ?? null,
       series: Array.from(figure.querySelectorAll('g.series')).map((series) => ({
         index: series.dataset.series,
+        backend: series.dataset.backend ?? null,
+        colour: getComputedStyle(series).color,
         points: Array.from(series.querySelectorAll('.pt')).map((p) => p.getAttribute('data-key')),
         marked: Array.from(series.querySelectorAll('.pt.marked')).map((p) => p.getAttribute('data-key')),
       })),
@@ -231,6 +273,11 @@ async function inspect(entry) {
 
   observed.needsScriptShown = await page.evaluate(() => Array.from(
     document.querySelectorAll('.needs-script')).filter((e) => e.getBoundingClientRect().height > 0).length);
+  await page.setViewportSize({ width: 1280, height: 900 });
+  // The charts one click away are opened, as a person would, to be used too.
+  await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+    d.open = true;
+  }));
   const figures = page.locator('figure.chart');
   observed.hovers = [];
   observed.toggles = [];
@@ -247,6 +294,19 @@ async function inspect(entry) {
   const tables = page.locator('table.sortable');
   for (let i = 0; i < await tables.count(); i++) {
     observed.sorts.push({ table: i, columns: await sortColumns(tables.nth(i)) });
+  }
+  // The speedup section's button shows the other reference in place of the first.
+  const shownKinds = () => page.evaluate(() => Array.from(document.querySelectorAll(
+    'figure.chart')).filter((f) => f.checkVisibility()).map((f) => f.dataset.kind));
+  const swap = page.locator('button.swap');
+  if (await swap.count()) {
+    await page.evaluate(() => document.querySelectorAll('details.alternate').forEach((d) => {
+      d.open = false;
+    }));
+    const before = await shownKinds();
+    await swap.click();
+    observed.swap = { before, after: await shownKinds() };
+    await swap.click();
   }
   observed.sticky = await stickyHeader(page);
   observed.filter = await filterBackend(page);

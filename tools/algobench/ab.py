@@ -21,6 +21,7 @@ import pathlib
 
 from . import sweep
 from .pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
+from .thresholds import time_over
 
 __all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "variants"]
 
@@ -33,18 +34,22 @@ class AbOutcome:
     no_cell: bool
 
 
-def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report) -> AbOutcome:
+def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report,
+           limit=None) -> AbOutcome:
     """Runs the sweep of both builds, pairs them and applies the gate.
 
     `write_report(comparison)` writes the comparison's files (a renderer's
-    job, handed in by the command line)."""
+    job, handed in by the command line); `limit(cell label)`, when given, is
+    each cell's own limit in percent (None: not gated), from a threshold file."""
     status = the_sweep.run()
     a, b = the_sweep.runs["A"], the_sweep.runs["B"]
     comparison = pair_runs(a, b)
     write_report(comparison)
-    over = gate(comparison, fail_above) if fail_above is not None else []
+    gated = fail_above is not None or limit is not None
+    over = (time_over(comparison, limit) if limit is not None else
+            gate(comparison, fail_above) if fail_above is not None else [])
     no_cell = not comparison.matched
-    if fail_above is not None and status == 0 and (over or no_cell or comparison.failed_b):
+    if gated and status == 0 and (over or no_cell or comparison.failed_b):
         status = 1
     return AbOutcome(status, comparison, over, no_cell)
 

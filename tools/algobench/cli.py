@@ -23,7 +23,7 @@ import importlib
 import os
 import sys
 
-from . import ab, compare, machine, matrix, rounds
+from . import ab, compare, machine, matrix, model, rounds
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
@@ -105,7 +105,8 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                      help="shortest timed loop per process for the programs that repeat their "
                           f"call (default {DEFAULT_MIN_TIME:g})")
     how.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
-                     help="longest a single process may run before its cell fails (default 120)")
+                     help="longest a single process may run before its cell fails (default "
+                          "120; under callgrind, --metric instructions, 50 times as long)")
     how.add_argument("--pin", action="store_true",
                      help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
     how.add_argument("--hugepages", action="store_true",
@@ -117,6 +118,11 @@ def _add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
     how.add_argument("--no-bandwidth", action="store_true",
                      help="skip the memory bandwidth probe after the cells")
     how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
+    if not fleet:
+        how.add_argument("--metric", choices=model.METRICS, default="time",
+                         help="time each call (default), or count the instructions of each "
+                              "steady call under valgrind's callgrind: exact where one thread "
+                              "runs it, and not moved by other processes (counts are not time)")
     where = run.add_argument_group("where")
     if not fleet:
         where.add_argument("--out", type=path, metavar="DIR",
@@ -287,6 +293,18 @@ def parser() -> argparse.ArgumentParser:
                            help="run the A and B processes of a cell whose thread count fits "
                                 "twice into the usable CPUs at the same time, each on CPUs of "
                                 "its own, the CPUs changing hands every round")
+    gate = ab_parser.add_argument_group("the gate, for CI")
+    gate.add_argument("--thresholds", type=path, metavar="FILE",
+                      help="per-cell limits of the gate, one rule a line: CELL-GLOB METRIC "
+                           "PERCENT (e.g. 'count_if/* instructions 0.5'); the first rule of "
+                           "the run's metric that matches a cell applies, --fail-above to the "
+                           "others. The verdicts go to gate.md and gate.xml (JUnit) in the "
+                           "A/B folder")
+    gate.add_argument("--junit", type=path, metavar="FILE",
+                      help="also write the gate's JUnit XML to FILE")
+    gate.add_argument("--summary", type=path, metavar="FILE",
+                      help="also append the gate's Markdown summary to FILE (e.g. "
+                           "$GITHUB_STEP_SUMMARY)")
     _add_run_arguments(ab_parser, ab_command=True)
     ab_parser.set_defaults(handler=measuring.ab)
     test = commands.add_parser("test", help="build, then run every test")
@@ -341,6 +359,9 @@ def parser() -> argparse.ArgumentParser:
                            "(count_if/n:1000000/threads:2)")
     past.add_argument("--machine", metavar="HOST", help="only the runs of this host")
     past.add_argument("--json", action="store_true", help="print JSON, for scripts")
+    past.add_argument("--metric", choices=model.METRICS, default="time",
+                      help="follow the cells' times (default) or their instruction counts, "
+                           "from the runs of that metric")
     add_store_argument(past, "read")
     past.set_defaults(handler=results.history)
     _add_fleet_parsers(commands)

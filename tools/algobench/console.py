@@ -41,6 +41,7 @@ class Console:
         # Escapes rewrite the line only on a terminal that understands them.
         self._live = self.stderr.isatty() and os.environ.get("TERM", "") not in ("", "dumb")
         self._beyond_said = False
+        self._step = "round"  # what a RoundDone finishes: a round, or one count of a cell
         self._start = self._rounds_start = time.monotonic()
 
     def __call__(self, event: object) -> None:
@@ -69,6 +70,11 @@ class Console:
     def _on_RunStarted(self, event: sweep_events.RunStarted) -> None:
         self._start = self._rounds_start = time.monotonic()
         builds = f" of {len(event.variants)} builds" if len(event.variants) > 1 else ""
+        if event.metric == "instructions":
+            self._step = "count"
+            self._say(f"{len(event.cells)} cells{builds}: instruction counts under callgrind "
+                      "(counts are not time)\n")
+            return
         self._say(f"{len(event.cells)} cells{builds}: warm-up and calibration, then "
                   f"{event.options.samples} rounds (seed {event.options.seed})\n")
 
@@ -97,7 +103,7 @@ class Console:
                          f"{_names(event.groups)} {event.why}] done after {took:.1f} s"
                          f"{extra}")
             return
-        self._status(f"[round {event.index}/{event.total}] done after {took:.1f} s{extra}, "
+        self._status(f"[{self._step} {event.index}/{event.total}] done after {took:.1f} s{extra}, "
                      f"~{left // 60}:{left % 60:02d} left")
 
     def _on_RoundsEnded(self, event: sweep_events.RoundsEnded) -> None:

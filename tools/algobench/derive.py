@@ -59,11 +59,30 @@ def derive(run: Run) -> Run:
                 {c.backend for c in run.cells} - {PARALLEL_MODE}) > 0:
             cell.vs_sequential, cell.vs_sequential_low, cell.vs_sequential_high = \
                 paired(baseline, cell)
+    _counts(run)
     run.winners = winners(run)
     run.busy = busy_warning(run)
     threshold = run.context.cv_threshold
     run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
     return run
+
+
+def _counts(run: Run) -> None:
+    """Each cell's median instruction count and its spread, and the work ratio
+    of every cell at more than one thread over the 1-thread cell of its
+    program, size and backend."""
+    for cell in run.cells:
+        counts = cell.instruction_samples if cell.status != "failed" else []
+        cell.instructions = median(counts) if counts else None
+        cell.instructions_spread = ((max(counts) - min(counts)) / cell.instructions
+                                    if counts and cell.instructions > 0 else None)
+    single = {(c.program, c.backend, c.n, c.fourth): c.instructions
+              for c in run.cells if c.threads == 1 and c.instructions is not None}
+    for cell in run.cells:
+        base = single.get((cell.program, cell.backend, cell.n, cell.fourth))
+        cell.work_ratio = (ratio(cell.instructions, base)
+                           if cell.threads > 1 and cell.instructions is not None and base
+                           else None)
 
 
 def _speedup(cell: CellResult, base: CellResult) -> None:
@@ -127,14 +146,65 @@ def paired(numerator: CellResult, denominator: CellResult
 
 def winners(run: Run) -> list[Winner]:
     """For each program, size and thread count measured on more than one
-    backend, the fastest backend by median time (of derived cells). The
-    thread count is the winner's; a sequential build enters every count."""
+    backend, the backend to use and by how much; the thread count is the
+    winner's, and a sequential build enters every count with its one cell.
+
+    The winner is chosen by the same paired statistic that states its lead:
+    for every candidate, the median over rounds of each rival's time over its
+    own in the same round; the candidate whose closest rival is furthest
+    behind wins, that rival is the runner-up, and the ratio is the lead (so a
+    winner that beats every rival by median has a lead above 1). Every rival
+    whose ratio has an interval reaching 1 or below (or whose median is not
+    above 1) is tied with it: the result names them all, the winner first.
+    Results without rounds fall back to the ratio of the medians, without
+    an interval, which makes the fastest median the winner."""
+    result = []
+    for (program, n, fourth, threads), cells in _competing(run).items():
+        if len({c.backend for c in cells}) < 2:
+            continue
+        best, leads = None, []
+        for candidate in cells:
+            rivals = [(paired(rival, candidate), rival) for rival in cells if rival is not candidate]
+            rivals.sort(key=lambda item: _lead_order(item[0][0]))
+            if best is None or _lead_order(rivals[0][0][0]) > _lead_order(leads[0][0][0]):
+                best, leads = candidate, rivals
+        baseline = sequential_baseline(run.cells, program, n, fourth)
+        winner = Winner(program, n, fourth, threads, best.backend, best.median,
+                        baseline.name if baseline is not None else None,
+                        backend_threads=best.threads)
+        winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
+            best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
+        tied = [item for item in leads if _within_noise(*item[0])]
+        # Where the rounds cannot tell the winner from a rival, the lead shown
+        # is the one over that rival, so the figure says why it is a tie.
+        (lead, low, high), runner_up = tied[0] if tied else leads[0]
+        winner.runner_up, winner.runner_up_threads = runner_up.backend, runner_up.threads
+        winner.lead, winner.lead_low, winner.lead_high = lead, low, high
+        tied = [rival.backend for _, rival in tied]
+        winner.tied = [best.backend, *tied] if tied else []
+        result.append(winner)
+    return result
+
+
+def _within_noise(lead: float | None, low: float | None, _high: float | None) -> bool:
+    """True where a rival's paired ratio does not put it behind: no ratio, a
+    median not above 1, or an interval reaching 1."""
+    return lead is None or lead <= 1 or (low is not None and low <= 1)
+
+
+def _lead_order(lead: float | None) -> float:
+    """A lead as a sort key: a missing one (no common round) counts as no lead."""
+    return 0.0 if lead is None else lead
+
+
+def _competing(run: Run) -> dict[tuple, list[CellResult]]:
+    """The measured cells of each (program, n, fourth, threads), a backend that
+    runs the call on one thread whatever the count (a sequential build) in
+    every count of its program and size with its one cell."""
     measured = [c for c in run.cells if c.median is not None and c.ok and c.n > 0]
     groups: dict[tuple, list[CellResult]] = {}
     for cell in measured:
         groups.setdefault((cell.program, cell.n, cell.fourth, cell.threads), []).append(cell)
-    # A backend that runs the call on one thread whatever the count (a
-    # sequential build) competes at every thread count with its one cell.
     counts: dict[tuple, set[int]] = {}
     for cell in measured:
         counts.setdefault((cell.program, cell.backend, cell.n, cell.fourth), set()).add(cell.threads)
@@ -144,20 +214,4 @@ def winners(run: Run) -> list[Winner]:
             for (program, n, fourth, threads), members in groups.items():
                 if (program, n, fourth) == (cell.program, cell.n, cell.fourth) and threads != 1:
                     members.append(cell)
-    result = []
-    for (program, n, fourth, threads), cells in groups.items():
-        if len({c.backend for c in cells}) < 2:
-            continue
-        ranked = sorted(cells, key=lambda c: c.median)
-        best = ranked[0]
-        baseline = sequential_baseline(run.cells, program, n, fourth)
-        winner = Winner(program, n, fourth, threads, best.backend, best.median,
-                        baseline.name if baseline is not None else None,
-                        backend_threads=best.threads)
-        winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
-            best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
-        if len(ranked) > 1:
-            winner.runner_up, winner.runner_up_threads = ranked[1].backend, ranked[1].threads
-            winner.lead, winner.lead_low, winner.lead_high = paired(ranked[1], best)
-        result.append(winner)
-    return result
+    return groups

@@ -34,6 +34,10 @@ NOISY = "noisy"
 FIRST_CALL = "first_call"
 NO_SPEEDUP = "no_speedup"
 SEQUENTIAL = "sequential"
+EXTRA_WORK = "extra_work"
+# A parallel cell whose work ratio leaves it at best this speedup (threads over
+# the ratio, were every thread as fast as the one) is worth a warning.
+WORK_BOUND = 1.25
 
 
 def compact_size(n: int) -> str:
@@ -176,11 +180,14 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
     if busy:
         contended = [c.name for c in run.cells if any(s.contended for s in c.samples)]
         found.append(Finding(BUSY, contended, busy))
-    noisy, first_call, slow, sequential = [], [], [], []
+    noisy, first_call, slow, sequential, extra_work = [], [], [], [], []
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None or cell.n == 0:
             continue
+        if cell.work_ratio is not None and cell.threads / cell.work_ratio < WORK_BOUND and (
+                cell.speedup is None or cell.speedup < WORK_BOUND):
+            extra_work.append(cell)
         if busy and any(s.contended for s in cell.samples):
             continue
         cv = cell.stats.cv if cell.stats is not None else None
@@ -200,7 +207,8 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
                 and cell.speedup <= 1.0:
             slow.append(cell)
     for cells, make in ((noisy, lambda c: _noisy(c, cv_threshold)), (first_call, _first_call),
-                        (slow, _no_speedup), (sequential, _sequential)):
+                        (slow, _no_speedup), (sequential, _sequential),
+                        (extra_work, _extra_work)):
         if cells:
             found.append(make(cells))
     return found
@@ -265,3 +273,14 @@ def _sequential(cells: list[CellResult]) -> Finding:
         SEQUENTIAL, [c.name for c in cells],
         f"libstdc++'s parallel mode has no parallel {_join(programs)}: every thread count "
         "runs the same sequential call, so no speedup is expected")
+
+
+def _extra_work(cells: list[CellResult]) -> Finding:
+    labels = [f"{cell_label(c)} ({c.work_ratio:.2f}x the work of one thread, a speedup of at "
+              f"most {c.threads / c.work_ratio:.2f}x)" for c in cells]
+    return Finding(
+        EXTRA_WORK, [c.name for c in cells],
+        f"the threads of a parallel call add nearly as much work as they share, or more, in "
+        f"{_count(len(cells), 'cell')}: {name_cells(labels)}; no speedup is possible there "
+        "(the work ratio is the instruction count at that thread count over the count at one "
+        "thread of the same backend)")

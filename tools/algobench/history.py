@@ -24,7 +24,7 @@ line there rather than draw it across.
 
 from __future__ import annotations
 
-from . import compare, model
+from . import compare, count_compare, model
 
 CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
                "of this cell with this run calls the cell slower or faster: its interval of "
@@ -32,11 +32,15 @@ CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's prev
                "wholly beyond the larger of 2% and 3 spreads of those cells")
 
 
-def series(store, pattern: str, machine: str | None = None) -> list[dict]:
+def series(store, pattern: str, machine: str | None = None, metric: str = "time") -> list[dict]:
     """Every cell of the store matching `pattern` across runs, per machine, its
-    changes marked (see the module's description). re.error for a pattern that
+    changes marked (see the module's description); with metric "instructions",
+    its counts from the runs that counted, a change being a count the previous
+    one's range does not hold (count_compare). re.error for a pattern that
     is not a regular expression; store.StoreError when the store cannot be read."""
-    found = store.cell_series(pattern, machine)
+    found = store.cell_series(pattern, machine, metric)
+    judge = _count_verdicts if metric == "instructions" else _verdicts
+    changes = (count_compare.MORE, count_compare.FEWER, compare.SLOWER, compare.FASTER)
     # (earlier run, later run) -> {cell label: verdict}: all cells of two runs are
     # compared once, for the run-wide shift.
     verdicts: dict[tuple[int, int], dict[str, str]] = {}
@@ -45,9 +49,8 @@ def series(store, pattern: str, machine: str | None = None) -> list[dict]:
         for before, point in zip(points, points[1:]):
             pair = (before["run_id"], point["run_id"])
             if pair not in verdicts:
-                verdicts[pair] = _verdicts(store, *pair)
-            point["changed"] = verdicts[pair].get(entry["label"]) in (compare.SLOWER,
-                                                                      compare.FASTER)
+                verdicts[pair] = judge(store, *pair)
+            point["changed"] = verdicts[pair].get(entry["label"]) in changes
     for entry in found:
         del entry["label"]
     if found:
@@ -77,3 +80,12 @@ def _verdicts(store, earlier: int, later: int) -> dict[str, str]:
     except model.ResultsError:  # runs with two cells of one key: no verdicts
         return {}
     return {m.label: m.verdict for m in result.matched}
+
+
+def _count_verdicts(store, earlier: int, later: int) -> dict[str, str]:
+    """count_compare's verdict on each cell between two stored runs of counts, by label."""
+    try:
+        result = count_compare.compare_counts(store.load_run(earlier), store.load_run(later))
+    except (model.ResultsError, count_compare.MetricMismatch):
+        return {}
+    return {p.label: p.verdict for p in result.pairs}

@@ -200,12 +200,15 @@ def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.
 
 
 def run_process(cell: Cell, repetitions: int, options: Options,
-                bin_dir: pathlib.Path | None = None, cpus: frozenset[int] | None = None,
+                bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+                extra_env: dict[str, str] | None = None, cpus: frozenset[int] | None = None,
                 started: Callable[[subprocess.Popen], None] | None = None) -> Process:
-    """Runs one process of the cell (from bin_dir, by default the options') and checks it.
+    """Runs one process of the cell (from bin_dir, by default the options') and checks it;
+    `wrapper` is a command that runs the program (valgrind), `extra_env` what it adds.
     With `cpus`, the process runs on those CPUs alone; `started` hears of the child."""
-    changes = env_changes(cell, options)
-    process = Process(command(cell, bin_dir or options.bin_dir, repetitions), changes)
+    changes = dict(env_changes(cell, options), **(extra_env or {}))
+    process = Process((wrapper or []) + command(cell, bin_dir or options.bin_dir, repetitions),
+                      changes)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         before = machine.cpu_times()
         try:
@@ -247,7 +250,8 @@ def run_process(cell: Cell, repetitions: int, options: Options,
                                f"({error}): this machine's limit of threads or processes is "
                                "reached")
             return process
-        wanted = expected_team(cell)
+        # Under a wrapper the threads seen are not the program's alone.
+        wanted = expected_team(cell) if wrapper is None else None
         try:
             if wanted is None:
                 waiter.join(options.timeout)
@@ -375,10 +379,11 @@ class ResultLedger:
 
 
 def attempt(cell: Cell, repetitions: int, options: Options, ledger: ResultLedger,
-            bin_dir: pathlib.Path | None = None, **placement) -> Process:
+            bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+            extra_env: dict[str, str] | None = None, **placement) -> Process:
     """One checked process of the cell; its `failure` says what was wrong, if anything.
     `placement`: run_process's `cpus` and `started`."""
-    process = run_process(cell, repetitions, options, bin_dir, **placement)
+    process = run_process(cell, repetitions, options, bin_dir, wrapper, extra_env, **placement)
     if process.failure is None:
         try:
             ledger.check(cell, process.report.result)

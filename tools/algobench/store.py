@@ -28,7 +28,7 @@ go). Other parts of the suite use it through this API:
         run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
         found = store.cell_series("count_if/n:1000000/", machine=None)
 
-Its length (some 570 lines) is one SQLite file's: the schema and its
+Its length (some 590 lines) is one SQLite file's: the schema and its
 migrations, the reading of SQLite's errors, what a run's row holds and the
 queries change together, and a schema change is reviewed in one place.
 
@@ -60,7 +60,7 @@ STORE_ENV = "ALGOBENCH_STORE"
 
 # PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
 APPLICATION_ID = 0x616C6762
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 # How long a write waits for another process's write to finish.
 BUSY_TIMEOUT = 5.0
 
@@ -122,6 +122,11 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
             run_b INTEGER NOT NULL UNIQUE REFERENCES runs (id) ON DELETE CASCADE,
             registered TEXT NOT NULL)""",
     ),
+    (  # 3: instruction counts beside the times: a run's metric, a cell's count and work ratio
+        "ALTER TABLE runs ADD COLUMN metric TEXT NOT NULL DEFAULT 'time'",
+        "ALTER TABLE cells ADD COLUMN instructions REAL",
+        "ALTER TABLE cells ADD COLUMN work_ratio REAL",
+    ),
 )
 _TABLES = {"runs", "cells", "ab_pairs"}
 assert len(_MIGRATIONS) == SCHEMA_VERSION
@@ -182,6 +187,7 @@ class RunRow:
     folder: str | None
     build: str | None = None      # "A" or "B" in an A/B run
     paired_with: int | None = None  # the id of the A/B run's other build
+    metric: str = "time"          # what the run measured: time or instructions
 
 
 def run_identity(run: model.Run, build: str | None = None) -> str:
@@ -210,6 +216,8 @@ def build_of(folder: pathlib.Path | str | None) -> str | None:
 
 
 def _samples_wanted(run: model.Run) -> int | None:
+    if run.counts:
+        return 1  # one measurement completes a count
     samples = run.context.samples
     return samples if isinstance(samples, int) and samples > 0 else None
 
@@ -217,7 +225,7 @@ def _samples_wanted(run: model.Run) -> int | None:
 def completed_cells(run: model.Run) -> int:
     """Cells that ran and have all their samples (every cell that ran, once a run is over)."""
     wanted = _samples_wanted(run)
-    return sum(cell.ok and (wanted is None or len(cell.samples) >= wanted)
+    return sum(cell.ok and (wanted is None or run.measured(cell) >= wanted)
                for cell in run.cells)
 
 
@@ -226,7 +234,7 @@ def content_status(run: model.Run) -> str:
     short or lacks planned cells or samples, failed when a cell failed."""
     wanted = _samples_wanted(run)
     short = (run.planned_cells is not None and len(run.cells) < run.planned_cells) or any(
-        cell.ok and wanted is not None and len(cell.samples) < wanted for cell in run.cells)
+        cell.ok and wanted is not None and run.measured(cell) < wanted for cell in run.cells)
     if run.interrupted or short:
         return INTERRUPTED
     if any(cell.status == "failed" for cell in run.cells):
@@ -266,14 +274,17 @@ def _cell_row(position: int, cell: model.CellResult) -> tuple:
     low, high = interval[:2] if interval is not None else (None, None)
     return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
             cell.status, len(cell.samples), median(times), low, high, cell.speedup,
-            cell.speedup_low, cell.speedup_high)
+            cell.speedup_low, cell.speedup_high,
+            median(cell.instruction_samples) if cell.status != "failed" else None,
+            cell.work_ratio)
 
 
 _CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
-                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high")
+                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high",
+                 "instructions", "work_ratio")
 _RUN_COLUMNS = ("status", "date", "sort_date", "host", "cpu_model", "compiler",
                 "compiler_version", "libstdcxx_version", "git_commit", "git_dirty", "backends",
-                "planned_cells", "completed_cells", "results")
+                "planned_cells", "completed_cells", "results", "metric")
 
 
 def _run_row(run: model.Run, status: str) -> tuple:
@@ -286,7 +297,8 @@ def _run_row(run: model.Run, status: str) -> tuple:
     backends = ",".join(sorted({cell.backend for cell in run.cells}))
     return (status, context.date, _sort_date(context.date), context.host, context.cpu_model,
             context.compiler, context.compiler_version, context.libstdcxx_version,
-            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results)
+            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results,
+            context.metric)
 
 
 def _label(name: str, fourth: int | None) -> str:
@@ -502,7 +514,7 @@ class Store:
             rows = self.connection.execute(
                 "SELECT r.id, r.date, r.host, r.cpu_model, r.compiler, r.compiler_version, "
                 "r.libstdcxx_version, r.git_commit, r.git_dirty, r.backends, r.completed_cells, "
-                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a FROM runs r "
+                "r.planned_cells, r.status, r.folder, a.run_b, b.run_a, r.metric FROM runs r "
                 "LEFT JOIN ab_pairs a ON a.run_a = r.id LEFT JOIN ab_pairs b ON b.run_b = r.id "
                 "ORDER BY r.sort_date DESC, r.id DESC").fetchall()
         return [RunRow(id=r[0], date=r[1], host=r[2], cpu=r[3],
@@ -511,7 +523,7 @@ class Store:
                        backends=[b for b in r[9].split(",") if b], completed_cells=r[10],
                        planned_cells=r[11], status=r[12], folder=r[13],
                        build="A" if r[14] is not None else "B" if r[15] is not None else None,
-                       paired_with=r[14] if r[14] is not None else r[15])
+                       paired_with=r[14] if r[14] is not None else r[15], metric=r[16])
                 for r in rows]
 
     def load_run(self, run_id: int) -> model.Run:
@@ -535,16 +547,22 @@ class Store:
         self._loaded[run_id] = run
         return run
 
-    def cell_series(self, pattern: str, machine: str | None = None) -> list[dict]:
+    def cell_series(self, pattern: str, machine: str | None = None,
+                    metric: str = "time") -> list[dict]:
         """Every cell matching `pattern` across runs, per machine, in the form
         history.series returns, each point's "changed" False, each entry also
-        holding the cell's "label" as `compare` names it. re.error for a pattern
-        that is not a regular expression."""
+        holding the cell's "label" as `compare` names it. With metric
+        "instructions" a point's "median" is the cell's instructions per call
+        (and it has no interval). re.error for a pattern that is not a regular
+        expression."""
         re.compile(pattern)
-        query = ("SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, c.median, "
-                 "c.low, c.high, r.id, r.date, r.git_commit, r.host FROM cells c "
+        figures = ("c.instructions, NULL, NULL" if metric == "instructions" else
+                   "c.median, c.low, c.high")
+        query = (f"SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, {figures}, "
+                 "r.id, r.date, r.git_commit, r.host FROM cells c "
                  "JOIN runs r ON r.id = c.run_id "
-                 "WHERE c.status = 'ok' AND c.median IS NOT NULL AND c.name REGEXP ?")
+                 f"WHERE c.status = 'ok' AND {figures.split(',')[0]} IS NOT NULL "
+                 "AND c.name REGEXP ?")
         parameters: tuple = (pattern,)
         if machine is not None:
             query += " AND r.host = ?"

@@ -33,6 +33,7 @@ class RunStarted:
     runs: dict[str, Run] = dataclasses.field(default_factory=dict)
     folders: dict[str, pathlib.Path] = dataclasses.field(default_factory=dict)
     out_dir: pathlib.Path | None = None
+    metric: str = "time"  # "instructions": a count sweep, whose rounds are single counts
 
 
 @dataclasses.dataclass

@@ -100,6 +100,9 @@ class Workload:
     # Whether libstdc++ runs the call differently under par_unseq than under
     # par, so that a c++17-par-unseq variant is built and swept.
     par_unseq: bool = False
+    # What the parallel mode's call does beyond the sequential one's work, which
+    # the work ratio of an instruction count measures ("" where it has no parallel call).
+    parallel_work: str = ""
 
     @property
     def executable(self) -> str:
@@ -199,21 +202,30 @@ WORKLOADS: dict[str, Workload] = {
                  # 1..n and 2, 4, ..., 2n in, 2n doubles of output
                  allocated_bytes=32, parallel_min_n=1000,
                  max_threads=PARALLEL_MODE_MAX_THREADS,
-                 par_unseq=True),
+                 par_unseq=True,
+                 parallel_work="searches that split both ranges at matching values, and a "
+                               "counting pass before each thread writes its part"),
         Workload("count_if", True, "res = ", lambda n, f: n // 2,
                  8, 0, "sum", True, _LOOP, allocated_bytes=8, fixed_time=True,
                  parallel_min_n=1000,
                  max_threads=PARALLEL_MODE_MAX_THREADS,
-                 par_unseq=True),
+                 par_unseq=True,
+                 parallel_work="the work-stealing loop's bookkeeping: every chunk taken from "
+                               "a shared range by atomic operations, each element through the "
+                               "parallel mode's selector instead of the inlined loop"),
         # Every call reads the same input and writes the same output array;
         # only the first touches fresh pages, and that excess is recorded.
         Workload("partial_sum", True, None, _no_result,
                  8, 8, "copy", True, _LOOP, allocated_bytes=16,
-                 parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS),
+                 parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS,
+                 parallel_work="a second pass: each thread sums its block, then the blocks "
+                               "are summed again with the offsets of the blocks before them"),
         Workload("unique_copy", True, None, _no_result,
                  8, 0, "sum", True, _LOOP, allocated_bytes=16, parallel_min_n=10001,
                  max_threads=PARALLEL_MODE_MAX_THREADS,
-                 par_unseq=True),
+                 par_unseq=True,
+                 parallel_work="a second pass: each thread counts the elements it keeps, then "
+                               "copies them at the offset the counts give"),
         # Built in the parallel mode, but the library has no parallel
         # stable_partition: every thread count runs the sequential call.
         Workload("stable_partition", True, "left partition size = ",

@@ -10,16 +10,19 @@ import os
 import sys
 
 from .. import ab as ab_run
-from .. import bandwidth, build, duet, results_folder, rounds, sweep
+from .. import (bandwidth, build, count_compare, counting, duet, results_folder, rounds, sweep,
+                 thresholds)
 from ..console import Console, print_plan
-from ..export import comparison
+from ..export import comparison, counts
 from ..workload import PARALLEL_MODE
-from .request import (Refusal, check, measure, options, prepare_out, built_backends,
+from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
                       registered, settle_defaults, terminate_as_interrupt)
 
 # What an A/B run writes beside the two builds' folders A/ and B/.
 AB_FILES = ("ab.md", "ab.json", "pairs.csv")
 AB_BUILDS = ("A", "B")
+# What an A/B run with a gate writes beside them: the verdicts as Markdown and JUnit XML.
+GATE_FILES = ("gate.md", "gate.xml")
 
 
 def run(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -43,6 +46,11 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
                 # A dry run before the first build shows every backend asked for.
                 cells = built_backends(cells, [bin_dir], arguments.backends)
         run_options = options(arguments, bin_dir.resolve())
+        if not arguments.dry_run:
+            countable(arguments, cells, [bin_dir])
+        if arguments.dry_run and arguments.metric == "instructions":
+            print("\n".join(counting.plan_lines(cells, run_options)))
+            return 0
         if arguments.dry_run:
             print_plan(sweep.plan(cells, run_options), run_options)
             return 0
@@ -62,6 +70,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         arguments.backends = [PARALLEL_MODE]
     out_dir = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
     cells = check(arguments, out_dir=out_dir, builds=len(AB_BUILDS))
+    limit = gate_limits(arguments, cells)
     needed = tuple(dict.fromkeys(cell.workload.executable for cell in cells))
     try:
         bin_a, name_a = build.resolve_programs(arguments.a, needed=needed)
@@ -75,14 +84,18 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
         print(f"note: --duet: no cell's thread count fits twice into the "
               f"{len(os.sched_getaffinity(0))} usable CPUs; every cell runs interleaved",
               file=sys.stderr)
-    claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES)
+    countable(arguments, cells, [bin_a, bin_b])
+    claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES + GATE_FILES)
     shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
+    if arguments.metric == "instructions":
+        return _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit,
+                          shown_a, shown_b)
 
     def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
         def write_report(result) -> None:
             warnings = next(iter(the_sweep.runs.values())).context.warnings
             comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
-        return ab_run.run_ab(the_sweep, arguments.fail_above, write_report)
+        return ab_run.run_ab(the_sweep, arguments.fail_above, write_report, limit)
 
     outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
                                 Console(summary_at_end=False), go,
@@ -90,10 +103,14 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                                 policy=round_policy(arguments, ab=True),
                                 duet_sets=arguments.duet)
     sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
-    if arguments.fail_above is not None:
+    if limit is not None:
+        _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
+                    outcome.status == 0, [f"B failed at {f}" for f in outcome.comparison.failed_b]
+                    + (["no cell could be compared"] if outcome.no_cell else []))
+    if limit is not None:
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
-                  f"(limit {arguments.fail_above:g}%; the low end of its family-wise interval "
+                  f"(limit {limit(pair.label):g}%; the low end of its family-wise interval "
                   f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
         for failure in outcome.comparison.failed_b:
             print(f"suite ab: B failed at {failure}", file=sys.stderr)
@@ -114,6 +131,85 @@ def round_policy(arguments: argparse.Namespace, ab: bool) -> rounds.Policy | Non
         return rounds.Policy(ab_run.SETTLED_WIDTH, extra, arguments.round_budget,
                              rounds.ratio_series)
     return rounds.Policy(rounds.RUN_WIDTH, extra, arguments.round_budget, rounds.speedup_series)
+
+
+def gate_limits(arguments: argparse.Namespace, cells):
+    """Each cell's gate limit, as a function of its label: from --thresholds (the
+    others held to --fail-above), or --fail-above for all; None without a gate."""
+    if arguments.thresholds is None:
+        if arguments.fail_above is None:
+            given = [o for o, v in (("--junit", arguments.junit),
+                                    ("--summary", arguments.summary)) if v is not None]
+            if given:
+                verb = "need" if len(given) > 1 else "needs"
+                raise Refusal(f"{' and '.join(given)} {verb} a gate: give --fail-above or "
+                              "--thresholds")
+            return None
+        return lambda label: arguments.fail_above
+    try:
+        rules = thresholds.read(arguments.thresholds)
+        thresholds.check_cells(rules, [_label(cell) for cell in cells])
+    except thresholds.ThresholdError as error:
+        raise Refusal(f"--thresholds: {error}") from None
+    return lambda label: thresholds.limit(rules, label, arguments.metric, arguments.fail_above)
+
+
+def _label(cell) -> str:
+    return cell.name + (f"/fourth:{cell.fourth}" if cell.fourth is not None else "")
+
+
+def time_verdicts(outcome, limit) -> list[counts.Verdict]:
+    """The time gate's verdict on every cell an A/B run of times compared."""
+    over = {pair.label: low for pair, low in outcome.over_limit}
+    verdicts = []
+    for pair in outcome.comparison.matched:
+        percent = limit(pair.label)
+        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
+                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
+                   f"{percent:g}%" if pair.label in over else None)
+        verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
+                                       failure))
+    verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
+                 for f in outcome.comparison.failed_b]
+    return verdicts
+
+
+def _write_gate(arguments, out_dir, verdicts, passed: bool, problems: list[str]) -> None:
+    """gate.md and gate.xml in the A/B folder, and where --junit and --summary say."""
+    try:
+        counts.write_gate(out_dir, verdicts, passed, problems)
+        if arguments.junit is not None:
+            arguments.junit.write_text(counts.render_junit(verdicts, problems), encoding="utf-8")
+        if arguments.summary is not None:
+            with open(arguments.summary, "a", encoding="utf-8") as summary:
+                summary.write(counts.render_gate_markdown(verdicts, passed, problems))
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
+                      1) from None
+
+
+def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, shown_a,
+               shown_b) -> int:
+    """`suite ab --metric instructions`: both builds' counts and their exact ratios."""
+    def go(the_sweep) -> tuple[int, object]:
+        status = the_sweep.run()
+        result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
+        counts.write_ab(out_dir, result, shown_a, shown_b)
+        return status, result
+
+    (status, result), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
+                                         claim, Console(summary_at_end=False), go,
+                                         variants=ab_run.variants(bin_a, bin_b))
+    sys.stdout.write(counts.render_text(result, shown_a, shown_b))
+    problems = result.problems()
+    if limit is not None:
+        _write_gate(arguments, out_dir, counts.count_verdicts(result), not problems, problems)
+    for problem in problems:
+        print(f"suite ab: {problem}", file=sys.stderr)
+    if problems and status == 0:
+        status = 1
+    return registered("ab", recorder, status, out_dir)
 
 
 def test(arguments: argparse.Namespace, argv: list[str]) -> int:

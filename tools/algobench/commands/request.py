@@ -20,7 +20,8 @@ import signal
 import sys
 import threading
 
-from .. import build, fleet, machine, matrix, results_folder, store, sweep
+from .. import (build, callgrind, counting, fleet, machine, matrix, results_folder, store,
+               sweep)
 from ..recorder import Recorder
 from ..runner import Options
 from ..workload import BACKENDS
@@ -223,11 +224,18 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
     recorder = Recorder(store_path(arguments))
     the_sweep = None
     try:
-        the_sweep = sweep.Sweep(cells, run_options, claim.out_dir, command_line(command, argv),
-                                probe_bandwidth=not arguments.no_bandwidth,
-                                draw_plots=not arguments.no_plots,
-                                cv_threshold=arguments.cv_threshold,
-                                listeners=(console, recorder), **sweep_options)
+        if getattr(arguments, "metric", "time") == "instructions":
+            the_sweep = counting.CountSweep(cells, run_options, claim.out_dir,
+                                            command_line(command, argv),
+                                            listeners=(console, recorder),
+                                            variants=sweep_options.get("variants"))
+        else:
+            the_sweep = sweep.Sweep(cells, run_options, claim.out_dir,
+                                    command_line(command, argv),
+                                    probe_bandwidth=not arguments.no_bandwidth,
+                                    draw_plots=not arguments.no_plots,
+                                    cv_threshold=arguments.cv_threshold,
+                                    listeners=(console, recorder), **sweep_options)
         result = go(the_sweep)
     except OSError as error:
         recorder.abandon()
@@ -250,7 +258,19 @@ def _measured(the_sweep) -> bool:
     """Whether a sweep has any sample to show: a run cut short before its first
     round does not replace the run that was in its folder."""
     return the_sweep is not None and any(
-        cell.samples for run in the_sweep.runs.values() for cell in run.cells)
+        run.measured(cell) for run in the_sweep.runs.values() for cell in run.cells)
+
+
+def countable(arguments: argparse.Namespace, cells: list[matrix.Cell],
+              bin_dirs: list[pathlib.Path]) -> None:
+    """Refuses --metric instructions where the programs cannot be counted."""
+    if getattr(arguments, "metric", "time") != "instructions":
+        return
+    executables = list(dict.fromkeys(cell.executable for cell in cells))
+    for bin_dir in bin_dirs:
+        reason = callgrind.unavailable(bin_dir, executables)
+        if reason is not None:
+            raise Refusal(f"--metric instructions: {reason}")
 
 
 def registered(command: str, recorder: Recorder, status: int,

@@ -11,10 +11,10 @@ import re
 import sys
 
 from .. import compare as comparing
-from .. import model, redraw, store
+from .. import count_compare, model, redraw, store
 from .. import history as cell_history
 from ..derive import load_derived
-from ..export import comparison, history as history_view
+from ..export import comparison, counts, history as history_view
 from ..export.text import printable
 from ..files import replace_file
 from ..workload import WORKLOADS
@@ -61,10 +61,13 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
                                f"{arguments.resamples}")
     try:
         a, b = _compared_runs(arguments)
+        count_compare.same_metric(a, b)
+        if a.counts:
+            return _compare_counts(arguments, a, b)
         result = comparing.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
                                    drift_correction=not arguments.no_drift_correction,
                                    fail_above=arguments.fail_above)
-    except (model.ResultsError, store.StoreError) as error:
+    except (model.ResultsError, store.StoreError, count_compare.MetricMismatch) as error:
         raise Refusal(str(error)) from None
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
@@ -84,6 +87,30 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
     problems = result.problems()
+    for problem in problems:
+        print(f"suite compare: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+def _compare_counts(arguments: argparse.Namespace, a: model.Run, b: model.Run) -> int:
+    """`compare` of two runs of instruction counts: each cell's B/A, gated by --fail-above."""
+    fail_above = arguments.fail_above
+    result = count_compare.compare_counts(
+        a, b, None if fail_above is None else lambda label: fail_above)
+    name_a = comparison.describe_run(arguments.a, a)
+    name_b = comparison.describe_run(arguments.b, b)
+    if arguments.out is not None:
+        try:
+            replace_file(arguments.out, counts.render_markdown(result, name_a, name_b))
+        except OSError as error:
+            raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
+                from None
+    if arguments.json:
+        sys.stdout.write(counts.render_json(result, name_a, name_b))
+    else:
+        render = counts.render_markdown if arguments.markdown else counts.render_text
+        sys.stdout.write(render(result, name_a, name_b))
+    problems = result.problems() or (["no cell could be compared"] if not result.pairs else [])
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
     return 1 if problems else 0
@@ -155,7 +182,8 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
                 rows = [row for row in the_store.runs()
                         if arguments.machine is None or row.host == arguments.machine]
             else:
-                series = cell_history.series(the_store, pattern, arguments.machine)
+                series = cell_history.series(the_store, pattern, arguments.machine,
+                                             arguments.metric)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
     if pattern is None:
@@ -164,9 +192,11 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if arguments.json:
         sys.stdout.write(history_view.render_json(series, str(path), pattern,
-                                                  arguments.machine, cell_history.CHANGE_RULE))
+                                                  arguments.machine, cell_history.CHANGE_RULE,
+                                                  arguments.metric))
     elif series:
-        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE))
+        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE,
+                                                  arguments.metric))
     if not series:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "
@@ -214,6 +244,14 @@ def _parallel_text(workload) -> str:
     return text
 
 
+def _count_text(workload) -> str:
+    """What one instruction count (--metric instructions) of the program is."""
+    if workload.calibrated:
+        return ("the instructions of one steady call: a process of 1 + k calls less one of a "
+                "single call, over k (the first call's one-time work left out)")
+    return "the instructions of the one call of a process, its one-time work included"
+
+
 def render_list() -> str:
     """Every program of the workload table: arguments and defaults, parallel mode, sample."""
     lines = []
@@ -230,7 +268,11 @@ def render_list() -> str:
                   "  backends:      " + ", ".join(f"{b} ({workload.executable_for(b)})"
                                                   for b in workload.backends),
                   f"  one sample:    {workload.sample_meaning}",
-                  ""]
+                  f"  one count:     {_count_text(workload)}"]
+        if workload.parallel_work:
+            lines.append(f"  work ratio:    instructions on p threads over those on one; the "
+                         f"parallel mode adds {workload.parallel_work}")
+        lines.append("")
     return "\n".join(lines)
 
 

@@ -1,10 +1,21 @@
 """The charts of the suite's HTML pages, drawn as SVG here in Python.
 
 A chart has axes, a grid, lines (or grouped bars), interval bars and one
-element per point, each point carrying its tooltip text. The page's script
-only adds behaviour (the tooltip on hover, series shown and hidden from the
-legend), so a page without it still shows every figure. `Chart(...).render()`
-draws `Series` of `Point`s on two `Axis`es; `charts` lays several out.
+element per point, each point carrying its figures as an SVG <title>, which
+a browser shows without any script. The page's script only adds behaviour
+(a richer tooltip on hover, series shown and hidden from the legend).
+`Chart(...).render()` draws `Series` of `Point`s on two `Axis`es; `charts`
+lays several out.
+
+This module owns the page's one encoding, so that a figure reads the same on
+every chart: a backend has one colour wherever it is drawn (web.backend_class,
+the same class colours the findings grid and the table's swatches), a thread
+count one marker shape (and, on a chart against n, one line style), and an
+axis either starts at 0 or says that it does not. Ticks fall on round values
+(1, 2 or 5 times a power of ten). The module runs to about 400 lines because
+the encoding and the drawing that applies it are kept together: apart, the
+two drifted, and a colour came to mean a backend on one chart and a thread
+count on the next.
 """
 
 from __future__ import annotations
@@ -14,20 +25,51 @@ import math
 from html import escape
 from typing import Callable, Sequence
 
-from .web import attributes
+from .web import attributes, backend_class
 
 # The drawing area of a chart, in SVG user units (it scales with the page).
 WIDTH, HEIGHT = 640, 360
 MARGIN_LEFT, MARGIN_RIGHT, MARGIN_TOP, MARGIN_BOTTOM = 70, 14, 12, 46
-# Series colours are classes c0 .. c9 of the stylesheet; past ten the lines
-# repeat the colours dashed (class d1), then dotted (d2).
+# Series without a backend take colours c0 .. c9 of the stylesheet by their
+# place; past ten the lines repeat the colours dashed (class d1), then dotted (d2).
 COLOURS = 10
-DASHES = 3
+DASHES = 4
+# Marker shapes, one per thread count (1, 2, 4, 8, 16, 32 threads; a count between
+# powers of two takes the shape below it): a circle, then polygons by their corners
+# (a square, a triangle, a diamond, a triangle pointing down, a hexagon).
+SHAPES = (None, ((-.8, -.8), (.8, -.8), (.8, .8), (-.8, .8)), ((0, -1.1), (1, .75), (-1, .75)),
+          ((0, -1.15), (1.15, 0), (0, 1.15), (-1.15, 0)), ((0, 1.1), (1, -.75), (-1, -.75)),
+          ((.5, -.9), (1, 0), (.5, .9), (-.5, .9), (-1, 0), (-.5, -.9)))
+ZOOMED = "axis does not start at 0"
+
+
+def shape_index(threads: int | None) -> int:
+    """The marker (and line style) of a thread count: the same on every chart."""
+    if threads is None or threads < 1:
+        return 0
+    return min(int(math.log2(threads)), len(SHAPES) - 1)
+
+
+def marker(shape: int, x: float, y: float, size: float = 4.0) -> tuple[str, str]:
+    """(tag, geometry attributes) of a marker centred on x, y."""
+    if SHAPES[shape] is None:
+        return "circle", f' cx="{_f(x)}" cy="{_f(y)}" r="{_f(size)}"'
+    path = "".join(("M" if i == 0 else "L") + f"{_f(x + dx * size * 1.15)},"
+                   f"{_f(y + dy * size * 1.15)}" for i, (dx, dy) in enumerate(SHAPES[shape]))
+    return "path", f' d="{path}Z"'
 
 
 def number(value: float) -> str:
     """A tick label: 0.05, 2, 150, 2e+04 only far from 1."""
     return f"{value:.4g}"
+
+
+def _step_label(value: float, step: float) -> str:
+    """A linear tick with as many decimals as its step has: 1, 1.1, 1.2 (never 1.103)."""
+    if abs(value) >= 1e5 or step >= 1:
+        return number(round(value, 9))
+    decimals = max(0, -math.floor(math.log10(step) + 1e-9))
+    return f"{value:.{decimals}f}"
 
 
 @dataclasses.dataclass
@@ -37,7 +79,8 @@ class Axis:
     `ticks`, when given, are the only labelled positions (thread counts, dates);
     otherwise a linear axis gets 1-2-5 steps and a logarithmic one its powers
     of ten with 2 and 5 between where the range is narrow enough. A linear axis
-    with `zero` starts at 0. `categories` turns the x axis of a bar chart into
+    with `zero` starts at 0; one without is drawn with a break at its foot and
+    says that it does not. `categories` turns the x axis of a bar chart into
     named slots (values 0, 1, ...)."""
 
     label: str
@@ -62,16 +105,22 @@ class Point:
     key: str | None = None
     marked: bool = False
     gap: bool = False  # the line stops before this point: what lies between has no value
+    threads: int | None = None  # its marker's thread count, where not the series'
 
 
 @dataclasses.dataclass
 class Series:
-    """A named series; `colour` keeps a colour to a meaning across charts (a backend),
-    where the series' place in its chart would give it another."""
+    """A named series. A series of one `backend` takes that backend's colour, one
+    of one thread count (`threads`) that count's marker and line style; `dash`
+    chooses the line style where something else tells series apart (sizes on a
+    chart against threads). Series without a backend are coloured by their place."""
 
     name: str
     points: list[Point]
-    colour: int | None = None
+    backend: str | None = None
+    threads: int | None = None
+    dash: int | None = None
+    tag: str | None = None  # written beside its last point, where colour is not enough
 
 
 @dataclasses.dataclass
@@ -91,7 +140,7 @@ def log_span_wanted(values: Sequence[float], decades: float = 1.0) -> bool:
 def _nice_step(span: float, wanted: int = 5) -> float:
     raw = span / wanted
     power = 10 ** math.floor(math.log10(raw))
-    for step in (1, 2, 2.5, 5, 10):
+    for step in (1, 2, 5, 10):
         if raw <= step * power:
             return step * power
     return 10 * power
@@ -110,7 +159,16 @@ def _log_ticks(low: float, high: float) -> list[float]:
     ticks = [t for t in ticks if low <= t <= high]
     if decades > 6 and len(ticks) > 8:
         ticks = ticks[::math.ceil(len(ticks) / 8)]
+    if len(ticks) < 2:
+        # A narrow span between two round values: round steps inside it instead.
+        return _linear_ticks(low, high)
     return ticks
+
+
+def _linear_ticks(low: float, high: float) -> list[float]:
+    step = _nice_step(high - low)
+    first = math.ceil(low / step - 1e-9)
+    return [round(k * step, 12) for k in range(first, int(high / step + 1e-9) + 1)]
 
 
 @dataclasses.dataclass
@@ -135,14 +193,19 @@ class _Scale:
             return [t for t in self.axis.ticks if self.low <= t <= self.high]
         if self.axis.log:
             return _log_ticks(self.low, self.high)
-        step = _nice_step(self.high - self.low)
-        first = math.ceil(self.low / step - 1e-9)
-        return [round(k * step, 12) for k in range(first, int(self.high / step + 1e-9) + 1)]
+        return _linear_ticks(self.low, self.high)
 
-    def label(self, value: float) -> str:
+    def label(self, value: float, ticks: Sequence[float] = ()) -> str:
         if self.axis.categories is not None:
             return self.axis.categories[int(value)]
+        if self.axis.format is number and len(ticks) >= 2:
+            return _step_label(value, min(b - a for a, b in zip(ticks, ticks[1:])))
         return self.axis.format(value)
+
+    @property
+    def zoomed(self) -> bool:
+        """A linear value axis that does not reach 0."""
+        return not self.axis.log and self.axis.categories is None and self.low > 0
 
 
 def _range(axis: Axis, values: list[float]) -> tuple[float, float]:
@@ -177,7 +240,8 @@ class Chart:
     """A chart of series of points, with lines (or, with `bars`, grouped bars over
     the x axis' categories), interval bars, a legend that shows and hides each
     series, and a tooltip per point. `data` become data-* attributes of the
-    figure, so that a page or a test can find a chart by what it shows."""
+    figure, so that a page or a test can find a chart by what it shows, and
+    `anchor` its id, for a link to it."""
 
     title: str
     x: Axis
@@ -187,6 +251,11 @@ class Chart:
     bars: bool = False
     note: str | None = None
     data: dict[str, str] = dataclasses.field(default_factory=dict)
+    anchor: str | None = None
+
+    @property
+    def points(self) -> int:
+        return sum(len(s.points) for s in self.series)
 
     def render(self) -> str:
         xs = [p.x for s in self.series for p in s.points]
@@ -213,39 +282,67 @@ class Chart:
         parts.append("</svg>")
         legend = [
             f"<li><button type=\"button\" data-series=\"{index}\" aria-pressed=\"true\">"
-            f"<span class=\"swatch {self._style(index)}\"></span>{escape(series.name)}</button></li>"
+            f"{self._key(index)}{escape(series.name)}</button></li>"
             for index, series in enumerate(self.series)]
         legend += [f"<li class=\"ref-key\"><span class=\"swatch ref\"></span>{escape(r.name)}</li>"
                    for r in self.references]
-        figure = {"class": "chart", **{f"data-{k}": v for k, v in self.data.items()}}
+        figure = {"class": "chart", "id": self.anchor,
+                  **{f"data-{k}": v for k, v in self.data.items()}}
         note = f"<p class=\"note\">{escape(self.note)}</p>" if self.note else ""
         return (f"<figure{attributes(figure)}>\n<figcaption>{escape(self.title)}</figcaption>\n"
                 + "\n".join(parts) + f"\n<ul class=\"legend\">{''.join(legend)}</ul>{note}\n"
                 "</figure>")
 
     def _style(self, index: int) -> str:
-        colour = self.series[index].colour
-        index = index if colour is None else colour
-        dash = (index // COLOURS) % DASHES
-        return f"c{index % COLOURS}" + (f" d{dash}" if dash else "")
+        """The series' classes: its colour, and its line style (d1 .. d3) unless solid."""
+        series = self.series[index]
+        if series.backend is not None:
+            colour = backend_class(series.backend)
+            dash = series.dash if series.dash is not None else shape_index(series.threads)
+        else:
+            colour = f"c{index % COLOURS}"
+            dash = series.dash if series.dash is not None else index // COLOURS
+        dash %= DASHES
+        return colour + (f" d{dash}" if dash else "")
+
+    def _key(self, index: int) -> str:
+        """The legend's drawing of a series: its colour, line style and marker."""
+        series = self.series[index]
+        if self.bars:
+            shape = "<rect class=\"mk\" x=\"6\" y=\"1\" width=\"14\" height=\"10\"/>"
+        else:
+            shape = "<path class=\"line\" d=\"M1,6H25\"/>"
+            if series.threads is not None:
+                tag, geometry = marker(shape_index(series.threads), 13, 6, 3.5)
+                shape += f"<{tag} class=\"mk\"{geometry}/>"
+        return (f"<svg class=\"glyph {self._style(index)}\" viewBox=\"0 0 26 12\" "
+                f"aria-hidden=\"true\">{shape}</svg>")
 
     def _axes(self, x_scale: _Scale, y_scale: _Scale) -> list[str]:
         left, right = MARGIN_LEFT, WIDTH - MARGIN_RIGHT
         top, bottom = MARGIN_TOP, HEIGHT - MARGIN_BOTTOM
         grid, labels = [], []
-        for tick in x_scale.ticks():
+        x_ticks, y_ticks = x_scale.ticks(), y_scale.ticks()
+        for tick in x_ticks:
             x = _f(x_scale(tick))
             grid.append(f"M{x},{top}V{bottom}")
             labels.append(f"<text x=\"{x}\" y=\"{bottom + 16}\" class=\"tx\">"
-                          f"{escape(x_scale.label(tick))}</text>")
-        for tick in y_scale.ticks():
+                          f"{escape(x_scale.label(tick, x_ticks))}</text>")
+        for tick in y_ticks:
             y = _f(y_scale(tick))
             grid.append(f"M{left},{y}H{right}")
             labels.append(f"<text x=\"{left - 6}\" y=\"{y}\" class=\"ty\">"
-                          f"{escape(y_scale.label(tick))}</text>")
+                          f"{escape(y_scale.label(tick, y_ticks))}</text>")
+        axis = f"M{left},{top}V{bottom}H{right}"
+        if y_scale.zoomed:
+            # A break in the value axis just above its foot, and the words.
+            labels.append(f"<path class=\"break\" d=\"M{left - 5},{bottom - 8}l10,-4"
+                          f"M{left - 5},{bottom - 3}l10,-4\"/>")
+            labels.append(f"<text x=\"{left + 10}\" y=\"{bottom - 4}\" class=\"zoom\">"
+                          f"{ZOOMED}</text>")
         return [
             f"<path class=\"grid\" d=\"{''.join(grid)}\"/>",
-            f"<path class=\"axis\" d=\"M{left},{top}V{bottom}H{right}\"/>",
+            f"<path class=\"axis\" d=\"{axis}\"/>",
             *labels,
             f"<text x=\"{(left + right) / 2:g}\" y=\"{HEIGHT - 6}\" class=\"lx\">"
             f"{escape(self.x.label)}</text>",
@@ -258,7 +355,9 @@ class Chart:
         shown = [p for p in series.points if math.isfinite(p.x) and math.isfinite(p.y)
                  and (p.x > 0 or not self.x.log) and (p.y > 0 or not self.y.log)]
         shown.sort(key=lambda p: p.x)
-        parts = [f"<g class=\"series {self._style(index)}\" data-series=\"{index}\">"]
+        group = {"class": f"series {self._style(index)}", "data-series": index,
+                 "data-backend": series.backend, "data-threads": series.threads}
+        parts = [f"<g{attributes(group)}>"]
         intervals = []
         marks = []
         if self.bars:
@@ -271,7 +370,7 @@ class Chart:
                 marks.append(
                     f"<rect class=\"pt{' marked' if p.marked else ''}\" x=\"{_f(centre - width / 2)}\""
                     f" y=\"{_f(min(top, base))}\" width=\"{_f(width)}\""
-                    f" height=\"{_f(abs(base - top))}\"{self._data(p)}/>")
+                    f" height=\"{_f(abs(base - top))}\"{self._data(p)}")
                 intervals.append(self._interval(centre, p, y_scale))
         else:
             if len(shown) >= 2:
@@ -279,10 +378,15 @@ class Chart:
                                + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
                                for i, p in enumerate(shown))
                 parts.append(f"<path class=\"line\" d=\"{line}\"/>")
+            if series.tag and shown:
+                last = shown[-1]
+                parts.append(f"<text class=\"tag\" x=\"{_f(x_scale(last.x) - 7)}\" "
+                             f"y=\"{_f(y_scale(last.y) - 6)}\">{escape(series.tag)}</text>")
             for p in shown:
                 x = x_scale(p.x)
-                marks.append(f"<circle class=\"pt{' marked' if p.marked else ''}\" cx=\"{_f(x)}\""
-                             f" cy=\"{_f(y_scale(p.y))}\" r=\"4\"{self._data(p)}/>")
+                tag, geometry = marker(shape_index(p.threads or series.threads), x, y_scale(p.y))
+                marks.append(f"<{tag} class=\"pt{' marked' if p.marked else ''}\"{geometry}"
+                             f"{self._data(p, tag)}")
                 intervals.append(self._interval(x, p, y_scale))
         bars = "".join(i for i in intervals if i)
         if bars:
@@ -292,8 +396,11 @@ class Chart:
         return "\n".join(parts)
 
     @staticmethod
-    def _data(point: Point) -> str:
-        return attributes({"data-key": point.key, "data-tip": point.tip})
+    def _data(point: Point, tag: str = "rect") -> str:
+        """The rest of a point's element: its key, and its figures as a <title> a
+        browser shows on hover without any script."""
+        return (f"{attributes({'data-key': point.key})}><title>{escape(point.tip)}</title>"
+                f"</{tag}>")
 
     def _interval(self, x: float, point: Point, y_scale: _Scale) -> str:
         low, high = point.low, point.high

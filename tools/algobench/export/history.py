@@ -52,7 +52,8 @@ def render_runs(rows: list) -> str:
     table = [RUN_HEADER] + [
         [f"@{row.id}", row.date or "", row.host or "", row.cpu or "", row.compiler or "",
          row.library or "", _commit(row.commit, row.dirty), ",".join(row.backends),
-         _cells(row), row.status, _pair(row)]
+         _cells(row), row.status + (" (counts)" if row.metric == "instructions" else ""),
+         _pair(row)]
         for row in rows]
     return "\n".join(aligned(table, right={0, 8})) + "\n"
 
@@ -71,9 +72,12 @@ def _change(before: dict | None, point: dict) -> str:
     return text + (" *" if point["changed"] else "")
 
 
-def render_text(series: list[dict], rule: str) -> str:
+def render_text(series: list[dict], rule: str, metric: str = "time") -> str:
     """Each cell's median time per call over the runs, on each machine, with the
-    points marked `*` that changed by more than the noise (`rule` says how)."""
+    points marked `*` that changed by more than the noise (`rule` says how); or,
+    for metric "instructions", its instructions per call."""
+    if metric == "instructions":
+        return _render_counts(series)
     out = []
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
@@ -92,10 +96,32 @@ def render_text(series: list[dict], rule: str) -> str:
     return "\n".join(out) + "\n"
 
 
+COUNT_RULE = ("a point is a change when its count lies outside the range of the previous "
+              "run's (beyond 0.01% for a cell counted once)")
+
+
+def _render_counts(series: list[dict]) -> str:
+    out = []
+    for entry in series:
+        out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
+        points = entry["points"]
+        rows = [["run", "date", "commit", "instructions", "change"]] + [
+            [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
+             f"{point['median']:,.0f}", _change(before, point)]
+            for before, point in zip([None] + points, points)]
+        out += ["  " + line for line in aligned(rows, right={3, 4})]
+        out.append("")
+    out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
+               f"change: against the machine's previous run of counts; *: {COUNT_RULE}.")
+    return "\n".join(out) + "\n"
+
+
 def render_json(series: list[dict], store: str, pattern: str, machine: str | None,
-                rule: str) -> str:
+                rule: str, metric: str = "time") -> str:
     return dump_json({"store": store, "pattern": pattern, "machine": machine,
-                      "change_rule": rule, "cells": series})
+                      "metric": metric,
+                      "change_rule": COUNT_RULE if metric == "instructions" else rule,
+                      "cells": series})
 
 
 # -- the page

@@ -1,21 +1,47 @@
 """The charts of the run report: time per element against n, speedup against
-the thread count with the ideal line, efficiency at each program's largest
-size, share of the memory bandwidth, and the backends side by side at each
-program's largest size. Each is built here from the derived cells alone
-and drawn by chart.py; a point's tooltip gives its value and its interval.
+the thread count with the ideal line (over the sequential build at one
+thread where the run measured it, and over each backend's own 1-thread
+time), efficiency at each program's largest size, share of the memory
+bandwidth, and the backends side by side at each program's largest size.
+Each is built here from the derived cells alone and drawn by chart.py, which
+owns how a backend and a thread count look; here each series only says which
+backend and thread count it is.
+
+A chart says what it leaves out: a series that cannot pass one point on a
+chart of scaling (a backend measured at one thread only), sizes whose arrays
+fit in the last-level cache on a chart of memory bandwidth, and a chart that
+would hold a single point, which becomes a sentence instead.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 
 from ..workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
 from .text import plural, with_interval
-from .units import format_count, format_seconds
+from .units import format_bytes, format_count, format_seconds
 
 TIME_BARS = "bars: interquartile range of the samples"
 ROUND_BARS = "bars: interval of the median over rounds"
+OVER_SEQUENTIAL = "speedup over the sequential build at 1 thread"
+OVER_OWN = "speedup over its own 1-thread time"
+
+
+@dataclasses.dataclass
+class Section:
+    """One kind of chart on the page: its charts, the charts one click away
+    (`alternate`, with the words of that click) and sentences for what is not
+    drawn."""
+
+    anchor: str
+    heading: str
+    charts: list[Chart]
+    alternate: list[Chart] = dataclasses.field(default_factory=list)
+    alternate_label: str = ""
+    intro: str = ""
+    notes: list[str] = dataclasses.field(default_factory=list)
 
 
 def usable(cell) -> bool:
@@ -62,10 +88,9 @@ def _series_name(backends: set[str], backend: str, rest: str) -> str:
     return rest if backends <= {PARALLEL_MODE} else f"{backend}, {rest}"
 
 
-def _group(points: dict[tuple, list[Point]], names: dict[tuple, str]) -> list[Series]:
-    """One series per key, the keys (backend, ...) in the backends' usual order."""
-    order = sorted(points, key=lambda key: (_backend_order(key[0]), key[1:]))
-    return [Series(names[key], points[key]) for key in order]
+def _point(cell, x: float, y: float, lines: list[str], low, high, warned: set[str]) -> Point:
+    return Point(x, y, _tip(cell, *lines, warned=warned), low, high, cell.name,
+                 cell.name in warned, threads=cell.threads)
 
 
 def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
@@ -73,15 +98,20 @@ def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
     gives a cell's value, the ends of its bar and the lines of its tooltip."""
     backends = {c.backend for c in cells}
     points: dict[tuple, list[Point]] = {}
-    names: dict[tuple, str] = {}
     for cell in cells:
         value, low, high, lines = figure(cell)
-        key = (cell.backend, cell.threads)
-        names[key] = _series_name(backends, cell.backend, plural(cell.threads, "thread"))
-        points.setdefault(key, []).append(Point(
-            cell.n, value, _tip(cell, *lines, warned=warned), low, high, cell.name,
-            cell.name in warned))
-    return _group(points, names)
+        points.setdefault((cell.backend, cell.threads), []).append(
+            _point(cell, cell.n, value, lines, low, high, warned))
+    return [Series(_series_name(backends, backend, plural(threads, "thread")), points[backend,
+                                                                                      threads],
+                   backend=backend, threads=threads)
+            for backend, threads in sorted(points, key=lambda k: (_backend_order(k[0]), k[1]))]
+
+
+def _sizes_axis(sizes: set[int]) -> Axis:
+    """n: logarithmic when the sizes span a decade or more; one size is its own tick."""
+    return Axis("n (elements)", log=log_span_wanted(list(sizes)), format=format_count,
+                ticks=sorted(sizes) if len(sizes) == 1 else None)
 
 
 def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
@@ -94,85 +124,127 @@ def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
         factor = 1e9 / cell.n
         value = cell.median * factor
         low, high = _iqr(cell, factor)
-        return value, low, high, (
+        return value, low, high, [
             _with_interval(f"{value:.4g} ns per element", low, high, " ns", "interquartile range"),
-            f"median {format_seconds(cell.median)} per call")
+            f"median {format_seconds(cell.median)} per call"]
     series = _against_n(cells, warned, figure)
     values = [p.y for s in series for p in s.points]
     return Chart(f"{program}: time per element", _sizes_axis({c.n for c in cells}),
-                 Axis("time per element (ns)", log=log_span_wanted(values)), series,
+                 Axis("time per element (ns)", log=log_span_wanted(values), zero=True), series,
                  note=TIME_BARS, data={"kind": "time", "program": program})
 
 
-def _sizes_axis(sizes: set[int]) -> Axis:
-    """n: logarithmic when the sizes span a decade or more; one size is its own tick."""
-    return Axis("n (elements)", log=log_span_wanted(list(sizes)), format=format_count,
-                ticks=sorted(sizes) if len(sizes) == 1 else None)
-
-
-def speedup_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
-    """Speedup against the thread count, one series per backend and size, with the ideal."""
-    cells = [c for c in cells if c.speedup is not None]
+def speedup_chart(program: str, cells: list, warned: set[str],
+                  sequential: bool = True) -> Chart | None:
+    """Speedup against the thread count, one series per backend and size (the
+    largest solid), with the ideal: over the sequential build at one thread,
+    or with `sequential` False over each backend's own 1-thread time. A
+    backend measured at one thread only is left out, and the note says so."""
+    def figure(c):
+        return (c.vs_sequential, c.vs_sequential_low, c.vs_sequential_high) if sequential \
+            else (c.speedup, c.speedup_low, c.speedup_high)
+    cells = [c for c in cells if figure(c)[0] is not None]
     if not any(c.threads > 1 for c in cells):
         return None
-    backends = {c.backend for c in cells}
-    points: dict[tuple, list[Point]] = {}
-    names: dict[tuple, str] = {}
+    groups: dict[tuple, list] = {}
     for cell in cells:
-        key = (cell.backend, cell.n, cell.fourth if cell.fourth is not None else -1)
-        names[key] = _series_name(backends, cell.backend, _size(cell.n))
-        points.setdefault(key, []).append(Point(
-            cell.threads, cell.speedup,
-            _tip(cell, _with_interval(f"speedup {cell.speedup:.3g}", cell.speedup_low,
-                                      cell.speedup_high), warned=warned),
-            cell.speedup_low, cell.speedup_high, cell.name, cell.name in warned))
-    threads = sorted({c.threads for c in cells})
-    return Chart(f"{program}: speedup", Axis("threads", ticks=threads, format=str),
-                 Axis("speedup over 1 thread", zero=True),
-                 _group(points, names), [Reference("ideal", [(1, 1), (max(threads),
-                                                                       max(threads))])],
-                 note=ROUND_BARS, data={"kind": "speedup", "program": program})
+        groups.setdefault((cell.backend, cell.n, cell.fourth), []).append(cell)
+    everyone = {backend for backend, _, _ in groups}
+    one_thread = [_series_name(everyone, backend, _size(n)) for (backend, n, _), members in
+                  sorted(groups.items(), key=lambda kv: (_backend_order(kv[0][0]), kv[0][1]))
+                  if all(c.threads == 1 for c in members)]
+    groups = {key: members for key, members in groups.items()
+              if any(c.threads > 1 for c in members)}
+    backends = {backend for backend, _, _ in groups}
+    sizes = sorted({n for _, n, _ in groups}, reverse=True)
+    what = OVER_SEQUENTIAL if sequential else OVER_OWN
+    series = []
+    for (backend, n, fourth), members in sorted(
+            groups.items(), key=lambda kv: (_backend_order(kv[0][0]), -kv[0][1], kv[0][2] or 0)):
+        points = []
+        for c in members:
+            value, low, high = figure(c)
+            points.append(_point(c, c.threads, value,
+                                 [_with_interval(f"{what} {value:.3g}", low, high)], low, high,
+                                 warned))
+        series.append(Series(_series_name(backends, backend, _size(n)), points, backend=backend,
+                             dash=sizes.index(n)))
+    threads = sorted({c.threads for members in groups.values() for c in members})
+    note = ROUND_BARS + "; line style: size (largest solid)"
+    if one_thread:
+        note += f"; measured at 1 thread only, so not drawn: {'; '.join(one_thread)}"
+    if sequential:
+        note += "; the sequential build at 1 thread is 1 on this axis"
+    return Chart(f"{program}: {what}", Axis("threads", ticks=threads, format=str),
+                 Axis(what, zero=True), series,
+                 [Reference("ideal", [(1, 1), (max(threads), max(threads))])],
+                 note=note, data={"kind": "speedup" if sequential else "speedup-self",
+                                  "program": program})
 
 
 def efficiency_chart(cells: list, warned: set[str]) -> Chart | None:
     """Efficiency against the thread count of every program and backend whose call
-    more threads can change, at its largest size."""
+    more threads can change, at its largest size; each line is labelled with
+    its program at its end."""
     groups: dict[tuple, list] = {}
     for cell in cells:
         if cell.efficiency is not None and _sweeps_threads(cell):
             groups.setdefault((cell.program, cell.backend), []).append(cell)
     backends = {backend for _, backend in groups}
     series = []
-    for (program, backend), members in sorted(groups.items()):
+    for (program, backend), members in sorted(groups.items(),
+                                              key=lambda kv: (_backend_order(kv[0][1]), kv[0])):
         largest = max(c.n for c in members)
         members = [c for c in members if c.n == largest]
         if len(members) < 2:
             continue
-        name = _series_name(backends, backend, f"{program} ({_size(largest)})")
-        series.append(Series(name, [
-            Point(c.threads, c.efficiency * 100,
-                  _tip(c, _with_interval(f"efficiency {c.efficiency * 100:.3g}%",
-                                         _scaled(c.speedup_low, 100 / c.threads),
-                                         _scaled(c.speedup_high, 100 / c.threads), "%"),
-                       warned=warned),
-                  _scaled(c.speedup_low, 100 / c.threads), _scaled(c.speedup_high, 100 / c.threads),
-                  c.name, c.name in warned)
-            for c in members]))
+        points = []
+        for c in members:
+            low, high = _scaled(c.speedup_low, 100 / c.threads), _scaled(c.speedup_high,
+                                                                           100 / c.threads)
+            points.append(_point(c, c.threads, c.efficiency * 100, [_with_interval(
+                f"efficiency {c.efficiency * 100:.3g}%", low, high, "%")], low, high, warned))
+        series.append(Series(_series_name(backends, backend, f"{program} ({_size(largest)})"),
+                             points, backend=backend, dash=0, tag=program))
     if not series:
         return None
     threads = sorted({p.x for s in series for p in s.points})
     return Chart("Parallel efficiency at each program's largest size",
                  Axis("threads", ticks=threads, format=lambda t: f"{t:g}"),
-                 Axis("efficiency (speedup / threads), %", zero=True), series,
-                 [Reference("ideal", [(min(threads), 100), (max(threads), 100)])],
-                 note=ROUND_BARS, data={"kind": "efficiency", "program": ""})
+                 Axis("efficiency (speedup over its own 1-thread time / threads), %", zero=True),
+                 series, [Reference("ideal", [(min(threads), 100), (max(threads), 100)])],
+                 note=ROUND_BARS, data={"kind": "efficiency"})
 
 
-def bandwidth_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
-    """The share of the probe's bandwidth against n, one series per backend and thread count."""
+def last_level_cache(context) -> int | None:
+    """The largest cache the run recorded, in bytes, or None."""
+    sizes = [c.get("size") for c in context.caches or [] if isinstance(c, dict)]
+    sizes = [s for s in sizes if isinstance(s, int) and s > 0]
+    return max(sizes) if sizes else None
+
+
+def bandwidth_chart(program: str, cells: list, warned: set[str],
+                    cache: int | None = None) -> Chart | None:
+    """The share of the probe's bandwidth against n, one series per backend and
+    thread count, without the sizes whose arrays fit in a cache of `cache` bytes."""
     cells = [c for c in cells if c.bandwidth_share is not None]
     if not cells:
         return None
+    workload = cells[0].workload
+    reference = workload.bandwidth_reference if workload is not None else "reference"
+    note = (f"100% is what the probe's {reference} kernel moves at the same thread count; "
+            + TIME_BARS)
+    if cache is None:
+        note += "; the run recorded no cache size, so small sizes may read from a cache"
+    else:
+        fits = sorted({c.n for c in cells if workload is not None
+                       and c.n * workload.allocated_bytes <= cache})
+        cells = [c for c in cells if c.n not in fits]
+        if fits:
+            note += (f"; left out, their arrays fit in the {format_bytes(cache)} last-level "
+                     f"cache: n = {', '.join(format_count(n) for n in fits)}")
+        if not cells:
+            return None
 
     def figure(cell):
         share = cell.bandwidth_share * 100
@@ -180,11 +252,13 @@ def bandwidth_chart(program: str, cells: list, warned: set[str]) -> Chart | None
         q1, q3 = _iqr(cell)
         low = share * cell.median / q3 if q3 else None
         high = share * cell.median / q1 if q1 else None
-        return share, low, high, (_with_interval(f"{share:.3g}% of the measured bandwidth", low,
-                                                 high, "%", "interquartile range"),)
+        return share, low, high, [_with_interval(f"{share:.3g}% of the {reference} kernel's "
+                                                 "bandwidth", low, high, "%",
+                                                 "interquartile range")]
     return Chart(f"{program}: share of memory bandwidth", _sizes_axis({c.n for c in cells}),
-                 Axis("% of measured bandwidth", zero=True), _against_n(cells, warned, figure),
-                 note=TIME_BARS, data={"kind": "bandwidth", "program": program})
+                 Axis(f"% of the probe's {reference} bandwidth", zero=True),
+                 _against_n(cells, warned, figure), note=note,
+                 data={"kind": "bandwidth", "program": program})
 
 
 def backends_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
@@ -208,9 +282,8 @@ def backends_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
             low, high = _iqr(c)
             tip = with_interval(f"median {format_seconds(c.median)} per call", low, high,
                                 format_seconds, " to ", "interquartile range")
-            points.append(Point(slot[c.threads], c.median, _tip(c, tip, warned=warned),
-                                low, high, c.name, c.name in warned))
-        series.append(Series(backend, points, colour=_backend_order(backend)[0]))
+            points.append(_point(c, slot[c.threads], c.median, [tip], low, high, warned))
+        series.append(Series(backend, points, backend=backend))
     return Chart(f"{program}: backends at {_size(largest)}",
                  Axis("threads", categories=[plural(t, "thread") for t in threads]),
                  Axis("median time per call", zero=True, format=format_seconds), series,
@@ -225,22 +298,55 @@ def _backend_order(backend: str) -> tuple:
             backend)
 
 
-def run_charts(run, warned: set[str]) -> list[tuple[str, str, list[Chart]]]:
-    """(anchor, heading, charts) of every kind of chart, in the order the page shows them."""
+def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str]]:
+    """The charts with two points or more, each given its anchor, and a sentence
+    for those with one."""
+    kept, single = [], []
+    for chart in charts:
+        if chart is None:
+            continue
+        if chart.points < 2:
+            single.append(chart.title)
+            continue
+        chart.anchor = f"chart-{chart.data['kind']}-{chart.data.get('program', 'all')}"
+        kept.append(chart)
+    notes = [f"One point only, so not charted (the table has it): {'; '.join(single)}."] \
+        if single else []
+    return kept, notes
+
+
+def run_charts(run, warned: set[str]) -> list[Section]:
+    """Every kind of chart, in the order the page shows them."""
     cells = [c for c in run.cells if usable(c)]
     programs = list(dict.fromkeys(c.program for c in cells))
     by_program = {p: [c for c in cells if c.program == p] for p in programs}
+    cache = last_level_cache(run.context)
 
-    def each(make) -> list[Chart]:
-        return [chart for chart in (make(p, by_program[p], warned) for p in programs) if chart]
+    def section(anchor, heading, made, **more) -> Section:
+        kept, notes = _drawn(made)
+        return Section(anchor, heading, kept, notes=notes, **more)
 
-    efficiency = efficiency_chart(cells, warned)
+    over_sequential = {p: speedup_chart(p, by_program[p], warned) for p in programs}
+    over_own = {p: speedup_chart(p, by_program[p], warned, sequential=False) for p in programs}
+    speedup = section("speedup", "Speedup",
+                      [over_sequential[p] or over_own[p] for p in programs],
+                      intro="Over the sequential build at 1 thread where the run measured it "
+                            "(the best plain code), else over each backend's own 1-thread "
+                            "time; each chart names its reference.")
+    if any(over_sequential.values()):
+        speedup.alternate, _ = _drawn([over_own[p] for p in programs if over_sequential[p]])
+        speedup.alternate_label = "Each backend's speedup over its own 1-thread time"
     return [
-        ("time", "Time per element", each(time_chart)),
-        ("speedup", "Speedup", each(speedup_chart)),
-        ("efficiency", "Efficiency", [efficiency] if efficiency else []),
-        ("bandwidth", "Share of memory bandwidth", each(bandwidth_chart)),
-        ("backends", "Backends side by side", each(backends_chart)),
+        section("time", "Time per element", [time_chart(p, by_program[p], warned)
+                                             for p in programs]),
+        speedup,
+        section("efficiency", "Efficiency", [efficiency_chart(cells, warned)]),
+        section("bandwidth", "Share of memory bandwidth",
+                [bandwidth_chart(p, by_program[p], warned, cache) for p in programs],
+                intro="A blank \"% of bw\" in the table: the program is compute-bound, or the "
+                      "probe has no figure at that thread count."),
+        section("backends", "Backends side by side", [backends_chart(p, by_program[p], warned)
+                                                      for p in programs]),
     ]
 
 
@@ -248,8 +354,8 @@ EMPTY = {
     "time": "No cell has a time to chart.",
     "speedup": "No program ran at more than one thread with a speedup to show.",
     "efficiency": "No program with a parallel call ran at two thread counts or more.",
-    "bandwidth": "No share of the memory bandwidth: the programs are compute-bound or the "
-                 "run has no bandwidth figures.",
+    "bandwidth": "No share of the memory bandwidth: the programs are compute-bound, the "
+                 "run has no bandwidth figures, or every size fits in the cache.",
     "backends": "Every program ran with one backend at its largest size: nothing to set side "
                 "by side.",
 }

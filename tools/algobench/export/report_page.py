@@ -1,27 +1,30 @@
 """report.html: the run as one page that opens in any browser, offline.
 
-At the top the context (host, CPU, compiler, library, commit, date, options)
-and the warnings: the busy machine, what was known before the cells ran,
-and the grouped findings with the keys the summary uses. Then the cells
-(report_table.py): the run's data to download, filters that hide rows and
-chart series together, and one row per cell, sortable by any column, warned
-and failed cells marked, its samples by round behind its CV; then the charts: time per element against n, speedup against the
-thread count with the ideal line, efficiency at each program's largest size,
-share of the memory bandwidth, and the backends side by side at each
-program's largest size. A point's tooltip gives its value and its interval;
-a legend entry shows or hides its series.
+At the top the answer: where the run measured more than one backend, a grid
+of the backend to use per program, size and thread count (the derive step's
+winners, the ones the summary prints), coloured by that backend, with the
+lead over the runner-up or the tie; then the busy machine's warning, once.
+Below, the context (host, CPU, compiler, library, commit, date, options)
+and the warnings: what was known before the cells ran, and the grouped
+findings with the keys the summary uses. Then the cells (report_table.py):
+the run's data to download, filters that hide rows and chart series
+together, and one row per cell, sortable by any column, warned and failed
+cells marked, its samples by round behind its CV; then the charts
+(report_charts.py). A point's tooltip gives its value and its interval; a
+legend entry shows or hides its series.
 
 How the charts are made: the suite draws them itself, as SVG written by
 chart.py from what report_charts.py picks out of the cells, and the page
-carries a few dozen lines of plain JavaScript for the tooltip, the legend
-and the sorting. A chart library inlined from npm would put a build step
-(or a vendored, minified copy of the library) between the runner, which
-needs nothing but Python's standard library, and its output, add a few
-hundred kilobytes to every page, and draw the charts only once its script
-has run. Drawn here, the charts are in the markup itself: they show without
-the script, the page is a few hundred kilobytes for a default sweep (a test
-holds it under 2 MB), it is the same bytes for the same results, and its
-Content-Security-Policy can allow exactly one script and one stylesheet.
+carries plain JavaScript for the tooltip, the legend, the speedup toggle and
+the sorting. A chart library inlined from npm (Vega-Lite with Vega, about
+0.7 MB minified; Observable Plot with d3, about 0.4 MB) would put a vendored
+copy between the runner, which needs nothing but Python's standard library,
+and its output, grow every page by that much, and draw the charts only once
+its script has run. Drawn here, the charts are in the markup itself: every
+point's figures are its SVG title, shown without the script, the page of a
+default sweep stays well under 2 MB (a test holds it there), it is the same
+bytes for the same results, and its Content-Security-Policy can allow
+exactly one script and one stylesheet.
 """
 
 from __future__ import annotations
@@ -30,14 +33,25 @@ import pathlib
 from html import escape
 
 from ..files import replace_file
+from ..workload import WORKLOADS
 from . import report_table, summary
 from .chart import charts
 from .report_charts import EMPTY, run_charts
 from .text import plural
-from .web import attributes, page
+from .web import attributes, backend_class, page
 
 FILE = "report.html"
 RINGED = "points and bars outlined in black: cells a warning names"
+BUSY_CELLS = ("these cells ran while the machine was busy (see the warning at the top), "
+              "which may explain their spread or a missing speedup")
+# How the findings grid names a backend in the little room of a cell.
+SHORT = {"parallel-mode": "pmode", "sequential": "seq", "c++17-par": "par",
+         "c++17-par-unseq": "unseq"}
+GRID_NOTE = ("Each cell: the backend to use at that size and thread count, the one every "
+             "other trails by the median over rounds of the same-round ratio of times; "
+             "\"by 12% (5-20)\": the runner-up is that much slower, with its 95% interval; "
+             "\"tie\" where that interval reaches 0%, naming the backends the rounds cannot "
+             "tell apart. A cell links to its program's speedup chart.")
 
 
 def write(folder: pathlib.Path, run) -> list[pathlib.Path]:
@@ -103,9 +117,6 @@ def _warnings(run, listed: list[tuple[str, str]]) -> str:
     found_lines = {f.line for f in run.findings} | {run.busy}
     before = [w for w in run.context.warnings if w not in found_lines]
     parts = ["<section id=\"warnings\">", "<h2>Warnings</h2>"]
-    if run.busy:
-        parts.append(f"<p class=\"banner\"><strong>The machine was busy:</strong> "
-                     f"{escape(run.busy)}</p>")
     if before:
         parts.append("<h3>Before the cells ran</h3>")
         parts.append("<ul class=\"warnings\">" + "".join(f"<li>{escape(w)}</li>" for w in before)
@@ -125,7 +136,9 @@ def _warnings(run, listed: list[tuple[str, str]]) -> str:
                          f"</summary><ul>{names}"
                          "</ul></details>")
             anchor = attributes({"id": f"finding-{key}" if key else None})
-            items.append(f"<li{anchor}>{label}{escape(finding.line)}{cells}</li>")
+            # The busy machine's warning stands at the top of the page, once.
+            line = BUSY_CELLS if run.busy and finding.line == run.busy else finding.line
+            items.append(f"<li{anchor}>{label}{escape(line)}{cells}</li>")
         parts.append("<ul class=\"warnings\">" + "".join(items) + "</ul>")
     others = [(k, text) for k, text in listed if text == summary.ZERO_SIZE_NOTE]
     for key, text in others:
@@ -137,16 +150,110 @@ def _warnings(run, listed: list[tuple[str, str]]) -> str:
     return "\n".join(parts)
 
 
-def _charts_sections(run, warned: set[str]) -> tuple[str, list[tuple[str, str]]]:
-    sections, toc = [], []
-    for anchor, heading, made in run_charts(run, warned):
-        toc.append((f"charts-{anchor}", heading))
-        body = charts([c.render() for c in made]) if made else \
-            f"<p class=\"empty\">{escape(EMPTY[anchor])}</p>"
-        note = f"<p class=\"sub\">{escape(RINGED)}.</p>" if made and warned else ""
-        sections.append(f"<section id=\"charts-{anchor}\">\n<h2>{escape(heading)}</h2>\n{note}"
-                        f"{body}\n</section>")
-    return "\n".join(sections), toc
+def _charts_sections(run, warned: set[str]) -> tuple[str, list[tuple[str, str]], dict[str, str]]:
+    """The charts' sections, their entries in the contents, and the chart each
+    program's findings link to: its speedup chart, else its time chart."""
+    sections, toc, links = [], [], {}
+    made = run_charts(run, warned)
+    for kind in ("speedup", "time"):
+        for section in made:
+            for chart in section.charts:
+                if chart.data.get("kind") == kind and "program" in chart.data:
+                    links.setdefault(chart.data["program"], chart.anchor)
+    for section in made:
+        anchor = section.anchor
+        toc.append((f"charts-{anchor}", section.heading))
+        parts = [f"<section id=\"charts-{anchor}\">", f"<h2>{escape(section.heading)}</h2>"]
+        if section.intro:
+            parts.append(f"<p class=\"sub\">{escape(section.intro)}</p>")
+        if section.charts and warned:
+            parts.append(f"<p class=\"sub\">{escape(RINGED)}.</p>")
+        if section.alternate:
+            parts.append("<p class=\"needs-script\"><button type=\"button\" class=\"swap\" "
+                          "aria-pressed=\"false\">Show each backend's speedup over its own "
+                          "1-thread time</button></p>")
+        parts.append(charts([c.render() for c in section.charts]) if section.charts else
+                     f"<p class=\"empty\">{escape(EMPTY[anchor])}</p>")
+        if section.alternate:
+            parts.append(f"<details class=\"alternate\"><summary>{escape(section.alternate_label)}"
+                         f"</summary>\n{charts([c.render() for c in section.alternate])}\n"
+                         "</details>")
+        parts += [f"<p class=\"sub\">{escape(note)}</p>" for note in section.notes]
+        parts.append("</section>")
+        sections.append("\n".join(parts))
+    return "\n".join(sections), toc, links
+
+
+def _short(backend: str) -> str:
+    return SHORT.get(backend, backend)
+
+
+def _size_label(n: int) -> str:
+    """10⁶ for a power of ten, else the count with separators."""
+    text = str(n)
+    if n >= 100 and text == "1" + "0" * (len(text) - 1):
+        return "10" + "".join("⁰¹²³⁴⁵⁶⁷⁸⁹"[int(d)] for d in str(len(text) - 1))
+    return f"{n:,}"
+
+
+def _grid_cell(w, anchor: str | None) -> str:
+    """One cell of the findings grid: the winner (or the tie) and the lead."""
+    on = "" if w.backend_threads in (None, w.threads) else f" @{w.backend_threads}"
+    lead = summary.lead_text(w)
+    if w.tied:
+        shown = "tie: " + ", ".join(_short(b) for b in w.tied)
+        classes = "tie"
+        title = f"tie between {', '.join(w.tied)}: the rounds cannot tell them apart"
+    else:
+        shown = _short(w.backend) + on
+        classes = f"win {backend_class(w.backend)}"
+        title = f"use {summary.winner_label(w)}"
+    if lead and w.runner_up:
+        title += f"; {w.runner_up} slower by {lead}"
+    # A tie's lead is no lead: its interval alone says how close the backends are.
+    body = (f"<span class=\"who\">{escape(shown)}</span>"
+            + (f" <span class=\"lead\">{'' if w.tied else 'by '}{escape(lead)}</span>"
+               if lead else ""))
+    if anchor:
+        body = f"<a href=\"#{escape(anchor)}\">{body}</a>"
+    data = {"class": classes, "title": title, "data-program": w.program, "data-n": w.n,
+            "data-threads": w.threads, "data-backend": w.backend,
+            "data-tied": ",".join(w.tied) or None}
+    return f"<td{attributes(data)}>{body}</td>"
+
+
+def _findings(run, anchors: dict[str, str]) -> str:
+    """The answer first: per program and size (rows) and thread count (columns)
+    the backend to use, coloured by it, or the tie."""
+    if not run.winners:
+        return ""
+    threads = sorted({w.threads for w in run.winners})
+    rows: dict[tuple, dict[int, object]] = {}
+    for w in sorted(run.winners, key=lambda w: (w.program, w.n, w.fourth or 0)):
+        rows.setdefault((w.program, w.n, w.fourth), {})[w.threads] = w
+    head = "".join(f"<th scope=\"col\">{plural(t, 'thread')}</th>" for t in threads)
+    lines, previous = [], None
+    for (program, n, fourth), by_threads in rows.items():
+        label = f"n = {_size_label(n)}"
+        workload = WORKLOADS.get(program)
+        if fourth is not None and workload is not None and workload.fourth_name:
+            label += f", {workload.fourth_name} = {fourth:,}"
+        cells = "".join(_grid_cell(by_threads[t], anchors.get(program)) if t in by_threads
+                        else "<td class=\"none\" title=\"one backend only\">–</td>"
+                        for t in threads)
+        # A program's name heads its first row only.
+        name = escape(program) if program != previous else ""
+        previous = program
+        lines.append(f"<tr><th scope=\"row\">{name}</th><td class=\"n\">"
+                     f"{escape(label)}</td>{cells}</tr>")
+    backends = list(dict.fromkeys(b for w in run.winners for b in (w.backend, *w.tied)))
+    key = "".join(f"<li><span class=\"swatch {backend_class(b)}\"></span>{escape(_short(b))}"
+                  f"{'' if _short(b) == b else ' = ' + escape(b)}</li>" for b in backends)
+    return ("<section id=\"findings\">\n<h2>Which backend to use</h2>\n"
+            f"<table class=\"findings\"><thead><tr><th scope=\"col\">program</th>"
+            f"<th scope=\"col\">size</th>{head}</tr></thead>\n<tbody>" + "\n".join(lines)
+            + f"</tbody></table>\n<ul class=\"legend backends\">{key}</ul>\n"
+            f"<p class=\"note\">{escape(GRID_NOTE)}</p>\n</section>")
 
 
 def render(run) -> str:
@@ -155,13 +262,13 @@ def render(run) -> str:
     host, date = context.get("host", "unknown host"), context.get("date", "unknown date")
     by_cell, listed = summary.notes(run)
     warned = {name for finding in run.findings for name in finding.cells}
-    chart_markup, chart_toc = _charts_sections(run, warned)
-    toc = [("context", "Context"), ("warnings", "Warnings"), ("cells-section", "Cells")] + chart_toc
+    chart_markup, chart_toc, links = _charts_sections(run, warned)
+    toc = ([("findings", "Which backend")] if run.winners else []) + [
+        ("context", "Context"), ("warnings", "Warnings"), ("cells-section", "Cells")] + chart_toc
     parts = [
         "<header>",
-        "<h1>algobench report</h1>",
-        f"<p class=\"sub\">{escape(str(host))} · {escape(str(date))} · {len(run.cells)} cells, "
-        f"{run.completed_cells} passed</p>",
+        f"<h1>algobench report <span class=\"sub\">{escape(str(host))} · {escape(str(date))} · "
+        f"{len(run.cells)} cells, {run.completed_cells} passed</span></h1>",
         "<nav class=\"toc\">" + "".join(f"<a href=\"#{a}\">{escape(t)}</a>" for a, t in toc)
         + "</nav>",
         "</header>",
@@ -174,8 +281,12 @@ def render(run) -> str:
     if failed:
         parts.append(f"<p class=\"banner fail\"><strong>{plural(failed, 'cell')} failed"
                      "</strong>: see <a href=\"#cells-section\">Cells</a>.</p>")
+    parts.append(_findings(run, links))
+    if run.busy:
+        parts.append(f"<p class=\"banner\" id=\"busy\"><strong>The machine was busy:</strong> "
+                     f"{escape(run.busy)}</p>")
     parts += [_context(run), _warnings(run, listed), report_table.section(run, by_cell, warned),
               chart_markup,
               "<footer>Written by algobench from results.json; <code>./suite report</code> "
               "writes it again.</footer>"]
-    return page(f"algobench report: {host}, {date}", "\n".join(parts))
+    return page(f"algobench report: {host}, {date}", "\n".join(p for p in parts if p))

@@ -37,10 +37,13 @@ COLUMNS = (
     Column("repetitions", True), Column("median time", True, "median time of one call"),
     Column("CV %", True, "coefficient of variation of the samples; a click shows the samples "
                          "by round", css="cv"),
-    Column("speedup", True, "median over rounds of the 1-thread time over this cell's time, "
-                            "with its interval"),
+    Column("speedup over own 1 thread", True,
+           "median over rounds of the same backend's 1-thread time over this cell's time, with "
+           "its interval (the speedup charts show it over the sequential build)"),
     Column("efficiency %", True, "speedup / threads, in %"), Column("Melem/s", True),
     Column("GB/s", True), Column("% of bw", True, "share of the probe's memory bandwidth"),
+    Column("instructions", True, "instructions of one steady call, counted under callgrind"),
+    Column("work ratio", True, "instructions at this thread count over those at 1 thread"),
     Column("status", css="status"),
     Column("notes", help="keys of the warnings that name the cell", css="notes"),
 )
@@ -131,6 +134,8 @@ def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]
                               else cell.bytes_per_second / 1e9), cell.bytes_per_second),
             Field("" if share is None else f"{share * 100:.0f}",
                   None if share is None else share * 100),
+            Field(summary.count_text(cell.instructions), cell.instructions),
+            Field(summary.work_ratio_text(cell), cell.work_ratio),
             Field(cell.status, title=cell.failure),
             notes,
         ]

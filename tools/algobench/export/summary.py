@@ -94,6 +94,38 @@ def _row(cell, keys: list[str], backends: bool = False) -> list[str]:
     ] + keys
 
 
+COUNT_COLUMNS = ("program", "n", "threads", "instructions per call", "spread %", "work ratio",
+                 "first call +", "status", "notes")
+COUNT_NOTE = ("Instructions per call: the instructions one steady call of the timed loop "
+              "executes, counted under callgrind (the difference between a process of one call "
+              "and one of 1 + k calls, over k); \"first call +\": what the first call of a "
+              "process executes beyond that (lazy binding, starting the threads), blank where "
+              "the call cannot be repeated and its one count includes it. Spread: (largest - "
+              "smallest) / median of the counts, for the cells counted more than once (more "
+              "than one thread: the runtime's scheduling moves the count). Work ratio: "
+              "instructions at this thread count over those at 1 thread of the same backend, "
+              "the extra work a parallel call does (a second pass, the bookkeeping of "
+              "splitting and stealing); at 2 threads a ratio near 2 leaves no room for a "
+              "speedup. Counts are not time: a memory-bound call can change in time without "
+              "changing in count.")
+
+
+def count_text(value: float | None) -> str:
+    """An instruction count, whole, with thousands separators."""
+    return "" if value is None else f"{value:,.0f}"
+
+
+def work_ratio_text(cell) -> str:
+    return "" if cell.work_ratio is None else f"{cell.work_ratio:.3f}x"
+
+
+def _count_row(cell, keys: list[str], backends: bool = False) -> list[str]:
+    spread = cell.instructions_spread if len(cell.instruction_samples) > 1 else None
+    return [cell.program, *([cell.backend] if backends else []), str(cell.n), str(cell.threads),
+            count_text(cell.instructions), "" if spread is None else f"{spread * 100:.3f}",
+            work_ratio_text(cell), count_text(cell.first_call_instructions), cell.status] + keys
+
+
 def _interval(value: float | None, low: float | None, high: float | None,
               unit: str = "x") -> str:
     """"1.52x (1.41-1.6)": a figure and its interval, without the unit at the ends."""
@@ -107,36 +139,51 @@ def _on(threads: int | None, compared_at: int) -> str:
     return f" ({plural(threads, 'thread')})"
 
 
-WINNER_COLUMNS = ("program", "n", "threads", "fastest", "median time", "vs sequential, 1 thread",
-                  "runner-up", "runner-up slower by")
+WINNER_COLUMNS = ("program", "n", "threads", "backend to use", "median time",
+                  "vs sequential, 1 thread", "runner-up", "runner-up slower by")
+WINNERS_NOTE = ("The backend to use beats every other by the median over rounds of the "
+                "other's time over its own in the same round; \"slower by\" is that ratio for "
+                "the closest one, the runner-up, with its 95% interval. Where an interval "
+                "reaches 0% the rounds cannot tell the backends apart: the row says \"tie\", "
+                "names them and gives the ratio over the closest of them. \"vs sequential\": the same paired ratio of the sequential "
+                "build's 1-thread time to the winner's (for the programs built without the "
+                "parallel mode, their own program is the sequential build).")
+
+
+def winner_label(w) -> str:
+    """"c++17-par", "sequential (1 thread)" or, where the rounds cannot tell
+    them apart, "tie: parallel-mode, sequential"."""
+    if w.tied:
+        return "tie: " + ", ".join(w.tied)
+    return w.backend + _on(w.backend_threads, w.threads)
+
+
+def lead_text(w) -> str:
+    """The runner-up's paired lag behind the winner in %, with its interval: "12% (5-20)"."""
+    if w.lead is None:
+        return ""
+    low = None if w.lead_low is None else (w.lead_low - 1) * 100
+    high = None if w.lead_high is None else (w.lead_high - 1) * 100
+    return _interval((w.lead - 1) * 100, low, high, unit="%")
 
 
 def render_winners(run) -> list[str]:
     """The "which backend wins" table: per program, size and thread count the
-    fastest backend, its time, its paired speedup over the sequential build at
-    one thread, and its paired lead over the runner-up. No lines when the run
-    measured one backend."""
+    backend to use (or the tie), its time, its paired speedup over the
+    sequential build at one thread, and its paired lead over the runner-up.
+    No lines when the run measured one backend."""
     found = run.winners
     if not found:
         return []
     rows = []
     for w in sorted(found, key=lambda w: (w.program, w.n, w.threads)):
-        lead = ""
-        if w.lead is not None:
-            low = None if w.lead_low is None else (w.lead_low - 1) * 100
-            high = None if w.lead_high is None else (w.lead_high - 1) * 100
-            lead = _interval((w.lead - 1) * 100, low, high, unit="%")
-        rows.append([w.program, str(w.n), str(w.threads),
-                     w.backend + _on(w.backend_threads, w.threads), format_seconds(w.median),
+        rows.append([w.program, str(w.n), str(w.threads), winner_label(w),
+                     format_seconds(w.median),
                      _interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high),
-                     (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead])
+                     (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead_text(w)])
     lines = ["", "## Which backend wins", ""]
     lines += markdown(WINNER_COLUMNS, rows, right={1, 2, 4, 5, 7})
-    lines += ["", "Fastest by median time. \"vs sequential\": the median over rounds of the "
-              "sequential build's 1-thread time over the winner's time in the same round "
-              "(for the programs built without the parallel mode, their own program is the "
-              "sequential build); \"slower by\": the same paired ratio for the runner-up; "
-              "both with their 95% intervals."]
+    lines += ["", WINNERS_NOTE]
     return lines
 
 
@@ -182,14 +229,17 @@ def render_markdown(run) -> str:
         f"{context.get('host', '?')}: {context.get('cpu_model', '?')}, "
         f"{context.get('usable_cpus', '?')} usable CPUs; {context.get('build_type', '?')} build, "
         f"{context.get('compiler', '?')} {context.get('compiler_version', '')}".rstrip()
-        + f"; {context.get('samples', '?')} samples per cell in interleaved rounds"
-        + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
-        + f", min time {context.get('min_time', '?')} s"
+        + ("; instruction counts under callgrind" if run.counts else
+           f"; {context.get('samples', '?')} samples per cell in interleaved rounds"
+           + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
+           + f", min time {context.get('min_time', '?')} s")
         + ("; pinned" if context.get("pin") else "")
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
     ]
     by_cell, listed = notes(run)
+    if run.counts:
+        return "\n".join(lines + _count_table(run, by_cell, listed)) + "\n"
     columns = COLUMNS if listed else COLUMNS[:-1]
     # A run of the parallel mode alone reads as it always has; with other
     # backends every row says which one it is.
@@ -221,6 +271,27 @@ def render_markdown(run) -> str:
     if not run.bandwidth:
         lines += ["", "No bandwidth figures: \"% of bw\" stays blank."]
     return "\n".join(lines) + "\n"
+
+
+def _count_table(run, by_cell: dict[str, list[str]], listed: list[tuple[str, str]]) -> list[str]:
+    """The table of an instructions run, its note, its notes and failures."""
+    columns = COUNT_COLUMNS if listed else COUNT_COLUMNS[:-1]
+    backends = run.backends not in ([], [PARALLEL_MODE])
+    if backends:
+        columns = (columns[0], "backend", *columns[1:])
+    rows = [_count_row(cell, [", ".join(by_cell.get(cell.name, []))] if listed else [],
+                       backends) for cell in run.cells]
+    words = ("program", "backend", "status", "notes")
+    lines = markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words})
+    lines += ["", COUNT_NOTE]
+    if listed:
+        lines += ["", "Notes:", ""]
+        lines += [f"- {key}: {text}" for key, text in listed]
+    failed = [cell for cell in run.cells if cell.status == "failed"]
+    if failed:
+        lines += ["", "Failed cells:", ""]
+        lines += [f"- `{cell.name}`: {cell.failure or 'no reason recorded'}" for cell in failed]
+    return lines
 
 
 def write(folder: pathlib.Path, run) -> list[pathlib.Path]:

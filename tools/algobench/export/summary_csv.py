@@ -13,7 +13,8 @@ from .samples_csv import csv_value
 FILE = "summary.csv"
 COLUMNS = ("name", "program", "n", "threads", "repetitions", "fourth", "status", "samples",
            "min", "median", "mean", "stddev", "cv", "speedup", "efficiency",
-           "items_per_second", "bytes_per_second", "bandwidth_share", "failure", "backend")
+           "items_per_second", "bytes_per_second", "bandwidth_share", "failure", "backend",
+           "instructions", "instructions_spread", "work_ratio", "first_call_instructions")
 
 
 def render(run) -> str:

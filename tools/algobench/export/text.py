@@ -56,9 +56,12 @@ def _shown(value: float, show: Show) -> str:
 
 def interval(low: float | None, high: float | None, show: Show = ".3g",
              between: str = "-") -> str:
-    """"1.41-1.6": the two ends of an interval; "" when either is missing."""
+    """"1.41-1.6": the two ends of an interval; "" when either is missing. A
+    hyphen after a negative end would read as a minus sign: "-1.96 to 42.3"."""
     if low is None or high is None:
         return ""
+    if between == "-" and low < 0:
+        between = " to "
     return f"{_shown(low, show)}{between}{_shown(high, show)}"
 
 

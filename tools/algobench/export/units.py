@@ -1,6 +1,7 @@
 """How the suite shows a time to a person (four significant digits in s, ms, us
 or ns), the same on its pages (three significant digits, µs) and any other
-figure of a page's column, and an element count on an axis (500, 20k, 1M).
+figure of a page's column, an element count on an axis (500, 20k, 1M) and a
+size in bytes.
 
 The text views (terminal, Markdown) write "us" so that any terminal shows
 it; a page writes "µs". A figure on a page never turns into 1.35e+03: a
@@ -60,3 +61,11 @@ def format_count(value: float) -> str:
         if value >= scale:
             return f"{value / scale:g}{suffix}"
     return f"{value:g}"
+
+
+def format_bytes(value: float) -> str:
+    """A size in bytes with binary prefixes: 512 B, 32 KiB, 1.5 MiB."""
+    for scale, suffix in ((1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
+        if value >= scale:
+            return f"{value / scale:.3g} {suffix}"
+    return f"{value:g} B"

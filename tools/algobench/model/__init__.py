@@ -5,10 +5,10 @@ Run.save in records.py, reading results.json back (any schema version) and
 the checks of a file in reading.py. Callers name both through `model`.
 """
 
-from .records import (CONTEXT_FIELDS, RESULTS_FILE, SCHEMA_VERSION, CellResult, Context,
-                      Finding, ResultsError, Run, Sample, Stats, Winner)
+from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, CellResult,
+                      Context, Finding, ResultsError, Run, Sample, Stats, Winner)
 from .reading import from_dict, load, load_checked, run_problem
 
-__all__ = ["CONTEXT_FIELDS", "RESULTS_FILE", "SCHEMA_VERSION", "CellResult", "Context",
+__all__ = ["CONTEXT_FIELDS", "METRICS", "RESULTS_FILE", "SCHEMA_VERSION", "CellResult", "Context",
            "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict", "load",
            "load_checked", "run_problem"]

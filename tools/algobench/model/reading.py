@@ -21,7 +21,8 @@ from typing import Any
 from ..contention import Contention
 from ..matrix import INT_MAX, cell_name
 from ..workload import BACKENDS, PARALLEL_MODE
-from .records import (CONTEXT_FIELDS, RESULTS_FILE, SCHEMA_VERSION, CellResult, Context,
+from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, CellResult,
+                      Context,
                       Finding, ResultsError, Run, Sample, Stats, Winner)
 
 
@@ -75,11 +76,15 @@ def _winners(data: Any) -> list[Winner]:
     """The derived "which backend wins" records as written; the derive step
     makes them again, so a record that does not read is left out."""
     fields = {f.name for f in dataclasses.fields(Winner)}
+    # A field added since the file was written takes its default; one this
+    # version does not know is left out.
+    required = {f.name for f in dataclasses.fields(Winner)
+                if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING}
     winners = []
     for item in data if isinstance(data, list) else []:
-        if isinstance(item, dict) and set(item) == fields:
+        if isinstance(item, dict) and required <= set(item):
             try:
-                winners.append(Winner(**item))
+                winners.append(Winner(**{k: v for k, v in item.items() if k in fields}))
             except TypeError:
                 continue
     return winners
@@ -91,7 +96,7 @@ def _migrate(data: dict) -> dict:
     Version 1 kept only each sample's time: its samples get no round, so
     speedups fall back to the ratio of medians, and it was never interrupted.
     Versions 1 and 2 measured the parallel-mode programs alone: their cells
-    get that backend.
+    get that backend. Versions 1 to 3 timed their cells: their metric is time.
     """
     version = data.get("schema_version")
     if version == 1:
@@ -100,7 +105,12 @@ def _migrate(data: dict) -> dict:
         cells = data.get("cells")
         if isinstance(cells, list):
             cells = [dict(c, backend=PARALLEL_MODE) if isinstance(c, dict) else c for c in cells]
-        data = dict(data, cells=cells, schema_version=SCHEMA_VERSION)
+        data = dict(data, cells=cells, schema_version=3)
+    if data.get("schema_version") == 3:
+        context = data.get("context")
+        if isinstance(context, dict):
+            context = dict(context, metric="time")
+        data = dict(data, context=context, schema_version=SCHEMA_VERSION)
     return data
 
 
@@ -193,7 +203,31 @@ def _cell(data: Any, index: int) -> CellResult:
         first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
         stopped=data.get("stopped") if isinstance(data.get("stopped"), str) else None,
         settle_width=_number(data.get("settle_width"), f"{where}: settle_width"),
+        instruction_samples=[_count(c, f"{where}: instruction count {i + 1}")
+                             for i, c in enumerate(_list(data.get("instruction_samples"),
+                                                         f"{where}: instruction_samples"))],
+        first_call_instructions=_number(data.get("first_call_instructions"),
+                                        f"{where}: first_call_instructions"),
+        instructions=_number(data.get("instructions"), f"{where}: instructions"),
+        instructions_spread=_number(data.get("instructions_spread"),
+                                    f"{where}: instructions_spread"),
+        work_ratio=_number(data.get("work_ratio"), f"{where}: work_ratio"),
     )
+
+
+def _list(value: Any, what: str) -> list:
+    if value is None:
+        return []
+    if not isinstance(value, list):
+        raise ResultsError(f"{what} is not a list")
+    return value
+
+
+def _count(value: Any, what: str) -> float:
+    number = _number(value, what)
+    if number is None or not math.isfinite(number) or number < 0:
+        raise ResultsError(f"{what} is not a count of instructions: {value!r}")
+    return number
 
 
 def load_checked(path: pathlib.Path | str) -> Run:
@@ -291,6 +325,9 @@ def _cell_problem(cell: CellResult) -> str | None:
 def run_problem(run: Run) -> str | None:
     """What in a loaded run the derive step or an exporter could not take, or None."""
     problem = _context_problem(run.context) or _bandwidth_problem(run.bandwidth)
+    if problem is None and run.context.metric not in METRICS:
+        problem = (f"context: metric is {run.context.metric!r}, not one of "
+                   f"{', '.join(METRICS)}")
     if problem is not None:
         return problem
     first: dict[tuple, int] = {}  # each cell's key, and the cell that had it first

@@ -16,7 +16,10 @@ from ..contention import Contention
 from ..files import dump_json, replace_file
 from ..workload import PARALLEL_MODE, WORKLOADS, Workload
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
+# What a run measured: the time of each call (the default), or the instructions
+# its timed loop executed, counted under callgrind.
+METRICS = ("time", "instructions")
 RESULTS_FILE = "results.json"
 
 
@@ -143,6 +146,17 @@ class CellResult:
     # the widest relative interval of its program size's paired ratios then.
     stopped: str | None = None
     settle_width: float | None = None
+    # In a run of the instructions metric: instructions per steady call, one
+    # per count, and what a process's first call executed beyond a steady one
+    # (None where the call is counted once, first call included).
+    instruction_samples: list[float] = dataclasses.field(default_factory=list)
+    first_call_instructions: float | None = None
+    # Filled by the derive step: the median count, its spread ((max - min) /
+    # median) and, at more than one thread, the work ratio: instructions at
+    # this thread count over those at one thread of the same backend.
+    instructions: float | None = None
+    instructions_spread: float | None = None
+    work_ratio: float | None = None
 
     @property
     def ok(self) -> bool:
@@ -203,18 +217,24 @@ class CellResult:
             "first_call_share": self.first_call_share,
             "rounds": len(self.samples), "stopped": self.stopped,
             "settle_width": self.settle_width,
+            "instruction_samples": self.instruction_samples,
+            "first_call_instructions": self.first_call_instructions,
+            "instructions": self.instructions, "instructions_spread": self.instructions_spread,
+            "work_ratio": self.work_ratio,
         }
 
 
 @dataclasses.dataclass
 class Winner:
-    """The fastest backend of one program, size and thread count, and by how much.
+    """The backend to use at one program, size and thread count, and by how much.
 
     `over_sequential` is the paired speedup over the sequential build at one
     thread (the best plain code, not the backend's own 1-thread time): the
     median over rounds of the ratio of that cell's time to the winner's time
     of the same round, with its interval. `lead` is the same paired ratio of
-    the runner-up's time to the winner's.
+    the runner-up's time to the winner's, and the winner is chosen by it (see
+    derive.winners). `tied` names the backends, the winner first, whose times
+    the rounds cannot tell from the winner's; empty when the lead is clear.
     """
 
     program: str
@@ -235,7 +255,7 @@ class Winner:
     lead: float | None = None
     lead_low: float | None = None
     lead_high: float | None = None
-
+    tied: list[str] = dataclasses.field(default_factory=list)
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
@@ -271,6 +291,7 @@ class Context:
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    metric: str = "time"  # one of METRICS: what the run's cells hold
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
@@ -334,12 +355,23 @@ class Run:
     def completed_cells(self) -> int:
         return sum(cell.ok for cell in self.cells)
 
+    @property
+    def counts(self) -> bool:
+        """Whether the run counted instructions instead of timing."""
+        return self.context.metric == "instructions"
+
+    def measured(self, cell: CellResult) -> int:
+        """How many measurements of the run's metric the cell holds."""
+        return len(cell.instruction_samples if self.counts else cell.samples)
+
     def cut_short(self, wanted: int | None) -> None:
         """Marks the run interrupted, and every cell still "ok" with fewer than
         `wanted` samples (or none) interrupted with it: it is no figure yet."""
         self.interrupted = True
+        if self.counts:
+            wanted = 1  # a count is complete in one measurement
         for record in self.cells:
-            if record.status == "ok" and len(record.samples) < (wanted or 1):
+            if record.status == "ok" and self.measured(record) < (wanted or 1):
                 record.status = "interrupted"
                 record.failure = f"interrupted after {len(record.samples)} of {wanted} samples"
 

@@ -8,6 +8,31 @@
   // Controls that need this script are shown from here on (see .needs-script).
   document.documentElement.classList.add('js');
 
+  // charts: a point's figures are its SVG <title> (what a browser shows
+  // without script); the tooltip below shows them at once, so on the first
+  // hover the title moves to data-tip and the browser's own does not show too.
+  const tipOf = (point) => {
+    const title = point.querySelector('title');
+    if (title) {
+      point.setAttribute('data-tip', title.textContent);
+      title.remove();
+    }
+    return point.getAttribute('data-tip');
+  };
+
+  // charts: the speedup section's other reference, one click away.
+  const swap = (button) => {
+    const section = button.closest('section');
+    const details = section && section.querySelector('details.alternate');
+    if (!details) return;
+    const swapped = !section.classList.contains('swapped');
+    section.classList.toggle('swapped', swapped);
+    details.open = swapped;
+    button.setAttribute('aria-pressed', swapped ? 'true' : 'false');
+    button.textContent = swapped ? 'Show the speedup over the sequential build at 1 thread'
+      : "Show each backend's speedup over its own 1-thread time";
+  };
+
   const tooltip = document.createElement('div');
   tooltip.className = 'tooltip';
   tooltip.setAttribute('role', 'tooltip');
@@ -38,7 +63,7 @@
     if (active) active.classList.remove('active');
     active = point;
     point.classList.add('active');
-    tooltip.textContent = point.getAttribute('data-tip');
+    tooltip.textContent = tipOf(point);
     tooltip.hidden = false;
     place(point);
   };
@@ -302,6 +327,11 @@
     const key = event.target.closest('ul.legend button[data-series]');
     if (key) {
       toggleSeries(key);
+      return;
+    }
+    const swapper = event.target.closest('button.swap');
+    if (swapper) {
+      swap(swapper);
       return;
     }
     const sorter = event.target.closest('table.sortable th button.sort');

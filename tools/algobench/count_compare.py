@@ -1,0 +1,128 @@
+"""How run B's instruction counts differ from run A's, cell by cell (`ab` and
+`compare` of two runs of the instructions metric).
+
+Cells are matched as `compare` matches them (program, backend, n, threads,
+fourth argument). A cell counted once (one thread, or a call no parallel
+runtime runs) has an exact count: its B/A ratio needs no interval, and any
+change beyond EXACT_TOLERANCE is one the builds made, not the machine. A cell
+counted more than once (its count moves with the runtime's scheduling) has a
+range: B/A lies between its smallest B over largest A and its largest B over
+smallest A, and only a change beyond that range is called.
+
+The gate holds each cell to its own limit (thresholds.py, or one
+--fail-above for all): a cell fails when even the low end of its ratio lies
+above 1 + limit; a cell that ran in A but failed in B fails too, as does a
+comparison in which no cell could be compared.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Callable
+
+from .model import CellResult, Run
+from .stats import geometric_mean
+
+# Exact counts closer than this are called the same (a few instructions of a
+# process's environment, not of the builds).
+EXACT_TOLERANCE = 1e-4
+MORE, FEWER, SAME, WITHIN = "more", "fewer", "same", "within spread"
+FAILED_IN_B = "failed in B"
+
+
+class MetricMismatch(ValueError):
+    """Two runs of different metrics: a time cannot be compared with a count."""
+
+
+@dataclasses.dataclass
+class CountPair:
+    label: str
+    a: CellResult
+    b: CellResult
+    ratio: float
+    low: float
+    high: float
+    exact: bool
+    verdict: str
+    limit: float | None = None  # the gate's percent for this cell, if gated
+
+    @property
+    def over_limit(self) -> bool:
+        return self.limit is not None and self.low > 1 + self.limit / 100
+
+
+@dataclasses.dataclass
+class CountComparison:
+    pairs: list[CountPair]
+    not_compared: list[tuple[str, str]]  # (label, why)
+    failed_in_b: list[tuple[str, str]]  # (label, why): ran in A, failed in B
+    geomean: float | None
+    gated: bool
+
+    @property
+    def over(self) -> list[CountPair]:
+        return [p for p in self.pairs if p.over_limit]
+
+    def problems(self) -> list[str]:
+        """Why the gate fails, one line each (nothing when it passes or there is none)."""
+        if not self.gated:
+            return []
+        lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% instructions of A (B/A "
+                 f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
+                 f"{p.limit:g}%)" for p in self.over]
+        lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in self.failed_in_b]
+        if not self.pairs:
+            lines.append("no cell could be compared")
+        return lines
+
+
+def same_metric(a: Run, b: Run) -> None:
+    """Refuses two runs of different metrics."""
+    if a.context.metric != b.context.metric:
+        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
+                             "compare runs of the same metric (a count is not a time)")
+
+
+def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, str]:
+    ratio = _median(b) / _median(a)
+    exact = len(a) == 1 and len(b) == 1
+    low, high = (ratio, ratio) if exact else (min(b) / max(a), max(b) / min(a))
+    if low > 1 + EXACT_TOLERANCE:
+        verdict = MORE
+    elif high < 1 - EXACT_TOLERANCE:
+        verdict = FEWER
+    else:
+        verdict = SAME if exact or abs(ratio - 1) <= EXACT_TOLERANCE else WITHIN
+    return ratio, low, high, exact, verdict
+
+
+def _median(values: list[float]) -> float:
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None = None
+                   ) -> CountComparison:
+    """Every cell of both runs, matched; `limit(cell label)` is its gate in percent
+    (None: not gated), or no gate at all when `limit` is None."""
+    same_metric(a, b)
+    by_key = {cell.key: cell for cell in b.cells}
+    pairs, not_compared, failed_in_b = [], [], []
+    for cell_a in a.cells:
+        cell_b = by_key.get(cell_a.key)
+        if cell_b is None:
+            continue
+        counts_a = cell_a.instruction_samples if cell_a.ok else []
+        counts_b = cell_b.instruction_samples if cell_b.ok else []
+        if counts_a and not cell_b.ok:
+            failed_in_b.append((cell_a.label, cell_b.failure or cell_b.status))
+            continue
+        if not counts_a or not counts_b or min(counts_a) <= 0:
+            not_compared.append((cell_a.label, "no count in both runs"))
+            continue
+        ratio, low, high, exact, verdict = _judge(counts_a, counts_b)
+        pairs.append(CountPair(cell_a.label, cell_a, cell_b, ratio, low, high, exact, verdict,
+                               limit(cell_a.label) if limit is not None else None))
+    geomean = geometric_mean([p.ratio for p in pairs]) if pairs else None
+    return CountComparison(pairs, not_compared, failed_in_b, geomean, limit is not None)

@@ -1,0 +1,181 @@
+"""A sweep of instruction counts: every cell of every build counted under
+callgrind (callgrind.py), the cells side by side up to the usable CPUs.
+
+Counting needs none of what timing needs: no calibration to a --min-time, no
+rounds against drift, no retries of contended samples; a neighbour cannot
+change how many instructions a loop executes. A cell whose count comes out
+the same in every process (callgrind.exact) is counted once; one whose
+count moves (a parallel runtime's scheduling, work stealing) is counted
+NOT_EXACT_COUNTS times, so that its spread is measured and shown. Valgrind runs a
+process's threads one at a time, so one process occupies one CPU whatever
+its thread count.
+
+It emits the sweep's events (sweep_events.py), so the terminal and the store
+hear it as they hear a timed sweep, and writes the same files (the plots of
+time aside) after a batch of cells and at the end.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import dataclasses
+import pathlib
+import time
+import uuid
+
+from . import callgrind, export, machine
+from .derive import derive
+from .matrix import Cell, usable_cpus
+from .model import CellResult, Run
+from .runner import Options, Process, ResultLedger, command, env_changes
+from .results_folder import FAILURES_LOG
+from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunFinished, RunStarted,
+                           Variant, Warned)
+
+# How often a cell whose count is not exact is counted.
+NOT_EXACT_COUNTS = 2
+# The files are rewritten at most this often (seconds) while cells finish.
+WRITE_EVERY = 10.0
+
+
+@dataclasses.dataclass
+class _Task:
+    cell: Cell
+    variant: Variant
+    record: CellResult
+
+
+class CountSweep:
+    def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
+                 command_line: list[str], listeners: tuple[Listener, ...] = (),
+                 variants: list[Variant] | None = None, workers: int | None = None) -> None:
+        self.cells = cells
+        # Under callgrind a program runs some SLOWDOWN times as long as alone.
+        self.options = dataclasses.replace(
+            options, timeout=None if options.timeout is None else
+            options.timeout * callgrind.SLOWDOWN)
+        self.out_dir = pathlib.Path(out_dir)
+        self.listeners = listeners
+        self.variants = variants or [Variant("", options.bin_dir)]
+        self.workers = workers or usable_cpus()
+        self.runs: dict[str, Run] = {}
+        for variant in self.variants:
+            context = machine.collect(variant.bin_dir, command_line, options.pin,
+                                      options.hugepages, 1, options.min_time)
+            context.metric = "instructions"
+            context.run_id = uuid.uuid4().hex
+            self.runs[variant.name] = Run(context, planned_cells=len(cells))
+        self.ledger = ResultLedger()
+
+    def emit(self, event: object) -> None:
+        for listener in self.listeners:
+            listener(event)
+
+    def folder(self, variant: Variant) -> pathlib.Path:
+        return self.out_dir / variant.name if variant.name else self.out_dir
+
+    def write(self) -> None:
+        for variant in self.variants:
+            export.write_all(self.folder(variant), derive(self.runs[variant.name]),
+                             final=False)
+
+    def _fail(self, task: _Task, process: Process) -> None:
+        record = task.record
+        record.status = "failed"
+        record.failure = f"count: {process.failure}"
+        with open(self.folder(task.variant) / FAILURES_LOG, "a", encoding="utf-8") as log:
+            log.write(f"FAILED {record.name}: {record.failure}\n{process.describe()}\n\n")
+        self.emit(CellFailed(record, task.variant.name, process))
+
+    def _count(self, task: _Task) -> callgrind.Counted | Process:
+        times = 1 if callgrind.exact(task.cell) else NOT_EXACT_COUNTS
+        return callgrind.count(task.cell, self.options, self.ledger, task.variant.bin_dir, times)
+
+    def run(self) -> int:
+        tasks = []
+        for cell in self.cells:
+            for variant in self.variants:
+                record = CellResult(name=cell.name, program=cell.program, n=cell.n,
+                                    threads=cell.threads, backend=cell.backend,
+                                    fourth=cell.fourth)
+                self.runs[variant.name].cells.append(record)
+                tasks.append(_Task(cell, variant, record))
+        for variant in self.variants:
+            self.folder(variant).mkdir(parents=True, exist_ok=True)
+        for run in self.runs.values():
+            run.in_progress = True
+        self.emit(RunStarted(self.cells, self.options, self.variants, self.runs,
+                             {v.name: self.folder(v) for v in self.variants}, self.out_dir,
+                             metric="instructions"))
+        self.write()
+        status = 0
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.workers)
+        try:
+            self._count_all(pool, tasks)
+        except KeyboardInterrupt:
+            pool.shutdown(wait=True, cancel_futures=True)
+            for run in self.runs.values():
+                run.cut_short(1)
+            self.emit(Interrupted(after_cells=False))
+            status = 130
+        else:
+            pool.shutdown(wait=True)
+        first = next(iter(self.runs.values()))
+        for run in self.runs.values():
+            derive(run)
+            run.context.warnings += [f.line for f in run.findings
+                                     if f.line not in run.context.warnings]
+            run.in_progress = False
+        for finding in first.findings:
+            self.emit(Warned(finding.line))
+        self.write()
+        for variant in self.variants:
+            export.write_all(self.folder(variant), self.runs[variant.name], final=True,
+                             skip=("plots",))
+        failed = [c.name + (f" ({name})" if name else "")
+                  for name, run in self.runs.items() for c in run.cells if c.status == "failed"]
+        if failed:
+            status = status or 1
+        self.emit(RunFinished(self.runs, self.out_dir, status, failed))
+        return status
+
+    def _count_all(self, pool, tasks: list[_Task]) -> None:
+        # The largest sizes first, so that no long process is left to run alone at the end.
+        ordered = sorted(tasks, key=lambda task: -task.cell.n)
+        futures = {pool.submit(self._count, task): task for task in ordered}
+        written = time.monotonic()
+        for done, future in enumerate(concurrent.futures.as_completed(futures), start=1):
+            task = futures[future]
+            outcome = future.result()
+            if isinstance(outcome, Process):
+                self._fail(task, outcome)
+            else:
+                task.record.instruction_samples = outcome.per_call
+                task.record.result = outcome.process.report.result
+                task.record.first_call_instructions = outcome.first_call_extra
+            self.emit(RoundDone(done, len(tasks), 0))
+            if time.monotonic() - written >= WRITE_EVERY:
+                self.write()
+                written = time.monotonic()
+
+
+def plan_lines(cells: list[Cell], options: Options) -> list[str]:
+    """What a dry run of a count sweep shows: each cell's commands, nothing run."""
+    lines = []
+    for cell in cells:
+        env = " ".join(f"{k}={v}" for k, v in {**env_changes(cell, options),
+                                                 **callgrind.COUNT_ENV}.items())
+        wrapper = " ".join([callgrind.valgrind() or "valgrind", "--tool=callgrind",
+                            "--instr-atstart=no", "--callgrind-out-file=<temporary file>"])
+        single = " ".join(command(cell, options.bin_dir, 1))
+        times = 1 if callgrind.exact(cell) else NOT_EXACT_COUNTS
+        lines.append(cell.name)
+        lines.append(f"  count:    {env} {wrapper} {single}")
+        if cell.workload.calibrated:
+            lines.append(f"  then {times} x the same with repetitions 1 + k (k: enough calls "
+                         f"for {callgrind.EXTRA_INSTRUCTIONS:,} instructions, at most "
+                         f"{callgrind.MOST_EXTRA_CALLS})")
+        elif times > 1:
+            lines.append(f"  {times} x in all")
+    lines.append(f"{len(cells)} cells")
+    return lines
