@@ -17,7 +17,9 @@ CELL_KEYS = {"name", "program", "backend", "n", "threads", "repetitions", "fourt
              "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",
              "speedup_high", "efficiency", "items_per_second", "bytes_per_second",
              "bandwidth_share", "vs_sequential", "vs_sequential_low", "vs_sequential_high",
-             "first_call_excess", "first_call_share", "rounds", "stopped", "settle_width"}
+             "first_call_excess", "first_call_share", "rounds", "stopped", "settle_width",
+             "instruction_samples", "first_call_instructions", "instructions",
+             "instructions_spread", "work_ratio"}
 CONTEXT_KEYS = {"host", "cpu_model", "usable_cpus", "kernel", "compiler", "compiler_version",
                 "build_type", "build_flags", "libstdcxx_version", "omp_env", "git_commit", "date",
                 "command_line", "pin", "hugepages", "samples", "min_time"}
@@ -37,7 +39,7 @@ class TinySweepTest(unittest.TestCase):
              "--min-time", "0.002", "--no-bandwidth", "--no-plots", "--hugepages",
              # The files are under test, not the figures: a busy machine (the
              # tests run side by side) must not make the sweep measure again.
-             "--retries", "0"],
+             "--retries", "0", "--extra-rounds", "0"],
             env=dict(os.environ), capture_output=True, text=True, timeout=600)
         cls.results = load(cls.out)
 
