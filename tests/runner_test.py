@@ -182,12 +182,13 @@ class CalibrationTest(unittest.TestCase):
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
 
-    def first_call_sweep(self, excess: str, min_time: str):
+    def first_call_sweep(self, excess: str, min_time: str, one_call_slow: str = "0"):
         with StandinSweep() as sweep:
             status, _, err = sweep.run("--programs", "set_intersection", "--sizes", "1000",
                                        "--threads", "1", "--min-time", min_time,
                                        env={"STANDIN_SECONDS": "0.0004",
-                                            "STANDIN_FIRST_CALL": excess})
+                                            "STANDIN_FIRST_CALL": excess,
+                                            "STANDIN_ONE_CALL_SLOW": one_call_slow})
             (cell,) = load(sweep.out)["cells"]
         self.assertEqual(status, 0, err)
         return cell, err
@@ -201,6 +202,15 @@ class CalibrationTest(unittest.TestCase):
         self.assertEqual(cell["repetitions"], 125)
         self.assertAlmostEqual(cell["first_call_share"], 4 / 54, places=3)
         self.assertNotIn("the first call in each process costs", err)
+
+    def test_a_one_call_loop_slowed_by_a_neighbour_does_not_make_calls_look_free(self):
+        # 0.4 ms a call, but a neighbour slows the 1-call loop to 3.99 ms:
+        # fitted through it and the 10-call loop (4 ms), a call costs 1.1 us
+        # and 62.5 ms would take 53,000 calls (21 s a process). The checking
+        # loop finds the 0.4 ms again.
+        cell, _ = self.first_call_sweep("0", "0.05", one_call_slow="0.00359")
+        self.assertLessEqual(cell["repetitions"], 8 * 0.05 / 0.0004)
+        self.assertAlmostEqual(cell["first_call_excess"], 0, places=4)
 
     def test_a_first_call_too_costly_to_dilute_is_named(self):
         # 4 ms of excess against loops of at most 8 x 2 ms: one call it is, and

@@ -316,9 +316,13 @@ class Sweep:
             return calibrated_repetitions(self.options.min_time, member.runs[1][1] / FIRST_CALL_PROBE)
         reaching = repetitions_reaching(target, excess, per_call)
         diluting = repetitions_diluting(self.options.min_time, excess, per_call)
-        if diluting > max(reaching, 2 * FIRST_CALL_PROBE):
-            # The 10-call loop's mean is an upper bound on a call's cost: it
-            # keeps the checking loop within LONGEST_LOOP * --min-time.
+        if max(reaching, diluting) > 2 * FIRST_CALL_PROBE:
+            # Far beyond the probes, the line through two short loops is only
+            # as good as their difference: a 1-call loop slowed by a neighbour
+            # makes a call look nearly free and the loop run for minutes. A
+            # longer loop checks the cost per call; the 10-call loop's mean is
+            # an upper bound on it, which keeps that loop within
+            # LONGEST_LOOP * --min-time.
             mean = member.runs[1][1] / FIRST_CALL_PROBE
             longest = max(FIRST_CALL_PROBE + 1, int(LONGEST_LOOP * self.options.min_time / mean))
             if not self._probe(member, min(diluting, longest)):
