@@ -261,6 +261,15 @@ def render_markdown(run) -> str:
     if replaced:
         lines += [f"{replaced} samples were measured again because another process competed "
                   "for the machine while they ran."]
+    lines += _notes_and_failures(run, listed)
+    if not run.bandwidth:
+        lines += ["", "No bandwidth figures: \"% of bw\" stays blank."]
+    return "\n".join(lines) + "\n"
+
+
+def _notes_and_failures(run, listed: list[tuple[str, str]]) -> list[str]:
+    """The notes the table's keys point to, then the failed cells and why."""
+    lines = []
     if listed:
         lines += ["", "Notes:", ""]
         lines += [f"- {key}: {text}" for key, text in listed]
@@ -268,9 +277,7 @@ def render_markdown(run) -> str:
     if failed:
         lines += ["", "Failed cells:", ""]
         lines += [f"- `{cell.name}`: {cell.failure or 'no reason recorded'}" for cell in failed]
-    if not run.bandwidth:
-        lines += ["", "No bandwidth figures: \"% of bw\" stays blank."]
-    return "\n".join(lines) + "\n"
+    return lines
 
 
 def _count_table(run, by_cell: dict[str, list[str]], listed: list[tuple[str, str]]) -> list[str]:
@@ -284,13 +291,7 @@ def _count_table(run, by_cell: dict[str, list[str]], listed: list[tuple[str, str
     words = ("program", "backend", "status", "notes")
     lines = markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words})
     lines += ["", COUNT_NOTE]
-    if listed:
-        lines += ["", "Notes:", ""]
-        lines += [f"- {key}: {text}" for key, text in listed]
-    failed = [cell for cell in run.cells if cell.status == "failed"]
-    if failed:
-        lines += ["", "Failed cells:", ""]
-        lines += [f"- `{cell.name}`: {cell.failure or 'no reason recorded'}" for cell in failed]
+    lines += _notes_and_failures(run, listed)
     return lines
 
 
