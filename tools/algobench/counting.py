@@ -29,7 +29,7 @@ from .matrix import Cell, usable_cpus
 from .model import CellResult, Run
 from .runner import Options, Process, ResultLedger, command, env_changes
 from .results_folder import FAILURES_LOG
-from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunFinished, RunStarted,
+from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunStarted, run_finished,
                            Variant, Warned)
 
 # How often a cell whose count is not exact is counted.
@@ -132,12 +132,9 @@ class CountSweep:
         for variant in self.variants:
             export.write_all(self.folder(variant), self.runs[variant.name], final=True,
                              skip=("plots",))
-        failed = [c.name + (f" ({name})" if name else "")
-                  for name, run in self.runs.items() for c in run.cells if c.status == "failed"]
-        if failed:
-            status = status or 1
-        self.emit(RunFinished(self.runs, self.out_dir, status, failed))
-        return status
+        finished = run_finished(self.runs, self.out_dir, status)
+        self.emit(finished)
+        return finished.status
 
     def _count_all(self, pool, tasks: list[_Task]) -> None:
         # The largest sizes first, so that no long process is left to run alone at the end.

@@ -53,7 +53,7 @@ from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REP
                      repetitions_reaching)
 from .results_folder import FAILURES_LOG
 from .sweep_events import (RECALIBRATED, UNSETTLED, CellFailed, GroupReady, Interrupted, Listener,
-                           RoundDone, RoundsEnded, RunFinished, RunStarted, StepFailed,
+                           RoundDone, RoundsEnded, RunStarted, StepFailed, run_finished,
                            StepStarted, Variant, Warned)
 
 
@@ -225,12 +225,9 @@ class Sweep:
         for run in self.runs.values():
             run.in_progress = False
         self.write()
-        failed = [c.name + (f" ({name})" if name else "")
-                  for name, run in self.runs.items() for c in run.cells if c.status == "failed"]
-        if failed:
-            status = status or 1
-        self.emit(RunFinished(self.runs, self.out_dir, status, failed))
-        return status
+        finished = run_finished(self.runs, self.out_dir, status)
+        self.emit(finished)
+        return finished.status
 
     def _prepare(self) -> None:
         """Every cell's warm-up, then each program and size's repetitions."""

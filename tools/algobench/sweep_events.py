@@ -110,4 +110,12 @@ class RunFinished:
     failed: list[str]
 
 
+def run_finished(runs: dict[str, Run], out_dir: pathlib.Path, status: int) -> RunFinished:
+    """The end of a sweep: its failed cells named (with their build's name
+    where there are several), and a status of 1 for them unless it has one."""
+    failed = [c.name + (f" ({name})" if name else "")
+              for name, run in runs.items() for c in run.cells if c.status == "failed"]
+    return RunFinished(runs, out_dir, status or (1 if failed else 0), failed)
+
+
 Listener = Callable[[object], None]

@@ -71,18 +71,7 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         raise Refusal(str(error)) from None
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
-    if arguments.out is not None:
-        try:
-            arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
-                                     encoding="utf-8")
-        except OSError as error:
-            raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
-                from None
-    if arguments.json:
-        sys.stdout.write(comparison.render_json(result, name_a, name_b))
-    else:
-        render = comparison.render_markdown if arguments.markdown else comparison.render_text
-        sys.stdout.write(render(result, name_a, name_b))
+    _show(arguments, comparison, result, name_a, name_b)
     if arguments.out is not None:
         for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
@@ -92,6 +81,24 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     return 1 if problems else 0
 
 
+def _show(arguments: argparse.Namespace, formats, result, name_a: str, name_b: str) -> None:
+    """A comparison in the format asked for on standard output, and as Markdown
+    in --out; `formats` is the exporter (of times or of counts) that renders it."""
+    if arguments.out is not None:
+        try:
+            # Written in place: --out may name a device or a pipe, never to be replaced.
+            arguments.out.write_text(formats.render_markdown(result, name_a, name_b),
+                                     encoding="utf-8")
+        except OSError as error:
+            raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
+                from None
+    if arguments.json:
+        sys.stdout.write(formats.render_json(result, name_a, name_b))
+    else:
+        render = formats.render_markdown if arguments.markdown else formats.render_text
+        sys.stdout.write(render(result, name_a, name_b))
+
+
 def _compare_counts(arguments: argparse.Namespace, a: model.Run, b: model.Run) -> int:
     """`compare` of two runs of instruction counts: each cell's B/A, gated by --fail-above."""
     fail_above = arguments.fail_above
@@ -99,17 +106,7 @@ def _compare_counts(arguments: argparse.Namespace, a: model.Run, b: model.Run) -
         a, b, None if fail_above is None else lambda label: fail_above)
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
-    if arguments.out is not None:
-        try:
-            replace_file(arguments.out, counts.render_markdown(result, name_a, name_b))
-        except OSError as error:
-            raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
-                from None
-    if arguments.json:
-        sys.stdout.write(counts.render_json(result, name_a, name_b))
-    else:
-        render = counts.render_markdown if arguments.markdown else counts.render_text
-        sys.stdout.write(render(result, name_a, name_b))
+    _show(arguments, counts, result, name_a, name_b)
     problems = result.problems() or (["no cell could be compared"] if not result.pairs else [])
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
