@@ -80,8 +80,10 @@ class Console:
 
     def _on_GroupReady(self, event: sweep_events.GroupReady) -> None:
         if self._live:
+            counts = event.repetitions or [1]
+            shown = f"{counts[0]}" if len(counts) == 1 else f"{counts[0]}-{counts[-1]}"
             self._status(f"[warm-up {event.done}/{event.total}] {event.label}: "
-                         f"{event.repetitions} repetition(s)")
+                         f"{shown} repetition(s)")
         elif event.done == event.total:
             took = time.monotonic() - self._start
             self._status(f"warm-up and calibration of {event.total} program sizes done "

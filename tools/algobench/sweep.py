@@ -3,8 +3,8 @@ bandwidth probe and the plots; the files are rewritten after every round.
 
 The machines this runs on drift: the same loop can take 1.9x as long a minute
 later. So the samples are taken in rounds. After every cell has had its
-warm-up, and every program and size its repetitions (the same for all of its
-thread counts, and for both builds of an A/B run), each round runs one process
+warm-up, and every cell its repetitions (enough for its own loop to last
+--min-time, the same for both builds of an A/B run), each round runs one process
 of every cell, in an order shuffled per round from a recorded seed: drift
 lands on every cell alike instead of on one cell's consecutive samples. Within
 a round the thread counts of one program and size run back to back (and the
@@ -66,6 +66,7 @@ class _Measured:
     record: CellResult
     runs: list[tuple[int, float]] = dataclasses.field(default_factory=list)  # (reps, loop s)
     per_call: float | None = None
+    repetitions: int = 1
 
     @property
     def live(self) -> bool:
@@ -78,7 +79,6 @@ class _Group:
 
     label: str
     members: list[_Measured]
-    repetitions: int = 1
     recalibrations: int = RECALIBRATIONS
     rounds_kept: int = 0
     seconds: float = 0.0  # what its last round took
@@ -246,7 +246,8 @@ class Sweep:
                 group.members.append(_Measured(cell, variant, record))
         for done, group in enumerate(self.groups, start=1):
             self._calibrate(group)
-            self.emit(GroupReady(group.label, group.repetitions, done, len(self.groups)))
+            self.emit(GroupReady(group.label, sorted({m.repetitions for m in group.members}),
+                                 done, len(self.groups)))
         self.write()
 
     def _process(self, member: _Measured, repetitions: int) -> Process:
@@ -266,8 +267,12 @@ class Sweep:
         return self._process(member, repetitions)
 
     def _calibrate(self, group: _Group) -> None:
-        """Warm-ups, and for repeatable calls the repetitions that make every
-        cell's loop last --min-time: the most any cell of the group needs."""
+        """Warm-ups, and for repeatable calls the repetitions that make each
+        cell's loop last --min-time at its own pace. A cell of two builds runs
+        the same loop in both (the most either needs). One count for the whole
+        program size would run a slow backend's loop as many calls as the
+        fastest cell needs: set_intersection at 10^7 on oneTBB for 7 s a
+        process instead of 0.3 s."""
         target = CALIBRATION_MARGIN * self.options.min_time
         for member in group.members:
             warm = self._calibration_process(member, 1)
@@ -277,9 +282,8 @@ class Sweep:
             member.record.result = warm.report.result
             member.runs.append((1, warm.report.seconds_per_repetition))
         if not group.members[0].cell.workload.calibrated:
-            group.repetitions = 1
             return
-        wanted = 1
+        wanted: dict[Cell, int] = {}
         for member in group.live:
             repetitions = calibrated_repetitions(self.options.min_time, member.runs[0][1])
             if repetitions < PROBE_BELOW:
@@ -288,8 +292,9 @@ class Sweep:
                 repetitions = self._first_call(member, target)
                 if repetitions is None:
                     continue
-            wanted = max(wanted, repetitions)
-        self._set_repetitions(group, wanted)
+            wanted[member.cell] = max(wanted.get(member.cell, 1), repetitions)
+        for cell, repetitions in wanted.items():
+            self._set_repetitions(group, cell, repetitions)
 
     def _probe(self, member: _Measured, repetitions: int) -> bool:
         """One discarded process of `repetitions` calls; False when it failed."""
@@ -333,9 +338,12 @@ class Sweep:
         member.per_call = per_call
         return max(reaching, diluting)
 
-    def _set_repetitions(self, group: _Group, repetitions: int) -> None:
-        group.repetitions = repetitions
+    def _set_repetitions(self, group: _Group, cell: Cell, repetitions: int) -> None:
+        """The repetitions of a cell, in every build."""
         for member in group.members:
+            if member.cell != cell:
+                continue
+            member.repetitions = repetitions
             member.record.repetitions = repetitions
             excess, per_call = member.record.first_call_excess, member.per_call
             if excess is not None and per_call is not None:
@@ -420,7 +428,7 @@ class Sweep:
         for retry in range(self.options.retries + 1):
             taken: list[tuple[_Measured, Process]] = []
             for step in duet.steps(group_order(group.live, self.rng), self.duet, index):
-                for member, process in self._step(step, group.repetitions):
+                for member, process in self._step(step):
                     if process.failure is not None:
                         self._fail(member, f"round {index + 1}", process)
                         continue
@@ -442,12 +450,13 @@ class Sweep:
         group.rounds_kept += 1
         return replaced
 
-    def _step(self, step: duet.Step, repetitions: int) -> list[tuple[_Measured, Process]]:
+    def _step(self, step: duet.Step) -> list[tuple[_Measured, Process]]:
         """One process, or a duet's two at the same time on their CPU sets."""
         if step.cpu_sets is None:
-            return [(member, self._process(member, repetitions)) for member in step.members]
+            return [(member, self._process(member, member.repetitions))
+                    for member in step.members]
         processes = duet.run_together(
-            [(lambda cpus, started, m=member: attempt(m.cell, repetitions, self.options,
+            [(lambda cpus, started, m=member: attempt(m.cell, m.repetitions, self.options,
                                                       self.ledger, m.variant.bin_dir,
                                                       cpus=cpus, started=started))
              for member in step.members], step.cpu_sets)
@@ -455,18 +464,22 @@ class Sweep:
 
     def _fell_short(self, group: _Group, taken: list[tuple[_Measured, Process]]) -> bool:
         """Whether a loop of a repeatable call fell short of --min-time, in which
-        case the group starts its samples over with more repetitions."""
-        if not group.members[0].cell.workload.calibrated or group.recalibrations <= 0 \
-                or group.repetitions >= MAX_REPETITIONS:
+        case its cell gets more repetitions and the group starts its samples
+        over (its rounds stay paired)."""
+        if not group.members[0].cell.workload.calibrated or group.recalibrations <= 0:
             return False
-        short = [(m, p.report.seconds_per_repetition * group.repetitions) for m, p in taken
-                 if p.report.seconds_per_repetition * group.repetitions < self.options.min_time]
+        short: dict[Cell, int] = {}
+        for member, process in taken:
+            loop = process.report.seconds_per_repetition * member.repetitions
+            if loop < self.options.min_time and member.repetitions < MAX_REPETITIONS:
+                member.runs.append((member.repetitions, loop))
+                short[member.cell] = max(short.get(member.cell, 1),
+                                         next_repetitions(self.options.min_time, member.runs))
         if not short:
             return False
-        member, loop = min(short, key=lambda item: item[1])
-        member.runs.append((group.repetitions, loop))
         group.recalibrations -= 1
-        self._set_repetitions(group, next_repetitions(self.options.min_time, member.runs))
+        for cell, repetitions in short.items():
+            self._set_repetitions(group, cell, repetitions)
         for item in group.members:
             item.record.samples.clear()
         group.rounds_kept = 0

@@ -38,10 +38,10 @@ class RunStarted:
 
 @dataclasses.dataclass
 class GroupReady:
-    """A program and size has had its warm-ups and its repetitions are chosen."""
+    """A program and size has had its warm-ups and its cells' repetitions are chosen."""
 
     label: str
-    repetitions: int
+    repetitions: list[int]  # the distinct counts of its cells, smallest first
     done: int  # groups ready so far
     total: int
 
