@@ -33,9 +33,9 @@ class RoundOrderTest(unittest.TestCase):
 
     def test_every_cell_once_per_round_sizes_together_and_repeatable(self):
         lines, results = self.logged_run("11")
-        # Warm-ups run one repetition; the rounds run the calibrated loop (625
-        # calls of 20 us: long enough that no first-call probe runs).
-        rounds = [tuple(line[1:4]) for line in lines if line[4] != "1"]
+        # Warm-ups run one repetition and the probes of short calls a quarter
+        # of the loop; the rounds run the calibrated loop (625 calls of 20 us).
+        rounds = [tuple(line[1:4]) for line in lines if line[4] == "625"]
         cells = {(c["program"], str(c["n"]), str(c["threads"])) for c in results["cells"]}
         self.assertEqual(len(cells), 6)
         chunks = [rounds[i:i + len(cells)] for i in range(0, len(rounds), len(cells))]
@@ -166,9 +166,10 @@ class ContentionTest(unittest.TestCase):
         return results["cells"], out
 
     def test_contended_rounds_are_measured_again_and_counted(self):
-        # Processes 1 and 2 are the warm-ups; 3 is the first of the first round,
-        # whose two processes then run again.
-        cells, out = self.sweep_contended_at({3})
+        # Processes 1 and 2 are the warm-ups, 3 and 4 the probes of their short
+        # calls; 5 is the first of the first round, whose two processes then
+        # run again.
+        cells, out = self.sweep_contended_at({5})
         self.assertEqual([c["replaced"] for c in cells], [1, 1])
         self.assertEqual([len(c["samples"]) for c in cells], [2, 2])
         for item in cells:

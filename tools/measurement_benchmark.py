@@ -43,6 +43,7 @@ machine is shared and noisy, so the figures are for reading, not asserting).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import json
 import os
@@ -58,18 +59,27 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 SUITE = [sys.executable, str(ROOT / "suite")]
 DEFAULT_BIN = RELEASE_BIN = ROOT / "build" / "release" / "bin"
 O1_TREE = ROOT / "build" / "o1"
+# Where the quiet runs' messages go (main puts it in the output folder).
+STDERR_LOG = pathlib.Path(os.devnull)
 CHECKS = ("aa", "gate", "sweeps", "ab", "rounds", "duet", "steady", "backends", "counts")
 
 
 def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
     """Runs ./suite (`run` on the programs of --bin-dir when given); returns (exit
-    status, standard output, seconds)."""
+    status, standard output, seconds). Quiet, its messages go to STDERR_LOG, and
+    a run that fails says so here."""
     if arguments[:1] == ("run",) and RELEASE_BIN != DEFAULT_BIN:
         arguments = ("run", "--bin-dir", str(RELEASE_BIN), *arguments[1:])
     start = time.monotonic()
-    completed = subprocess.run([*SUITE, *arguments], cwd=ROOT, env=dict(os.environ),
-                               stdout=subprocess.PIPE, text=True,
-                               stderr=subprocess.DEVNULL if quiet else None)
+    with open(STDERR_LOG, "a", encoding="utf-8") if quiet else contextlib.nullcontext() as log:
+        if log is not None:
+            log.write(f"\n$ suite {' '.join(arguments)}\n")
+            log.flush()
+        completed = subprocess.run([*SUITE, *arguments], cwd=ROOT, env=dict(os.environ),
+                                   stdout=subprocess.PIPE, text=True, stderr=log)
+    if completed.returncode != 0 and quiet:
+        print(f"note: `suite {' '.join(arguments[:2])} ...` ended with status "
+              f"{completed.returncode}; its messages are in {STDERR_LOG}", flush=True)
     return completed.returncode, completed.stdout, time.monotonic() - start
 
 
@@ -337,7 +347,8 @@ def main() -> int:
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = arguments.out or ROOT / "results" / f"measurement-{stamp}"
     out.mkdir(parents=True, exist_ok=True)
-    global RELEASE_BIN
+    global RELEASE_BIN, STDERR_LOG
+    STDERR_LOG = out / "suite-stderr.log"
     RELEASE_BIN = arguments.bin_dir.resolve() if arguments.bin_dir else DEFAULT_BIN
     # Builds the release programs if they are missing, and fails early if the suite is broken.
     status, _, _ = suite("run", "--programs", "count_if", "--sizes", "10", "--samples", "1",

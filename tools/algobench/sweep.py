@@ -290,8 +290,15 @@ class Sweep:
                 # A single call is a sizeable part of the loop: learn what the
                 # first call costs beyond the others before choosing.
                 repetitions = self._first_call(member, target)
-                if repetitions is None:
-                    continue
+            else:
+                # The warm-up's one call pays for cold caches: a short call can
+                # look twice as slow as a later one, and a loop counted from it
+                # falls short of --min-time, which costs its program size a
+                # fresh start. A loop of a quarter of the target, at the
+                # warm-up's pace, tells the later calls' pace.
+                repetitions = self._short_calls(member, repetitions)
+            if repetitions is None:
+                continue
             wanted[member.cell] = max(wanted.get(member.cell, 1), repetitions)
         for cell, repetitions in wanted.items():
             self._set_repetitions(group, cell, repetitions)
@@ -304,6 +311,14 @@ class Sweep:
             return False
         member.runs.append((repetitions, probe.report.seconds_per_repetition * repetitions))
         return True
+
+    def _short_calls(self, member: _Measured, repetitions: int) -> int | None:
+        """Repetitions for a cell of short calls, from a discarded loop of about a
+        quarter of `repetitions` at the warm-up's pace; None when it failed."""
+        probe = max(FIRST_CALL_PROBE, repetitions // 4)
+        if not self._probe(member, probe):
+            return None
+        return calibrated_repetitions(self.options.min_time, member.runs[-1][1] / probe)
 
     def _first_call(self, member: _Measured, target: float) -> int | None:
         """Repetitions for a cell whose first call is a large part of its loop:
