@@ -34,8 +34,8 @@ class RoundOrderTest(unittest.TestCase):
     def test_every_cell_once_per_round_sizes_together_and_repeatable(self):
         lines, results = self.logged_run("11")
         # Warm-ups run one repetition and the probes of short calls a quarter
-        # of the loop; the rounds run the calibrated loop (625 calls of 20 us).
-        rounds = [tuple(line[1:4]) for line in lines if line[4] == "625"]
+        # of the loop; the rounds run the calibrated loop (twice 10 ms at 20 us a call: 1,000).
+        rounds = [tuple(line[1:4]) for line in lines if line[4] == "1000"]
         cells = {(c["program"], str(c["n"]), str(c["threads"])) for c in results["cells"]}
         self.assertEqual(len(cells), 6)
         chunks = [rounds[i:i + len(cells)] for i in range(0, len(rounds), len(cells))]
@@ -181,7 +181,7 @@ class ContentionTest(unittest.TestCase):
     def test_a_contended_warm_up_is_measured_again(self):
         cells, _ = self.sweep_contended_at({1})
         self.assertEqual(sorted(c["replaced"] for c in cells), [0, 1])
-        self.assertEqual({c["repetitions"] for c in cells}, {625})
+        self.assertEqual({c["repetitions"] for c in cells}, {1000})
 
     def test_one_warning_when_the_machine_was_busy(self):
         noisy = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=1.0,

@@ -261,7 +261,9 @@ class CalibrationTest(unittest.TestCase):
         self.assertEqual(status, 0, err)
         for n in (100, 200):
             reps = {c["threads"]: c["repetitions"] for c in cells if c["n"] == n}
-            self.assertEqual((reps[1], reps[2]), (63, 125))  # at 20 us and 10 us a call
+            # 1.25 ms at 20 us a call; 2 ms at 10 us, where a loop of short
+            # calls aims higher.
+            self.assertEqual((reps[1], reps[2]), (63, 200))
 
 
 class AfterTheCellsTest(unittest.TestCase):

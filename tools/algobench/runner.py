@@ -33,6 +33,10 @@ MAX_REPETITIONS = 1_000_000_000
 CLOCK_TICK = 1e-6
 # Aim a little above --min-time so that run-to-run jitter keeps the loop above it.
 CALIBRATION_MARGIN = 1.25
+# Loops of short calls (PROBE_BELOW or more) aim higher: the pace of a call of
+# microseconds, and of a two-thread team's above all, moves by half from one
+# process to the next, and a loop that falls short starts its program size over.
+SHORT_CALL_MARGIN = 2.0
 # How often a cell may start its samples over with more repetitions.
 RECALIBRATIONS = 3
 # The first call's excess (fresh pages, the thread team started) may add at
@@ -309,10 +313,12 @@ def _contention(before, after, wall: float, usage, hz: int | None = None) -> Con
                       others_seconds=others_seconds, runnable_others=runnable, load_avg=load)
 
 
-def calibrated_repetitions(min_time: float, seconds_per_call: float) -> int:
-    """Repetitions that make a loop of calls lasting seconds_per_call exceed min_time."""
+def calibrated_repetitions(min_time: float, seconds_per_call: float,
+                           margin: float = CALIBRATION_MARGIN) -> int:
+    """Repetitions that make a loop of calls lasting seconds_per_call exceed min_time
+    by `margin`."""
     per_call = seconds_per_call if seconds_per_call > 0 else CLOCK_TICK
-    wanted = math.ceil(CALIBRATION_MARGIN * min_time / per_call)
+    wanted = math.ceil(margin * min_time / per_call)
     return max(1, min(MAX_REPETITIONS, wanted))
 
 

@@ -47,7 +47,7 @@ from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
 from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
-                     PROBE_BELOW, RECALIBRATIONS,
+                     PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN,
                      Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
                      env_changes, first_call_fit, next_repetitions, repetitions_diluting,
                      repetitions_reaching)
@@ -314,11 +314,13 @@ class Sweep:
 
     def _short_calls(self, member: _Measured, repetitions: int) -> int | None:
         """Repetitions for a cell of short calls, from a discarded loop of about a
-        quarter of `repetitions` at the warm-up's pace; None when it failed."""
+        quarter of `repetitions` at the warm-up's pace (or the warm-up's, if
+        faster), with SHORT_CALL_MARGIN; None when it failed."""
         probe = max(FIRST_CALL_PROBE, repetitions // 4)
         if not self._probe(member, probe):
             return None
-        return calibrated_repetitions(self.options.min_time, member.runs[-1][1] / probe)
+        pace = min(member.runs[0][1], member.runs[-1][1] / probe)
+        return calibrated_repetitions(self.options.min_time, pace, SHORT_CALL_MARGIN)
 
     def _first_call(self, member: _Measured, target: float) -> int | None:
         """Repetitions for a cell whose first call is a large part of its loop:
