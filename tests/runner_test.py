@@ -203,6 +203,13 @@ class CalibrationTest(unittest.TestCase):
         self.assertAlmostEqual(cell["first_call_share"], 4 / 54, places=3)
         self.assertNotIn("the first call in each process costs", err)
 
+    def test_a_check_that_would_repeat_the_probe_runs_longer(self):
+        # 0.3 ms of excess at 0.4 ms a call: 12.5 ms takes 31 calls, diluting
+        # the excess 10, the probe's own count. The checking loop runs the 31.
+        cell, err = self.first_call_sweep("0.0003", "0.01")
+        self.assertEqual(cell["repetitions"], 31, err)
+        self.assertAlmostEqual(cell["first_call_excess"], 0.0003, places=5)
+
     def test_a_one_call_loop_slowed_by_a_neighbour_does_not_make_calls_look_free(self):
         # 0.4 ms a call, but a neighbour slows the 1-call loop to 3.99 ms:
         # fitted through it and the 10-call loop (4 ms), a call costs 1.1 us

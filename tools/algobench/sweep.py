@@ -46,7 +46,7 @@ from .derive import derive
 from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
-from .runner import (CALIBRATION_MARGIN, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
+from .runner import (CALIBRATION_MARGIN, CLOCK_TICK, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
                      PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN,
                      Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
                      env_changes, first_call_fit, next_repetitions, repetitions_diluting,
@@ -342,13 +342,17 @@ class Sweep:
             # longer loop checks the cost per call; the 10-call loop's mean is
             # an upper bound on it, which keeps that loop within
             # LONGEST_LOOP * --min-time.
-            mean = member.runs[1][1] / FIRST_CALL_PROBE
+            # It runs more calls than the 10-call probe: as many as chosen, up
+            # to that bound. (As few as `diluting`, it could be the probe's 10
+            # again, and the line through two equal loops is no line.)
+            mean = max(member.runs[1][1] / FIRST_CALL_PROBE, CLOCK_TICK)
             longest = max(FIRST_CALL_PROBE + 1, int(LONGEST_LOOP * self.options.min_time / mean))
-            if not self._probe(member, min(diluting, longest)):
+            check = max(FIRST_CALL_PROBE + 1, min(max(reaching, diluting), longest))
+            if not self._probe(member, check):
                 return None
             excess, per_call = first_call_fit(member.runs[1], member.runs[2])
             if per_call <= 0:
-                return min(diluting, longest)
+                return check
             reaching = repetitions_reaching(target, excess, per_call)
             diluting = repetitions_diluting(self.options.min_time, excess, per_call)
         member.record.first_call_excess = excess
