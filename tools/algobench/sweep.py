@@ -357,7 +357,12 @@ class Sweep:
             diluting = repetitions_diluting(self.options.min_time, excess, per_call)
         member.record.first_call_excess = excess
         member.per_call = per_call
-        return max(reaching, diluting)
+        repetitions = max(reaching, diluting)
+        if repetitions >= PROBE_BELOW:
+            # A costly first call hid short calls, whose loop aims higher.
+            repetitions = max(repetitions, repetitions_reaching(
+                SHORT_CALL_MARGIN * self.options.min_time, excess, per_call))
+        return repetitions
 
     def _set_repetitions(self, group: _Group, cell: Cell, repetitions: int) -> None:
         """The repetitions of a cell, in every build."""
