@@ -46,8 +46,8 @@ from .derive import derive
 from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from .matrix import Cell
 from .model import CellResult, Run, Sample
-from .runner import (CALIBRATION_MARGIN, CLOCK_TICK, FIRST_CALL_PROBE, LONGEST_LOOP, MAX_REPETITIONS,
-                     PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN,
+from .runner import (CALIBRATION_MARGIN, CLOCK_TICK, FIRST_CALL_PROBE, LONGEST_LOOP,
+                     MAX_REPETITIONS, PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN,
                      Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
                      env_changes, first_call_fit, next_repetitions, repetitions_diluting,
                      repetitions_reaching)
