@@ -394,6 +394,23 @@ class InstructionCountTest(unittest.TestCase):
         self.assertIn("1.90x the work of one thread", err)
         self.assertIn("| count_if | 2000 | 2 | 1,900 | 0.000 | 1.900x | 5,000 | ok |", out)
 
+    def test_a_long_call_borrows_the_one_time_work_of_a_smaller_size(self):
+        # Calls of 10^8: the larger size is counted from its one-call process less
+        # the smaller size's one-time work, unless that work is over 1% of a call.
+        for first, processes in (("5000", ["2000 1 1", "2000 1 2", "4000 1 1"]),
+                                 ("2000000", ["2000 1 1", "2000 1 2", "4000 1 1", "4000 1 2"])):
+            with self.subTest(first=first), tempfile.TemporaryDirectory() as temporary:
+                log = pathlib.Path(temporary) / "calls"
+                status, _, err, results = self.count(
+                    "--programs", "count_if", "--sizes", "2000,4000", "--threads", "1",
+                    env={"STANDIN_INSTRUCTIONS": "1e8", "STANDIN_FIRST_INSTRUCTIONS": first,
+                         "STANDIN_CALLS_LOG": str(log)})
+                self.assertEqual(status, 0, err)
+                self.assertEqual(sorted(log.read_text().splitlines()), processes)
+                self.assertEqual([(c["instruction_samples"], c["first_call_instructions"])
+                                  for c in results["cells"]],
+                                 [([1e8], float(first))] * 2)
+
     def test_a_count_that_cannot_be_read_fails_the_cell(self):
         status, _, err, results = self.count("--programs", "count_if", "--sizes", "12",
                                              "--threads", "1", env={"STANDIN_NO_TOTALS": "1"})

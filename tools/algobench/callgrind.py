@@ -17,6 +17,16 @@ count that moves from process to process is taken from more processes of
 call that cannot be repeated on the same data (the workload's `calibrated`
 is False) is counted once, first call included.
 
+A call of ONE_CALL_FROM instructions or more makes the process of 1 + k
+calls the costliest part of a sweep (find_if at 10^7 runs some 10 s a call
+under callgrind), while its first call's one-time work is a few hundred
+thousand instructions at most and does not grow with n: across the sizes of
+one program, backend and thread count it moves by under a thousand. Such a
+cell is counted from processes of one call, less the one-time work measured
+at a smaller size of the same program, backend and threads (its donor), as
+long as that work is at most BORROWED_SHARE of the call; otherwise, or
+without a donor, it is counted as any other.
+
 Idle OpenMP threads would spin while they wait, and Valgrind runs a process's
 threads one at a time, so the spinning would be counted: the programs run
 with OMP_WAIT_POLICY=PASSIVE. oneTBB's idle workers spin briefly before they
@@ -46,6 +56,11 @@ MARKS_TAG = b"algobench-instruction-marks"
 EXTRA_INSTRUCTIONS = 10_000_000
 # The most extra calls a cell is given, however short its call.
 MOST_EXTRA_CALLS = 1000
+# A repeatable call of this many instructions or more, with a donor, is counted
+# from processes of one call (see above).
+ONE_CALL_FROM = 50_000_000
+# The largest share of such a call its donor's one-time work may be.
+BORROWED_SHARE = 0.01
 # How many times as long a program runs under callgrind as alone, about: a
 # process's --timeout is stretched by it.
 SLOWDOWN = 50
@@ -67,6 +82,18 @@ class Counted:
     per_call: list[float]
     first_call_extra: float | None
     process: Process
+    # Counted from processes of one call, one-time work included, to be taken
+    # off with a donor's (borrowed()).
+    one_call: bool = False
+
+
+def borrowed(counted: Counted, excess: float | None) -> Counted | None:
+    """The steady counts of a cell counted from one-call processes, less the
+    one-time work `excess` of its donor; None where that work is unknown or
+    more than BORROWED_SHARE of the call, and the cell must be counted in full."""
+    if excess is None or excess < 0 or excess > BORROWED_SHARE * min(counted.per_call):
+        return None
+    return Counted([total - excess for total in counted.per_call], excess, counted.process)
 
 
 def valgrind() -> str | None:
@@ -142,21 +169,30 @@ def _counted_process(cell: Cell, repetitions: int, options: Options, ledger: Res
 
 
 def count(cell: Cell, options: Options, ledger: ResultLedger,
-          bin_dir: pathlib.Path | None = None, times: int = 1) -> Counted | Process:
+          bin_dir: pathlib.Path | None = None, times: int = 1,
+          may_borrow: bool = False, one_call: Counted | None = None) -> Counted | Process:
     """`times` steady counts of the cell (one process of a single call, then
-    `times` processes of 1 + k calls), or the process that failed."""
-    process, first = _counted_process(cell, 1, options, ledger, bin_dir)
+    `times` processes of 1 + k calls), or the process that failed. With
+    `may_borrow` (the cell has a donor), a call of ONE_CALL_FROM or more is
+    counted from `times` processes of one call (Counted.one_call); given such a
+    count in `one_call`, its first process stands for the single call."""
+    if one_call is not None:
+        process, first = one_call.process, round(one_call.per_call[0])
+    else:
+        process, first = _counted_process(cell, 1, options, ledger, bin_dir)
     if first is None:
         return process
-    if not cell.workload.calibrated:
-        # Later calls would see other data: every count is a process of one call.
+    alone = cell.workload.calibrated and may_borrow and first >= ONE_CALL_FROM
+    if not cell.workload.calibrated or alone:
+        # Later calls would see other data, or cost more than they tell:
+        # every count is a process of one call.
         counts = [float(first)]
         for _ in range(times - 1):
             process, again = _counted_process(cell, 1, options, ledger, bin_dir)
             if again is None:
                 return process
             counts.append(float(again))
-        return Counted(counts, None, process)
+        return Counted(counts, None, process, one_call=alone)
     extra = extra_calls(first)
     counts, excesses = [], []
     for _ in range(times):

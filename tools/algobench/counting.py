@@ -43,6 +43,25 @@ class _Task:
     cell: Cell
     variant: Variant
     record: CellResult
+    # The next smaller size of the same program, backend, threads and build,
+    # whose first call's one-time work a long call may take (callgrind.borrowed).
+    donor: _Task | None = None
+    # A count of one-call processes waiting for the donor's one-time work.
+    waiting: callgrind.Counted | None = None
+
+
+def _give_donors(tasks: list[_Task]) -> None:
+    chains: dict[tuple, list[_Task]] = {}
+    for task in tasks:
+        if task.cell.workload.calibrated:
+            cell = task.cell
+            chains.setdefault((cell.program, cell.backend, cell.threads, task.variant.name),
+                              []).append(task)
+    for chain in chains.values():
+        chain.sort(key=lambda task: task.cell.n)
+        for smaller, larger in zip(chain, chain[1:]):
+            if smaller.cell.n < larger.cell.n:
+                larger.donor = smaller
 
 
 class CountSweep:
@@ -87,9 +106,12 @@ class CountSweep:
             log.write(f"FAILED {record.name}: {record.failure}\n{process.describe()}\n\n")
         self.emit(CellFailed(record, task.variant.name, process))
 
-    def _count(self, task: _Task) -> callgrind.Counted | Process:
+    def _count(self, task: _Task,
+               one_call: callgrind.Counted | None = None) -> callgrind.Counted | Process:
         times = 1 if callgrind.exact(task.cell) else NOT_EXACT_COUNTS
-        return callgrind.count(task.cell, self.options, self.ledger, task.variant.bin_dir, times)
+        return callgrind.count(task.cell, self.options, self.ledger, task.variant.bin_dir, times,
+                               may_borrow=one_call is None and task.donor is not None,
+                               one_call=one_call)
 
     def run(self) -> int:
         tasks = []
@@ -100,6 +122,7 @@ class CountSweep:
                                     fourth=cell.fourth)
                 self.runs[variant.name].cells.append(record)
                 tasks.append(_Task(cell, variant, record))
+        _give_donors(tasks)
         for variant in self.variants:
             self.folder(variant).mkdir(parents=True, exist_ok=True)
         for run in self.runs.values():
@@ -136,29 +159,51 @@ class CountSweep:
         self.emit(finished)
         return finished.status
 
+    def _record(self, task: _Task, outcome: callgrind.Counted | Process) -> None:
+        if isinstance(outcome, Process):
+            self._fail(task, outcome)
+        elif outcome.one_call:
+            task.waiting = outcome
+        else:
+            task.record.instruction_samples = outcome.per_call
+            task.record.result = outcome.process.report.result
+            task.record.first_call_instructions = outcome.first_call_extra
+
     def _count_all(self, pool, tasks: list[_Task]) -> None:
         # The largest sizes first, so that no long process is left to run alone at the end.
         ordered = sorted(tasks, key=lambda task: -task.cell.n)
         futures = {pool.submit(self._count, task): task for task in ordered}
         written = time.monotonic()
         for done, future in enumerate(concurrent.futures.as_completed(futures), start=1):
-            task = futures[future]
-            outcome = future.result()
-            if isinstance(outcome, Process):
-                self._fail(task, outcome)
-            else:
-                task.record.instruction_samples = outcome.per_call
-                task.record.result = outcome.process.report.result
-                task.record.first_call_instructions = outcome.first_call_extra
+            self._record(futures[future], future.result())
             self.emit(RoundDone(done, len(tasks), 0))
             if time.monotonic() - written >= WRITE_EVERY:
                 self.write()
                 written = time.monotonic()
+        # Smaller sizes first: a donor may itself have borrowed.
+        in_full = []
+        for task in sorted(tasks, key=lambda task: task.cell.n):
+            if task.waiting is None:
+                continue
+            donor = task.donor.record
+            counted = callgrind.borrowed(task.waiting, donor.first_call_instructions
+                                         if donor.status != "failed" else None)
+            if counted is None:
+                in_full.append(task)
+            else:
+                task.waiting = None
+                self._record(task, counted)
+        for task, outcome in zip(in_full, pool.map(lambda t: self._count(t, t.waiting), in_full)):
+            task.waiting = None
+            self._record(task, outcome)
 
 
 def plan_lines(cells: list[Cell], options: Options) -> list[str]:
     """What a dry run of a count sweep shows: each cell's commands, nothing run."""
     lines = []
+    tasks = [_Task(cell, Variant("", options.bin_dir), None) for cell in cells]
+    _give_donors(tasks)
+    donated = {task.cell: task.donor.cell.n for task in tasks if task.donor is not None}
     for cell in cells:
         env = " ".join(f"{k}={v}" for k, v in {**env_changes(cell, options),
                                                  **callgrind.COUNT_ENV}.items())
@@ -172,6 +217,10 @@ def plan_lines(cells: list[Cell], options: Options) -> list[str]:
             lines.append(f"  then {times} x the same with repetitions 1 + k (k: enough calls "
                          f"for {callgrind.EXTRA_INSTRUCTIONS:,} instructions, at most "
                          f"{callgrind.MOST_EXTRA_CALLS})")
+            if cell in donated:
+                lines.append(f"  (a call of {callgrind.ONE_CALL_FROM:,} instructions or more: "
+                             f"{times} x one call alone instead, less the first call's "
+                             f"one-time work at n = {donated[cell]})")
         elif times > 1:
             lines.append(f"  {times} x in all")
     lines.append(f"{len(cells)} cells")

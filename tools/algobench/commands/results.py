@@ -245,7 +245,8 @@ def _count_text(workload) -> str:
     """What one instruction count (--metric instructions) of the program is."""
     if workload.calibrated:
         return ("the instructions of one steady call: a process of 1 + k calls less one of a "
-                "single call, over k (the first call's one-time work left out)")
+                "single call, over k (the first call's one-time work left out; a call of "
+                "5 x 10^7 or more: one call less that work as measured at a smaller size)")
     return "the instructions of the one call of a process, its one-time work included"
 
 
