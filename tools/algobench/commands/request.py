@@ -123,7 +123,11 @@ def _check_length(arguments: argparse.Namespace, cells: list[matrix.Cell], build
     """Refuses a sweep estimated to take more than LONGEST_SWEEP unless --long asks for it."""
     if getattr(arguments, "long", False):
         return
-    estimate = builds * fleet.estimate_seconds(cells, arguments.samples, arguments.min_time)
+    # `run` takes extra rounds unless told otherwise; `ab` (two builds) only when asked.
+    extra = getattr(arguments, "extra_rounds", None)
+    taken = extra > 0 if extra is not None else builds == 1
+    estimate = builds * fleet.estimate_seconds(cells, arguments.samples, arguments.min_time,
+                                               extra_rounds=taken)
     if estimate > LONGEST_SWEEP:
         raise Refusal(f"this sweep would take about {_duration(estimate)} ({len(cells)} cells, "
                       f"{arguments.samples} rounds, --min-time {arguments.min_time:g}); give "

@@ -24,10 +24,12 @@ from .folder import BUILD, JOB_SCRIPT, LOGS, MANIFEST, MANIFEST_FORMAT, Fleet, F
 # estimate, three times over, at least ten minutes, plus the build of each
 # node with --build-per-node. The estimate: a minute for starting, the
 # machine's context, the bandwidth probe and the plots, and for each cell
-# (its samples + a warm-up and two calibration probes) processes of 50 ms to
-# start, a loop of two --min-time, and 50 ns per element for allocating,
-# initialising and one call. On the two-core development machine it is about
-# 2.5 times what the default sweep takes (45 s).
+# (its samples, as many again for the extra rounds, whose budget is as long
+# as the planned rounds took, + a warm-up and two calibration probes)
+# processes of 50 ms to start, a loop of two --min-time, and 50 ns per element
+# for allocating, initialising and one call. On the two-core development
+# machine the default sweep (180 cells) takes about 8.5 minutes, its extra
+# rounds included, and the estimate is 12 minutes.
 FIXED_SECONDS = 60.0
 PROCESS_SECONDS = 0.05
 LOOP_MIN_TIMES = 2.0
@@ -39,12 +41,14 @@ BUILD_MINUTES = 15
 TIME_RULE = (f"{SAFETY:g} x the sweep's estimate, at least {MIN_MINUTES} minutes, plus "
              f"{BUILD_MINUTES} minutes with --build-per-node")
 
-def estimate_seconds(cells: list[Cell], samples: int, min_time: float) -> float:
-    """How long one sweep of these cells should take on one node (see TIME_RULE)."""
+def estimate_seconds(cells: list[Cell], samples: int, min_time: float,
+                     extra_rounds: bool = True) -> float:
+    """How long one sweep of these cells should take on one node (see TIME_RULE),
+    with or without the extra rounds (a fleet's sweeps take them)."""
     per_process = PROCESS_SECONDS + LOOP_MIN_TIMES * min_time
-    return FIXED_SECONDS + sum(
-        (samples + CALIBRATION_PROCESSES) * (per_process + SECONDS_PER_ELEMENT * cell.n)
-        for cell in cells)
+    processes = samples * (2 if extra_rounds else 1) + CALIBRATION_PROCESSES
+    return FIXED_SECONDS + sum(processes * (per_process + SECONDS_PER_ELEMENT * cell.n)
+                               for cell in cells)
 
 
 def time_limit_minutes(estimate: float, build_per_node: bool) -> int:
