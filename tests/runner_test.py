@@ -182,11 +182,12 @@ class CalibrationTest(unittest.TestCase):
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
 
-    def first_call_sweep(self, excess: str, min_time: str, one_call_slow: str = "0"):
+    def first_call_sweep(self, excess: str, min_time: str, one_call_slow: str = "0",
+                         seconds: str = "0.0004"):
         with StandinSweep() as sweep:
             status, _, err = sweep.run("--programs", "set_intersection", "--sizes", "1000",
                                        "--threads", "1", "--min-time", min_time,
-                                       env={"STANDIN_SECONDS": "0.0004",
+                                       env={"STANDIN_SECONDS": seconds,
                                             "STANDIN_FIRST_CALL": excess,
                                             "STANDIN_ONE_CALL_SLOW": one_call_slow})
             (cell,) = load(sweep.out)["cells"]
@@ -218,6 +219,16 @@ class CalibrationTest(unittest.TestCase):
         cell, _ = self.first_call_sweep("0", "0.05", one_call_slow="0.00359")
         self.assertLessEqual(cell["repetitions"], 8 * 0.05 / 0.0004)
         self.assertAlmostEqual(cell["first_call_excess"], 0, places=4)
+
+    def test_a_first_call_slower_in_the_warm_up_than_in_the_probe(self):
+        # 24 us a call after 1.3 ms of excess, 0.5 ms more of it in the warm-up's
+        # process: the 1-call loop outlasts the 10-call one, and the 10-call mean
+        # (0.15 ms) would give a 3.3 ms loop. The checking loop finds the pace.
+        cell, err = self.first_call_sweep("0.0013", "0.01", one_call_slow="0.0005",
+                                          seconds="0.000024")
+        self.assertNotIn("fell short", err)
+        self.assertGreaterEqual(cell["repetitions"] * 0.000024 + 0.0013, 0.01)
+        self.assertAlmostEqual(cell["first_call_excess"], 0.0013, places=4)
 
     def test_short_calls_are_counted_at_the_pace_of_later_calls(self):
         # 20 us a call, the first 40 us: counted from the warm-up alone, 10 ms
