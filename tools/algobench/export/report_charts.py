@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from collections import Counter
 
 from ..workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
@@ -98,14 +99,32 @@ def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
     gives a cell's value, the ends of its bar and the lines of its tooltip."""
     backends = {c.backend for c in cells}
     points: dict[tuple, list[Point]] = {}
+    named: dict[tuple, str] = {}
     for cell in cells:
         value, low, high, lines = figure(cell)
-        points.setdefault((cell.backend, cell.threads), []).append(
-            _point(cell, cell.n, value, lines, low, high, warned))
-    return [Series(_series_name(backends, backend, plural(threads, "thread")), points[backend,
-                                                                                      threads],
-                   backend=backend, threads=threads)
-            for backend, threads in sorted(points, key=lambda k: (_backend_order(k[0]), k[1]))]
+        key = (cell.backend, cell.threads, _off_rule(cell))
+        points.setdefault(key, []).append(_point(cell, cell.n, value, lines, low, high, warned))
+        named[key] = (cell.workload and cell.workload.fourth_name) or "fourth"
+    lines = Counter(key[:2] for key in points)
+    series = []
+    for backend, threads, fourth in sorted(points, key=lambda k: (_backend_order(k[0]), k[1],
+                                                                  -1 if k[2] is None else k[2])):
+        name = plural(threads, "thread")
+        if fourth is not None and lines[backend, threads] > 1:
+            # A fourth argument off the workload's rule is a line of its own, not a
+            # zigzag at its n along the others.
+            name += f" ({named[backend, threads, fourth]} = {fourth:,})"
+        series.append(Series(_series_name(backends, backend, name),
+                             points[backend, threads, fourth], backend=backend, threads=threads))
+    return series
+
+
+def _off_rule(cell) -> int | None:
+    """The cell's fourth argument, unless it is the one the workload's rule gives for its n."""
+    workload = cell.workload
+    if workload is not None and workload.fourth_rule and cell.fourth == workload.fourth(cell.n):
+        return None
+    return cell.fourth
 
 
 def _sizes_axis(sizes: set[int]) -> Axis:
