@@ -43,6 +43,7 @@ class Section:
     alternate_label: str = ""
     intro: str = ""
     notes: list[str] = dataclasses.field(default_factory=list)
+    single: list[Chart] = dataclasses.field(default_factory=list)  # of one point: not on the page
 
 
 def usable(cell) -> bool:
@@ -317,21 +318,21 @@ def _backend_order(backend: str) -> tuple:
             backend)
 
 
-def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str]]:
-    """The charts with two points or more, each given its anchor, and a sentence
-    for those with one."""
+def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str], list[Chart]]:
+    """The charts with two points or more, each given its anchor, a sentence for
+    those with one, and those."""
     kept, single = [], []
     for chart in charts:
         if chart is None:
             continue
         if chart.points < 2:
-            single.append(chart.title)
+            single.append(chart)
             continue
         chart.anchor = f"chart-{chart.data['kind']}-{chart.data.get('program', 'all')}"
         kept.append(chart)
-    notes = [f"One point only, so not charted (the table has it): {'; '.join(single)}."] \
-        if single else []
-    return kept, notes
+    notes = [f"One point only, so not charted (the table has it): "
+             f"{'; '.join(chart.title for chart in single)}."] if single else []
+    return kept, notes, single
 
 
 def run_charts(run, warned: set[str]) -> list[Section]:
@@ -342,8 +343,8 @@ def run_charts(run, warned: set[str]) -> list[Section]:
     cache = last_level_cache(run.context)
 
     def section(anchor, heading, made, **more) -> Section:
-        kept, notes = _drawn(made)
-        return Section(anchor, heading, kept, notes=notes, **more)
+        kept, notes, single = _drawn(made)
+        return Section(anchor, heading, kept, notes=notes, single=single, **more)
 
     over_sequential = {p: speedup_chart(p, by_program[p], warned) for p in programs}
     over_own = {p: speedup_chart(p, by_program[p], warned, sequential=False) for p in programs}
@@ -353,7 +354,9 @@ def run_charts(run, warned: set[str]) -> list[Section]:
                             "(the best plain code), else over each backend's own 1-thread "
                             "time; each chart names its reference.")
     if any(over_sequential.values()):
-        speedup.alternate, _ = _drawn([over_own[p] for p in programs if over_sequential[p]])
+        speedup.alternate, _, single = _drawn([over_own[p] for p in programs
+                                               if over_sequential[p]])
+        speedup.single += single
         speedup.alternate_label = "Each backend's speedup over its own 1-thread time"
     return [
         section("time", "Time per element", [time_chart(p, by_program[p], warned)
