@@ -12,10 +12,10 @@ import support  # noqa: F401  (the package on the path)
 
 from algobench import packages
 
-TBB, GNUPLOT, CHROMIUM = (packages.Package("libtbb-dev", "run", None, "the C++17 variants"),
-                          packages.Package("gnuplot-nox", "run", "gnuplot", "the plots"),
-                          packages.Package("chromium", "test", "chromium", "the browser test"))
-LIST = [TBB, GNUPLOT, CHROMIUM]
+TBB, VALGRIND, CHROMIUM = (packages.Package("libtbb-dev", "run", None, "the C++17 variants"),
+                           packages.Package("valgrind", "run", "valgrind", "instruction counts"),
+                           packages.Package("chromium", "test", "chromium", "the browser test"))
+LIST = [TBB, VALGRIND, CHROMIUM]
 ROOT_DEBIAN = packages.Machine(root=True, debian=True, apt=True)
 
 
@@ -57,18 +57,18 @@ class DecisionTest(unittest.TestCase):
         other_system = packages.Machine(root=True, debian=False, apt=False)
         cases = [
             # groups, machine, commands on PATH, dpkg's packages, missing, installs, says
-            (packages.RUN, ROOT_DEBIAN, ["gnuplot"], ["libtbb-dev"], [], False, None),
+            (packages.RUN, ROOT_DEBIAN, ["valgrind"], ["libtbb-dev"], [], False, None),
             # A command on PATH stands for its package, installed any other way.
-            (packages.TEST, ROOT_DEBIAN, ["gnuplot", "chromium"], ["libtbb-dev"], [], False, None),
-            (packages.RUN, ROOT_DEBIAN, [], [], [TBB, GNUPLOT], True, None),
-            (packages.TEST, not_root, ["gnuplot"], [], [TBB, CHROMIUM], False,
+            (packages.TEST, ROOT_DEBIAN, ["valgrind", "chromium"], ["libtbb-dev"], [], False, None),
+            (packages.RUN, ROOT_DEBIAN, [], [], [TBB, VALGRIND], True, None),
+            (packages.TEST, not_root, ["valgrind"], [], [TBB, CHROMIUM], False,
              "suite run: left out for want of libtbb-dev chromium: the C++17 variants; the browser "
              "test; to include them, run `sudo apt-get install libtbb-dev chromium`"),
             # Without dpkg, a package without a command cannot be judged, and is not named.
-            (packages.RUN, other_system, [], None, [GNUPLOT], False,
-             "suite run: left out for want of gnuplot-nox: the plots; to include them, "
-             "install gnuplot-nox with the system's package manager"),
-            (packages.RUN, packages.Machine(root=True, debian=True, apt=False), ["gnuplot"], [],
+            (packages.RUN, other_system, [], None, [VALGRIND], False,
+             "suite run: left out for want of valgrind: instruction counts; to include them, "
+             "install valgrind with the system's package manager"),
+            (packages.RUN, packages.Machine(root=True, debian=True, apt=False), ["valgrind"], [],
              [TBB], False, "suite run: left out for want of libtbb-dev: the C++17 variants; "
              "to include them, run `apt-get install -y libtbb-dev`"),
         ]
@@ -96,10 +96,10 @@ class DecisionTest(unittest.TestCase):
 
         results, commands, err = provide(packages.RUN, ROOT_DEBIAN, dpkg=[], run=run)
         self.assertEqual(commands, [["apt-get", "update"], ["apt-get", "install", "-y",
-                                    "--no-install-recommends", "libtbb-dev", "gnuplot-nox"]])
+                                    "--no-install-recommends", "libtbb-dev", "valgrind"]])
         self.assertEqual(said_before[0], err)
-        self.assertEqual(err, f"suite run: installing libtbb-dev gnuplot-nox with apt-get (at most "
-                              f"{packages.INSTALL_TIMEOUT:g} s), for the C++17 variants; the plots\n")
+        self.assertEqual(err, f"suite run: installing libtbb-dev valgrind with apt-get (at most "
+                              f"{packages.INSTALL_TIMEOUT:g} s), for the C++17 variants; instruction counts\n")
 
     def test_update_and_install_share_one_time_limit(self):
         clock = iter([1000.0, 1000.0, 1120.0])  # the update takes 120 s
@@ -112,7 +112,7 @@ class DecisionTest(unittest.TestCase):
             return subprocess.CompletedProcess(command, 0)
 
         with mock.patch.object(packages, "_clock", side_effect=lambda: next(clock)):
-            provide(packages.RUN, ROOT_DEBIAN, ["gnuplot"], [], run=run)
+            provide(packages.RUN, ROOT_DEBIAN, ["valgrind"], [], run=run)
         self.assertEqual(timeouts, [packages.INSTALL_TIMEOUT, packages.INSTALL_TIMEOUT - 120])
 
     def test_a_stalled_or_failed_install_says_why_once_and_is_not_tried_again(self):
@@ -128,7 +128,7 @@ class DecisionTest(unittest.TestCase):
                          (fail, "apt-get install -y --no-install-recommends libtbb-dev failed "
                                 "(exit status 100): E: Unable to locate package")):
             with self.subTest(why):
-                results, commands, err = provide(packages.RUN, ROOT_DEBIAN, ["gnuplot"], [],
+                results, commands, err = provide(packages.RUN, ROOT_DEBIAN, ["valgrind"], [],
                                                  run=run, calls=2)
                 self.assertEqual(results, [[TBB], [TBB]])
                 self.assertEqual(len(commands), 1 if run is stall else 2)
@@ -146,7 +146,7 @@ class ListTest(unittest.TestCase):
     def test_the_list_names_every_group_the_commands_ask_for(self):
         listed = packages.load()
         self.assertEqual({p.group for p in listed}, {"run", "test", "clang"})
-        self.assertIn("gnuplot-nox", [p.name for p in listed if p.group == "run"])
+        self.assertIn("valgrind", [p.name for p in listed if p.group == "run"])
 
 
 if __name__ == "__main__":

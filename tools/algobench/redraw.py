@@ -3,7 +3,7 @@
 Nothing is run: the results are loaded, the figures derived again (with each
 memory-bound cell's share of the measured bandwidth), every exporter writes
 its files as a run would, and the summary is printed. Useful after a change to
-an exporter, or when gnuplot was missing during the run.
+an exporter.
 
 A results.json may have been edited by hand: it is read with
 model.load_checked, which refuses in one line what the derive step and the

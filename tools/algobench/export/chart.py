@@ -257,7 +257,8 @@ class Chart:
     def points(self) -> int:
         return sum(len(s.points) for s in self.series)
 
-    def render(self) -> str:
+    def svg(self) -> str:
+        """The drawing alone: axes, references and series, as the page's classes style it."""
         xs = [p.x for s in self.series for p in s.points]
         ys = [v for s in self.series for p in s.points for v in (p.y, p.low, p.high)
               if v is not None]
@@ -280,6 +281,10 @@ class Chart:
         for index, series in enumerate(self.series):
             parts.append(self._series(index, series, x_scale, y_scale, slots))
         parts.append("</svg>")
+        return "\n".join(parts)
+
+    def render(self) -> str:
+        """The page's figure: caption, drawing, a legend of buttons and the note."""
         legend = [
             f"<li><button type=\"button\" data-series=\"{index}\" aria-pressed=\"true\">"
             f"{self._key(index)}{escape(series.name)}</button></li>"
@@ -290,7 +295,7 @@ class Chart:
                   **{f"data-{k}": v for k, v in self.data.items()}}
         note = f"<p class=\"note\">{escape(self.note)}</p>" if self.note else ""
         return (f"<figure{attributes(figure)}>\n<figcaption>{escape(self.title)}</figcaption>\n"
-                + "\n".join(parts) + f"\n<ul class=\"legend\">{''.join(legend)}</ul>{note}\n"
+                + self.svg() + f"\n<ul class=\"legend\">{''.join(legend)}</ul>{note}\n"
                 "</figure>")
 
     def _style(self, index: int) -> str:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from collections import Counter
 
 from ..workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
@@ -42,6 +43,7 @@ class Section:
     alternate_label: str = ""
     intro: str = ""
     notes: list[str] = dataclasses.field(default_factory=list)
+    single: list[Chart] = dataclasses.field(default_factory=list)  # of one point: not on the page
 
 
 def usable(cell) -> bool:
@@ -98,14 +100,32 @@ def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
     gives a cell's value, the ends of its bar and the lines of its tooltip."""
     backends = {c.backend for c in cells}
     points: dict[tuple, list[Point]] = {}
+    named: dict[tuple, str] = {}
     for cell in cells:
         value, low, high, lines = figure(cell)
-        points.setdefault((cell.backend, cell.threads), []).append(
-            _point(cell, cell.n, value, lines, low, high, warned))
-    return [Series(_series_name(backends, backend, plural(threads, "thread")), points[backend,
-                                                                                      threads],
-                   backend=backend, threads=threads)
-            for backend, threads in sorted(points, key=lambda k: (_backend_order(k[0]), k[1]))]
+        key = (cell.backend, cell.threads, _off_rule(cell))
+        points.setdefault(key, []).append(_point(cell, cell.n, value, lines, low, high, warned))
+        named[key] = (cell.workload and cell.workload.fourth_name) or "fourth"
+    lines = Counter(key[:2] for key in points)
+    series = []
+    for backend, threads, fourth in sorted(points, key=lambda k: (_backend_order(k[0]), k[1],
+                                                                  -1 if k[2] is None else k[2])):
+        name = plural(threads, "thread")
+        if fourth is not None and lines[backend, threads] > 1:
+            # A fourth argument off the workload's rule is a line of its own, not a
+            # zigzag at its n along the others.
+            name += f" ({named[backend, threads, fourth]} = {fourth:,})"
+        series.append(Series(_series_name(backends, backend, name),
+                             points[backend, threads, fourth], backend=backend, threads=threads))
+    return series
+
+
+def _off_rule(cell) -> int | None:
+    """The cell's fourth argument, unless it is the one the workload's rule gives for its n."""
+    workload = cell.workload
+    if workload is not None and workload.fourth_rule and cell.fourth == workload.fourth(cell.n):
+        return None
+    return cell.fourth
 
 
 def _sizes_axis(sizes: set[int]) -> Axis:
@@ -298,21 +318,21 @@ def _backend_order(backend: str) -> tuple:
             backend)
 
 
-def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str]]:
-    """The charts with two points or more, each given its anchor, and a sentence
-    for those with one."""
+def _drawn(charts: list[Chart | None]) -> tuple[list[Chart], list[str], list[Chart]]:
+    """The charts with two points or more, each given its anchor, a sentence for
+    those with one, and those."""
     kept, single = [], []
     for chart in charts:
         if chart is None:
             continue
         if chart.points < 2:
-            single.append(chart.title)
+            single.append(chart)
             continue
         chart.anchor = f"chart-{chart.data['kind']}-{chart.data.get('program', 'all')}"
         kept.append(chart)
-    notes = [f"One point only, so not charted (the table has it): {'; '.join(single)}."] \
-        if single else []
-    return kept, notes
+    notes = [f"One point only, so not charted (the table has it): "
+             f"{'; '.join(chart.title for chart in single)}."] if single else []
+    return kept, notes, single
 
 
 def run_charts(run, warned: set[str]) -> list[Section]:
@@ -323,8 +343,8 @@ def run_charts(run, warned: set[str]) -> list[Section]:
     cache = last_level_cache(run.context)
 
     def section(anchor, heading, made, **more) -> Section:
-        kept, notes = _drawn(made)
-        return Section(anchor, heading, kept, notes=notes, **more)
+        kept, notes, single = _drawn(made)
+        return Section(anchor, heading, kept, notes=notes, single=single, **more)
 
     over_sequential = {p: speedup_chart(p, by_program[p], warned) for p in programs}
     over_own = {p: speedup_chart(p, by_program[p], warned, sequential=False) for p in programs}
@@ -334,7 +354,9 @@ def run_charts(run, warned: set[str]) -> list[Section]:
                             "(the best plain code), else over each backend's own 1-thread "
                             "time; each chart names its reference.")
     if any(over_sequential.values()):
-        speedup.alternate, _ = _drawn([over_own[p] for p in programs if over_sequential[p]])
+        speedup.alternate, _, single = _drawn([over_own[p] for p in programs
+                                               if over_sequential[p]])
+        speedup.single += single
         speedup.alternate_label = "Each backend's speedup over its own 1-thread time"
     return [
         section("time", "Time per element", [time_chart(p, by_program[p], warned)
