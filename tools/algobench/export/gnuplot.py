@@ -8,6 +8,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import pathlib
+import sys
 
 
 def quote(text: str) -> str:
@@ -112,7 +113,7 @@ def log_axis(axis: str, values: list[float], label=number_label) -> list[str]:
     own tics label only the powers of ten, which leaves a curve lying within
     one decade with a single label or none.
     """
-    low, high = min(values) / _PAD, max(values) * _PAD
+    low, high = min(values) / _PAD, min(max(values) * _PAD, sys.float_info.max)
     first, last = math.floor(math.log10(low)), math.ceil(math.log10(high))
 
     def tics(steps) -> list[float]:

@@ -156,14 +156,16 @@ def _speedup_point(threads: int, speedup: float, cell, per_thread: bool = False,
                  _interval(cell.speedup_low, cell.speedup_high, factor))
 
 
-def _time_point(cell) -> Point:
-    """Nanoseconds per element, with the samples' interquartile range."""
+def _time_point(cell) -> Point | None:
+    """Nanoseconds per element, with the samples' interquartile range; None for
+    a time too large to be a float in nanoseconds."""
     per_element = 1e9 / cell.n
     stats = cell.stats
     bar = _interval(stats.q1, stats.q3, per_element) if stats is not None else None
-    if bar is not None and bar[0] <= 0:
+    if bar is not None and (bar[0] <= 0 or not math.isfinite(bar[1])):
         bar = None  # no place on a log axis
-    return Point(float(cell.n), cell_seconds(cell) * per_element, bar)
+    value = cell_seconds(cell) * per_element
+    return Point(float(cell.n), value, bar) if math.isfinite(value) else None
 
 
 def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
@@ -234,7 +236,10 @@ def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
             rule = _fourth_rule(cell)
             fixed = None if rule is not None else cell.fourth
             key = (backends.index(cell.backend), cell.threads, fixed)
-            series.setdefault(key, []).append(_time_point(cell))
+            point = _time_point(cell)
+            if point is None:
+                continue
+            series.setdefault(key, []).append(point)
             title = named(cell, plural(cell.threads, "thread"))
             if rule is not None:
                 title += f" ({rule})"
