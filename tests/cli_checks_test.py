@@ -208,6 +208,7 @@ class OutFolderTest(Refusals):
         status, _, err = self.run_into(out, "--force")
         self.assertEqual(status, 2, err)
         self.assertIn("No space left on device", err.splitlines()[-1])
+        self.assertIn(f"{out}/", err.splitlines()[-1])  # the file it could not write
         self.assertEqual({p: p.read_bytes() for p in out.rglob("*") if p.is_file()}, before)
 
     def test_default_folders_of_the_same_second_do_not_collide(self):
@@ -266,7 +267,17 @@ class OptionsTest(Refusals):
                   (["--threads", "-1"], ["suite run: thread counts must be"]),
                   (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
                   (["--samples", "1000000000"], ["would take about", "days", "--long"]),
-                  (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"])]
+                  (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"]),
+                  (["--backends", "all,sequential"], ["--backends all,sequential: all stands "
+                                                      "alone"])]
+        # In the suite's words, never int()'s or float()'s.
+        cases += [([option, value], [f"argument {option}: {shown!r} is not a {what}"])
+                  for option, value, shown, what in (
+                      ("--threads", "x", "x", "whole number"), ("--sizes", "1,nan", "nan",
+                                                                "whole number"),
+                      ("--sizes", "1e4:x:2", "x", "whole number"),
+                      ("--samples", "1.5", "1.5", "whole number"),
+                      ("--min-time", "x", "x", "number"))]
         cases += [([option, ""], [f"argument {option}: an empty path"])
                   for option in ("--out", "--bin-dir", "--store")]
         for argv, named in cases:
@@ -293,6 +304,9 @@ class OptionsTest(Refusals):
                 status, out, err = run_suite(["compare", str(RUN_A), str(RUN_B), *argv])
                 self.assert_refused(status, err, "suite compare:", *named)
                 self.assertEqual(out, "")
+        for option in ("--cells", "--out"):  # a folder is rewritten whole: refused, not ignored
+            status, out, err = run_suite(["report", str(self.root / "out"), option, "x"])
+            self.assert_refused(status, err, f"suite report: {option} goes with --html --store")
 
     def test_the_limits_themselves_are_accepted(self):
         limited = [w.name for w in WORKLOADS.values() if w.max_threads is not None]
@@ -432,14 +446,17 @@ class HandEditedResultsTest(Refusals):
     def test_named_faults(self):
         # Beside what every edit below covers: names that are paths, the edge of a C int.
         cell = ("cells", 0)
-        for path, value in ((cell + ("n",), None), (cell, "count_if"),
-                            (cell + ("stats", "median"), "fast"),
-                            (cell + ("program",), "../../outside"), (cell + ("n",), 2**31),
-                            (cell + ("samples", 0), -1e-6),
-                            (("cells", 1), self.base["cells"][0])):
+        named = f"cell 1 ({self.base['cells'][0]['name']}): "
+        for path, value, *said in ((cell + ("n",), None), (cell, "count_if"),
+                                   (cell + ("stats", "median"), "fast"),
+                                   (cell + ("program",), "../../outside"), (cell + ("n",), 2**31),
+                                   (cell + ("samples", 0), -1e-6),
+                                   (cell + ("program",), "sort", named + "unknown program 'sort'"),
+                                   (cell + ("status",), "done", named + "unknown status 'done'"),
+                                   (("cells", 1), self.base["cells"][0])):
             with self.subTest(path=path, value=value):
                 self.write(_replaced(self.base, path, value))
-                self.assert_both_refuse(str(self.file))
+                self.assert_both_refuse(str(self.file), *said)
         self.assertFalse((self.folder.parent / "outside").exists())
         # Both name the cell: a negative sample above, a duplicate here.
         self.assert_both_refuse(f"cell 2 ({self.base['cells'][0]['name']}): the same cell as "
@@ -463,7 +480,7 @@ class HandEditedResultsTest(Refusals):
     def test_no_edit_of_any_field_escapes_as_a_traceback(self):
         # Every field, replaced by values of every JSON type: each file is either
         # redrawn and compared, or refused by both in one line naming it.
-        values = [None, "text", [], {}, [1], {"k": "v"}, -1, 0, 2**63, 1.5, True,
+        values = [None, "text", [], {}, [1], {"k": "v"}, -1, 0, 2**63, 1.5, 1e308, True,
                   float("nan")]
         refused = 0
         for path, _ in _leaves(self.base):

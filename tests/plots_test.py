@@ -216,6 +216,9 @@ class ReportCommandTest(unittest.TestCase):
             folder = pathlib.Path(tmp) / "2024-05-01T10-00-00"
             shutil.copytree(RUN_A, folder)
             before = json.loads((folder / "results.json").read_text())
+            # What a user added by hand stays.
+            before["notes"], before["cells"][2]["comment"] = "rerun on a quiet node", "odd"
+            (folder / "results.json").write_text(json.dumps(before))
             status, out, _ = self.report(folder)
             self.assertEqual(status, 0)
             # The fixture holds what a run of the previous schema wrote: derived

@@ -94,14 +94,17 @@ class RegistrationTest(StoreCase):
         class Spy:  # the console's place among the listeners: it hears each event first
             def __call__(spy, event):
                 if type(event).__name__ == "RoundDone":
-                    seen.append(sorted({s for _, s, _ in self.cells_of(1)}))
+                    written = load(self.root / "out")
+                    seen.append((sorted({s for _, s, _ in self.cells_of(1)}),
+                                 written["in_progress"], written["completed_cells"]))
 
         with mock.patch("algobench.commands.measuring.Console", lambda **_: Spy()):
             status, _, err = self.suite_run(self.root / "out", "--samples", "3")
         self.assertEqual(status, 0, err)
         self.assertIn(f"stored as @1 in {self.path}", err)
-        # Registered after the calibration and after every round, before the end.
-        self.assertEqual(seen, [[0], [1], [2]])
+        # Registered after the calibration and after every round, before the end;
+        # results.json counts no cell complete before its last planned round.
+        self.assertEqual(seen, [([0], True, 0), ([1], True, 0), ([2], True, 3)])
         [row] = self.stored()
         self.assertEqual((row.id, row.status, row.completed_cells, row.planned_cells,
                           row.backends, row.folder),

@@ -262,7 +262,7 @@ def _add_fleet_parsers(commands) -> None:
         description="Runs the sweep of one task of a fleet on this node: builds first with "
                     "--build-per-node, then `suite run` into <task>-<node>/.")
     task.add_argument("--fleet", type=path, required=True, metavar="DIR")
-    task.add_argument("--task", type=int, required=True, metavar="N")
+    task.add_argument("--task", type=whole(0, matrix.INT_MAX), required=True, metavar="N")
     task.add_argument("--node", required=True, metavar="NAME")
     task.set_defaults(handler=fleet_commands.task)
 
@@ -330,7 +330,7 @@ def parser() -> argparse.ArgumentParser:
                         help="with --html and no folder: the history page of the store (default "
                              "results/store.sqlite): each cell's figure over the runs, one "
                              "curve per machine, written to history.html beside the store")
-    report.add_argument("--cells", default=".", metavar="REGEX",
+    report.add_argument("--cells", metavar="REGEX",
                         help="with --store: the cells the history page shows (default all)")
     report.add_argument("--out", type=path, metavar="FILE",
                         help="with --store: where the history page goes")

@@ -74,8 +74,8 @@ def _counts(run: Run) -> None:
     for cell in run.cells:
         counts = cell.instruction_samples if cell.status != "failed" else []
         cell.instructions = median(counts) if counts else None
-        cell.instructions_spread = ((max(counts) - min(counts)) / cell.instructions
-                                    if counts and cell.instructions > 0 else None)
+        cell.instructions_spread = (ratio(max(counts) - min(counts), cell.instructions)
+                                    if counts else None)
     single = {(c.program, c.backend, c.n, c.fourth): c.instructions
               for c in run.cells if c.threads == 1 and c.instructions is not None}
     for cell in run.cells:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import pathlib
 
@@ -13,8 +14,13 @@ def replace_file(path: pathlib.Path, text: str) -> None:
     try:
         temporary.write_text(text, encoding="utf-8")
         temporary.replace(path)
-    except BaseException:  # a full disk, Ctrl-C: no half-written file stays behind
-        temporary.unlink(missing_ok=True)
+    except BaseException as error:  # a full disk, Ctrl-C: no half-written file stays behind
+        with contextlib.suppress(OSError):  # never made, or its folder is gone
+            temporary.unlink()
+        # A failed write or close names no file, and a failed open names the
+        # temporary one: the error names the file the caller asked for.
+        if isinstance(error, OSError) and str(error.filename) in ("None", str(temporary)):
+            error.filename = str(path)
         raise
 
 

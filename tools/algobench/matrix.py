@@ -128,9 +128,15 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
 
 
 def _whole(item: str) -> int:
-    item = item.strip().replace("_", "")
-    value = float(item) if "e" in item.lower() else int(item)
-    if value != int(value):
+    """One whole number of a list ("1e6", "2_000"); ValueError, in the suite's
+    words, when it is not one, OverflowError when it is too large for a float."""
+    item = item.strip()
+    digits = item.replace("_", "")
+    try:
+        value = float(digits) if "e" in digits.lower() else int(digits)
+    except ValueError:
+        raise ValueError(f"{item!r} is not a whole number") from None
+    if value != value or value != int(value):  # NaN, or a fraction
         raise ValueError(f"{item!r} is not a whole number")
     return int(value)
 

@@ -23,18 +23,31 @@ def finite(value: float | None) -> float | None:
     return value if value is not None and math.isfinite(value) else None
 
 
+def _scaled(values: list[float]) -> tuple[list[float], int]:
+    """The values, and the power of two they were divided by so that sums and
+    interpolations of them stay below the largest float (1e308 is a finite
+    sample); the power is 0, and the values untouched, for any usual figure."""
+    top = max((abs(v) for v in values if math.isfinite(v)), default=0.0)
+    shift = max(0, math.frexp(top)[1] - 960)
+    return ([math.ldexp(v, -shift) for v in values] if shift else values), shift
+
+
 def describe(samples: list[float]) -> Stats | None:
     """min, median, mean, sample standard deviation (n-1) and its ratio to the mean."""
     if not samples:
         return None
-    mean = statistics.fmean(samples)
-    stddev = statistics.stdev(samples) if len(samples) > 1 else None
+    scaled, shift = _scaled(samples)
+    mean = statistics.fmean(scaled)
+    stddev = statistics.stdev(scaled) if len(scaled) > 1 else None
     cv = stddev / mean if stddev is not None and mean > 0 else None
     q1 = q3 = None
-    if len(samples) > 1:
-        q1, _, q3 = statistics.quantiles(samples, n=4, method="inclusive")
-    return Stats(min=min(samples), median=statistics.median(samples), mean=mean,
-                 stddev=stddev, cv=cv, q1=q1, q3=q3)
+    if len(scaled) > 1:
+        q1, _, q3 = statistics.quantiles(scaled, n=4, method="inclusive")
+
+    def back(value):  # none of them exceeds the largest sample
+        return value if value is None or not shift else math.ldexp(value, shift)
+    return Stats(min=min(samples), median=back(statistics.median(scaled)), mean=back(mean),
+                 stddev=back(stddev), cv=cv, q1=back(q1), q3=back(q3))
 
 
 def ratio(numerator: float | None, denominator: float | None) -> float | None:
@@ -55,8 +68,10 @@ MAD_SCALE = 1.4826
 
 def median(values) -> float | None:
     """The median, or None of no values."""
-    values = list(values)
-    return statistics.median(values) if values else None
+    values, shift = _scaled(list(values))
+    if not values:
+        return None
+    return math.ldexp(statistics.median(values), shift) if shift else statistics.median(values)
 
 
 def geometric_mean(values: list[float]) -> float | None:

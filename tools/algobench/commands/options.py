@@ -37,7 +37,7 @@ def _read(text: str, convert, what: str):
     try:
         return convert(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a {what}: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"{text!r} is not a {what}") from None
 
 
 def finite(text: str) -> float:
@@ -80,10 +80,7 @@ def positive_int(text: str) -> int:
 def whole(low: int, high: int):
     """A type for a whole number from `low` to `high`, refused in one short line."""
     def convert(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        value = _read(text, int, "whole number")
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"must be {low} to {high}, got {text}")
         return value

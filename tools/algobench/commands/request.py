@@ -141,8 +141,11 @@ def _duration(seconds: float) -> str:
 
 
 def _backends_or_all(requested: list[str] | None) -> list[str]:
-    """The backends named, or every one for none given or "all"."""
-    return list(BACKENDS) if not requested or requested == ["all"] else requested
+    """The backends named, or every one for none given or "all", which stands alone."""
+    if requested and "all" in requested and set(requested) != {"all"}:
+        raise Refusal(f"--backends {','.join(requested)}: all stands alone (every backend); "
+                      "give all, or the backends by name")
+    return list(BACKENDS) if not requested or "all" in requested else requested
 
 
 def built_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
@@ -161,7 +164,7 @@ def built_backends(cells: list[matrix.Cell], bin_dirs: list[pathlib.Path],
                 lacking.setdefault(backend, reason)
                 if declared:
                     said.add(backend)
-    if requested and requested != ["all"]:
+    if requested and "all" not in requested:
         refused = [b for b in dict.fromkeys(requested) if b in lacking]
         if refused:
             raise Refusal("--backends: " + "; ".join(f"{b} is not built: {lacking[b]}"

@@ -119,6 +119,11 @@ def report(arguments: argparse.Namespace, argv: list[str]) -> int:
         return _history_page(arguments)
     if arguments.folder is None:
         raise Refusal("give a results folder, or --html --store for the history page")
+    given = [option for option, value in (("--cells", arguments.cells), ("--out", arguments.out))
+             if value is not None]
+    if given:  # a folder's files are rewritten whole, from every cell
+        raise Refusal(f"{' and '.join(given)} go{'es' if len(given) == 1 else ''} with --html "
+                      "--store (the history page); a results folder is rewritten whole")
     return redraw.report(arguments.folder, plots=not arguments.no_plots, html_only=arguments.html)
 
 
@@ -127,6 +132,8 @@ def _history_page(arguments: argparse.Namespace) -> int:
     over the runs and across the machines, as one page."""
     if not arguments.html or arguments.folder is not None:
         raise Refusal("--store draws the history page: give --html and no folder")
+    if arguments.cells is None:
+        arguments.cells = "."
     _compiled(arguments.cells, "--cells")
     path = pathlib.Path(store_path(arguments))
     _check_store_exists(path, 1)

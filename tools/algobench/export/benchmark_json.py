@@ -7,6 +7,7 @@ formed are left out with a label saying why, so the file stays strict JSON.
 
 from __future__ import annotations
 
+import math
 import pathlib
 
 from ..files import dump_json, replace_file
@@ -80,6 +81,8 @@ def google_benchmark(run) -> dict:
             continue
         stats = cell.stats
         unit = time_unit(stats.median)
+        if not math.isfinite(max(cell.times) / TIME_UNITS[unit]):
+            unit = "s"  # a time near the largest float is a float only in seconds
         scale = TIME_UNITS[unit]
         count = len(cell.samples)
         for index, seconds in enumerate(cell.times):

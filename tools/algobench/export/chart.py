@@ -66,7 +66,7 @@ def number(value: float) -> str:
 
 def _step_label(value: float, step: float) -> str:
     """A linear tick with as many decimals as its step has: 1, 1.1, 1.2 (never 1.103)."""
-    if abs(value) >= 1e5 or step >= 1:
+    if abs(value) >= 1e5 or step >= 1 or not step > 0:  # not step > 0: ticks below 1e-12
         return number(round(value, 9))
     decimals = max(0, -math.floor(math.log10(step) + 1e-9))
     return f"{value:.{decimals}f}"
@@ -221,7 +221,9 @@ def _range(axis: Axis, values: list[float]) -> tuple[float, float]:
     if axis.log:
         lo, hi = math.log10(low), math.log10(high)
         pad = max(0.06 * (hi - lo), 0.15 if hi - lo < 0.3 else 0.0)
-        return 10 ** (lo - pad), 10 ** (hi + pad)
+        # Within the normal floats and 300 decades, however extreme the values.
+        top = min(max(hi + pad, -306.0), 308.25)
+        return 10 ** max(lo - pad, top - 300, -307.0), 10 ** top
     if axis.zero:
         low = min(low, 0.0)
     span = high - low or abs(high) or 1.0

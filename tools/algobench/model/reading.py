@@ -5,8 +5,9 @@ the exporters take for granted.
 `load` reads a file into the records, refusing what does not have their shape;
 `load_checked` also refuses, in one line, what they could not take: context
 fields of the wrong type, numbers where the programs took whole numbers,
-figures that are not finite, program names that cannot name a file. Reading a
-file of an earlier schema version happens in `_migrate`, and only there.
+figures that are not finite, programs and statuses the suite does not know.
+Keys it does not know are kept as they are. Reading a file of an earlier
+schema version happens in `_migrate`, and only there.
 """
 
 from __future__ import annotations
@@ -15,14 +16,13 @@ import dataclasses
 import json
 import math
 import pathlib
-import re
 from typing import Any
 
 from ..contention import Contention
 from ..matrix import INT_MAX, cell_name
-from ..workload import BACKENDS, PARALLEL_MODE
-from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, CellResult,
-                      Context,
+from ..workload import BACKENDS, PARALLEL_MODE, WORKLOADS
+from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, STATUSES,
+                      CellResult, Context,
                       Finding, ResultsError, Run, Sample, Stats, Winner)
 
 
@@ -65,11 +65,19 @@ def from_dict(data: Any) -> Run:
     run = Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
               planned_cells=planned if isinstance(planned, int) else None,
               findings=[f for f in map(Finding.from_dict, found) if f is not None],
-              winners=_winners(data.get("winners")))
+              winners=_winners(data.get("winners")),
+              extra={k: v for k, v in data.items() if k not in _RUN_KEYS})
     if data.get("in_progress") is True:
         # The sweep that wrote it never ended (killed, or the machine went down).
         run.cut_short(context.samples)
     return run
+
+
+# The top-level keys and the cell keys results.json has: any other (a note
+# added by hand) is kept as it is.
+_RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
+             "busy", "findings", "winners", "context", "cells", "bandwidth"}
+_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
 
 
 def _winners(data: Any) -> list[Winner]:
@@ -212,6 +220,7 @@ def _cell(data: Any, index: int) -> CellResult:
         instructions_spread=_number(data.get("instructions_spread"),
                                     f"{where}: instructions_spread"),
         work_ratio=_number(data.get("work_ratio"), f"{where}: work_ratio"),
+        extra={k: v for k, v in data.items() if k not in _CELL_KEYS},
     )
 
 
@@ -241,9 +250,6 @@ def load_checked(path: pathlib.Path | str) -> Run:
         raise ResultsError(f"{file}: {problem}")
     return run
 
-
-# Program names end up in file names (plots/time_per_element_<program>.svg).
-_PROGRAM_NAME = re.compile(r"[A-Za-z0-9_]+")
 
 # The JSON types each annotation of a Context field allows.
 _JSON_TYPES = {"str": (str,), "int": (int,), "float": (int, float), "bool": (bool,),
@@ -295,8 +301,12 @@ def _bandwidth_problem(bandwidth: Any) -> str | None:
 
 
 def _cell_problem(cell: CellResult) -> str | None:
-    if not _PROGRAM_NAME.fullmatch(cell.program):
-        return f"program {cell.program!r} is not a program name (letters, digits and _)"
+    # A program of the workload table: its name ends up in file names
+    # (plots/time_per_element_<program>.svg), its row gives the rates and the checks.
+    if cell.program not in WORKLOADS:
+        return f"unknown program {cell.program!r}; known: {', '.join(WORKLOADS)}"
+    if cell.status not in STATUSES:
+        return f"unknown status {cell.status!r}; known: {', '.join(STATUSES)}"
     if not 0 <= cell.n <= INT_MAX:
         return f"n = {cell.n} is outside 0 .. {INT_MAX}"
     if not 1 <= cell.threads <= INT_MAX:

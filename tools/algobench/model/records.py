@@ -21,6 +21,8 @@ SCHEMA_VERSION = 4
 # its timed loop executed, counted under callgrind.
 METRICS = ("time", "instructions")
 RESULTS_FILE = "results.json"
+# What became of a cell: measured to its end, failed, or cut short with the run.
+STATUSES = ("ok", "failed", "interrupted")
 
 
 class ResultsError(ValueError):
@@ -157,6 +159,9 @@ class CellResult:
     instructions: float | None = None
     instructions_spread: float | None = None
     work_ratio: float | None = None
+    # Keys this version does not know (a note added by hand), kept so that a
+    # rewrite loses nothing.
+    extra: dict = dataclasses.field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
@@ -199,7 +204,7 @@ class CellResult:
         return items, rate if rate is None or math.isfinite(rate) else None
 
     def to_dict(self) -> dict:
-        return {
+        return {**{
             "name": self.name, "program": self.program, "backend": self.backend, "n": self.n,
             "threads": self.threads,
             "repetitions": self.repetitions, "fourth": self.fourth, "status": self.status,
@@ -221,7 +226,7 @@ class CellResult:
             "first_call_instructions": self.first_call_instructions,
             "instructions": self.instructions, "instructions_spread": self.instructions_spread,
             "work_ratio": self.work_ratio,
-        }
+        }, **self.extra}
 
 
 @dataclasses.dataclass
@@ -345,6 +350,8 @@ class Run:
     # Filled by the derive step where the run measured more than one backend.
     winners: list[Winner] = dataclasses.field(default_factory=list)
     schema_version: int = SCHEMA_VERSION
+    # Top-level keys this version does not know, kept so that a rewrite loses nothing.
+    extra: dict = dataclasses.field(default_factory=dict)
 
     @property
     def backends(self) -> list[str]:
@@ -353,7 +360,11 @@ class Run:
 
     @property
     def completed_cells(self) -> int:
-        return sum(cell.ok for cell in self.cells)
+        """The cells measured to their end; while the sweep is under way, only
+        those with all the rounds it planned for every cell (a cell is "ok"
+        from its first round on)."""
+        wanted = (1 if self.counts else self.context.samples or 1) if self.in_progress else 0
+        return sum(cell.ok and self.measured(cell) >= wanted for cell in self.cells)
 
     @property
     def counts(self) -> bool:
@@ -388,6 +399,7 @@ class Run:
         data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
+        data.update(self.extra)
         return data
 
     def save(self, folder: pathlib.Path | str) -> pathlib.Path:
