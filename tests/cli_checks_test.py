@@ -267,6 +267,13 @@ class OptionsTest(Refusals):
                   (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
                   (["--samples", "1000000000"], ["would take about", "days", "--long"]),
                   (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"])]
+        # An item named twice would make two cells of one name: a run nothing could read.
+        cases += [([option, value], [f"suite run: --{option[2:]} names {item} twice"])
+                  for option, value, item in (("--sizes", "1e4,10000", 10000),
+                                              ("--threads", "1,2,1", 1),
+                                              ("--programs", "count_if,count_if", "count_if"),
+                                              ("--backends", "parallel-mode,parallel-mode",
+                                               "parallel-mode"))]
         cases += [([option, ""], [f"argument {option}: an empty path"])
                   for option in ("--out", "--bin-dir", "--store")]
         for argv, named in cases:
