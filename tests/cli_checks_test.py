@@ -85,6 +85,19 @@ class OutFolderTest(Refusals):
         self.assertEqual(reader.wait(timeout=120), 141)
         self.assertNotIn("Traceback", reader.stderr.read())
         reader.stderr.close()
+        # A sweep whose reader goes away measures on and is stored as complete.
+        the_store = self.root / "store.sqlite"
+        reader = subprocess.Popen([*SUITE, "run", "--bin-dir", str(self.bin_dir), "--out",
+                                   str(self.root / "out"), "--store", str(the_store), *SMALL,
+                                   "--programs", "count_if", "--threads", "1", "--retries", "0",
+                                   "--extra-rounds", "0"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+        reader.stdout.readline()
+        reader.stdout.close()  # as `2>&1 | head -1` does
+        self.assertEqual(reader.wait(timeout=120), 0)
+        self.assertEqual(load(self.root / "out")["cells"][0]["status"], "ok")
+        status, out, _ = run_suite(["history", "--store", str(the_store)])
+        self.assertRegex(out, r"1/1 +complete")
 
     def test_the_real_entry_point_says_it_in_one_line(self):
         a_file = self.root / "a_file"

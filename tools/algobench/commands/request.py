@@ -262,9 +262,12 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
         recorder.abandon(store.INTERRUPTED)
         claim.end(stands=_measured(the_sweep))
         raise
-    except BaseException:  # a fault of ours: the run was not measured to its end
-        recorder.abandon()
-        claim.end(stands=False)
+    except BaseException:  # a fault of ours: the run was not measured to its end ...
+        # ... unless the sweep had written its last files: its status is then theirs.
+        finished = _measured(the_sweep) and not any(
+            run.in_progress for run in the_sweep.runs.values())
+        recorder.abandon(None if finished else store.FAILED)
+        claim.end(stands=finished)
         raise
     claim.end(stands=_measured(the_sweep))
     return result, recorder
