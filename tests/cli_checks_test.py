@@ -85,6 +85,19 @@ class OutFolderTest(Refusals):
         self.assertEqual(reader.wait(timeout=120), 141)
         self.assertNotIn("Traceback", reader.stderr.read())
         reader.stderr.close()
+        # A sweep whose reader goes away measures on and is stored as complete.
+        the_store = self.root / "store.sqlite"
+        reader = subprocess.Popen([*SUITE, "run", "--bin-dir", str(self.bin_dir), "--out",
+                                   str(self.root / "out"), "--store", str(the_store), *SMALL,
+                                   "--programs", "count_if", "--threads", "1", "--retries", "0",
+                                   "--extra-rounds", "0"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+        reader.stdout.readline()
+        reader.stdout.close()  # as `2>&1 | head -1` does
+        self.assertEqual(reader.wait(timeout=120), 0)
+        self.assertEqual(load(self.root / "out")["cells"][0]["status"], "ok")
+        status, out, _ = run_suite(["history", "--store", str(the_store)])
+        self.assertRegex(out, r"1/1 +complete")
 
     def test_the_real_entry_point_says_it_in_one_line(self):
         a_file = self.root / "a_file"
@@ -278,6 +291,13 @@ class OptionsTest(Refusals):
                       ("--sizes", "1e4:x:2", "x", "whole number"),
                       ("--samples", "1.5", "1.5", "whole number"),
                       ("--min-time", "x", "x", "number"))]
+        # An item named twice would make two cells of one name: a run nothing could read.
+        cases += [([option, value], [f"suite run: --{option[2:]} names {item} twice"])
+                  for option, value, item in (("--sizes", "1e4,10000", 10000),
+                                              ("--threads", "1,2,1", 1),
+                                              ("--programs", "count_if,count_if", "count_if"),
+                                              ("--backends", "parallel-mode,parallel-mode",
+                                               "parallel-mode"))]
         cases += [([option, ""], [f"argument {option}: an empty path"])
                   for option in ("--out", "--bin-dir", "--store")]
         for argv, named in cases:

@@ -221,21 +221,27 @@ VERSION_1 = [
 ]
 
 
+def _version_1_store(path: pathlib.Path) -> model.Run:
+    """A store of version 1 holding one run of old-host, which it returns."""
+    old = run_of([cell("count_if", 1000, 1, [1.0e-3, 1.1e-3, 1.2e-3])], host="old-host")
+    with sqlite3.connect(path) as connection:
+        for statement in VERSION_1:
+            connection.execute(statement)
+        connection.execute(
+            "INSERT INTO runs (identity, folder, status, date, sort_date, host, backends, "
+            "completed_cells, results, registered, updated) VALUES ('run:old', '/gone', "
+            "'complete', ?, ?, 'old-host', 'parallel-mode', 1, ?, 'then', 'then')",
+            (old.context.date, old.context.date, json.dumps(old.to_dict())))
+        connection.execute("INSERT INTO cells VALUES (1, 0, 'count_if/n:1000/threads:1', "
+                           "'count_if', 'parallel-mode', 1000, 1, NULL, 'ok', 3, 1.1e-3, "
+                           "1.0e-3, 1.2e-3, NULL, NULL, NULL)")
+    connection.close()
+    return old
+
+
 class MigrationTest(StoreCase):
     def test_a_version_1_store_is_migrated_and_keeps_its_runs(self):
-        old = run_of([cell("count_if", 1000, 1, [1.0e-3, 1.1e-3, 1.2e-3])], host="old-host")
-        with sqlite3.connect(self.path) as connection:
-            for statement in VERSION_1:
-                connection.execute(statement)
-            connection.execute(
-                "INSERT INTO runs (identity, folder, status, date, sort_date, host, backends, "
-                "completed_cells, results, registered, updated) VALUES ('run:old', '/gone', "
-                "'complete', ?, ?, 'old-host', 'parallel-mode', 1, ?, 'then', 'then')",
-                (old.context.date, old.context.date, json.dumps(old.to_dict())))
-            connection.execute("INSERT INTO cells VALUES (1, 0, 'count_if/n:1000/threads:1', "
-                               "'count_if', 'parallel-mode', 1000, 1, NULL, 'ok', 3, 1.1e-3, "
-                               "1.0e-3, 1.2e-3, NULL, NULL, NULL)")
-        connection.close()
+        old = _version_1_store(self.path)
         status, out, err = run_suite(["history", "--store", str(self.path)])
         self.assertEqual(status, 0, err)
         self.assertIn("old-host", out)
@@ -340,12 +346,32 @@ class DamageTest(StoreCase):
         self.assertEqual((status, out), (0, f"@2 registered: {self.root / 'out'}\n"))
 
     def test_a_read_only_store(self):
-        _valid_store(self.path)
+        # A store of an earlier version, in a folder and a file no one may write: it
+        # is read through the migration, and the commands that write refuse.
+        self.path = self.root / "read-only" / "store.sqlite"
+        self.path.parent.mkdir()
+        _version_1_store(self.path)
+        before = self.path.read_bytes()
         self.path.chmod(0o444)
+        self.path.parent.chmod(0o555)
+        self.addCleanup(self.path.parent.chmod, 0o755)
         self.root.chmod(0o777)
         out = self.root / "out"
+        page = self.root / "history.html"
+        commands = [(["history", "count_if", "--store", str(self.path)], 0, "1 ms .. 1.2 ms"),
+                    (["compare", "@1", "@1", "--store", str(self.path)], 0, "count_if"),
+                    (["report", "--html", "--store", str(self.path), "--out", str(page)], 0,
+                     str(page)),
+                    (["import", str(out), "--store", str(self.path)], 1, "cannot be written"),
+                    (["history", "--remove", "@1", "--store", str(self.path)], 1,
+                     "cannot be written")]
         if os.geteuid() != 0:
             self.assert_run_kept(*self.suite_run(out)[::2], out, "cannot be written")
+            for argv, code, word in commands:
+                status, printed, err = run_suite(argv)
+                self.assertEqual(status, code, err)
+                self.assertIn(word, printed + err)
+            self.assertEqual(self.path.read_bytes(), before)
             return
         # Root writes anyway: the run is that of an ordinary user.
         nobody = 65534
@@ -374,6 +400,25 @@ class DamageTest(StoreCase):
             env={**os.environ, "HOME": str(self.root), "STANDIN_FAULT": "",
                  "PATH": f"{pathlib.Path(python).parent}:/usr/bin:/bin"})
         self.assert_run_kept(completed.returncode, completed.stderr, out, "cannot be written")
+        # The commands in one process of that user's, each as `suite` runs it.
+        driver = ("import contextlib, io, json, sys\n"
+                  "sys.path.insert(0, sys.argv[1])\n"
+                  "from algobench import cli\n"
+                  "said = []\n"
+                  "for argv in json.loads(sys.argv[2]):\n"
+                  "    text = io.StringIO()\n"
+                  "    with contextlib.redirect_stdout(text), contextlib.redirect_stderr(text):\n"
+                  "        said.append([cli.main(argv), text.getvalue()])\n"
+                  "print(json.dumps(said))\n")
+        completed = subprocess.run(
+            [python, "-c", driver, str(checkout / "tools"), json.dumps([c[0] for c in commands])],
+            user=nobody, capture_output=True, text=True, timeout=120,
+            env={**os.environ, "HOME": str(self.root)})
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        for (argv, code, word), (status, text) in zip(commands, json.loads(completed.stdout)):
+            self.assertEqual(status, code, text)
+            self.assertIn(word, text)
+        self.assertEqual(self.path.read_bytes(), before)
 
 
 class ConcurrencyTest(StoreCase):
@@ -519,6 +564,42 @@ class HistoryTest(StoreCase):
         self.assertEqual(len(out.splitlines()), 2 + len(self.ids) + 1, out)
         self.assertIn("bad\\nhost\\x1b[2J", out)
 
+
+    def test_a_run_the_store_cannot_read_is_left_out_until_removed(self):
+        # Stored by a version that let two cells of one name through.
+        bad = _series_run(9, "h", 4.5, 9.0, 9.0, random.Random(2))
+        bad.cells.append(bad.cells[0])
+        with Store.open(self.path) as the_store:
+            bad_id = the_store.register(bad, self.root)
+        store_option = ["--store", str(self.path)]
+        reads = [(["history", STEP, "--machine", "h", *store_option], "history"),
+                 (["report", "--html", "--store", str(self.path), "--cells", STEP, "--out",
+                   str(self.root / "h.html")], "report")]
+        expected = [run_suite(argv)[:2] for argv, _ in reads]
+        for argv, command in reads + [(["compare", f"@{bad_id}", "@1", *store_option],
+                                       "compare")]:
+            status, out, err = run_suite(argv)
+            self.assertEqual(err.count("\n"), 1, err)
+            self.assertIn(f"suite {command}: ", err)
+            self.assertIn(f"run @{bad_id} cannot be read (cell 9 (", err)
+            self.assertIn(f"`./suite history --remove @{bad_id}", err)
+            if command == "compare":  # asked for by name: refused
+                self.assertEqual((status, out), (2, ""))
+        status, out, err = run_suite(["history", "--remove", f"@{bad_id}", *store_option])
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn(f"removed @{bad_id} (2024-05-04T12:00:00, h, complete)", out)
+        self.assertIn(f"its folder {self.root} is left as it is", out)
+        self.assertEqual(sorted(r.id for r in self.stored()), sorted(self.ids))
+        self.assertEqual([run_suite(argv) for argv, _ in reads],
+                         [(*result, "") for result in expected])
+        for argv, code, why in ((["--remove", f"@{bad_id}"], 2, f"has no run @{bad_id}"),
+                                (["--remove", "1"], 2, "give a stored run as @N"),
+                                (["--remove", "@1", "--store", str(self.root / "none")], 1,
+                                 "there is no store")):
+            status, out, err = run_suite(["history", *store_option, *argv])
+            self.assertEqual((status, out, err.count("\n")), (code, "", 1), err)
+            self.assertIn(why, err)
+        self.assertTrue(self.root.is_dir())
 
     def test_a_run_without_the_cell_is_a_gap_in_its_line(self):
         # Day 4.5 on h: STEP failed there and the other cells ran.

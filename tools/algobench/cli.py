@@ -350,7 +350,8 @@ def parser() -> argparse.ArgumentParser:
     add_store_argument(importing, "register the runs in")
     importing.set_defaults(handler=results.import_)
     past = commands.add_parser(
-        "history", help="list the stored runs, or follow cells across them",
+        "history", help="list the stored runs, or follow cells across them; --remove @N "
+                        "takes a run out of the store",
         description="Without CELL-FILTER: every run of the store, newest first. With it: each "
                     "matching cell's median time per call over the runs of each machine, in "
                     "date order, with the changes beyond the noise marked.")
@@ -362,6 +363,9 @@ def parser() -> argparse.ArgumentParser:
     past.add_argument("--metric", choices=model.METRICS, default="time",
                       help="follow the cells' times (default) or their instruction counts, "
                            "from the runs of that metric")
+    past.add_argument("--remove", metavar="@N",
+                      help="take the run @N out of the store (its results folder is not "
+                           "touched), e.g. one the store can no longer read")
     add_store_argument(past, "read")
     past.set_defaults(handler=results.history)
     _add_fleet_parsers(commands)

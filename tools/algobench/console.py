@@ -46,8 +46,14 @@ class Console:
 
     def __call__(self, event: object) -> None:
         handler = getattr(self, f"_on_{type(event).__name__}", None)
-        if handler is not None:
+        if handler is None:
+            return
+        try:
             handler(event)
+        except BrokenPipeError:
+            # Standard error's reader went away (`2>&1 | head`): the sweep is not
+            # its output, it goes on to its end, and the rest it says goes nowhere.
+            _to_devnull(self.stderr)
 
     def _clear(self) -> None:
         if self._live:

@@ -19,7 +19,8 @@ distribution-free interval (stats.median_interval: the smallest and largest
 sample with few samples); `changed` follows CHANGE_RULE. `gaps` are the
 machine's runs between the cell's first and last point that have no figure of
 the cell (they did not measure it, or it failed there): a chart breaks its
-line there rather than draw it across.
+line there rather than draw it across. A run the store cannot read is left
+out (the store's `unreadable` names it), never the whole history refused.
 """
 
 from __future__ import annotations
@@ -38,7 +39,11 @@ def series(store, pattern: str, machine: str | None = None, metric: str = "time"
     its counts from the runs that counted, a change being a count the previous
     one's range does not hold (count_compare). re.error for a pattern that
     is not a regular expression; store.StoreError when the store cannot be read."""
-    found = store.cell_series(pattern, machine, metric)
+    found = []
+    for entry in store.cell_series(pattern, machine, metric):
+        entry["points"] = [p for p in entry["points"] if store.readable(p["run_id"])]
+        if entry["points"]:
+            found.append(entry)
     judge = _count_verdicts if metric == "instructions" else _verdicts
     changes = (count_compare.MORE, count_compare.FEWER, compare.SLOWER, compare.FASTER)
     # (earlier run, later run) -> {cell label: verdict}: all cells of two runs are
@@ -54,7 +59,7 @@ def series(store, pattern: str, machine: str | None = None, metric: str = "time"
     for entry in found:
         del entry["label"]
     if found:
-        _gaps(found, store.runs())
+        _gaps(found, [run for run in store.runs() if run.id not in store.unreadable])
     return found
 
 

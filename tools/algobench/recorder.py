@@ -56,12 +56,13 @@ class Recorder:
         self._save({name: final_status(run, event.status) for name, run in self._runs.items()},
                    final=True)
 
-    def abandon(self, status: str = FAILED) -> None:
-        """The sweep ended by an exception: its runs keep what they have, with `status`."""
+    def abandon(self, status: str | None = FAILED) -> None:
+        """The sweep ended by an exception: its runs keep what they have, with `status`
+        (None: the one their results tell)."""
         if self._runs and not self._finished:
             self._save({name: status for name in self._runs}, final=True)
 
-    def _save(self, statuses: dict[str, str], final: bool = False) -> None:
+    def _save(self, statuses: dict[str, str | None], final: bool = False) -> None:
         if self.error is not None and not final:
             return
         try:

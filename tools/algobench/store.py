@@ -23,6 +23,7 @@ go). Other parts of the suite use it through this API:
     from algobench.store import Store, StoreError
 
     with Store.open(path) as store:       # creates or migrates the file
+        # Store.open(path, write=False) reads a store it may not write.
         ids = store.import_folder(folder, derive.load_derived)  # a run or A/B folder
         rows = store.runs()               # RunRow per run, newest first
         run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
@@ -35,7 +36,9 @@ queries change together, and a schema change is reviewed in one place.
 Every failure of the store itself (locked past BUSY_TIMEOUT, read-only,
 damaged or not a store, written by a newer suite) raises StoreError, whose
 text is one line naming the file and what to do. A folder without readable
-results raises model.ResultsError.
+results raises model.ResultsError. A stored run that cannot be read (stored
+by a version that let two cells of one name through) is a StoreError of its
+own when asked for; `readable` lets a reader of many runs leave it out.
 """
 
 from __future__ import annotations
@@ -49,6 +52,7 @@ import os
 import pathlib
 import re
 import sqlite3
+import urllib.parse
 from typing import Callable
 
 from . import model
@@ -57,6 +61,8 @@ from .stats import median, median_interval
 STORE_FILE = pathlib.Path("results") / "store.sqlite"
 # Names the default store instead of results/store.sqlite (the tests use it).
 STORE_ENV = "ALGOBENCH_STORE"
+# How a run is taken out of the store (a hint in the messages about it).
+REMOVE_COMMAND = "./suite history --remove"
 
 # PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
 APPLICATION_ID = 0x616C6762
@@ -312,17 +318,26 @@ class Store:
     def __init__(self, path: pathlib.Path, connection: sqlite3.Connection) -> None:
         self.path = path
         self.connection = connection
+        self.read_only = False
         self._loaded: dict[int, model.Run] = {}
+        # The runs `readable` found unreadable: id -> why.
+        self.unreadable: dict[int, str] = {}
 
     # -- opening
 
     @classmethod
-    def open(cls, path: pathlib.Path | str) -> Store:
+    def open(cls, path: pathlib.Path | str, write: bool = True) -> Store:
         """Opens the store at `path`, creating it (and its folder) or bringing an
-        earlier schema up to date; StoreError when it cannot be used."""
+        earlier schema up to date; StoreError when it cannot be used. Without
+        `write`, a store this process may not write (file, folder or file system
+        read-only) opens for reading, an earlier schema brought up to date in a
+        copy in memory: the file is never written."""
         path = pathlib.Path(path)
         if path.is_dir():
             raise StoreError(f"store {path} is a folder: give --store a file")
+        if not write and path.exists() and not (os.access(path.parent, os.W_OK)
+                                                and os.access(path, os.W_OK)):
+            return cls._open_read_only(path)
         try:
             path.parent.mkdir(parents=True, exist_ok=True)
         except OSError as error:
@@ -341,6 +356,41 @@ class Store:
         except BaseException:
             connection.close()
             raise
+        return store
+
+    @classmethod
+    def _open_read_only(cls, path: pathlib.Path) -> Store:
+        uri = f"file:{urllib.parse.quote(str(path.resolve()))}?mode=ro"
+        connection = None
+        # A store in WAL mode is read beside its -shm file; in a folder where that
+        # cannot be made, SQLite reads the file as it is (immutable).
+        for extra in ("", "&immutable=1"):
+            try:
+                connection = sqlite3.connect(uri + extra, uri=True, timeout=BUSY_TIMEOUT,
+                                             isolation_level=None)
+                connection.execute("SELECT count(*) FROM sqlite_master").fetchone()
+                break
+            except sqlite3.Error as error:
+                if connection is not None:
+                    connection.close()
+                    connection = None
+                if extra:
+                    raise _store_error(path, error) from None
+        store = cls(path, connection)
+        try:
+            with store._guard():
+                version = store._pragma("user_version")
+                if 0 < version < SCHEMA_VERSION:
+                    # Migrated where it can be: a copy in memory.
+                    copy = sqlite3.connect(":memory:", isolation_level=None)
+                    connection.backup(copy)
+                    connection.close()
+                    store.connection = copy
+            store._prepare()
+        except BaseException:
+            store.connection.close()
+            raise
+        store.read_only = True
         return store
 
     def close(self) -> None:
@@ -364,6 +414,8 @@ class Store:
     def _transaction(self):
         """One write transaction, taking the write lock at its start, so that two
         writers wait for each other (up to BUSY_TIMEOUT) instead of failing midway."""
+        if self.read_only:
+            raise StoreError(f"store {self.path} {_READ_ONLY}")
         with self._guard():
             self.connection.execute("BEGIN IMMEDIATE")
             try:
@@ -542,10 +594,32 @@ class Store:
             if problem is not None:
                 raise model.ResultsError(problem)
         except (ValueError, model.ResultsError) as error:
+            self.unreadable[run_id] = str(error)
             raise StoreError(f"store {self.path}: run @{run_id} cannot be read ({error}): "
-                             f"{_MOVE_ASIDE}") from None
+                             f"`{REMOVE_COMMAND} @{run_id}` takes it out of the store") from None
         self._loaded[run_id] = run
         return run
+
+    def readable(self, run_id: int) -> bool:
+        """Whether the run of this id can be read (those that cannot are kept in
+        `unreadable`, with why); StoreError when the store itself cannot be."""
+        if run_id not in self.unreadable:
+            with contextlib.suppress(StoreError):
+                self.load_run(run_id)
+        return run_id not in self.unreadable
+
+    def remove(self, run_id: int) -> RunRow:
+        """Takes the run of this id out of the store (its cells, and its link to the
+        other build of an A/B run, with it); returns its row as it was. Its results
+        folder is not touched."""
+        found = [row for row in self.runs() if row.id == run_id]
+        if not found:
+            raise StoreError(f"store {self.path} has no run @{run_id} (`./suite history` "
+                             "lists the runs it holds)")
+        with self._transaction() as connection:
+            connection.execute("DELETE FROM runs WHERE id = ?", (run_id,))
+        self._loaded.pop(run_id, None)
+        return found[0]
 
     def cell_series(self, pattern: str, machine: str | None = None,
                     metric: str = "time") -> list[dict]:

@@ -91,6 +91,7 @@ def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
     long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
+    _check_repeats(arguments)
     try:
         cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
                              arguments.filter, cpus=cpus,
@@ -117,6 +118,17 @@ def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
     if out_dir is not None:
         prepare_out(arguments, out_dir, prepare=False)
     return cells
+
+
+def _check_repeats(arguments: argparse.Namespace) -> None:
+    """Refuses a list option that names an item twice: the two cells of one name
+    would make a run that no comparison, report or store could read."""
+    for option in ("programs", "sizes", "threads", "backends"):
+        seen: set = set()
+        for item in getattr(arguments, option, None) or ():
+            if item in seen:
+                raise Refusal(f"--{option} names {item} twice")
+            seen.add(item)
 
 
 def _check_length(arguments: argparse.Namespace, cells: list[matrix.Cell], builds: int) -> None:
@@ -253,9 +265,12 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
         recorder.abandon(store.INTERRUPTED)
         claim.end(stands=_measured(the_sweep))
         raise
-    except BaseException:  # a fault of ours: the run was not measured to its end
-        recorder.abandon()
-        claim.end(stands=False)
+    except BaseException:  # a fault of ours: the run was not measured to its end ...
+        # ... unless the sweep had written its last files: its status is then theirs.
+        finished = _measured(the_sweep) and not any(
+            run.in_progress for run in the_sweep.runs.values())
+        recorder.abandon(None if finished else store.FAILED)
+        claim.end(stands=finished)
         raise
     claim.end(stands=_measured(the_sweep))
     return result, recorder

@@ -48,7 +48,7 @@ def _compared_runs(arguments: argparse.Namespace) -> tuple[model.Run, model.Run]
     if not any(stored):
         return model.load_checked(arguments.a), model.load_checked(arguments.b)
     _check_store_exists(store_path(arguments), 2)
-    with store.Store.open(store_path(arguments)) as the_store:
+    with store.Store.open(store_path(arguments), write=False) as the_store:
         a, b = (the_store.load_run(int(match.group(1))) if match else model.load_checked(text)
                 for match, text in zip(stored, (arguments.a, arguments.b)))
     return a, b
@@ -138,8 +138,9 @@ def _history_page(arguments: argparse.Namespace) -> int:
     path = pathlib.Path(store_path(arguments))
     _check_store_exists(path, 1)
     try:
-        with store.Store.open(path) as the_store:
+        with store.Store.open(path, write=False) as the_store:
             series = cell_history.series(the_store, arguments.cells)
+            _left_out(arguments, the_store)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
     if not series:
@@ -175,12 +176,14 @@ def import_(arguments: argparse.Namespace, argv: list[str]) -> int:
 def history(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite history [CELL-FILTER]`: the stored runs, or cells followed across them."""
     pattern = arguments.cells
+    if arguments.remove is not None:
+        return _remove(arguments)
     if pattern is not None:
         _compiled(pattern, "CELL-FILTER")
     path = store_path(arguments)
     _check_store_exists(path, 1)
     try:
-        with store.Store.open(path) as the_store:
+        with store.Store.open(path, write=False) as the_store:
             _check_machine(the_store, arguments.machine)
             if pattern is None:
                 rows = [row for row in the_store.runs()
@@ -188,6 +191,7 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
             else:
                 series = cell_history.series(the_store, pattern, arguments.machine,
                                              arguments.metric)
+                _left_out(arguments, the_store)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
     if pattern is None:
@@ -205,6 +209,41 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "
                       "count_if/n:1000000/threads:2)", 1)
+    return 0
+
+
+def _left_out(arguments: argparse.Namespace, the_store: store.Store) -> None:
+    """One line per stored run that could not be read, and how to take it out."""
+    option = f" --store {arguments.store}" if arguments.store is not None else ""
+    for run_id, why in sorted(the_store.unreadable.items()):
+        print(f"suite {arguments.command}: run @{run_id} cannot be read ({why}): left out; "
+              f"`{store.REMOVE_COMMAND} @{run_id}{option}` takes it out of the store",
+              file=sys.stderr)
+
+
+def _remove(arguments: argparse.Namespace) -> int:
+    """`history --remove @N`: the run taken out of the store, its folder left as it is."""
+    match = STORED_RUN.fullmatch(arguments.remove)
+    if match is None:
+        raise Refusal(f"--remove {printable(arguments.remove)}: give a stored run as @N "
+                      "(`./suite history` lists them)")
+    if arguments.cells is not None or arguments.machine is not None or arguments.json:
+        raise Refusal("--remove takes no CELL-FILTER, --machine or --json")
+    path = store_path(arguments)
+    _check_store_exists(path, 1)
+    run_id = int(match.group(1))
+    try:
+        with store.Store.open(path) as the_store:
+            if all(row.id != run_id for row in the_store.runs()):
+                raise Refusal(f"store {path} has no run @{run_id} (`./suite history` lists the "
+                              "runs it holds)")
+            row = the_store.remove(run_id)
+    except store.StoreError as error:
+        raise Refusal(str(error), 1) from None
+    what = ", ".join(str(part) for part in (row.date, row.host, row.status) if part)
+    folder = (f"its folder {printable(row.folder)} is left as it is" if row.folder
+              else "it had no folder")
+    print(f"removed @{row.id} ({what}) from {path}: {folder}")
     return 0
 
 
