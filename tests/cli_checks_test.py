@@ -5,6 +5,8 @@ in one line before anything runs, and list, --version, --force, --quick and
 import contextlib
 import copy
 import errno
+import fcntl
+import io
 import json
 import os
 import pathlib
@@ -14,6 +16,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from unittest import mock
@@ -399,6 +402,25 @@ class BuildFailureTest(Refusals):
             while compiler.read_text().split(") ")[-1][0] != "Z":  # gone, or a zombie
                 self.assertLess(time.monotonic(), deadline, "the compiler outlived the build")
                 time.sleep(0.05)
+
+    def test_a_second_build_of_one_tree_waits_for_the_first(self):
+        tree, steps = self.root / "tree", []
+        tree.mkdir()
+        with open(tree / build.LOCK_FILE, "a") as first, \
+                mock.patch.object(build, "_step", lambda *step, **_: steps.append(step[0])), \
+                mock.patch("sys.stderr", new_callable=io.StringIO) as err:
+            fcntl.flock(first, fcntl.LOCK_EX)
+            second = threading.Thread(target=build.build_tree, args=(tree, ("bench_count_if",)))
+            second.start()
+            deadline = time.monotonic() + 10
+            while "waiting" not in err.getvalue() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertEqual(steps, [])  # nothing configured or built while the first holds it
+            fcntl.flock(first, fcntl.LOCK_UN)
+            second.join(10)
+        self.assertEqual(steps, ["building", "building"])
+        self.assertEqual(err.getvalue(), f"note: another suite is building {tree.resolve()}; "
+                                         "waiting for it to finish\n")
 
     def test_an_unknown_preset_through_the_real_entry_point(self):
         if shutil.which("cmake") is None:

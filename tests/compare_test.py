@@ -423,12 +423,18 @@ class ContextMismatchTest(unittest.TestCase):
         b.context.compiler_version = "13.1.0"
         b.context.host = "other-host"
         b.context.build_flags = "-O2"
+        a.context.omp_env = {"OMP_PLACES": "cores", "OMP_WAIT_POLICY": "active"}
+        b.context.omp_env = {"OMP_PLACES": "cores"}
+        b.context.runtime_env = {"GOMP_CPU_AFFINITY": "0"}
         result = compare.compare(a, b)
         self.assertEqual(len(result.warnings), 2)
         self.assertIn('host: "bench-host" (A) vs "other-host" (B)', result.warnings[0])
         self.assertIn("compiler_version", result.warnings[1])
-        self.assertEqual(len(result.notes), 1)
+        self.assertEqual(len(result.notes), 2)
         self.assertIn("build_flags", result.notes[0])
+        self.assertEqual(result.notes[1], 'the runs differ in environment variables '
+                         'GOMP_CPU_AFFINITY, OMP_WAIT_POLICY: GOMP_CPU_AFFINITY: unset (A) vs '
+                         '"0" (B); OMP_WAIT_POLICY: "active" (A) vs unset (B)')
         with tempfile.TemporaryDirectory() as tmp:
             path = pathlib.Path(tmp) / "results.json"
             b.save(tmp)

@@ -105,15 +105,28 @@ class FaultyProgramTest(unittest.TestCase):
 
 class TeamTest(unittest.TestCase):
     def test_a_process_on_a_smaller_team_than_it_reports_fails_its_cell(self):
-        for fault, status in (("", "ok"), ("count_if:small_team", "failed")):
-            with self.subTest(fault=fault), StandinSweep() as sweep:
+        # A team bound to one CPU runs, is warned about and its binding recorded.
+        two_cpus = len(os.sched_getaffinity(0)) > 1
+        for fault, affinity, status in (("", "", "ok"), ("count_if:small_team", "", "failed"),
+                                        ("", "0" if two_cpus else "", "ok")):
+            with self.subTest(fault=fault, affinity=affinity), StandinSweep() as sweep:
                 code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
-                                         "--threads", "2", "--samples", "1",
-                                         fault=fault, env={"STANDIN_HOLD": "0.3"})
-                cell, = load(sweep.out)["cells"]
+                                         "--threads", "2", "--samples", "1", fault=fault,
+                                         env={"STANDIN_HOLD": "0.3", **(
+                                             {"GOMP_CPU_AFFINITY": affinity} if affinity else {})})
+                results = load(sweep.out)
+                cell, = results["cells"]
                 self.assertEqual(cell["status"], status, err)
                 if fault:
                     self.assertIn("ran on 1 thread(s) where it reports 2", cell["failure"])
+                confined = [f for f in results.get("findings", []) if f["kind"] == "confined"]
+                self.assertEqual(bool(confined), bool(affinity), results.get("findings"))
+                self.assertEqual(results["context"].get("runtime_env", {}).get("GOMP_CPU_AFFINITY"),
+                                 affinity or None)
+                if affinity:
+                    self.assertIn("count_if n=2e3 t=2 (2 threads on 1 CPU(s))", err)
+                    self.assertIn("Environment: GOMP_CPU_AFFINITY=0",
+                                  (sweep.out / "summary.md").read_text())
 
 
 class CheckTest(unittest.TestCase):

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import json
 import os
 import pathlib
@@ -26,6 +28,41 @@ def build_dir(preset: str = "release") -> pathlib.Path:
 
 # How long a build interrupted by the runner has to end before it is killed.
 STOP_GRACE_SECONDS = 5.0
+
+
+# The file in a build tree that one suite at a time holds while it configures or
+# builds there: a second waits, then finds the tree up to date.
+LOCK_FILE = ".algobench-build.lock"
+_locked: set[pathlib.Path] = set()  # the trees this process holds
+
+
+@contextlib.contextmanager
+def tree_lock(tree: pathlib.Path):
+    """Holds `tree`'s lock (fcntl.flock; the kernel drops it if the holder dies),
+    waiting for another suite that holds it, and saying so. A tree the lock
+    cannot be made in is built unlocked: CMake then says what is wrong there."""
+    tree = pathlib.Path(tree).resolve()
+    if tree in _locked:
+        yield
+        return
+    try:
+        tree.mkdir(parents=True, exist_ok=True)
+        handle = open(tree / LOCK_FILE, "a")
+    except OSError:
+        yield
+        return
+    with handle:  # closing it releases the lock
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print(f"note: another suite is building {tree}; waiting for it to finish",
+                  file=sys.stderr, flush=True)
+            fcntl.flock(handle, fcntl.LOCK_EX)
+        _locked.add(tree)
+        try:
+            yield
+        finally:
+            _locked.discard(tree)
 
 
 class BuildError(RuntimeError):
@@ -167,9 +204,10 @@ def _provide(groups, who: str) -> None:
 def _configure(preset: str) -> None:
     """Configures the preset when it has no tree yet, or a package has just arrived."""
     global _reconfigure
-    if _reconfigure or not (build_dir(preset) / "CMakeCache.txt").exists():
-        _step("configuring", ["cmake", "--preset", preset])
-        _reconfigure = False
+    with tree_lock(build_dir(preset)):
+        if _reconfigure or not (build_dir(preset) / "CMakeCache.txt").exists():
+            _step("configuring", ["cmake", "--preset", preset])
+            _reconfigure = False
 
 
 def program_targets(preset: str = "release", who: str = "suite run") -> tuple[str, ...]:
@@ -188,10 +226,11 @@ def ensure_built(preset: str = "release", targets: tuple[str, ...] = (),
     builds what is out of date (only `targets` when given), returns bin/. Raises
     BuildError, naming the step, when CMake fails."""
     _provide(groups, who)
-    _configure(preset)
     jobs = str(os.cpu_count() or 2)
-    _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
-          + (["--target", *targets] if targets else []), quiet_when_idle=True)
+    with tree_lock(build_dir(preset)):
+        _configure(preset)
+        _step("building", ["cmake", "--build", "--preset", preset, "--parallel", jobs]
+              + (["--target", *targets] if targets else []), quiet_when_idle=True)
     return build_dir(preset) / "bin"
 
 
@@ -281,9 +320,12 @@ def build_revision(commit: str, preset: str = "release") -> pathlib.Path:
     bin_dir = tree / "bin"
     if _has_programs(bin_dir):
         return bin_dir
-    if not (source / "CMakeLists.txt").exists():
-        _check_out(commit, source)
-    build_tree(tree, PROGRAM_TARGETS, source=source, what=f"building commit {commit[:12]}")
+    with tree_lock(tree):  # a second `ab` of the commit waits, then finds it built
+        if not _has_programs(bin_dir):
+            if not (source / "CMakeLists.txt").exists():
+                _check_out(commit, source)
+            build_tree(tree, PROGRAM_TARGETS, source=source,
+                       what=f"building commit {commit[:12]}")
     if not _has_programs(bin_dir):
         raise BuildError(f"commit {commit[:12]} built, but its programs are not in {bin_dir}")
     return bin_dir
@@ -296,9 +338,11 @@ def build_tree(tree: pathlib.Path, targets: tuple[str, ...], source: pathlib.Pat
     its bin/. Raises BuildError, naming the step, when CMake fails."""
     tree = pathlib.Path(tree)
     jobs = str(os.cpu_count() or 2)
-    _step(what, ["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
-                 "-DBUILD_TESTING=OFF"])
-    variants = [v for v in build_info(tree / "bin").get("variants") or [] if isinstance(v, str)]
-    _step(what, ["cmake", "--build", str(tree), "--parallel", jobs, "--target", *targets,
-                 *variants])
+    with tree_lock(tree):
+        _step(what, ["cmake", "-S", str(source), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release",
+                     "-DBUILD_TESTING=OFF"])
+        variants = [v for v in build_info(tree / "bin").get("variants") or []
+                    if isinstance(v, str)]
+        _step(what, ["cmake", "--build", str(tree), "--parallel", jobs, "--target", *targets,
+                     *variants])
     return tree / "bin"

@@ -62,8 +62,9 @@ GATE_MAX_RESAMPLES = 100_000
 
 # Context fields whose difference makes the two runs' times hard to compare.
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
-# Context fields whose difference is worth a note.
-NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "omp_env", "pin", "hugepages")
+# Context fields whose difference is worth a note; the runtimes' environment
+# (omp_env and runtime_env) is noted by variable.
+NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
 
 FASTER, SLOWER, UNCLEAR, TOO_FEW = "faster", "slower", "no clear change", "too few samples"
 
@@ -288,6 +289,14 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
                     f"the runs differ in {field}: {json.dumps(a.get(field))} (A)"
                     f" vs {json.dumps(b.get(field))} (B)"
                 )
+    env_a, env_b = a.environment, b.environment
+    changed = sorted(name for name in set(env_a) | set(env_b) if env_a.get(name) != env_b.get(name))
+    if changed:
+        shown = [f"{name}: " + " vs ".join(
+            f"{json.dumps(env[name]) if name in env else 'unset'} ({side})"
+            for env, side in ((env_a, "A"), (env_b, "B"))) for name in changed]
+        notes.append(f"the runs differ in environment variables {', '.join(changed)}: "
+                     + "; ".join(shown))
     return warnings, notes
 
 

@@ -35,6 +35,7 @@ FIRST_CALL = "first_call"
 NO_SPEEDUP = "no_speedup"
 SEQUENTIAL = "sequential"
 EXTRA_WORK = "extra_work"
+CONFINED = "confined"
 # A parallel cell whose work ratio leaves it at best this speedup (threads over
 # the ratio, were every thread as fast as the one) is worth a warning.
 WORK_BOUND = 1.25
@@ -180,11 +181,13 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
     if busy:
         contended = [c.name for c in run.cells if any(s.contended for s in c.samples)]
         found.append(Finding(BUSY, contended, busy))
-    noisy, first_call, slow, sequential, extra_work = [], [], [], [], []
+    noisy, first_call, slow, sequential, extra_work, confined = [], [], [], [], [], []
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None or cell.n == 0:
             continue
+        if any(s.team_cpus is not None for s in cell.samples):
+            confined.append(cell)
         if cell.work_ratio is not None and cell.threads / cell.work_ratio < WORK_BOUND and (
                 cell.speedup is None or cell.speedup < WORK_BOUND):
             extra_work.append(cell)
@@ -208,7 +211,7 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
             slow.append(cell)
     for cells, make in ((noisy, lambda c: _noisy(c, cv_threshold)), (first_call, _first_call),
                         (slow, _no_speedup), (sequential, _sequential),
-                        (extra_work, _extra_work)):
+                        (extra_work, _extra_work), (confined, _confined)):
         if cells:
             found.append(make(cells))
     return found
@@ -284,3 +287,16 @@ def _extra_work(cells: list[CellResult]) -> Finding:
         f"{_count(len(cells), 'cell')}: {name_cells(labels)}; no speedup is possible there "
         "(the work ratio is the instruction count at that thread count over the count at one "
         "thread of the same backend)")
+
+
+def _confined(cells: list[CellResult]) -> Finding:
+    labels = [f"{cell_label(c)} ({c.threads} threads on "
+              f"{min(s.team_cpus for s in c.samples if s.team_cpus is not None)} CPU(s))"
+              for c in cells]
+    return Finding(
+        CONFINED, [c.name for c in cells],
+        f"the threads of the OpenMP team could run on fewer CPUs than there are threads in "
+        f"{_count(len(cells), 'cell')}: {name_cells(labels)}; they take turns on those CPUs, "
+        "so the figures measure time-sharing, not parallel speed",
+        "unset the affinity setting that confines them (GOMP_CPU_AFFINITY, KMP_AFFINITY, "
+        "OMP_PLACES: the run's environment is in its context)")

@@ -134,14 +134,30 @@ def program_environment(changes: dict[str, str]) -> dict[str, str]:
     return env
 
 
-def omp_environment(pin: bool) -> dict[str, str]:
-    """The OMP_* variables the parallel-mode programs run with (the runner keeps
-    those that would change the team from them: TEAM_VARIABLES)."""
-    env = {k: v for k, v in os.environ.items()
-           if k.startswith("OMP_") and k not in TEAM_VARIABLES}
+# What else changes what the runtimes under the programs do, beside OMP_*:
+# libgomp's GOMP_* (GOMP_CPU_AFFINITY, GOMP_SPINCOUNT ...), LLVM libomp's KMP_*
+# and LIBOMP_*, oneTBB's TBB_* (its allocator's huge pages among them), glibc's
+# allocator (MALLOC_*, GLIBC_TUNABLES) and the loader's choice of libraries
+# (LD_PRELOAD, LD_LIBRARY_PATH, LD_BIND_NOW: an allocator or libgomp of another
+# build, the first call's symbol binding).
+RUNTIME_PREFIXES = ("GOMP_", "KMP_", "LIBOMP_", "TBB_", "MALLOC_")
+RUNTIME_NAMES = ("GLIBC_TUNABLES", "LD_PRELOAD", "LD_LIBRARY_PATH", "LD_BIND_NOW")
+
+
+def runtime_environment(pin: bool) -> tuple[dict[str, str], dict[str, str]]:
+    """The variables the programs run with that change what their runtimes do:
+    (the OMP_* ones, the others); the runner keeps TEAM_VARIABLES from them."""
+    omp, others = {}, {}
+    for name, value in os.environ.items():
+        if name in TEAM_VARIABLES:
+            continue
+        if name.startswith("OMP_"):
+            omp[name] = value
+        elif name.startswith(RUNTIME_PREFIXES) or name in RUNTIME_NAMES:
+            others[name] = value
     if pin:
-        env.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
-    return dict(sorted(env.items()))
+        omp.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+    return dict(sorted(omp.items())), dict(sorted(others.items()))
 
 
 def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages: bool,
@@ -151,6 +167,7 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
     commit, dirty = git_commit()
     flags = " ".join(f for f in (info.get("cxx_flags"), info.get("cxx_flags_build_type"),
                                  info.get("openmp_flags")) if f)
+    omp_env, runtime_env = runtime_environment(pin)
     return Context(**{
         "host": socket.gethostname(),
         "cpu_model": cpuinfo_field("model name"),
@@ -162,7 +179,8 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
         "build_type": info.get("build_type"),
         "build_flags": flags,
         "libstdcxx_version": libstdcxx_version(bin_dir, info.get("cxx_compiler")),
-        "omp_env": omp_environment(pin),
+        "omp_env": omp_env,
+        "runtime_env": runtime_env,
         "git_commit": commit,
         "git_dirty": dirty,
         "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),

@@ -86,6 +86,10 @@ class Process:
     # The most threads the process was seen to have once its timed loop began
     # (None: not looked at, or it ended before a look).
     team: int | None = None
+    # How many CPUs the threads of that team could run on once all had started,
+    # where that was fewer than the team (or the CPUs the process was given) has:
+    # its threads then take turns on them (an affinity setting confined them).
+    team_cpus: int | None = None
 
     def describe(self) -> str:
         """The command, the exit status and everything the program printed."""
@@ -154,14 +158,30 @@ def _threads(pid: int) -> int | None:
     return None
 
 
+def _team_cpus(pid: int) -> int | None:
+    """How many CPUs the threads of a process may run on together (the union of
+    their affinity masks), or None when it cannot be read."""
+    cpus: set[int] = set()
+    try:
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            try:
+                cpus |= os.sched_getaffinity(int(tid))
+            except (OSError, ValueError):  # a thread that has just ended
+                continue
+    except OSError:
+        return None
+    return len(cpus) or None
+
+
 def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | None,
-                wanted: int) -> int | None:
+                wanted: int) -> tuple[int | None, int | None]:
     """Waits for the process as waiter.join(timeout) would, looking now and then at
     its thread count while its timed loop runs (it has printed its initialisation
-    time and not yet its closing line); returns the most threads seen, or None.
-    It stops looking once it has seen `wanted`."""
+    time and not yet its closing line); returns the most threads seen (or None)
+    and how many CPUs those threads could run on once there were `wanted` of them
+    (or None). It stops looking once it has seen `wanted`."""
     deadline = None if timeout is None else time.monotonic() + timeout
-    seen = None
+    seen = cpus = None
     while waiter.is_alive():
         left = None if deadline is None else deadline - time.monotonic()
         if left is not None and left <= 0:
@@ -176,7 +196,11 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
             count = _threads(pid)
             if count is not None:
                 seen = max(seen or 0, count)
-    return seen
+                if seen >= wanted:
+                    # Read once, as the runner stops looking: the team's affinity is set
+                    # as its threads start (GOMP_CPU_AFFINITY, OMP_PLACES, taskset).
+                    cpus = _team_cpus(pid)
+    return seen, cpus
 
 
 def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
@@ -260,7 +284,11 @@ def run_process(cell: Cell, repetitions: int, options: Options,
             if wanted is None:
                 waiter.join(options.timeout)
             else:
-                process.team = _watch_team(child.pid, waiter, out, options.timeout, wanted)
+                process.team, team_cpus = _watch_team(child.pid, waiter, out,
+                                                      options.timeout, wanted)
+                given = len(cpus if cpus is not None else os.sched_getaffinity(0))
+                if team_cpus is not None and team_cpus < min(wanted, given):
+                    process.team_cpus = team_cpus
             if waiter.is_alive():
                 child.kill()
                 waiter.join()

@@ -484,7 +484,8 @@ class Sweep:
             report = process.report
             member.record.samples.append(Sample(
                 report.seconds_per_repetition, report.allocate_seconds, report.init_seconds,
-                report.result, index, process.contention or Contention(), retry))
+                report.result, index, process.contention or Contention(), retry,
+                process.team_cpus))
         group.rounds_kept += 1
         return replaced
 

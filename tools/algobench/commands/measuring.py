@@ -37,9 +37,11 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
                 bin_dir = build.build_dir("release") / "bin"
             else:
                 try:
-                    targets = build.program_targets("release") + (
-                        () if arguments.no_bandwidth else (bandwidth.PROBE,))
-                    bin_dir = build.ensure_built("release", targets=targets)
+                    # One turn at the tree for both, so a second run waits once.
+                    with build.tree_lock(build.build_dir("release")):
+                        targets = build.program_targets("release") + (
+                            () if arguments.no_bandwidth else (bandwidth.PROBE,))
+                        bin_dir = build.ensure_built("release", targets=targets)
                 except build.BuildError as error:
                     raise Refusal(str(error), 1) from None
             if bin_dir.is_dir():

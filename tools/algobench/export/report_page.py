@@ -90,6 +90,9 @@ def context_items(run) -> list[tuple[str, str]]:
     ]
     if c.omp_env:
         items.append(("OpenMP environment", " ".join(f"{k}={v}" for k, v in c.omp_env.items())))
+    if c.runtime_env:
+        items.append(("runtime environment",
+                      " ".join(f"{k}={v}" for k, v in c.runtime_env.items())))
     if c.command_line:
         items.append(("command", " ".join(map(str, c.command_line))))
     if run.bandwidth:

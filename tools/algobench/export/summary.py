@@ -15,7 +15,7 @@ import pathlib
 
 from ..files import replace_file
 from ..workload import PARALLEL_MODE
-from .text import markdown, plural, with_interval
+from .text import markdown, plural, printable, with_interval
 from .units import format_seconds
 
 FILE = "summary.md"
@@ -239,6 +239,11 @@ def render_markdown(run) -> str:
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
     ]
+    if context.environment:
+        # What the runtimes were told beyond the defaults (affinity, spinning,
+        # allocator, preloaded libraries).
+        lines += ["Environment: " + printable(" ".join(f"{k}={v}" for k, v in
+                                                       context.environment.items())), ""]
     by_cell, listed = notes(run)
     if run.counts:
         return "\n".join(lines + _count_table(run, by_cell, listed)) + "\n"

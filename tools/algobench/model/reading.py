@@ -152,10 +152,12 @@ def _sample(seconds: float, info: dict, where: str) -> Sample:
         contention = None
     round_index = info.get("round")
     remeasured = info.get("remeasured")
+    team_cpus = info.get("team_cpus")
     return Sample(seconds, _number(info.get("allocate_seconds"), f"{where}: allocate_seconds"),
                   _number(info.get("init_seconds"), f"{where}: init_seconds"),
                   info.get("result"), round_index if isinstance(round_index, int) else None,
-                  contention, remeasured if type(remeasured) is int and remeasured > 0 else 0)
+                  contention, remeasured if type(remeasured) is int and remeasured > 0 else 0,
+                  team_cpus if type(team_cpus) is int and team_cpus > 0 else None)
 
 
 def _cell(data: Any, index: int) -> CellResult:
@@ -255,7 +257,7 @@ def load_checked(path: pathlib.Path | str) -> Run:
 _JSON_TYPES = {"str": (str,), "int": (int,), "float": (int, float), "bool": (bool,),
                "dict": (dict,), "list": (list,), "None": (type(None),)}
 # Context fields whose items the exporters use as text.
-_TEXT_ITEMS = ("command_line", "warnings", "omp_env", "governors")
+_TEXT_ITEMS = ("command_line", "warnings", "omp_env", "runtime_env", "governors")
 
 
 def _accepts(annotation: str, value: Any) -> bool:

@@ -87,6 +87,9 @@ class Sample:
     # How often its round was measured again (another process competed) before
     # this sample was kept.
     remeasured: int = 0
+    # The CPUs its OpenMP team could run on, where fewer than the team's threads
+    # (runner.Process.team_cpus).
+    team_cpus: int | None = None
 
     @property
     def contended(self) -> str | None:
@@ -94,14 +97,16 @@ class Sample:
 
     def info(self) -> dict:
         """Everything but the time, as results.json keeps it beside the times
-        ("remeasured" only when it was: a file written before it existed reads
-        and writes back the same)."""
+        ("remeasured" and "team_cpus" only when set: a file written before they
+        existed reads and writes back the same)."""
         info = {"round": self.round, "allocate_seconds": self.allocate_seconds,
                 "init_seconds": self.init_seconds, "result": self.result,
                 "contention": self.contention.to_dict() if self.contention else None,
                 "contended": self.contended}
         if self.remeasured:
             info["remeasured"] = self.remeasured
+        if self.team_cpus is not None:
+            info["team_cpus"] = self.team_cpus
         return info
 
 
@@ -281,6 +286,8 @@ class Context:
     build_flags: str | None = None
     libstdcxx_version: str | None = None
     omp_env: dict = dataclasses.field(default_factory=dict)
+    # The other variables that change what the runtimes do (machine.RUNTIME_PREFIXES).
+    runtime_env: dict = dataclasses.field(default_factory=dict)
     git_commit: str | None = None
     git_dirty: bool | None = None
     date: str | None = None
@@ -311,9 +318,14 @@ class Context:
             return default if value is None else value
         return self.extra.get(field, default)
 
+    @property
+    def environment(self) -> dict:
+        """Every recorded variable that changes what the runtimes do, by name."""
+        return dict(sorted({**(self.omp_env or {}), **(self.runtime_env or {})}.items()))
+
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
@@ -321,6 +333,8 @@ class Context:
             data["run_id"] = self.run_id
         if self.warnings:
             data["warnings"] = list(self.warnings)
+        if self.runtime_env:
+            data["runtime_env"] = dict(self.runtime_env)
         data.update(self.extra)
         return data
 
