@@ -287,6 +287,7 @@ class OptionsTest(Refusals):
                          for option in ("--fail-above", "--noise-floor")
                          for value in ("nan", "inf", "-1", "x")]
         compare_cases += [(["--resamples", "10"], ["--resamples", "100"]),
+                          (["--resamples", "100000000"], ["--resamples", "100 to 100000"]),
                           (["--out", str(self.root)], [f"--out {self.root}"])]
         for argv, named in compare_cases:
             with self.subTest(argv):

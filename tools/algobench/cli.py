@@ -196,10 +196,10 @@ def _add_judging_arguments(parser: argparse.ArgumentParser) -> None:
                         metavar="PERCENT",
                         help=f"changes within this are never clear (default "
                              f"{compare.NOISE_FLOOR * 100:g})")
-    parser.add_argument("--resamples", type=positive_int, default=compare.RESAMPLES,
-                        metavar="N",
-                        help=f"bootstrap resamples per interval, at least 100 (default "
-                             f"{compare.RESAMPLES})")
+    parser.add_argument("--resamples", type=whole(100, compare.MAX_RESAMPLES),
+                        default=compare.RESAMPLES, metavar="N",
+                        help=f"bootstrap resamples per interval, 100 to "
+                             f"{compare.MAX_RESAMPLES} (default {compare.RESAMPLES})")
 
 
 def _add_fleet_argument(parser: argparse.ArgumentParser) -> None:

@@ -59,6 +59,12 @@ SPREAD_MULTIPLE = 3.0
 # enough resamples that each tail holds at least this many, up to a cap.
 GATE_TAIL_RESAMPLES = 10
 GATE_MAX_RESAMPLES = 100_000
+# The most --resamples a comparison takes. Each resample of each cell costs
+# about 10 us here, so 10^5 resamples of a 200-cell sweep take minutes and 10^8
+# would take days; at 10^5 each tail of a 95% interval already holds 2,500 of
+# them, which puts its ends far closer than any run's noise. The gate caps its
+# own resamples there too.
+MAX_RESAMPLES = GATE_MAX_RESAMPLES
 
 # Context fields whose difference makes the two runs' times hard to compare.
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
