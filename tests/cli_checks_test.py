@@ -276,6 +276,9 @@ class OptionsTest(Refusals):
         for value in ("inf", "nan", "-1"):
             status, _, err = self.attempt("--fail-above", value, command="ab")
             self.assert_refused(status, err, "suite ab: argument --fail-above", value)
+        status, _, err = self.attempt("--fail-above", "5", "--junit",
+                                      str(self.root / "none" / "gate.xml"), command="ab")
+        self.assert_refused(status, err, "suite ab: --junit", "none does not exist")
         status, _, err = self.attempt("--quick", command="ab")
         self.assert_refused(status, err, "unrecognized arguments: --quick (see suite ab --help)")
         # A folder of programs lacking one is refused for that one only, by name.

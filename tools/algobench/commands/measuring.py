@@ -145,6 +145,11 @@ def gate_limits(arguments: argparse.Namespace, cells):
                 raise Refusal(f"{' and '.join(given)} {verb} a gate: give --fail-above or "
                               "--thresholds")
             return None
+    for option, target in (("--junit", arguments.junit), ("--summary", arguments.summary)):
+        why = _unwritable(target) if target is not None else None
+        if why:
+            raise Refusal(f"{option} {target}: {why}")
+    if arguments.thresholds is None:
         return lambda label: arguments.fail_above
     try:
         rules = thresholds.read(arguments.thresholds)
@@ -152,6 +157,18 @@ def gate_limits(arguments: argparse.Namespace, cells):
     except thresholds.ThresholdError as error:
         raise Refusal(f"--thresholds: {error}") from None
     return lambda label: thresholds.limit(rules, label, arguments.metric, arguments.fail_above)
+
+
+def _unwritable(path) -> str | None:
+    """Why the gate could not write a file at `path` once the run is over, or None."""
+    if path.is_dir():
+        return "is a folder"
+    if path.exists():
+        return None if os.access(path, os.W_OK) else "cannot be written"
+    folder = path.parent
+    if not folder.is_dir():
+        return f"its folder {folder} does not exist"
+    return None if os.access(folder, os.W_OK | os.X_OK) else f"its folder {folder} is not writable"
 
 
 def _label(cell) -> str:
