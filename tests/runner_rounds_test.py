@@ -259,10 +259,18 @@ class AbTest(unittest.TestCase):
         self.assertIn("timed out after 0.5 s", stderr)
 
     def test_too_few_rounds_give_no_verdict(self):
-        status, stdout, stderr, _ = self.ab("--samples", "3")
-        self.assertEqual(status, 0, stderr)
+        # A threshold file of comments only holds no cell to a limit: the gate judged
+        # nothing and fails, in JUnit too, rather than pass with 0 cells gated.
+        with tempfile.NamedTemporaryFile("w", suffix=".limits") as limits:
+            limits.write("# nothing yet\n")
+            limits.flush()
+            status, stdout, stderr, out = self.ab("--samples", "3", "--thresholds", limits.name)
+        self.assertEqual(status, 1, stderr)
         self.assertIn("6 too few samples", stdout)
         self.assertIn("coverage here: 75.0%", stdout)
+        self.assertIn("suite ab: the gate judged no cell: no threshold rule of the time metric",
+                      stderr)
+        self.assertIn('failures="1"', (out / "gate.xml").read_text())
 
     def test_gate_fails_when_no_cell_could_be_compared(self):
         status, stdout, stderr, _ = self.ab("--fail-above", "5", "--programs", "count_if",
@@ -284,6 +292,9 @@ class AbTest(unittest.TestCase):
         self.assertEqual(pairing.gate(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3
+        # The gate goes by the table's verdict: "slower" fails it, anything else not.
+        self.assertEqual(pairing.gate(comparison, 5), [])
+        pairs[0].verdict = compare.SLOWER
         self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
 
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):

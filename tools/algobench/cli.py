@@ -288,7 +288,7 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
-                                "failed, or no cell could be compared")
+                                "failed, or the gate judged no cell")
     ab_parser.add_argument("--duet", action="store_true",
                            help="run the A and B processes of a cell whose thread count fits "
                                 "twice into the usable CPUs at the same time, each on CPUs of "

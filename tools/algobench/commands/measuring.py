@@ -23,6 +23,8 @@ AB_FILES = ("ab.md", "ab.json", "pairs.csv")
 AB_BUILDS = ("A", "B")
 # What an A/B run with a gate writes beside them: the verdicts as Markdown and JUnit XML.
 GATE_FILES = ("gate.md", "gate.xml")
+# Why the gate of an interrupted A/B run fails whatever the cells it measured say.
+INTERRUPTED = "the run was interrupted: the gate cannot vouch for the cells it did not measure"
 
 
 def run(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -103,20 +105,22 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                                 policy=round_policy(arguments, ab=True),
                                 duet_sets=arguments.duet)
     sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
+    status = outcome.status
     if limit is not None:
-        _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
-                    outcome.status == 0, [f"B failed at {f}" for f in outcome.comparison.failed_b]
-                    + (["no cell could be compared"] if outcome.no_cell else []))
-    if limit is not None:
+        passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
+                                       (["no cell could be compared"] if outcome.no_cell else [])
+                                       + ([INTERRUPTED] if outcome.interrupted else []))
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
                   f"(limit {limit(pair.label):g}%; the low end of its family-wise interval "
                   f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
         for failure in outcome.comparison.failed_b:
             print(f"suite ab: B failed at {failure}", file=sys.stderr)
-        if outcome.no_cell:
-            print("suite ab: no cell could be compared", file=sys.stderr)
-    return registered("ab", recorder, outcome.status, out_dir)
+        for problem in problems:
+            print(f"suite ab: {problem}", file=sys.stderr)
+        if not passed and status == 0:
+            status = 1
+    return registered("ab", recorder, status, out_dir)
 
 
 def round_policy(arguments: argparse.Namespace, ab: bool) -> rounds.Policy | None:
@@ -185,14 +189,19 @@ def time_verdicts(outcome, limit) -> list[counts.Verdict]:
                    f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
                    f"{percent:g}%" if pair.label in over else None)
         verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                       failure))
+                                       failure, pair.verdict, pair.judged))
     verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
                  for f in outcome.comparison.failed_b]
     return verdicts
 
 
-def _write_gate(arguments, out_dir, verdicts, passed: bool, problems: list[str]) -> None:
-    """gate.md and gate.xml in the A/B folder, and where --junit and --summary say."""
+def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool, list[str]]:
+    """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
+    whether the gate passed, and why it failed beyond its cells' own failures
+    (`problems`, and a gate that judged no cell)."""
+    unjudged = counts.nothing_judged(verdicts)
+    problems = problems + ([unjudged] if unjudged else [])
+    passed = not problems and not any(v.failure for v in verdicts)
     try:
         counts.write_gate(out_dir, verdicts, passed, problems)
         if arguments.junit is not None:
@@ -204,6 +213,7 @@ def _write_gate(arguments, out_dir, verdicts, passed: bool, problems: list[str])
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
                       1) from None
+    return passed, problems
 
 
 def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, shown_a,
@@ -213,15 +223,17 @@ def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, show
         status = the_sweep.run()
         result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
         counts.write_ab(out_dir, result, shown_a, shown_b)
-        return status, result
+        return status, result, any(run.interrupted for run in the_sweep.runs.values())
 
-    (status, result), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
+    (status, result, interrupted), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
                                          claim, Console(summary_at_end=False), go,
                                          variants=ab_run.variants(bin_a, bin_b))
     sys.stdout.write(counts.render_text(result, shown_a, shown_b))
     problems = result.problems()
     if limit is not None:
-        _write_gate(arguments, out_dir, counts.count_verdicts(result), not problems, problems)
+        passed, wide = _write_gate(arguments, out_dir, counts.count_verdicts(result),
+                                   result.run_problems() + ([INTERRUPTED] if interrupted else []))
+        problems += [problem for problem in wide if problem not in problems]
     for problem in problems:
         print(f"suite ab: {problem}", file=sys.stderr)
     if problems and status == 0:

@@ -99,6 +99,8 @@ def _gate_line(comparison) -> str | None:
         return text + "Passed."
     failed = [f"{len(gate.slowdowns)} slower" if gate.slowdowns else "",
               f"{len(gate.failed_in_b)} failed in B" if gate.failed_in_b else "",
+              f"{gate.unmeasured_in_b} not measured in B (interrupted)"
+              if gate.unmeasured_in_b else "",
               "no cell judged" if gate.cells == 0 else ""]
     return text + "Failed: " + ", ".join(f for f in failed if f) + "."
 
