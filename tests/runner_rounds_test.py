@@ -377,7 +377,7 @@ class AbTest(unittest.TestCase):
         self.addCleanup(directory.cleanup)
         log = pathlib.Path(directory.name) / "log"
         hold = 0.4
-        status, _, stderr, out = self.ab(
+        status, stdout, stderr, out = self.ab(
             "--duet", "--programs", "count_if", "--sizes", "100", "--samples", "4",
             env={"STANDIN_LOG": str(log), "STANDIN_LOG_CPUS": "1", "STANDIN_HOLD": str(hold)})
         self.assertEqual(status, 0, stderr)
@@ -406,6 +406,10 @@ class AbTest(unittest.TestCase):
         self.assertTrue(all(b - a >= hold for a, b in zip(starts, starts[1:])), starts)
         report = json.loads((out / "ab.json").read_text())
         self.assertEqual({round(p["ratio"], 3) for p in report["pairs"]}, {2.0})
+        self.assertEqual({p["label"]: p["side_by_side"] for p in report["pairs"]},
+                         {"count_if/n:100/threads:1": True, "count_if/n:100/threads:2": False})
+        self.assertIn("these 1 ran them interleaved, their thread count not fitting twice into "
+                      "the usable CPUs: count_if/n:100/threads:2.", stdout)
 
     def test_a_duet_counts_neither_process_as_the_others_contention(self):
         # 4 s of CPU time passed over the pair (two CPUs, ticks of 10 ms): 2.5 s

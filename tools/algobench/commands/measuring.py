@@ -82,7 +82,10 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
-    if arguments.duet and not any(duet.cpu_sets(cell.threads) for cell in cells):
+    # The cells whose A and B processes run side by side; None without --duet.
+    together = ({_label(cell) for cell in cells if duet.cpu_sets(cell.threads)}
+                if arguments.duet else None)
+    if arguments.duet and not together:
         print(f"note: --duet: no cell's thread count fits twice into the "
               f"{len(os.sched_getaffinity(0))} usable CPUs; every cell runs interleaved",
               file=sys.stderr)
@@ -96,7 +99,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
         def write_report(result) -> None:
             warnings = next(iter(the_sweep.runs.values())).context.warnings
-            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
+            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings, together)
         return ab_run.run_ab(the_sweep, arguments.fail_above, write_report, limit)
 
     outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
@@ -104,7 +107,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                                 variants=ab_run.variants(bin_a, bin_b),
                                 policy=round_policy(arguments, ab=True),
                                 duet_sets=arguments.duet)
-    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
+    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b, together))
     status = outcome.status
     if limit is not None:
         passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
