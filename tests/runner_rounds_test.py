@@ -408,8 +408,8 @@ class AbTest(unittest.TestCase):
         self.assertEqual({round(p["ratio"], 3) for p in report["pairs"]}, {2.0})
         self.assertEqual({p["label"]: p["side_by_side"] for p in report["pairs"]},
                          {"count_if/n:100/threads:1": True, "count_if/n:100/threads:2": False})
-        self.assertIn("these 1 ran them interleaved, their thread count not fitting twice into "
-                      "the usable CPUs: count_if/n:100/threads:2.", stdout)
+        self.assertIn("side by side, 1 interleaved (their thread count does not fit twice into "
+                      "the usable CPUs): count_if/n:100/threads:2.", stdout)
 
     def test_a_duet_counts_neither_process_as_the_others_contention(self):
         # 4 s of CPU time passed over the pair (two CPUs, ticks of 10 ms): 2.5 s

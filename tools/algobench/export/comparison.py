@@ -285,8 +285,8 @@ def _duet_line(comparison, together: set[str] | None) -> list[str]:
     side = len(comparison.matched) - len(apart)
     if not apart:
         return [f"--duet: all {side} cells ran their A and B processes side by side."]
-    return [f"--duet: {side} cell(s) ran their A and B processes side by side; these {len(apart)}"
-            f" ran them interleaved, their thread count not fitting twice into the usable CPUs:"
+    return [f"--duet: {side} cell(s) ran their A and B processes side by side, {len(apart)}"
+            f" interleaved (their thread count does not fit twice into the usable CPUs):"
             f" {', '.join(apart)}."]
 
 
