@@ -310,6 +310,9 @@ class OptionsTest(Refusals):
         for value in ("inf", "nan", "-1"):
             status, _, err = self.attempt("--fail-above", value, command="ab")
             self.assert_refused(status, err, "suite ab: argument --fail-above", value)
+        status, _, err = self.attempt("--fail-above", "5", "--junit",
+                                      str(self.root / "none" / "gate.xml"), command="ab")
+        self.assert_refused(status, err, "suite ab: --junit", "none does not exist")
         status, _, err = self.attempt("--quick", command="ab")
         self.assert_refused(status, err, "unrecognized arguments: --quick (see suite ab --help)")
         # A folder of programs lacking one is refused for that one only, by name.
@@ -321,6 +324,7 @@ class OptionsTest(Refusals):
                          for option in ("--fail-above", "--noise-floor")
                          for value in ("nan", "inf", "-1", "x")]
         compare_cases += [(["--resamples", "10"], ["--resamples", "100"]),
+                          (["--resamples", "100000000"], ["--resamples", "100 to 100000"]),
                           (["--out", str(self.root)], [f"--out {self.root}"])]
         for argv, named in compare_cases:
             with self.subTest(argv):

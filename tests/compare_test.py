@@ -13,7 +13,8 @@ from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench import compare, count_compare, model, stats, thresholds
+from algobench import ab, compare, count_compare, model, pairing, stats, thresholds
+from algobench.commands import measuring
 from algobench.export import counts
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
@@ -141,6 +142,20 @@ class VerdictRuleTest(unittest.TestCase):
                                 fail_above=5)
         self.assertFalse(alone.gate.passed)
         self.assertIn("no compared cell has the 3 samples", alone.problems()[0])
+        # `ab` of two rounds: a cell 672% slower that its table gives no verdict
+        # neither fails a 0% gate nor lets it pass having judged nothing.
+        pair = compare.Matched(label(0), 1.0, 7.722, 7.722, 7.7, 7.8, compare.TOO_FEW,
+                               ratios=[7.7, 7.8])
+        paired = pairing.PairedComparison([pair], [], [], 0.02, 0.95)
+        self.assertEqual(pairing.gate(paired, 0), [])
+        rows = measuring.time_verdicts(ab.AbOutcome(0, paired, [], False), lambda label: 0.0)
+        why = counts.nothing_judged(rows)
+        self.assertEqual(why, "the gate judged no cell: none of the 1 cell(s) held to a limit "
+                              "has a verdict (too few samples)")
+        suite = ElementTree.fromstring(counts.render_junit(rows, [why])).find("testsuite")
+        self.assertEqual([suite.get(k) for k in ("tests", "failures", "skipped")], ["2", "1", "1"])
+        self.assertIn("| 0% | not judged: too few samples |",
+                      counts.render_gate_markdown(rows, False, [why]))
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
         result = compare.compare(
@@ -377,26 +392,33 @@ class GateTest(unittest.TestCase):
 
     def test_cells_that_broke_in_b_fail_the_gate_only(self):
         ok = [1.0, 1.01, 0.99]
-        a = run_of([cell("count_if", 1000, t, ok) for t in (1, 2, 4)]
+        a = run_of([cell("count_if", 1000, t, ok) for t in (1, 2, 4, 16)]
                    + [cell("count_if", 1000, 8, [], status="failed")])
         b = run_of([cell("count_if", 1000, 1, ok), cell("count_if", 1000, 2, [], status="failed"),
                     cell("count_if", 1000, 4, [], status="failed",
                          failure="timed out after 0.5 s (killed)"),
-                    cell("count_if", 1000, 8, [], status="failed")])
+                    cell("count_if", 1000, 8, [], status="failed"),
+                    cell("count_if", 1000, 16, [], status="interrupted",
+                         failure="interrupted after 0 of 3 samples")])
         with tempfile.TemporaryDirectory() as tmp:
             path_a, path_b = save_pair(tmp, a, b)
             status, out, err = run_main(path_a, path_b)
             self.assertEqual((status, err), (0, ""))
             self.assertIn("count_if/n:1000/threads:2: B: failed (exit status 1)", out)
+            self.assertIn("count_if/n:1000/threads:16: B: not measured: the run was interrupted"
+                          " after 0 of 3 samples", out)
             status, out, err = run_main(path_a, path_b, "--fail-above", "10")
         self.assertEqual(status, 1)
-        # Threads 8 failed in both runs: no regression, not named.
+        # Threads 8 failed in both runs: no regression, not named. Threads 16 did not
+        # fail, B was cut short before it: the gate cannot vouch for it all the same.
         self.assertEqual(err.splitlines(), [
             "suite compare: count_if/n:1000/threads:2 failed in B (exit status 1) but ran in A",
             "suite compare: count_if/n:1000/threads:4 timed out after 0.5 s (killed) in B"
             " but ran in A",
+            "suite compare: B is an interrupted run: 1 cell(s) that ran in A were not measured"
+            " in B, so the gate cannot vouch for them",
         ])
-        self.assertIn("Failed: 2 failed in B.", out)
+        self.assertIn("Failed: 2 failed in B, 1 not measured in B (interrupted).", out)
 
     def test_nothing_to_compare_exits_with_status_1(self):
         cases = [
@@ -463,12 +485,13 @@ class CountComparisonTest(unittest.TestCase):
 
     def runs(self):
         a = run_of([counted("count_if", 1000, 1, [1e6]), counted("count_if", 1000, 2, [2e6, 2.01e6]),
-                    counted("partial_sum", 1000, 1, [5e5]), counted("find_if", 1000, 1, [4e5])],
-                   metric="instructions")
+                    counted("partial_sum", 1000, 1, [5e5]), counted("find_if", 1000, 1, [4e5]),
+                    counted("nth_element", 1000, 2, [1000, 1003])], metric="instructions")
         b = run_of([counted("count_if", 1000, 1, [1.003e6]),
                     counted("count_if", 1000, 2, [2.005e6, 2.02e6]),
-                    counted("partial_sum", 1000, 1, [5e5]),
-                    counted("find_if", 1000, 1, [], status="failed")], metric="instructions")
+                    counted("partial_sum", 1000, 1, [5.0002e5]),
+                    counted("find_if", 1000, 1, [], status="failed"),
+                    counted("nth_element", 1000, 2, [999.8, 999.85])], metric="instructions")
         return a, b
 
     def test_verdicts_and_gate_per_cell(self):
@@ -485,11 +508,13 @@ class CountComparisonTest(unittest.TestCase):
         self.assertEqual((ranged.exact, ranged.verdict, ranged.over_limit),
                          (False, "within spread", False))
         self.assertEqual(by_label["partial_sum/n:1000/threads:1"].verdict, "same")
+        # Ranges of one build that miss each other by less than A's own spread.
+        self.assertEqual(by_label["nth_element/n:1000/threads:2"].verdict, "within spread")
         self.assertEqual(result.problems(), [
             "count_if/n:1000/threads:1: B executes +0.300% instructions of A (B/A 1.003000; "
             "limit 0.2%)", "find_if/n:1000/threads:1: failed in B (exit status 1)"])
         verdicts = counts.count_verdicts(result)
-        xml = ElementTree.fromstring(counts.render_junit(verdicts, result.problems()))
+        xml = ElementTree.fromstring(counts.render_junit(verdicts, result.run_problems()))
         suite = xml.find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
         failed = [case.get("name") for case in suite.iter("testcase")
@@ -497,8 +522,17 @@ class CountComparisonTest(unittest.TestCase):
         self.assertEqual(failed, ["count_if/n:1000/threads:1", "find_if/n:1000/threads:1"])
         markdown = counts.render_gate_markdown(verdicts, False, result.problems())
         self.assertIn("## algobench A/B gate: FAILED", markdown)
-        self.assertIn("| partial_sum/n:1000/threads:1 | instructions | B/A 1.000000 |  | "
+        self.assertIn("| partial_sum/n:1000/threads:1 | instructions | B/A 1.000040 |  | "
                       "not gated |", markdown)
+        # At 0% for every cell "same" and "within spread" still pass; with rules for
+        # the other metric only, the gate judged nothing and fails in JUnit too.
+        zero = count_compare.compare_counts(a, b, lambda label: 0.0)
+        self.assertEqual([p.label for p in zero.over], ["count_if/n:1000/threads:1"])
+        none = counts.count_verdicts(count_compare.compare_counts(a, b, lambda label: None))
+        why = counts.nothing_judged(none)
+        self.assertIn("no threshold rule of the instructions metric names a compared cell", why)
+        suite = ElementTree.fromstring(counts.render_junit(none, [why])).find("testsuite")
+        self.assertEqual((suite.get("tests"), suite.get("failures")), ("2", "2"))
 
     def test_threshold_file_errors_are_one_line(self):
         with tempfile.TemporaryDirectory() as tmp:

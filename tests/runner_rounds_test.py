@@ -259,10 +259,18 @@ class AbTest(unittest.TestCase):
         self.assertIn("timed out after 0.5 s", stderr)
 
     def test_too_few_rounds_give_no_verdict(self):
-        status, stdout, stderr, _ = self.ab("--samples", "3")
-        self.assertEqual(status, 0, stderr)
+        # A threshold file of comments only holds no cell to a limit: the gate judged
+        # nothing and fails, in JUnit too, rather than pass with 0 cells gated.
+        with tempfile.NamedTemporaryFile("w", suffix=".limits") as limits:
+            limits.write("# nothing yet\n")
+            limits.flush()
+            status, stdout, stderr, out = self.ab("--samples", "3", "--thresholds", limits.name)
+        self.assertEqual(status, 1, stderr)
         self.assertIn("6 too few samples", stdout)
         self.assertIn("coverage here: 75.0%", stdout)
+        self.assertIn("suite ab: the gate judged no cell: no threshold rule of the time metric",
+                      stderr)
+        self.assertIn('failures="1"', (out / "gate.xml").read_text())
 
     def test_gate_fails_when_no_cell_could_be_compared(self):
         status, stdout, stderr, _ = self.ab("--fail-above", "5", "--programs", "count_if",
@@ -284,6 +292,9 @@ class AbTest(unittest.TestCase):
         self.assertEqual(pairing.gate(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3
+        # The gate goes by the table's verdict: "slower" fails it, anything else not.
+        self.assertEqual(pairing.gate(comparison, 5), [])
+        pairs[0].verdict = compare.SLOWER
         self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
 
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):
@@ -366,7 +377,7 @@ class AbTest(unittest.TestCase):
         self.addCleanup(directory.cleanup)
         log = pathlib.Path(directory.name) / "log"
         hold = 0.4
-        status, _, stderr, out = self.ab(
+        status, stdout, stderr, out = self.ab(
             "--duet", "--programs", "count_if", "--sizes", "100", "--samples", "4",
             env={"STANDIN_LOG": str(log), "STANDIN_LOG_CPUS": "1", "STANDIN_HOLD": str(hold)})
         self.assertEqual(status, 0, stderr)
@@ -395,6 +406,10 @@ class AbTest(unittest.TestCase):
         self.assertTrue(all(b - a >= hold for a, b in zip(starts, starts[1:])), starts)
         report = json.loads((out / "ab.json").read_text())
         self.assertEqual({round(p["ratio"], 3) for p in report["pairs"]}, {2.0})
+        self.assertEqual({p["label"]: p["side_by_side"] for p in report["pairs"]},
+                         {"count_if/n:100/threads:1": True, "count_if/n:100/threads:2": False})
+        self.assertIn("side by side, 1 interleaved (their thread count does not fit twice into "
+                      "the usable CPUs): count_if/n:100/threads:2.", stdout)
 
     def test_a_duet_counts_neither_process_as_the_others_contention(self):
         # 4 s of CPU time passed over the pair (two CPUs, ticks of 10 ms): 2.5 s

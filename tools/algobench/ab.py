@@ -32,11 +32,13 @@ class AbOutcome:
     comparison: PairedComparison | None
     over_limit: list  # (compare.Matched, corrected low) above --fail-above
     no_cell: bool
+    interrupted: bool = False  # the sweep was cut short: some cells were never measured
 
 
 def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report,
            limit=None) -> AbOutcome:
-    """Runs the sweep of both builds, pairs them and applies the gate.
+    """Runs the sweep of both builds, pairs them and finds the cells over the gate's
+    limit; whether the gate passes is the command's to say, from all its verdicts.
 
     `write_report(comparison)` writes the comparison's files (a renderer's
     job, handed in by the command line); `limit(cell label)`, when given, is
@@ -45,13 +47,10 @@ def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report,
     a, b = the_sweep.runs["A"], the_sweep.runs["B"]
     comparison = pair_runs(a, b)
     write_report(comparison)
-    gated = fail_above is not None or limit is not None
     over = (time_over(comparison, limit) if limit is not None else
             gate(comparison, fail_above) if fail_above is not None else [])
-    no_cell = not comparison.matched
-    if gated and status == 0 and (over or no_cell or comparison.failed_b):
-        status = 1
-    return AbOutcome(status, comparison, over, no_cell)
+    return AbOutcome(status, comparison, over, not comparison.matched,
+                     a.interrupted or b.interrupted)
 
 
 def variants(bin_a: pathlib.Path, bin_b: pathlib.Path) -> list[sweep.Variant]:

@@ -196,10 +196,10 @@ def _add_judging_arguments(parser: argparse.ArgumentParser) -> None:
                         metavar="PERCENT",
                         help=f"changes within this are never clear (default "
                              f"{compare.NOISE_FLOOR * 100:g})")
-    parser.add_argument("--resamples", type=positive_int, default=compare.RESAMPLES,
-                        metavar="N",
-                        help=f"bootstrap resamples per interval, at least 100 (default "
-                             f"{compare.RESAMPLES})")
+    parser.add_argument("--resamples", type=whole(100, compare.MAX_RESAMPLES),
+                        default=compare.RESAMPLES, metavar="N",
+                        help=f"bootstrap resamples per interval, 100 to "
+                             f"{compare.MAX_RESAMPLES} (default {compare.RESAMPLES})")
 
 
 def _add_fleet_argument(parser: argparse.ArgumentParser) -> None:
@@ -288,7 +288,7 @@ def parser() -> argparse.ArgumentParser:
     ab_parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
                            help="exit with status 1 when a cell of B is clearly slower by more "
                                 "than PERCENT (family-wise 5%% false alarms), a cell of B "
-                                "failed, or no cell could be compared")
+                                "failed, or the gate judged no cell")
     ab_parser.add_argument("--duet", action="store_true",
                            help="run the A and B processes of a cell whose thread count fits "
                                 "twice into the usable CPUs at the same time, each on CPUs of "

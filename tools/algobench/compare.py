@@ -30,7 +30,9 @@ m judged cells together at FAMILY_ERROR: a cell fails it when it is clearly
 slower and its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni),
 divided by the shift, lies wholly above both 1 + PERCENT/100 and the clear
 change threshold. A cell that ran in A but failed or timed out in B fails the
-gate too, as does a comparison in which no cell could be judged.
+gate too, as does a comparison in which no cell could be judged and one whose
+run B was interrupted before it measured cells that ran in A: those cells did
+not fail, they were never measured, but a gate cannot vouch for them.
 """
 
 from __future__ import annotations
@@ -59,6 +61,12 @@ SPREAD_MULTIPLE = 3.0
 # enough resamples that each tail holds at least this many, up to a cap.
 GATE_TAIL_RESAMPLES = 10
 GATE_MAX_RESAMPLES = 100_000
+# The most --resamples a comparison takes. Each resample of each cell costs
+# about 10 us here, so 10^5 resamples of a 200-cell sweep take minutes and 10^8
+# would take days; at 10^5 each tail of a 95% interval already holds 2,500 of
+# them, which puts its ends far closer than any run's noise. The gate caps its
+# own resamples there too.
+MAX_RESAMPLES = GATE_MAX_RESAMPLES
 
 # Context fields whose difference makes the two runs' times hard to compare.
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
@@ -93,8 +101,26 @@ def key_order(key: tuple) -> tuple:
     return (str(program), n, str(backend), threads, -1 if fourth is None else fourth)
 
 
+def not_measured(cell: CellResult) -> str | None:
+    """How an interrupted run left a cell without its figure, or None."""
+    if cell.status != "interrupted":
+        return None
+    failure = cell.failure or ""
+    return "not measured: the run was " + (failure if failure.startswith("interrupted")
+                                           else "interrupted")
+
+
+def unmeasured_line(count: int) -> str:
+    """The gate's reason to fail a comparison with a B cut short."""
+    return (f"B is an interrupted run: {count} cell(s) that ran in A were not measured in B, "
+            "so the gate cannot vouch for them")
+
+
 def _unusable(cell: CellResult) -> str | None:
     """Why a cell cannot be compared, or None."""
+    unmeasured = not_measured(cell)
+    if unmeasured:
+        return unmeasured
     if not cell.ok:
         return f"failed ({cell.failure or 'no reason given'})"
     if not cell.samples:
@@ -212,10 +238,12 @@ class Gate:
     corrected: bool           # whether intervals are divided by the run-wide shift
     matched: int = 0          # compared cells, judged or not
     family_error: float = FAMILY_ERROR
+    unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
     @property
     def passed(self) -> bool:
-        return self.cells > 0 and not self.slowdowns and not self.failed_in_b
+        return (self.cells > 0 and not self.slowdowns and not self.failed_in_b
+                and not self.unmeasured_in_b)
 
     def causes(self) -> list[str]:
         """One line per reason the gate fails (beyond there being no cell to compare)."""
@@ -228,6 +256,8 @@ class Gate:
             for hit in self.slowdowns
         ]
         lines += [f"{label} {why}" for label, why in self.failed_in_b]
+        if self.unmeasured_in_b:
+            lines.append(unmeasured_line(self.unmeasured_in_b))
         if self.cells == 0 and self.matched:
             lines.append(f"no compared cell has the {MIN_SAMPLES} samples a side it takes"
                          f" to be judged")
@@ -249,6 +279,7 @@ class Comparison:
     drift: Drift | None = None
     failed_in_b: list[tuple[str, str]] = dataclasses.field(default_factory=list)
     gate: Gate | None = None
+    unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
     min_samples: int = MIN_SAMPLES
 
@@ -341,7 +372,7 @@ def judge_gate(comparison: Comparison, percent: float) -> Gate:
             slowdowns.append(GateHit(m, low / divisor, high / divisor))
     return Gate(percent, bound, len(judged), confidence, slowdowns, comparison.failed_in_b,
                 corrected=comparison.drift is not None and comparison.drift.corrected,
-                matched=len(comparison.matched))
+                matched=len(comparison.matched), unmeasured_in_b=comparison.unmeasured_in_b)
 
 
 def compare(
@@ -357,10 +388,13 @@ def compare(
     matched: list[Matched] = []
     not_compared: list[tuple[str, str]] = []
     failed_in_b: list[tuple[str, str]] = []
+    unmeasured_in_b = 0
     for key in sorted(cells_a.keys() & cells_b.keys(), key=key_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
-        if cell_a.ok and not cell_b.ok:
+        if cell_a.ok and not_measured(cell_b):
+            unmeasured_in_b += 1
+        elif cell_a.ok and not cell_b.ok:
             why = cell_b.failure or "no reason given"
             failed_in_b.append((label, f"{why} in B but ran in A" if _timed_out(cell_b)
                                 else f"failed in B ({why}) but ran in A"))
@@ -391,7 +425,7 @@ def compare(
     geomean = geometric_mean([m.ratio for m in matched])
     result = Comparison(
         matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
-        confidence, drift, failed_in_b,
+        confidence, drift, failed_in_b, unmeasured_in_b=unmeasured_in_b,
     )
     if fail_above is not None:
         result.gate = judge_gate(result, fail_above)

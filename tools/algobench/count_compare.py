@@ -7,11 +7,15 @@ runtime runs) has an exact count: its B/A ratio needs no interval, and any
 change beyond EXACT_TOLERANCE is one the builds made, not the machine. A cell
 counted more than once (its count moves with the runtime's scheduling) has a
 range: B/A lies between its smallest B over largest A and its largest B over
-smallest A, and only a change beyond that range is called.
+smallest A, and only a change beyond that range is called, and only when B/A
+also differs from 1 by more than either side's own spread (its largest count
+over its smallest): a few repeats rarely reach the ends of the scheduling's
+scatter, so two ranges of one build can miss each other by a hair.
 
 The gate holds each cell to its own limit (thresholds.py, or one
---fail-above for all): a cell fails when even the low end of its ratio lies
-above 1 + limit; a cell that ran in A but failed in B fails too, as does a
+--fail-above for all) and goes by the table's verdict: a cell fails when the
+table calls it "more" and even the low end of its ratio lies above
+1 + limit; a cell that ran in A but failed in B fails too, as does a
 comparison in which no cell could be compared.
 """
 
@@ -20,6 +24,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable
 
+from .compare import not_measured, unmeasured_line
 from .model import CellResult, Run
 from .stats import geometric_mean
 
@@ -48,7 +53,8 @@ class CountPair:
 
     @property
     def over_limit(self) -> bool:
-        return self.limit is not None and self.low > 1 + self.limit / 100
+        return (self.limit is not None and self.verdict == MORE
+                and self.low > 1 + self.limit / 100)
 
 
 @dataclasses.dataclass
@@ -58,6 +64,7 @@ class CountComparison:
     failed_in_b: list[tuple[str, str]]  # (label, why): ran in A, failed in B
     geomean: float | None
     gated: bool
+    unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
     @property
     def over(self) -> list[CountPair]:
@@ -71,9 +78,12 @@ class CountComparison:
                  f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
                  f"{p.limit:g}%)" for p in self.over]
         lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in self.failed_in_b]
-        if not self.pairs:
-            lines.append("no cell could be compared")
-        return lines
+        return lines + self.run_problems()
+
+    def run_problems(self) -> list[str]:
+        """The reasons the gate fails that no one cell stands for."""
+        lines = [unmeasured_line(self.unmeasured_in_b)] if self.unmeasured_in_b else []
+        return lines + ([] if self.pairs else ["no cell could be compared"])
 
 
 def same_metric(a: Run, b: Run) -> None:
@@ -87,9 +97,10 @@ def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, s
     ratio = _median(b) / _median(a)
     exact = len(a) == 1 and len(b) == 1
     low, high = (ratio, ratio) if exact else (min(b) / max(a), max(b) / min(a))
-    if low > 1 + EXACT_TOLERANCE:
+    spread = max(max(a) / min(a), max(b) / min(b))
+    if low > 1 + EXACT_TOLERANCE and ratio > spread:
         verdict = MORE
-    elif high < 1 - EXACT_TOLERANCE:
+    elif high < 1 - EXACT_TOLERANCE and ratio < 1 / spread:
         verdict = FEWER
     else:
         verdict = SAME if exact or abs(ratio - 1) <= EXACT_TOLERANCE else WITHIN
@@ -109,20 +120,27 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
     same_metric(a, b)
     by_key = {cell.key: cell for cell in b.cells}
     pairs, not_compared, failed_in_b = [], [], []
+    unmeasured_in_b = 0
     for cell_a in a.cells:
         cell_b = by_key.get(cell_a.key)
         if cell_b is None:
             continue
         counts_a = cell_a.instruction_samples if cell_a.ok else []
         counts_b = cell_b.instruction_samples if cell_b.ok else []
+        unmeasured = not_measured(cell_b)
+        if counts_a and unmeasured:
+            not_compared.append((cell_a.label, f"B: {unmeasured}"))
+            unmeasured_in_b += 1
+            continue
         if counts_a and not cell_b.ok:
             failed_in_b.append((cell_a.label, cell_b.failure or cell_b.status))
             continue
-        if not counts_a or not counts_b or min(counts_a) <= 0:
+        if not counts_a or not counts_b or min(counts_a + counts_b) <= 0:
             not_compared.append((cell_a.label, "no count in both runs"))
             continue
         ratio, low, high, exact, verdict = _judge(counts_a, counts_b)
         pairs.append(CountPair(cell_a.label, cell_a, cell_b, ratio, low, high, exact, verdict,
                                limit(cell_a.label) if limit is not None else None))
     geomean = geometric_mean([p.ratio for p in pairs]) if pairs else None
-    return CountComparison(pairs, not_compared, failed_in_b, geomean, limit is not None)
+    return CountComparison(pairs, not_compared, failed_in_b, geomean, limit is not None,
+                           unmeasured_in_b)

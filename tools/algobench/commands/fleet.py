@@ -237,8 +237,6 @@ def collect(arguments: argparse.Namespace, argv: list[str]) -> int:
 def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite fleet compare`: the cells of the fleet's machines (or of results
     folders) side by side."""
-    if arguments.resamples < 100:
-        raise Refusal(f"--resamples must be at least 100, got {arguments.resamples}")
     if arguments.folders and arguments.fleet:
         raise Refusal("give either --fleet or results folders, not both")
     if arguments.folders:

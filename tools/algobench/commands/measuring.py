@@ -23,6 +23,8 @@ AB_FILES = ("ab.md", "ab.json", "pairs.csv")
 AB_BUILDS = ("A", "B")
 # What an A/B run with a gate writes beside them: the verdicts as Markdown and JUnit XML.
 GATE_FILES = ("gate.md", "gate.xml")
+# Why the gate of an interrupted A/B run fails whatever the cells it measured say.
+INTERRUPTED = "the run was interrupted: the gate cannot vouch for the cells it did not measure"
 
 
 def run(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -82,7 +84,10 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
     cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
-    if arguments.duet and not any(duet.cpu_sets(cell.threads) for cell in cells):
+    # The cells whose A and B processes run side by side; None without --duet.
+    together = ({_label(cell) for cell in cells if duet.cpu_sets(cell.threads)}
+                if arguments.duet else None)
+    if arguments.duet and not together:
         print(f"note: --duet: no cell's thread count fits twice into the "
               f"{len(os.sched_getaffinity(0))} usable CPUs; every cell runs interleaved",
               file=sys.stderr)
@@ -96,7 +101,7 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
         def write_report(result) -> None:
             warnings = next(iter(the_sweep.runs.values())).context.warnings
-            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings)
+            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings, together)
         return ab_run.run_ab(the_sweep, arguments.fail_above, write_report, limit)
 
     outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
@@ -104,21 +109,23 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
                                 variants=ab_run.variants(bin_a, bin_b),
                                 policy=round_policy(arguments, ab=True),
                                 duet_sets=arguments.duet)
-    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b))
+    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b, together))
+    status = outcome.status
     if limit is not None:
-        _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
-                    outcome.status == 0, [f"B failed at {f}" for f in outcome.comparison.failed_b]
-                    + (["no cell could be compared"] if outcome.no_cell else []))
-    if limit is not None:
+        passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
+                                       (["no cell could be compared"] if outcome.no_cell else [])
+                                       + ([INTERRUPTED] if outcome.interrupted else []))
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
                   f"(limit {limit(pair.label):g}%; the low end of its family-wise interval "
                   f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
         for failure in outcome.comparison.failed_b:
             print(f"suite ab: B failed at {failure}", file=sys.stderr)
-        if outcome.no_cell:
-            print("suite ab: no cell could be compared", file=sys.stderr)
-    return registered("ab", recorder, outcome.status, out_dir)
+        for problem in problems:
+            print(f"suite ab: {problem}", file=sys.stderr)
+        if not passed and status == 0:
+            status = 1
+    return registered("ab", recorder, status, out_dir)
 
 
 def round_policy(arguments: argparse.Namespace, ab: bool) -> rounds.Policy | None:
@@ -147,6 +154,11 @@ def gate_limits(arguments: argparse.Namespace, cells):
                 raise Refusal(f"{' and '.join(given)} {verb} a gate: give --fail-above or "
                               "--thresholds")
             return None
+    for option, target in (("--junit", arguments.junit), ("--summary", arguments.summary)):
+        why = _unwritable(target) if target is not None else None
+        if why:
+            raise Refusal(f"{option} {target}: {why}")
+    if arguments.thresholds is None:
         return lambda label: arguments.fail_above
     try:
         rules = thresholds.read(arguments.thresholds)
@@ -154,6 +166,18 @@ def gate_limits(arguments: argparse.Namespace, cells):
     except thresholds.ThresholdError as error:
         raise Refusal(f"--thresholds: {error}") from None
     return lambda label: thresholds.limit(rules, label, arguments.metric, arguments.fail_above)
+
+
+def _unwritable(path) -> str | None:
+    """Why the gate could not write a file at `path` once the run is over, or None."""
+    if path.is_dir():
+        return "is a folder"
+    if path.exists():
+        return None if os.access(path, os.W_OK) else "cannot be written"
+    folder = path.parent
+    if not folder.is_dir():
+        return f"its folder {folder} does not exist"
+    return None if os.access(folder, os.W_OK | os.X_OK) else f"its folder {folder} is not writable"
 
 
 def _label(cell) -> str:
@@ -170,14 +194,19 @@ def time_verdicts(outcome, limit) -> list[counts.Verdict]:
                    f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
                    f"{percent:g}%" if pair.label in over else None)
         verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                       failure))
+                                       failure, pair.verdict, pair.judged))
     verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
                  for f in outcome.comparison.failed_b]
     return verdicts
 
 
-def _write_gate(arguments, out_dir, verdicts, passed: bool, problems: list[str]) -> None:
-    """gate.md and gate.xml in the A/B folder, and where --junit and --summary say."""
+def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool, list[str]]:
+    """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
+    whether the gate passed, and why it failed beyond its cells' own failures
+    (`problems`, and a gate that judged no cell)."""
+    unjudged = counts.nothing_judged(verdicts)
+    problems = problems + ([unjudged] if unjudged else [])
+    passed = not problems and not any(v.failure for v in verdicts)
     try:
         counts.write_gate(out_dir, verdicts, passed, problems)
         if arguments.junit is not None:
@@ -189,6 +218,7 @@ def _write_gate(arguments, out_dir, verdicts, passed: bool, problems: list[str])
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
                       1) from None
+    return passed, problems
 
 
 def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, shown_a,
@@ -198,15 +228,17 @@ def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, show
         status = the_sweep.run()
         result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
         counts.write_ab(out_dir, result, shown_a, shown_b)
-        return status, result
+        return status, result, any(run.interrupted for run in the_sweep.runs.values())
 
-    (status, result), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
+    (status, result, interrupted), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
                                          claim, Console(summary_at_end=False), go,
                                          variants=ab_run.variants(bin_a, bin_b))
     sys.stdout.write(counts.render_text(result, shown_a, shown_b))
     problems = result.problems()
     if limit is not None:
-        _write_gate(arguments, out_dir, counts.count_verdicts(result), not problems, problems)
+        passed, wide = _write_gate(arguments, out_dir, counts.count_verdicts(result),
+                                   result.run_problems() + ([INTERRUPTED] if interrupted else []))
+        problems += [problem for problem in wide if problem not in problems]
     for problem in problems:
         print(f"suite ab: {problem}", file=sys.stderr)
     if problems and status == 0:

@@ -99,6 +99,8 @@ def _gate_line(comparison) -> str | None:
         return text + "Passed."
     failed = [f"{len(gate.slowdowns)} slower" if gate.slowdowns else "",
               f"{len(gate.failed_in_b)} failed in B" if gate.failed_in_b else "",
+              f"{gate.unmeasured_in_b} not measured in B (interrupted)"
+              if gate.unmeasured_in_b else "",
               "no cell judged" if gate.cells == 0 else ""]
     return text + "Failed: " + ", ".join(f for f in failed if f) + "."
 
@@ -275,12 +277,27 @@ def _ab_summary_line(comparison) -> str:
             f"{comparison.geomean:.3f} ({(comparison.geomean - 1) * 100:+.1f}%); {counts}")
 
 
+def _duet_line(comparison, together: set[str] | None) -> list[str]:
+    """Which cells of an `ab --duet` ran their two builds side by side; none without it."""
+    if together is None:
+        return []
+    apart = [m.label for m in comparison.matched if m.label not in together]
+    side = len(comparison.matched) - len(apart)
+    if not apart:
+        return [f"--duet: all {side} cells ran their A and B processes side by side."]
+    return [f"--duet: {side} cell(s) ran their A and B processes side by side, {len(apart)}"
+            f" interleaved (their thread count does not fit twice into the usable CPUs):"
+            f" {', '.join(apart)}."]
+
+
 def _ab_sections(comparison) -> list[tuple[str, list[str]]]:
     return [("Not compared", [f"{label}: {why}" for label, why in comparison.not_compared])]
 
 
-def render_ab_markdown(comparison, name_a: str, name_b: str, warnings: list[str]) -> str:
-    """ab.md: the A/B run's table, summary and rule, with the run's warnings."""
+def render_ab_markdown(comparison, name_a: str, name_b: str, warnings: list[str],
+                       together: set[str] | None = None) -> str:
+    """ab.md: the A/B run's table, summary and rule, with the run's warnings;
+    `together`: the cells an `ab --duet` ran side by side."""
     out = ["# A/B run", "", f"- A: {name_a}", f"- B: {name_b}", ""]
     out += [f"> **Warning:** {_md_escape(w)}  " for w in warnings]
     if warnings:
@@ -288,15 +305,18 @@ def render_ab_markdown(comparison, name_a: str, name_b: str, warnings: list[str]
     if comparison.matched:
         out += _markdown_table(AB_HEADER, [_row(m, False) for m in comparison.matched])
     out += [_ab_summary_line(comparison), "", _ab_rule_text(comparison)]
+    out += [line for duet in _duet_line(comparison, together) for line in ("", duet)]
     return "\n".join(out + _markdown_sections(_ab_sections(comparison))) + "\n"
 
 
-def render_ab_text(comparison, name_a: str, name_b: str) -> str:
+def render_ab_text(comparison, name_a: str, name_b: str,
+                   together: set[str] | None = None) -> str:
     """The A/B run's comparison as `ab` prints it."""
     out = [f"A: {name_a}", f"B: {name_b}", ""]
     if comparison.matched:
         out += _text_table(AB_HEADER, [_row(m, False) for m in comparison.matched])
     out += [_ab_summary_line(comparison), _ab_rule_text(comparison)]
+    out += _duet_line(comparison, together)
     return "\n".join(out + _text_sections(_ab_sections(comparison))) + "\n"
 
 
@@ -311,25 +331,29 @@ def render_pairs_csv(comparison) -> str:
     return buffer.getvalue()
 
 
-def _ab_pair(m) -> dict:
-    return {"label": m.label, "rounds": m.rounds, "seconds_a": m.samples_a,
+def _ab_pair(m, together: set[str] | None) -> dict:
+    pair = {"label": m.label, "rounds": m.rounds, "seconds_a": m.samples_a,
             "seconds_b": m.samples_b, "ratios": m.ratios, "median_a": m.median_a,
             "median_b": m.median_b, "ratio": m.ratio, "low": m.low, "high": m.high,
             "verdict": m.verdict, "coverage": m.coverage}
+    if together is not None:
+        pair["side_by_side"] = m.label in together  # False: interleaved despite --duet
+    return pair
 
 
 def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str,
-             warnings: list[str]) -> list[pathlib.Path]:
-    """Writes ab.md, pairs.csv and ab.json into the A/B run's folder; returns their paths."""
+             warnings: list[str], together: set[str] | None = None) -> list[pathlib.Path]:
+    """Writes ab.md, pairs.csv and ab.json into the A/B run's folder; returns their paths.
+    `together`: the cells an `ab --duet` ran side by side (None without --duet)."""
     folder = pathlib.Path(folder)
     files = {
-        "ab.md": render_ab_markdown(comparison, name_a, name_b, warnings),
+        "ab.md": render_ab_markdown(comparison, name_a, name_b, warnings, together),
         "pairs.csv": render_pairs_csv(comparison),
         "ab.json": dump_json({"a": name_a, "b": name_b,
                               "noise_floor": comparison.noise,
                               "confidence": comparison.confidence,
                               "geomean": comparison.geomean,
-                              "pairs": [_ab_pair(m) for m in comparison.matched],
+                              "pairs": [_ab_pair(m, together) for m in comparison.matched],
                               "not_compared": [list(item) for item in comparison.not_compared]}),
     }
     for name, text in files.items():

@@ -5,7 +5,9 @@ A count comparison is shown as a table on the terminal, ab.md and ab.json
 (the same file names an A/B run of times writes). The gate's verdicts, of
 either metric, become gate.md (a Markdown job summary) and gate.xml (JUnit
 XML, one test case per gated cell, so that a CI system lists the cells that
-failed and why).
+failed and why). The gate goes by the table's verdicts: a cell the table
+gives no verdict is listed as not judged (skipped in JUnit), and a gate that
+judged no cell fails, with its reason as a failed test case.
 """
 
 from __future__ import annotations
@@ -35,6 +37,23 @@ class Verdict:
     figure: str  # e.g. "B/A 1.004"
     limit: float | None  # percent, None: not gated
     failure: str | None  # why it failed, None when it passed
+    verdict: str = ""  # the table's verdict on the cell, in its words ("": not compared)
+    judged: bool = True  # whether that verdict is one the gate can go by
+
+
+def nothing_judged(verdicts: list[Verdict]) -> str | None:
+    """Why a gate fails that judged none of the compared cells, or None when it
+    judged one (or no cell was compared: that has its own reason)."""
+    compared = [v for v in verdicts if v.verdict]
+    gated = [v for v in compared if v.limit is not None]
+    if not compared or any(v.judged for v in gated):
+        return None
+    if not gated:
+        return (f"the gate judged no cell: no threshold rule of the {compared[0].metric} "
+                "metric names a compared cell, and there is no --fail-above")
+    words = ", ".join(sorted({v.verdict for v in gated}))
+    return (f"the gate judged no cell: none of the {len(gated)} cell(s) held to a limit has "
+            f"a verdict ({words})")
 
 
 def _rows(comparison) -> list[list[str]]:
@@ -57,7 +76,8 @@ def _footer(comparison) -> list[str]:
     if any(not p.exact for p in comparison.pairs):
         lines.append("* counted more than once (the runtime's scheduling moves the count): "
                      "B/A in parentheses runs from smallest B over largest A to largest B over "
-                     "smallest A, and a change is called only beyond it")
+                     "smallest A, and a change is called only beyond it and beyond either "
+                     "side's own spread")
     lines += [f"not compared: {label}: {why}" for label, why in comparison.not_compared]
     lines += [f"failed in B: {label}: {why}" for label, why in comparison.failed_in_b]
     lines.append(CAVEAT)
@@ -109,20 +129,32 @@ def count_verdicts(comparison) -> list[Verdict]:
         figure = f"B/A {p.ratio:.6f}" + ("" if p.exact else f" (at least {p.low:.6f})")
         failure = (f"{(p.ratio - 1) * 100:+.3f}% instructions, above the limit of {p.limit:g}%"
                    if p.over_limit else None)
-        verdicts.append(Verdict(p.label, "instructions", figure, p.limit, failure))
+        verdicts.append(Verdict(p.label, "instructions", figure, p.limit, failure, p.verdict))
     verdicts += [Verdict(label, "instructions", "", None, f"failed in B: {why}")
                  for label, why in comparison.failed_in_b]
     return verdicts
 
 
+def _unjudged(v: Verdict) -> bool:
+    return v.limit is not None and not v.judged and not v.failure
+
+
+def _shown(v: Verdict) -> str:
+    if v.failure:
+        return "fail: " + v.failure
+    if v.limit is None:
+        return "not gated"
+    return ("pass" if v.judged else "not judged") + (f": {v.verdict}" if v.verdict else "")
+
+
 def render_gate_markdown(verdicts: list[Verdict], passed: bool, problems: list[str]) -> str:
     failed = [v for v in verdicts if v.failure]
-    gated = [v for v in verdicts if v.limit is not None or v.failure]
+    gated = [v for v in verdicts if (v.limit is not None or v.failure) and not _unjudged(v)]
+    unjudged = sum(map(_unjudged, verdicts))
     lines = [f"## algobench A/B gate: {'passed' if passed else 'FAILED'}", "",
-             f"{len(gated)} cell(s) gated, {len(failed)} failed.", ""]
-    rows = [[v.cell, v.metric, v.figure, "" if v.limit is None else f"{v.limit:g}%",
-             "fail: " + v.failure if v.failure else ("pass" if v.limit is not None else
-                                                     "not gated")]
+             f"{len(gated)} cell(s) gated, {len(failed)} failed"
+             + (f", {unjudged} not judged." if unjudged else "."), ""]
+    rows = [[v.cell, v.metric, v.figure, "" if v.limit is None else f"{v.limit:g}%", _shown(v)]
             for v in verdicts]
     lines += markdown(("cell", "metric", "figure", "limit", "verdict"), rows)
     others = [p for p in problems if not any(p.startswith(v.cell) for v in failed)]
@@ -132,19 +164,23 @@ def render_gate_markdown(verdicts: list[Verdict], passed: bool, problems: list[s
 
 
 def render_junit(verdicts: list[Verdict], problems: list[str]) -> str:
-    """JUnit XML: one test case per gated cell (failures with their reason), and
-    one for a gate that failed with no cell to blame (nothing compared)."""
+    """JUnit XML: one test case per gated cell (failures with their reason, cells
+    the table gives no verdict skipped), and one per reason the gate failed with
+    no cell to blame (`problems`: nothing compared, no cell judged)."""
     cases = [v for v in verdicts if v.limit is not None or v.failure]
-    extra = [] if cases or not problems else problems
+    extra = problems
     failures = sum(v.failure is not None for v in cases) + len(extra)
+    counted = (f'tests="{len(cases) + len(extra)}" failures="{failures}" '
+               f'skipped="{sum(map(_unjudged, cases))}"')
     lines = ['<?xml version="1.0" encoding="UTF-8"?>',
-             f'<testsuites name="algobench ab" tests="{len(cases) + len(extra)}" '
-             f'failures="{failures}">',
-             f'  <testsuite name="algobench ab gate" tests="{len(cases) + len(extra)}" '
-             f'failures="{failures}">']
+             f'<testsuites name="algobench ab" {counted}>',
+             f'  <testsuite name="algobench ab gate" {counted}>']
     for v in cases:
         head = (f'    <testcase classname={quoteattr("ab." + v.metric)} name={quoteattr(v.cell)}')
-        if v.failure is None:
+        if _unjudged(v):
+            lines += [f"{head}>", f"      <skipped message={quoteattr(_shown(v))}/>",
+                      "    </testcase>"]
+        elif v.failure is None:
             lines.append(f"{head}/>")
         else:
             lines += [f"{head}>",

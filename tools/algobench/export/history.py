@@ -97,7 +97,8 @@ def render_text(series: list[dict], rule: str, metric: str = "time") -> str:
 
 
 COUNT_RULE = ("a point is a change when its count lies outside the range of the previous "
-              "run's (beyond 0.01% for a cell counted once)")
+              "run's (beyond 0.01% for a cell counted once) by more than either run's own "
+              "spread")
 
 
 def _render_counts(series: list[dict]) -> str:
