@@ -23,8 +23,10 @@ from unittest import mock
 
 from support import REPORT_FIXTURES, ROOT, SUITE, StandinSweep, load, run_suite, standin_bin
 
-from algobench import __version__, build, export, results_folder
-from algobench.workload import WORKLOADS
+from algobench import __version__, export
+from algobench.plan import build
+from algobench.record import results_folder
+from algobench.plan.workload import WORKLOADS
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2",
@@ -676,7 +678,7 @@ class QuickTest(unittest.TestCase):
 
     def test_a_quick_run_measures_no_bandwidth(self):
         with StandinSweep() as the_sweep, \
-                mock.patch("algobench.bandwidth.measure", side_effect=AssertionError) as probe:
+                mock.patch("algobench.measure.bandwidth.measure", side_effect=AssertionError) as probe:
             status, _, err = run_suite(["run", "--quick", "--bin-dir", str(the_sweep.bin_dir),
                                         "--out", str(the_sweep.out), "--no-plots",
                                         "--programs", "count_if,nth_element",

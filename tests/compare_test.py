@@ -13,7 +13,9 @@ from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench import ab, compare, count_compare, model, pairing, stats, thresholds
+from algobench.measure import ab
+from algobench.judge import compare, count_compare, pairing, stats, thresholds
+from algobench import model
 from algobench.commands import measuring
 from algobench.export import counts
 

@@ -26,7 +26,8 @@ from unittest import mock
 
 from support import run_suite, standin_bin
 
-from algobench import fleet, slurm
+from algobench import fleet
+from algobench.fleet import slurm
 
 DAEMONS = ("munged", "slurmctld", "slurmd")
 CLIENTS = ("sbatch", "scontrol", "sinfo", "scancel", "squeue")
@@ -243,7 +244,7 @@ class FleetTest(unittest.TestCase):
                           found.folder, "--store", self.store)
 
     def stored(self, run_ids):
-        from algobench.store import Store
+        from algobench.record.store import Store
         with Store.open(self.store) as store:
             return [store.load_run(run_id) for run_id in run_ids]
 

@@ -11,7 +11,7 @@ import unittest
 
 from support import BIN, SUITE, load
 
-from algobench.workload import WORKLOADS
+from algobench.plan.workload import WORKLOADS
 
 CELL_KEYS = {"name", "program", "backend", "n", "threads", "repetitions", "fourth", "status", "failure",
              "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",

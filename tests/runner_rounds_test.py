@@ -12,11 +12,11 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import (compare, duet, findings, machine, pairing, rounds, runner, sweep,
-                       sweep_events)
-from algobench.console import Console
-from algobench.contention import Contention
-from algobench.derive import derive
+from algobench.judge import compare, findings, pairing
+from algobench.measure import duet, machine, rounds, runner, sweep, sweep_events
+from algobench.commands.console import Console
+from algobench.model.contention import Contention
+from algobench.judge.derive import derive
 
 
 class RoundOrderTest(unittest.TestCase):
@@ -212,7 +212,7 @@ class AbTest(unittest.TestCase):
         out = root / "out"
         with mock.patch.dict(os.environ, {"STANDIN_SCALE": scale, "STANDIN_FAULT": "",
                                           **(env or {})}), \
-                mock.patch("algobench.runner._contention", side_effect=quiet):
+                mock.patch("algobench.measure.runner._contention", side_effect=quiet):
             status, stdout, stderr = run_suite(
                 ["ab", str(a), str(b), "--out", str(out), "--programs", "count_if,nth_element",
                  "--sizes", "100,1000", "--threads", "1,2", "--samples", "5",
@@ -417,7 +417,7 @@ class AbTest(unittest.TestCase):
         before = machine.parse_proc_stat("cpu  0 0 0 0 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
         after = machine.parse_proc_stat("cpu  250 0 0 150 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
         pair = [runner.Process([], {}, contention=Contention(cpu_seconds=1.0)) for _ in "AB"]
-        with mock.patch("algobench.machine.clock_ticks_per_second", return_value=100):
+        with mock.patch("algobench.measure.machine.clock_ticks_per_second", return_value=100):
             duet.shared(pair, before, after, 2.0)
         for process in pair:
             self.assertAlmostEqual(process.contention.others_seconds, 0.5)

@@ -11,8 +11,8 @@ from unittest import mock
 
 from support import SUITE, StandinSweep, load, run_suite, standin_bin
 
-from algobench import runner
-from algobench.matrix import Cell
+from algobench.measure import runner
+from algobench.plan.matrix import Cell
 
 
 class FaultyProgramTest(unittest.TestCase):
@@ -313,7 +313,7 @@ class AfterTheCellsTest(unittest.TestCase):
         probe = {1: {"sum": 1e9, "copy": 2e9, "triad": 3e9},
                  2: {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
         with StandinSweep() as sweep, \
-                mock.patch("algobench.bandwidth.measure", return_value=probe) as measure, \
+                mock.patch("algobench.measure.bandwidth.measure", return_value=probe) as measure, \
                 mock.patch("algobench.export.plots.write", side_effect=draw):
             status, _, _ = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
                                       str(sweep.out), "--programs", "count_if,find_if",
@@ -332,7 +332,7 @@ class AfterTheCellsTest(unittest.TestCase):
 
     def test_a_failing_probe_fails_the_run_but_keeps_the_results(self):
         with StandinSweep() as sweep, \
-                mock.patch("algobench.bandwidth.measure", side_effect=RuntimeError("no probe")):
+                mock.patch("algobench.measure.bandwidth.measure", side_effect=RuntimeError("no probe")):
             status, _, err = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
                                         str(sweep.out), "--programs", "count_if", "--sizes", "100",
                                         "--threads", "1", "--samples", "2", "--min-time", "0.001",

@@ -21,9 +21,11 @@ from unittest import mock
 import support
 from support import FIXTURES, ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import history, model, recorder, store
+from algobench.judge import history
+from algobench import model
+from algobench.record import recorder, store
 from algobench.export import history as history_view
-from algobench.store import Store, StoreError
+from algobench.record.store import Store, StoreError
 
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
 # What a run in a process of its own needs: no retries, which a busy test machine
@@ -59,7 +61,7 @@ class StoreCase(unittest.TestCase):
         head = ["run", "--bin-dir", str(bin_dir)] if command == "run" else \
             ["ab", str(bin_dir), str(bin_dir)]
         with mock.patch.dict(os.environ, {"STANDIN_FAULT": "", **(env or {})}), \
-                mock.patch("algobench.runner._contention", side_effect=quiet):
+                mock.patch("algobench.measure.runner._contention", side_effect=quiet):
             return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL,
                               "--samples", "2", "--min-time", "0.001", "--no-bandwidth",
                               "--no-plots", "--extra-rounds", "0", *options])

@@ -23,7 +23,10 @@ import importlib
 import os
 import sys
 
-from . import ab, compare, machine, matrix, model, rounds
+from .measure import ab, machine, rounds
+from .judge import compare
+from .plan import matrix
+from . import model
 from .commands import fleet as fleet_commands
 from .commands import measuring, results
 from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
@@ -31,9 +34,9 @@ from .commands.options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME
                                chosen_parser, negative_values_joined, percentage,
                                positive_float, positive_int, seconds, text, whole)
 from .commands.request import perform
-from .contention import RETRIES
-from .findings import DEFAULT_CV_THRESHOLD
-from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
+from .model.contention import RETRIES
+from .judge.findings import DEFAULT_CV_THRESHOLD
+from .plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
 # How often `fleet collect --wait` asks Slurm again, by default.
 DEFAULT_POLL = 20.0

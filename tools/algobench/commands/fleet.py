@@ -17,7 +17,12 @@ import shlex
 import sys
 import tempfile
 
-from .. import bandwidth, build, fleet, machines, model, results_folder, slurm
+from ..measure import bandwidth
+from ..plan import build
+from .. import fleet, model
+from ..judge import machines
+from ..record import results_folder
+from ..fleet import slurm
 from ..export import machines as machines_view
 from ..export.text import plural
 from ..files import replace_file

@@ -9,12 +9,14 @@ import argparse
 import os
 import sys
 
-from .. import ab as ab_run
-from .. import (bandwidth, build, count_compare, counting, duet, results_folder, rounds, sweep,
-                 thresholds)
-from ..console import Console, print_plan
+from ..measure import ab as ab_run
+from ..measure import bandwidth, counting, duet, rounds, sweep
+from ..plan import build
+from ..judge import count_compare, thresholds
+from ..record import results_folder
+from .console import Console, print_plan
 from ..export import comparison, counts
-from ..workload import PARALLEL_MODE
+from ..plan.workload import PARALLEL_MODE
 from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
                       registered, settle_defaults, terminate_as_interrupt)
 

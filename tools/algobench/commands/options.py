@@ -14,7 +14,8 @@ import re
 import sys
 import threading
 
-from .. import build, store
+from ..plan import build
+from ..record import store
 
 # The measurement options' defaults; None in the parsed options means "not given".
 DEFAULT_SAMPLES = 5

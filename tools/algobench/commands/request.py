@@ -20,11 +20,13 @@ import signal
 import sys
 import threading
 
-from .. import (build, callgrind, counting, fleet, machine, matrix, results_folder, store,
-               sweep)
-from ..recorder import Recorder
-from ..runner import Options
-from ..workload import BACKENDS
+from ..plan import build, matrix
+from ..measure import callgrind, counting, machine, sweep
+from .. import fleet
+from ..record import results_folder, store
+from ..record.recorder import Recorder
+from ..measure.runner import Options
+from ..plan.workload import BACKENDS
 from .options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
                       QUICK_SIZES, command_line, store_path)
 

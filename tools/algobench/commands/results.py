@@ -10,14 +10,17 @@ import pathlib
 import re
 import sys
 
-from .. import compare as comparing
-from .. import count_compare, model, redraw, store
-from .. import history as cell_history
-from ..derive import load_derived
+from ..judge import compare as comparing
+from ..judge import count_compare
+from .. import model
+from . import redraw
+from ..record import store
+from ..judge import history as cell_history
+from ..judge.derive import load_derived
 from ..export import comparison, counts, history as history_view
 from ..export.text import printable
 from ..files import replace_file
-from ..workload import WORKLOADS
+from ..plan.workload import WORKLOADS
 from .options import store_path
 from .request import Refusal
 

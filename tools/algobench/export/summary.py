@@ -14,7 +14,7 @@ from __future__ import annotations
 import pathlib
 
 from ..files import replace_file
-from ..workload import PARALLEL_MODE
+from ..plan.workload import PARALLEL_MODE
 from .text import markdown, plural, printable, with_interval
 from .units import format_seconds
 

@@ -12,9 +12,9 @@ import math
 import pathlib
 from typing import Any
 
-from ..contention import Contention
+from .contention import Contention
 from ..files import dump_json, replace_file
-from ..workload import PARALLEL_MODE, WORKLOADS, Workload
+from ..plan.workload import PARALLEL_MODE, WORKLOADS, Workload
 
 SCHEMA_VERSION = 4
 # What a run measured: the time of each call (the default), or the instructions

@@ -40,18 +40,18 @@ import random
 import time
 import uuid
 
-from . import bandwidth, duet, export, machine, rounds
-from .contention import Contention
-from .derive import derive
-from .findings import DEFAULT_CV_THRESHOLD, machine_warnings
-from .matrix import Cell
-from .model import CellResult, Run, Sample
+from . import bandwidth, duet, machine, rounds
+from .. import export
+from ..model.contention import Contention
+from ..judge.derive import derive
+from ..judge.findings import DEFAULT_CV_THRESHOLD, machine_warnings
+from ..plan.matrix import Cell
+from ..model import CellResult, Run, Sample
 from .runner import (CALIBRATION_MARGIN, CLOCK_TICK, FIRST_CALL_PROBE, LONGEST_LOOP,
-                     MAX_REPETITIONS, PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN,
-                     Options, Process, ResultLedger, attempt, calibrated_repetitions, command,
-                     env_changes, first_call_fit, next_repetitions, repetitions_diluting,
-                     repetitions_reaching)
-from .results_folder import FAILURES_LOG
+                     MAX_REPETITIONS, PROBE_BELOW, RECALIBRATIONS, SHORT_CALL_MARGIN, Options,
+                     Process, ResultLedger, attempt, calibrated_repetitions, command, env_changes,
+                     first_call_fit, next_repetitions, repetitions_diluting, repetitions_reaching)
+from ..record.results_folder import FAILURES_LOG
 from .sweep_events import (RECALIBRATED, UNSETTLED, CellFailed, GroupReady, Interrupted, Listener,
                            RoundDone, RoundsEnded, RunStarted, StepFailed, run_finished,
                            StepStarted, Variant, Warned)

@@ -22,9 +22,9 @@ import time
 from typing import Callable
 
 from . import machine, output
-from .contention import RETRIES, Contention
-from .matrix import Cell
-from .workload import PARALLEL_MODE
+from ..model.contention import RETRIES, Contention
+from ..plan.matrix import Cell
+from ..plan.workload import PARALLEL_MODE
 
 # The most repetitions one process is given (the programs read a 32-bit int).
 MAX_REPETITIONS = 1_000_000_000

@@ -25,7 +25,7 @@ import dataclasses
 from typing import Callable
 
 from .compare import not_measured, unmeasured_line
-from .model import CellResult, Run
+from ..model import CellResult, Run
 from .stats import geometric_mean
 
 # Exact counts closer than this are called the same (a few instructions of a

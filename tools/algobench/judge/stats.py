@@ -16,7 +16,7 @@ import math
 import random
 import statistics
 
-from .model import Stats
+from ..model import Stats
 
 
 def finite(value: float | None) -> float | None:

@@ -42,9 +42,9 @@ import json
 import math
 import zlib
 
-from .model import CellResult, Run, ResultsError
-from .stats import (CONFIDENCE, FAMILY_ERROR, RESAMPLES, bonferroni_confidence,
-                    bootstrap_interval, geometric_mean, median, robust_spread, shift_interval)
+from ..model import CellResult, Run, ResultsError
+from .stats import (CONFIDENCE, FAMILY_ERROR, RESAMPLES, bonferroni_confidence, bootstrap_interval,
+                    geometric_mean, median, robust_spread, shift_interval)
 
 NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
 MIN_SAMPLES = 3

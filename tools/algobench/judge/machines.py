@@ -24,7 +24,7 @@ import dataclasses
 import math
 
 from . import compare
-from .model import CellResult, Run
+from ..model import CellResult, Run
 from .stats import CONFIDENCE, RESAMPLES, finite, median
 
 REFERENCE = "reference"

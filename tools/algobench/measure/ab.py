@@ -20,8 +20,8 @@ import dataclasses
 import pathlib
 
 from . import sweep
-from .pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
-from .thresholds import time_over
+from ..judge.pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
+from ..judge.thresholds import time_over
 
 __all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "variants"]
 

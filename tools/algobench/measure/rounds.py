@@ -24,10 +24,10 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable
 
-from .derive import by_round
-from .model import CellResult
-from .pairing import MIN_COVERAGE
-from .stats import median, median_interval, paired_ratios
+from ..judge.derive import by_round
+from ..model import CellResult
+from ..judge.pairing import MIN_COVERAGE
+from ..judge.stats import median, median_interval, paired_ratios
 
 SETTLED = "settled"
 BUDGET = "budget"

@@ -16,7 +16,7 @@ import sys
 from . import packages
 from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 
 # The benchmark programs alone, without the tests.
 PROGRAM_TARGETS = tuple(workload.executable for workload in WORKLOADS.values())

@@ -13,9 +13,9 @@ import socket
 import subprocess
 import time
 
-from .build import ROOT
-from .model import Context
-from .workload import WORKLOADS
+from ..plan.build import ROOT
+from ..model import Context
+from ..plan.workload import WORKLOADS
 
 
 def _read(path: str | pathlib.Path) -> str | None:

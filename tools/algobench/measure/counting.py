@@ -23,12 +23,13 @@ import pathlib
 import time
 import uuid
 
-from . import callgrind, export, machine
-from .derive import derive
-from .matrix import Cell, usable_cpus
-from .model import CellResult, Run
+from . import callgrind, machine
+from .. import export
+from ..judge.derive import derive
+from ..plan.matrix import Cell, usable_cpus
+from ..model import CellResult, Run
 from .runner import Options, Process, ResultLedger, command, env_changes
-from .results_folder import FAILURES_LOG
+from ..record.results_folder import FAILURES_LOG
 from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunStarted, run_finished,
                            Variant, Warned)
 

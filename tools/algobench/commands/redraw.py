@@ -15,8 +15,9 @@ from __future__ import annotations
 import pathlib
 import sys
 
-from . import export, model, results_folder
-from .derive import derive
+from .. import export, model
+from ..record import results_folder
+from ..judge.derive import derive
 
 
 def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) -> int:

@@ -13,9 +13,9 @@ tasks) stays one plain line each.
 
 from __future__ import annotations
 
-from . import contention
-from .model import CellResult, Context, Finding, Run
-from .workload import PARALLEL_MODE, WORKLOADS
+from ..model import contention
+from ..model import CellResult, Context, Finding, Run
+from ..plan.workload import PARALLEL_MODE, WORKLOADS
 
 DEFAULT_CV_THRESHOLD = 0.05
 # Above this share of a calibrated cell's figure, the first call's extra cost

@@ -25,9 +25,9 @@ import dataclasses
 
 from .compare import NOISE_FLOOR, SLOWER, TOO_FEW, Matched, not_measured, verdict
 from .derive import by_round
-from .model import CellResult, Run
-from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median,
-                    median_interval, paired_ratios)
+from ..model import CellResult, Run
+from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median, median_interval,
+                    paired_ratios)
 
 MIN_COVERAGE = 0.9
 # An A/B run with extra rounds gives a program and size more of them while the

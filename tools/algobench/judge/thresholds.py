@@ -24,7 +24,7 @@ import fnmatch
 import math
 import pathlib
 
-from .model import METRICS
+from ..model import METRICS
 from .pairing import gate
 
 

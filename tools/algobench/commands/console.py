@@ -14,10 +14,10 @@ import sys
 import time
 from typing import TextIO
 
-from . import rounds, sweep_events
-from .export import summary
-from .sweep import PlannedCell
-from .runner import Options
+from ..measure import rounds, sweep_events
+from ..export import summary
+from ..measure.sweep import PlannedCell
+from ..measure.runner import Options
 
 # Why rounds go on past --samples, said once when the first of them ends.
 _BEYOND = {sweep_events.RECALIBRATED: "program sizes whose timed loops fell short of --min-time "

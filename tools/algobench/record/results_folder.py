@@ -16,8 +16,8 @@ import pathlib
 import shutil
 import tempfile
 
-from . import export
-from .files import dump_json, replace_file
+from .. import export
+from ..files import dump_json, replace_file
 
 # Where a sweep logs its cells' failures, beside the exporters' files.
 FAILURES_LOG = "failures.log"

@@ -25,7 +25,8 @@ out (the store's `unreadable` names it), never the whole history refused.
 
 from __future__ import annotations
 
-from . import compare, count_compare, model
+from . import compare, count_compare
+from .. import model
 
 CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
                "of this cell with this run calls the cell slower or faster: its interval of "

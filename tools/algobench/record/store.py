@@ -55,8 +55,8 @@ import sqlite3
 import urllib.parse
 from typing import Callable
 
-from . import model
-from .stats import median, median_interval
+from .. import model
+from ..judge.stats import median, median_interval
 
 STORE_FILE = pathlib.Path("results") / "store.sqlite"
 # Names the default store instead of results/store.sqlite (the tests use it).

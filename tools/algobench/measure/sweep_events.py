@@ -9,8 +9,8 @@ import dataclasses
 import pathlib
 from typing import Callable
 
-from .matrix import Cell
-from .model import CellResult, Run
+from ..plan.matrix import Cell
+from ..model import CellResult, Run
 from .runner import Options, Process
 
 

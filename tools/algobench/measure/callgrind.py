@@ -43,10 +43,10 @@ import re
 import shutil
 import tempfile
 
-from . import build
-from .matrix import Cell
+from ..plan import build
+from ..plan.matrix import Cell
 from .runner import Options, Process, ResultLedger, attempt
-from .workload import PARALLEL_MODE
+from ..plan.workload import PARALLEL_MODE
 
 # Names the valgrind to run instead of the one on PATH (the tests give a stand-in).
 VALGRIND_ENV = "ALGOBENCH_VALGRIND"

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import pathlib
 
-from . import model
+from .. import model
 from .store import FAILED, INTERRUPTED, RUNNING, Store, StoreError, final_status
 
 __all__ = ["INTERRUPTED", "Recorder"]

@@ -14,7 +14,7 @@ import dataclasses
 import math
 import re
 
-from .workload import Workload
+from ..plan.workload import Workload
 
 # A time in the stream's default format: general notation with at most six
 # significant digits ("0.000227928", "2.19345e-05", "12", "-0"), or a

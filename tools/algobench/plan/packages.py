@@ -24,7 +24,7 @@ import subprocess
 import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 LIST = ROOT / "packages.txt"
 FAILED = ROOT / "build" / "packages-failed"
 

@@ -21,9 +21,9 @@ medians, without an interval.
 from __future__ import annotations
 
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
-from .model import CellResult, Run, Winner, load_checked
+from ..model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
-from .workload import PARALLEL_MODE, SEQUENTIAL
+from ..plan.workload import PARALLEL_MODE, SEQUENTIAL
 
 
 def by_round(cell: CellResult) -> dict[int, float] | None:
