@@ -10,10 +10,14 @@ with exit status 1.
 
 This module holds the parser alone: each command's handler is in a module of
 commands/ (measuring, results, fleet), which raises request.Refusal for what
-it cannot do. The package reads top-down: the commands call the orchestration
-(sweep, redraw, store, fleet), which calls the measurement (runner, machine,
-bandwidth, build), which fills the model (workload, model, derive, findings,
-compare), which the exporters render. No module imports one above it.
+it cannot do. Below the commands the folders follow the pipeline: plan/ (what
+to measure and how to build it), measure/ (processes, calibration, sweeps),
+judge/ (statistics, derive, findings, comparisons, the gate), record/ (the
+results folder, the store) and export/ (the files and pages drawn from a run),
+with model/, the results every stage speaks. Imports run one way, down this
+order: cli, commands, fleet, measure, record, judge, model, export, plan,
+files; a module may import its own folder and those after it, never one
+before (tests/runner_layers_test.py holds it to that).
 """
 
 from __future__ import annotations
