@@ -1,0 +1,32 @@
+"""The interface every metric implements."""
+
+from __future__ import annotations
+
+
+class Metric:
+    """One way of measuring a cell, and what its figures mean.
+
+    name     what a run records (results.json's context "metric")
+    unit     the unit of one sample
+    exact    whether one sample at one thread is the figure itself: a count
+             does not move from process to process, a time does
+    sampler  how measure/ runs a cell for it: "timed" (processes of calibrated
+             repetitions, in interleaved rounds) or "callgrind" (counted under
+             valgrind); metrics that share a sampler share its driver
+    """
+
+    name: str = ""
+    unit: str = ""
+    exact: bool = False
+    sampler: str = ""
+
+    def samples(self, cell) -> list[float]:
+        """The cell's measurements of this metric."""
+        raise NotImplementedError
+
+    def planned(self, context) -> int:
+        """How many measurements make a cell complete, in a run of `context`."""
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        return f"<metric {self.name}>"

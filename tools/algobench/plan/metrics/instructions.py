@@ -1,0 +1,21 @@
+"""Instructions: what one steady call executes, counted under callgrind."""
+
+from __future__ import annotations
+
+from .base import Metric
+
+
+class Instructions(Metric):
+    name = "instructions"
+    unit = "instructions"
+    exact = True
+    sampler = "callgrind"
+
+    def samples(self, cell) -> list[float]:
+        return cell.instruction_samples
+
+    def planned(self, context) -> int:
+        return 1  # a count is complete in one measurement
+
+
+INSTRUCTIONS = Instructions()

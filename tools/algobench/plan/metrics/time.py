@@ -1,0 +1,21 @@
+"""Time: seconds per call of a process's timed loop, one sample per round."""
+
+from __future__ import annotations
+
+from .base import Metric
+
+
+class Time(Metric):
+    name = "time"
+    unit = "s"
+    exact = False
+    sampler = "timed"
+
+    def samples(self, cell) -> list[float]:
+        return cell.times
+
+    def planned(self, context) -> int:
+        return context.samples or 1
+
+
+TIME = Time()
