@@ -16,7 +16,7 @@ from support import REPORT_FIXTURES, cell, run_of, run_suite
 from algobench.measure import ab
 from algobench.judge import compare, count_compare, pairing, stats, thresholds
 from algobench import model
-from algobench.commands import measuring
+from algobench.plan import metrics
 from algobench.export import counts
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
@@ -150,7 +150,7 @@ class VerdictRuleTest(unittest.TestCase):
                                ratios=[7.7, 7.8])
         paired = pairing.PairedComparison([pair], [], [], 0.02, 0.95)
         self.assertEqual(pairing.gate(paired, 0), [])
-        rows = measuring.time_verdicts(ab.AbOutcome(0, paired, [], False), lambda label: 0.0)
+        rows, _ = ab.time_verdicts(paired, lambda label: 0.0, metrics.TIME)
         why = counts.nothing_judged(rows)
         self.assertEqual(why, "the gate judged no cell: none of the 1 cell(s) held to a limit "
                               "has a verdict (too few samples)")

@@ -13,7 +13,7 @@ from unittest import mock
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
 from algobench.judge import compare, findings, pairing
-from algobench.measure import duet, machine, rounds, runner, sweep, sweep_events
+from algobench.measure import duet, machine, rounds, runner, sweep_events, timed
 from algobench.commands.console import Console
 from algobench.model.contention import Contention
 from algobench.judge.derive import derive
@@ -58,10 +58,10 @@ class RoundOrderTest(unittest.TestCase):
     def test_order_changes_between_rounds_and_seeds(self):
         groups = [object() for _ in range(12)]
         rng = random.Random(5)
-        first, second = sweep.round_order(groups, rng), sweep.round_order(groups, rng)
+        first, second = timed.round_order(groups, rng), timed.round_order(groups, rng)
         self.assertEqual(sorted(map(id, first)), sorted(map(id, groups)))
         self.assertNotEqual(first, second)
-        self.assertEqual(sweep.round_order(groups, random.Random(5)), first)
+        self.assertEqual(timed.round_order(groups, random.Random(5)), first)
 
 
 class PairedSpeedupTest(unittest.TestCase):

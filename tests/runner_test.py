@@ -11,7 +11,7 @@ from unittest import mock
 
 from support import SUITE, StandinSweep, load, run_suite, standin_bin
 
-from algobench.measure import runner
+from algobench.measure import calibration, runner
 from algobench.plan.matrix import Cell
 
 
@@ -172,26 +172,26 @@ class CheckTest(unittest.TestCase):
 
 class CalibrationTest(unittest.TestCase):
     def test_repetitions_cover_min_time(self):
-        self.assertEqual(runner.calibrated_repetitions(0.05, 0.2), 1)
-        reps = runner.calibrated_repetitions(0.05, 1e-5)
+        self.assertEqual(calibration.calibrated_repetitions(0.05, 0.2), 1)
+        reps = calibration.calibrated_repetitions(0.05, 1e-5)
         self.assertGreaterEqual(reps * 1e-5, 0.05)
         # A call below the microsecond clock counts as one tick, not as free.
-        self.assertEqual(runner.calibrated_repetitions(0.05, 0.0),
-                         runner.calibrated_repetitions(0.05, 1e-6))
+        self.assertEqual(calibration.calibrated_repetitions(0.05, 0.0),
+                         calibration.calibrated_repetitions(0.05, 1e-6))
 
     def test_a_fixed_first_call_cost_is_separated_from_the_per_call_cost(self):
         # 20 ms to start the team, 50 us per call: one step reaches the 62.5 ms aimed at.
         loop = lambda r: 0.020 + 50e-6 * r
-        reps = runner.next_repetitions(0.05, [(1, loop(1)), (3, loop(3))])
+        reps = calibration.next_repetitions(0.05, [(1, loop(1)), (3, loop(3))])
         self.assertGreaterEqual(loop(reps), 0.05)
         self.assertLess(loop(reps), 0.07)
         # Without a second point the repetitions grow with the shortfall.
-        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.025)]), 25)
-        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.0)]), 10_000)
+        self.assertEqual(calibration.next_repetitions(0.05, [(10, 0.025)]), 25)
+        self.assertEqual(calibration.next_repetitions(0.05, [(10, 0.0)]), 10_000)
 
     def test_first_call_excess_is_told_apart_from_later_calls(self):
         # 100 ms of first touch, 6 ms per later call.
-        excess, per_call = runner.first_call_fit((1, 0.106), (10, 0.160))
+        excess, per_call = calibration.first_call_fit((1, 0.106), (10, 0.160))
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
 

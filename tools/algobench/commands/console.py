@@ -41,7 +41,7 @@ class Console:
         # Escapes rewrite the line only on a terminal that understands them.
         self._live = self.stderr.isatty() and os.environ.get("TERM", "") not in ("", "dumb")
         self._beyond_said = False
-        self._step = "round"  # what a RoundDone finishes: a round, or one count of a cell
+        self._step = "round"  # what a RoundDone finishes, as the sweep's metric names it
         self._start = self._rounds_start = time.monotonic()
 
     def __call__(self, event: object) -> None:
@@ -76,13 +76,8 @@ class Console:
     def _on_RunStarted(self, event: sweep_events.RunStarted) -> None:
         self._start = self._rounds_start = time.monotonic()
         builds = f" of {len(event.variants)} builds" if len(event.variants) > 1 else ""
-        if event.metric == "instructions":
-            self._step = "count"
-            self._say(f"{len(event.cells)} cells{builds}: instruction counts under callgrind "
-                      "(counts are not time)\n")
-            return
-        self._say(f"{len(event.cells)} cells{builds}: warm-up and calibration, then "
-                  f"{event.options.samples} rounds (seed {event.options.seed})\n")
+        self._step = event.metric.step
+        self._say(f"{len(event.cells)} cells{builds}: {event.metric.sweep_plan(event.options)}\n")
 
     def _on_GroupReady(self, event: sweep_events.GroupReady) -> None:
         if self._live:

@@ -12,10 +12,10 @@ import sys
 from ..measure import ab as ab_run
 from ..measure import bandwidth, counting, duet, rounds, sweep
 from ..plan import build
-from ..judge import count_compare, thresholds
+from ..judge import thresholds
 from ..record import results_folder
 from .console import Console, print_plan
-from ..export import comparison, counts
+from ..export import counts
 from ..plan.workload import PARALLEL_MODE
 from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
                       registered, settle_defaults, terminate_as_interrupt)
@@ -95,38 +95,24 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
               file=sys.stderr)
     countable(arguments, cells, [bin_a, bin_b])
     claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES + GATE_FILES)
-    shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
-    if arguments.metric == "instructions":
-        return _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit,
-                          shown_a, shown_b)
-
-    def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
-        def write_report(result) -> None:
-            warnings = next(iter(the_sweep.runs.values())).context.warnings
-            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings, together)
-        return ab_run.run_ab(the_sweep, arguments.fail_above, write_report, limit)
-
+    report = ab_run.Report(out_dir, f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}",
+                           together)
     outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
-                                Console(summary_at_end=False), go,
+                                Console(summary_at_end=False),
+                                lambda the_sweep: ab_run.run_ab(the_sweep, limit, report),
                                 variants=ab_run.variants(bin_a, bin_b),
                                 policy=round_policy(arguments, ab=True),
                                 duet_sets=arguments.duet)
-    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b, together))
-    status = outcome.status
+    sys.stdout.write(outcome.text)
+    status, said = outcome.status, outcome.said
     if limit is not None:
-        passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
-                                       (["no cell could be compared"] if outcome.no_cell else [])
+        passed, problems = _write_gate(arguments, out_dir, outcome.verdicts, outcome.problems
                                        + ([INTERRUPTED] if outcome.interrupted else []))
-        for pair, low in outcome.over_limit:
-            print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
-                  f"(limit {limit(pair.label):g}%; the low end of its family-wise interval "
-                  f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
-        for failure in outcome.comparison.failed_b:
-            print(f"suite ab: B failed at {failure}", file=sys.stderr)
-        for problem in problems:
-            print(f"suite ab: {problem}", file=sys.stderr)
+        said += [problem for problem in problems if problem not in said]
         if not passed and status == 0:
             status = 1
+    for line in said:
+        print(f"suite ab: {line}", file=sys.stderr)
     return registered("ab", recorder, status, out_dir)
 
 
@@ -186,22 +172,6 @@ def _label(cell) -> str:
     return cell.name + (f"/fourth:{cell.fourth}" if cell.fourth is not None else "")
 
 
-def time_verdicts(outcome, limit) -> list[counts.Verdict]:
-    """The time gate's verdict on every cell an A/B run of times compared."""
-    over = {pair.label: low for pair, low in outcome.over_limit}
-    verdicts = []
-    for pair in outcome.comparison.matched:
-        percent = limit(pair.label)
-        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
-                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
-                   f"{percent:g}%" if pair.label in over else None)
-        verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                       failure, pair.verdict, pair.judged))
-    verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
-                 for f in outcome.comparison.failed_b]
-    return verdicts
-
-
 def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool, list[str]]:
     """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
     whether the gate passed, and why it failed beyond its cells' own failures
@@ -221,31 +191,6 @@ def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
                       1) from None
     return passed, problems
-
-
-def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, shown_a,
-               shown_b) -> int:
-    """`suite ab --metric instructions`: both builds' counts and their exact ratios."""
-    def go(the_sweep) -> tuple[int, object]:
-        status = the_sweep.run()
-        result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
-        counts.write_ab(out_dir, result, shown_a, shown_b)
-        return status, result, any(run.interrupted for run in the_sweep.runs.values())
-
-    (status, result, interrupted), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
-                                         claim, Console(summary_at_end=False), go,
-                                         variants=ab_run.variants(bin_a, bin_b))
-    sys.stdout.write(counts.render_text(result, shown_a, shown_b))
-    problems = result.problems()
-    if limit is not None:
-        passed, wide = _write_gate(arguments, out_dir, counts.count_verdicts(result),
-                                   result.run_problems() + ([INTERRUPTED] if interrupted else []))
-        problems += [problem for problem in wide if problem not in problems]
-    for problem in problems:
-        print(f"suite ab: {problem}", file=sys.stderr)
-    if problems and status == 0:
-        status = 1
-    return registered("ab", recorder, status, out_dir)
 
 
 def test(arguments: argparse.Namespace, argv: list[str]) -> int:

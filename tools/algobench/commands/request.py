@@ -20,8 +20,8 @@ import signal
 import sys
 import threading
 
-from ..plan import build, matrix
-from ..measure import callgrind, counting, machine, sweep
+from ..plan import build, matrix, metrics
+from ..measure import callgrind, machine, sweep
 from .. import fleet
 from ..record import results_folder, store
 from ..record.recorder import Recorder
@@ -245,18 +245,12 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
     recorder = Recorder(store_path(arguments))
     the_sweep = None
     try:
-        if getattr(arguments, "metric", "time") == "instructions":
-            the_sweep = counting.CountSweep(cells, run_options, claim.out_dir,
-                                            command_line(command, argv),
-                                            listeners=(console, recorder),
-                                            variants=sweep_options.get("variants"))
-        else:
-            the_sweep = sweep.Sweep(cells, run_options, claim.out_dir,
-                                    command_line(command, argv),
-                                    probe_bandwidth=not arguments.no_bandwidth,
-                                    draw_plots=not arguments.no_plots,
-                                    cv_threshold=arguments.cv_threshold,
-                                    listeners=(console, recorder), **sweep_options)
+        the_sweep = sweep.Sweep(cells, run_options, claim.out_dir, command_line(command, argv),
+                                metric=metrics.named(getattr(arguments, "metric", "time")),
+                                probe_bandwidth=not arguments.no_bandwidth,
+                                draw_plots=not arguments.no_plots,
+                                cv_threshold=arguments.cv_threshold,
+                                listeners=(console, recorder), **sweep_options)
         result = go(the_sweep)
     except OSError as error:
         recorder.abandon()

@@ -1,17 +1,22 @@
-"""`./suite ab A B`: two builds compared in one interleaved run.
+"""`./suite ab A B`: two builds compared in one run, of either metric.
 
 A and B are folders of built programs or git revisions (built into trees of
-their own). Both builds' cells are measured by one sweep: the same warm-ups
-and repetitions, and in every round each cell's A and B processes run next to
-each other in shuffled order, so machine drift lands on both alike. The
-results are a run's files for each build (A/ and B/ of the results folder)
-plus the per-round pairs and the comparison (pairing.py).
+their own). Both builds' cells are measured by one sweep, and the two runs
+are compared as their sampler measured them (its `compare_builds`):
 
-With --extra-rounds, a program and size whose B/A ratios still scatter after
-the --samples rounds gets more rounds, up to that many and within a time
-budget (rounds.py): the noise of a shared machine is uneven across cells, and
-the rounds go where it is. With --duet, the cells that fit twice on the CPUs
-run their A and B processes at the same time (duet.py).
+- timed: the same warm-ups and repetitions, and in every round each cell's A
+  and B processes run next to each other in shuffled order, so machine drift
+  lands on both alike; the comparison is of the per-round pairs (pairing.py).
+  With --extra-rounds, a program and size whose B/A ratios still scatter
+  after the --samples rounds gets more rounds, up to that many and within a
+  time budget (rounds.py): the noise of a shared machine is uneven across
+  cells, and the rounds go where it is. With --duet, the cells that fit twice
+  on the CPUs run their A and B processes at the same time (duet.py).
+- counted: each build's counts, and their exact ratios (count_compare.py).
+
+The results are a run's files for each build (A/ and B/ of the results
+folder) plus the comparison's files; the gate's verdicts are the command's to
+write, from the outcome's.
 """
 
 from __future__ import annotations
@@ -19,39 +24,97 @@ from __future__ import annotations
 import dataclasses
 import pathlib
 
-from . import sweep
-from ..judge.pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
+from ..export import comparison as paired_view
+from ..export import counts as counts_view
+from ..judge.count_compare import compare_counts
+from ..judge.pairing import SETTLED_WIDTH, pair_runs
 from ..judge.thresholds import time_over
+from .sweep_events import Variant
 
-__all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "variants"]
+__all__ = ["AbOutcome", "Report", "SETTLED_WIDTH", "counted", "paired_rounds", "run_ab",
+           "time_verdicts", "variants"]
 
 
 @dataclasses.dataclass
 class AbOutcome:
     status: int
-    comparison: PairedComparison | None
-    over_limit: list  # (compare.Matched, corrected low) above --fail-above
-    no_cell: bool
+    comparison: object  # pairing.PairedComparison or count_compare.CountComparison
+    text: str  # the comparison as `ab` prints it
+    verdicts: list  # the gate's verdict on every compared cell (counts.Verdict)
+    said: list[str]  # what `ab` says of the cells that fail the gate, one line each
+    problems: list[str]  # why the gate fails beyond its cells' own failures
     interrupted: bool = False  # the sweep was cut short: some cells were never measured
 
 
-def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report,
-           limit=None) -> AbOutcome:
-    """Runs the sweep of both builds, pairs them and finds the cells over the gate's
-    limit; whether the gate passes is the command's to say, from all its verdicts.
+@dataclasses.dataclass(frozen=True)
+class Report:
+    """Where and how the comparison is shown: the folder, the builds' names, and
+    the cells an `ab --duet` ran side by side (None without --duet)."""
 
-    `write_report(comparison)` writes the comparison's files (a renderer's
-    job, handed in by the command line); `limit(cell label)`, when given, is
-    each cell's own limit in percent (None: not gated), from a threshold file."""
+    out_dir: pathlib.Path
+    shown_a: str
+    shown_b: str
+    together: set[str] | None = None
+
+
+def run_ab(the_sweep, limit, report: Report) -> AbOutcome:
+    """Runs the sweep of both builds, compares them and writes the comparison's
+    files; `limit(cell label)`, when given, is each cell's gate in percent (None:
+    not gated). Whether the gate passes is the command's to say, from the outcome."""
     status = the_sweep.run()
     a, b = the_sweep.runs["A"], the_sweep.runs["B"]
+    outcome = the_sweep.sampler.compare_builds(a, b, limit, report)
+    outcome.status = status
+    outcome.interrupted = a.interrupted or b.interrupted
+    return outcome
+
+
+def paired_rounds(a, b, limit, report: Report) -> AbOutcome:
+    """Builds timed in the same rounds: the B/A ratios of their per-round pairs."""
     comparison = pair_runs(a, b)
-    write_report(comparison)
-    over = (time_over(comparison, limit) if limit is not None else
-            gate(comparison, fail_above) if fail_above is not None else [])
-    return AbOutcome(status, comparison, over, not comparison.matched,
-                     a.interrupted or b.interrupted)
+    paired_view.write_ab(report.out_dir, comparison, report.shown_a, report.shown_b,
+                         a.context.warnings, report.together)
+    text = paired_view.render_ab_text(comparison, report.shown_a, report.shown_b,
+                                      report.together)
+    if limit is None:
+        return AbOutcome(0, comparison, text, [], [], [])
+    verdicts, said = time_verdicts(comparison, limit, a.metric)
+    problems = [] if comparison.matched else ["no cell could be compared"]
+    return AbOutcome(0, comparison, text, verdicts, said, problems)
 
 
-def variants(bin_a: pathlib.Path, bin_b: pathlib.Path) -> list[sweep.Variant]:
-    return [sweep.Variant("A", bin_a), sweep.Variant("B", bin_b)]
+def time_verdicts(comparison, limit, metric) -> tuple[list, list[str]]:
+    """The gate's verdict on every cell of a comparison of paired rounds of
+    `metric`, and what `ab` says of the cells over their limit and those that
+    failed in B."""
+    over_limit = time_over(comparison, limit)
+    over = {pair.label: low for pair, low in over_limit}
+    verdicts = []
+    for pair in comparison.matched:
+        percent = limit(pair.label)
+        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
+                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
+                   f"{percent:g}%" if pair.label in over else None)
+        verdicts.append(counts_view.Verdict(pair.label, metric.name, f"B/A {pair.ratio:.3f}",
+                                            percent, failure, pair.verdict, pair.judged))
+    verdicts += [counts_view.Verdict(f.split(":", 1)[0], metric.name, "", None,
+                                     f"failed in B: {f}") for f in comparison.failed_b]
+    said = [f"{pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B (limit "
+            f"{limit(pair.label):g}%; the low end of its family-wise interval is "
+            f"{(low - 1) * 100:+.1f}%)" for pair, low in over_limit]
+    said += [f"B failed at {failure}" for failure in comparison.failed_b]
+    return verdicts, said
+
+
+def counted(a, b, limit, report: Report) -> AbOutcome:
+    """Builds counted: each cell's counts in both, and their exact ratio."""
+    comparison = compare_counts(a, b, limit)
+    counts_view.write_ab(report.out_dir, comparison, report.shown_a, report.shown_b)
+    text = counts_view.render_text(comparison, report.shown_a, report.shown_b)
+    verdicts = counts_view.count_verdicts(comparison) if limit is not None else []
+    return AbOutcome(0, comparison, text, verdicts, comparison.problems(),
+                     comparison.run_problems())
+
+
+def variants(bin_a: pathlib.Path, bin_b: pathlib.Path) -> list[Variant]:
+    return [Variant("A", bin_a), Variant("B", bin_b)]

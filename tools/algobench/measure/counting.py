@@ -1,5 +1,5 @@
-"""A sweep of instruction counts: every cell of every build counted under
-callgrind (callgrind.py), the cells side by side up to the usable CPUs.
+"""The counting sampler: every cell of every build counted under callgrind
+(callgrind.py), the cells side by side up to the usable CPUs.
 
 Counting needs none of what timing needs: no calibration to a --min-time, no
 rounds against drift, no retries of contended samples; a neighbour cannot
@@ -10,28 +10,22 @@ NOT_EXACT_COUNTS times, so that its spread is measured and shown. Valgrind runs 
 process's threads one at a time, so one process occupies one CPU whatever
 its thread count.
 
-It emits the sweep's events (sweep_events.py), so the terminal and the store
-hear it as they hear a timed sweep, and writes the same files (the plots of
-time aside) after a batch of cells and at the end.
+The sweep (sweep.py) writes the same files as for a timed run (the plots of
+time aside), after a batch of cells and at the end; a count's progress is
+one RoundDone event per cell counted.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
-import pathlib
 import time
-import uuid
 
-from . import callgrind, machine
-from .. import export
-from ..judge.derive import derive
+from . import ab, callgrind
 from ..plan.matrix import Cell, usable_cpus
-from ..model import CellResult, Run
-from .runner import Options, Process, ResultLedger, command, env_changes
-from ..record.results_folder import FAILURES_LOG
-from .sweep_events import (CellFailed, Interrupted, Listener, RoundDone, RunStarted, run_finished,
-                           Variant, Warned)
+from ..model import CellResult
+from .runner import Options, Process, command, env_changes
+from .sweep_events import RoundDone, Variant
 
 # How often a cell whose count is not exact is counted.
 NOT_EXACT_COUNTS = 2
@@ -65,104 +59,56 @@ def _give_donors(tasks: list[_Task]) -> None:
                 larger.donor = smaller
 
 
-class CountSweep:
-    def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
-                 command_line: list[str], listeners: tuple[Listener, ...] = (),
-                 variants: list[Variant] | None = None, workers: int | None = None) -> None:
-        self.cells = cells
+class Counting:
+    """Counts every cell of a sweep (sweep.Sweep) under callgrind, up to `workers`
+    processes at a time (the usable CPUs by default). A count has no time to
+    probe or plot and no rounds: the timed sampler's settings are not its own."""
+
+    compare_builds = staticmethod(ab.counted)
+
+    def __init__(self, sweep, options: Options, workers: int | None = None,
+                 **timed_settings) -> None:
+        self.sweep = sweep
         # Under callgrind a program runs some SLOWDOWN times as long as alone.
         self.options = dataclasses.replace(
             options, timeout=None if options.timeout is None else
             options.timeout * callgrind.SLOWDOWN)
-        self.out_dir = pathlib.Path(out_dir)
-        self.listeners = listeners
-        self.variants = variants or [Variant("", options.bin_dir)]
         self.workers = workers or usable_cpus()
-        self.runs: dict[str, Run] = {}
-        for variant in self.variants:
-            context = machine.collect(variant.bin_dir, command_line, options.pin,
-                                      options.hugepages, 1, options.min_time)
-            context.metric = "instructions"
-            context.run_id = uuid.uuid4().hex
-            self.runs[variant.name] = Run(context, planned_cells=len(cells))
-        self.ledger = ResultLedger()
 
-    def emit(self, event: object) -> None:
-        for listener in self.listeners:
-            listener(event)
+    def record(self, context) -> None:
+        context.samples = 1
 
-    def folder(self, variant: Variant) -> pathlib.Path:
-        return self.out_dir / variant.name if variant.name else self.out_dir
-
-    def write(self) -> None:
-        for variant in self.variants:
-            export.write_all(self.folder(variant), derive(self.runs[variant.name]),
-                             final=False)
-
-    def _fail(self, task: _Task, process: Process) -> None:
-        record = task.record
-        record.status = "failed"
-        record.failure = f"count: {process.failure}"
-        with open(self.folder(task.variant) / FAILURES_LOG, "a", encoding="utf-8") as log:
-            log.write(f"FAILED {record.name}: {record.failure}\n{process.describe()}\n\n")
-        self.emit(CellFailed(record, task.variant.name, process))
+    def after_cells(self) -> int:
+        return 0
 
     def _count(self, task: _Task,
                one_call: callgrind.Counted | None = None) -> callgrind.Counted | Process:
         times = 1 if callgrind.exact(task.cell) else NOT_EXACT_COUNTS
-        return callgrind.count(task.cell, self.options, self.ledger, task.variant.bin_dir, times,
-                               may_borrow=one_call is None and task.donor is not None,
+        return callgrind.count(task.cell, self.options, self.sweep.ledger, task.variant.bin_dir,
+                               times, may_borrow=one_call is None and task.donor is not None,
                                one_call=one_call)
 
-    def run(self) -> int:
+    def measure(self) -> None:
         tasks = []
-        for cell in self.cells:
-            for variant in self.variants:
+        for cell in self.sweep.cells:
+            for variant in self.sweep.variants:
                 record = CellResult(name=cell.name, program=cell.program, n=cell.n,
                                     threads=cell.threads, backend=cell.backend,
                                     fourth=cell.fourth)
-                self.runs[variant.name].cells.append(record)
+                self.sweep.runs[variant.name].cells.append(record)
                 tasks.append(_Task(cell, variant, record))
         _give_donors(tasks)
-        for variant in self.variants:
-            self.folder(variant).mkdir(parents=True, exist_ok=True)
-        for run in self.runs.values():
-            run.in_progress = True
-        self.emit(RunStarted(self.cells, self.options, self.variants, self.runs,
-                             {v.name: self.folder(v) for v in self.variants}, self.out_dir,
-                             metric="instructions"))
-        self.write()
-        status = 0
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.workers)
         try:
             self._count_all(pool, tasks)
         except KeyboardInterrupt:
             pool.shutdown(wait=True, cancel_futures=True)
-            for run in self.runs.values():
-                run.cut_short(1)
-            self.emit(Interrupted(after_cells=False))
-            status = 130
-        else:
-            pool.shutdown(wait=True)
-        first = next(iter(self.runs.values()))
-        for run in self.runs.values():
-            derive(run)
-            run.context.warnings += [f.line for f in run.findings
-                                     if f.line not in run.context.warnings]
-            run.in_progress = False
-        for finding in first.findings:
-            self.emit(Warned(finding.line))
-        self.write()
-        for variant in self.variants:
-            export.write_all(self.folder(variant), self.runs[variant.name], final=True,
-                             skip=("plots",))
-        finished = run_finished(self.runs, self.out_dir, status)
-        self.emit(finished)
-        return finished.status
+            raise
+        pool.shutdown(wait=True)
 
     def _record(self, task: _Task, outcome: callgrind.Counted | Process) -> None:
         if isinstance(outcome, Process):
-            self._fail(task, outcome)
+            self.sweep.fail(task.record, task.variant, "count", outcome)
         elif outcome.one_call:
             task.waiting = outcome
         else:
@@ -177,9 +123,9 @@ class CountSweep:
         written = time.monotonic()
         for done, future in enumerate(concurrent.futures.as_completed(futures), start=1):
             self._record(futures[future], future.result())
-            self.emit(RoundDone(done, len(tasks), 0))
+            self.sweep.emit(RoundDone(done, len(tasks), 0))
             if time.monotonic() - written >= WRITE_EVERY:
-                self.write()
+                self.sweep.write()
                 written = time.monotonic()
         # Smaller sizes first: a donor may itself have borrowed.
         in_full = []

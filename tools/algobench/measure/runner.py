@@ -1,5 +1,4 @@
-"""Runs one process of a cell and checks it before its time counts; the
-arithmetic of calibrating a timed loop to last --min-time.
+"""Runs one process of a cell and checks it before its time counts.
 
 Every process is timed by the program itself (its closing line); the runner
 adds what it saw of the machine while the process ran (contention.py): the
@@ -26,29 +25,6 @@ from ..model.contention import RETRIES, Contention
 from ..plan.matrix import Cell
 from ..plan.workload import PARALLEL_MODE
 
-# The most repetitions one process is given (the programs read a 32-bit int).
-MAX_REPETITIONS = 1_000_000_000
-# The clock the programs read (gettimeofday) ticks in microseconds: a call
-# reported as taking 0 s is taken to last at most one tick when calibrating.
-CLOCK_TICK = 1e-6
-# Aim a little above --min-time so that run-to-run jitter keeps the loop above it.
-CALIBRATION_MARGIN = 1.25
-# Loops of short calls (PROBE_BELOW or more) aim higher: the pace of a call of
-# microseconds, and of a two-thread team's above all, moves by half from one
-# process to the next, and a loop that falls short starts its program size over.
-SHORT_CALL_MARGIN = 2.0
-# How often a cell may start its samples over with more repetitions.
-RECALIBRATIONS = 3
-# The first call's excess (fresh pages, the thread team started) may add at
-# most this share to the figure: more repetitions dilute it ...
-FIRST_CALL_LIMIT = 0.08
-# ... as long as a process's loop stays within this many --min-time.
-LONGEST_LOOP = 8
-# When the warm-up asks for fewer repetitions than PROBE_BELOW, one more discarded
-# process runs this many, so that the first call's extra cost can be told
-# apart from the cost of later calls.
-FIRST_CALL_PROBE = 10
-PROBE_BELOW = 100
 # How often the runner looks at the threads of a process whose call should run on
 # a team: seldom enough to cost the program nothing it would notice.
 TEAM_POLL = 0.1
@@ -339,61 +315,6 @@ def _contention(before, after, wall: float, usage, hz: int | None = None) -> Con
     return Contention(wall_seconds=wall, cpu_seconds=cpu, involuntary_switches=usage.ru_nivcsw,
                       steal_share=steal_share, others_share=others_share,
                       others_seconds=others_seconds, runnable_others=runnable, load_avg=load)
-
-
-def calibrated_repetitions(min_time: float, seconds_per_call: float,
-                           margin: float = CALIBRATION_MARGIN) -> int:
-    """Repetitions that make a loop of calls lasting seconds_per_call exceed min_time
-    by `margin`."""
-    per_call = seconds_per_call if seconds_per_call > 0 else CLOCK_TICK
-    wanted = math.ceil(margin * min_time / per_call)
-    return max(1, min(MAX_REPETITIONS, wanted))
-
-
-def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
-    """More repetitions after a loop fell short of min_time.
-
-    `runs` holds (repetitions, loop seconds) of the cell's processes so far,
-    the short one last. A loop costs about F + r * c: a fixed part F (the
-    first call pays for cold caches, page faults and starting the OpenMP
-    team) and c per call. With two runs at different repetitions the line
-    through them gives F and c, and r is chosen so the loop reaches the
-    target; otherwise r grows in proportion to the shortfall.
-    """
-    target = CALIBRATION_MARGIN * min_time
-    repetitions, loop = runs[-1]
-    wanted = None
-    earlier = [run for run in runs[:-1] if run[0] != repetitions]
-    if earlier:
-        fixed, per_call = first_call_fit(earlier[-1], runs[-1])
-        if per_call > 0:
-            wanted = repetitions_reaching(target, fixed, per_call)
-    if wanted is None:
-        wanted = math.ceil(repetitions * target / max(loop, CLOCK_TICK))
-    # A loop measured as (nearly) zero says little: grow at most a thousandfold.
-    return max(repetitions + 1, min(MAX_REPETITIONS, 1000 * repetitions, wanted))
-
-
-def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[float, float]:
-    """(first call's excess, cost of each later call) from two (repetitions, loop seconds) runs:
-    the line loop = excess + r * per_call through both."""
-    (r0, loop0), (r1, loop1) = one, many
-    per_call = (loop1 - loop0) / (r1 - r0)
-    return max(loop0 - per_call * r0, 0.0), per_call
-
-
-def repetitions_reaching(target: float, excess: float, per_call: float) -> int:
-    """The fewest repetitions whose loop, excess + r * per_call, lasts `target` (at least 1)."""
-    return max(1, min(MAX_REPETITIONS, math.ceil((target - excess) / per_call)))
-
-
-def repetitions_diluting(min_time: float, excess: float, per_call: float) -> int:
-    """Repetitions that keep the first call's excess within FIRST_CALL_LIMIT of the
-    figure of a steady call (excess / (r * per_call) <= the limit), without
-    making one loop last longer than LONGEST_LOOP * min_time."""
-    wanted = math.ceil(excess / (FIRST_CALL_LIMIT * per_call))
-    longest = max(1, math.floor((LONGEST_LOOP * min_time - excess) / per_call))
-    return max(1, min(MAX_REPETITIONS, wanted, longest))
 
 
 class ResultLedger:

@@ -9,6 +9,7 @@ import dataclasses
 import pathlib
 from typing import Callable
 
+from ..plan import metrics
 from ..plan.matrix import Cell
 from ..model import CellResult, Run
 from .runner import Options, Process
@@ -33,7 +34,7 @@ class RunStarted:
     runs: dict[str, Run] = dataclasses.field(default_factory=dict)
     folders: dict[str, pathlib.Path] = dataclasses.field(default_factory=dict)
     out_dir: pathlib.Path | None = None
-    metric: str = "time"  # "instructions": a count sweep, whose rounds are single counts
+    metric: metrics.Metric = metrics.DEFAULT  # what the sweep measures, and how it says so
 
 
 @dataclasses.dataclass

@@ -13,12 +13,14 @@ class Metric:
     sampler  how measure/ runs a cell for it: "timed" (processes of calibrated
              repetitions, in interleaved rounds) or "callgrind" (counted under
              valgrind); metrics that share a sampler share its driver
+    step     what one step of a sweep of it is, as its progress line names it
     """
 
     name: str = ""
     unit: str = ""
     exact: bool = False
     sampler: str = ""
+    step: str = "round"
 
     def samples(self, cell) -> list[float]:
         """The cell's measurements of this metric."""
@@ -26,6 +28,10 @@ class Metric:
 
     def planned(self, context) -> int:
         """How many measurements make a cell complete, in a run of `context`."""
+        raise NotImplementedError
+
+    def sweep_plan(self, options) -> str:
+        """What a sweep of it does with its cells, as the sweep's first line says it."""
         raise NotImplementedError
 
     def __repr__(self) -> str:

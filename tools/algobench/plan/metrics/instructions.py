@@ -10,9 +10,13 @@ class Instructions(Metric):
     unit = "instructions"
     exact = True
     sampler = "callgrind"
+    step = "count"
 
     def samples(self, cell) -> list[float]:
         return cell.instruction_samples
+
+    def sweep_plan(self, options) -> str:
+        return "instruction counts under callgrind (counts are not time)"
 
     def planned(self, context) -> int:
         return 1  # a count is complete in one measurement

@@ -14,6 +14,10 @@ class Time(Metric):
     def samples(self, cell) -> list[float]:
         return cell.times
 
+    def sweep_plan(self, options) -> str:
+        return (f"warm-up and calibration, then {options.samples} rounds "
+                f"(seed {options.seed})")
+
     def planned(self, context) -> int:
         return context.samples or 1
 
