@@ -12,7 +12,6 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import pathlib
-import re
 import shlex
 import sys
 import tempfile
@@ -200,23 +199,6 @@ def _nodes(request: SubmitRequest) -> tuple[list[str] | None, dict[str, int]]:
     return nodelist, cpus
 
 
-def _expanded(nodelist: str) -> list[str]:
-    """A node list ("node[1-3,7],gpu1") expanded here, as `scontrol show hostnames`
-    would, for a dry run without Slurm: ranges and lists in brackets, zero padding kept."""
-    names = []
-    for prefix, inside, plain in re.findall(r"([^,\[]*)\[([^\]]*)\]|([^,]+)", nodelist):
-        if plain:
-            names.append(plain)
-            continue
-        for part in inside.split(","):
-            low, _, high = part.partition("-")
-            width = len(low)
-            names += [f"{prefix}{number:0{width}d}"
-                      for number in range(int(low), int(high or low) + 1)] \
-                if low.isdigit() and (high or low).isdigit() else [f"{prefix}[{part}]"]
-    return names
-
-
 def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite fleet submit`: checks the request, builds once (unless per node or given)
     and submits the job array; with --dry-run prints what it would submit."""
@@ -241,7 +223,7 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
         if not request.dry_run:
             raise Refusal(error.message, error.status) from None
         unasked = error.message
-        nodelist = _expanded(request.nodelist) if request.nodelist else None
+        nodelist = slurm.expanded_hostnames(request.nodelist) if request.nodelist else None
         cpus = {}
     tasks = len(nodelist) if nodelist else (request.nodes or 1)
     # Without --threads each node sweeps its own CPU counts: plan for the largest
