@@ -234,7 +234,7 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
     if time_given is None:
         time_minutes = fleet.time_limit_minutes(estimate, request.build_per_node)
     targets = build.PROGRAM_TARGETS + (() if settled.no_bandwidth else (bandwidth.PROBE,))
-    request = fleet.Request(
+    job = fleet.Request(
         folder=folder, run_options=run_options, tasks=tasks, nodelist=nodelist,
         partition=request.partition, time_minutes=time_minutes, time_given=time_given,
         estimate_seconds=estimate, cells=len(cells),
@@ -254,15 +254,15 @@ def submit(arguments: argparse.Namespace, argv: list[str]) -> int:
               "another on the same node", file=sys.stderr)
     if request.dry_run:
         placed = ", ".join(nodelist) if nodelist else "any node of the partition, one each"
-        sbatch = ["sbatch", *request.sbatch_options(), str(folder / fleet.JOB_SCRIPT)]
-        built = f"{request.build} ({bin_dir})" if bin_dir else request.build
+        sbatch = ["sbatch", *job.sbatch_options(), str(folder / fleet.JOB_SCRIPT)]
+        built = f"{job.build} ({bin_dir})" if bin_dir else job.build
         print(f"fleet folder: {folder}", f"tasks: {tasks} ({placed})", f"time limit: {limit}",
               f"build: {built}", f"run options: {shlex.join(run_options) or '(none)'}",
               f"sbatch: {shlex.join(sbatch)}", "", sep="\n")
-        sys.stdout.write(fleet.job_script(folder, request.suite))
+        sys.stdout.write(fleet.job_script(folder, job.suite))
         return 0
     try:
-        submitted = fleet.submit(request, lambda tree: build.build_tree(tree, targets),
+        submitted = fleet.submit(job, lambda tree: build.build_tree(tree, targets),
                                  say=lambda text: print(text, file=sys.stderr))
     except fleet.FleetError as error:
         raise Refusal(str(error)) from None
