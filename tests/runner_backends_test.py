@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 import support
-from support import StandinSweep, run_suite
+from support import TINY, StandinSweep, run_suite
 
 from algobench.plan import matrix
 from algobench import model
