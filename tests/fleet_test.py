@@ -24,7 +24,7 @@ import time
 import unittest
 from unittest import mock
 
-from support import run_suite, standin_bin
+from support import TINY, run_suite, standin_bin
 
 from algobench import fleet
 from algobench.fleet import slurm
@@ -32,8 +32,8 @@ from algobench.fleet import slurm
 DAEMONS = ("munged", "slurmctld", "slurmd")
 CLIENTS = ("sbatch", "scontrol", "sinfo", "scancel", "squeue")
 # What each fleet sweeps: two stand-in programs at one size, in a few seconds.
-SMALL = ["--programs", "count_if,find_if", "--sizes", "1000", "--threads", "1", "--samples", "2",
-         "--min-time", "0.001", "--timeout", "300", "--no-bandwidth", "--no-plots"]
+SMALL = ["--programs", "count_if,find_if", "--sizes", "1000", "--threads", "1", *TINY,
+         "--timeout", "300"]
 CLUSTER = None
 
 

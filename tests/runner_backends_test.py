@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 import support
-from support import StandinSweep, run_suite
+from support import TINY, StandinSweep, run_suite
 
 from algobench.plan import matrix
 from algobench import model
@@ -82,9 +82,8 @@ class RefusalTest(unittest.TestCase):
         self.out = root / "out"
 
     def sweep(self, *options):
-        return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
-                          "--no-bandwidth", "--no-plots", "--samples", "2", "--min-time",
-                          "0.001", "--programs", "count_if", "--sizes", "100", *options])
+        return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out), *TINY,
+                          "--programs", "count_if", "--sizes", "100", *options])
 
     def test_asking_for_a_backend_that_was_not_built_is_refused_with_the_reason(self):
         status, _, err = self.sweep("--backends", "parallel-mode,c++17-par")

@@ -3,13 +3,12 @@ show their command and output, spare the other cells and fail the run."""
 
 import os
 import pathlib
-import subprocess
 import tempfile
 import threading
 import unittest
 from unittest import mock
 
-from support import SUITE, StandinSweep, load, run_suite, standin_bin
+from support import TINY, StandinSweep, load, run_suite, standin_bin, suite_process
 
 from algobench.measure import calibration, runner
 from algobench.plan.matrix import Cell
@@ -349,12 +348,10 @@ class InterruptTest(unittest.TestCase):
         root = pathlib.Path(directory.name)
         bin_dir = standin_bin(root)
         env = {**os.environ, "STANDIN_FAULT": f"find_if:{fault}"}
-        completed = subprocess.run(
-            [*SUITE, "run", "--bin-dir", str(bin_dir),
-             "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
-             "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
-             "--no-bandwidth", "--no-plots", "--seed", seed],
-            env=env, capture_output=True, text=True, timeout=60)
+        completed = suite_process(
+            "run", "--bin-dir", bin_dir, "--out", root / "out", "--programs",
+            "count_if,find_if,nth_element", "--sizes", "50", "--threads", "1", *TINY, "--seed",
+            seed, env=env, timeout=60)
         return completed, root / "out"
 
     def test_ctrl_c_in_a_round_keeps_the_samples_taken_and_says_so(self):

@@ -19,7 +19,8 @@ import unittest
 from unittest import mock
 
 import support
-from support import FIXTURES, ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
+from support import (FIXTURES, ROOT, SUITE, TINY, cell, load, quiet, run_of, run_suite,
+                     standin_bin, suite_process)
 
 from algobench.judge import history
 from algobench import model
@@ -62,9 +63,8 @@ class StoreCase(unittest.TestCase):
             ["ab", str(bin_dir), str(bin_dir)]
         with mock.patch.dict(os.environ, {"STANDIN_FAULT": "", **(env or {})}), \
                 mock.patch("algobench.measure.runner._contention", side_effect=quiet):
-            return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL,
-                              "--samples", "2", "--min-time", "0.001", "--no-bandwidth",
-                              "--no-plots", "--extra-rounds", "0", *options])
+            return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL, *TINY,
+                              "--extra-rounds", "0", *options])
 
     def stored(self) -> list[store.RunRow]:
         with Store.open(self.path) as the_store:
@@ -126,10 +126,9 @@ class RegistrationTest(StoreCase):
 
     def test_ctrl_c_leaves_an_interrupted_run(self):
         bin_dir = standin_bin(self.root)
-        completed = subprocess.run(
-            [*SUITE, "run", "--bin-dir", str(bin_dir), "--out", str(self.root / "out"),
-             "--store", str(self.path), *PROCESS, "--samples", "2"], capture_output=True,
-            text=True, timeout=120, env={**os.environ, "STANDIN_FAULT": "find_if:interrupt_later"})
+        completed = suite_process(
+            "run", "--bin-dir", bin_dir, "--out", self.root / "out", "--store", self.path,
+            *PROCESS, "--samples", "2", env={**os.environ, "STANDIN_FAULT": "find_if:interrupt_later"})
         self.assertEqual(completed.returncode, 130, completed.stderr)
         [row] = self.stored()
         self.assertEqual((row.status, row.completed_cells, row.planned_cells),

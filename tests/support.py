@@ -38,6 +38,8 @@ from algobench.plan.workload import PARALLEL_MODE, WORKLOADS  # noqa: E402
 
 # The suite's command as a person runs it, in a process of its own.
 SUITE = [sys.executable, str(ROOT / "suite")]
+# A tiny sweep: two rounds of a millisecond's loop, no bandwidth probe, no plots.
+TINY = ["--samples", "2", "--min-time", "0.001", "--no-bandwidth", "--no-plots"]
 
 
 # The stand-ins (`#!/usr/bin/env python3`) run on the tests' own Python, found
@@ -132,6 +134,13 @@ def standin_bin(directory: pathlib.Path, name: str = "bin",
     return bin_dir
 
 
+def suite_process(*argv, **options) -> subprocess.CompletedProcess:
+    """`./suite <argv>` in a process of its own, as a person runs it; `options`
+    go to subprocess.run."""
+    return subprocess.run([*SUITE, *map(str, argv)], **{
+        "capture_output": True, "text": True, "timeout": 120, "env": dict(os.environ), **options})
+
+
 def run_suite(argv: list[str]) -> tuple[int, str, str]:
     """`suite <argv>` in this process: (exit status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
@@ -167,8 +176,7 @@ class StandinSweep:
         with mock.patch.dict(os.environ, {"STANDIN_FAULT": fault, **(env or {})}), \
                 mock.patch("algobench.measure.runner._contention", side_effect=contention or quiet):
             return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
-                              "--no-bandwidth", "--no-plots", "--samples", "2",
-                              "--min-time", "0.001", "--extra-rounds", "0", *options])
+                              *TINY, "--extra-rounds", "0", *options])
 
 
 def quiet(before, after, wall, usage, hz=None) -> Contention:

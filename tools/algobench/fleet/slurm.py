@@ -68,6 +68,23 @@ def hostnames(nodelist: str) -> list[str]:
     return names
 
 
+def expanded_hostnames(nodelist: str) -> list[str]:
+    """A node list ("node[1-3,7],gpu1") expanded here, as `scontrol show hostnames`
+    would, for a dry run without Slurm: ranges and lists in brackets, zero padding kept."""
+    names = []
+    for prefix, inside, plain in re.findall(r"([^,\[]*)\[([^\]]*)\]|([^,]+)", nodelist):
+        if plain:
+            names.append(plain)
+            continue
+        for part in inside.split(","):
+            low, _, high = part.partition("-")
+            width = len(low)
+            names += [f"{prefix}{number:0{width}d}"
+                      for number in range(int(low), int(high or low) + 1)] \
+                if low.isdigit() and (high or low).isdigit() else [f"{prefix}[{part}]"]
+    return names
+
+
 def node_cpus(partition: str | None = None, nodes: list[str] | None = None) -> dict[str, int]:
     """The CPUs of each node Slurm would consider (the partition's, or these nodes)."""
     arguments = ["sinfo", "--noheader", "--Node", "--format=%N %c"]
