@@ -12,7 +12,7 @@ import sys
 from ..measure import ab as ab_run
 from ..measure import bandwidth, counting, duet, rounds, sweep
 from ..plan import build
-from ..judge import count_compare, thresholds
+from ..judge import count_compare, gate, thresholds
 from ..record import results_folder
 from .console import Console, print_plan
 from ..export import comparison, counts
@@ -114,8 +114,9 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b, together))
     status = outcome.status
     if limit is not None:
-        passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
-                                       (["no cell could be compared"] if outcome.no_cell else [])
+        verdicts = gate.paired_verdicts(outcome.comparison, outcome.over_limit, limit)
+        passed, problems = _write_gate(arguments, out_dir, verdicts,
+                                       ([gate.NOTHING_COMPARED] if outcome.no_cell else [])
                                        + ([INTERRUPTED] if outcome.interrupted else []))
         for pair, low in outcome.over_limit:
             print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
@@ -160,14 +161,14 @@ def gate_limits(arguments: argparse.Namespace, cells):
         why = _unwritable(target) if target is not None else None
         if why:
             raise Refusal(f"{option} {target}: {why}")
-    if arguments.thresholds is None:
-        return lambda label: arguments.fail_above
-    try:
-        rules = thresholds.read(arguments.thresholds)
-        thresholds.check_cells(rules, [_label(cell) for cell in cells])
-    except thresholds.ThresholdError as error:
-        raise Refusal(f"--thresholds: {error}") from None
-    return lambda label: thresholds.limit(rules, label, arguments.metric, arguments.fail_above)
+    rules = None
+    if arguments.thresholds is not None:
+        try:
+            rules = thresholds.read(arguments.thresholds)
+            thresholds.check_cells(rules, [_label(cell) for cell in cells])
+        except thresholds.ThresholdError as error:
+            raise Refusal(f"--thresholds: {error}") from None
+    return gate.limits(rules, arguments.fail_above, arguments.metric)
 
 
 def _unwritable(path) -> str | None:
@@ -186,29 +187,11 @@ def _label(cell) -> str:
     return cell.name + (f"/fourth:{cell.fourth}" if cell.fourth is not None else "")
 
 
-def time_verdicts(outcome, limit) -> list[counts.Verdict]:
-    """The time gate's verdict on every cell an A/B run of times compared."""
-    over = {pair.label: low for pair, low in outcome.over_limit}
-    verdicts = []
-    for pair in outcome.comparison.matched:
-        percent = limit(pair.label)
-        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
-                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
-                   f"{percent:g}%" if pair.label in over else None)
-        verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                       failure, pair.verdict, pair.judged))
-    verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
-                 for f in outcome.comparison.failed_b]
-    return verdicts
-
-
 def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool, list[str]]:
     """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
     whether the gate passed, and why it failed beyond its cells' own failures
     (`problems`, and a gate that judged no cell)."""
-    unjudged = counts.nothing_judged(verdicts)
-    problems = problems + ([unjudged] if unjudged else [])
-    passed = not problems and not any(v.failure for v in verdicts)
+    passed, problems = gate.decide(verdicts, problems)
     try:
         counts.write_gate(out_dir, verdicts, passed, problems)
         if arguments.junit is not None:
@@ -236,10 +219,11 @@ def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, show
                                          claim, Console(summary_at_end=False), go,
                                          variants=ab_run.variants(bin_a, bin_b))
     sys.stdout.write(counts.render_text(result, shown_a, shown_b))
-    problems = result.problems()
+    problems = gate.count_problems(result)
     if limit is not None:
-        passed, wide = _write_gate(arguments, out_dir, counts.count_verdicts(result),
-                                   result.run_problems() + ([INTERRUPTED] if interrupted else []))
+        passed, wide = _write_gate(arguments, out_dir, gate.count_verdicts(result),
+                                   gate.count_run_problems(result)
+                                   + ([INTERRUPTED] if interrupted else []))
         problems += [problem for problem in wide if problem not in problems]
     for problem in problems:
         print(f"suite ab: {problem}", file=sys.stderr)

@@ -11,7 +11,7 @@ import re
 import sys
 
 from ..judge import compare as comparing
-from ..judge import count_compare
+from ..judge import count_compare, gate
 from .. import model
 from . import redraw
 from ..record import store
@@ -65,8 +65,9 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         if a.counts:
             return _compare_counts(arguments, a, b)
         result = comparing.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
-                                   drift_correction=not arguments.no_drift_correction,
-                                   fail_above=arguments.fail_above)
+                                   drift_correction=not arguments.no_drift_correction)
+        if arguments.fail_above is not None:
+            result.gate = gate.judge_compare(result, arguments.fail_above)
     except (model.ResultsError, store.StoreError, count_compare.MetricMismatch) as error:
         raise Refusal(str(error)) from None
     name_a = comparison.describe_run(arguments.a, a)
@@ -107,7 +108,7 @@ def _compare_counts(arguments: argparse.Namespace, a: model.Run, b: model.Run) -
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
     _show(arguments, counts, result, name_a, name_b)
-    problems = result.problems() or (["no cell could be compared"] if not result.pairs else [])
+    problems = gate.count_problems(result) or ([gate.NOTHING_COMPARED] if not result.pairs else [])
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
     return 1 if problems else 0

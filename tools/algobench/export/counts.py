@@ -12,7 +12,6 @@ judged no cell fails, with its reason as a failed test case.
 
 from __future__ import annotations
 
-import dataclasses
 import pathlib
 from xml.sax.saxutils import quoteattr
 
@@ -26,34 +25,6 @@ COLUMNS = ("cell", "A instructions", "B instructions", "B/A", "change %", "verdi
 CAVEAT = ("Counts are not time: the instructions a call executes, counted under callgrind. "
           "A memory-bound call can change in time without changing in count; time it "
           "(--metric time) to see that.")
-
-
-@dataclasses.dataclass
-class Verdict:
-    """One cell's verdict at the gate."""
-
-    cell: str
-    metric: str
-    figure: str  # e.g. "B/A 1.004"
-    limit: float | None  # percent, None: not gated
-    failure: str | None  # why it failed, None when it passed
-    verdict: str = ""  # the table's verdict on the cell, in its words ("": not compared)
-    judged: bool = True  # whether that verdict is one the gate can go by
-
-
-def nothing_judged(verdicts: list[Verdict]) -> str | None:
-    """Why a gate fails that judged none of the compared cells, or None when it
-    judged one (or no cell was compared: that has its own reason)."""
-    compared = [v for v in verdicts if v.verdict]
-    gated = [v for v in compared if v.limit is not None]
-    if not compared or any(v.judged for v in gated):
-        return None
-    if not gated:
-        return (f"the gate judged no cell: no threshold rule of the {compared[0].metric} "
-                "metric names a compared cell, and there is no --fail-above")
-    words = ", ".join(sorted({v.verdict for v in gated}))
-    return (f"the gate judged no cell: none of the {len(gated)} cell(s) held to a limit has "
-            f"a verdict ({words})")
 
 
 def _rows(comparison) -> list[list[str]]:
@@ -122,24 +93,11 @@ def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str) -> list
     return [folder / name for name in files]
 
 
-def count_verdicts(comparison) -> list[Verdict]:
-    """The gate's verdict on every cell of a count comparison."""
-    verdicts = []
-    for p in comparison.pairs:
-        figure = f"B/A {p.ratio:.6f}" + ("" if p.exact else f" (at least {p.low:.6f})")
-        failure = (f"{(p.ratio - 1) * 100:+.3f}% instructions, above the limit of {p.limit:g}%"
-                   if p.over_limit else None)
-        verdicts.append(Verdict(p.label, "instructions", figure, p.limit, failure, p.verdict))
-    verdicts += [Verdict(label, "instructions", "", None, f"failed in B: {why}")
-                 for label, why in comparison.failed_in_b]
-    return verdicts
-
-
-def _unjudged(v: Verdict) -> bool:
+def _unjudged(v) -> bool:
     return v.limit is not None and not v.judged and not v.failure
 
 
-def _shown(v: Verdict) -> str:
+def _shown(v) -> str:
     if v.failure:
         return "fail: " + v.failure
     if v.limit is None:
@@ -147,7 +105,7 @@ def _shown(v: Verdict) -> str:
     return ("pass" if v.judged else "not judged") + (f": {v.verdict}" if v.verdict else "")
 
 
-def render_gate_markdown(verdicts: list[Verdict], passed: bool, problems: list[str]) -> str:
+def render_gate_markdown(verdicts: list, passed: bool, problems: list[str]) -> str:
     failed = [v for v in verdicts if v.failure]
     gated = [v for v in verdicts if (v.limit is not None or v.failure) and not _unjudged(v)]
     unjudged = sum(map(_unjudged, verdicts))
@@ -163,7 +121,7 @@ def render_gate_markdown(verdicts: list[Verdict], passed: bool, problems: list[s
     return "\n".join(lines) + "\n"
 
 
-def render_junit(verdicts: list[Verdict], problems: list[str]) -> str:
+def render_junit(verdicts: list, problems: list[str]) -> str:
     """JUnit XML: one test case per gated cell (failures with their reason, cells
     the table gives no verdict skipped), and one per reason the gate failed with
     no cell to blame (`problems`: nothing compared, no cell judged)."""
@@ -198,7 +156,7 @@ def _text(value: str) -> str:
     return value.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def write_gate(folder: pathlib.Path, verdicts: list[Verdict], passed: bool,
+def write_gate(folder: pathlib.Path, verdicts: list, passed: bool,
                problems: list[str]) -> list[pathlib.Path]:
     """gate.md and gate.xml into the A/B run's folder."""
     folder = pathlib.Path(folder)

@@ -12,11 +12,7 @@ also differs from 1 by more than either side's own spread (its largest count
 over its smallest): a few repeats rarely reach the ends of the scheduling's
 scatter, so two ranges of one build can miss each other by a hair.
 
-The gate holds each cell to its own limit (thresholds.py, or one
---fail-above for all) and goes by the table's verdict: a cell fails when the
-table calls it "more" and even the low end of its ratio lies above
-1 + limit; a cell that ran in A but failed in B fails too, as does a
-comparison in which no cell could be compared.
+The gate on counts is gate.py's.
 """
 
 from __future__ import annotations
@@ -24,9 +20,9 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable
 
-from .compare import not_measured, unmeasured_line
+from .compare import not_measured
 from ..model import CellResult, Run
-from .stats import geometric_mean
+from .stats import geometric_mean, median
 
 # Exact counts closer than this are called the same (a few instructions of a
 # process's environment, not of the builds).
@@ -51,11 +47,6 @@ class CountPair:
     verdict: str
     limit: float | None = None  # the gate's percent for this cell, if gated
 
-    @property
-    def over_limit(self) -> bool:
-        return (self.limit is not None and self.verdict == MORE
-                and self.low > 1 + self.limit / 100)
-
 
 @dataclasses.dataclass
 class CountComparison:
@@ -66,25 +57,6 @@ class CountComparison:
     gated: bool
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
-    @property
-    def over(self) -> list[CountPair]:
-        return [p for p in self.pairs if p.over_limit]
-
-    def problems(self) -> list[str]:
-        """Why the gate fails, one line each (nothing when it passes or there is none)."""
-        if not self.gated:
-            return []
-        lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% instructions of A (B/A "
-                 f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
-                 f"{p.limit:g}%)" for p in self.over]
-        lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in self.failed_in_b]
-        return lines + self.run_problems()
-
-    def run_problems(self) -> list[str]:
-        """The reasons the gate fails that no one cell stands for."""
-        lines = [unmeasured_line(self.unmeasured_in_b)] if self.unmeasured_in_b else []
-        return lines + ([] if self.pairs else ["no cell could be compared"])
-
 
 def same_metric(a: Run, b: Run) -> None:
     """Refuses two runs of different metrics."""
@@ -94,7 +66,7 @@ def same_metric(a: Run, b: Run) -> None:
 
 
 def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, str]:
-    ratio = _median(b) / _median(a)
+    ratio = median(b) / median(a)
     exact = len(a) == 1 and len(b) == 1
     low, high = (ratio, ratio) if exact else (min(b) / max(a), max(b) / min(a))
     spread = max(max(a) / min(a), max(b) / min(b))
@@ -105,12 +77,6 @@ def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, s
     else:
         verdict = SAME if exact or abs(ratio - 1) <= EXACT_TOLERANCE else WITHIN
     return ratio, low, high, exact, verdict
-
-
-def _median(values: list[float]) -> float:
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
 def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None = None

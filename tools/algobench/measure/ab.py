@@ -20,8 +20,8 @@ import dataclasses
 import pathlib
 
 from . import sweep
-from ..judge.pairing import SETTLED_WIDTH, PairedComparison, gate, pair_runs
-from ..judge.thresholds import time_over
+from ..judge.gate import paired_over, paired_over_limits
+from ..judge.pairing import SETTLED_WIDTH, PairedComparison, pair_runs
 
 __all__ = ["AbOutcome", "SETTLED_WIDTH", "run_ab", "variants"]
 
@@ -47,8 +47,8 @@ def run_ab(the_sweep: sweep.Sweep, fail_above: float | None, write_report,
     a, b = the_sweep.runs["A"], the_sweep.runs["B"]
     comparison = pair_runs(a, b)
     write_report(comparison)
-    over = (time_over(comparison, limit) if limit is not None else
-            gate(comparison, fail_above) if fail_above is not None else [])
+    over = (paired_over_limits(comparison, limit) if limit is not None else
+            paired_over(comparison, fail_above) if fail_above is not None else [])
     return AbOutcome(status, comparison, over, not comparison.matched,
                      a.interrupted or b.interrupted)
 
