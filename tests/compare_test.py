@@ -13,9 +13,9 @@ from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench.judge import compare, count_compare, gate, pairing, stats, thresholds
+from algobench.judge import compare, gate, pairing, stats, thresholds
 from algobench import model
-from algobench.export import counts
+from algobench.export import gate_report
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
@@ -157,10 +157,10 @@ class VerdictRuleTest(unittest.TestCase):
         why = gate.nothing_judged(rows)
         self.assertEqual(why, "the gate judged no cell: none of the 1 cell(s) held to a limit "
                               "has a verdict (too few samples)")
-        suite = ElementTree.fromstring(counts.render_junit(rows, [why])).find("testsuite")
+        suite = ElementTree.fromstring(gate_report.render_junit(rows, [why])).find("testsuite")
         self.assertEqual([suite.get(k) for k in ("tests", "failures", "skipped")], ["2", "1", "1"])
         self.assertIn("| 0% | not judged: too few samples |",
-                      counts.render_gate_markdown(rows, False, [why]))
+                      gate_report.render_gate_markdown(rows, False, [why]))
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
         result = compare.compare(
@@ -502,7 +502,7 @@ class CountComparisonTest(unittest.TestCase):
     def test_verdicts_and_gate_per_cell(self):
         a, b = self.runs()
         limits = {"count_if/n:1000/threads:1": 0.2, "count_if/n:1000/threads:2": 0.2}
-        result = count_compare.compare_counts(a, b, lambda label: limits.get(label))
+        result = compare.compare_runs(a, b, lambda label: limits.get(label))
         by_label = {p.label: p for p in result.pairs}
         exact = by_label["count_if/n:1000/threads:1"]
         self.assertEqual((exact.exact, exact.verdict, gate.count_over(exact)),
@@ -521,25 +521,25 @@ class CountComparisonTest(unittest.TestCase):
             "limit 0.2%)", "find_if/n:1000/threads:1: failed in B (exit status 1)"])
         verdicts = gate.count_verdicts(result)
         xml = ElementTree.fromstring(
-            counts.render_junit(verdicts, gate.count_run_problems(result)))
+            gate_report.render_junit(verdicts, gate.count_run_problems(result)))
         suite = xml.find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
         failed = [case.get("name") for case in suite.iter("testcase")
                   if case.find("failure") is not None]
         self.assertEqual(failed, ["count_if/n:1000/threads:1", "find_if/n:1000/threads:1"])
-        markdown = counts.render_gate_markdown(verdicts, False, gate.count_problems(result))
+        markdown = gate_report.render_gate_markdown(verdicts, False, gate.count_problems(result))
         self.assertIn("## algobench A/B gate: FAILED", markdown)
         self.assertIn("| partial_sum/n:1000/threads:1 | instructions | B/A 1.000040 |  | "
                       "not gated |", markdown)
         # At 0% for every cell "same" and "within spread" still pass; with rules for
         # the other metric only, the gate judged nothing and fails in JUnit too.
-        zero = count_compare.compare_counts(a, b, lambda label: 0.0)
+        zero = compare.compare_runs(a, b, lambda label: 0.0)
         self.assertEqual([p.label for p in zero.pairs if gate.count_over(p)],
                          ["count_if/n:1000/threads:1"])
-        none = gate.count_verdicts(count_compare.compare_counts(a, b, lambda label: None))
+        none = gate.count_verdicts(compare.compare_runs(a, b, lambda label: None))
         why = gate.nothing_judged(none)
         self.assertIn("no threshold rule of the instructions metric names a compared cell", why)
-        suite = ElementTree.fromstring(counts.render_junit(none, [why])).find("testsuite")
+        suite = ElementTree.fromstring(gate_report.render_junit(none, [why])).find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("2", "2"))
 
     def test_threshold_file_errors_are_one_line(self):

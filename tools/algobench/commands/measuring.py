@@ -12,10 +12,10 @@ import sys
 from ..measure import ab as ab_run
 from ..measure import bandwidth, counting, duet, rounds, sweep
 from ..plan import build
-from ..judge import count_compare, gate, thresholds
+from ..judge import compare, gate, thresholds
 from ..record import results_folder
 from .console import Console, print_plan
-from ..export import comparison, counts
+from ..export import comparison, gate_report
 from ..plan.workload import PARALLEL_MODE
 from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
                       registered, settle_defaults, terminate_as_interrupt)
@@ -193,12 +193,13 @@ def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool
     (`problems`, and a gate that judged no cell)."""
     passed, problems = gate.decide(verdicts, problems)
     try:
-        counts.write_gate(out_dir, verdicts, passed, problems)
+        gate_report.write_gate(out_dir, verdicts, passed, problems)
         if arguments.junit is not None:
-            arguments.junit.write_text(counts.render_junit(verdicts, problems), encoding="utf-8")
+            arguments.junit.write_text(gate_report.render_junit(verdicts, problems),
+                                       encoding="utf-8")
         if arguments.summary is not None:
             with open(arguments.summary, "a", encoding="utf-8") as summary:
-                summary.write(counts.render_gate_markdown(verdicts, passed, problems))
+                summary.write(gate_report.render_gate_markdown(verdicts, passed, problems))
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
@@ -211,14 +212,14 @@ def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, show
     """`suite ab --metric instructions`: both builds' counts and their exact ratios."""
     def go(the_sweep) -> tuple[int, object]:
         status = the_sweep.run()
-        result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
-        counts.write_ab(out_dir, result, shown_a, shown_b)
+        result = compare.compare_runs(the_sweep.runs["A"], the_sweep.runs["B"], limit)
+        comparison.write_counts_ab(out_dir, result, shown_a, shown_b)
         return status, result, any(run.interrupted for run in the_sweep.runs.values())
 
     (status, result, interrupted), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
                                          claim, Console(summary_at_end=False), go,
                                          variants=ab_run.variants(bin_a, bin_b))
-    sys.stdout.write(counts.render_text(result, shown_a, shown_b))
+    sys.stdout.write(comparison.render_text(result, shown_a, shown_b))
     problems = gate.count_problems(result)
     if limit is not None:
         passed, wide = _write_gate(arguments, out_dir, gate.count_verdicts(result),

@@ -11,15 +11,16 @@ import re
 import sys
 
 from ..judge import compare as comparing
-from ..judge import count_compare, gate
+from ..judge import gate
 from .. import model
 from . import redraw
 from ..record import store
 from ..judge import history as cell_history
 from ..judge.derive import load_derived
-from ..export import comparison, counts, history as history_view
+from ..export import comparison, history as history_view
 from ..export.text import printable
 from ..files import replace_file
+from ..plan import metrics
 from ..plan.workload import WORKLOADS
 from .options import store_path
 from .request import Refusal
@@ -59,59 +60,42 @@ def _compared_runs(arguments: argparse.Namespace) -> tuple[model.Run, model.Run]
 
 def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite compare A B`: two runs cell by cell, as a table, Markdown or JSON."""
+    fail_above = arguments.fail_above
     try:
         a, b = _compared_runs(arguments)
-        count_compare.same_metric(a, b)
-        if a.counts:
-            return _compare_counts(arguments, a, b)
-        result = comparing.compare(a, b, arguments.noise_floor / 100, arguments.resamples,
-                                   drift_correction=not arguments.no_drift_correction)
-        if arguments.fail_above is not None:
-            result.gate = gate.judge_compare(result, arguments.fail_above)
-    except (model.ResultsError, store.StoreError, count_compare.MetricMismatch) as error:
+        result = comparing.compare_runs(
+            a, b, None if fail_above is None else lambda label: fail_above,
+            arguments.noise_floor / 100, arguments.resamples,
+            drift_correction=not arguments.no_drift_correction)
+        problems = gate.judge(result, fail_above)
+    except (model.ResultsError, store.StoreError, comparing.MetricMismatch) as error:
         raise Refusal(str(error)) from None
     name_a = comparison.describe_run(arguments.a, a)
     name_b = comparison.describe_run(arguments.b, b)
-    _show(arguments, comparison, result, name_a, name_b)
+    _show(arguments, result, name_a, name_b)
     if arguments.out is not None:
-        for warning in result.warnings:
+        for warning in getattr(result, "warnings", []):
             print(f"warning: {warning}", file=sys.stderr)
-    problems = result.problems()
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
     return 1 if problems else 0
 
 
-def _show(arguments: argparse.Namespace, formats, result, name_a: str, name_b: str) -> None:
-    """A comparison in the format asked for on standard output, and as Markdown
-    in --out; `formats` is the exporter (of times or of counts) that renders it."""
+def _show(arguments: argparse.Namespace, result, name_a: str, name_b: str) -> None:
+    """A comparison in the format asked for on standard output, and as Markdown in --out."""
     if arguments.out is not None:
         try:
             # Written in place: --out may name a device or a pipe, never to be replaced.
-            arguments.out.write_text(formats.render_markdown(result, name_a, name_b),
+            arguments.out.write_text(comparison.render_markdown(result, name_a, name_b),
                                      encoding="utf-8")
         except OSError as error:
             raise Refusal(f"cannot write --out {arguments.out}: {error.strerror or error}") \
                 from None
     if arguments.json:
-        sys.stdout.write(formats.render_json(result, name_a, name_b))
+        sys.stdout.write(comparison.render_json(result, name_a, name_b))
     else:
-        render = formats.render_markdown if arguments.markdown else formats.render_text
+        render = comparison.render_markdown if arguments.markdown else comparison.render_text
         sys.stdout.write(render(result, name_a, name_b))
-
-
-def _compare_counts(arguments: argparse.Namespace, a: model.Run, b: model.Run) -> int:
-    """`compare` of two runs of instruction counts: each cell's B/A, gated by --fail-above."""
-    fail_above = arguments.fail_above
-    result = count_compare.compare_counts(
-        a, b, None if fail_above is None else lambda label: fail_above)
-    name_a = comparison.describe_run(arguments.a, a)
-    name_b = comparison.describe_run(arguments.b, b)
-    _show(arguments, counts, result, name_a, name_b)
-    problems = gate.count_problems(result) or ([gate.NOTHING_COMPARED] if not result.pairs else [])
-    for problem in problems:
-        print(f"suite compare: {problem}", file=sys.stderr)
-    return 1 if problems else 0
 
 
 def report(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -190,8 +174,8 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
                 rows = [row for row in the_store.runs()
                         if arguments.machine is None or row.host == arguments.machine]
             else:
-                series = cell_history.series(the_store, pattern, arguments.machine,
-                                             arguments.metric)
+                metric = metrics.named(arguments.metric)
+                series = cell_history.series(the_store, pattern, arguments.machine, metric)
                 _left_out(arguments, the_store)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
@@ -201,11 +185,11 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if arguments.json:
         sys.stdout.write(history_view.render_json(series, str(path), pattern,
-                                                  arguments.machine, cell_history.CHANGE_RULE,
-                                                  arguments.metric))
+                                                  arguments.machine,
+                                                  cell_history.change_rule(metric), metric))
     elif series:
-        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE,
-                                                  arguments.metric))
+        sys.stdout.write(history_view.render_text(series, cell_history.change_rule(metric),
+                                                  metric))
     if not series:
         on = f" on {arguments.machine}" if arguments.machine is not None else ""
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "

@@ -15,6 +15,7 @@ from html import escape
 from typing import Any
 
 from ..files import dump_json
+from ..plan import metrics
 from .chart import Axis, Chart, Point, Series, charts, log_span_wanted
 from .text import aligned, interval, plural, printable, with_interval
 from .units import format_seconds, page_seconds
@@ -52,7 +53,7 @@ def render_runs(rows: list) -> str:
     table = [RUN_HEADER] + [
         [f"@{row.id}", row.date or "", row.host or "", row.cpu or "", row.compiler or "",
          row.library or "", _commit(row.commit, row.dirty), ",".join(row.backends),
-         _cells(row), row.status + (" (counts)" if row.metric == "instructions" else ""),
+         _cells(row), row.status + (" (counts)" if _exact(row.metric) else ""),
          _pair(row)]
         for row in rows]
     return "\n".join(aligned(table, right={0, 8})) + "\n"
@@ -72,12 +73,17 @@ def _change(before: dict | None, point: dict) -> str:
     return text + (" *" if point["changed"] else "")
 
 
-def render_text(series: list[dict], rule: str, metric: str = "time") -> str:
+def _exact(metric: str) -> bool:
+    """Whether a stored run's metric counts (an exact figure) rather than times."""
+    return metrics.REGISTRY.get(metric, metrics.DEFAULT).exact
+
+
+def render_text(series: list[dict], rule: str, metric: metrics.Metric = metrics.TIME) -> str:
     """Each cell's median time per call over the runs, on each machine, with the
     points marked `*` that changed by more than the noise (`rule` says how); or,
-    for metric "instructions", its instructions per call."""
-    if metric == "instructions":
-        return _render_counts(series)
+    for a metric of counts, its count per call."""
+    if metric.exact:
+        return _render_counts(series, rule)
     out = []
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
@@ -96,12 +102,7 @@ def render_text(series: list[dict], rule: str, metric: str = "time") -> str:
     return "\n".join(out) + "\n"
 
 
-COUNT_RULE = ("a point is a change when its count lies outside the range of the previous "
-              "run's (beyond 0.01% for a cell counted once) by more than either run's own "
-              "spread")
-
-
-def _render_counts(series: list[dict]) -> str:
+def _render_counts(series: list[dict], rule: str) -> str:
     out = []
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
@@ -113,15 +114,14 @@ def _render_counts(series: list[dict]) -> str:
         out += ["  " + line for line in aligned(rows, right={3, 4})]
         out.append("")
     out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
-               f"change: against the machine's previous run of counts; *: {COUNT_RULE}.")
+               f"change: against the machine's previous run of counts; *: {rule}.")
     return "\n".join(out) + "\n"
 
 
 def render_json(series: list[dict], store: str, pattern: str, machine: str | None,
-                rule: str, metric: str = "time") -> str:
+                rule: str, metric: metrics.Metric = metrics.TIME) -> str:
     return dump_json({"store": store, "pattern": pattern, "machine": machine,
-                      "metric": metric,
-                      "change_rule": COUNT_RULE if metric == "instructions" else rule,
+                      "metric": metric.name, "change_rule": rule,
                       "cells": series})
 
 

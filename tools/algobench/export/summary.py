@@ -231,7 +231,7 @@ def render_markdown(run) -> str:
         f"{context.get('host', '?')}: {context.get('cpu_model', '?')}, "
         f"{context.get('usable_cpus', '?')} usable CPUs; {context.get('build_type', '?')} build, "
         f"{context.get('compiler', '?')} {context.get('compiler_version', '')}".rstrip()
-        + ("; instruction counts under callgrind" if run.counts else
+        + ("; instruction counts under callgrind" if run.metric.exact else
            f"; {context.get('samples', '?')} samples per cell in interleaved rounds"
            + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
            + f", min time {context.get('min_time', '?')} s")
@@ -245,7 +245,7 @@ def render_markdown(run) -> str:
         lines += ["Environment: " + printable(" ".join(f"{k}={v}" for k, v in
                                                        context.environment.items())), ""]
     by_cell, listed = notes(run)
-    if run.counts:
+    if run.metric.exact:
         return "\n".join(lines + _count_table(run, by_cell, listed)) + "\n"
     columns = COLUMNS if listed else COLUMNS[:-1]
     # A run of the parallel mode alone reads as it always has; with other

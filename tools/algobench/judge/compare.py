@@ -36,6 +36,7 @@ import math
 import zlib
 
 from ..model import CellResult, Run, ResultsError
+from . import count_compare
 from .stats import (CONFIDENCE, RESAMPLES, bootstrap_interval, geometric_mean, median,
                     robust_spread, shift_interval)
 
@@ -75,6 +76,10 @@ class CompareError(ResultsError):
     """Runs that cannot be compared: duplicate cells."""
 
 
+class MetricMismatch(ValueError):
+    """Two runs of different metrics: a time cannot be compared with a count."""
+
+
 def _index(run: Run, which: str) -> dict[tuple, CellResult]:
     cells: dict[tuple, CellResult] = {}
     for cell in run.cells:
@@ -90,18 +95,9 @@ def key_order(key: tuple) -> tuple:
     return (str(program), n, str(backend), threads, -1 if fourth is None else fourth)
 
 
-def not_measured(cell: CellResult) -> str | None:
-    """How an interrupted run left a cell without its figure, or None."""
-    if cell.status != "interrupted":
-        return None
-    failure = cell.failure or ""
-    return "not measured: the run was " + (failure if failure.startswith("interrupted")
-                                           else "interrupted")
-
-
 def _unusable(cell: CellResult) -> str | None:
     """Why a cell cannot be compared, or None."""
-    unmeasured = not_measured(cell)
+    unmeasured = cell.unmeasured
     if unmeasured:
         return unmeasured
     if not cell.ok:
@@ -210,6 +206,11 @@ class Comparison:
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
     min_samples: int = MIN_SAMPLES
+    exact = False  # of figures that move from process to process
+
+    def changed(self) -> set[str]:
+        """The cells called slower or faster."""
+        return {m.label for m in self.matched if m.verdict in (SLOWER, FASTER)}
 
     def verdict_counts(self) -> dict[str, int]:
         """How many matched cells got each verdict, in the order the summary names them."""
@@ -296,7 +297,7 @@ def compare(
     for key in sorted(cells_a.keys() & cells_b.keys(), key=key_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
-        if cell_a.ok and not_measured(cell_b):
+        if cell_a.ok and cell_b.unmeasured:
             unmeasured_in_b += 1
         elif cell_a.ok and not cell_b.ok:
             why = cell_b.failure or "no reason given"
@@ -331,3 +332,20 @@ def compare(
         matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
         confidence, drift, failed_in_b, unmeasured_in_b=unmeasured_in_b,
     )
+
+
+def compare_runs(a: Run, b: Run, limit=None, noise: float = NOISE_FLOOR,
+                 resamples: int = RESAMPLES, confidence: float = CONFIDENCE,
+                 drift_correction: bool = True):
+    """Two runs of one metric, cell by cell, by the rule its figures call for. An
+    exact figure (a count) does not move from process to process: each cell's
+    B/A and its range (count_compare), with `limit(label)`, the cell's gate in
+    percent, kept beside it. A figure that moves (a time) is judged by the
+    interval of its ratio of medians against the run-wide shift (`compare`).
+    MetricMismatch for runs of two metrics."""
+    if a.context.metric != b.context.metric:
+        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
+                             "compare runs of the same metric (a count is not a time)")
+    if a.metric.exact:
+        return count_compare.compare_counts(a, b, limit)
+    return compare(a, b, noise, resamples, confidence, drift_correction)

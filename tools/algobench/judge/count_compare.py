@@ -20,8 +20,8 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable
 
-from .compare import not_measured
 from ..model import CellResult, Run
+from ..plan.metrics import Metric
 from .stats import geometric_mean, median
 
 # Exact counts closer than this are called the same (a few instructions of a
@@ -29,10 +29,6 @@ from .stats import geometric_mean, median
 EXACT_TOLERANCE = 1e-4
 MORE, FEWER, SAME, WITHIN = "more", "fewer", "same", "within spread"
 FAILED_IN_B = "failed in B"
-
-
-class MetricMismatch(ValueError):
-    """Two runs of different metrics: a time cannot be compared with a count."""
 
 
 @dataclasses.dataclass
@@ -56,13 +52,12 @@ class CountComparison:
     geomean: float | None
     gated: bool
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
+    metric: Metric | None = None  # what the cells count
+    exact = True  # of figures that do not move from process to process
 
-
-def same_metric(a: Run, b: Run) -> None:
-    """Refuses two runs of different metrics."""
-    if a.context.metric != b.context.metric:
-        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
-                             "compare runs of the same metric (a count is not a time)")
+    def changed(self) -> set[str]:
+        """The cells whose count changed."""
+        return {p.label for p in self.pairs if p.verdict in (MORE, FEWER)}
 
 
 def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, str]:
@@ -83,7 +78,6 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
                    ) -> CountComparison:
     """Every cell of both runs, matched; `limit(cell label)` is its gate in percent
     (None: not gated), or no gate at all when `limit` is None."""
-    same_metric(a, b)
     by_key = {cell.key: cell for cell in b.cells}
     pairs, not_compared, failed_in_b = [], [], []
     unmeasured_in_b = 0
@@ -93,7 +87,7 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
             continue
         counts_a = cell_a.instruction_samples if cell_a.ok else []
         counts_b = cell_b.instruction_samples if cell_b.ok else []
-        unmeasured = not_measured(cell_b)
+        unmeasured = cell_b.unmeasured
         if counts_a and unmeasured:
             not_compared.append((cell_a.label, f"B: {unmeasured}"))
             unmeasured_in_b += 1
@@ -109,4 +103,4 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
                                limit(cell_a.label) if limit is not None else None))
     geomean = geometric_mean([p.ratio for p in pairs]) if pairs else None
     return CountComparison(pairs, not_compared, failed_in_b, geomean, limit is not None,
-                           unmeasured_in_b)
+                           unmeasured_in_b, a.metric)

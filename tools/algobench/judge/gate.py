@@ -184,15 +184,16 @@ def paired_verdicts(comparison: PairedComparison, over: list[tuple[Matched, floa
     """The gate's verdict on every cell an A/B run of times compared; `over` are
     the cells over their limit (paired_over_limits)."""
     lows = {pair.label: low for pair, low in over}
+    metric = comparison.metric.name
     verdicts = []
     for pair in comparison.matched:
         percent = limit(pair.label)
         failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
                    f"interval {(lows[pair.label] - 1) * 100:+.1f}% above the limit of "
                    f"{percent:g}%" if pair.label in lows else None)
-        verdicts.append(Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                failure, pair.verdict, pair.judged))
-    verdicts += [Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
+        verdicts.append(Verdict(pair.label, metric, f"B/A {pair.ratio:.3f}", percent, failure,
+                                pair.verdict, pair.judged))
+    verdicts += [Verdict(f.split(":", 1)[0], metric, "", None, f"failed in B: {f}")
                  for f in comparison.failed_b]
     return verdicts
 
@@ -229,8 +230,9 @@ def count_verdicts(comparison: CountComparison) -> list[Verdict]:
         figure = f"B/A {p.ratio:.6f}" + ("" if p.exact else f" (at least {p.low:.6f})")
         failure = (f"{(p.ratio - 1) * 100:+.3f}% instructions, above the limit of {p.limit:g}%"
                    if count_over(p) else None)
-        verdicts.append(Verdict(p.label, "instructions", figure, p.limit, failure, p.verdict))
-    verdicts += [Verdict(label, "instructions", "", None, f"failed in B: {why}")
+        verdicts.append(Verdict(p.label, comparison.metric.name, figure, p.limit, failure,
+                                p.verdict))
+    verdicts += [Verdict(label, comparison.metric.name, "", None, f"failed in B: {why}")
                  for label, why in comparison.failed_in_b]
     return verdicts
 
@@ -248,6 +250,16 @@ def nothing_judged(verdicts: list[Verdict]) -> str | None:
     words = ", ".join(sorted({v.verdict for v in gated}))
     return (f"the gate judged no cell: none of the {len(gated)} cell(s) held to a limit has "
             f"a verdict ({words})")
+
+
+def judge(result, fail_above: float | None) -> list[str]:
+    """What makes `compare` of two runs (compare.compare_runs) exit with status 1,
+    one line each: its gate at --fail-above when given, and no cell compared."""
+    if result.exact:
+        return count_problems(result) or ([NOTHING_COMPARED] if not result.pairs else [])
+    if fail_above is not None:
+        result.gate = judge_compare(result, fail_above)
+    return result.problems()
 
 
 def decide(verdicts: list[Verdict], problems: list[str]) -> tuple[bool, list[str]]:

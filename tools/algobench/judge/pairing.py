@@ -16,9 +16,10 @@ from __future__ import annotations
 
 import dataclasses
 
-from .compare import NOISE_FLOOR, TOO_FEW, Matched, not_measured, verdict
+from .compare import NOISE_FLOOR, TOO_FEW, Matched, verdict
 from .derive import by_round
 from ..model import CellResult, Run
+from ..plan.metrics import TIME, Metric
 from .stats import CONFIDENCE, geometric_mean, median, median_interval, paired_ratios
 
 MIN_COVERAGE = 0.9
@@ -37,6 +38,7 @@ class PairedComparison:
     failed_b: list[str]  # cells that failed or timed out in B while A's ran
     noise: float
     confidence: float
+    metric: Metric = TIME  # what the cells measured, in rounds
 
     @property
     def geomean(self) -> float | None:
@@ -50,8 +52,8 @@ class PairedComparison:
 
 
 def _why_not(cell: CellResult, side: str) -> str | None:
-    if not_measured(cell):
-        return f"{side}: {not_measured(cell)}"
+    if cell.unmeasured:
+        return f"{side}: {cell.unmeasured}"
     if cell.status != "ok":
         return f"{side}: {cell.status} ({cell.failure or 'no reason given'})"
     return None
@@ -91,5 +93,5 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
             low, high, judged, samples_a=[rounds_a[r] for r in common],
             samples_b=[rounds_b[r] for r in common], rounds=common, ratios=ratios,
             coverage=coverage))
-    return PairedComparison(matched, not_compared, failed_b, noise, confidence)
+    return PairedComparison(matched, not_compared, failed_b, noise, confidence, a.metric)
 

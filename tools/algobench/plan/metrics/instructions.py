@@ -10,6 +10,7 @@ class Instructions(Metric):
     unit = "instructions"
     exact = True
     sampler = "callgrind"
+    figure = "instructions"
 
     def samples(self, cell) -> list[float]:
         return cell.instruction_samples
