@@ -64,6 +64,7 @@ def runs_json(rows: list, store: str) -> str:
 
 
 POINT_HEADER = ["run", "date", "commit", "median", "interval", "change"]
+COUNT_HEADER = ["run", "date", "commit", "instructions", "change"]
 
 
 def _change(before: dict | None, point: dict) -> str:
@@ -82,40 +83,32 @@ def render_text(series: list[dict], rule: str, metric: metrics.Metric = metrics.
     """Each cell's median time per call over the runs, on each machine, with the
     points marked `*` that changed by more than the noise (`rule` says how); or,
     for a metric of counts, its count per call."""
-    if metric.exact:
-        return _render_counts(series, rule)
     out = []
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
         points = entry["points"]
-        rows = [POINT_HEADER] + [
+        header = COUNT_HEADER if metric.exact else POINT_HEADER
+        rows = [header] + [
             [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
-             format_seconds(point["median"]),
-             interval(point["low"], point["high"], format_seconds, " .. "),
-             _change(before, point)]
+             *_figure(point, metric), _change(before, point)]
             for before, point in zip([None] + points, points)]
-        out += ["  " + line for line in aligned(rows, right={3, 4, 5})]
+        out += ["  " + line for line in aligned(rows, right=set(range(3, len(header))))]
         out.append("")
-    out.append("median: median time per call; interval: the distribution-free interval of "
+    out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
+               f"change: against the machine's previous run of counts; *: {rule}."
+               if metric.exact else
+               "median: median time per call; interval: the distribution-free interval of "
                "that median (95% where the run's samples allow it, else their smallest to "
                f"largest); change: against the machine's previous run; *: {rule}.")
     return "\n".join(out) + "\n"
 
 
-def _render_counts(series: list[dict], rule: str) -> str:
-    out = []
-    for entry in series:
-        out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
-        points = entry["points"]
-        rows = [["run", "date", "commit", "instructions", "change"]] + [
-            [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
-             f"{point['median']:,.0f}", _change(before, point)]
-            for before, point in zip([None] + points, points)]
-        out += ["  " + line for line in aligned(rows, right={3, 4})]
-        out.append("")
-    out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
-               f"change: against the machine's previous run of counts; *: {rule}.")
-    return "\n".join(out) + "\n"
+def _figure(point: dict, metric: metrics.Metric) -> list[str]:
+    """A point's figure: a count, or a median time and its interval."""
+    if metric.exact:
+        return [f"{point['median']:,.0f}"]
+    return [format_seconds(point["median"]),
+            interval(point["low"], point["high"], format_seconds, " .. ")]
 
 
 def render_json(series: list[dict], store: str, pattern: str, machine: str | None,

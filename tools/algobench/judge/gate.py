@@ -39,7 +39,6 @@ from .stats import (FAMILY_ERROR, RESAMPLES, bonferroni_confidence, bootstrap_in
 # The gate's interval reaches far into the tails of the bootstrap: it takes
 # enough resamples that each tail holds at least this many, up to a cap.
 GATE_TAIL_RESAMPLES = 10
-GATE_MAX_RESAMPLES = MAX_RESAMPLES
 # What makes a gate fail that judged no cell at all.
 NOTHING_COMPARED = "no cell could be compared"
 
@@ -56,7 +55,7 @@ def gate_resamples(confidence: float, resamples: int = RESAMPLES) -> int:
     """Enough resamples that each tail of a `confidence` interval holds
     GATE_TAIL_RESAMPLES of them, never fewer than `resamples`, at most the cap."""
     needed = math.ceil(GATE_TAIL_RESAMPLES / ((1 - confidence) / 2))
-    return max(resamples, min(needed, GATE_MAX_RESAMPLES))
+    return max(resamples, min(needed, MAX_RESAMPLES))
 
 
 @dataclasses.dataclass
@@ -128,6 +127,7 @@ def judge_compare(comparison: Comparison, percent: float) -> Gate:
     return Gate(percent, bound, len(judged), confidence, slowdowns, comparison.failed_in_b,
                 corrected=comparison.drift is not None and comparison.drift.corrected,
                 matched=len(comparison.matched), unmeasured_in_b=comparison.unmeasured_in_b)
+
 
 @dataclasses.dataclass
 class Verdict:
