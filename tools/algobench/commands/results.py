@@ -74,7 +74,7 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     name_b = comparison.describe_run(arguments.b, b)
     _show(arguments, result, name_a, name_b)
     if arguments.out is not None:
-        for warning in getattr(result, "warnings", []):
+        for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)

@@ -54,6 +54,7 @@ class CountComparison:
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
     metric: Metric | None = None  # what the cells count
     exact = True  # of figures that do not move from process to process
+    warnings = ()  # a count does not depend on the machine: no context is compared
 
     def changed(self) -> set[str]:
         """The cells whose count changed."""
