@@ -42,8 +42,7 @@ def drifting_runs(count, drift=1.0, noise=0.005, samples=7, jitter=0.0, changed=
     return run_of(cells_a), run_of(cells_b)
 
 
-def gated(a, b, percent, **options):
-    """`compare` of two runs with its gate at `percent`, as the command runs it."""
+def gated(a, b, percent, **options):  # `compare` with --fail-above percent
     result = compare.compare(a, b, **options)
     result.gate = gate.judge_compare(result, percent)
     return result
@@ -504,10 +503,9 @@ class CountComparisonTest(unittest.TestCase):
         limits = {"count_if/n:1000/threads:1": 0.2, "count_if/n:1000/threads:2": 0.2}
         result = compare.compare_runs(a, b, lambda label: limits.get(label))
         by_label = {p.label: p for p in result.pairs}
-        exact = by_label["count_if/n:1000/threads:1"]
-        self.assertEqual((exact.exact, exact.verdict, gate.count_over(exact)),
-                         (True, "more", True))
-        self.assertAlmostEqual(exact.ratio, 1.003)
+        one = by_label["count_if/n:1000/threads:1"]
+        self.assertEqual((one.exact, one.verdict, gate.count_over(one)), (True, "more", True))
+        self.assertAlmostEqual(one.ratio, 1.003)
         # Counted twice on each side: the ranges overlap, so no change is called and
         # the low end (2.005 / 2.01) keeps the neighbour-free gate from tripping.
         ranged = by_label["count_if/n:1000/threads:2"]
@@ -520,9 +518,8 @@ class CountComparisonTest(unittest.TestCase):
             "count_if/n:1000/threads:1: B executes +0.300% instructions of A (B/A 1.003000; "
             "limit 0.2%)", "find_if/n:1000/threads:1: failed in B (exit status 1)"])
         verdicts = gate.count_verdicts(result)
-        xml = ElementTree.fromstring(
-            gate_report.render_junit(verdicts, gate.count_run_problems(result)))
-        suite = xml.find("testsuite")
+        suite = ElementTree.fromstring(gate_report.render_junit(
+            verdicts, gate.count_run_problems(result))).find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
         failed = [case.get("name") for case in suite.iter("testcase")
                   if case.find("failure") is not None]
