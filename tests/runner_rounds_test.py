@@ -12,7 +12,7 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench.judge import compare, findings, pairing
+from algobench.judge import compare, findings, gate, pairing
 from algobench.measure import duet, machine, rounds, runner, sweep_events, timed
 from algobench.commands.console import Console
 from algobench.model.contention import Contention
@@ -289,13 +289,13 @@ class AbTest(unittest.TestCase):
             pairs.append(compare.Matched(f"c{index}", 1.0, 1.0, sorted(ratios)[2], 0, 0,
                                          "no clear change", ratios=ratios))
         comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95)
-        self.assertEqual(pairing.gate(comparison, 5), [])
+        self.assertEqual(gate.paired_over(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3
         # The gate goes by the table's verdict: "slower" fails it, anything else not.
-        self.assertEqual(pairing.gate(comparison, 5), [])
+        self.assertEqual(gate.paired_over(comparison, 5), [])
         pairs[0].verdict = compare.SLOWER
-        self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
+        self.assertEqual([p.label for p, _ in gate.paired_over(comparison, 5)], ["c0"])
 
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):
         # count_if's times move by up to 10% from process to process; nth_element's

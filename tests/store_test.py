@@ -24,7 +24,7 @@ from support import (FIXTURES, ROOT, SUITE, TINY, cell, load, quiet, run_of, run
 
 from algobench.judge import history
 from algobench import model
-from algobench.record import recorder, store
+from algobench.record import recorder, store, store_file
 from algobench.export import history as history_view
 from algobench.record.store import Store, StoreError
 
@@ -335,7 +335,7 @@ class DamageTest(StoreCase):
         holder = sqlite3.connect(self.path, isolation_level=None)
         self.addCleanup(holder.close)
         holder.execute("BEGIN EXCLUSIVE")
-        with mock.patch.object(store, "BUSY_TIMEOUT", 0.1):
+        with mock.patch.object(store_file, "BUSY_TIMEOUT", 0.1):
             status, _, err = self.suite_run(self.root / "out")
             self.assert_run_kept(status, err, self.root / "out", "is locked by another process")
             status, _, err = run_suite(["import", str(self.root / "out"), "--store",

@@ -14,10 +14,10 @@ import sys
 from ..measure import ab as ab_run
 from ..measure import bandwidth, counting, duet, rounds, sweep
 from ..plan import build
-from ..judge import thresholds
+from ..judge import gate, thresholds
 from ..record import results_folder
 from .console import Console, print_plan
-from ..export import counts
+from ..export import gate_report
 from ..plan.workload import PARALLEL_MODE
 from .options import Parser, add_run_arguments, path, percentage, text
 from .request import (Refusal, RunRequest, check, countable, measure, options, prepare_out,
@@ -210,14 +210,14 @@ def gate_limits(request: AbRequest, cells):
         why = _unwritable(target) if target is not None else None
         if why:
             raise Refusal(f"{option} {target}: {why}")
-    if request.thresholds is None:
-        return lambda label: request.fail_above
-    try:
-        rules = thresholds.read(request.thresholds)
-        thresholds.check_cells(rules, [_label(cell) for cell in cells])
-    except thresholds.ThresholdError as error:
-        raise Refusal(f"--thresholds: {error}") from None
-    return lambda label: thresholds.limit(rules, label, request.metric.name, request.fail_above)
+    rules = None
+    if request.thresholds is not None:
+        try:
+            rules = thresholds.read(request.thresholds)
+            thresholds.check_cells(rules, [_label(cell) for cell in cells])
+        except thresholds.ThresholdError as error:
+            raise Refusal(f"--thresholds: {error}") from None
+    return gate.limits(rules, request.fail_above, request.metric.name)
 
 
 def _unwritable(path) -> str | None:
@@ -241,16 +241,15 @@ def _write_gate(request: AbRequest, out_dir, verdicts,
     """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
     whether the gate passed, and why it failed beyond its cells' own failures
     (`problems`, and a gate that judged no cell)."""
-    unjudged = counts.nothing_judged(verdicts)
-    problems = problems + ([unjudged] if unjudged else [])
-    passed = not problems and not any(v.failure for v in verdicts)
+    passed, problems = gate.decide(verdicts, problems)
     try:
-        counts.write_gate(out_dir, verdicts, passed, problems)
+        gate_report.write_gate(out_dir, verdicts, passed, problems)
         if request.junit is not None:
-            request.junit.write_text(counts.render_junit(verdicts, problems), encoding="utf-8")
+            request.junit.write_text(gate_report.render_junit(verdicts, problems),
+                                       encoding="utf-8")
         if request.summary is not None:
             with open(request.summary, "a", encoding="utf-8") as summary:
-                summary.write(counts.render_gate_markdown(verdicts, passed, problems))
+                summary.write(gate_report.render_gate_markdown(verdicts, passed, problems))
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",

@@ -12,13 +12,13 @@ import re
 import sys
 
 from ..judge import compare as comparing
-from ..judge import count_compare
+from ..judge import gate
 from .. import model
 from . import redraw
 from ..record import store
 from ..judge import history as cell_history
 from ..judge.derive import load_derived
-from ..export import comparison, counts, history as history_view
+from ..export import comparison, history as history_view
 from ..export.text import printable
 from ..files import replace_file
 from ..plan import metrics
@@ -178,58 +178,42 @@ def _compared_runs(request: CompareRequest) -> tuple[model.Run, model.Run]:
 def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite compare A B`: two runs cell by cell, as a table, Markdown or JSON."""
     request = typed(CompareRequest, arguments)
+    fail_above = request.fail_above
     try:
         a, b = _compared_runs(request)
-        count_compare.same_metric(a, b)
-        if a.counts:
-            return _compare_counts(request, a, b)
-        result = comparing.compare(a, b, request.noise_floor / 100, request.resamples,
-                                   drift_correction=not request.no_drift_correction,
-                                   fail_above=request.fail_above)
-    except (model.ResultsError, store.StoreError, count_compare.MetricMismatch) as error:
+        result = comparing.compare_runs(
+            a, b, None if fail_above is None else lambda label: fail_above,
+            request.noise_floor / 100, request.resamples,
+            drift_correction=not request.no_drift_correction)
+        problems = gate.judge(result, fail_above)
+    except (model.ResultsError, store.StoreError, comparing.MetricMismatch) as error:
         raise Refusal(str(error)) from None
     name_a = comparison.describe_run(request.a, a)
     name_b = comparison.describe_run(request.b, b)
-    _show(request, comparison, result, name_a, name_b)
+    _show(request, result, name_a, name_b)
     if request.out is not None:
         for warning in result.warnings:
             print(f"warning: {warning}", file=sys.stderr)
-    problems = result.problems()
     for problem in problems:
         print(f"suite compare: {problem}", file=sys.stderr)
     return 1 if problems else 0
 
 
-def _show(request: CompareRequest, formats, result, name_a: str, name_b: str) -> None:
-    """A comparison in the format asked for on standard output, and as Markdown
-    in --out; `formats` is the exporter (of times or of counts) that renders it."""
+def _show(request: CompareRequest, result, name_a: str, name_b: str) -> None:
+    """A comparison in the format asked for on standard output, and as Markdown in --out."""
     if request.out is not None:
         try:
             # Written in place: --out may name a device or a pipe, never to be replaced.
-            request.out.write_text(formats.render_markdown(result, name_a, name_b),
+            request.out.write_text(comparison.render_markdown(result, name_a, name_b),
                                      encoding="utf-8")
         except OSError as error:
             raise Refusal(f"cannot write --out {request.out}: {error.strerror or error}") \
                 from None
     if request.json:
-        sys.stdout.write(formats.render_json(result, name_a, name_b))
+        sys.stdout.write(comparison.render_json(result, name_a, name_b))
     else:
-        render = formats.render_markdown if request.markdown else formats.render_text
+        render = comparison.render_markdown if request.markdown else comparison.render_text
         sys.stdout.write(render(result, name_a, name_b))
-
-
-def _compare_counts(request: CompareRequest, a: model.Run, b: model.Run) -> int:
-    """`compare` of two runs of instruction counts: each cell's B/A, gated by --fail-above."""
-    fail_above = request.fail_above
-    result = count_compare.compare_counts(
-        a, b, None if fail_above is None else lambda label: fail_above)
-    name_a = comparison.describe_run(request.a, a)
-    name_b = comparison.describe_run(request.b, b)
-    _show(request, counts, result, name_a, name_b)
-    problems = result.problems() or (["no cell could be compared"] if not result.pairs else [])
-    for problem in problems:
-        print(f"suite compare: {problem}", file=sys.stderr)
-    return 1 if problems else 0
 
 
 def report(arguments: argparse.Namespace, argv: list[str]) -> int:
@@ -311,8 +295,8 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
                 rows = [row for row in the_store.runs()
                         if request.machine is None or row.host == request.machine]
             else:
-                series = cell_history.series(the_store, pattern, request.machine,
-                                             request.metric.name)
+                metric = request.metric
+                series = cell_history.series(the_store, pattern, request.machine, metric)
                 _left_out("history", request.store, the_store)
     except store.StoreError as error:
         raise Refusal(str(error), 1) from None
@@ -322,11 +306,11 @@ def history(arguments: argparse.Namespace, argv: list[str]) -> int:
         return 0
     if request.json:
         sys.stdout.write(history_view.render_json(series, str(path), pattern,
-                                                  request.machine, cell_history.CHANGE_RULE,
-                                                  request.metric.name))
+                                                  request.machine,
+                                                  cell_history.change_rule(metric), metric))
     elif series:
-        sys.stdout.write(history_view.render_text(series, cell_history.CHANGE_RULE,
-                                                  request.metric.name))
+        sys.stdout.write(history_view.render_text(series, cell_history.change_rule(metric),
+                                                  metric))
     if not series:
         on = f" on {request.machine}" if request.machine is not None else ""
         raise Refusal(f"no cell of the store{on} matches {pattern!r} (cell names are like "

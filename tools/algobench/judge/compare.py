@@ -25,14 +25,7 @@ correction turned off, the ratio itself is judged against the noise floor.
 The shift is reported, never judged: between two separate runs it cannot be
 told apart from the machine's own drift.
 
-The gate (`--fail-above PERCENT`) keeps the chance of a false alarm over all
-m judged cells together at FAMILY_ERROR: a cell fails it when it is clearly
-slower and its interval at confidence 1 - FAMILY_ERROR / m (Bonferroni),
-divided by the shift, lies wholly above both 1 + PERCENT/100 and the clear
-change threshold. A cell that ran in A but failed or timed out in B fails the
-gate too, as does a comparison in which no cell could be judged and one whose
-run B was interrupted before it measured cells that ran in A: those cells did
-not fail, they were never measured, but a gate cannot vouch for them.
+The gate (`--fail-above PERCENT`) is gate.py's.
 """
 
 from __future__ import annotations
@@ -43,8 +36,9 @@ import math
 import zlib
 
 from ..model import CellResult, Run, ResultsError
-from .stats import (CONFIDENCE, FAMILY_ERROR, RESAMPLES, bonferroni_confidence, bootstrap_interval,
-                    geometric_mean, median, robust_spread, shift_interval)
+from . import count_compare
+from .stats import (CONFIDENCE, RESAMPLES, bootstrap_interval, geometric_mean, median,
+                    robust_spread, shift_interval)
 
 NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
 MIN_SAMPLES = 3
@@ -57,16 +51,12 @@ MIN_CELLS = 5
 # of the time, so a sweep of 50 cells calls on average 0.13 of them changed
 # that did not change; at 2 spreads it would be 2.3 cells.
 SPREAD_MULTIPLE = 3.0
-# The gate's interval reaches far into the tails of the bootstrap: it takes
-# enough resamples that each tail holds at least this many, up to a cap.
-GATE_TAIL_RESAMPLES = 10
-GATE_MAX_RESAMPLES = 100_000
 # The most --resamples a comparison takes. Each resample of each cell costs
 # about 10 us here, so 10^5 resamples of a 200-cell sweep take minutes and 10^8
 # would take days; at 10^5 each tail of a 95% interval already holds 2,500 of
 # them, which puts its ends far closer than any run's noise. The gate caps its
 # own resamples there too.
-MAX_RESAMPLES = GATE_MAX_RESAMPLES
+MAX_RESAMPLES = 100_000
 
 # Context fields whose difference makes the two runs' times hard to compare.
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
@@ -86,6 +76,10 @@ class CompareError(ResultsError):
     """Runs that cannot be compared: duplicate cells."""
 
 
+class MetricMismatch(ValueError):
+    """Two runs of different metrics: a time cannot be compared with a count."""
+
+
 def _index(run: Run, which: str) -> dict[tuple, CellResult]:
     cells: dict[tuple, CellResult] = {}
     for cell in run.cells:
@@ -101,24 +95,9 @@ def key_order(key: tuple) -> tuple:
     return (str(program), n, str(backend), threads, -1 if fourth is None else fourth)
 
 
-def not_measured(cell: CellResult) -> str | None:
-    """How an interrupted run left a cell without its figure, or None."""
-    if cell.status != "interrupted":
-        return None
-    failure = cell.failure or ""
-    return "not measured: the run was " + (failure if failure.startswith("interrupted")
-                                           else "interrupted")
-
-
-def unmeasured_line(count: int) -> str:
-    """The gate's reason to fail a comparison with a B cut short."""
-    return (f"B is an interrupted run: {count} cell(s) that ran in A were not measured in B, "
-            "so the gate cannot vouch for them")
-
-
 def _unusable(cell: CellResult) -> str | None:
     """Why a cell cannot be compared, or None."""
-    unmeasured = not_measured(cell)
+    unmeasured = cell.unmeasured
     if unmeasured:
         return unmeasured
     if not cell.ok:
@@ -140,13 +119,6 @@ def clear_threshold(noise: float, spread: float | None, multiple: float = SPREAD
     if spread is None:
         return noise
     return max(noise, math.exp(multiple * spread) - 1)
-
-
-def gate_resamples(confidence: float, resamples: int = RESAMPLES) -> int:
-    """Enough resamples that each tail of a `confidence` interval holds
-    GATE_TAIL_RESAMPLES of them, never fewer than `resamples`, at most the cap."""
-    needed = math.ceil(GATE_TAIL_RESAMPLES / ((1 - confidence) / 2))
-    return max(resamples, min(needed, GATE_MAX_RESAMPLES))
 
 
 def verdict(low: float, high: float, count_a: int, count_b: int, noise: float) -> str:
@@ -217,54 +189,6 @@ class Drift:
 
 
 @dataclasses.dataclass
-class GateHit:
-    """A cell over the gate's limit, with its Bonferroni interval divided by the shift."""
-
-    matched: Matched
-    low: float
-    high: float
-
-
-@dataclasses.dataclass
-class Gate:
-    """The `--fail-above` decision."""
-
-    percent: float
-    bound: float              # the corrected interval must lie above this factor
-    cells: int                # m, the judged cells
-    confidence: float         # 1 - FAMILY_ERROR / m
-    slowdowns: list[GateHit]
-    failed_in_b: list[tuple[str, str]]  # (label, why) of cells that ran in A only
-    corrected: bool           # whether intervals are divided by the run-wide shift
-    matched: int = 0          # compared cells, judged or not
-    family_error: float = FAMILY_ERROR
-    unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
-
-    @property
-    def passed(self) -> bool:
-        return (self.cells > 0 and not self.slowdowns and not self.failed_in_b
-                and not self.unmeasured_in_b)
-
-    def causes(self) -> list[str]:
-        """One line per reason the gate fails (beyond there being no cell to compare)."""
-        against = " relative to the run-wide shift" if self.corrected else ""
-        lines = [
-            f"{hit.matched.label} is {(hit.matched.relative - 1) * 100:.1f}% slower{against}"
-            f" (B/A {hit.matched.ratio:.3f}); its {self.confidence:.2%} interval"
-            f" {hit.low:.3f} .. {hit.high:.3f} lies wholly above {self.bound:.3f}"
-            f" (limit {self.percent:g}%)"
-            for hit in self.slowdowns
-        ]
-        lines += [f"{label} {why}" for label, why in self.failed_in_b]
-        if self.unmeasured_in_b:
-            lines.append(unmeasured_line(self.unmeasured_in_b))
-        if self.cells == 0 and self.matched:
-            lines.append(f"no compared cell has the {MIN_SAMPLES} samples a side it takes"
-                         f" to be judged")
-        return lines
-
-
-@dataclasses.dataclass
 class Comparison:
     matched: list[Matched]
     not_compared: list[tuple[str, str]]  # (label, why)
@@ -278,10 +202,15 @@ class Comparison:
     confidence: float
     drift: Drift | None = None
     failed_in_b: list[tuple[str, str]] = dataclasses.field(default_factory=list)
-    gate: Gate | None = None
+    gate: object = None  # gate.Gate, when the comparison is gated
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
 
     min_samples: int = MIN_SAMPLES
+    exact = False  # of figures that move from process to process
+
+    def changed(self) -> set[str]:
+        """The cells called slower or faster."""
+        return {m.label for m in self.matched if m.verdict in (SLOWER, FASTER)}
 
     def verdict_counts(self) -> dict[str, int]:
         """How many matched cells got each verdict, in the order the summary names them."""
@@ -352,29 +281,6 @@ def estimate_drift(
                  clear_threshold(noise, spread))
 
 
-def judge_gate(comparison: Comparison, percent: float) -> Gate:
-    """Which cells fail `--fail-above percent`, with a family-wise error of FAMILY_ERROR."""
-    judged = [m for m in comparison.matched if m.judged]
-    confidence = bonferroni_confidence(len(judged))
-    threshold = comparison.drift.threshold if comparison.drift else comparison.noise
-    bound = max(1 + percent / 100, 1 + threshold)
-    divisor = comparison.drift.divisor if comparison.drift else 1.0
-    slowdowns = []
-    for m in judged:
-        # The corrected interval is wider than the 95% one, so only a cell that
-        # is clearly slower and above the bound at 95% can be above it at all.
-        if m.verdict != SLOWER or not m.relative_low > bound:
-            continue
-        low, high = bootstrap_interval(m.samples_a, m.samples_b, m.seed,
-                                       gate_resamples(confidence, comparison.resamples),
-                                       confidence)
-        if low / divisor > bound:
-            slowdowns.append(GateHit(m, low / divisor, high / divisor))
-    return Gate(percent, bound, len(judged), confidence, slowdowns, comparison.failed_in_b,
-                corrected=comparison.drift is not None and comparison.drift.corrected,
-                matched=len(comparison.matched), unmeasured_in_b=comparison.unmeasured_in_b)
-
-
 def compare(
     a: Run,
     b: Run,
@@ -382,7 +288,6 @@ def compare(
     resamples: int = RESAMPLES,
     confidence: float = CONFIDENCE,
     drift_correction: bool = True,
-    fail_above: float | None = None,
 ) -> Comparison:
     cells_a, cells_b = _index(a, "A"), _index(b, "B")
     matched: list[Matched] = []
@@ -392,7 +297,7 @@ def compare(
     for key in sorted(cells_a.keys() & cells_b.keys(), key=key_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
-        if cell_a.ok and not_measured(cell_b):
+        if cell_a.ok and cell_b.unmeasured:
             unmeasured_in_b += 1
         elif cell_a.ok and not cell_b.ok:
             why = cell_b.failure or "no reason given"
@@ -423,10 +328,24 @@ def compare(
     only_b = sorted(cells_b[k].label for k in cells_b.keys() - cells_a.keys())
     warnings, notes = context_differences(a.context, b.context)
     geomean = geometric_mean([m.ratio for m in matched])
-    result = Comparison(
+    return Comparison(
         matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
         confidence, drift, failed_in_b, unmeasured_in_b=unmeasured_in_b,
     )
-    if fail_above is not None:
-        result.gate = judge_gate(result, fail_above)
-    return result
+
+
+def compare_runs(a: Run, b: Run, limit=None, noise: float = NOISE_FLOOR,
+                 resamples: int = RESAMPLES, confidence: float = CONFIDENCE,
+                 drift_correction: bool = True):
+    """Two runs of one metric, cell by cell, by the rule its figures call for. An
+    exact figure (a count) does not move from process to process: each cell's
+    B/A and its range (count_compare), with `limit(label)`, the cell's gate in
+    percent, kept beside it. A figure that moves (a time) is judged by the
+    interval of its ratio of medians against the run-wide shift (`compare`).
+    MetricMismatch for runs of two metrics."""
+    if a.context.metric != b.context.metric:
+        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
+                             "compare runs of the same metric (a count is not a time)")
+    if a.metric.exact:
+        return count_compare.compare_counts(a, b, limit)
+    return compare(a, b, noise, resamples, confidence, drift_correction)

@@ -12,11 +12,7 @@ also differs from 1 by more than either side's own spread (its largest count
 over its smallest): a few repeats rarely reach the ends of the scheduling's
 scatter, so two ranges of one build can miss each other by a hair.
 
-The gate holds each cell to its own limit (thresholds.py, or one
---fail-above for all) and goes by the table's verdict: a cell fails when the
-table calls it "more" and even the low end of its ratio lies above
-1 + limit; a cell that ran in A but failed in B fails too, as does a
-comparison in which no cell could be compared.
+The gate on counts is gate.py's.
 """
 
 from __future__ import annotations
@@ -24,19 +20,15 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable
 
-from .compare import not_measured, unmeasured_line
 from ..model import CellResult, Run
-from .stats import geometric_mean
+from ..plan.metrics import Metric
+from .stats import geometric_mean, median
 
 # Exact counts closer than this are called the same (a few instructions of a
 # process's environment, not of the builds).
 EXACT_TOLERANCE = 1e-4
 MORE, FEWER, SAME, WITHIN = "more", "fewer", "same", "within spread"
 FAILED_IN_B = "failed in B"
-
-
-class MetricMismatch(ValueError):
-    """Two runs of different metrics: a time cannot be compared with a count."""
 
 
 @dataclasses.dataclass
@@ -51,11 +43,6 @@ class CountPair:
     verdict: str
     limit: float | None = None  # the gate's percent for this cell, if gated
 
-    @property
-    def over_limit(self) -> bool:
-        return (self.limit is not None and self.verdict == MORE
-                and self.low > 1 + self.limit / 100)
-
 
 @dataclasses.dataclass
 class CountComparison:
@@ -65,36 +52,17 @@ class CountComparison:
     geomean: float | None
     gated: bool
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
+    metric: Metric | None = None  # what the cells count
+    exact = True  # of figures that do not move from process to process
+    warnings = ()  # a count does not depend on the machine: no context is compared
 
-    @property
-    def over(self) -> list[CountPair]:
-        return [p for p in self.pairs if p.over_limit]
-
-    def problems(self) -> list[str]:
-        """Why the gate fails, one line each (nothing when it passes or there is none)."""
-        if not self.gated:
-            return []
-        lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% instructions of A (B/A "
-                 f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
-                 f"{p.limit:g}%)" for p in self.over]
-        lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in self.failed_in_b]
-        return lines + self.run_problems()
-
-    def run_problems(self) -> list[str]:
-        """The reasons the gate fails that no one cell stands for."""
-        lines = [unmeasured_line(self.unmeasured_in_b)] if self.unmeasured_in_b else []
-        return lines + ([] if self.pairs else ["no cell could be compared"])
-
-
-def same_metric(a: Run, b: Run) -> None:
-    """Refuses two runs of different metrics."""
-    if a.context.metric != b.context.metric:
-        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
-                             "compare runs of the same metric (a count is not a time)")
+    def changed(self) -> set[str]:
+        """The cells whose count changed."""
+        return {p.label for p in self.pairs if p.verdict in (MORE, FEWER)}
 
 
 def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, str]:
-    ratio = _median(b) / _median(a)
+    ratio = median(b) / median(a)
     exact = len(a) == 1 and len(b) == 1
     low, high = (ratio, ratio) if exact else (min(b) / max(a), max(b) / min(a))
     spread = max(max(a) / min(a), max(b) / min(b))
@@ -107,17 +75,10 @@ def _judge(a: list[float], b: list[float]) -> tuple[float, float, float, bool, s
     return ratio, low, high, exact, verdict
 
 
-def _median(values: list[float]) -> float:
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
-
-
 def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None = None
                    ) -> CountComparison:
     """Every cell of both runs, matched; `limit(cell label)` is its gate in percent
     (None: not gated), or no gate at all when `limit` is None."""
-    same_metric(a, b)
     by_key = {cell.key: cell for cell in b.cells}
     pairs, not_compared, failed_in_b = [], [], []
     unmeasured_in_b = 0
@@ -127,7 +88,7 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
             continue
         counts_a = cell_a.instruction_samples if cell_a.ok else []
         counts_b = cell_b.instruction_samples if cell_b.ok else []
-        unmeasured = not_measured(cell_b)
+        unmeasured = cell_b.unmeasured
         if counts_a and unmeasured:
             not_compared.append((cell_a.label, f"B: {unmeasured}"))
             unmeasured_in_b += 1
@@ -143,4 +104,4 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
                                limit(cell_a.label) if limit is not None else None))
     geomean = geometric_mean([p.ratio for p in pairs]) if pairs else None
     return CountComparison(pairs, not_compared, failed_in_b, geomean, limit is not None,
-                           unmeasured_in_b)
+                           unmeasured_in_b, a.metric)

@@ -33,6 +33,22 @@ def by_round(cell: CellResult) -> dict[int, float] | None:
     return {s.round: s.seconds for s in cell.samples}
 
 
+def median_time(cell: CellResult) -> tuple[float | None, float | None, float | None]:
+    """The cell's median time and the distribution-free interval of that median
+    (stats.median_interval); Nones for a failed cell or one without samples.
+    Worked out from the samples each time it is asked for: the store registers
+    a sweep's runs as they go, between the writes that derive them."""
+    times = cell.times if cell.status != "failed" else []
+    interval = median_interval(times)
+    low, high = interval[:2] if interval is not None else (None, None)
+    return median(times), low, high
+
+
+def median_count(cell: CellResult) -> float | None:
+    """The cell's median instruction count; None for a failed cell or one not counted."""
+    return median(cell.instruction_samples) if cell.status != "failed" else None
+
+
 def load_derived(path) -> Run:
     """A results folder's run (or a results.json's), checked, its figures derived."""
     return derive(load_checked(path))
@@ -73,7 +89,7 @@ def _counts(run: Run) -> None:
     program, size and backend."""
     for cell in run.cells:
         counts = cell.instruction_samples if cell.status != "failed" else []
-        cell.instructions = median(counts) if counts else None
+        cell.instructions = median_count(cell)
         cell.instructions_spread = (ratio(max(counts) - min(counts), cell.instructions)
                                     if counts else None)
     single = {(c.program, c.backend, c.n, c.fourth): c.instructions

@@ -25,18 +25,27 @@ out (the store's `unreadable` names it), never the whole history refused.
 
 from __future__ import annotations
 
-from . import compare, count_compare
+from . import compare
 from .. import model
+from ..plan.metrics import TIME, Metric
 
+COUNT_RULE = ("a point is a change when its count lies outside the range of the previous "
+              "run's (beyond 0.01% for a cell counted once) by more than either run's own "
+              "spread")
 CHANGE_RULE = ("a point is a change when `./suite compare` of the machine's previous run "
                "of this cell with this run calls the cell slower or faster: its interval of "
                "B/A, divided by the run-wide shift of all cells the two runs share, lies "
                "wholly beyond the larger of 2% and 3 spreads of those cells")
 
 
-def series(store, pattern: str, machine: str | None = None, metric: str = "time") -> list[dict]:
+def change_rule(metric: Metric) -> str:
+    """When a point of a cell of `metric` is marked a change, in words."""
+    return COUNT_RULE if metric.exact else CHANGE_RULE
+
+
+def series(store, pattern: str, machine: str | None = None, metric: Metric = TIME) -> list[dict]:
     """Every cell of the store matching `pattern` across runs, per machine, its
-    changes marked (see the module's description); with metric "instructions",
+    changes marked (see the module's description); of a metric of counts,
     its counts from the runs that counted, a change being a count the previous
     one's range does not hold (count_compare). re.error for a pattern that
     is not a regular expression; store.StoreError when the store cannot be read."""
@@ -45,18 +54,16 @@ def series(store, pattern: str, machine: str | None = None, metric: str = "time"
         entry["points"] = [p for p in entry["points"] if store.readable(p["run_id"])]
         if entry["points"]:
             found.append(entry)
-    judge = _count_verdicts if metric == "instructions" else _verdicts
-    changes = (count_compare.MORE, count_compare.FEWER, compare.SLOWER, compare.FASTER)
-    # (earlier run, later run) -> {cell label: verdict}: all cells of two runs are
-    # compared once, for the run-wide shift.
-    verdicts: dict[tuple[int, int], dict[str, str]] = {}
+    # (earlier run, later run) -> the labels of the cells that changed: all cells
+    # of two runs are compared once, for the run-wide shift.
+    changed: dict[tuple[int, int], set[str]] = {}
     for entry in found:
         points = entry["points"]
         for before, point in zip(points, points[1:]):
             pair = (before["run_id"], point["run_id"])
-            if pair not in verdicts:
-                verdicts[pair] = judge(store, *pair)
-            point["changed"] = verdicts[pair].get(entry["label"]) in changes
+            if pair not in changed:
+                changed[pair] = _changed(store, *pair)
+            point["changed"] = entry["label"] in changed[pair]
     for entry in found:
         del entry["label"]
     if found:
@@ -79,19 +86,9 @@ def _gaps(found: list[dict], runs: list) -> None:
                          for r in between if r.id not in have]
 
 
-def _verdicts(store, earlier: int, later: int) -> dict[str, str]:
-    """compare's verdict on each cell between two stored runs, by label."""
+def _changed(store, earlier: int, later: int) -> set[str]:
+    """The labels of the cells `compare` calls changed between two stored runs."""
     try:
-        result = compare.compare(store.load_run(earlier), store.load_run(later))
-    except model.ResultsError:  # runs with two cells of one key: no verdicts
-        return {}
-    return {m.label: m.verdict for m in result.matched}
-
-
-def _count_verdicts(store, earlier: int, later: int) -> dict[str, str]:
-    """count_compare's verdict on each cell between two stored runs of counts, by label."""
-    try:
-        result = count_compare.compare_counts(store.load_run(earlier), store.load_run(later))
-    except (model.ResultsError, count_compare.MetricMismatch):
-        return {}
-    return {p.label: p.verdict for p in result.pairs}
+        return compare.compare_runs(store.load_run(earlier), store.load_run(later)).changed()
+    except (model.ResultsError, compare.MetricMismatch):  # two cells of one key: none
+        return set()

@@ -21,11 +21,11 @@ the terminal table, JSON, a page.
 from __future__ import annotations
 
 import dataclasses
-import math
 
 from . import compare
 from ..model import CellResult, Run
-from .stats import CONFIDENCE, RESAMPLES, finite, median
+from .derive import median_time
+from .stats import CONFIDENCE, RESAMPLES, finite
 
 REFERENCE = "reference"
 
@@ -39,10 +39,6 @@ class MachinesView:
     relative: bool
     noise: float
     confidence: float
-
-
-def _median(cell: CellResult) -> float | None:
-    return median(t for t in cell.times if math.isfinite(t))
 
 
 def _standing(cell: CellResult | None) -> str:
@@ -92,7 +88,7 @@ def compare_machines(runs: list[tuple[str, Run]], noise: float = compare.NOISE_F
             entry = {"machine": name, "median": None, "status": _standing(cell), "ratio": None,
                      "low": None, "high": None, "verdict": None, "apart": False}
             if cell is not None and entry["status"] == "ok":
-                entry["median"] = _median(cell)
+                entry["median"] = median_time(cell)[0]
             if name == reference_name:
                 entry["verdict"] = REFERENCE
             elif first.label in judged[name]:

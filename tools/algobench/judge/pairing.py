@@ -9,25 +9,18 @@ change is clear when the whole interval lies beyond the noise floor. An
 interval whose coverage falls below MIN_COVERAGE (fewer than five rounds)
 gives no verdict.
 
-The gate (`--fail-above PERCENT`) goes by the table's verdict: only a cell
-the table calls slower can fail it, and a cell without a verdict is not
-judged. It holds the false-alarm rate of the judged cells together to
-FAMILY_ERROR: with m of them, each cell's gate decision uses its interval at
-confidence 1 - FAMILY_ERROR / m (Bonferroni) or, when the rounds are too few
-for that, the widest one they give (the smallest and the largest ratio: every
-round must show the slowdown), and the gate fails when such an interval lies
-wholly above 1 + PERCENT/100.
+The gate (`--fail-above PERCENT`) is gate.py's.
 """
 
 from __future__ import annotations
 
 import dataclasses
 
-from .compare import NOISE_FLOOR, SLOWER, TOO_FEW, Matched, not_measured, verdict
+from .compare import NOISE_FLOOR, TOO_FEW, Matched, verdict
 from .derive import by_round
 from ..model import CellResult, Run
-from .stats import (CONFIDENCE, bonferroni_confidence, geometric_mean, median, median_interval,
-                    paired_ratios)
+from ..plan.metrics import TIME, Metric
+from .stats import CONFIDENCE, geometric_mean, median, median_interval, paired_ratios
 
 MIN_COVERAGE = 0.9
 # An A/B run with extra rounds gives a program and size more of them while the
@@ -45,6 +38,7 @@ class PairedComparison:
     failed_b: list[str]  # cells that failed or timed out in B while A's ran
     noise: float
     confidence: float
+    metric: Metric = TIME  # what the cells measured, in rounds
 
     @property
     def geomean(self) -> float | None:
@@ -58,8 +52,8 @@ class PairedComparison:
 
 
 def _why_not(cell: CellResult, side: str) -> str | None:
-    if not_measured(cell):
-        return f"{side}: {not_measured(cell)}"
+    if cell.unmeasured:
+        return f"{side}: {cell.unmeasured}"
     if cell.status != "ok":
         return f"{side}: {cell.status} ({cell.failure or 'no reason given'})"
     return None
@@ -99,22 +93,5 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
             low, high, judged, samples_a=[rounds_a[r] for r in common],
             samples_b=[rounds_b[r] for r in common], rounds=common, ratios=ratios,
             coverage=coverage))
-    return PairedComparison(matched, not_compared, failed_b, noise, confidence)
+    return PairedComparison(matched, not_compared, failed_b, noise, confidence, a.metric)
 
-
-def gate(comparison: PairedComparison, percent: float) -> list[tuple[Matched, float]]:
-    """The cells the table calls slower whose Bonferroni-corrected interval lies
-    wholly above the limit, with the low end of that interval."""
-    judged = [pair for pair in comparison.matched if pair.judged]
-    if not judged:
-        return []
-    confidence = bonferroni_confidence(len(judged))
-    over = []
-    for pair in judged:
-        if pair.verdict != SLOWER or pair.ratio <= 1 + percent / 100:
-            continue
-        interval = median_interval(pair.ratios, confidence)
-        low = interval[0] if interval is not None else pair.low
-        if low > 1 + percent / 100:
-            over.append((pair, low))
-    return over

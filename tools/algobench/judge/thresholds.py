@@ -25,7 +25,6 @@ import math
 import pathlib
 
 from ..model import METRICS
-from .pairing import gate
 
 
 class ThresholdError(ValueError):
@@ -96,13 +95,3 @@ def limit(rules: list[Rule], label: str, metric: str, default: float | None) -> 
             return rule.percent
     return default
 
-
-def time_over(comparison, limit) -> list:
-    """The pairs of a time A/B comparison (pairing.py) over their own limit:
-    pairing.gate at each distinct limit, kept for the cells held to it."""
-    limits = {pair.label: limit(pair.label) for pair in comparison.matched}
-    over = []
-    for percent in sorted({v for v in limits.values() if v is not None}):
-        over += [(pair, low) for pair, low in gate(comparison, percent)
-                 if limits[pair.label] == percent]
-    return over

@@ -24,15 +24,15 @@ from __future__ import annotations
 import dataclasses
 import pathlib
 
-from ..export import comparison as paired_view
-from ..export import counts as counts_view
-from ..judge.count_compare import compare_counts
+from ..export import comparison as view
+from ..judge.compare import compare_runs
+from ..judge.gate import (NOTHING_COMPARED, count_problems, count_run_problems, count_verdicts,
+                          paired_over_limits, paired_verdicts)
 from ..judge.pairing import SETTLED_WIDTH, pair_runs
-from ..judge.thresholds import time_over
 from .sweep_events import Variant
 
 __all__ = ["AbOutcome", "Report", "SETTLED_WIDTH", "counted", "paired_rounds", "run_ab",
-           "time_verdicts", "variants"]
+           "variants"]
 
 
 @dataclasses.dataclass
@@ -40,7 +40,7 @@ class AbOutcome:
     status: int
     comparison: object  # pairing.PairedComparison or count_compare.CountComparison
     text: str  # the comparison as `ab` prints it
-    verdicts: list  # the gate's verdict on every compared cell (counts.Verdict)
+    verdicts: list  # the gate's verdict on every compared cell (gate.Verdict)
     said: list[str]  # what `ab` says of the cells that fail the gate, one line each
     problems: list[str]  # why the gate fails beyond its cells' own failures
     interrupted: bool = False  # the sweep was cut short: some cells were never measured
@@ -72,48 +72,29 @@ def run_ab(the_sweep, limit, report: Report) -> AbOutcome:
 def paired_rounds(a, b, limit, report: Report) -> AbOutcome:
     """Builds timed in the same rounds: the B/A ratios of their per-round pairs."""
     comparison = pair_runs(a, b)
-    paired_view.write_ab(report.out_dir, comparison, report.shown_a, report.shown_b,
-                         a.context.warnings, report.together)
-    text = paired_view.render_ab_text(comparison, report.shown_a, report.shown_b,
-                                      report.together)
+    view.write_ab(report.out_dir, comparison, report.shown_a, report.shown_b,
+                  a.context.warnings, report.together)
+    text = view.render_ab_text(comparison, report.shown_a, report.shown_b, report.together)
     if limit is None:
         return AbOutcome(0, comparison, text, [], [], [])
-    verdicts, said = time_verdicts(comparison, limit, a.metric)
-    problems = [] if comparison.matched else ["no cell could be compared"]
-    return AbOutcome(0, comparison, text, verdicts, said, problems)
-
-
-def time_verdicts(comparison, limit, metric) -> tuple[list, list[str]]:
-    """The gate's verdict on every cell of a comparison of paired rounds of
-    `metric`, and what `ab` says of the cells over their limit and those that
-    failed in B."""
-    over_limit = time_over(comparison, limit)
-    over = {pair.label: low for pair, low in over_limit}
-    verdicts = []
-    for pair in comparison.matched:
-        percent = limit(pair.label)
-        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
-                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
-                   f"{percent:g}%" if pair.label in over else None)
-        verdicts.append(counts_view.Verdict(pair.label, metric.name, f"B/A {pair.ratio:.3f}",
-                                            percent, failure, pair.verdict, pair.judged))
-    verdicts += [counts_view.Verdict(f.split(":", 1)[0], metric.name, "", None,
-                                     f"failed in B: {f}") for f in comparison.failed_b]
+    over = paired_over_limits(comparison, limit)
     said = [f"{pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B (limit "
             f"{limit(pair.label):g}%; the low end of its family-wise interval is "
-            f"{(low - 1) * 100:+.1f}%)" for pair, low in over_limit]
+            f"{(low - 1) * 100:+.1f}%)" for pair, low in over]
     said += [f"B failed at {failure}" for failure in comparison.failed_b]
-    return verdicts, said
+    problems = [] if comparison.matched else [NOTHING_COMPARED]
+    return AbOutcome(0, comparison, text, paired_verdicts(comparison, over, limit), said,
+                     problems)
 
 
 def counted(a, b, limit, report: Report) -> AbOutcome:
     """Builds counted: each cell's counts in both, and their exact ratio."""
-    comparison = compare_counts(a, b, limit)
-    counts_view.write_ab(report.out_dir, comparison, report.shown_a, report.shown_b)
-    text = counts_view.render_text(comparison, report.shown_a, report.shown_b)
-    verdicts = counts_view.count_verdicts(comparison) if limit is not None else []
-    return AbOutcome(0, comparison, text, verdicts, comparison.problems(),
-                     comparison.run_problems())
+    comparison = compare_runs(a, b, limit)
+    view.write_counts_ab(report.out_dir, comparison, report.shown_a, report.shown_b)
+    text = view.render_text(comparison, report.shown_a, report.shown_b)
+    verdicts = count_verdicts(comparison) if limit is not None else []
+    return AbOutcome(0, comparison, text, verdicts, count_problems(comparison),
+                     count_run_problems(comparison))
 
 
 def variants(bin_a: pathlib.Path, bin_b: pathlib.Path) -> list[Variant]:

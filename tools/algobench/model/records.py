@@ -174,6 +174,15 @@ class CellResult:
         return self.status == "ok"
 
     @property
+    def unmeasured(self) -> str | None:
+        """How an interrupted run left the cell without its figure, or None."""
+        if self.status != "interrupted":
+            return None
+        failure = self.failure or ""
+        return "not measured: the run was " + (failure if failure.startswith("interrupted")
+                                               else "interrupted")
+
+    @property
     def workload(self) -> Workload | None:
         return WORKLOADS.get(self.program)
 
@@ -385,11 +394,6 @@ class Run:
     def metric(self) -> metrics.Metric:
         """What the run's cells hold (a run of an unknown metric is refused on loading)."""
         return metrics.named(self.context.metric)
-
-    @property
-    def counts(self) -> bool:
-        """Whether the run counted instructions instead of timing."""
-        return self.metric.exact
 
     def measured(self, cell: CellResult) -> int:
         """How many measurements of the run's metric the cell holds."""

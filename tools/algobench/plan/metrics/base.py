@@ -9,7 +9,12 @@ class Metric:
     name     what a run records (results.json's context "metric")
     unit     the unit of one sample
     exact    whether one sample at one thread is the figure itself: a count
-             does not move from process to process, a time does
+             does not move from process to process, a time does. An exact
+             figure has no interval: two runs' figures compare by their ratio
+             and the range of their samples, and are shown as counts; others
+             by the interval of the ratio of their medians
+    figure   the cell's derived figure (the CellResult field, the store's
+             column) that a run of this metric is followed by
     sampler  how measure/ runs a cell for it: "timed" (processes of calibrated
              repetitions, in interleaved rounds) or "callgrind" (counted under
              valgrind); metrics that share a sampler share its driver
@@ -21,6 +26,7 @@ class Metric:
     exact: bool = False
     sampler: str = ""
     step: str = "round"
+    figure: str = ""
 
     def samples(self, cell) -> list[float]:
         """The cell's measurements of this metric."""

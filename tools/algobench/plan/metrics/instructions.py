@@ -11,6 +11,7 @@ class Instructions(Metric):
     exact = True
     sampler = "callgrind"
     step = "count"
+    figure = "instructions"
 
     def samples(self, cell) -> list[float]:
         return cell.instruction_samples

@@ -10,6 +10,7 @@ class Time(Metric):
     unit = "s"
     exact = False
     sampler = "timed"
+    figure = "median"
 
     def samples(self, cell) -> list[float]:
         return cell.times
