@@ -16,8 +16,6 @@ from typing import TextIO
 
 from ..measure import rounds, sweep_events
 from ..export import summary
-from ..measure.sweep import PlannedCell
-from ..measure.runner import Options
 
 # Why rounds go on past --samples, said once when the first of them ends.
 _BEYOND = {sweep_events.RECALIBRATED: "program sizes whose timed loops fell short of --min-time "
@@ -168,20 +166,3 @@ def _to_devnull(stream: TextIO) -> None:
         pass
     finally:
         os.close(devnull)
-
-
-def print_plan(planned: list[PlannedCell], options: Options,
-               stdout: TextIO | None = None) -> None:
-    """A dry run: every cell with the exact commands its processes would run."""
-    stdout = stdout or sys.stdout
-    for item in planned:
-        env = " ".join(f"{k}={v}" for k, v in item.env.items())
-        prefix = env + " " if env else ""
-        stdout.write(f"{item.cell.name}\n  warm-up:  {prefix}{' '.join(item.warm_up)}\n")
-        if item.calibrated:
-            stdout.write(f"  samples:  {options.samples} x {prefix}{' '.join(item.sample)}"
-                         f"   (repetitions: enough for {options.min_time:g} s at the warm-up's "
-                         "pace, the same for every thread count of this size)\n")
-        else:
-            stdout.write(f"  samples:  {options.samples} x {prefix}{' '.join(item.sample)}\n")
-    stdout.write(f"{len(planned)} cells\n")

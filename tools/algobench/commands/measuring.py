@@ -12,11 +12,11 @@ import pathlib
 import sys
 
 from ..measure import ab as ab_run
-from ..measure import bandwidth, counting, duet, rounds, sweep
+from ..measure import bandwidth, duet, rounds, sweep
 from ..plan import build
 from ..judge import gate, thresholds
 from ..record import results_folder
-from .console import Console, print_plan
+from .console import Console
 from ..export import gate_report
 from ..plan.workload import PARALLEL_MODE
 from .options import Parser, add_run_arguments, path, percentage, text
@@ -120,11 +120,8 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
         run_options = options(request, bin_dir.resolve())
         if not request.dry_run:
             countable(request, cells, [bin_dir])
-        if request.dry_run and request.metric.sampler == "callgrind":
-            print("\n".join(counting.plan_lines(cells, run_options)))
-            return 0
         if request.dry_run:
-            print_plan(sweep.plan(cells, run_options), run_options)
+            print("\n".join(sweep.plan_lines(cells, run_options, request.metric)))
             return 0
         claim = prepare_out(request, out_dir)
         status, recorder = measure("run", request, argv, cells, run_options, claim,

@@ -66,6 +66,10 @@ class Counting:
 
     compare_builds = staticmethod(ab.counted)
 
+    @staticmethod
+    def plan_lines(cells: list[Cell], options: Options) -> list[str]:
+        return plan_lines(cells, options)
+
     def __init__(self, sweep, options: Options, workers: int | None = None,
                  **timed_settings) -> None:
         self.sweep = sweep

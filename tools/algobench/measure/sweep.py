@@ -12,6 +12,7 @@ listeners and files). It has
     measure()      every cell of every build; the sweep writes the files after it
     after_cells()  the steps once the cells are done; an exit status
     compare_builds how an A/B run compares its two builds (ab.py)
+    plan_lines     what a dry run shows of the cells (a static method)
 
 The sweep writes files but no text: what happens is told to its listeners as
 events (sweep_events.py), and the terminal's progress line and messages are
@@ -21,7 +22,6 @@ results_folder.py.
 
 from __future__ import annotations
 
-import dataclasses
 import pathlib
 import uuid
 
@@ -31,7 +31,7 @@ from ..judge.derive import derive
 from ..plan import metrics
 from ..plan.matrix import Cell
 from ..model import Run
-from .runner import Options, Process, ResultLedger, command, env_changes
+from .runner import Options, Process, ResultLedger
 from ..record.results_folder import FAILURES_LOG
 from .sweep_events import (CellFailed, Interrupted, Listener, RunStarted, run_finished, Variant,
                            Warned)
@@ -39,7 +39,7 @@ from .sweep_events import (CellFailed, Interrupted, Listener, RunStarted, run_fi
 # How a cell is measured, by the metric's sampler.
 SAMPLERS = {"timed": timed.Timed, "callgrind": counting.Counting}
 
-__all__ = ["SAMPLERS", "PlannedCell", "Sweep", "Variant", "plan"]
+__all__ = ["SAMPLERS", "Sweep", "Variant", "plan_lines"]
 
 
 class Sweep:
@@ -139,24 +139,7 @@ class Sweep:
         return finished.status
 
 
-@dataclasses.dataclass
-class PlannedCell:
-    """What a dry run shows of one cell: its commands, nothing run."""
-
-    cell: Cell
-    env: dict[str, str]
-    warm_up: list[str]
-    sample: list[str]  # the repetitions field is "<repetitions>" for calibrated cells
-    calibrated: bool
-
-
-def plan(cells: list[Cell], options: Options) -> list[PlannedCell]:
-    planned = []
-    for cell in cells:
-        calibrated = cell.workload.calibrated
-        warm = command(cell, options.bin_dir, 1)
-        sample = list(warm)
-        if calibrated:
-            sample[3] = "<repetitions>"
-        planned.append(PlannedCell(cell, env_changes(cell, options), warm, sample, calibrated))
-    return planned
+def plan_lines(cells: list[Cell], options: Options, metric: metrics.Metric) -> list[str]:
+    """What a dry run shows: each cell's commands as the metric's sampler would run
+    them, nothing run."""
+    return SAMPLERS[metric.sampler].plan_lines(cells, options)

@@ -36,7 +36,7 @@ from ..judge.findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from ..plan.matrix import Cell
 from ..model import CellResult, Sample
 from .calibration import RECALIBRATIONS, Calibrator
-from .runner import Options, Process, attempt
+from .runner import Options, Process, attempt, command, env_changes
 from .sweep_events import (RECALIBRATED, UNSETTLED, GroupReady, RoundDone, RoundsEnded,
                            StepFailed, StepStarted, Variant)
 
@@ -100,6 +100,10 @@ class Timed:
     """Times every cell of a sweep (sweep.Sweep) in interleaved rounds."""
 
     compare_builds = staticmethod(ab.paired_rounds)
+
+    @staticmethod
+    def plan_lines(cells: list[Cell], options: Options) -> list[str]:
+        return plan_lines(cells, options)
 
     def __init__(self, sweep, options: Options, probe_bandwidth: bool = True,
                  draw_plots: bool = True, cv_threshold: float = DEFAULT_CV_THRESHOLD,
@@ -297,3 +301,23 @@ class Timed:
                     self.sweep.emit(StepFailed("plots", error))
                     status = 1
         return status
+
+
+def plan_lines(cells: list[Cell], options: Options) -> list[str]:
+    """What a dry run of timed cells shows: each cell's warm-up and sample commands."""
+    lines = []
+    for cell in cells:
+        env = " ".join(f"{k}={v}" for k, v in env_changes(cell, options).items())
+        prefix = env + " " if env else ""
+        warm_up = command(cell, options.bin_dir, 1)
+        sample = list(warm_up)
+        lines += [cell.name, f"  warm-up:  {prefix}{' '.join(warm_up)}"]
+        if cell.workload.calibrated:
+            sample[3] = "<repetitions>"
+            lines.append(f"  samples:  {options.samples} x {prefix}{' '.join(sample)}   "
+                         f"(repetitions: enough for {options.min_time:g} s at the warm-up's "
+                         "pace, the same for every thread count of this size)")
+        else:
+            lines.append(f"  samples:  {options.samples} x {prefix}{' '.join(sample)}")
+    lines.append(f"{len(cells)} cells")
+    return lines
