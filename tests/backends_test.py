@@ -18,8 +18,8 @@ import unittest
 import support
 from support import BUILD_INFO, run_program as run
 
-from algobench.output import line_patterns, parse_report
-from algobench.workload import WORKLOADS
+from algobench.measure.output import line_patterns, parse_report
+from algobench.plan.workload import WORKLOADS
 
 BIN = pathlib.Path(support.BIN) if support.BIN else None
 

@@ -13,7 +13,7 @@ import unittest
 
 from support import BIN
 
-from algobench import bandwidth
+from algobench.measure import bandwidth
 
 # Small arrays and few repetitions: the sanitized build is several times slower.
 SMALL_MIB, SMALL_REPETITIONS = 4, 2

@@ -21,20 +21,16 @@ import time
 import unittest
 from unittest import mock
 
-from support import REPORT_FIXTURES, ROOT, SUITE, StandinSweep, load, run_suite, standin_bin
+from support import (REPORT_FIXTURES, ROOT, SUITE, TINY, StandinSweep, load, run_suite,
+                     standin_bin, suite_process as suite)
 
-from algobench import __version__, build, export, results_folder
-from algobench.workload import WORKLOADS
+from algobench import __version__, export
+from algobench.plan import build
+from algobench.record import results_folder
+from algobench.plan.workload import WORKLOADS
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
-SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2",
-         "--samples", "2", "--min-time", "0.001", "--no-bandwidth", "--no-plots"]
-
-
-def suite(*argv) -> subprocess.CompletedProcess:
-    """`./suite` in a process of its own, as a user runs it."""
-    return subprocess.run([*SUITE, *map(str, argv)], capture_output=True, text=True,
-                          timeout=120, env=dict(os.environ))
+SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2", *TINY]
 
 
 class Refusals(unittest.TestCase):
@@ -253,8 +249,7 @@ class OptionsTest(Refusals):
         with mock.patch.dict(os.environ, {"STANDIN_LOG": str(self.log)}):
             head = (["ab", str(self.bin_dir), str(self.bin_dir)] if command == "ab"
                     else ["run", "--bin-dir", str(self.bin_dir)])
-            return run_suite([*head, "--out", str(self.root / "out"), "--no-bandwidth",
-                              "--no-plots", "--samples", "2", "--min-time", "0.001", *argv])
+            return run_suite([*head, "--out", str(self.root / "out"), *TINY, *argv])
 
     def tearDown(self):
         self.assertFalse(self.log.exists(), "a program ran")
@@ -676,7 +671,7 @@ class QuickTest(unittest.TestCase):
 
     def test_a_quick_run_measures_no_bandwidth(self):
         with StandinSweep() as the_sweep, \
-                mock.patch("algobench.bandwidth.measure", side_effect=AssertionError) as probe:
+                mock.patch("algobench.measure.bandwidth.measure", side_effect=AssertionError) as probe:
             status, _, err = run_suite(["run", "--quick", "--bin-dir", str(the_sweep.bin_dir),
                                         "--out", str(the_sweep.out), "--no-plots",
                                         "--programs", "count_if,nth_element",

@@ -13,9 +13,9 @@ from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench import ab, compare, count_compare, model, pairing, stats, thresholds
-from algobench.commands import measuring
-from algobench.export import counts
+from algobench.judge import compare, gate, pairing, stats, thresholds
+from algobench import model
+from algobench.export import gate_report
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
@@ -40,6 +40,12 @@ def drifting_runs(count, drift=1.0, noise=0.005, samples=7, jitter=0.0, changed=
             cells.append(cell("count_if", 1000 + i, 1,
                               [scale * (1 + rng.gauss(0, noise)) for _ in range(samples)]))
     return run_of(cells_a), run_of(cells_b)
+
+
+def gated(a, b, percent, **options):  # `compare` with --fail-above percent
+    result = compare.compare(a, b, **options)
+    result.gate = gate.judge_compare(result, percent)
+    return result
 
 
 def label(i):
@@ -129,17 +135,15 @@ class VerdictRuleTest(unittest.TestCase):
         m = self.compare_one([1.0, 1.0], [3.0, 3.0])
         self.assertEqual(m.verdict, compare.TOO_FEW)
         steady = [1.0, 1.01, 0.99]
-        result = compare.compare(
+        result = gated(
             run_of([cell("count_if", 1000, 1, [1.0, 1.0]), cell("count_if", 1000, 2, steady)]),
-            run_of([cell("count_if", 1000, 1, [3.0, 3.0]), cell("count_if", 1000, 2, steady)]),
-            fail_above=5)
+            run_of([cell("count_if", 1000, 1, [3.0, 3.0]), cell("count_if", 1000, 2, steady)]), 5)
         self.assertEqual(result.gate.slowdowns, [])
         self.assertEqual(result.gate.cells, 1)
         self.assertTrue(result.gate.passed)
         # With no cell to judge at all the gate cannot vouch for anything.
-        alone = compare.compare(run_of([cell("count_if", 1000, 1, [1.0, 1.0])]),
-                                run_of([cell("count_if", 1000, 1, [3.0, 3.0])]),
-                                fail_above=5)
+        alone = gated(run_of([cell("count_if", 1000, 1, [1.0, 1.0])]),
+                      run_of([cell("count_if", 1000, 1, [3.0, 3.0])]), 5)
         self.assertFalse(alone.gate.passed)
         self.assertIn("no compared cell has the 3 samples", alone.problems()[0])
         # `ab` of two rounds: a cell 672% slower that its table gives no verdict
@@ -147,15 +151,15 @@ class VerdictRuleTest(unittest.TestCase):
         pair = compare.Matched(label(0), 1.0, 7.722, 7.722, 7.7, 7.8, compare.TOO_FEW,
                                ratios=[7.7, 7.8])
         paired = pairing.PairedComparison([pair], [], [], 0.02, 0.95)
-        self.assertEqual(pairing.gate(paired, 0), [])
-        rows = measuring.time_verdicts(ab.AbOutcome(0, paired, [], False), lambda label: 0.0)
-        why = counts.nothing_judged(rows)
+        self.assertEqual(gate.paired_over(paired, 0), [])
+        rows = gate.paired_verdicts(paired, [], lambda label: 0.0)
+        why = gate.nothing_judged(rows)
         self.assertEqual(why, "the gate judged no cell: none of the 1 cell(s) held to a limit "
                               "has a verdict (too few samples)")
-        suite = ElementTree.fromstring(counts.render_junit(rows, [why])).find("testsuite")
+        suite = ElementTree.fromstring(gate_report.render_junit(rows, [why])).find("testsuite")
         self.assertEqual([suite.get(k) for k in ("tests", "failures", "skipped")], ["2", "1", "1"])
         self.assertIn("| 0% | not judged: too few samples |",
-                      counts.render_gate_markdown(rows, False, [why]))
+                      gate_report.render_gate_markdown(rows, False, [why]))
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
         result = compare.compare(
@@ -335,7 +339,7 @@ class GateTest(unittest.TestCase):
         b = [cell("count_if", 1000, 1, [1.2] * 8 + [1.0])]
         for cells in (a, b):
             cells += [cell("count_if", 2000 + i, 1, steady) for i in range(others)]
-        return compare.compare(run_of(a), run_of(b), fail_above=percent)
+        return gated(run_of(a), run_of(b), percent)
 
     def test_bonferroni_interval_widens_with_the_number_of_cells(self):
         # A resampled median of B falls on the 1.0 with probability 0.0015: inside
@@ -353,22 +357,22 @@ class GateTest(unittest.TestCase):
     def test_the_gate_judges_the_change_relative_to_the_run(self):
         # B ran 20% faster overall; one cell lost that and 50% more relative to the rest.
         a, b = drifting_runs(30, drift=0.8, changed={3: 1.5})
-        result = compare.compare(a, b, fail_above=30)
+        result = gated(a, b, 30)
         self.assertEqual([hit.matched.label for hit in result.gate.slowdowns], [label(3)])
         self.assertGreater(result.gate.slowdowns[0].low, 1.3)
         self.assertLess(result.matched[3].low, 1.3)
-        self.assertTrue(compare.compare(a, b, fail_above=30, drift_correction=False).gate.passed)
+        self.assertTrue(gated(a, b, 30, drift_correction=False).gate.passed)
         # Cells scatter ±3% around the shift: a cell that is 30% slower in 8 of 9
         # samples but only 5% in the 9th is clearly slower at 95%, yet at the
         # gate's confidence its interval reaches into that scatter.
         a, b = drifting_runs(49, noise=0.002, jitter=0.03)
         a.cells.append(cell("count_if", 5000, 1, [1.0] * 9))
         b.cells.append(cell("count_if", 5000, 1, [1.3] * 8 + [1.05]))
-        result = compare.compare(a, b, fail_above=0)
+        result = gated(a, b, 0)
         self.assertEqual(result.matched[-1].verdict, compare.SLOWER)
         self.assertGreater(result.gate.bound, 1.06)
         self.assertTrue(result.gate.passed)
-        bare = compare.compare(a, b, fail_above=0, noise=0.0, drift_correction=False)
+        bare = gated(a, b, 0, noise=0.0, drift_correction=False)
         self.assertIn("count_if/n:5000/threads:1",
                       [hit.matched.label for hit in bare.gate.slowdowns])
 
@@ -377,18 +381,18 @@ class GateTest(unittest.TestCase):
         # Cell by cell at 95%, some of these unchanged cells look slower.
         raw = [m for m in compare.compare(a, b).matched if m.low > 1.0]
         self.assertGreater(len(raw), 0)
-        result = compare.compare(a, b, fail_above=0)
+        result = gated(a, b, 0)
         self.assertEqual(result.gate.cells, 60)
         self.assertEqual(result.gate.slowdowns, [])
         self.assertEqual(result.problems(), [])
         a, b = drifting_runs(60, noise=0.03, samples=5, seed=11, changed={20: 2.0})
-        result = compare.compare(a, b, fail_above=50)
+        result = gated(a, b, 50)
         self.assertEqual([hit.matched.label for hit in result.gate.slowdowns], [label(20)])
         self.assertEqual(len(result.problems()), 1)
         self.assertRegex(result.problems()[0], rf"^{label(20)} is 9\d\.\d% slower relative to the"
                                                r" run-wide shift \(B/A 1\.99\d\)")
         # The same cell is under a 150% limit.
-        self.assertTrue(compare.compare(a, b, fail_above=150).gate.passed)
+        self.assertTrue(gated(a, b, 150).gate.passed)
 
     def test_cells_that_broke_in_b_fail_the_gate_only(self):
         ok = [1.0, 1.01, 0.99]
@@ -497,41 +501,42 @@ class CountComparisonTest(unittest.TestCase):
     def test_verdicts_and_gate_per_cell(self):
         a, b = self.runs()
         limits = {"count_if/n:1000/threads:1": 0.2, "count_if/n:1000/threads:2": 0.2}
-        result = count_compare.compare_counts(a, b, lambda label: limits.get(label))
+        result = compare.compare_runs(a, b, lambda label: limits.get(label))
         by_label = {p.label: p for p in result.pairs}
-        exact = by_label["count_if/n:1000/threads:1"]
-        self.assertEqual((exact.exact, exact.verdict, exact.over_limit), (True, "more", True))
-        self.assertAlmostEqual(exact.ratio, 1.003)
+        one = by_label["count_if/n:1000/threads:1"]
+        self.assertEqual((one.exact, one.verdict, gate.count_over(one)), (True, "more", True))
+        self.assertAlmostEqual(one.ratio, 1.003)
         # Counted twice on each side: the ranges overlap, so no change is called and
         # the low end (2.005 / 2.01) keeps the neighbour-free gate from tripping.
         ranged = by_label["count_if/n:1000/threads:2"]
-        self.assertEqual((ranged.exact, ranged.verdict, ranged.over_limit),
+        self.assertEqual((ranged.exact, ranged.verdict, gate.count_over(ranged)),
                          (False, "within spread", False))
         self.assertEqual(by_label["partial_sum/n:1000/threads:1"].verdict, "same")
         # Ranges of one build that miss each other by less than A's own spread.
         self.assertEqual(by_label["nth_element/n:1000/threads:2"].verdict, "within spread")
-        self.assertEqual(result.problems(), [
+        self.assertEqual(gate.count_problems(result), [
             "count_if/n:1000/threads:1: B executes +0.300% instructions of A (B/A 1.003000; "
             "limit 0.2%)", "find_if/n:1000/threads:1: failed in B (exit status 1)"])
-        verdicts = counts.count_verdicts(result)
-        xml = ElementTree.fromstring(counts.render_junit(verdicts, result.run_problems()))
-        suite = xml.find("testsuite")
+        verdicts = gate.count_verdicts(result)
+        suite = ElementTree.fromstring(gate_report.render_junit(
+            verdicts, gate.count_run_problems(result))).find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
         failed = [case.get("name") for case in suite.iter("testcase")
                   if case.find("failure") is not None]
         self.assertEqual(failed, ["count_if/n:1000/threads:1", "find_if/n:1000/threads:1"])
-        markdown = counts.render_gate_markdown(verdicts, False, result.problems())
+        markdown = gate_report.render_gate_markdown(verdicts, False, gate.count_problems(result))
         self.assertIn("## algobench A/B gate: FAILED", markdown)
         self.assertIn("| partial_sum/n:1000/threads:1 | instructions | B/A 1.000040 |  | "
                       "not gated |", markdown)
         # At 0% for every cell "same" and "within spread" still pass; with rules for
         # the other metric only, the gate judged nothing and fails in JUnit too.
-        zero = count_compare.compare_counts(a, b, lambda label: 0.0)
-        self.assertEqual([p.label for p in zero.over], ["count_if/n:1000/threads:1"])
-        none = counts.count_verdicts(count_compare.compare_counts(a, b, lambda label: None))
-        why = counts.nothing_judged(none)
+        zero = compare.compare_runs(a, b, lambda label: 0.0)
+        self.assertEqual([p.label for p in zero.pairs if gate.count_over(p)],
+                         ["count_if/n:1000/threads:1"])
+        none = gate.count_verdicts(compare.compare_runs(a, b, lambda label: None))
+        why = gate.nothing_judged(none)
         self.assertIn("no threshold rule of the instructions metric names a compared cell", why)
-        suite = ElementTree.fromstring(counts.render_junit(none, [why])).find("testsuite")
+        suite = ElementTree.fromstring(gate_report.render_junit(none, [why])).find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("2", "2"))
 
     def test_threshold_file_errors_are_one_line(self):

@@ -8,12 +8,14 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, run_of
 
-from algobench import findings, machine, model
-from algobench.contention import Contention
-from algobench.derive import derive
+from algobench.judge import findings
+from algobench.measure import machine
+from algobench import model
+from algobench.model.contention import Contention
+from algobench.judge.derive import derive
 from algobench.export import summary
 from algobench.model import Context
-from algobench.workload import WORKLOADS
+from algobench.plan.workload import WORKLOADS
 
 BUSY = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=0.5, runnable_others=1)
 
@@ -257,7 +259,7 @@ class MemoryWarningTest(unittest.TestCase):
 
     def test_the_sweep_warns_before_the_cells_run(self):
         with StandinSweep() as sweep, \
-                mock.patch("algobench.machine.memory_available", return_value=1000):
+                mock.patch("algobench.measure.machine.memory_available", return_value=1000):
             status, _, err = sweep.run("--programs", "count_if,find_if", "--sizes", "10,200",
                                        "--threads", "1")
         self.assertEqual(status, 0, err)

@@ -15,8 +15,10 @@ from unittest import mock
 
 from support import ROOT, load, run_suite, standin_bin
 
-from algobench import fleet, matrix, slurm
-from algobench.workload import BACKENDS
+from algobench import fleet
+from algobench.plan import matrix
+from algobench.fleet import slurm
+from algobench.plan.workload import BACKENDS
 
 # `scontrol --oneliner show job 11` on a 22.05 cluster, shortened: an array of
 # four with a throttle, task 0 running, tasks 1-2 pending, task 3 cancelled.

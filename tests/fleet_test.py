@@ -24,15 +24,16 @@ import time
 import unittest
 from unittest import mock
 
-from support import run_suite, standin_bin
+from support import TINY, run_suite, standin_bin
 
-from algobench import fleet, slurm
+from algobench import fleet
+from algobench.fleet import slurm
 
 DAEMONS = ("munged", "slurmctld", "slurmd")
 CLIENTS = ("sbatch", "scontrol", "sinfo", "scancel", "squeue")
 # What each fleet sweeps: two stand-in programs at one size, in a few seconds.
-SMALL = ["--programs", "count_if,find_if", "--sizes", "1000", "--threads", "1", "--samples", "2",
-         "--min-time", "0.001", "--timeout", "300", "--no-bandwidth", "--no-plots"]
+SMALL = ["--programs", "count_if,find_if", "--sizes", "1000", "--threads", "1", *TINY,
+         "--timeout", "300"]
 CLUSTER = None
 
 
@@ -243,7 +244,7 @@ class FleetTest(unittest.TestCase):
                           found.folder, "--store", self.store)
 
     def stored(self, run_ids):
-        from algobench.store import Store
+        from algobench.record.store import Store
         with Store.open(self.store) as store:
             return [store.load_run(run_id) for run_id in run_ids]
 

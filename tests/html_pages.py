@@ -10,9 +10,9 @@ warning, a failure, a cell name), which the page must show as text.
 
 from support import cell, run_of
 
-from algobench.derive import derive
-from algobench.matrix import build, cell_name
-from algobench.workload import BACKENDS
+from algobench.judge.derive import derive
+from algobench.plan.matrix import build, cell_name
+from algobench.plan.workload import BACKENDS
 
 # Text a hand-edited results file could carry; none of it may become markup.
 INJECTED_HOST = 'bench<b class="injected">host</b> & "quotes"'

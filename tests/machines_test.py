@@ -9,7 +9,7 @@ import unittest
 
 from support import cell, run_of, run_suite
 
-from algobench import compare, machines
+from algobench.judge import compare, machines
 from algobench.export import machines as machines_view
 
 TIMES = [1.00, 1.01, 0.99, 1.02, 0.98]

@@ -9,8 +9,8 @@ from unittest import mock
 
 from support import ROOT, StandinSweep, run_suite, standin_bin
 
-from algobench import matrix
-from algobench.workload import BACKENDS, WORKLOADS, _NegativeSineCount
+from algobench.plan import matrix
+from algobench.plan.workload import BACKENDS, WORKLOADS, _NegativeSineCount
 
 SEQUENTIAL = {name for name, w in WORKLOADS.items() if not w.parallel}
 # Programs whose thread counts change how the timed call runs.
@@ -125,7 +125,7 @@ class DocsFiguresTest(unittest.TestCase):
         self.assertEqual(len(rows), 3)
         self.assertIn(f"({rows[0][1]} cells on 2 CPUs)", (ROOT / "README.md").read_text())
         with tempfile.TemporaryDirectory() as root, \
-                mock.patch("algobench.matrix.usable_cpus", return_value=2):
+                mock.patch("algobench.plan.matrix.usable_cpus", return_value=2):
             every = standin_bin(root, "every", tuple(BACKENDS))
             no_tbb = standin_bin(root, "no-tbb", ("parallel-mode", "sequential"))
             for command, *quoted in rows:

@@ -6,8 +6,8 @@ import unittest
 
 from support import FIXTURES
 
-from algobench.output import ReportError, parse_report
-from algobench.workload import WORKLOADS as PROGRAMS
+from algobench.measure.output import ReportError, parse_report
+from algobench.plan.workload import WORKLOADS as PROGRAMS
 
 OUTPUTS = FIXTURES / "outputs"
 

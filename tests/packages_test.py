@@ -10,7 +10,7 @@ from unittest import mock
 
 import support  # noqa: F401  (the package on the path)
 
-from algobench import packages
+from algobench.plan import packages
 
 TBB, VALGRIND, CHROMIUM = (packages.Package("libtbb-dev", "run", None, "the C++17 variants"),
                            packages.Package("valgrind", "run", "valgrind", "instruction counts"),

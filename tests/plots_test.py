@@ -12,9 +12,9 @@ from html_pages import INJECTED_HOST, SMALL_RUN_POINTS, small_run
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench import model
-from algobench.derive import derive
+from algobench.judge.derive import derive
 from algobench.export import plots
-from algobench.workload import WORKLOADS
+from algobench.plan.workload import WORKLOADS
 
 RUN_A = REPORT_FIXTURES / "run_a"
 SVG = "{http://www.w3.org/2000/svg}"

@@ -16,12 +16,12 @@ import unittest
 
 import support
 
-from algobench import callgrind
-from algobench.matrix import Cell
-from algobench.output import ReportError, line_patterns, parse_report
-from algobench.runner import Options, ResultLedger
-from algobench.workload import SEQUENTIAL
-from algobench.workload import WORKLOADS as PROGRAMS
+from algobench.measure import callgrind
+from algobench.plan.matrix import Cell
+from algobench.measure.output import ReportError, line_patterns, parse_report
+from algobench.measure.runner import Options, ResultLedger
+from algobench.plan.workload import SEQUENTIAL
+from algobench.plan.workload import WORKLOADS as PROGRAMS
 
 PARALLEL = [p for p in PROGRAMS.values() if p.parallel]
 setUpModule = support.require_build

@@ -33,8 +33,9 @@ from html_pages import (SMALL_RUN_GRID, SMALL_RUN_POINTS, SMALL_RUN_SORTED, SMAL
                         SMALL_RUN_WARNED, default_run, history_series, small_run)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
-from algobench import machines, model
-from algobench.derive import derive
+from algobench.judge import machines
+from algobench import model
+from algobench.judge.derive import derive
 from algobench.export import history as history_view
 from algobench.export import machines as machines_view
 from algobench.export import report_page as html_report

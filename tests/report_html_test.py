@@ -18,8 +18,8 @@ from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL
                         SMALL_RUN_POINTS, default_run, history_series, small_run)
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench.contention import Contention
-from algobench.derive import derive
+from algobench.model.contention import Contention
+from algobench.judge.derive import derive
 from algobench.export import history as history_view
 from algobench.export import report_page as html_report
 

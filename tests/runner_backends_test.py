@@ -12,10 +12,11 @@ import unittest
 from unittest import mock
 
 import support
-from support import StandinSweep, run_suite
+from support import TINY, StandinSweep, run_suite
 
-from algobench import matrix, model
-from algobench.workload import BACKENDS, PARALLEL_MODE, SEQUENTIAL, PAR, WORKLOADS
+from algobench.plan import matrix
+from algobench import model
+from algobench.plan.workload import BACKENDS, PARALLEL_MODE, SEQUENTIAL, PAR, WORKLOADS
 
 ALL = tuple(BACKENDS)
 
@@ -81,9 +82,8 @@ class RefusalTest(unittest.TestCase):
         self.out = root / "out"
 
     def sweep(self, *options):
-        return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
-                          "--no-bandwidth", "--no-plots", "--samples", "2", "--min-time",
-                          "0.001", "--programs", "count_if", "--sizes", "100", *options])
+        return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out), *TINY,
+                          "--programs", "count_if", "--sizes", "100", *options])
 
     def test_asking_for_a_backend_that_was_not_built_is_refused_with_the_reason(self):
         status, _, err = self.sweep("--backends", "parallel-mode,c++17-par")
@@ -127,7 +127,7 @@ class WinnersTest(unittest.TestCase):
         with mock.patch.dict(os.environ, {
                 "STANDIN_BACKEND_SCALE": "c++17-par:0.5,c++17-par-unseq:3,sequential:1.25",
                 "STANDIN_SECONDS_PER_THREAD": "1", "STANDIN_SECONDS": "4e-05"}), \
-                mock.patch("algobench.runner._contention", side_effect=support.quiet):
+                mock.patch("algobench.measure.runner._contention", side_effect=support.quiet):
             cls.status, cls.stdout, cls.err = run_suite(
                 ["run", "--bin-dir", str(cls.bin_dir), "--out", str(cls.out), "--no-bandwidth",
                  "--no-plots", "--samples", "3", "--min-time", "0.001",
@@ -189,7 +189,7 @@ class AbBackendsTest(unittest.TestCase):
             seen = {}
             for name, extra in (("default", []), ("all", ["--backends", "all"])):
                 with mock.patch.dict(os.environ, {"STANDIN_SCALE": "B:2"}), \
-                        mock.patch("algobench.runner._contention", side_effect=support.quiet):
+                        mock.patch("algobench.measure.runner._contention", side_effect=support.quiet):
                     status, _, err = run_suite(
                         ["ab", str(a), str(b), "--out", str(root / name), "--programs",
                          "count_if", "--sizes", "100", "--threads", "1,2", "--samples", "5",

@@ -3,15 +3,13 @@ the `suite` entry point, with every output file read back."""
 
 import csv
 import json
-import os
 import pathlib
-import subprocess
 import tempfile
 import unittest
 
-from support import BIN, SUITE, load
+from support import BIN, load, suite_process
 
-from algobench.workload import WORKLOADS
+from algobench.plan.workload import WORKLOADS
 
 CELL_KEYS = {"name", "program", "backend", "n", "threads", "repetitions", "fourth", "status", "failure",
              "samples", "sample_info", "replaced", "result", "stats", "speedup", "speedup_low",
@@ -32,15 +30,13 @@ class TinySweepTest(unittest.TestCase):
     def setUpClass(cls):
         cls.directory = tempfile.TemporaryDirectory()
         cls.out = pathlib.Path(cls.directory.name) / "run"
-        cls.completed = subprocess.run(
-            [*SUITE, "run",
-             "--bin-dir", BIN, "--out", str(cls.out),
-             "--sizes", ",".join(map(str, SIZES)), "--threads", "1,2", "--samples", "2",
-             "--min-time", "0.002", "--no-bandwidth", "--no-plots", "--hugepages",
-             # The files are under test, not the figures: a busy machine (the
-             # tests run side by side) must not make the sweep measure again.
-             "--retries", "0", "--extra-rounds", "0"],
-            env=dict(os.environ), capture_output=True, text=True, timeout=600)
+        cls.completed = suite_process(
+            "run", "--bin-dir", BIN, "--out", cls.out, "--sizes", ",".join(map(str, SIZES)),
+            "--threads", "1,2", "--samples", "2", "--min-time", "0.002", "--no-bandwidth",
+            "--no-plots", "--hugepages",
+            # The files are under test, not the figures: a busy machine (the
+            # tests run side by side) must not make the sweep measure again.
+            "--retries", "0", "--extra-rounds", "0", timeout=600)
         cls.results = load(cls.out)
 
     @classmethod

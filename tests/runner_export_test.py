@@ -8,7 +8,7 @@ import unittest
 from support import cell, run_of, strict_json
 
 from algobench import export, files, model
-from algobench.derive import derive
+from algobench.judge.derive import derive
 
 
 def sample_run() -> model.Run:

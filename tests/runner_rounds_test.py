@@ -12,11 +12,11 @@ from unittest import mock
 
 from support import StandinSweep, cell, load, quiet, run_of, run_suite, standin_bin
 
-from algobench import (compare, duet, findings, machine, pairing, rounds, runner, sweep,
-                       sweep_events)
-from algobench.console import Console
-from algobench.contention import Contention
-from algobench.derive import derive
+from algobench.judge import compare, findings, gate, pairing
+from algobench.measure import duet, machine, rounds, runner, sweep_events, timed
+from algobench.commands.console import Console
+from algobench.model.contention import Contention
+from algobench.judge.derive import derive
 
 
 class RoundOrderTest(unittest.TestCase):
@@ -58,10 +58,10 @@ class RoundOrderTest(unittest.TestCase):
     def test_order_changes_between_rounds_and_seeds(self):
         groups = [object() for _ in range(12)]
         rng = random.Random(5)
-        first, second = sweep.round_order(groups, rng), sweep.round_order(groups, rng)
+        first, second = timed.round_order(groups, rng), timed.round_order(groups, rng)
         self.assertEqual(sorted(map(id, first)), sorted(map(id, groups)))
         self.assertNotEqual(first, second)
-        self.assertEqual(sweep.round_order(groups, random.Random(5)), first)
+        self.assertEqual(timed.round_order(groups, random.Random(5)), first)
 
 
 class PairedSpeedupTest(unittest.TestCase):
@@ -212,7 +212,7 @@ class AbTest(unittest.TestCase):
         out = root / "out"
         with mock.patch.dict(os.environ, {"STANDIN_SCALE": scale, "STANDIN_FAULT": "",
                                           **(env or {})}), \
-                mock.patch("algobench.runner._contention", side_effect=quiet):
+                mock.patch("algobench.measure.runner._contention", side_effect=quiet):
             status, stdout, stderr = run_suite(
                 ["ab", str(a), str(b), "--out", str(out), "--programs", "count_if,nth_element",
                  "--sizes", "100,1000", "--threads", "1,2", "--samples", "5",
@@ -289,13 +289,13 @@ class AbTest(unittest.TestCase):
             pairs.append(compare.Matched(f"c{index}", 1.0, 1.0, sorted(ratios)[2], 0, 0,
                                          "no clear change", ratios=ratios))
         comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95)
-        self.assertEqual(pairing.gate(comparison, 5), [])
+        self.assertEqual(gate.paired_over(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3
         # The gate goes by the table's verdict: "slower" fails it, anything else not.
-        self.assertEqual(pairing.gate(comparison, 5), [])
+        self.assertEqual(gate.paired_over(comparison, 5), [])
         pairs[0].verdict = compare.SLOWER
-        self.assertEqual([p.label for p, _ in pairing.gate(comparison, 5)], ["c0"])
+        self.assertEqual([p.label for p, _ in gate.paired_over(comparison, 5)], ["c0"])
 
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):
         # count_if's times move by up to 10% from process to process; nth_element's
@@ -417,7 +417,7 @@ class AbTest(unittest.TestCase):
         before = machine.parse_proc_stat("cpu  0 0 0 0 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
         after = machine.parse_proc_stat("cpu  250 0 0 150 0 0 0 0 0 0\nprocs_running 1\n", 0.0)
         pair = [runner.Process([], {}, contention=Contention(cpu_seconds=1.0)) for _ in "AB"]
-        with mock.patch("algobench.machine.clock_ticks_per_second", return_value=100):
+        with mock.patch("algobench.measure.machine.clock_ticks_per_second", return_value=100):
             duet.shared(pair, before, after, 2.0)
         for process in pair:
             self.assertAlmostEqual(process.contention.others_seconds, 0.5)

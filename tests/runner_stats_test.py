@@ -8,8 +8,9 @@ import unittest
 
 from support import cell, run_of
 
-from algobench import export, findings, stats
-from algobench.derive import derive
+from algobench import export
+from algobench.judge import findings, stats
+from algobench.judge.derive import derive
 from algobench.model import Context
 
 

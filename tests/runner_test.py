@@ -3,16 +3,15 @@ show their command and output, spare the other cells and fail the run."""
 
 import os
 import pathlib
-import subprocess
 import tempfile
 import threading
 import unittest
 from unittest import mock
 
-from support import SUITE, StandinSweep, load, run_suite, standin_bin
+from support import TINY, StandinSweep, load, run_suite, standin_bin, suite_process
 
-from algobench import runner
-from algobench.matrix import Cell
+from algobench.measure import calibration, runner
+from algobench.plan.matrix import Cell
 
 
 class FaultyProgramTest(unittest.TestCase):
@@ -172,26 +171,26 @@ class CheckTest(unittest.TestCase):
 
 class CalibrationTest(unittest.TestCase):
     def test_repetitions_cover_min_time(self):
-        self.assertEqual(runner.calibrated_repetitions(0.05, 0.2), 1)
-        reps = runner.calibrated_repetitions(0.05, 1e-5)
+        self.assertEqual(calibration.calibrated_repetitions(0.05, 0.2), 1)
+        reps = calibration.calibrated_repetitions(0.05, 1e-5)
         self.assertGreaterEqual(reps * 1e-5, 0.05)
         # A call below the microsecond clock counts as one tick, not as free.
-        self.assertEqual(runner.calibrated_repetitions(0.05, 0.0),
-                         runner.calibrated_repetitions(0.05, 1e-6))
+        self.assertEqual(calibration.calibrated_repetitions(0.05, 0.0),
+                         calibration.calibrated_repetitions(0.05, 1e-6))
 
     def test_a_fixed_first_call_cost_is_separated_from_the_per_call_cost(self):
         # 20 ms to start the team, 50 us per call: one step reaches the 62.5 ms aimed at.
         loop = lambda r: 0.020 + 50e-6 * r
-        reps = runner.next_repetitions(0.05, [(1, loop(1)), (3, loop(3))])
+        reps = calibration.next_repetitions(0.05, [(1, loop(1)), (3, loop(3))])
         self.assertGreaterEqual(loop(reps), 0.05)
         self.assertLess(loop(reps), 0.07)
         # Without a second point the repetitions grow with the shortfall.
-        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.025)]), 25)
-        self.assertEqual(runner.next_repetitions(0.05, [(10, 0.0)]), 10_000)
+        self.assertEqual(calibration.next_repetitions(0.05, [(10, 0.025)]), 25)
+        self.assertEqual(calibration.next_repetitions(0.05, [(10, 0.0)]), 10_000)
 
     def test_first_call_excess_is_told_apart_from_later_calls(self):
         # 100 ms of first touch, 6 ms per later call.
-        excess, per_call = runner.first_call_fit((1, 0.106), (10, 0.160))
+        excess, per_call = calibration.first_call_fit((1, 0.106), (10, 0.160))
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
 
@@ -313,7 +312,7 @@ class AfterTheCellsTest(unittest.TestCase):
         probe = {1: {"sum": 1e9, "copy": 2e9, "triad": 3e9},
                  2: {"sum": 2e9, "copy": 4e9, "triad": 6e9}}
         with StandinSweep() as sweep, \
-                mock.patch("algobench.bandwidth.measure", return_value=probe) as measure, \
+                mock.patch("algobench.measure.bandwidth.measure", return_value=probe) as measure, \
                 mock.patch("algobench.export.plots.write", side_effect=draw):
             status, _, _ = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
                                       str(sweep.out), "--programs", "count_if,find_if",
@@ -332,7 +331,7 @@ class AfterTheCellsTest(unittest.TestCase):
 
     def test_a_failing_probe_fails_the_run_but_keeps_the_results(self):
         with StandinSweep() as sweep, \
-                mock.patch("algobench.bandwidth.measure", side_effect=RuntimeError("no probe")):
+                mock.patch("algobench.measure.bandwidth.measure", side_effect=RuntimeError("no probe")):
             status, _, err = run_suite(["run", "--bin-dir", str(sweep.bin_dir), "--out",
                                         str(sweep.out), "--programs", "count_if", "--sizes", "100",
                                         "--threads", "1", "--samples", "2", "--min-time", "0.001",
@@ -349,12 +348,10 @@ class InterruptTest(unittest.TestCase):
         root = pathlib.Path(directory.name)
         bin_dir = standin_bin(root)
         env = {**os.environ, "STANDIN_FAULT": f"find_if:{fault}"}
-        completed = subprocess.run(
-            [*SUITE, "run", "--bin-dir", str(bin_dir),
-             "--out", str(root / "out"), "--programs", "count_if,find_if,nth_element",
-             "--sizes", "50", "--threads", "1", "--samples", "2", "--min-time", "0.001",
-             "--no-bandwidth", "--no-plots", "--seed", seed],
-            env=env, capture_output=True, text=True, timeout=60)
+        completed = suite_process(
+            "run", "--bin-dir", bin_dir, "--out", root / "out", "--programs",
+            "count_if,find_if,nth_element", "--sizes", "50", "--threads", "1", *TINY, "--seed",
+            seed, env=env, timeout=60)
         return completed, root / "out"
 
     def test_ctrl_c_in_a_round_keeps_the_samples_taken_and_says_so(self):

@@ -19,11 +19,14 @@ import unittest
 from unittest import mock
 
 import support
-from support import FIXTURES, ROOT, SUITE, cell, load, quiet, run_of, run_suite, standin_bin
+from support import (FIXTURES, ROOT, SUITE, TINY, cell, load, quiet, run_of, run_suite,
+                     standin_bin, suite_process)
 
-from algobench import history, model, recorder, store
+from algobench.judge import history
+from algobench import model
+from algobench.record import recorder, store, store_file
 from algobench.export import history as history_view
-from algobench.store import Store, StoreError
+from algobench.record.store import Store, StoreError
 
 SMALL = ["--programs", "count_if,find_if", "--sizes", "100", "--threads", "1,2"]
 # What a run in a process of its own needs: no retries, which a busy test machine
@@ -59,10 +62,9 @@ class StoreCase(unittest.TestCase):
         head = ["run", "--bin-dir", str(bin_dir)] if command == "run" else \
             ["ab", str(bin_dir), str(bin_dir)]
         with mock.patch.dict(os.environ, {"STANDIN_FAULT": "", **(env or {})}), \
-                mock.patch("algobench.runner._contention", side_effect=quiet):
-            return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL,
-                              "--samples", "2", "--min-time", "0.001", "--no-bandwidth",
-                              "--no-plots", "--extra-rounds", "0", *options])
+                mock.patch("algobench.measure.runner._contention", side_effect=quiet):
+            return run_suite([*head, "--out", str(out), "--store", str(self.path), *SMALL, *TINY,
+                              "--extra-rounds", "0", *options])
 
     def stored(self) -> list[store.RunRow]:
         with Store.open(self.path) as the_store:
@@ -124,10 +126,9 @@ class RegistrationTest(StoreCase):
 
     def test_ctrl_c_leaves_an_interrupted_run(self):
         bin_dir = standin_bin(self.root)
-        completed = subprocess.run(
-            [*SUITE, "run", "--bin-dir", str(bin_dir), "--out", str(self.root / "out"),
-             "--store", str(self.path), *PROCESS, "--samples", "2"], capture_output=True,
-            text=True, timeout=120, env={**os.environ, "STANDIN_FAULT": "find_if:interrupt_later"})
+        completed = suite_process(
+            "run", "--bin-dir", bin_dir, "--out", self.root / "out", "--store", self.path,
+            *PROCESS, "--samples", "2", env={**os.environ, "STANDIN_FAULT": "find_if:interrupt_later"})
         self.assertEqual(completed.returncode, 130, completed.stderr)
         [row] = self.stored()
         self.assertEqual((row.status, row.completed_cells, row.planned_cells),
@@ -334,7 +335,7 @@ class DamageTest(StoreCase):
         holder = sqlite3.connect(self.path, isolation_level=None)
         self.addCleanup(holder.close)
         holder.execute("BEGIN EXCLUSIVE")
-        with mock.patch.object(store, "BUSY_TIMEOUT", 0.1):
+        with mock.patch.object(store_file, "BUSY_TIMEOUT", 0.1):
             status, _, err = self.suite_run(self.root / "out")
             self.assert_run_kept(status, err, self.root / "out", "is locked by another process")
             status, _, err = run_suite(["import", str(self.root / "out"), "--store",

@@ -29,14 +29,17 @@ FIXTURES = TESTS / "fixtures" / "runner"
 REPORT_FIXTURES = TESTS / "fixtures" / "report"
 sys.path.insert(0, str(ROOT / "tools"))
 
-from algobench import cli, store  # noqa: E402
-from algobench.contention import Contention  # noqa: E402
-from algobench.matrix import cell_name  # noqa: E402
+from algobench import cli  # noqa: E402
+from algobench.record import store  # noqa: E402
+from algobench.model.contention import Contention  # noqa: E402
+from algobench.plan.matrix import cell_name  # noqa: E402
 from algobench.model import CellResult, Context, Run, Sample  # noqa: E402
-from algobench.workload import PARALLEL_MODE, WORKLOADS  # noqa: E402
+from algobench.plan.workload import PARALLEL_MODE, WORKLOADS  # noqa: E402
 
 # The suite's command as a person runs it, in a process of its own.
 SUITE = [sys.executable, str(ROOT / "suite")]
+# A tiny sweep: two rounds of a millisecond's loop, no bandwidth probe, no plots.
+TINY = ["--samples", "2", "--min-time", "0.001", "--no-bandwidth", "--no-plots"]
 
 
 # The stand-ins (`#!/usr/bin/env python3`) run on the tests' own Python, found
@@ -131,6 +134,13 @@ def standin_bin(directory: pathlib.Path, name: str = "bin",
     return bin_dir
 
 
+def suite_process(*argv, **options) -> subprocess.CompletedProcess:
+    """`./suite <argv>` in a process of its own, as a person runs it; `options`
+    go to subprocess.run."""
+    return subprocess.run([*SUITE, *map(str, argv)], **{
+        "capture_output": True, "text": True, "timeout": 120, "env": dict(os.environ), **options})
+
+
 def run_suite(argv: list[str]) -> tuple[int, str, str]:
     """`suite <argv>` in this process: (exit status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
@@ -164,10 +174,9 @@ class StandinSweep:
         by default a quiet machine, so that a busy test machine changes
         neither the processes a test sees nor the warnings it reads."""
         with mock.patch.dict(os.environ, {"STANDIN_FAULT": fault, **(env or {})}), \
-                mock.patch("algobench.runner._contention", side_effect=contention or quiet):
+                mock.patch("algobench.measure.runner._contention", side_effect=contention or quiet):
             return run_suite(["run", "--bin-dir", str(self.bin_dir), "--out", str(self.out),
-                              "--no-bandwidth", "--no-plots", "--samples", "2",
-                              "--min-time", "0.001", "--extra-rounds", "0", *options])
+                              *TINY, "--extra-rounds", "0", *options])
 
 
 def quiet(before, after, wall, usage, hz=None) -> Contention:

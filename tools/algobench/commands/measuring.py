@@ -6,17 +6,22 @@ same rounds, `test` builds and runs the tests. A run request is checked whole
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
+import pathlib
 import sys
 
-from .. import ab as ab_run
-from .. import (bandwidth, build, count_compare, counting, duet, results_folder, rounds, sweep,
-                 thresholds)
-from ..console import Console, print_plan
-from ..export import comparison, counts
-from ..workload import PARALLEL_MODE
-from .request import (Refusal, check, countable, measure, options, prepare_out, built_backends,
-                      registered, settle_defaults, terminate_as_interrupt)
+from ..measure import ab as ab_run
+from ..measure import bandwidth, duet, rounds, sweep
+from ..plan import build
+from ..judge import gate, thresholds
+from ..record import results_folder
+from .console import Console
+from ..export import gate_report
+from ..plan.workload import PARALLEL_MODE
+from .options import Parser, add_run_arguments, path, percentage, text
+from .request import (Refusal, RunRequest, check, countable, measure, options, prepare_out,
+                      built_backends, registered, terminate_as_interrupt)
 
 # What an A/B run writes beside the two builds' folders A/ and B/.
 AB_FILES = ("ab.md", "ab.json", "pairs.csv")
@@ -27,145 +32,189 @@ GATE_FILES = ("gate.md", "gate.xml")
 INTERRUPTED = "the run was interrupted: the gate cannot vouch for the cells it did not measure"
 
 
+@dataclasses.dataclass
+class AbRequest(RunRequest):
+    """`ab`'s options: the two builds, the gate's, and those of the sweep."""
+    a: str = ""
+    b: str = ""
+    fail_above: float | None = None
+    duet: bool = False
+    thresholds: pathlib.Path | None = None
+    junit: pathlib.Path | None = None
+    summary: pathlib.Path | None = None
+
+
+def add_parsers(commands) -> None:
+    """The parsers of `run`, `ab` and `test` among the suite's `commands`."""
+    running = commands.add_parser(
+        "run", help="sweep the programs over sizes and thread counts",
+        description="Builds the programs, runs every cell of the sweep (a warm-up and "
+                    "--samples checked processes each) and writes results/<date>/.")
+    add_run_arguments(running)
+    running.set_defaults(handler=run)
+    ab_parser = commands.add_parser(
+        "ab", help="compare two builds in one interleaved run",
+        description="Runs the cells of two builds (folders of programs or git revisions) in "
+                    "the same rounds, each cell's A and B processes next to each other, and "
+                    "reports the median per-round ratio B/A of every cell.")
+    ab_parser.add_argument("a", type=text, help="the reference build: a folder of programs or a git revision")
+    ab_parser.add_argument("b", type=text, help="the build compared with it")
+    ab_parser.add_argument("--fail-above", type=percentage, metavar="PERCENT",
+                           help="exit with status 1 when a cell of B is clearly slower by more "
+                                "than PERCENT (family-wise 5%% false alarms), a cell of B "
+                                "failed, or the gate judged no cell")
+    ab_parser.add_argument("--duet", action="store_true",
+                           help="run the A and B processes of a cell whose thread count fits "
+                                "twice into the usable CPUs at the same time, each on CPUs of "
+                                "its own, the CPUs changing hands every round")
+    gate = ab_parser.add_argument_group("the gate, for CI")
+    gate.add_argument("--thresholds", type=path, metavar="FILE",
+                      help="per-cell limits of the gate, one rule a line: CELL-GLOB METRIC "
+                           "PERCENT (e.g. 'count_if/* instructions 0.5'); the first rule of "
+                           "the run's metric that matches a cell applies, --fail-above to the "
+                           "others. The verdicts go to gate.md and gate.xml (JUnit) in the "
+                           "A/B folder")
+    gate.add_argument("--junit", type=path, metavar="FILE",
+                      help="also write the gate's JUnit XML to FILE")
+    gate.add_argument("--summary", type=path, metavar="FILE",
+                      help="also append the gate's Markdown summary to FILE (e.g. "
+                           "$GITHUB_STEP_SUMMARY)")
+    add_run_arguments(ab_parser, ab_command=True)
+    ab_parser.set_defaults(handler=ab)
+    testing = commands.add_parser("test", help="build, then run every test")
+    testing.add_argument("--preset", default="release",
+                      help="CMake preset: release (default), asan (AddressSanitizer and "
+                           "UndefinedBehaviorSanitizer) or clang (built with clang++)")
+    testing.set_defaults(handler=test)
+
+
+def run_parser() -> Parser:
+    """`run`'s parser alone, for the `run` a fleet's task makes of its options."""
+    parser = Parser(prog="suite run")
+    add_run_arguments(parser)
+    return parser
+
+
 def run(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite run`: builds the release programs (unless --bin-dir), then sweeps them."""
+    request = RunRequest.of(arguments)
     with terminate_as_interrupt():
-        note = settle_defaults(arguments, quick=arguments.quick)
-        out_dir = arguments.out or results_folder.default_out_dir(build.ROOT)
-        cells = check(arguments, out_dir=None if arguments.dry_run else out_dir, note=note)
-        bin_dir = arguments.bin_dir
+        out_dir = request.out or results_folder.default_out_dir(build.ROOT)
+        cells = check(request, out_dir=None if request.dry_run else out_dir, note=request.note)
+        bin_dir = request.bin_dir
         if bin_dir is None:
-            if arguments.dry_run:
+            if request.dry_run:
                 bin_dir = build.build_dir("release") / "bin"
             else:
                 try:
                     # One turn at the tree for both, so a second run waits once.
                     with build.tree_lock(build.build_dir("release")):
                         targets = build.program_targets("release") + (
-                            () if arguments.no_bandwidth else (bandwidth.PROBE,))
+                            () if request.no_bandwidth else (bandwidth.PROBE,))
                         bin_dir = build.ensure_built("release", targets=targets)
                 except build.BuildError as error:
                     raise Refusal(str(error), 1) from None
             if bin_dir.is_dir():
                 # A dry run before the first build shows every backend asked for.
-                cells = built_backends(cells, [bin_dir], arguments.backends)
-        run_options = options(arguments, bin_dir.resolve())
-        if not arguments.dry_run:
-            countable(arguments, cells, [bin_dir])
-        if arguments.dry_run and arguments.metric == "instructions":
-            print("\n".join(counting.plan_lines(cells, run_options)))
+                cells = built_backends(cells, [bin_dir], request.backends)
+        run_options = options(request, bin_dir.resolve())
+        if not request.dry_run:
+            countable(request, cells, [bin_dir])
+        if request.dry_run:
+            print("\n".join(sweep.plan_lines(cells, run_options, request.metric)))
             return 0
-        if arguments.dry_run:
-            print_plan(sweep.plan(cells, run_options), run_options)
-            return 0
-        claim = prepare_out(arguments, out_dir)
-        status, recorder = measure("run", arguments, argv, cells, run_options, claim,
+        claim = prepare_out(request, out_dir)
+        status, recorder = measure("run", request, argv, cells, run_options, claim,
                                    Console(), lambda the_sweep: the_sweep.run(),
-                                   policy=round_policy(arguments, ab=False))
+                                   policy=round_policy(request, ab=False))
         return registered("run", recorder, status, out_dir)
 
 
 def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite ab`: the cells of two builds in the same rounds, and their ratios B/A."""
-    settle_defaults(arguments)
-    if arguments.backends is None:
+    request = AbRequest.of(arguments, extra_rounds=0)
+    if request.backends is None:
         # Every backend would double the time of an A/B run for each one: the
         # eight programs alone unless --backends asks for more.
-        arguments.backends = [PARALLEL_MODE]
-    out_dir = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
-    cells = check(arguments, out_dir=out_dir, builds=len(AB_BUILDS))
-    limit = gate_limits(arguments, cells)
+        request.backends = [PARALLEL_MODE]
+    out_dir = request.out or results_folder.default_out_dir(build.ROOT, prefix="ab-")
+    cells = check(request, out_dir=out_dir, builds=len(AB_BUILDS))
+    limit = gate_limits(request, cells)
     needed = tuple(dict.fromkeys(cell.workload.executable for cell in cells))
     try:
-        bin_a, name_a = build.resolve_programs(arguments.a, needed=needed)
-        bin_b, name_b = build.resolve_programs(arguments.b, needed=needed)
+        bin_a, name_a = build.resolve_programs(request.a, needed=needed)
+        bin_b, name_b = build.resolve_programs(request.b, needed=needed)
     except build.ProgramsMissing as error:
         raise Refusal(str(error)) from None
     except build.BuildError as error:
         raise Refusal(str(error), 1) from None
-    cells = built_backends(cells, [bin_a, bin_b], arguments.backends)
+    cells = built_backends(cells, [bin_a, bin_b], request.backends)
     # The cells whose A and B processes run side by side; None without --duet.
     together = ({_label(cell) for cell in cells if duet.cpu_sets(cell.threads)}
-                if arguments.duet else None)
-    if arguments.duet and not together:
+                if request.duet else None)
+    if request.duet and not together:
         print(f"note: --duet: no cell's thread count fits twice into the "
               f"{len(os.sched_getaffinity(0))} usable CPUs; every cell runs interleaved",
               file=sys.stderr)
-    countable(arguments, cells, [bin_a, bin_b])
-    claim = prepare_out(arguments, out_dir, folders=AB_BUILDS, extra=AB_FILES + GATE_FILES)
-    shown_a, shown_b = f"{arguments.a}: {name_a}", f"{arguments.b}: {name_b}"
-    if arguments.metric == "instructions":
-        return _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit,
-                          shown_a, shown_b)
-
-    def go(the_sweep: sweep.Sweep) -> ab_run.AbOutcome:
-        def write_report(result) -> None:
-            warnings = next(iter(the_sweep.runs.values())).context.warnings
-            comparison.write_ab(out_dir, result, shown_a, shown_b, warnings, together)
-        return ab_run.run_ab(the_sweep, arguments.fail_above, write_report, limit)
-
-    outcome, recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a), claim,
-                                Console(summary_at_end=False), go,
+    countable(request, cells, [bin_a, bin_b])
+    claim = prepare_out(request, out_dir, folders=AB_BUILDS, extra=AB_FILES + GATE_FILES)
+    report = ab_run.Report(out_dir, f"{request.a}: {name_a}", f"{request.b}: {name_b}",
+                           together)
+    outcome, recorder = measure("ab", request, argv, cells, options(request, bin_a), claim,
+                                Console(summary_at_end=False),
+                                lambda the_sweep: ab_run.run_ab(the_sweep, limit, report),
                                 variants=ab_run.variants(bin_a, bin_b),
-                                policy=round_policy(arguments, ab=True),
-                                duet_sets=arguments.duet)
-    sys.stdout.write(comparison.render_ab_text(outcome.comparison, shown_a, shown_b, together))
-    status = outcome.status
+                                policy=round_policy(request, ab=True),
+                                duet_sets=request.duet)
+    sys.stdout.write(outcome.text)
+    status, said = outcome.status, outcome.said
     if limit is not None:
-        passed, problems = _write_gate(arguments, out_dir, time_verdicts(outcome, limit),
-                                       (["no cell could be compared"] if outcome.no_cell else [])
+        passed, problems = _write_gate(request, out_dir, outcome.verdicts, outcome.problems
                                        + ([INTERRUPTED] if outcome.interrupted else []))
-        for pair, low in outcome.over_limit:
-            print(f"suite ab: {pair.label} is {(pair.ratio - 1) * 100:.1f}% slower in B "
-                  f"(limit {limit(pair.label):g}%; the low end of its family-wise interval "
-                  f"is {(low - 1) * 100:+.1f}%)", file=sys.stderr)
-        for failure in outcome.comparison.failed_b:
-            print(f"suite ab: B failed at {failure}", file=sys.stderr)
-        for problem in problems:
-            print(f"suite ab: {problem}", file=sys.stderr)
+        said += [problem for problem in problems if problem not in said]
         if not passed and status == 0:
             status = 1
+    for line in said:
+        print(f"suite ab: {line}", file=sys.stderr)
     return registered("ab", recorder, status, out_dir)
 
 
-def round_policy(arguments: argparse.Namespace, ab: bool) -> rounds.Policy | None:
+def round_policy(request: RunRequest, ab: bool) -> rounds.Policy | None:
     """How the rounds beyond --samples go to the program sizes still scattering:
     by their B/A ratios in an A/B run, by their speedups otherwise; None for none."""
-    extra = arguments.extra_rounds
-    if extra is None:
-        extra = 0 if ab else rounds.RUN_EXTRA_ROUNDS
+    extra = request.extra_rounds
     if extra == 0:
         return None
     if ab:
-        return rounds.Policy(ab_run.SETTLED_WIDTH, extra, arguments.round_budget,
+        return rounds.Policy(ab_run.SETTLED_WIDTH, extra, request.round_budget,
                              rounds.ratio_series)
-    return rounds.Policy(rounds.RUN_WIDTH, extra, arguments.round_budget, rounds.speedup_series)
+    return rounds.Policy(rounds.RUN_WIDTH, extra, request.round_budget, rounds.speedup_series)
 
 
-def gate_limits(arguments: argparse.Namespace, cells):
+def gate_limits(request: AbRequest, cells):
     """Each cell's gate limit, as a function of its label: from --thresholds (the
     others held to --fail-above), or --fail-above for all; None without a gate."""
-    if arguments.thresholds is None:
-        if arguments.fail_above is None:
-            given = [o for o, v in (("--junit", arguments.junit),
-                                    ("--summary", arguments.summary)) if v is not None]
+    if request.thresholds is None:
+        if request.fail_above is None:
+            given = [o for o, v in (("--junit", request.junit),
+                                    ("--summary", request.summary)) if v is not None]
             if given:
                 verb = "need" if len(given) > 1 else "needs"
                 raise Refusal(f"{' and '.join(given)} {verb} a gate: give --fail-above or "
                               "--thresholds")
             return None
-    for option, target in (("--junit", arguments.junit), ("--summary", arguments.summary)):
+    for option, target in (("--junit", request.junit), ("--summary", request.summary)):
         why = _unwritable(target) if target is not None else None
         if why:
             raise Refusal(f"{option} {target}: {why}")
-    if arguments.thresholds is None:
-        return lambda label: arguments.fail_above
-    try:
-        rules = thresholds.read(arguments.thresholds)
-        thresholds.check_cells(rules, [_label(cell) for cell in cells])
-    except thresholds.ThresholdError as error:
-        raise Refusal(f"--thresholds: {error}") from None
-    return lambda label: thresholds.limit(rules, label, arguments.metric, arguments.fail_above)
+    rules = None
+    if request.thresholds is not None:
+        try:
+            rules = thresholds.read(request.thresholds)
+            thresholds.check_cells(rules, [_label(cell) for cell in cells])
+        except thresholds.ThresholdError as error:
+            raise Refusal(f"--thresholds: {error}") from None
+    return gate.limits(rules, request.fail_above, request.metric.name)
 
 
 def _unwritable(path) -> str | None:
@@ -184,66 +233,25 @@ def _label(cell) -> str:
     return cell.name + (f"/fourth:{cell.fourth}" if cell.fourth is not None else "")
 
 
-def time_verdicts(outcome, limit) -> list[counts.Verdict]:
-    """The time gate's verdict on every cell an A/B run of times compared."""
-    over = {pair.label: low for pair, low in outcome.over_limit}
-    verdicts = []
-    for pair in outcome.comparison.matched:
-        percent = limit(pair.label)
-        failure = (f"{(pair.ratio - 1) * 100:.1f}% slower, the low end of its family-wise "
-                   f"interval {(over[pair.label] - 1) * 100:+.1f}% above the limit of "
-                   f"{percent:g}%" if pair.label in over else None)
-        verdicts.append(counts.Verdict(pair.label, "time", f"B/A {pair.ratio:.3f}", percent,
-                                       failure, pair.verdict, pair.judged))
-    verdicts += [counts.Verdict(f.split(":", 1)[0], "time", "", None, f"failed in B: {f}")
-                 for f in outcome.comparison.failed_b]
-    return verdicts
-
-
-def _write_gate(arguments, out_dir, verdicts, problems: list[str]) -> tuple[bool, list[str]]:
+def _write_gate(request: AbRequest, out_dir, verdicts,
+                problems: list[str]) -> tuple[bool, list[str]]:
     """gate.md and gate.xml in the A/B folder, and where --junit and --summary say;
     whether the gate passed, and why it failed beyond its cells' own failures
     (`problems`, and a gate that judged no cell)."""
-    unjudged = counts.nothing_judged(verdicts)
-    problems = problems + ([unjudged] if unjudged else [])
-    passed = not problems and not any(v.failure for v in verdicts)
+    passed, problems = gate.decide(verdicts, problems)
     try:
-        counts.write_gate(out_dir, verdicts, passed, problems)
-        if arguments.junit is not None:
-            arguments.junit.write_text(counts.render_junit(verdicts, problems), encoding="utf-8")
-        if arguments.summary is not None:
-            with open(arguments.summary, "a", encoding="utf-8") as summary:
-                summary.write(counts.render_gate_markdown(verdicts, passed, problems))
+        gate_report.write_gate(out_dir, verdicts, passed, problems)
+        if request.junit is not None:
+            request.junit.write_text(gate_report.render_junit(verdicts, problems),
+                                       encoding="utf-8")
+        if request.summary is not None:
+            with open(request.summary, "a", encoding="utf-8") as summary:
+                summary.write(gate_report.render_gate_markdown(verdicts, passed, problems))
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
                       1) from None
     return passed, problems
-
-
-def _ab_counts(arguments, argv, cells, bin_a, bin_b, claim, out_dir, limit, shown_a,
-               shown_b) -> int:
-    """`suite ab --metric instructions`: both builds' counts and their exact ratios."""
-    def go(the_sweep) -> tuple[int, object]:
-        status = the_sweep.run()
-        result = count_compare.compare_counts(the_sweep.runs["A"], the_sweep.runs["B"], limit)
-        counts.write_ab(out_dir, result, shown_a, shown_b)
-        return status, result, any(run.interrupted for run in the_sweep.runs.values())
-
-    (status, result, interrupted), recorder = measure("ab", arguments, argv, cells, options(arguments, bin_a),
-                                         claim, Console(summary_at_end=False), go,
-                                         variants=ab_run.variants(bin_a, bin_b))
-    sys.stdout.write(counts.render_text(result, shown_a, shown_b))
-    problems = result.problems()
-    if limit is not None:
-        passed, wide = _write_gate(arguments, out_dir, counts.count_verdicts(result),
-                                   result.run_problems() + ([INTERRUPTED] if interrupted else []))
-        problems += [problem for problem in wide if problem not in problems]
-    for problem in problems:
-        print(f"suite ab: {problem}", file=sys.stderr)
-    if problems and status == 0:
-        status = 1
-    return registered("ab", recorder, status, out_dir)
 
 
 def test(arguments: argparse.Namespace, argv: list[str]) -> int:

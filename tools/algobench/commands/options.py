@@ -1,20 +1,31 @@
-"""The small pieces the commands share: argparse's value types (each refusing a
-value in argparse's own one line), the measurement options' defaults, the
-results store a command reads or fills, the command line a run records, and
+"""The small pieces the commands share: the parser every command's parser is
+(refusing in one line), argparse's value types (each refusing a value in
+argparse's own one line), the options of a sweep (`run`, `ab`, `fleet submit`)
+and of judging a comparison (`compare`, `fleet compare`) with their defaults,
+the results store a command reads or fills, the command line a run records,
 how a command line reaches argparse (a negative number as an option's value,
-the (sub)command whose parser refuses what it does not take).
+the (sub)command whose parser refuses what it does not take), and how parsed
+options become a command's typed request.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import pathlib
 import re
 import sys
 import threading
 
-from .. import build, store
+from .. import model
+from ..measure import ab, rounds
+from ..judge import compare
+from ..judge.findings import DEFAULT_CV_THRESHOLD
+from ..model.contention import RETRIES
+from ..plan import build, matrix
+from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
+from ..record import store
 
 # The measurement options' defaults; None in the parsed options means "not given".
 DEFAULT_SAMPLES = 5
@@ -24,6 +35,24 @@ DEFAULT_MIN_TIME = 0.05
 QUICK_SIZES = [100_000]
 QUICK_SAMPLES = 2
 QUICK_MIN_TIME = 0.01
+
+
+class Parser(argparse.ArgumentParser):
+    """Refuses an option in one line on standard error (exit status 2), without
+    the usage block; --help shows that. An option a command does not take is
+    refused by that command's parser, pointing to its own --help, and a negative
+    number given as an option's value is that value, so that the suite's own
+    check refuses it by name."""
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+    def parse_args(self, args=None, namespace=None):
+        args = negative_values_joined(self, list(sys.argv[1:] if args is None else args))
+        arguments, extra = self.parse_known_args(args, namespace)
+        if extra:
+            chosen_parser(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
+        return arguments
 
 
 def comma_list(text: str) -> list[str]:
@@ -121,8 +150,19 @@ def add_store_argument(parser, what: str) -> None:
                              f"{store.STORE_FILE} in the repository)")
 
 
-def store_path(arguments: argparse.Namespace) -> pathlib.Path:
-    return arguments.store or store.default_path(build.ROOT)
+def store_path(given: pathlib.Path | None) -> pathlib.Path:
+    """The results store of --store, else the default one."""
+    return given or store.default_path(build.ROOT)
+
+
+def typed(request_type, arguments: argparse.Namespace, **given):
+    """The request of type `request_type` (a dataclass) from a command's parsed
+    options: each field from the option of its name where the command has one,
+    `given` over them. The one place a handler's Namespace is read."""
+    found = {field.name: getattr(arguments, field.name)
+             for field in dataclasses.fields(request_type)
+             if field.init and hasattr(arguments, field.name)}
+    return request_type(**{**found, **given})
 
 
 def command_line(command: str, argv: list[str]) -> list[str]:
@@ -179,3 +219,102 @@ def negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> 
         joined.append(token)
         index += 1
     return joined
+
+
+def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
+                       fleet: bool = False) -> None:
+    """The options of a sweep; `ab` leaves out what an A/B run has no use for, and
+    `fleet` what a fleet decides itself (where each task writes, what a dry run is)."""
+    choose = run.add_argument_group("what to measure")
+    choose.add_argument("--programs", type=comma_list, metavar="LIST",
+                        help=f"comma-separated programs (default all: {', '.join(WORKLOADS)})")
+    choose.add_argument("--sizes", type=int_list(matrix.parse_sizes), metavar="LIST",
+                        help="comma-separated n (1e6 allowed), or a ladder LOW:HIGH:STEPS_PER_DECADE "
+                             "(default 1e4:1e7:1)")
+    choose.add_argument("--threads", type=int_list(matrix.parse_int_list), metavar="LIST",
+                        help="thread counts of the parallel-mode programs (default 1, 2, 4 ... up "
+                             "to the usable CPUs, and their number); sequential ones run at 1")
+    choose.add_argument("--backends", type=comma_list, metavar="LIST",
+                        help=f"comma-separated backends, or all: every one built ("
+                             f"{', '.join(BACKENDS)}; default all for run, {PARALLEL_MODE} "
+                             "for ab)")
+    choose.add_argument("--filter", metavar="REGEX",
+                        help="keep only cells whose name (program/n:N/threads:T, and "
+                             "/backend:NAME for the backends other than the parallel mode) "
+                             "matches")
+    how = run.add_argument_group("how to measure")
+    how.add_argument("--samples", type=positive_int,
+                     help=f"rounds, each one measured process of every cell (default "
+                          f"{DEFAULT_SAMPLES})")
+    how.add_argument("--seed", type=whole(-2**63, 2**63 - 1), metavar="N",
+                     help="seed of the rounds' shuffled order (default: a new one, recorded)")
+    how.add_argument("--retries", type=whole(0, 10), default=RETRIES, metavar="N",
+                     help="how often a round disturbed by other processes is measured again "
+                          f"(0 to 10, default {RETRIES})")
+    if not fleet:
+        how.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
+                         help="up to N more rounds, after --samples, for the program sizes whose "
+                              "paired ratios still scatter: intervals wider than "
+                              + (f"{ab.SETTLED_WIDTH * 100:g}%% of the B/A ratio (0 to 100; "
+                                 "default 0)" if ab_command else
+                                 f"{rounds.RUN_WIDTH * 100:g}%% of the speedup (0 to 100; "
+                                 f"default {rounds.RUN_EXTRA_ROUNDS}; 0: every program size "
+                                 "gets --samples rounds)"))
+        how.add_argument("--round-budget", type=seconds, metavar="SECONDS",
+                         help="the most time the rounds beyond --samples take together "
+                              "(default: as long as the --samples rounds took)")
+    how.add_argument("--min-time", type=seconds, metavar="SECONDS",
+                     help="shortest timed loop per process for the programs that repeat their "
+                          f"call (default {DEFAULT_MIN_TIME:g})")
+    how.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
+                     help="longest a single process may run before its cell fails (default "
+                          "120; under callgrind, --metric instructions, 50 times as long)")
+    how.add_argument("--pin", action="store_true",
+                     help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
+    how.add_argument("--hugepages", action="store_true",
+                     help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
+    how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,
+                     metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
+    how.add_argument("--long", action="store_true",
+                     help="run a sweep estimated to take more than a day (refused without it)")
+    how.add_argument("--no-bandwidth", action="store_true",
+                     help="skip the memory bandwidth probe after the cells")
+    how.add_argument("--no-plots", action="store_true", help="draw no plots after the cells")
+    if not fleet:
+        how.add_argument("--metric", choices=model.METRICS, default="time",
+                         help="time each call (default), or count the instructions of each "
+                              "steady call under valgrind's callgrind: exact where one thread "
+                              "runs it, and not moved by other processes (counts are not time)")
+    where = run.add_argument_group("where")
+    if not fleet:
+        where.add_argument("--out", type=path, metavar="DIR",
+                           help="results directory (default results/<YYYYmmdd-HHMMSS>); it must "
+                                "be new or empty unless --force is given")
+        where.add_argument("--force", action="store_true",
+                           help="use a --out folder that holds files: an earlier run's results "
+                                "there are removed first, anything else is kept")
+        add_store_argument(where, "register the run in")
+    if ab_command:
+        return
+    how.add_argument("--quick", action="store_true",
+                     help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
+                          f"rounds, --min-time {QUICK_MIN_TIME:g}, no bandwidth probe (options "
+                          "given explicitly still apply)")
+    where.add_argument("--bin-dir", type=path, metavar="DIR",
+                       help="take the programs from DIR instead of building the release preset")
+    if fleet:
+        return
+    where.add_argument("--dry-run", action="store_true",
+                       help="list the cells and their commands without running anything")
+
+
+def add_judging_arguments(parser: argparse.ArgumentParser) -> None:
+    """How a comparison tells a change from noise (`compare`, `fleet compare`)."""
+    parser.add_argument("--noise-floor", type=percentage, default=compare.NOISE_FLOOR * 100,
+                        metavar="PERCENT",
+                        help=f"changes within this are never clear (default "
+                             f"{compare.NOISE_FLOOR * 100:g})")
+    parser.add_argument("--resamples", type=whole(100, compare.MAX_RESAMPLES),
+                        default=compare.RESAMPLES, metavar="N",
+                        help=f"bootstrap resamples per interval, 100 to "
+                             f"{compare.MAX_RESAMPLES} (default {compare.RESAMPLES})")

@@ -1,5 +1,6 @@
-"""A request to measure (`run`, `ab`, `fleet submit`) checked before anything
-runs, and the one way a command refuses.
+"""A request to measure (`run`, `ab`, `fleet submit`): every option of a sweep
+in one RunRequest, its defaults settled, checked before anything runs; and the
+one way a command refuses.
 
 A handler that cannot go on raises Refusal: `perform` prints it as one line,
 "suite <command>: <message>", and returns its exit status (2 for what the
@@ -11,8 +12,8 @@ the results folder; `check` does them in that order.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
+import dataclasses
 import pathlib
 import random
 import re
@@ -20,13 +21,19 @@ import signal
 import sys
 import threading
 
-from .. import (build, callgrind, counting, fleet, machine, matrix, results_folder, store,
-               sweep)
-from ..recorder import Recorder
-from ..runner import Options
-from ..workload import BACKENDS
+from ..plan import build, matrix
+from ..measure import callgrind, counting, machine, rounds, sweep
+from .. import fleet
+from ..record import results_folder, store
+from ..record.recorder import Recorder
+from ..measure.runner import Options
+from ..judge.findings import DEFAULT_CV_THRESHOLD
+from ..model.contention import RETRIES
+from ..plan import metrics
+from ..plan.metrics import Metric
+from ..plan.workload import BACKENDS
 from .options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
-                      QUICK_SIZES, command_line, store_path)
+                      QUICK_SIZES, command_line, store_path, typed)
 
 
 # The longest sweep that runs without --long: one estimated above it is more
@@ -43,63 +50,102 @@ class Refusal(Exception):
         self.status = status
 
 
-def perform(arguments: argparse.Namespace, argv: list[str]) -> int:
-    """Runs the parsed command's handler: a refusal is one line on standard error."""
-    name = " ".join(filter(None, (arguments.command, getattr(arguments, "action", None))))
+def perform(command: str, action: str | None, handle) -> int:
+    """Runs a command's handler (`handle()`): a refusal is one line on standard error."""
     try:
-        return arguments.handler(arguments, argv)
+        return handle()
     except Refusal as refusal:
-        print(f"suite {name}: {refusal.message}", file=sys.stderr)
+        print(f"suite {' '.join(filter(None, (command, action)))}: {refusal.message}",
+              file=sys.stderr)
         return refusal.status
     except KeyboardInterrupt:  # a sweep handles its own; this is a build or a comparison
-        print(f"\nsuite {arguments.command}: interrupted", file=sys.stderr)
+        print(f"\nsuite {command}: interrupted", file=sys.stderr)
         return 130
 
 
-def settle_defaults(arguments: argparse.Namespace, quick: bool = False) -> str | None:
-    """Fills the measurement options not given, with --quick's values when asked;
-    returns the note a quick run prints, naming what it chose."""
-    chosen = []
-    if quick and arguments.sizes is None:
-        arguments.sizes = list(QUICK_SIZES)
-        chosen.append(f"n = {QUICK_SIZES[0]}")
-    if arguments.samples is None:
-        arguments.samples = QUICK_SAMPLES if quick else DEFAULT_SAMPLES
+@dataclasses.dataclass
+class RunRequest:
+    """Every option of a sweep (`run`, and what `ab` and `fleet submit` share with
+    it), with the defaults of those not given settled: `of` makes one from a
+    command's parsed options. None for the matrix's lists: every one of them."""
+    programs: list[str] | None = None
+    sizes: list[int] | None = None
+    threads: list[int] | None = None
+    backends: list[str] | None = None
+    filter: str | None = None
+    samples: int | None = None
+    seed: int | None = None  # None: a new one
+    retries: int = RETRIES
+    extra_rounds: int | None = None
+    round_budget: float | None = None
+    min_time: float | None = None
+    timeout: float = 120.0
+    pin: bool = False
+    hugepages: bool = False
+    cv_threshold: float = DEFAULT_CV_THRESHOLD
+    long: bool = False
+    no_bandwidth: bool = False
+    no_plots: bool = False
+    metric: Metric = metrics.DEFAULT
+    quick: bool = False
+    out: pathlib.Path | None = None
+    force: bool = False
+    store: pathlib.Path | None = None
+    bin_dir: pathlib.Path | None = None
+    dry_run: bool = False
+    # What a quick run says of the defaults it chose; None for any other run.
+    note: str | None = dataclasses.field(default=None, init=False)
+
+    @classmethod
+    def of(cls, arguments, extra_rounds: int = rounds.RUN_EXTRA_ROUNDS, **given):
+        """The request of a command's parsed options (`given` over them), the options
+        not given settled, with --quick's values when asked; `extra_rounds` is the
+        command's own default."""
+        request = typed(cls, arguments, **given)
+        if isinstance(request.metric, str):
+            request.metric = metrics.named(request.metric)
+        quick, chosen = request.quick, []
+        if quick and request.sizes is None:
+            request.sizes = list(QUICK_SIZES)
+            chosen.append(f"n = {QUICK_SIZES[0]}")
+        if request.samples is None:
+            request.samples = QUICK_SAMPLES if quick else DEFAULT_SAMPLES
+            if quick:
+                chosen.append(f"{QUICK_SAMPLES} rounds")
+        if request.min_time is None:
+            request.min_time = QUICK_MIN_TIME if quick else DEFAULT_MIN_TIME
+            if quick:
+                chosen.append(f"--min-time {QUICK_MIN_TIME:g}")
+        if quick and not request.no_bandwidth:
+            request.no_bandwidth = True
+            chosen.append("no bandwidth probe")
+        if request.extra_rounds is None:
+            request.extra_rounds = 0 if quick else extra_rounds
+            if quick and hasattr(arguments, "extra_rounds"):
+                chosen.append("no extra rounds")
         if quick:
-            chosen.append(f"{QUICK_SAMPLES} rounds")
-    if arguments.min_time is None:
-        arguments.min_time = QUICK_MIN_TIME if quick else DEFAULT_MIN_TIME
-        if quick:
-            chosen.append(f"--min-time {QUICK_MIN_TIME:g}")
-    if quick and not arguments.no_bandwidth:
-        arguments.no_bandwidth = True
-        chosen.append("no bandwidth probe")
-    if quick and getattr(arguments, "extra_rounds", 0) is None:
-        arguments.extra_rounds = 0
-        chosen.append("no extra rounds")
-    if not quick:
-        return None
-    return ("quick run" + (f" ({', '.join(chosen)})" if chosen else "") + ": a smoke check that "
-            "the programs build, run and pass their checks; its figures are not for comparing "
-            "or keeping")
+            request.note = ("quick run" + (f" ({', '.join(chosen)})" if chosen else "")
+                            + ": a smoke check that the programs build, run and pass their "
+                            "checks; its figures are not for comparing or keeping")
+        return request
 
 
-def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
+def check(request: RunRequest, out_dir: pathlib.Path | None = None,
           cpus: int | None = None, note: str | None = None, builds: int = 1) -> list[matrix.Cell]:
     """The cells a run request asks for, or a Refusal saying why there are none: the
     matrix (default thread counts up to `cpus`, by default this machine's) and how
     long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
-    _check_repeats(arguments)
+    _check_repeats(request)
     try:
-        cells = matrix.build(arguments.programs, arguments.sizes, arguments.threads,
-                             arguments.filter, cpus=cpus,
-                             backends=_backends_or_all(arguments.backends))
+        cells = matrix.build(request.programs, request.sizes, request.threads,
+                             request.filter, cpus=cpus,
+                             backends=_backends_or_all(request.backends))
     except ValueError as error:
         raise Refusal(str(error)) from None
     except re.error as error:
-        raise Refusal(f"--filter {arguments.filter!r}: not a regular expression: {error}") \
+        raise Refusal(f"--filter {request.filter!r}: not a regular expression: {error}") \
             from None
     if not cells:
         raise Refusal("no cell matches")
@@ -107,42 +153,39 @@ def check(arguments: argparse.Namespace, out_dir: pathlib.Path | None = None,
         matrix.check_limits(cells)
     except ValueError as error:
         raise Refusal(str(error)) from None
-    _check_length(arguments, cells, builds)
+    _check_length(request, cells, builds)
     if note is not None:
         print(note, file=sys.stderr)
-    bin_dir = getattr(arguments, "bin_dir", None)
+    bin_dir = request.bin_dir
     if bin_dir is not None:
         if bin_dir.is_dir():
-            cells = built_backends(cells, [bin_dir], arguments.backends)
+            cells = built_backends(cells, [bin_dir], request.backends)
         _check_programs(bin_dir, cells)
     if out_dir is not None:
-        prepare_out(arguments, out_dir, prepare=False)
+        prepare_out(request, out_dir, prepare=False)
     return cells
 
 
-def _check_repeats(arguments: argparse.Namespace) -> None:
+def _check_repeats(request: RunRequest) -> None:
     """Refuses a list option that names an item twice: the two cells of one name
     would make a run that no comparison, report or store could read."""
     for option in ("programs", "sizes", "threads", "backends"):
         seen: set = set()
-        for item in getattr(arguments, option, None) or ():
+        for item in getattr(request, option) or ():
             if item in seen:
                 raise Refusal(f"--{option} names {item} twice")
             seen.add(item)
 
 
-def _check_length(arguments: argparse.Namespace, cells: list[matrix.Cell], builds: int) -> None:
+def _check_length(request: RunRequest, cells: list[matrix.Cell], builds: int) -> None:
     """Refuses a sweep estimated to take more than LONGEST_SWEEP unless --long asks for it."""
-    if getattr(arguments, "long", False):
+    if request.long:
         return
-    # `run` takes extra rounds unless told otherwise; `ab` (two builds) only when asked.
-    extra = getattr(arguments, "extra_rounds", None)
-    taken = extra > 0 if extra is not None else builds == 1
-    estimate = builds * fleet.estimate_seconds(cells, arguments.samples, arguments.min_time,
-                                               extra_rounds=taken)
+    estimate = builds * fleet.estimate_seconds(cells, request.samples, request.min_time,
+                                               extra_rounds=request.extra_rounds > 0)
     if estimate > LONGEST_SWEEP:
         raise Refusal(f"this sweep would take about {_duration(estimate)} ({len(cells)} cells, "
-                      f"{arguments.samples} rounds, --min-time {arguments.min_time:g}); give "
+                      f"{request.samples} rounds, --min-time {request.min_time:g}); give "
                       "--long to run it anyway")
 
 
@@ -208,29 +251,29 @@ def _check_programs(bin_dir: pathlib.Path, cells: list[matrix.Cell]) -> None:
                       "file there)")
 
 
-def prepare_out(arguments: argparse.Namespace, out_dir: pathlib.Path, prepare: bool = True,
+def prepare_out(request: RunRequest, out_dir: pathlib.Path, prepare: bool = True,
                 **layout) -> results_folder.Claim | None:
     """Claims the results folder for the run (or, without `prepare`, checks that it
     can be), or refuses it."""
     try:
         if prepare:
-            return results_folder.Claim(out_dir, arguments.force, **layout).take()
-        results_folder.check_out_dir(out_dir, arguments.force)
+            return results_folder.Claim(out_dir, request.force, **layout).take()
+        results_folder.check_out_dir(out_dir, request.force)
         return None
     except results_folder.OutDirError as error:
-        raise Refusal(f"{'--out ' if arguments.out else ''}{error}") from None
+        raise Refusal(f"{'--out ' if request.out else ''}{error}") from None
 
 
-def options(arguments: argparse.Namespace, bin_dir: pathlib.Path) -> Options:
+def options(request: RunRequest, bin_dir: pathlib.Path) -> Options:
     """How the programs of `bin_dir` are run, from the measurement options."""
-    seed = arguments.seed if arguments.seed is not None else \
+    seed = request.seed if request.seed is not None else \
         random.SystemRandom().randrange(2**31)
-    return Options(bin_dir=bin_dir, samples=arguments.samples, min_time=arguments.min_time,
-                   timeout=arguments.timeout, pin=arguments.pin, hugepages=arguments.hugepages,
-                   seed=seed, retries=arguments.retries)
+    return Options(bin_dir=bin_dir, samples=request.samples, min_time=request.min_time,
+                   timeout=request.timeout, pin=request.pin, hugepages=request.hugepages,
+                   seed=seed, retries=request.retries)
 
 
-def measure(command: str, arguments: argparse.Namespace, argv: list[str],
+def measure(command: str, request: RunRequest, argv: list[str],
             cells: list[matrix.Cell], run_options: Options, claim: results_folder.Claim,
             console, go, **sweep_options):
     """Runs `go` on the sweep of `cells` into the claimed folder, heard by `console`
@@ -240,21 +283,15 @@ def measure(command: str, arguments: argparse.Namespace, argv: list[str],
     for name, value in machine.team_variables_set().items():
         print(f"note: {name}={value} is not passed to the programs: it would give them another "
               "thread team than the one each cell names", file=sys.stderr)
-    recorder = Recorder(store_path(arguments))
+    recorder = Recorder(store_path(request.store))
     the_sweep = None
     try:
-        if getattr(arguments, "metric", "time") == "instructions":
-            the_sweep = counting.CountSweep(cells, run_options, claim.out_dir,
-                                            command_line(command, argv),
-                                            listeners=(console, recorder),
-                                            variants=sweep_options.get("variants"))
-        else:
-            the_sweep = sweep.Sweep(cells, run_options, claim.out_dir,
-                                    command_line(command, argv),
-                                    probe_bandwidth=not arguments.no_bandwidth,
-                                    draw_plots=not arguments.no_plots,
-                                    cv_threshold=arguments.cv_threshold,
-                                    listeners=(console, recorder), **sweep_options)
+        the_sweep = sweep.Sweep(cells, run_options, claim.out_dir, command_line(command, argv),
+                                metric=request.metric,
+                                probe_bandwidth=not request.no_bandwidth,
+                                draw_plots=not request.no_plots,
+                                cv_threshold=request.cv_threshold,
+                                listeners=(console, recorder), **sweep_options)
         result = go(the_sweep)
     except OSError as error:
         recorder.abandon()
@@ -283,10 +320,10 @@ def _measured(the_sweep) -> bool:
         run.measured(cell) for run in the_sweep.runs.values() for cell in run.cells)
 
 
-def countable(arguments: argparse.Namespace, cells: list[matrix.Cell],
+def countable(request: RunRequest, cells: list[matrix.Cell],
               bin_dirs: list[pathlib.Path]) -> None:
     """Refuses --metric instructions where the programs cannot be counted."""
-    if getattr(arguments, "metric", "time") != "instructions":
+    if request.metric.sampler != "callgrind":
         return
     executables = list(dict.fromkeys(cell.executable for cell in cells))
     for bin_dir in bin_dirs:

@@ -6,6 +6,12 @@ its commit and date where the results record them. An A/B run (`ab`) is drawn
 from the same matched-cell records with the same table, as text (printed) and
 as the files of its results folder beside the two builds' own (write_ab):
 ab.md, pairs.csv (every round's A and B time and their ratio) and ab.json.
+A comparison of counts (an exact metric) has its own table, with each cell's
+exact ratio or range, and writes ab.md and ab.json of an A/B run.
+
+One module, beyond the usual length, because the views of both kinds of
+comparison share the names of the runs, the sections, and the files an A/B
+run writes.
 """
 
 from __future__ import annotations
@@ -17,6 +23,7 @@ import pathlib
 
 from ..files import dump_json, replace_file
 from .samples_csv import csv_value
+from .summary import count_text
 from .text import aligned, interval, markdown
 from .units import format_seconds
 
@@ -144,6 +151,8 @@ def _markdown_name(name: dict) -> str:
 
 
 def render_text(comparison, name_a: dict, name_b: dict) -> str:
+    if comparison.exact:
+        return _count_text(comparison, name_a, name_b)
     out = [f"A: {_plain_name(name_a)}", f"B: {_plain_name(name_b)}"]
     out += [f"warning: {w}" for w in comparison.warnings]
     out += [f"note: {n}" for n in comparison.notes]
@@ -159,6 +168,8 @@ def _md_escape(text: str) -> str:
 
 
 def render_markdown(comparison, name_a: dict, name_b: dict) -> str:
+    if comparison.exact:
+        return _count_markdown(comparison, name_a, name_b)
     out = ["# Comparison of two runs", "", f"- A: {_markdown_name(name_a)}",
            f"- B: {_markdown_name(name_b)}", ""]
     if comparison.warnings or comparison.notes:
@@ -249,6 +260,8 @@ def to_json(comparison, name_a: dict, name_b: dict) -> dict:
 
 
 def render_json(comparison, name_a: dict, name_b: dict) -> str:
+    if comparison.exact:
+        return _count_json(comparison, name_a, name_b)
     return dump_json(to_json(comparison, name_a, name_b))
 
 
@@ -356,6 +369,77 @@ def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str,
                               "pairs": [_ab_pair(m, together) for m in comparison.matched],
                               "not_compared": [list(item) for item in comparison.not_compared]}),
     }
+    for name, text in files.items():
+        replace_file(folder / name, text)
+    return [folder / name for name in files]
+
+
+# -- of counts (runs of an exact metric: count_compare), `compare` and `ab` alike
+
+COUNT_COLUMNS = ("cell", "A instructions", "B instructions", "B/A", "change %", "verdict")
+CAVEAT = ("Counts are not time: the instructions a call executes, counted under callgrind. "
+          "A memory-bound call can change in time without changing in count; time it "
+          "(--metric time) to see that.")
+
+
+def _count_rows(comparison) -> list[list[str]]:
+    rows = []
+    for p in comparison.pairs:
+        ratio = f"{p.ratio:.6f}" if p.exact else f"{p.ratio:.6f} ({p.low:.4f}-{p.high:.4f})"
+        rows.append([p.label, count_text(p.a.instructions), count_text(p.b.instructions), ratio,
+                     f"{(p.ratio - 1) * 100:+.3f}", p.verdict + ("" if p.exact else " *")])
+    return rows
+
+
+def _count_footer(comparison) -> list[str]:
+    lines = []
+    if comparison.geomean is not None:
+        lines.append(f"geometric mean of B/A: {comparison.geomean:.6f}")
+    if any(not p.exact for p in comparison.pairs):
+        lines.append("* counted more than once (the runtime's scheduling moves the count): "
+                     "B/A in parentheses runs from smallest B over largest A to largest B over "
+                     "smallest A, and a change is called only beyond it and beyond either "
+                     "side's own spread")
+    lines += [f"not compared: {label}: {why}" for label, why in comparison.not_compared]
+    lines += [f"failed in B: {label}: {why}" for label, why in comparison.failed_in_b]
+    lines.append(CAVEAT)
+    return lines
+
+
+def _name(name) -> str:
+    """A run's name: text (an A/B run's build), or `compare`'s path, commit and date."""
+    return name if isinstance(name, str) else _plain_name(name)
+
+
+def _count_text(comparison, name_a, name_b) -> str:
+    lines = [f"A: {_name(name_a)}", f"B: {_name(name_b)}", ""]
+    lines += aligned([COUNT_COLUMNS, *_count_rows(comparison)], right={1, 2, 3, 4})
+    return "\n".join(lines + [""] + _count_footer(comparison)) + "\n"
+
+
+def _count_markdown(comparison, name_a, name_b) -> str:
+    lines = ["# Comparison of instruction counts", "", f"- A: {_name(name_a)}",
+             f"- B: {_name(name_b)}", ""]
+    lines += markdown(COUNT_COLUMNS, _count_rows(comparison), right={1, 2, 3, 4})
+    return "\n".join(lines + [""] + [f"{line}  " for line in _count_footer(comparison)]) + "\n"
+
+
+def _count_json(comparison, name_a: str, name_b: str) -> str:
+    pairs = [{"label": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
+              "ratio": p.ratio, "low": p.low, "high": p.high, "exact": p.exact,
+              "verdict": p.verdict, "limit_percent": p.limit} for p in comparison.pairs]
+    return dump_json({"a": name_a, "b": name_b, "metric": comparison.metric.name,
+                      "geomean": comparison.geomean, "pairs": pairs,
+                      "not_compared": [list(i) for i in comparison.not_compared],
+                      "failed_in_b": [list(i) for i in comparison.failed_in_b]})
+
+
+def write_counts_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str
+                    ) -> list[pathlib.Path]:
+    """ab.md and ab.json of an A/B run of counts."""
+    folder = pathlib.Path(folder)
+    files = {"ab.md": _count_markdown(comparison, name_a, name_b),
+             "ab.json": _count_json(comparison, name_a, name_b)}
     for name, text in files.items():
         replace_file(folder / name, text)
     return [folder / name for name in files]

@@ -15,6 +15,7 @@ from html import escape
 from typing import Any
 
 from ..files import dump_json
+from ..plan import metrics
 from .chart import Axis, Chart, Point, Series, charts, log_span_wanted
 from .text import aligned, interval, plural, printable, with_interval
 from .units import format_seconds, page_seconds
@@ -52,7 +53,7 @@ def render_runs(rows: list) -> str:
     table = [RUN_HEADER] + [
         [f"@{row.id}", row.date or "", row.host or "", row.cpu or "", row.compiler or "",
          row.library or "", _commit(row.commit, row.dirty), ",".join(row.backends),
-         _cells(row), row.status + (" (counts)" if row.metric == "instructions" else ""),
+         _cells(row), row.status + (" (counts)" if _exact(row.metric) else ""),
          _pair(row)]
         for row in rows]
     return "\n".join(aligned(table, right={0, 8})) + "\n"
@@ -63,6 +64,7 @@ def runs_json(rows: list, store: str) -> str:
 
 
 POINT_HEADER = ["run", "date", "commit", "median", "interval", "change"]
+COUNT_HEADER = ["run", "date", "commit", "instructions", "change"]
 
 
 def _change(before: dict | None, point: dict) -> str:
@@ -72,56 +74,47 @@ def _change(before: dict | None, point: dict) -> str:
     return text + (" *" if point["changed"] else "")
 
 
-def render_text(series: list[dict], rule: str, metric: str = "time") -> str:
+def _exact(metric: str) -> bool:
+    """Whether a stored run's metric counts (an exact figure) rather than times."""
+    return metrics.REGISTRY.get(metric, metrics.DEFAULT).exact
+
+
+def render_text(series: list[dict], rule: str, metric: metrics.Metric = metrics.TIME) -> str:
     """Each cell's median time per call over the runs, on each machine, with the
     points marked `*` that changed by more than the noise (`rule` says how); or,
-    for metric "instructions", its instructions per call."""
-    if metric == "instructions":
-        return _render_counts(series)
+    for a metric of counts, its count per call."""
     out = []
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
         points = entry["points"]
-        rows = [POINT_HEADER] + [
+        header = COUNT_HEADER if metric.exact else POINT_HEADER
+        rows = [header] + [
             [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
-             format_seconds(point["median"]),
-             interval(point["low"], point["high"], format_seconds, " .. "),
-             _change(before, point)]
+             *_figure(point, metric), _change(before, point)]
             for before, point in zip([None] + points, points)]
-        out += ["  " + line for line in aligned(rows, right={3, 4, 5})]
+        out += ["  " + line for line in aligned(rows, right=set(range(3, len(header))))]
         out.append("")
-    out.append("median: median time per call; interval: the distribution-free interval of "
+    out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
+               f"change: against the machine's previous run of counts; *: {rule}."
+               if metric.exact else
+               "median: median time per call; interval: the distribution-free interval of "
                "that median (95% where the run's samples allow it, else their smallest to "
                f"largest); change: against the machine's previous run; *: {rule}.")
     return "\n".join(out) + "\n"
 
 
-COUNT_RULE = ("a point is a change when its count lies outside the range of the previous "
-              "run's (beyond 0.01% for a cell counted once) by more than either run's own "
-              "spread")
-
-
-def _render_counts(series: list[dict]) -> str:
-    out = []
-    for entry in series:
-        out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
-        points = entry["points"]
-        rows = [["run", "date", "commit", "instructions", "change"]] + [
-            [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
-             f"{point['median']:,.0f}", _change(before, point)]
-            for before, point in zip([None] + points, points)]
-        out += ["  " + line for line in aligned(rows, right={3, 4})]
-        out.append("")
-    out.append(f"instructions: per steady call, counted under callgrind (counts are not time); "
-               f"change: against the machine's previous run of counts; *: {COUNT_RULE}.")
-    return "\n".join(out) + "\n"
+def _figure(point: dict, metric: metrics.Metric) -> list[str]:
+    """A point's figure: a count, or a median time and its interval."""
+    if metric.exact:
+        return [f"{point['median']:,.0f}"]
+    return [format_seconds(point["median"]),
+            interval(point["low"], point["high"], format_seconds, " .. ")]
 
 
 def render_json(series: list[dict], store: str, pattern: str, machine: str | None,
-                rule: str, metric: str = "time") -> str:
+                rule: str, metric: metrics.Metric = metrics.TIME) -> str:
     return dump_json({"store": store, "pattern": pattern, "machine": machine,
-                      "metric": metric,
-                      "change_rule": COUNT_RULE if metric == "instructions" else rule,
+                      "metric": metric.name, "change_rule": rule,
                       "cells": series})
 
 

@@ -19,7 +19,7 @@ import dataclasses
 import math
 from collections import Counter
 
-from ..workload import BACKENDS, PARALLEL_MODE
+from ..plan.workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
 from .text import plural, with_interval
 from .units import format_bytes, format_count, format_seconds

@@ -33,7 +33,7 @@ import pathlib
 from html import escape
 
 from ..files import replace_file
-from ..workload import WORKLOADS
+from ..plan.workload import WORKLOADS
 from . import report_table, summary
 from .chart import charts
 from .report_charts import EMPTY, run_charts

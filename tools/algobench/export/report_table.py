@@ -26,7 +26,7 @@ import math
 from html import escape
 
 from ..files import dump_json
-from ..workload import BACKENDS
+from ..plan.workload import BACKENDS
 from . import samples_csv, summary, summary_csv
 from .text import plural
 from .units import page_seconds, significant

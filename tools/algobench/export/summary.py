@@ -14,7 +14,7 @@ from __future__ import annotations
 import pathlib
 
 from ..files import replace_file
-from ..workload import PARALLEL_MODE
+from ..plan.workload import PARALLEL_MODE
 from .text import markdown, plural, printable, with_interval
 from .units import format_seconds
 
@@ -231,7 +231,7 @@ def render_markdown(run) -> str:
         f"{context.get('host', '?')}: {context.get('cpu_model', '?')}, "
         f"{context.get('usable_cpus', '?')} usable CPUs; {context.get('build_type', '?')} build, "
         f"{context.get('compiler', '?')} {context.get('compiler_version', '')}".rstrip()
-        + ("; instruction counts under callgrind" if run.counts else
+        + ("; instruction counts under callgrind" if run.metric.exact else
            f"; {context.get('samples', '?')} samples per cell in interleaved rounds"
            + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
            + f", min time {context.get('min_time', '?')} s")
@@ -245,18 +245,10 @@ def render_markdown(run) -> str:
         lines += ["Environment: " + printable(" ".join(f"{k}={v}" for k, v in
                                                        context.environment.items())), ""]
     by_cell, listed = notes(run)
-    if run.counts:
+    if run.metric.exact:
         return "\n".join(lines + _count_table(run, by_cell, listed)) + "\n"
-    columns = COLUMNS if listed else COLUMNS[:-1]
-    # A run of the parallel mode alone reads as it always has; with other
-    # backends every row says which one it is.
-    backends = run.backends not in ([], [PARALLEL_MODE])
-    if backends:
-        columns = (columns[0], "backend", *columns[1:])
-    rows = [_row(cell, [", ".join(by_cell.get(cell.name, []))] if listed else [], backends)
-            for cell in run.cells]
-    words = ("program", "backend", "status", "notes")
-    lines += markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words})
+    table, backends = _table(run, COLUMNS, _row, by_cell, listed)
+    lines += table
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
     if backends:
@@ -287,16 +279,26 @@ def _notes_and_failures(run, listed: list[tuple[str, str]]) -> list[str]:
     return lines
 
 
-def _count_table(run, by_cell: dict[str, list[str]], listed: list[tuple[str, str]]) -> list[str]:
-    """The table of an instructions run, its note, its notes and failures."""
-    columns = COUNT_COLUMNS if listed else COUNT_COLUMNS[:-1]
+def _table(run, columns: tuple, row, by_cell: dict[str, list[str]],
+           listed: list[tuple[str, str]]) -> tuple[list[str], bool]:
+    """The cells' table, a row each by `row(cell, keys, backends)`, its last column
+    (the notes) only when `listed`; and whether it has a backend column. A run of
+    the parallel mode alone reads as it always has; with other backends every row
+    says which one it is."""
+    columns = columns if listed else columns[:-1]
     backends = run.backends not in ([], [PARALLEL_MODE])
     if backends:
         columns = (columns[0], "backend", *columns[1:])
-    rows = [_count_row(cell, [", ".join(by_cell.get(cell.name, []))] if listed else [],
-                       backends) for cell in run.cells]
+    rows = [row(cell, [", ".join(by_cell.get(cell.name, []))] if listed else [], backends)
+            for cell in run.cells]
     words = ("program", "backend", "status", "notes")
-    lines = markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words})
+    return markdown(columns, rows, right={i for i, c in enumerate(columns) if c not in words}), \
+        backends
+
+
+def _count_table(run, by_cell: dict[str, list[str]], listed: list[tuple[str, str]]) -> list[str]:
+    """The table of a run of counts, its note, its notes and failures."""
+    lines = _table(run, COUNT_COLUMNS, _count_row, by_cell, listed)[0]
     lines += ["", COUNT_NOTE]
     lines += _notes_and_failures(run, listed)
     return lines

@@ -15,9 +15,9 @@ import shutil
 import sys
 from typing import Callable
 
-from .. import slurm
+from . import slurm
 from ..files import dump_json, replace_file
-from ..matrix import Cell
+from ..plan.matrix import Cell
 from .folder import BUILD, JOB_SCRIPT, LOGS, MANIFEST, MANIFEST_FORMAT, Fleet, FleetError
 
 # The time limit a fleet asks for when --time is not given: the sweep's own

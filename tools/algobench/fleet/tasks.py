@@ -11,10 +11,11 @@ import re
 import time
 from typing import Callable
 
-from .. import model, slurm
-from ..derive import load_derived
+from .. import model
+from . import slurm
+from ..judge.derive import load_derived
 from ..export.text import aligned, plural
-from ..store import Store, StoreError
+from ..record.store import Store, StoreError
 from .folder import Fleet, FleetError, Task
 
 # A task's states, as `status` and `collect` name them.

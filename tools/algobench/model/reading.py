@@ -18,9 +18,9 @@ import math
 import pathlib
 from typing import Any
 
-from ..contention import Contention
-from ..matrix import INT_MAX, cell_name
-from ..workload import BACKENDS, PARALLEL_MODE, WORKLOADS
+from .contention import Contention
+from ..plan.matrix import INT_MAX, cell_name
+from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, STATUSES,
                       CellResult, Context,
                       Finding, ResultsError, Run, Sample, Stats, Winner)

@@ -12,14 +12,15 @@ import math
 import pathlib
 from typing import Any
 
-from ..contention import Contention
+from .contention import Contention
 from ..files import dump_json, replace_file
-from ..workload import PARALLEL_MODE, WORKLOADS, Workload
+from ..plan import metrics
+from ..plan.workload import PARALLEL_MODE, WORKLOADS, Workload
 
 SCHEMA_VERSION = 4
-# What a run measured: the time of each call (the default), or the instructions
-# its timed loop executed, counted under callgrind.
-METRICS = ("time", "instructions")
+# What a run can have measured (plan/metrics): the time of each call (the
+# default), or the instructions its timed loop executed, counted under callgrind.
+METRICS = metrics.NAMES
 RESULTS_FILE = "results.json"
 # What became of a cell: measured to its end, failed, or cut short with the run.
 STATUSES = ("ok", "failed", "interrupted")
@@ -171,6 +172,15 @@ class CellResult:
     @property
     def ok(self) -> bool:
         return self.status == "ok"
+
+    @property
+    def unmeasured(self) -> str | None:
+        """How an interrupted run left the cell without its figure, or None."""
+        if self.status != "interrupted":
+            return None
+        failure = self.failure or ""
+        return "not measured: the run was " + (failure if failure.startswith("interrupted")
+                                               else "interrupted")
 
     @property
     def workload(self) -> Workload | None:
@@ -377,24 +387,24 @@ class Run:
         """The cells measured to their end; while the sweep is under way, only
         those with all the rounds it planned for every cell (a cell is "ok"
         from its first round on)."""
-        wanted = (1 if self.counts else self.context.samples or 1) if self.in_progress else 0
+        wanted = self.metric.planned(self.context) if self.in_progress else 0
         return sum(cell.ok and self.measured(cell) >= wanted for cell in self.cells)
 
     @property
-    def counts(self) -> bool:
-        """Whether the run counted instructions instead of timing."""
-        return self.context.metric == "instructions"
+    def metric(self) -> metrics.Metric:
+        """What the run's cells hold (a run of an unknown metric is refused on loading)."""
+        return metrics.named(self.context.metric)
 
     def measured(self, cell: CellResult) -> int:
         """How many measurements of the run's metric the cell holds."""
-        return len(cell.instruction_samples if self.counts else cell.samples)
+        return len(self.metric.samples(cell))
 
     def cut_short(self, wanted: int | None) -> None:
         """Marks the run interrupted, and every cell still "ok" with fewer than
         `wanted` samples (or none) interrupted with it: it is no figure yet."""
         self.interrupted = True
-        if self.counts:
-            wanted = 1  # a count is complete in one measurement
+        if self.metric.exact:
+            wanted = 1  # an exact figure is complete in one measurement
         for record in self.cells:
             if record.status == "ok" and self.measured(record) < (wanted or 1):
                 record.status = "interrupted"

@@ -1,0 +1,347 @@
+"""Runs one process of a cell and checks it before its time counts.
+
+Every process is timed by the program itself (its closing line); the runner
+adds what it saw of the machine while the process ran (contention.py): the
+host's steal time and runnable tasks from /proc/stat, and the child's CPU time
+and involuntary context switches from os.wait4.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import pathlib
+import shlex
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from typing import Callable
+
+from . import machine, output
+from ..model.contention import RETRIES, Contention
+from ..plan.matrix import Cell
+from ..plan.workload import PARALLEL_MODE
+
+# How often the runner looks at the threads of a process whose call should run on
+# a team: seldom enough to cost the program nothing it would notice.
+TEAM_POLL = 0.1
+
+
+@dataclasses.dataclass
+class Options:
+    bin_dir: pathlib.Path
+    samples: int = 5  # rounds: one sample of every cell each
+    min_time: float = 0.05
+    timeout: float | None = 120.0
+    pin: bool = False
+    hugepages: bool = False
+    seed: int = 0  # of the rounds' shuffled order
+    retries: int = RETRIES  # re-measurements of a contended round of a cell group
+
+
+class CheckFailed(Exception):
+    """A process whose exit status or report is not what the runner expects."""
+
+
+@dataclasses.dataclass
+class Process:
+    """One run of a program and what the runner made of it."""
+
+    command: list[str]
+    env_changes: dict[str, str]
+    returncode: int | None = None
+    stdout: str = ""
+    stderr: str = ""
+    report: output.Report | None = None
+    failure: str | None = None
+    killed_after: float | None = None  # the timeout, when the runner killed it
+    contention: Contention | None = None
+    # The most threads the process was seen to have once its timed loop began
+    # (None: not looked at, or it ended before a look).
+    team: int | None = None
+    # How many CPUs the threads of that team could run on once all had started,
+    # where that was fewer than the team (or the CPUs the process was given) has:
+    # its threads then take turns on them (an affinity setting confined them).
+    team_cpus: int | None = None
+
+    def describe(self) -> str:
+        """The command, the exit status and everything the program printed."""
+        prefix = " ".join(f"{k}={shlex.quote(v)}" for k, v in self.env_changes.items())
+        status = (f"killed after {self.killed_after:g} s (timeout)"
+                  if self.killed_after is not None else
+                  ended(self.returncode) if (self.returncode or 0) < 0 else
+                  f"exit status: {self.returncode}")
+        lines = [f"$ {(prefix + ' ') if prefix else ''}{shlex.join(self.command)}",
+                 status,
+                 "stdout:", self.stdout.rstrip("\n") or "(empty)",
+                 "stderr:", self.stderr.rstrip("\n") or "(empty)"]
+        return "\n".join(lines)
+
+
+def ended(returncode: int | None) -> str:
+    """How a process ended: its exit status, or the signal that killed it, by name."""
+    if returncode is None or returncode >= 0:
+        return f"exit status {returncode}"
+    try:
+        name = signal.Signals(-returncode).name
+    except ValueError:
+        name = "a signal"
+    return f"killed by {name} (signal {-returncode})"
+
+
+def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
+    argv = [str(pathlib.Path(bin_dir) / cell.executable),
+            str(cell.n), str(cell.threads), str(repetitions)]
+    if cell.fourth is not None:
+        argv.append(str(cell.fourth))
+    return argv
+
+
+def env_changes(cell: Cell, options: Options) -> dict[str, str]:
+    """What the runner adds to its own environment for this cell's processes."""
+    changes = {}
+    if options.pin and cell.workload.parallel:
+        changes.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+    if options.hugepages:
+        tunables = os.environ.get("GLIBC_TUNABLES")
+        hugetlb = "glibc.malloc.hugetlb=1"
+        changes["GLIBC_TUNABLES"] = f"{tunables}:{hugetlb}" if tunables else hugetlb
+    return changes
+
+
+def expected_team(cell: Cell) -> int | None:
+    """The threads a process of the cell must have while its call runs: those of the
+    parallel mode's team where the call is parallel at that size, else None (the
+    C++17 variants start their workers as oneTBB sees fit)."""
+    workload = cell.workload
+    if cell.backend != PARALLEL_MODE or cell.threads < 2 or not workload.has_parallel_call \
+            or cell.n < workload.parallel_min_n:
+        return None
+    return cell.threads
+
+
+def _threads(pid: int) -> int | None:
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii", errors="replace") as status:
+            for line in status:
+                if line.startswith("Threads:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _team_cpus(pid: int) -> int | None:
+    """How many CPUs the threads of a process may run on together (the union of
+    their affinity masks), or None when it cannot be read."""
+    cpus: set[int] = set()
+    try:
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            try:
+                cpus |= os.sched_getaffinity(int(tid))
+            except (OSError, ValueError):  # a thread that has just ended
+                continue
+    except OSError:
+        return None
+    return len(cpus) or None
+
+
+def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | None,
+                wanted: int) -> tuple[int | None, int | None]:
+    """Waits for the process as waiter.join(timeout) would, looking now and then at
+    its thread count while its timed loop runs (it has printed its initialisation
+    time and not yet its closing line); returns the most threads seen (or None)
+    and how many CPUs those threads could run on once there were `wanted` of them
+    (or None). It stops looking once it has seen `wanted`."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    seen = cpus = None
+    while waiter.is_alive():
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            break
+        if seen is not None and seen >= wanted:
+            waiter.join(left)
+            break
+        waiter.join(TEAM_POLL if left is None else min(TEAM_POLL, left))
+        printed = os.pread(stdout.fileno(), 4096, 0)
+        # Between these two lines runs the timed loop, and with it the team.
+        if waiter.is_alive() and b"Time init:" in printed and b"Result->" not in printed:
+            count = _threads(pid)
+            if count is not None:
+                seen = max(seen or 0, count)
+                if seen >= wanted:
+                    # Read once, as the runner stops looking: the team's affinity is set
+                    # as its threads start (GOMP_CPU_AFFINITY, OMP_PLACES, taskset).
+                    cpus = _team_cpus(pid)
+    return seen, cpus
+
+
+def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
+    """Checks one process's exit status and report against what was asked of it."""
+    if returncode != 0:
+        raise CheckFailed(ended(returncode))
+    try:
+        report = output.parse_report(cell.workload, stdout)
+    except output.ReportError as error:
+        raise CheckFailed(f"malformed report: {error}") from None
+    if report.threads != cell.threads:
+        raise CheckFailed(f"report says {report.threads} threads, {cell.threads} were passed")
+    if report.n != cell.n:
+        raise CheckFailed(f"report says n = {report.n}, {cell.n} was passed")
+    seconds = report.seconds_per_repetition
+    if repetitions >= 1 and not math.isfinite(seconds):
+        raise CheckFailed(f"time per repetition is {seconds} with {repetitions} repetitions")
+    if seconds < 0:
+        raise CheckFailed(f"negative time per repetition ({seconds}): the clock stepped back")
+    expected = cell.workload.expected_result(cell.n, cell.fourth)
+    if expected is not None and report.result != expected:
+        raise CheckFailed(f"result line says {report.result}, expected {expected} "
+                          f"for n = {cell.n}")
+    return report
+
+
+def run_process(cell: Cell, repetitions: int, options: Options,
+                bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+                extra_env: dict[str, str] | None = None, cpus: frozenset[int] | None = None,
+                started: Callable[[subprocess.Popen], None] | None = None) -> Process:
+    """Runs one process of the cell (from bin_dir, by default the options') and checks it;
+    `wrapper` is a command that runs the program (valgrind), `extra_env` what it adds.
+    With `cpus`, the process runs on those CPUs alone; `started` hears of the child."""
+    changes = dict(env_changes(cell, options), **(extra_env or {}))
+    process = Process((wrapper or []) + command(cell, bin_dir or options.bin_dir, repetitions),
+                      changes)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        before = machine.cpu_times()
+        try:
+            # A child inherits the CPUs of the thread that starts it: this one's,
+            # for the moment of the start.
+            own = os.sched_getaffinity(0) if cpus is not None else None
+            if cpus is not None:
+                os.sched_setaffinity(0, cpus)
+            try:
+                child = subprocess.Popen(process.command,
+                                         env=machine.program_environment(changes),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            finally:
+                if own is not None:
+                    os.sched_setaffinity(0, own)
+        except OSError as error:
+            process.failure = f"cannot start: {error}"
+            return process
+        if started is not None:
+            started(child)
+        start = time.monotonic()
+        waited: list = []
+
+        def wait_for_child() -> None:
+            try:
+                waited.append(os.wait4(child.pid, 0))
+            except ChildProcessError:
+                # kill() polls first, and reaps a child that had just ended (killed by
+                # the same Ctrl-C or SIGTERM that interrupts the runner).
+                pass
+
+        waiter = threading.Thread(target=wait_for_child, daemon=True)
+        try:
+            waiter.start()
+        except RuntimeError as error:  # "can't start new thread": the machine's limit
+            child.kill()
+            child.wait()
+            process.failure = (f"the runner could not start a thread to wait for the program "
+                               f"({error}): this machine's limit of threads or processes is "
+                               "reached")
+            return process
+        # Under a wrapper the threads seen are not the program's alone.
+        wanted = expected_team(cell) if wrapper is None else None
+        try:
+            if wanted is None:
+                waiter.join(options.timeout)
+            else:
+                process.team, team_cpus = _watch_team(child.pid, waiter, out,
+                                                      options.timeout, wanted)
+                given = len(cpus if cpus is not None else os.sched_getaffinity(0))
+                if team_cpus is not None and team_cpus < min(wanted, given):
+                    process.team_cpus = team_cpus
+            if waiter.is_alive():
+                child.kill()
+                waiter.join()
+                process.killed_after = options.timeout
+        except BaseException:  # Ctrl-C: leave no program behind
+            child.kill()
+            waiter.join()
+            raise
+        wall = time.monotonic() - start
+        after = machine.cpu_times()
+        if not waited:  # it ended as the timeout killed it: kill() reaped it
+            process.failure = f"timed out after {options.timeout:g} s (killed)"
+            return process
+        _, status, usage = waited[0]
+        child.returncode = process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        process.stdout = out.read().decode(errors="replace")
+        process.stderr = err.read().decode(errors="replace")
+    process.contention = _contention(before, after, wall, usage)
+    if process.killed_after is not None:
+        process.returncode = None
+        process.failure = f"timed out after {options.timeout:g} s (killed)"
+        return process
+    try:
+        process.report = check(cell, repetitions, process.returncode, process.stdout)
+    except CheckFailed as failure:
+        process.failure = str(failure)
+    if process.failure is None and wanted is not None and process.team is not None \
+            and process.team < wanted:
+        process.failure = (f"ran on {process.team} thread(s) where it reports {wanted}: the "
+                           "OpenMP runtime started a smaller team")
+    return process
+
+
+def _contention(before, after, wall: float, usage, hz: int | None = None) -> Contention:
+    cpu = usage.ru_utime + usage.ru_stime
+    steal_share = others_share = others_seconds = runnable = load = None
+    if before is not None and after is not None:
+        hz = hz or machine.clock_ticks_per_second()
+        total = after.total - before.total
+        steal_share = (after.steal - before.steal) / total if total > 0 else 0.0
+        # What ran on the CPUs besides the child (the runner waits meanwhile).
+        others_seconds = max((after.busy - before.busy) / hz - cpu, 0.0)
+        others_share = others_seconds / (total / hz) if total > 0 else 0.0
+        runnable = max(before.procs_running - 1, 0)  # the runner itself is running
+        load = before.load_avg
+    return Contention(wall_seconds=wall, cpu_seconds=cpu, involuntary_switches=usage.ru_nivcsw,
+                      steal_share=steal_share, others_share=others_share,
+                      others_seconds=others_seconds, runnable_others=runnable, load_avg=load)
+
+
+class ResultLedger:
+    """Remembers each (program, n, fourth)'s result so that every thread count,
+    sample and build can be held to the first one seen."""
+
+    def __init__(self) -> None:
+        self._seen: dict[tuple, tuple[int, str]] = {}
+
+    def check(self, cell: Cell, result: int | None) -> None:
+        if result is None:
+            return
+        key = (cell.program, cell.n, cell.fourth)
+        first = self._seen.setdefault(key, (result, cell.name))
+        if first[0] != result:
+            raise CheckFailed(f"result {result} differs from {first[0]} reported by {first[1]}")
+
+
+def attempt(cell: Cell, repetitions: int, options: Options, ledger: ResultLedger,
+            bin_dir: pathlib.Path | None = None, wrapper: list[str] | None = None,
+            extra_env: dict[str, str] | None = None, **placement) -> Process:
+    """One checked process of the cell; its `failure` says what was wrong, if anything.
+    `placement`: run_process's `cpus` and `started`."""
+    process = run_process(cell, repetitions, options, bin_dir, wrapper, extra_env, **placement)
+    if process.failure is None:
+        try:
+            ledger.check(cell, process.report.result)
+        except CheckFailed as failure:
+            process.failure = str(failure)
+    return process
