@@ -22,7 +22,7 @@ import sys
 import threading
 
 from ..plan import build, matrix
-from ..measure import callgrind, counting, machine, rounds, sweep
+from ..measure import callgrind, machine, rounds, sweep
 from .. import fleet
 from ..record import results_folder, store
 from ..record.recorder import Recorder
