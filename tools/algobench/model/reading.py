@@ -76,7 +76,7 @@ def from_dict(data: Any) -> Run:
 # The top-level keys and the cell keys results.json has: any other (a note
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
-             "busy", "findings", "winners", "context", "cells", "bandwidth"}
+             "busy", "findings", "winners", "crossovers", "context", "cells", "bandwidth"}
 _CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
 
 

@@ -276,6 +276,39 @@ class Winner:
     lead_low: float | None = None
     lead_high: float | None = None
     tied: list[str] = dataclasses.field(default_factory=list)
+    # The lead judged at the run's margin ("faster": a clear winner, "equivalent":
+    # any of `tied` will do, "undecided": the rounds cannot tell yet), the winner
+    # judged against the sequential build, and what would decide an undecided one.
+    verdict: str | None = None
+    over_sequential_verdict: str | None = None
+    hint: str | None = None
+
+    def to_dict(self) -> dict:
+        return dataclasses.asdict(self)
+
+
+@dataclasses.dataclass
+class Crossover:
+    """Where going parallel starts to pay for one program, backend, fourth
+    argument and thread count: `found` is "from" (pays from `at`, not at
+    `below`), "smallest" (already at the smallest size) or "never"; each
+    speedup is (median, low, high) over `reference` ("sequential build" or
+    "1 thread"). `threshold` is the n from which the parallel mode starts a
+    team for this call, held in `setting` (a __gnu_parallel::_Settings member)."""
+
+    program: str
+    backend: str
+    threads: int
+    fourth: int | None
+    found: str
+    reference: str
+    at: int | None = None
+    below: int | None = None
+    at_speedup: tuple[float | None, float | None, float | None] | None = None
+    below_speedup: tuple[float | None, float | None, float | None] | None = None
+    sizes: list[int] = dataclasses.field(default_factory=list)
+    threshold: int | None = None
+    setting: str | None = None
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
@@ -313,6 +346,7 @@ class Context:
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    margin: float | None = None  # the run's comparisons were judged at (None: the default)
     metric: str = "time"  # one of METRICS: what the run's cells hold
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
@@ -335,12 +369,14 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "margin")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
         if self.run_id is not None:
             data["run_id"] = self.run_id
+        if self.margin is not None:
+            data["margin"] = self.margin
         if self.warnings:
             data["warnings"] = list(self.warnings)
         if self.runtime_env:
@@ -373,6 +409,8 @@ class Run:
     findings: list[Finding] = dataclasses.field(default_factory=list)
     # Filled by the derive step where the run measured more than one backend.
     winners: list[Winner] = dataclasses.field(default_factory=list)
+    # Filled by the derive step: where going parallel starts to pay.
+    crossovers: list[Crossover] = dataclasses.field(default_factory=list)
     schema_version: int = SCHEMA_VERSION
     # Top-level keys this version does not know, kept so that a rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
@@ -420,6 +458,8 @@ class Run:
             data["findings"] = [finding.to_dict() for finding in self.findings]
         if self.winners:
             data["winners"] = [winner.to_dict() for winner in self.winners]
+        if self.crossovers:
+            data["crossovers"] = [crossover.to_dict() for crossover in self.crossovers]
         data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
