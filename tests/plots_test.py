@@ -19,7 +19,7 @@ from algobench.plan.workload import WORKLOADS
 RUN_A = REPORT_FIXTURES / "run_a"
 SVG = "{http://www.w3.org/2000/svg}"
 SAMPLE_BARS = "bars: interquartile range of the samples"
-ROUND_BARS = "bars: interval of the median over rounds"
+from algobench.export.report_charts import BAND, NO_SPEEDUP
 # Built in the parallel mode, but the call is sequential at any thread count.
 NO_PARALLEL_CALL = sorted(name for name, w in WORKLOADS.items()
                           if w.parallel and not w.has_parallel_call)
@@ -80,8 +80,7 @@ class DrawTest(unittest.TestCase):
         # unique_copy failed, stable_partition ran at 1 thread only, the
         # sequential programs have no speedup plot.
         self.assertEqual(sorted(drawn), sorted(
-            ["efficiency.svg"]
-            + [f"speedup_{p}.svg" for p in ("count_if", "partial_sum", "set_intersection")]
+            [f"speedup_{p}.svg" for p in ("count_if", "partial_sum", "set_intersection")]
             + [f"time_per_element_{p}.svg" for p in ("count_if", "partial_sum", "set_intersection",
                                                      "find_if", "nth_element", "stable_partition")]))
         for name, root in drawn.items():
@@ -89,29 +88,28 @@ class DrawTest(unittest.TestCase):
                 self.assertIn(results.context.host, text(root))
                 self.assertIn("2024-05-01", text(root))
         root = drawn["speedup_count_if.svg"]
-        self.assertEqual(list(series(root)), ["n = 10M", "n = 1M", "n = 100k"])
-        for expected in ("count_if: speedup", "threads", "ideal"):
+        self.assertEqual(list(series(root)), ["2 threads"])
+        for expected in ("count_if: speedup", "n (elements)", NO_SPEEDUP, BAND):
             self.assertIn(expected, text(root))
         root = drawn["time_per_element_count_if.svg"]
         self.assertEqual(list(series(root)), ["1 thread", "2 threads"])
         for expected in ("time per element (ns)", "n (elements)", SAMPLE_BARS):
             self.assertIn(expected, text(root))
-        self.assertIn("partial_sum (n = 10M)", series(drawn["efficiency.svg"]))
-        self.assertNotIn("unique_copy", text(drawn["efficiency.svg"]))
 
     def test_each_plot_holds_the_points_of_its_chart_on_the_page(self):
         # Two backends, one of them the sequential build: the speedup over it is backends_*.
-        files = {f"time_per_element_{p}.svg": ("time", p) for p in ("count_if", "stable_partition")}
-        files.update({"backends_count_if.svg": ("speedup", "count_if"),
-                      "efficiency.svg": ("efficiency", None)})
-        files.update({f"speedup_{p}.svg": ("speedup-self", p)
-                      for p in ("count_if", "stable_partition")})
+        # Over the sequential build count_if has one point: no line, no file; the
+        # page leaves out stable_partition's one-point speedup, its file keeps it.
+        files = {f"time_per_element_{p}.svg": SMALL_RUN_POINTS["time", p]
+                 for p in ("count_if", "stable_partition")}
+        files.update({"speedup_count_if.svg": SMALL_RUN_POINTS["speedup-self", "count_if"],
+                      "speedup_stable_partition.svg": ["stable_partition/n:100000/threads:2"]})
         drawn = draw(small_run())
         self.assertEqual(sorted(drawn), sorted(files))
-        for name, key in files.items():
+        for name, expected in files.items():
             with self.subTest(name):
                 points = {k for tips in series(drawn[name]).values() for k in tips}
-                self.assertEqual(points, set(SMALL_RUN_POINTS[key]))
+                self.assertEqual(points, set(expected))
         # A backend has page.css's colour on its marks too.
         sequential = next(g for g in drawn["time_per_element_count_if.svg"].iter(f"{SVG}g")
                           if g.get("data-backend") == "sequential")
@@ -167,7 +165,7 @@ class SpreadOfSpeedupsTest(unittest.TestCase):
                       cell(program, 1000, 2, [2.5, 2.0, 2.2, 2.6, 2.1], rounds=True)]
         return derive(run_of(cells))
 
-    def test_speedup_and_efficiency_bars_are_the_paired_interval(self):
+    def test_speedup_bars_are_the_paired_interval(self):
         program = WITH_PARALLEL_CALL[0]
         run = self.paired_run([program])
         two = next(c for c in run.cells if c.threads == 2)
@@ -176,35 +174,28 @@ class SpreadOfSpeedupsTest(unittest.TestCase):
         drawn = draw(run)
         root = drawn[f"speedup_{program}.svg"]
         self.assertIn(f"time {two.speedup:.3g} (interval {two.speedup_low:.4g} to "
-                      f"{two.speedup_high:.4g})", series(root)["n = 1k"][two.name])
-        self.assertEqual(intervals(root), 2)
-        self.assertIn(ROUND_BARS, text(root))
-        self.assertIn("ideal", text(root))
-        root = drawn["efficiency.svg"]
-        self.assertIn(f"efficiency {two.efficiency * 100:.3g}% (interval "
-                      f"{50 * two.speedup_low:.4g}% to {50 * two.speedup_high:.4g}%)",
-                      series(root)[f"{program} (n = 1k)"][two.name])
+                      f"{two.speedup_high:.4g})", series(root)["2 threads"][two.name])
+        # One size: its bar, not a band.
+        self.assertEqual(intervals(root), 1)
+        self.assertIn(NO_SPEEDUP, text(root))
 
     def test_the_plots_draw_the_derived_speedups_and_no_bars_without_rounds(self):
         cells = [cell("count_if", 10, t, s)
                  for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))]
-        tips = series(draw(derive(run_of(cells)))["speedup_count_if.svg"])["n = 10"]
-        self.assertEqual([tips[c.name].splitlines()[1] for c in cells],
-                         [f"speedup over its own 1-thread time {s}" for s in (1, 1.6, 4)])
+        tips = {k: v for found in series(draw(derive(run_of(cells)))["speedup_count_if.svg"]).values()
+                for k, v in found.items()}
+        self.assertEqual([tips[c.name].splitlines()[1] for c in cells[1:]],
+                         [f"speedup over its own 1-thread time {s}" for s in (1.6, 4)])
         for name, root in draw(load()).items():
             if not name.startswith("time_per_element"):
                 self.assertEqual(intervals(root), 0, name)
 
-    def test_efficiency_leaves_out_programs_without_a_parallel_call(self):
+    def test_programs_without_a_parallel_call_keep_their_speedup_plot(self):
         self.assertTrue(NO_PARALLEL_CALL)
-        drawn = draw(self.paired_run(WITH_PARALLEL_CALL[:1] + NO_PARALLEL_CALL))
-        efficiency = text(drawn["efficiency.svg"])
-        self.assertIn(WITH_PARALLEL_CALL[0], efficiency)
+        drawn = draw(self.paired_run(NO_PARALLEL_CALL))
         for program in NO_PARALLEL_CALL:
-            self.assertNotIn(program, efficiency)
             # Its speedup, about 1 at any thread count, is still worth seeing.
             self.assertIn(f"speedup_{program}.svg", drawn)
-        self.assertNotIn("efficiency.svg", draw(self.paired_run(NO_PARALLEL_CALL)))
 
 
 class ReportCommandTest(unittest.TestCase):
@@ -251,7 +242,7 @@ class ReportCommandTest(unittest.TestCase):
             csv_lines = (folder / "summary.csv").read_text().splitlines()
             self.assertEqual(len(csv_lines), 1 + len(load().cells))
             self.assertIn('"benchmarks"', (folder / "benchmark.json").read_text())
-            self.assertIn("count_if", (folder / "plots" / "efficiency.svg").read_text())
+            self.assertIn("count_if", (folder / "plots" / "speedup_count_if.svg").read_text())
 
     def test_bandwidth_shares_reach_the_summary(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -14,8 +14,8 @@ import shutil
 import tempfile
 import unittest
 
-from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL_RUN_GRID,
-                        SMALL_RUN_POINTS, default_run, history_series, small_run)
+from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL_RUN_ANSWERS,
+                        SMALL_RUN_GRID, SMALL_RUN_MAP, SMALL_RUN_POINTS, default_run, history_series, small_run)
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.model.contention import Contention
@@ -140,23 +140,29 @@ class ReportPageTest(SelfContainedPageChecks, unittest.TestCase):
         self.assertEqual({key: sorted(names) for key, names in self.page.points().items()},
                          {key: sorted(names) for key, names in SMALL_RUN_POINTS.items()})
 
-    def test_the_findings_grid_comes_first_and_names_winners_and_ties(self):
-        grid = {(td.attrs["data-program"], int(td.attrs["data-n"]), int(td.attrs["data-threads"])):
-                (td.attrs["data-backend"], td.attrs.get("data-tied", "").split(",") if
-                 td.attrs.get("data-tied") else [])
-                for td in self.page.all("td") if "data-program" in td.attrs}
-        self.assertEqual(grid, SMALL_RUN_GRID)
+    def test_the_answers_come_first_and_name_winners_and_ties(self):
+        def cells(table: str, value):
+            return {(td.attrs["data-program"], int(td.attrs["data-n"]),
+                     int(td.attrs["data-threads"])): (td.attrs["data-backend"], value(td))
+                    for td in self.page.all("td") if "data-program" in td.attrs
+                    and td.ancestor("table").classes == {table}}
+        self.assertEqual(cells("findings", lambda td: td.attrs["data-tied"].split(",")
+                               if td.attrs.get("data-tied") else []), SMALL_RUN_GRID)
+        self.assertEqual(cells("decision", lambda td: td.attrs["data-verdict"]), SMALL_RUN_MAP)
+        self.assertEqual([e.text for e in self.page.all("li") if e.parent.classes == {"answers"}],
+                         SMALL_RUN_ANSWERS)
         sections = [e.attrs["id"] for e in self.page.all("section")]
+        self.assertLess(sections.index("answers"), sections.index("findings"))
         self.assertLess(sections.index("findings"), sections.index("context"))
         text = "".join(self.page.text)
         self.assertIn("tie: pmode, seq", text)
         # Each cell links to its program's speedup chart.
         links = {a.attrs["href"] for a in self.page.all("a") if a.ancestor("table") is not None
                  and a.ancestor("table").classes == {"findings"}}
-        self.assertEqual(links, {"#chart-speedup-count_if"})
+        self.assertEqual(links, {"#chart-speedup-self-count_if"})
         self.assertEqual([e.attrs.get("id") for e in self.page.all("figure")
-                          if e.attrs.get("id") == "chart-speedup-count_if"],
-                         ["chart-speedup-count_if"])
+                          if e.attrs.get("id") == "chart-speedup-self-count_if"],
+                         ["chart-speedup-self-count_if"])
 
     def test_every_point_has_a_title(self):
         # Without script a point's figures are its <title>.
@@ -196,10 +202,8 @@ class EdgeRunsTest(unittest.TestCase):
             "interrupted": interrupted,
         }
         # Only the one-sample cells have a positive time to chart (a size of 0 has
-        # none per element, nor a speedup).
-        both = ["count_if/n:1000/threads:1", "count_if/n:1000/threads:2"]
-        charted = {("time", "count_if"): both, ("speedup-self", "count_if"): both,
-                   ("efficiency", None): both}
+        # none per element, nor a speedup; one size gives no line of speedup against n).
+        charted = {("time", "count_if"): ["count_if/n:1000/threads:1", "count_if/n:1000/threads:2"]}
         for name, run in runs.items():
             with self.subTest(name):
                 page = Page(html_report.render(derive(run)))
@@ -218,6 +222,7 @@ class EdgeRunsTest(unittest.TestCase):
         page = Page(html_report.render(run))
         self.assertTrue(run.busy)
         self.assertEqual("".join(page.text).count(run.busy), 1)
+        self.assertIn("2 passed, on a busy machine", "".join(page.text))
         ids = [e.attrs.get("id") for e in page.elements if e.attrs.get("id")]
         self.assertLess(ids.index("busy"), ids.index("context"))
 

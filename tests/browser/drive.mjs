@@ -14,8 +14,9 @@
 // the speedup toggle shows, the row order after one and two clicks on each
 // header, where the cells table's header is after scrolling past its top,
 // what a filter hides, the files its download links save, and the page
-// without script. A screenshot of the whole page and one of its first
-// screen (1280 x 800) go side by side. With "timings": N the page is only
+// without script, and its first screen at 1280 x 800 and at a phone's
+// 390 x 844 (where the answers, the decision map and the busy warning lie).
+// A screenshot of the whole page and of each first screen go side by side. With "timings": N the page is only
 // opened N times and the time to its load event is reported.
 
 import { readFile } from 'node:fs/promises';
@@ -232,8 +233,31 @@ async function inspect(entry) {
   });
   page.on('pageerror', (error) => pageErrors.push(String(error)));
   await page.goto(url, { waitUntil: 'load' });
+  // The first screen at a desktop's width and a phone's: its screenshot, and where
+  // the answers, the map and the busy warning lie.
+  const firstScreen = {};
+  for (const [name, width, height] of [['desktop', 1280, 800], ['phone', 390, 844]]) {
+    await page.setViewportSize({ width, height });
+    await page.evaluate(() => window.scrollTo(0, 0));
+    await page.screenshot({ path: entry.screenshot.replace(/\.png$/,
+      name === 'desktop' ? '-first.png' : '-phone.png') });
+    firstScreen[name] = await page.evaluate(() => {
+      const box = (selector) => {
+        const element = document.querySelector(selector);
+        if (!element) return null;
+        const r = element.getBoundingClientRect();
+        return { top: r.top, bottom: r.bottom, left: r.left, right: r.right };
+      };
+      return { width: window.innerWidth, height: window.innerHeight,
+        pageWidth: document.documentElement.scrollWidth, busy: box('#busy'),
+        answers: Array.from(document.querySelectorAll('ul.answers li')).map((li) => {
+          const r = li.getBoundingClientRect();
+          return { text: li.textContent, top: r.top, bottom: r.bottom, left: r.left, right: r.right };
+        }),
+        map: box('table.decision'), mapBox: box('#answers .scroll') };
+    });
+  }
   await page.setViewportSize({ width: 1280, height: 800 });
-  await page.screenshot({ path: entry.screenshot.replace(/\.png$/, '-first.png') });
   // Charts off screen are drawn only near the view: all of them, for the whole page.
   await page.evaluate(() => document.querySelectorAll('figure.chart').forEach((figure) => {
     figure.style.contentVisibility = 'visible';
@@ -250,9 +274,10 @@ async function inspect(entry) {
       rows: Array.from(table.tBodies[0].rows).map((row) => ({
         cell: row.getAttribute('data-cell'), classes: Array.from(row.classList) })),
     })),
-    grid: Array.from(document.querySelectorAll('table.findings td[data-program]')).map((td) => ({
+    grid: Array.from(document.querySelectorAll('table.decision td[data-program]')).map((td) => ({
       program: td.dataset.program, n: Number(td.dataset.n), threads: Number(td.dataset.threads),
       backend: td.dataset.backend, tied: td.dataset.tied ? td.dataset.tied.split(',') : [],
+      verdict: td.dataset.verdict,
       colour: getComputedStyle(td).getPropertyValue('--c').trim(),
       // Whether the cell lies inside the first screen, where no scrolling is needed.
       firstScreen: td.getBoundingClientRect().bottom <= window.innerHeight })),
@@ -313,7 +338,7 @@ async function inspect(entry) {
   observed.downloads = await downloads(page, entry.downloads);
   await context.close();
   observed.noScript = await withoutScript(url);
-  return { path: entry.path, url, requests, consoleErrors, pageErrors, ...observed };
+  return { path: entry.path, url, requests, consoleErrors, pageErrors, firstScreen, ...observed };
 }
 
 try {

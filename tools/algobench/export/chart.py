@@ -112,6 +112,7 @@ class Chart:
     series: list[Series]
     references: list[Reference] = dataclasses.field(default_factory=list)
     bars: bool = False
+    band: bool = False  # each series' intervals as a shaded band along its line, not bars
     note: str | None = None
     data: dict[str, str] = dataclasses.field(default_factory=dict)
     anchor: str | None = None
@@ -241,6 +242,13 @@ class Chart:
                     f" height=\"{_f(abs(base - top))}\"{self._data(p)}")
                 intervals.append(self._interval(centre, p, y_scale))
         else:
+            ends = [p for p in shown if self._interval(0, p, y_scale)]
+            band = self.band and len(ends) >= 2  # a lone point keeps its bar
+            if band:
+                edge = [(p.x, p.high) for p in ends] + [(p.x, p.low) for p in reversed(ends)]
+                parts.append("<path class=\"band\" d=\"" + "".join(
+                    ("M" if i == 0 else "L") + f"{_f(x_scale(x))},{_f(y_scale(y))}"
+                    for i, (x, y) in enumerate(edge)) + "Z\"/>")
             if len(shown) >= 2:
                 line = "".join(("M" if i == 0 or p.gap else "L")
                                + f"{_f(x_scale(p.x))},{_f(y_scale(p.y))}"
@@ -255,7 +263,8 @@ class Chart:
                 tag, geometry = marker(shape_index(p.threads or series.threads), x, y_scale(p.y))
                 marks.append(f"<{tag} class=\"pt{' marked' if p.marked else ''}\"{geometry}"
                              f"{self._data(p, tag)}")
-                intervals.append(self._interval(x, p, y_scale))
+                if not band:
+                    intervals.append(self._interval(x, p, y_scale))
         bars = "".join(i for i in intervals if i)
         if bars:
             parts.append(f"<path class=\"iv\" d=\"{bars}\"/>")

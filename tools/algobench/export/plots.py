@@ -8,8 +8,10 @@ have a file and writes each as a document of its own, into
 - time_per_element_<program>.svg: the time chart of each program;
 - speedup_<program>.svg: each backend's speedup over its own 1-thread time;
 - backends_<program>.svg: the speedup over the sequential build at 1 thread,
-  where the run measured that build;
-- efficiency.svg: parallel efficiency at each program's largest size.
+  where the run measured that build.
+
+Both speedups are drawn against n, one line per backend and thread count,
+their intervals as bands, with a line at 1.
 
 On the page a stylesheet colours the drawing and HTML draws its legend and
 note; a file must open in any viewer, so here every class the drawing uses
@@ -29,11 +31,11 @@ import xml.etree.ElementTree as ElementTree
 
 from ..files import replace_file
 from .chart import HEIGHT, MARGIN_LEFT, WIDTH
-from .report_charts import run_charts
+from .report_charts import run_charts, warned_cells
 from .web import asset
 
 FILES = {"time": "time_per_element_{program}.svg", "speedup-self": "speedup_{program}.svg",
-         "speedup": "backends_{program}.svg", "efficiency": "efficiency.svg"}
+         "speedup": "backends_{program}.svg"}
 NAMESPACE = "http://www.w3.org/2000/svg"
 TOP = 50  # the title and the run's host and date stand above the drawing
 LINE = 16  # one legend entry
@@ -52,6 +54,7 @@ STYLES = {
             "fill": "none"},
     "line": {"fill": "none", "stroke-width": "2"},
     "iv": {"fill": "none", "stroke-width": "1.3"},
+    "band": {"fill-opacity": ".14", "stroke": "none"},
     "pt": {"stroke": "#fff", "stroke-width": "1"},
     "marked": {"stroke": INK, "stroke-width": "2.2"},
     "mk": {"stroke": "none"},
@@ -136,8 +139,7 @@ def document(chart, subtitle: str) -> str:
 
 def draw(out_dir: pathlib.Path, run) -> list[pathlib.Path]:
     """Writes every plot of the derived `run` into out_dir/plots; returns the files written."""
-    warned = {name for finding in run.findings for name in finding.cells}
-    charts = [chart for section in run_charts(run, warned)
+    charts = [chart for section in run_charts(run, warned_cells(run))
               for chart in section.charts + section.alternate + section.single
               if chart.data["kind"] in FILES]
     if not charts:

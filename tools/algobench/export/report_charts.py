@@ -1,14 +1,15 @@
 """The charts of the run report: time per element against n, speedup against
-the thread count with the ideal line (over the sequential build at one
-thread where the run measured it, and over each backend's own 1-thread
-time), efficiency at each program's largest size, share of the memory
-bandwidth, and the backends side by side at each program's largest size.
+n per backend and thread count with its interval as a band and a line at 1
+(over the sequential build at one thread where the run measured it, and
+over each backend's own 1-thread time), share of the memory bandwidth, and
+the backends side by side at each program's largest size. (Efficiency
+against threads is not drawn: with every program on one chart its lines
+and labels collided, and the speedup against n says where a team pays.)
 Each is built here from the derived cells alone and drawn by chart.py, which
 owns how a backend and a thread count look; here each series only says which
 backend and thread count it is.
 
-A chart says what it leaves out: a series that cannot pass one point on a
-chart of scaling (a backend measured at one thread only), sizes whose arrays
+A chart says what it leaves out: sizes whose arrays
 fit in the last-level cache on a chart of memory bandwidth, and a chart that
 would hold a single point, which becomes a sentence instead.
 """
@@ -25,7 +26,11 @@ from .text import plural, with_interval
 from .units import format_bytes, format_count, format_seconds
 
 TIME_BARS = "bars: interquartile range of the samples"
-ROUND_BARS = "bars: interval of the median over rounds"
+BAND = ("shaded: interval of the median over rounds; above the line at 1 the parallel call "
+        "is faster")
+# The kinds of finding that change how a cell's figures read (judge/findings.py).
+MARKING = ("busy", "noisy", "confined")
+NO_SPEEDUP = "1 = as fast as the reference"
 OVER_SEQUENTIAL = "speedup over the sequential build at 1 thread"
 OVER_OWN = "speedup over its own 1-thread time"
 
@@ -44,6 +49,13 @@ class Section:
     intro: str = ""
     notes: list[str] = dataclasses.field(default_factory=list)
     single: list[Chart] = dataclasses.field(default_factory=list)  # of one point: not on the page
+
+
+def warned_cells(run) -> set[str]:
+    """The cells whose figures a warning changes how to read (their spread, a busy
+    machine, a team confined to fewer CPUs), the ones the page marks."""
+    return {name for finding in run.findings if finding.kind in MARKING
+            for name in finding.cells}
 
 
 def usable(cell) -> bool:
@@ -66,12 +78,8 @@ def _tip(cell, *lines: str, warned: set[str]) -> str:
     threads = plural(cell.threads, "thread")
     text = [f"{cell.program} · {cell.backend} · {threads} · n = {cell.n:,}", *lines]
     if cell.name in warned:
-        text.append("a warning names this cell")
+        text.append("a warning changes how this figure reads")
     return "\n".join(text)
-
-
-def _scaled(value: float | None, factor: float) -> float | None:
-    return None if value is None else value * factor
 
 
 def _iqr(cell, factor: float = 1.0) -> tuple[float | None, float | None]:
@@ -79,11 +87,6 @@ def _iqr(cell, factor: float = 1.0) -> tuple[float | None, float | None]:
     if stats is None or stats.q1 is None or stats.q3 is None:
         return None, None
     return stats.q1 * factor, stats.q3 * factor
-
-
-def _sweeps_threads(cell) -> bool:
-    workload = cell.workload
-    return workload is not None and workload.sweeps_threads(cell.backend)
 
 
 def _series_name(backends: set[str], backend: str, rest: str) -> str:
@@ -156,84 +159,25 @@ def time_chart(program: str, cells: list, warned: set[str]) -> Chart | None:
 
 def speedup_chart(program: str, cells: list, warned: set[str],
                   sequential: bool = True) -> Chart | None:
-    """Speedup against the thread count, one series per backend and size (the
-    largest solid), with the ideal: over the sequential build at one thread,
-    or with `sequential` False over each backend's own 1-thread time. A
-    backend measured at one thread only is left out, and the note says so."""
+    """Speedup against n, one series per backend and thread count above 1, its
+    interval over rounds as a band, with a line at 1 (where going parallel
+    starts to pay is where a line crosses it): over the sequential build at
+    one thread, or with `sequential` False over each backend's own 1-thread time."""
     def figure(c):
-        return (c.vs_sequential, c.vs_sequential_low, c.vs_sequential_high) if sequential \
-            else (c.speedup, c.speedup_low, c.speedup_high)
-    cells = [c for c in cells if figure(c)[0] is not None]
-    if not any(c.threads > 1 for c in cells):
-        return None
-    groups: dict[tuple, list] = {}
-    for cell in cells:
-        groups.setdefault((cell.backend, cell.n, cell.fourth), []).append(cell)
-    everyone = {backend for backend, _, _ in groups}
-    one_thread = [_series_name(everyone, backend, _size(n)) for (backend, n, _), members in
-                  sorted(groups.items(), key=lambda kv: (_backend_order(kv[0][0]), kv[0][1]))
-                  if all(c.threads == 1 for c in members)]
-    groups = {key: members for key, members in groups.items()
-              if any(c.threads > 1 for c in members)}
-    backends = {backend for backend, _, _ in groups}
-    sizes = sorted({n for _, n, _ in groups}, reverse=True)
+        value, low, high = ((c.vs_sequential, c.vs_sequential_low, c.vs_sequential_high)
+                            if sequential else (c.speedup, c.speedup_low, c.speedup_high))
+        return value, low, high, [] if value is None else [
+            _with_interval(f"{what} {value:.3g}", low, high)]
     what = OVER_SEQUENTIAL if sequential else OVER_OWN
-    series = []
-    for (backend, n, fourth), members in sorted(
-            groups.items(), key=lambda kv: (_backend_order(kv[0][0]), -kv[0][1], kv[0][2] or 0)):
-        points = []
-        for c in members:
-            value, low, high = figure(c)
-            points.append(_point(c, c.threads, value,
-                                 [_with_interval(f"{what} {value:.3g}", low, high)], low, high,
-                                 warned))
-        series.append(Series(_series_name(backends, backend, _size(n)), points, backend=backend,
-                             dash=sizes.index(n)))
-    threads = sorted({c.threads for members in groups.values() for c in members})
-    note = ROUND_BARS + "; line style: size (largest solid)"
-    if one_thread:
-        note += f"; measured at 1 thread only, so not drawn: {'; '.join(one_thread)}"
-    if sequential:
-        note += "; the sequential build at 1 thread is 1 on this axis"
-    return Chart(f"{program}: {what}", Axis("threads", ticks=threads, format=str),
-                 Axis(what, zero=True), series,
-                 [Reference("ideal", [(1, 1), (max(threads), max(threads))])],
-                 note=note, data={"kind": "speedup" if sequential else "speedup-self",
-                                  "program": program})
-
-
-def efficiency_chart(cells: list, warned: set[str]) -> Chart | None:
-    """Efficiency against the thread count of every program and backend whose call
-    more threads can change, at its largest size; each line is labelled with
-    its program at its end."""
-    groups: dict[tuple, list] = {}
-    for cell in cells:
-        if cell.efficiency is not None and _sweeps_threads(cell):
-            groups.setdefault((cell.program, cell.backend), []).append(cell)
-    backends = {backend for _, backend in groups}
-    series = []
-    for (program, backend), members in sorted(groups.items(),
-                                              key=lambda kv: (_backend_order(kv[0][1]), kv[0])):
-        largest = max(c.n for c in members)
-        members = [c for c in members if c.n == largest]
-        if len(members) < 2:
-            continue
-        points = []
-        for c in members:
-            low, high = _scaled(c.speedup_low, 100 / c.threads), _scaled(c.speedup_high,
-                                                                           100 / c.threads)
-            points.append(_point(c, c.threads, c.efficiency * 100, [_with_interval(
-                f"efficiency {c.efficiency * 100:.3g}%", low, high, "%")], low, high, warned))
-        series.append(Series(_series_name(backends, backend, f"{program} ({_size(largest)})"),
-                             points, backend=backend, dash=0, tag=program))
-    if not series:
+    cells = [c for c in cells if c.threads > 1 and c.n > 0 and figure(c)[0] is not None]
+    if not cells:
         return None
-    threads = sorted({p.x for s in series for p in s.points})
-    return Chart("Parallel efficiency at each program's largest size",
-                 Axis("threads", ticks=threads, format=lambda t: f"{t:g}"),
-                 Axis("efficiency (speedup over its own 1-thread time / threads), %", zero=True),
-                 series, [Reference("ideal", [(min(threads), 100), (max(threads), 100)])],
-                 note=ROUND_BARS, data={"kind": "efficiency"})
+    series = _against_n(cells, warned, figure)
+    sizes = sorted({c.n for c in cells})
+    return Chart(f"{program}: {what}", _sizes_axis(set(sizes)), Axis(what, zero=True), series,
+                 [Reference(NO_SPEEDUP, [(sizes[0], 1), (sizes[-1], 1)])], band=True,
+                 note=BAND, data={"kind": "speedup" if sequential else "speedup-self",
+                                  "program": program})
 
 
 def last_level_cache(context) -> int | None:
@@ -346,7 +290,9 @@ def run_charts(run, warned: set[str]) -> list[Section]:
         kept, notes, single = _drawn(made)
         return Section(anchor, heading, kept, notes=notes, single=single, **more)
 
+    # Over the sequential build where it gives a line (two points or more).
     over_sequential = {p: speedup_chart(p, by_program[p], warned) for p in programs}
+    over_sequential = {p: c if c and c.points >= 2 else None for p, c in over_sequential.items()}
     over_own = {p: speedup_chart(p, by_program[p], warned, sequential=False) for p in programs}
     speedup = section("speedup", "Speedup",
                       [over_sequential[p] or over_own[p] for p in programs],
@@ -362,7 +308,6 @@ def run_charts(run, warned: set[str]) -> list[Section]:
         section("time", "Time per element", [time_chart(p, by_program[p], warned)
                                              for p in programs]),
         speedup,
-        section("efficiency", "Efficiency", [efficiency_chart(cells, warned)]),
         section("bandwidth", "Share of memory bandwidth",
                 [bandwidth_chart(p, by_program[p], warned, cache) for p in programs],
                 intro="A blank \"% of bw\" in the table: the program is compute-bound, or the "
@@ -375,7 +320,6 @@ def run_charts(run, warned: set[str]) -> list[Section]:
 EMPTY = {
     "time": "No cell has a time to chart.",
     "speedup": "No program ran at more than one thread with a speedup to show.",
-    "efficiency": "No program with a parallel call ran at two thread counts or more.",
     "bandwidth": "No share of the memory bandwidth: the programs are compute-bound, the "
                  "run has no bandwidth figures, or every size fits in the cache.",
     "backends": "Every program ran with one backend at its largest size: nothing to set side "

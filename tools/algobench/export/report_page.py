@@ -1,10 +1,11 @@
 """report.html: the run as one page that opens in any browser, offline.
 
-At the top the answer: where the run measured more than one backend, a grid
-of the backend to use per program, size and thread count (the derive step's
-winners, the ones the summary prints), coloured by that backend, with the
-lead over the runner-up or the tie; then the busy machine's warning, once.
-Below, the context (host, CPU, compiler, library, commit, date, options)
+At the top the busy machine's warning, once, then the answers
+(report_answers.py): a line per program on where going parallel pays, and
+the decision map; one click away, the grid of the backend to use per
+program, size and thread count (the derive step's winners, the ones the
+summary prints), coloured by that backend, with the lead over the runner-up
+or the tie. Below, the context (host, CPU, compiler, library, commit, date, options)
 and the warnings: what was known before the cells ran, and the grouped
 findings with the keys the summary uses. Then the cells (report_table.py):
 the run's data to download, filters that hide rows and chart series
@@ -34,14 +35,14 @@ from html import escape
 
 from ..files import replace_file
 from ..plan.workload import WORKLOADS
-from . import report_table, summary
+from . import report_answers, report_table, summary
 from .chart import charts
-from .report_charts import EMPTY, run_charts
+from .report_charts import EMPTY, run_charts, warned_cells
 from .text import plural
 from .web import attributes, backend_class, page
 
 FILE = "report.html"
-RINGED = "points and bars outlined in black: cells a warning names"
+RINGED = "points and bars outlined in black: cells whose figures a warning changes"
 BUSY_CELLS = ("these cells ran while the machine was busy (see the warning at the top), "
               "which may explain their spread or a missing speedup")
 # How the findings grid names a backend in the little room of a cell.
@@ -158,7 +159,7 @@ def _charts_sections(run, warned: set[str]) -> tuple[str, list[tuple[str, str]],
     program's findings link to: its speedup chart, else its time chart."""
     sections, toc, links = [], [], {}
     made = run_charts(run, warned)
-    for kind in ("speedup", "time"):
+    for kind in ("speedup", "speedup-self", "time"):
         for section in made:
             for chart in section.charts:
                 if chart.data.get("kind") == kind and "program" in chart.data:
@@ -189,14 +190,6 @@ def _charts_sections(run, warned: set[str]) -> tuple[str, list[tuple[str, str]],
 
 def _short(backend: str) -> str:
     return SHORT.get(backend, backend)
-
-
-def _size_label(n: int) -> str:
-    """10⁶ for a power of ten, else the count with separators."""
-    text = str(n)
-    if n >= 100 and text == "1" + "0" * (len(text) - 1):
-        return "10" + "".join("⁰¹²³⁴⁵⁶⁷⁸⁹"[int(d)] for d in str(len(text) - 1))
-    return f"{n:,}"
 
 
 def _grid_cell(w, anchor: str | None) -> str:
@@ -237,7 +230,7 @@ def _findings(run, anchors: dict[str, str]) -> str:
     head = "".join(f"<th scope=\"col\">{plural(t, 'thread')}</th>" for t in threads)
     lines, previous = [], None
     for (program, n, fourth), by_threads in rows.items():
-        label = f"n = {_size_label(n)}"
+        label = f"n = {report_answers.size_label(n)}"
         workload = WORKLOADS.get(program)
         if fourth is not None and workload is not None and workload.fourth_name:
             label += f", {workload.fourth_name} = {fourth:,}"
@@ -252,11 +245,13 @@ def _findings(run, anchors: dict[str, str]) -> str:
     backends = list(dict.fromkeys(b for w in run.winners for b in (w.backend, *w.tied)))
     key = "".join(f"<li><span class=\"swatch {backend_class(b)}\"></span>{escape(_short(b))}"
                   f"{'' if _short(b) == b else ' = ' + escape(b)}</li>" for b in backends)
-    return ("<section id=\"findings\">\n<h2>Which backend to use</h2>\n"
+    # Below the answers, one click away: every thread count, with the lead.
+    return ("<section id=\"findings\">\n<details class=\"grid\"><summary>Which backend to "
+            "use at each thread count</summary>\n<div class=\"scroll\">"
             f"<table class=\"findings\"><thead><tr><th scope=\"col\">program</th>"
             f"<th scope=\"col\">size</th>{head}</tr></thead>\n<tbody>" + "\n".join(lines)
-            + f"</tbody></table>\n<ul class=\"legend backends\">{key}</ul>\n"
-            f"<p class=\"note\">{escape(GRID_NOTE)}</p>\n</section>")
+            + f"</tbody></table></div>\n<ul class=\"legend backends\">{key}</ul>\n"
+            f"<p class=\"note\">{escape(GRID_NOTE)}</p>\n</details>\n</section>")
 
 
 def render(run) -> str:
@@ -264,14 +259,16 @@ def render(run) -> str:
     context = run.context
     host, date = context.get("host", "unknown host"), context.get("date", "unknown date")
     by_cell, listed = summary.notes(run)
-    warned = {name for finding in run.findings for name in finding.cells}
+    warned = warned_cells(run)
     chart_markup, chart_toc, links = _charts_sections(run, warned)
-    toc = ([("findings", "Which backend")] if run.winners else []) + [
+    answers = report_answers.section(run, links)
+    toc = ([("answers", "Answers")] if answers else []) + [
         ("context", "Context"), ("warnings", "Warnings"), ("cells-section", "Cells")] + chart_toc
     parts = [
         "<header>",
         f"<h1>algobench report <span class=\"sub\">{escape(str(host))} · {escape(str(date))} · "
-        f"{len(run.cells)} cells, {run.completed_cells} passed</span></h1>",
+        f"{len(run.cells)} cells, {run.completed_cells} passed"
+        f"{', on a busy machine' if run.busy else ''}</span></h1>",
         "<nav class=\"toc\">" + "".join(f"<a href=\"#{a}\">{escape(t)}</a>" for a, t in toc)
         + "</nav>",
         "</header>",
@@ -284,10 +281,11 @@ def render(run) -> str:
     if failed:
         parts.append(f"<p class=\"banner fail\"><strong>{plural(failed, 'cell')} failed"
                      "</strong>: see <a href=\"#cells-section\">Cells</a>.</p>")
-    parts.append(_findings(run, links))
+    # The busy machine's warning comes before the verdicts it weakens.
     if run.busy:
         parts.append(f"<p class=\"banner\" id=\"busy\"><strong>The machine was busy:</strong> "
                      f"{escape(run.busy)}</p>")
+    parts += [answers, _findings(run, links)]
     parts += [_context(run), _warnings(run, listed), report_table.section(run, by_cell, warned),
               chart_markup,
               "<footer>Written by algobench from results.json; <code>./suite report</code> "
