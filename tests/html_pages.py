@@ -69,8 +69,8 @@ def small_run(host: str = INJECTED_HOST, scale: float = 1.0):
 
 # small_run's answers, one line per program.
 SMALL_RUN_ANSWERS = [
-    "count_if: parallel pays off from n = 10⁶ on 2 threads, 1.8× (1.8–1.9) with parallel-mode; "
-    "below that use the sequential build; the parallel mode starts its team from n = 1,000: "
+    "count_if: parallel pays off from n = 10⁶ on 2 threads, 1.8× (1.8–1.9) with "
+    "parallel-mode; below that use the sequential build; the parallel mode starts its team from n = 1,000: "
     "setting _Settings::count_minimal_n to 1,000,000 would follow this machine",
     "stable_partition: no parallel speedup at two sizes or more to tell where it starts to pay"]
 

@@ -182,8 +182,8 @@ class SpreadOfSpeedupsTest(unittest.TestCase):
     def test_the_plots_draw_the_derived_speedups_and_no_bars_without_rounds(self):
         cells = [cell("count_if", 10, t, s)
                  for t, s in ((1, [4.0, 4.2, 3.8]), (2, [2.5, 2.5, 2.6]), (4, [1.0, 9.0, 1.0]))]
-        tips = {k: v for found in series(draw(derive(run_of(cells)))["speedup_count_if.svg"]).values()
-                for k, v in found.items()}
+        drawn = series(draw(derive(run_of(cells)))["speedup_count_if.svg"])
+        tips = {k: v for found in drawn.values() for k, v in found.items()}
         self.assertEqual([tips[c.name].splitlines()[1] for c in cells[1:]],
                          [f"speedup over its own 1-thread time {s}" for s in (1.6, 4)])
         for name, root in draw(load()).items():

@@ -29,8 +29,8 @@ import tempfile
 import unittest
 
 from browser_setup import BROWSER, in_ci, missing_modules
-from html_pages import (SMALL_RUN_ANSWERS, SMALL_RUN_MAP, SMALL_RUN_POINTS, SMALL_RUN_SORTED, SMALL_RUN_VALUES,
-                        SMALL_RUN_WARNED, default_run, history_series, small_run)
+from html_pages import (SMALL_RUN_ANSWERS, SMALL_RUN_MAP, SMALL_RUN_POINTS, SMALL_RUN_SORTED,
+                        SMALL_RUN_VALUES, SMALL_RUN_WARNED, default_run, history_series, small_run)
 from support import BUILD, REPORT_FIXTURES, ROOT, run_suite
 
 from algobench.judge import machines

@@ -15,13 +15,16 @@ import tempfile
 import unittest
 
 from html_pages import (INJECTED_FAILURE, INJECTED_HOST, INJECTED_WARNING, SMALL_RUN_ANSWERS,
-                        SMALL_RUN_GRID, SMALL_RUN_MAP, SMALL_RUN_POINTS, default_run, history_series, small_run)
+                        SMALL_RUN_GRID, SMALL_RUN_MAP, SMALL_RUN_POINTS, default_run,
+                        history_series, small_run)
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.model.contention import Contention
 from algobench.judge.derive import derive
 from algobench.export import history as history_view
+from algobench.export import report_answers
 from algobench.export import report_page as html_report
+from algobench.model import Crossover
 
 MAX_PAGE_BYTES = 2 * 1024 * 1024
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
@@ -225,6 +228,34 @@ class EdgeRunsTest(unittest.TestCase):
         self.assertIn("2 passed, on a busy machine", "".join(page.text))
         ids = [e.attrs.get("id") for e in page.elements if e.attrs.get("id")]
         self.assertLess(ids.index("busy"), ids.index("context"))
+
+
+class AnswerLineTest(unittest.TestCase):
+    def test_each_form_of_a_programs_answer(self):
+        def made(found, at=None, below=None, speedup=None, backend="c++17-par", threads=2):
+            return Crossover("count_if", backend, threads, None, found, "sequential build", at,
+                             below, speedup if found != "never" else None,
+                             speedup if found == "never" else None, [10**4, 10**5, 10**6])
+        # (crossovers, thread counts run, the line): the smallest size that pays wins,
+        # else the best speedup of a call that never pays, with its size.
+        rows = [
+            ([made("from", 10**6, 10**5, (1.5, 1.4, 1.7)), made("smallest", 10**4, None,
+                                                                  (16.2, 15, 17.4), threads=4)],
+             [1, 2, 4], "count_if: parallel pays off already at the smallest size, n = 10⁴, on "
+                        "4 threads, 16× (15–17) with c++17-par"),
+            ([made("never", None, 10**6, (0.92, 0.83, 1.01)),
+              made("never", None, 10**6, (0.5, 0.4, 0.6), backend="parallel-mode")],
+             [1, 2], "count_if: parallel does not pay off in the sizes measured (n = 10⁴ to "
+                     "10⁶); use the sequential build; at best 0.92× (0.83–1) at n = 10⁶ with "
+                     "c++17-par on 2 threads"),
+            ([], [1], "count_if: measured at 1 thread only; nothing parallel to weigh"),
+        ]
+        for found, threads, line in rows:
+            with self.subTest(line):
+                self.assertEqual(report_answers.program_line("count_if", found, threads), line)
+        # A lead as people write it, its interval's ends signed, a minus a minus sign.
+        self.assertEqual(report_answers.with_range(1.01, 0.83, 1.23, report_answers.signed_percent,
+                                                   " to "), "+1% (−17 to +23)")
 
 
 class DefaultSweepSizeTest(unittest.TestCase):

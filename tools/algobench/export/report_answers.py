@@ -32,9 +32,9 @@ MAP_KEY = ("Each cell: the backend to use at that size on the program's largest 
            "count, and its speedup over the sequential build at 1 thread; the deeper the "
            "colour, the larger that speedup. Hatched: equivalent, any backend named in its "
            "tooltip will do. \"?\": undecided, the rounds cannot tell the backends apart yet "
-           "(its tooltip says what would decide it). \"–\": one backend only at that size, "
-           "nothing to choose; blank: not measured. A cell links to its program's speedup "
-           "chart.")
+           "(its tooltip says what would decide it). \"–\": one backend only at that size "
+           "and thread count, nothing to choose; blank: not measured there. A cell links to "
+           "its program's speedup chart.")
 
 
 def short(backend: str) -> str:
@@ -176,6 +176,15 @@ def _map_cell(w, anchor: str | None) -> str:
     return f"<td{attributes(data)}>{body}</td>"
 
 
+def why_empty(run, program: str, n: int, threads: int) -> str:
+    """Why there is no winner at this size and thread count."""
+    ran = sorted({c.backend for c in run.cells
+                  if (c.program, c.n, c.threads) == (program, n, threads) and c.ok})
+    if len(ran) == 1:
+        return f"only {ran[0]} ran at {plural(threads, 'thread')}: nothing to choose between"
+    return f"not measured at {plural(threads, 'thread')}"
+
+
 def decision_map(run, anchors: dict[str, str]) -> str:
     """Program × n, each cell the backend to use on the program's largest thread count."""
     if not run.winners:
@@ -188,14 +197,13 @@ def decision_map(run, anchors: dict[str, str]) -> str:
         if w.threads == most[w.program]:
             chosen.setdefault(w.program, {}).setdefault(w.n, w)
     sizes = sorted({n for row in chosen.values() for n in row})
-    measured = {(c.program, c.n) for c in run.cells if c.ok}
     rows = []
     for program, row in chosen.items():
         cells = "".join(
             _map_cell(row[n], anchors.get(program)) if n in row else
-            ("<td class=\"none\" title=\"one backend only at this size: nothing to choose\">–"
-             "</td>" if (program, n) in measured else
-             "<td class=\"none\" title=\"not measured at this size\"></td>") for n in sizes)
+            f"<td class=\"none\" title=\"{escape(why_empty(run, program, n, most[program]))}\">"
+            f"{'–' if why_empty(run, program, n, most[program]).startswith('only') else ''}</td>"
+            for n in sizes)
         rows.append(f"<tr><th scope=\"row\">{escape(program)}<span class=\"on\">"
                     f"{plural(most[program], 'thread')}</span></th>{cells}</tr>")
     head = "".join(f"<th scope=\"col\">{escape(size_label(n))}</th>" for n in sizes)

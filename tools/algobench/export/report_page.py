@@ -235,7 +235,8 @@ def _findings(run, anchors: dict[str, str]) -> str:
         if fourth is not None and workload is not None and workload.fourth_name:
             label += f", {workload.fourth_name} = {fourth:,}"
         cells = "".join(_grid_cell(by_threads[t], anchors.get(program)) if t in by_threads
-                        else "<td class=\"none\" title=\"one backend only\">–</td>"
+                        else f"<td class=\"none\" "
+                        f"title=\"{escape(report_answers.why_empty(run, program, n, t))}\">–</td>"
                         for t in threads)
         # A program's name heads its first row only.
         name = escape(program) if program != previous else ""

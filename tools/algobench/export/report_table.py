@@ -111,7 +111,8 @@ def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]
         failed = cell.status == "failed"
         marks = ""
         if cell.name in warned:
-            marks += "<span class=\"mark w\" title=\"a warning changes how this cell's figures read\">!</span>"
+            marks += ("<span class=\"mark w\" title=\"a warning changes how this cell's "
+                      "figures read\">!</span>")
         if failed:
             marks += "<span class=\"mark f\" title=\"this cell failed\">&#x2717;</span>"
         notes = Field(", ".join(keys), markup=", ".join(
