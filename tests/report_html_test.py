@@ -23,6 +23,7 @@ from algobench.model.contention import Contention
 from algobench.judge.derive import derive
 from algobench.export import history as history_view
 from algobench.export import report_answers
+from algobench.export.report_charts import warned_cells
 from algobench.export import report_page as html_report
 from algobench.model import Crossover
 
@@ -226,6 +227,11 @@ class EdgeRunsTest(unittest.TestCase):
         self.assertTrue(run.busy)
         self.assertEqual("".join(page.text).count(run.busy), 1)
         self.assertIn("2 passed, on a busy machine", "".join(page.text))
+        # Its cells are marked where they are the fewer, not where they are most.
+        self.assertEqual(warned_cells(run), {cells[1].name})
+        for sample in cells[0].samples:
+            sample.contention = cells[1].samples[0].contention
+        self.assertEqual(warned_cells(derive(run_of(cells))), set())
         ids = [e.attrs.get("id") for e in page.elements if e.attrs.get("id")]
         self.assertLess(ids.index("busy"), ids.index("context"))
 

@@ -53,9 +53,11 @@ class Section:
 
 def warned_cells(run) -> set[str]:
     """The cells whose figures a warning changes how to read (their spread, a busy
-    machine, a team confined to fewer CPUs), the ones the page marks."""
+    machine, a team confined to fewer CPUs), the ones the page marks. A warning
+    that names more than half the cells marks none: a mark on most rows tells
+    nothing apart, and the warning is said of the run instead."""
     return {name for finding in run.findings if finding.kind in MARKING
-            for name in finding.cells}
+            and 2 * len(finding.cells) <= len(run.cells) for name in finding.cells}
 
 
 def usable(cell) -> bool:
