@@ -15,6 +15,7 @@ from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.judge import compare, gate, pairing, stats, thresholds
 from algobench import model
+from algobench.plan import metrics
 from algobench.export import gate_report
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
@@ -562,13 +563,14 @@ class CountComparisonTest(unittest.TestCase):
                             "nth_element/n:10/threads:1 time 7\n")
             rules = thresholds.read(path)
             # The first rule of the metric wins; a label's "/fourth:K" need not be named.
-            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:1", "instructions",
-                                              None), 0.5)
-            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:2", "instructions",
-                                              None), 3.0)
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:1",
+                                              metrics.INSTRUCTIONS, None), 0.5)
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:2",
+                                              metrics.INSTRUCTIONS, None), 3.0)
             self.assertEqual(thresholds.limit(rules, "nth_element/n:10/threads:1/fourth:7",
-                                              "time", 1.0), 7.0)
-            self.assertEqual(thresholds.limit(rules, "find_if/n:10/threads:2", "time", 1.0), 1.0)
+                                              metrics.TIME, 1.0), 7.0)
+            self.assertEqual(thresholds.limit(rules, "find_if/n:10/threads:2", metrics.TIME,
+                                              1.0), 1.0)
 
     def test_compare_refuses_runs_of_different_metrics(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -19,11 +19,12 @@ import pathlib
 from typing import Any
 
 from .contention import Contention
+from ..plan import metrics
 from ..plan.matrix import INT_MAX, cell_name
 from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
-from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, STATUSES,
-                      CellResult, Context,
-                      Finding, ResultsError, Run, Sample, Stats, Winner)
+from .context import CONTEXT_FIELDS, Context
+from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Finding, ResultsError,
+                      Run, Sample, Stats, Winner)
 
 
 def load(path: pathlib.Path | str) -> Run:
@@ -337,9 +338,9 @@ def _cell_problem(cell: CellResult) -> str | None:
 def run_problem(run: Run) -> str | None:
     """What in a loaded run the derive step or an exporter could not take, or None."""
     problem = _context_problem(run.context) or _bandwidth_problem(run.bandwidth)
-    if problem is None and run.context.metric not in METRICS:
+    if problem is None and run.context.metric not in metrics.REGISTRY:
         problem = (f"context: metric is {run.context.metric!r}, not one of "
-                   f"{', '.join(METRICS)}")
+                   f"{', '.join(metrics.REGISTRY)}")
     if problem is not None:
         return problem
     first: dict[tuple, int] = {}  # each cell's key, and the cell that had it first

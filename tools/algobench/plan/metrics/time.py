@@ -10,7 +10,6 @@ class Time(Metric):
     unit = "s"
     exact = False
     sampler = "timed"
-    figure = "median"
 
     def samples(self, cell) -> list[float]:
         return cell.times
