@@ -38,8 +38,9 @@ class Metric:
         cell.extra[f"{self.name}_samples"] = list(values)
 
     def planned(self, context) -> int:
-        """How many measurements make a cell complete, in a run of `context`."""
-        raise NotImplementedError
+        """How many measurements make a cell complete, in a run of `context`: one
+        of an exact figure, else one a round."""
+        return 1 if self.exact else context.samples or 1
 
     def sweep_plan(self, options) -> str:
         """What a sweep of it does with its cells, as the sweep's first line says it."""

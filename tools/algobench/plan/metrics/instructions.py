@@ -21,8 +21,5 @@ class Instructions(Metric):
     def sweep_plan(self, options) -> str:
         return "instruction counts under callgrind (counts are not time)"
 
-    def planned(self, context) -> int:
-        return 1  # a count is complete in one measurement
-
 
 INSTRUCTIONS = Instructions()

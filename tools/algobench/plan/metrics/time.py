@@ -18,8 +18,5 @@ class Time(Metric):
         return (f"warm-up and calibration, then {options.samples} rounds "
                 f"(seed {options.seed})")
 
-    def planned(self, context) -> int:
-        return context.samples or 1
-
 
 TIME = Time()
