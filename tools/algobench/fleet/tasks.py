@@ -43,12 +43,8 @@ class Trace:
 
 
 def read_trace(path: pathlib.Path) -> Trace:
-    try:
-        text = pathlib.Path(path).read_text(encoding="utf-8", errors="replace")
-    except OSError:
-        return Trace()
     trace = Trace()
-    for line in text.splitlines():
+    for line in _read_text(path).splitlines():
         parts = line.split()
         if len(parts) < 2 or not parts[1].isdigit():
             continue  # a line cut short

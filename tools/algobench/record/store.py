@@ -8,26 +8,11 @@ register their runs as they go (after the calibration, after every round, at
 the end), so an interrupted run is there too; `./suite import` adds folders
 written before, or elsewhere.
 
-A run is one entry however often it is registered. Its identity is the run id
-a sweep writes into the context when it starts (`run:<hex>`); a results.json
-without one (written before run ids) is named by a SHA-256 of its context and
-its cells' samples (`sha256:<hex>`), which a rewrite by `./suite report` does
-not change, and for the folder A/ or B/ of an A/B run also by that letter (the
-two builds of an A/B run of one build against itself can be alike in both).
-
-The store knows runs through the model: it reads and writes them, and
-answers queries; the figures of a cell's row come from the derive step. What the runs mean lives above it (history.py marks the
-changes of a cell across runs; recorder.py registers a sweep's runs as they
-go). Other parts of the suite use it through this API:
-
-    from algobench.record.store import Store, StoreError
-
-    with Store.open(path) as store:       # creates or migrates the file
-        # Store.open(path, write=False) reads a store it may not write.
-        ids = store.import_folder(folder, derive.load_derived)  # a run or A/B folder
-        rows = store.runs()               # RunRow per run, newest first
-        run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
-        found = store.cell_series("count_if/n:1000000/", machine=None)
+A run is one entry however often it is registered (its identity:
+store_rows.run_identity). The store reads and writes runs through the model
+and answers queries; the figures of a cell's row come from the derive step.
+What the runs mean lives above it (history.py marks the changes of a cell
+across runs; recorder.py registers a sweep's runs as they go).
 
 The file itself (its schema and migrations, opening it, SQLite's errors) is
 store_file.py's; a run's identity, its status and its rows are store_rows.py's;

@@ -42,8 +42,12 @@ class RunRow:
 
 
 def run_identity(run: model.Run, build: str | None = None) -> str:
-    """What makes two registrations the same run (see the module's description);
-    `build` is "A" or "B" for a build's folder of an A/B run."""
+    """What makes two registrations the same run: the run id a sweep writes into
+    the context when it starts (`run:<hex>`); for a results.json without one
+    (written before run ids), a SHA-256 of its context and its cells' samples
+    (`sha256:<hex>`), which a rewrite by `./suite report` does not change, and
+    of `build` ("A" or "B") for a build's folder of an A/B run (the two builds
+    of an A/B run of one build against itself can be alike in both)."""
     if run.context.run_id:
         return f"run:{run.context.run_id}"
     content = {"context": run.context.to_dict(),
