@@ -211,7 +211,8 @@ def count_problems(comparison: CountComparison) -> list[str]:
     it passes or there is none)."""
     if not comparison.gated:
         return []
-    lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% {comparison.metric.unit} of A (B/A "
+    unit = comparison.metric.unit
+    lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% {unit} of A (B/A "
              f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
              f"{p.limit:g}%)" for p in comparison.pairs if count_over(p)]
     lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in comparison.failed_in_b]
