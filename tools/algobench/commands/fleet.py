@@ -129,10 +129,7 @@ def collect(arguments: argparse.Namespace, argv: list[str]) -> int:
         last: list[str] = []
 
         def progress(found) -> None:
-            counts: dict[str, int] = {}
-            for task_status in found:
-                counts[task_status.state] = counts.get(task_status.state, 0) + 1
-            line = ", ".join(f"{count} {state}" for state, count in counts.items())
+            line = fleet.state_counts(found)
             unknown = [s.detail for s in found if s.state == fleet.UNKNOWN]
             line += f" ({unknown[0]})" if unknown else ""
             if line != (last[0] if last else None):
