@@ -15,6 +15,8 @@ from support import REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.judge import compare, gate, pairing, stats, thresholds
 from algobench import model
+from algobench.plan import metrics
+from algobench.record import store
 from algobench.export import gate_report
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
@@ -562,13 +564,45 @@ class CountComparisonTest(unittest.TestCase):
                             "nth_element/n:10/threads:1 time 7\n")
             rules = thresholds.read(path)
             # The first rule of the metric wins; a label's "/fourth:K" need not be named.
-            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:1", "instructions",
-                                              None), 0.5)
-            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:2", "instructions",
-                                              None), 3.0)
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:1",
+                                              metrics.INSTRUCTIONS, None), 0.5)
+            self.assertEqual(thresholds.limit(rules, "count_if/n:10/threads:2",
+                                              metrics.INSTRUCTIONS, None), 3.0)
             self.assertEqual(thresholds.limit(rules, "nth_element/n:10/threads:1/fourth:7",
-                                              "time", 1.0), 7.0)
-            self.assertEqual(thresholds.limit(rules, "find_if/n:10/threads:2", "time", 1.0), 1.0)
+                                              metrics.TIME, 1.0), 7.0)
+            self.assertEqual(thresholds.limit(rules, "find_if/n:10/threads:2", metrics.TIME,
+                                              1.0), 1.0)
+
+    def test_a_new_metric_is_one_registry_entry(self):
+        """A stand-in exact metric, registered here only, goes through results.json,
+        the compare, a threshold file, the gate and the store with nothing else added."""
+        widgets = type("Widgets", (metrics.Metric,), {"name": "widgets", "unit": "widgets",
+                                                      "exact": True, "sampler": "callgrind"})()
+        metrics.REGISTRY["widgets"] = widgets
+        self.addCleanup(metrics.REGISTRY.pop, "widgets")
+        runs = []
+        for counts in ([100, 200], [100, 300]):
+            cells = [cell("count_if", 1000, t, []) for t in (1, 2)]
+            for record, count in zip(cells, counts):
+                widgets.keep(record, [count])
+            runs.append(run_of(cells, metric="widgets"))
+        with tempfile.TemporaryDirectory() as tmp:
+            a, b = (model.load_checked(path) for path in save_pair(tmp, *runs))
+            self.assertIs(a.metric, widgets)
+            path = pathlib.Path(tmp) / "limits"
+            path.write_text("*/threads:2 widgets 10\n")
+            limit = gate.limits(thresholds.read(path), None, widgets)
+            result = compare.compare_runs(a, b, limit)
+            self.assertEqual([(p.verdict, p.limit) for p in result.pairs],
+                             [("same", None), ("more", 10.0)])
+            self.assertEqual(gate.count_problems(result), [
+                "count_if/n:1000/threads:2: B executes +50.000% widgets of A (B/A 1.500000; "
+                "limit 10%)"])
+            with store.Store.open(pathlib.Path(tmp) / "s.sqlite") as kept:
+                kept.register(b)
+                series = kept.cell_series("^count_if/", metric=widgets)
+                self.assertEqual(kept.cell_series("^count_if/"), [])
+            self.assertEqual([entry["points"][0]["median"] for entry in series], [100, 300])
 
     def test_compare_refuses_runs_of_different_metrics(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -214,7 +214,7 @@ def gate_limits(request: AbRequest, cells):
             thresholds.check_cells(rules, [_label(cell) for cell in cells])
         except thresholds.ThresholdError as error:
             raise Refusal(f"--thresholds: {error}") from None
-    return gate.limits(rules, request.fail_above, request.metric.name)
+    return gate.limits(rules, request.fail_above, request.metric)
 
 
 def _unwritable(path) -> str | None:

@@ -64,7 +64,6 @@ def runs_json(rows: list, store: str) -> str:
 
 
 POINT_HEADER = ["run", "date", "commit", "median", "interval", "change"]
-COUNT_HEADER = ["run", "date", "commit", "instructions", "change"]
 
 
 def _change(before: dict | None, point: dict) -> str:
@@ -87,7 +86,7 @@ def render_text(series: list[dict], rule: str, metric: metrics.Metric = metrics.
     for entry in series:
         out.append(printable(f"{entry['cell']} on {entry['machine'] or 'an unknown host'}"))
         points = entry["points"]
-        header = COUNT_HEADER if metric.exact else POINT_HEADER
+        header = ["run", "date", "commit", metric.unit, "change"] if metric.exact else POINT_HEADER
         rows = [header] + [
             [f"@{point['run_id']}", point["date"] or "", _commit(point["commit"]),
              *_figure(point, metric), _change(before, point)]

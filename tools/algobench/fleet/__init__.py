@@ -43,4 +43,4 @@ from .submit import (BUILD_MINUTES, CALIBRATION_PROCESSES, FIXED_SECONDS, LOOP_M
 from .tasks import (CANCELLED, DONE, FAILED, LOG_TAIL, LOG_TELLING, PENDING, RUNNING, TIMED_OUT,
                     UNFINISHED, UNKNOWN, Collected, TaskStatus, Trace, collect, log_tail,
                     read_trace, render_collected, render_status, results_folders, slurm_ending,
-                    statuses, task_status, wait_until_finished)
+                    state_counts, statuses, task_status, wait_until_finished)

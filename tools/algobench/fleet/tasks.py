@@ -5,6 +5,7 @@ of the finished tasks' results into the store.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import pathlib
 import re
@@ -43,12 +44,8 @@ class Trace:
 
 
 def read_trace(path: pathlib.Path) -> Trace:
-    try:
-        text = pathlib.Path(path).read_text(encoding="utf-8", errors="replace")
-    except OSError:
-        return Trace()
     trace = Trace()
-    for line in text.splitlines():
+    for line in _read_text(path).splitlines():
         parts = line.split()
         if len(parts) < 2 or not parts[1].isdigit():
             continue  # a line cut short
@@ -205,11 +202,14 @@ def render_status(fleet: Fleet, found: list[TaskStatus]) -> str:
                      status.detail])
     lines = [f"fleet {fleet.folder} (Slurm job {fleet.job_id}, {plural(len(found), 'task')})"]
     lines += aligned(rows, rule=False)
-    counts = {}
-    for status in found:
-        counts[status.state] = counts.get(status.state, 0) + 1
-    lines.append(", ".join(f"{count} {state}" for state, count in counts.items()))
+    lines.append(state_counts(found))
     return "\n".join(lines) + "\n"
+
+
+def state_counts(found: list[TaskStatus]) -> str:
+    """How many tasks are in each state, "3 done, 1 running"."""
+    counts = collections.Counter(status.state for status in found)
+    return ", ".join(f"{count} {state}" for state, count in counts.items())
 
 
 def results_folders(fleet: Fleet) -> list[tuple[str, pathlib.Path]]:

@@ -343,8 +343,8 @@ def compare_runs(a: Run, b: Run, limit=None, noise: float = NOISE_FLOOR,
     percent, kept beside it. A figure that moves (a time) is judged by the
     interval of its ratio of medians against the run-wide shift (`compare`).
     MetricMismatch for runs of two metrics."""
-    if a.context.metric != b.context.metric:
-        raise MetricMismatch(f"A holds {a.context.metric} and B holds {b.context.metric}: "
+    if a.metric is not b.metric:
+        raise MetricMismatch(f"A holds {a.metric.name} and B holds {b.metric.name}: "
                              "compare runs of the same metric (a count is not a time)")
     if a.metric.exact:
         return count_compare.compare_counts(a, b, limit)

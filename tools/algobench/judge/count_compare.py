@@ -86,8 +86,8 @@ def compare_counts(a: Run, b: Run, limit: Callable[[str], float | None] | None =
         cell_b = by_key.get(cell_a.key)
         if cell_b is None:
             continue
-        counts_a = cell_a.instruction_samples if cell_a.ok else []
-        counts_b = cell_b.instruction_samples if cell_b.ok else []
+        counts_a = a.metric.samples(cell_a) if cell_a.ok else []
+        counts_b = b.metric.samples(cell_b) if cell_b.ok else []
         unmeasured = cell_b.unmeasured
         if counts_a and unmeasured:
             not_compared.append((cell_a.label, f"B: {unmeasured}"))

@@ -23,6 +23,7 @@ from __future__ import annotations
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
 from ..model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
+from ..plan.metrics import TIME, Metric
 from ..plan.workload import PARALLEL_MODE, SEQUENTIAL
 
 
@@ -33,15 +34,22 @@ def by_round(cell: CellResult) -> dict[int, float] | None:
     return {s.round: s.seconds for s in cell.samples}
 
 
-def median_time(cell: CellResult) -> tuple[float | None, float | None, float | None]:
-    """The cell's median time and the distribution-free interval of that median
-    (stats.median_interval); Nones for a failed cell or one without samples.
-    Worked out from the samples each time it is asked for: the store registers
-    a sweep's runs as they go, between the writes that derive them."""
-    times = cell.times if cell.status != "failed" else []
-    interval = median_interval(times)
+def median_figure(cell: CellResult, metric: Metric) -> tuple[float | None, float | None,
+                                                             float | None]:
+    """The cell's figure of `metric`: the median of its samples and, for a figure
+    that moves from process to process, the distribution-free interval of that
+    median (stats.median_interval); Nones for a failed cell or one without
+    samples. Worked out from the samples each time it is asked for: the store
+    registers a sweep's runs as they go, between the writes that derive them."""
+    values = metric.samples(cell) if cell.status != "failed" else []
+    interval = None if metric.exact else median_interval(values)
     low, high = interval[:2] if interval is not None else (None, None)
-    return median(times), low, high
+    return median(values), low, high
+
+
+def median_time(cell: CellResult) -> tuple[float | None, float | None, float | None]:
+    """The cell's median time and the interval of that median (median_figure)."""
+    return median_figure(cell, TIME)
 
 
 def median_count(cell: CellResult) -> float | None:

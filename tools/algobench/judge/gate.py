@@ -33,6 +33,7 @@ from . import thresholds
 from .compare import MAX_RESAMPLES, MIN_SAMPLES, SLOWER, Comparison, Matched
 from .count_compare import FAILED_IN_B, MORE, CountComparison, CountPair
 from .pairing import PairedComparison
+from ..plan.metrics import Metric
 from .stats import (FAMILY_ERROR, RESAMPLES, bonferroni_confidence, bootstrap_interval,
                     median_interval)
 
@@ -142,7 +143,8 @@ class Verdict:
     judged: bool = True  # whether that verdict is one the gate can go by
 
 
-def limits(rules: list[thresholds.Rule] | None, fail_above: float | None, metric: str) -> Limit:
+def limits(rules: list[thresholds.Rule] | None, fail_above: float | None,
+           metric: Metric) -> Limit:
     """Each cell's limit in percent as a function of its label: the first rule of
     `metric` naming it (thresholds.limit), else `fail_above`; None: not gated."""
     if rules is None:
@@ -209,7 +211,8 @@ def count_problems(comparison: CountComparison) -> list[str]:
     it passes or there is none)."""
     if not comparison.gated:
         return []
-    lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% instructions of A (B/A "
+    unit = comparison.metric.unit
+    lines = [f"{p.label}: B executes {(p.ratio - 1) * 100:+.3f}% {unit} of A (B/A "
              f"{p.ratio:.6f}{'' if p.exact else f', at least {p.low:.6f}'}; limit "
              f"{p.limit:g}%)" for p in comparison.pairs if count_over(p)]
     lines += [f"{label}: {FAILED_IN_B} ({why})" for label, why in comparison.failed_in_b]

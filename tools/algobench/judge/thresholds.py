@@ -12,8 +12,8 @@ which cells, which metric and how much, one rule a line:
 Blank lines and text after # are ignored. A cell takes the first rule of the
 run's metric whose pattern matches its name (fnmatch, so * also crosses /);
 a cell no rule of that metric names is held to --fail-above, or not gated
-without it. A pattern that matches no cell of the run, a metric other than
-time or instructions, and a limit that is not a number of 0 or more are
+without it. A pattern that matches no cell of the run, a metric the suite
+does not have, and a limit that is not a number of 0 or more are
 each refused in one line naming the file and line.
 """
 
@@ -24,7 +24,7 @@ import fnmatch
 import math
 import pathlib
 
-from ..model import METRICS
+from ..plan import metrics
 
 
 class ThresholdError(ValueError):
@@ -34,7 +34,7 @@ class ThresholdError(ValueError):
 @dataclasses.dataclass(frozen=True)
 class Rule:
     pattern: str
-    metric: str
+    metric: metrics.Metric
     percent: float
     where: str  # "FILE:LINE"
 
@@ -59,9 +59,9 @@ def read(path: pathlib.Path | str) -> list[Rule]:
             raise ThresholdError(f"{where}: a rule is three words, CELLS METRIC PERCENT; "
                                  f"got {line.strip()!r}")
         pattern, metric, limit = words
-        if metric not in METRICS:
+        if metric not in metrics.REGISTRY:
             raise ThresholdError(f"{where}: unknown metric {metric!r} (one of "
-                                 f"{', '.join(METRICS)})")
+                                 f"{', '.join(metrics.REGISTRY)})")
         try:
             percent = float(limit.removesuffix("%"))
         except ValueError:
@@ -69,7 +69,7 @@ def read(path: pathlib.Path | str) -> list[Rule]:
         if not math.isfinite(percent) or percent < 0:
             raise ThresholdError(f"{where}: the limit {limit!r} is not a percentage of 0 or "
                                  "more")
-        rules.append(Rule(pattern, metric, percent, where))
+        rules.append(Rule(pattern, metrics.named(metric), percent, where))
     return rules
 
 
@@ -88,10 +88,11 @@ def check_cells(rules: list[Rule], labels: list[str]) -> None:
                                  "(cell names are like count_if/n:1000000/threads:2)")
 
 
-def limit(rules: list[Rule], label: str, metric: str, default: float | None) -> float | None:
+def limit(rules: list[Rule], label: str, metric: metrics.Metric, default: float | None
+          ) -> float | None:
     """The gate's limit in percent for the cell `label` under `metric`, or None: not gated."""
     for rule in rules:
-        if rule.metric == metric and _matches(label, rule.pattern):
+        if rule.metric is metric and _matches(label, rule.pattern):
             return rule.percent
     return default
 

@@ -116,7 +116,7 @@ class Counting:
         elif outcome.one_call:
             task.waiting = outcome
         else:
-            task.record.instruction_samples = outcome.per_call
+            self.sweep.metric.keep(task.record, outcome.per_call)
             task.record.result = outcome.process.report.result
             task.record.first_call_instructions = outcome.first_call_extra
 

@@ -19,11 +19,12 @@ import pathlib
 from typing import Any
 
 from .contention import Contention
+from ..plan import metrics
 from ..plan.matrix import INT_MAX, cell_name
 from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
-from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, STATUSES,
-                      CellResult, Context,
-                      Finding, ResultsError, Run, Sample, Stats, Winner)
+from .context import CONTEXT_FIELDS, Context
+from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Finding, ResultsError,
+                      Run, Sample, Stats, Winner)
 
 
 def load(path: pathlib.Path | str) -> Run:
@@ -78,6 +79,11 @@ def from_dict(data: Any) -> Run:
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
              "busy", "findings", "winners", "crossovers", "context", "cells", "bandwidth"}
 _CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
+# The cell keys that hold a number or nothing.
+_CELL_NUMBERS = ("speedup", "speedup_low", "speedup_high", "efficiency", "items_per_second",
+                 "bytes_per_second", "bandwidth_share", "vs_sequential", "vs_sequential_low",
+                 "vs_sequential_high", "first_call_excess", "first_call_share", "settle_width",
+                 "first_call_instructions", "instructions", "instructions_spread", "work_ratio")
 
 
 def _winners(data: Any) -> list[Winner]:
@@ -198,30 +204,11 @@ def _cell(data: Any, index: int) -> CellResult:
                  for i, s in enumerate(samples)],
         replaced=data.get("replaced") if isinstance(data.get("replaced"), int) else 0,
         result=data.get("result"), stats=stats,
-        speedup=_number(data.get("speedup"), f"{where}: speedup"),
-        speedup_low=_number(data.get("speedup_low"), f"{where}: speedup_low"),
-        speedup_high=_number(data.get("speedup_high"), f"{where}: speedup_high"),
-        efficiency=_number(data.get("efficiency"), f"{where}: efficiency"),
-        items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
-        bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),
-        bandwidth_share=_number(data.get("bandwidth_share"), f"{where}: bandwidth_share"),
-        vs_sequential=_number(data.get("vs_sequential"), f"{where}: vs_sequential"),
-        vs_sequential_low=_number(data.get("vs_sequential_low"), f"{where}: vs_sequential_low"),
-        vs_sequential_high=_number(data.get("vs_sequential_high"),
-                                   f"{where}: vs_sequential_high"),
-        first_call_excess=_number(data.get("first_call_excess"), f"{where}: first_call_excess"),
-        first_call_share=_number(data.get("first_call_share"), f"{where}: first_call_share"),
         stopped=data.get("stopped") if isinstance(data.get("stopped"), str) else None,
-        settle_width=_number(data.get("settle_width"), f"{where}: settle_width"),
         instruction_samples=[_count(c, f"{where}: instruction count {i + 1}")
                              for i, c in enumerate(_list(data.get("instruction_samples"),
                                                          f"{where}: instruction_samples"))],
-        first_call_instructions=_number(data.get("first_call_instructions"),
-                                        f"{where}: first_call_instructions"),
-        instructions=_number(data.get("instructions"), f"{where}: instructions"),
-        instructions_spread=_number(data.get("instructions_spread"),
-                                    f"{where}: instructions_spread"),
-        work_ratio=_number(data.get("work_ratio"), f"{where}: work_ratio"),
+        **{field: _number(data.get(field), f"{where}: {field}") for field in _CELL_NUMBERS},
         extra={k: v for k, v in data.items() if k not in _CELL_KEYS},
     )
 
@@ -337,9 +324,9 @@ def _cell_problem(cell: CellResult) -> str | None:
 def run_problem(run: Run) -> str | None:
     """What in a loaded run the derive step or an exporter could not take, or None."""
     problem = _context_problem(run.context) or _bandwidth_problem(run.bandwidth)
-    if problem is None and run.context.metric not in METRICS:
+    if problem is None and run.context.metric not in metrics.REGISTRY:
         problem = (f"context: metric is {run.context.metric!r}, not one of "
-                   f"{', '.join(METRICS)}")
+                   f"{', '.join(metrics.REGISTRY)}")
     if problem is not None:
         return problem
     first: dict[tuple, int] = {}  # each cell's key, and the cell that had it first

@@ -1,4 +1,5 @@
-"""The records of a run: the run, its context, its cells and what the derive step adds.
+"""The records of a run: the run, its cells and what the derive step adds (its
+context is context.py's).
 
 The sweep builds a Run as it measures, the derive step fills in the figures
 and findings, the exporters and `compare` read it, and Run.save writes it
@@ -13,6 +14,7 @@ import pathlib
 from typing import Any
 
 from .contention import Contention
+from .context import Context
 from ..files import dump_json, replace_file
 from ..plan import metrics
 from ..plan.workload import PARALLEL_MODE, WORKLOADS, Workload
@@ -312,81 +314,6 @@ class Crossover:
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
-
-
-@dataclasses.dataclass
-class Context:
-    """The machine, the build and the options a run measured with."""
-
-    host: str | None = None
-    cpu_model: str | None = None
-    usable_cpus: int | None = None
-    kernel: str | None = None
-    compiler: str | None = None
-    compiler_path: str | None = None
-    compiler_version: str | None = None
-    build_type: str | None = None
-    build_flags: str | None = None
-    libstdcxx_version: str | None = None
-    omp_env: dict = dataclasses.field(default_factory=dict)
-    # The other variables that change what the runtimes do (machine.RUNTIME_PREFIXES).
-    runtime_env: dict = dataclasses.field(default_factory=dict)
-    git_commit: str | None = None
-    git_dirty: bool | None = None
-    date: str | None = None
-    command_line: list = dataclasses.field(default_factory=list)
-    pin: bool = False
-    hugepages: bool = False
-    samples: int | None = None
-    min_time: float | None = None
-    seed: int | None = None  # of the rounds' shuffled order
-    bin_dir: str | None = None
-    mhz_per_cpu: int | None = None
-    governors: dict = dataclasses.field(default_factory=dict)
-    caches: list = dataclasses.field(default_factory=list)
-    load_avg: list = dataclasses.field(default_factory=list)
-    cv_threshold: float | None = None  # above it a cell's spread is worth a warning
-    margin: float | None = None  # the run's comparisons were judged at (None: the default)
-    metric: str = "time"  # one of METRICS: what the run's cells hold
-    # Names the run in a results store, however often its files are rewritten or moved.
-    run_id: str | None = None
-    # One line per warning, as printed: the machine's, then the cells' grouped by kind.
-    warnings: list[str] = dataclasses.field(default_factory=list)
-    # Keys this version does not know, kept so that a rewrite loses nothing.
-    extra: dict = dataclasses.field(default_factory=dict)
-
-    def get(self, field: str, default: Any = None) -> Any:
-        """A field by name, known or extra."""
-        if field in CONTEXT_FIELDS:
-            value = getattr(self, field)
-            return default if value is None else value
-        return self.extra.get(field, default)
-
-    @property
-    def environment(self) -> dict:
-        """Every recorded variable that changes what the runtimes do, by name."""
-        return dict(sorted({**(self.omp_env or {}), **(self.runtime_env or {})}.items()))
-
-    def to_dict(self) -> dict:
-        data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "margin")}
-        # Left out when unset, so that a file written before they existed is rewritten unchanged.
-        if self.cv_threshold is not None:
-            data["cv_threshold"] = self.cv_threshold
-        if self.run_id is not None:
-            data["run_id"] = self.run_id
-        if self.margin is not None:
-            data["margin"] = self.margin
-        if self.warnings:
-            data["warnings"] = list(self.warnings)
-        if self.runtime_env:
-            data["runtime_env"] = dict(self.runtime_env)
-        data.update(self.extra)
-        return data
-
-
-# The Context fields results.json names (beside the unknown keys kept in `extra`).
-CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
 
 
 @dataclasses.dataclass

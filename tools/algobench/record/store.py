@@ -8,29 +8,15 @@ register their runs as they go (after the calibration, after every round, at
 the end), so an interrupted run is there too; `./suite import` adds folders
 written before, or elsewhere.
 
-A run is one entry however often it is registered. Its identity is the run id
-a sweep writes into the context when it starts (`run:<hex>`); a results.json
-without one (written before run ids) is named by a SHA-256 of its context and
-its cells' samples (`sha256:<hex>`), which a rewrite by `./suite report` does
-not change, and for the folder A/ or B/ of an A/B run also by that letter (the
-two builds of an A/B run of one build against itself can be alike in both).
-
-The store knows runs through the model: it reads and writes them, and
-answers queries; the figures of a cell's row come from the derive step. What the runs mean lives above it (history.py marks the
-changes of a cell across runs; recorder.py registers a sweep's runs as they
-go). Other parts of the suite use it through this API:
-
-    from algobench.record.store import Store, StoreError
-
-    with Store.open(path) as store:       # creates or migrates the file
-        # Store.open(path, write=False) reads a store it may not write.
-        ids = store.import_folder(folder, derive.load_derived)  # a run or A/B folder
-        rows = store.runs()               # RunRow per run, newest first
-        run = store.load_run(ids[0])      # a model.Run, as its results.json holds it
-        found = store.cell_series("count_if/n:1000000/", machine=None)
+A run is one entry however often it is registered (its identity:
+store_rows.run_identity). The store reads and writes runs through the model
+and answers queries; the figures of a cell's row come from the derive step.
+What the runs mean lives above it (history.py marks the changes of a cell
+across runs; recorder.py registers a sweep's runs as they go).
 
 The file itself (its schema and migrations, opening it, SQLite's errors) is
-store_file.py's; what a run's row holds and the queries on the rows are here.
+store_file.py's; a run's identity, its status and its rows are store_rows.py's;
+writing them and the queries on them are here.
 
 Every failure of the store itself (locked past BUSY_TIMEOUT, read-only,
 damaged or not a store, written by a newer suite) raises StoreError, whose
@@ -43,9 +29,6 @@ own when asked for; `readable` lets a reader of many runs leave it out.
 from __future__ import annotations
 
 import contextlib
-import dataclasses
-import datetime
-import hashlib
 import json
 import os
 import pathlib
@@ -57,7 +40,9 @@ from .. import model
 # The file's schema version and application id belong to the store's API too.
 from .store_file import APPLICATION_ID, SCHEMA_VERSION, StoreError, StoreFile
 from ..plan import metrics
-from ..judge.derive import median_count, median_time
+from .store_rows import (CELL_COLUMNS, COMPLETE, FAILED, INTERRUPTED, RUN_COLUMNS, RUNNING,
+                         RunRow, build_of, cell_label, cell_row, completed_cells, content_status,
+                         final_status, run_identity, run_row, timestamp)
 
 STORE_FILE = pathlib.Path("results") / "store.sqlite"
 # Names the default store instead of results/store.sqlite (the tests use it).
@@ -65,147 +50,12 @@ STORE_ENV = "ALGOBENCH_STORE"
 # How a run is taken out of the store (a hint in the messages about it).
 REMOVE_COMMAND = "./suite history --remove"
 
-RUNNING, COMPLETE, INTERRUPTED, FAILED = "running", "complete", "interrupted", "failed"
-
 # How a build's results folder is read into a run for the store.
 Reader = Callable[[pathlib.Path], model.Run]
 
 def default_path(root: pathlib.Path) -> pathlib.Path:
     """$ALGOBENCH_STORE, or results/store.sqlite under the repository root."""
     return pathlib.Path(os.environ.get(STORE_ENV) or root / STORE_FILE)
-
-
-@dataclasses.dataclass
-class RunRow:
-    """One run as `./suite history` lists it."""
-
-    id: int
-    date: str | None
-    host: str | None
-    cpu: str | None
-    compiler: str | None          # compiler and version, "GNU 12.2.0"
-    library: str | None           # libstdc++ version
-    commit: str | None
-    dirty: bool | None            # the tree had changes to tracked files
-    backends: list[str]
-    completed_cells: int
-    planned_cells: int | None
-    status: str                   # running, complete, interrupted or failed
-    folder: str | None
-    build: str | None = None      # "A" or "B" in an A/B run
-    paired_with: int | None = None  # the id of the A/B run's other build
-    metric: str = "time"          # what the run measured: time or instructions
-
-
-def run_identity(run: model.Run, build: str | None = None) -> str:
-    """What makes two registrations the same run (see the module's description);
-    `build` is "A" or "B" for a build's folder of an A/B run."""
-    if run.context.run_id:
-        return f"run:{run.context.run_id}"
-    content = {"context": run.context.to_dict(),
-               "cells": [[c.program, c.backend, c.n, c.threads, c.fourth, c.times]
-                         for c in run.cells]}
-    if build:
-        content["build"] = build
-    text = json.dumps(content, sort_keys=True, default=str)
-    return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
-
-
-def build_of(folder: pathlib.Path | str | None) -> str | None:
-    """"A" or "B" when `folder` is that build's folder of an A/B results folder."""
-    if folder is None:
-        return None
-    folder = pathlib.Path(folder)
-    other = {"A": "B", "B": "A"}.get(folder.name)
-    if other is None or not (folder.parent / other / model.RESULTS_FILE).exists():
-        return None
-    return folder.name
-
-
-def _samples_wanted(run: model.Run) -> int | None:
-    if run.metric.exact:
-        return run.metric.planned(run.context)
-    samples = run.context.samples
-    return samples if isinstance(samples, int) and samples > 0 else None
-
-
-def completed_cells(run: model.Run) -> int:
-    """Cells that ran and have all their samples (every cell that ran, once a run is over)."""
-    wanted = _samples_wanted(run)
-    return sum(cell.ok and (wanted is None or run.measured(cell) >= wanted)
-               for cell in run.cells)
-
-
-def content_status(run: model.Run) -> str:
-    """A finished run's status as its results tell it: interrupted when it was cut
-    short or lacks planned cells or samples, failed when a cell failed."""
-    wanted = _samples_wanted(run)
-    short = (run.planned_cells is not None and len(run.cells) < run.planned_cells) or any(
-        cell.ok and wanted is not None and run.measured(cell) < wanted for cell in run.cells)
-    if run.interrupted or short:
-        return INTERRUPTED
-    if any(cell.status == "failed" for cell in run.cells):
-        return FAILED
-    return COMPLETE
-
-
-def final_status(run: model.Run, exit_status: int) -> str:
-    """A run's status once the sweep that made it has ended with `exit_status`."""
-    if exit_status == 130 or run.interrupted:
-        return INTERRUPTED
-    if exit_status != 0 or any(cell.status == "failed" for cell in run.cells):
-        return FAILED
-    return COMPLETE
-
-
-def _sort_date(date: str | None) -> str:
-    """The run's date in UTC, so that dates of other time zones sort right ("" first)."""
-    if not date:
-        return ""
-    try:
-        moment = datetime.datetime.fromisoformat(date)
-    except ValueError:
-        return date
-    if moment.tzinfo is not None:
-        moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
-    return moment.isoformat()
-
-
-def _now() -> str:
-    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
-
-
-def _cell_row(position: int, cell: model.CellResult) -> tuple:
-    return (position, cell.name, cell.program, cell.backend, cell.n, cell.threads, cell.fourth,
-            cell.status, len(cell.samples), *median_time(cell), cell.speedup,
-            cell.speedup_low, cell.speedup_high, median_count(cell), cell.work_ratio)
-
-
-_CELL_COLUMNS = ("position", "name", "program", "backend", "n", "threads", "fourth", "status",
-                 "samples", "median", "low", "high", "speedup", "speedup_low", "speedup_high",
-                 "instructions", "work_ratio")
-_RUN_COLUMNS = ("status", "date", "sort_date", "host", "cpu_model", "compiler",
-                "compiler_version", "libstdcxx_version", "git_commit", "git_dirty", "backends",
-                "planned_cells", "completed_cells", "results", "metric")
-
-
-def _run_row(run: model.Run, status: str) -> tuple:
-    context = run.context
-    try:
-        results = json.dumps(run.to_dict(), allow_nan=False, separators=(",", ":"))
-    except ValueError:
-        raise model.ResultsError("the run holds a figure that is not a finite number") from None
-    dirty = None if context.git_dirty is None else int(bool(context.git_dirty))
-    backends = ",".join(sorted({cell.backend for cell in run.cells}))
-    return (status, context.date, _sort_date(context.date), context.host, context.cpu_model,
-            context.compiler, context.compiler_version, context.libstdcxx_version,
-            context.git_commit, dirty, backends, run.planned_cells, completed_cells(run), results,
-            context.metric)
-
-
-def _label(name: str, fourth: int | None) -> str:
-    """The label `compare` gives a cell of this name and fourth argument."""
-    return model.CellResult(name=name, program="", n=0, threads=1, fourth=fourth).label
 
 
 class Store(StoreFile):
@@ -223,29 +73,29 @@ class Store(StoreFile):
                  status: str | None = None) -> int:
         """Adds a run, or brings the entry of the same run up to date (its cells
         replaced); returns its id. `status` defaults to what its results tell."""
-        row = _run_row(run, status or content_status(run))
-        cells = [_cell_row(position, cell) for position, cell in enumerate(run.cells)]
+        row = run_row(run, status or content_status(run))
+        cells = [cell_row(position, cell, run.metric) for position, cell in enumerate(run.cells)]
         folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
-        identity, now = run_identity(run, build_of(folder)), _now()
+        identity, now = run_identity(run, build_of(folder)), timestamp()
         with self._transaction() as connection:
             found = connection.execute("SELECT id FROM runs WHERE identity = ?",
                                        (identity,)).fetchone()
             if found is None:
-                columns = ("identity", "folder", "registered", "updated") + _RUN_COLUMNS
+                columns = ("identity", "folder", "registered", "updated") + RUN_COLUMNS
                 run_id = connection.execute(
                     f"INSERT INTO runs ({', '.join(columns)}) "
                     f"VALUES ({', '.join('?' * len(columns))})",
                     (identity, folder, now, now) + row).lastrowid
             else:
                 run_id = found[0]
-                assignments = ", ".join(f"{column} = ?" for column in _RUN_COLUMNS)
+                assignments = ", ".join(f"{column} = ?" for column in RUN_COLUMNS)
                 connection.execute(
                     f"UPDATE runs SET folder = COALESCE(?, folder), updated = ?, {assignments} "
                     "WHERE id = ?", (folder, now) + row + (run_id,))
                 connection.execute("DELETE FROM cells WHERE run_id = ?", (run_id,))
             connection.executemany(
-                f"INSERT INTO cells (run_id, {', '.join(_CELL_COLUMNS)}) "
-                f"VALUES ({', '.join('?' * (len(_CELL_COLUMNS) + 1))})",
+                f"INSERT INTO cells (run_id, {', '.join(CELL_COLUMNS)}) "
+                f"VALUES ({', '.join('?' * (len(CELL_COLUMNS) + 1))})",
                 [(run_id,) + cell for cell in cells])
         self._loaded.pop(run_id, None)
         return run_id
@@ -298,7 +148,7 @@ class Store(StoreFile):
         folder = str(pathlib.Path(folder).resolve()) if folder is not None else None
         with self._transaction() as connection:
             connection.execute("INSERT OR IGNORE INTO ab_pairs (folder, run_a, run_b, registered) "
-                               "VALUES (?, ?, ?, ?)", (folder, run_a, run_b, _now()))
+                               "VALUES (?, ?, ?, ?)", (folder, run_a, run_b, timestamp()))
             if folder is not None:
                 connection.execute("UPDATE ab_pairs SET folder = ? WHERE run_a = ? AND run_b = ?",
                                    (folder, run_a, run_b))
@@ -371,17 +221,15 @@ class Store(StoreFile):
         """Every cell matching `pattern` across runs, per machine, in the form
         history.series returns, each point's "changed" False, each entry also
         holding the cell's "label" as `compare` names it. A point's "median"
-        is the cell's figure of `metric` (its median time, or its count, which
-        has no interval). re.error for a pattern that is not a regular
-        expression."""
+        is the cell's figure of `metric` in the runs of that metric (a time with
+        its interval, a count without). re.error for a pattern that is not a
+        regular expression."""
         re.compile(pattern)
-        figures = f"c.{metric.figure}, " + ("NULL, NULL" if metric.exact else "c.low, c.high")
-        query = (f"SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, {figures}, "
-                 "r.id, r.date, r.git_commit, r.host FROM cells c "
-                 "JOIN runs r ON r.id = c.run_id "
-                 f"WHERE c.status = 'ok' AND {figures.split(',')[0]} IS NOT NULL "
-                 "AND c.name REGEXP ?")
-        parameters: tuple = (pattern,)
+        query = ("SELECT c.name, c.program, c.backend, c.n, c.threads, c.fourth, c.median, "
+                 "c.low, c.high, r.id, r.date, r.git_commit, r.host FROM cells c "
+                 "JOIN runs r ON r.id = c.run_id WHERE c.status = 'ok' AND c.median IS NOT NULL "
+                 "AND r.metric = ? AND c.name REGEXP ?")
+        parameters: tuple = (metric.name, pattern)
         if machine is not None:
             query += " AND r.host = ?"
             parameters += (machine,)
@@ -395,7 +243,7 @@ class Store(StoreFile):
             if key not in series:
                 series[key] = {"cell": name, "program": program, "backend": backend, "n": n,
                                "threads": threads, "machine": host, "points": [],
-                               "label": _label(name, fourth)}
+                               "label": cell_label(name, fourth)}
             series[key]["points"].append({"run_id": run_id, "date": date, "commit": commit,
                                           "median": median, "low": low, "high": high,
                                           "changed": False})
@@ -404,4 +252,6 @@ class Store(StoreFile):
                                                       e["machine"] or ""))
 
 
-__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "Store", "StoreError", "RunRow", "default_path"]
+__all__ = ["APPLICATION_ID", "COMPLETE", "FAILED", "INTERRUPTED", "RUNNING", "SCHEMA_VERSION",
+           "RunRow", "Store", "StoreError", "completed_cells", "content_status", "default_path",
+           "final_status"]

@@ -15,7 +15,7 @@ import urllib.parse
 
 # PRAGMA application_id of a store ("algb"), and its PRAGMA user_version.
 APPLICATION_ID = 0x616C6762
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 # How long a write waits for another process's write to finish.
 BUSY_TIMEOUT = 5.0
 
@@ -76,6 +76,9 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "ALTER TABLE runs ADD COLUMN metric TEXT NOT NULL DEFAULT 'time'",
         "ALTER TABLE cells ADD COLUMN instructions REAL",
         "ALTER TABLE cells ADD COLUMN work_ratio REAL",
+    ),
+    (  # 4: a cell's median is its figure of its run's metric, whichever that is
+        "UPDATE cells SET median = instructions WHERE median IS NULL AND instructions IS NOT NULL",
     ),
 )
 _TABLES = {"runs", "cells", "ab_pairs"}

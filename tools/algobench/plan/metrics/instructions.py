@@ -11,16 +11,15 @@ class Instructions(Metric):
     exact = True
     sampler = "callgrind"
     step = "count"
-    figure = "instructions"
 
     def samples(self, cell) -> list[float]:
         return cell.instruction_samples
 
+    def keep(self, cell, values: list[float]) -> None:
+        cell.instruction_samples = list(values)
+
     def sweep_plan(self, options) -> str:
         return "instruction counts under callgrind (counts are not time)"
-
-    def planned(self, context) -> int:
-        return 1  # a count is complete in one measurement
 
 
 INSTRUCTIONS = Instructions()

@@ -10,7 +10,6 @@ class Time(Metric):
     unit = "s"
     exact = False
     sampler = "timed"
-    figure = "median"
 
     def samples(self, cell) -> list[float]:
         return cell.times
@@ -18,9 +17,6 @@ class Time(Metric):
     def sweep_plan(self, options) -> str:
         return (f"warm-up and calibration, then {options.samples} rounds "
                 f"(seed {options.seed})")
-
-    def planned(self, context) -> int:
-        return context.samples or 1
 
 
 TIME = Time()
