@@ -318,6 +318,8 @@ class Context:
     run_id: str | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
+    # What the rounds beyond --samples spent and decided (rounds.summary_of).
+    extra_rounds: dict | None = None
     # Keys this version does not know, kept so that a rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
 
@@ -335,7 +337,8 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env",
+                             "extra_rounds")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
@@ -345,6 +348,8 @@ class Context:
             data["warnings"] = list(self.warnings)
         if self.runtime_env:
             data["runtime_env"] = dict(self.runtime_env)
+        if self.extra_rounds is not None:
+            data["extra_rounds"] = dict(self.extra_rounds)
         data.update(self.extra)
         return data
 
