@@ -210,7 +210,7 @@ def _rounds_lines(run) -> list[str]:
         more = f" and {len(scattering) - 6} more" if len(scattering) > 6 else ""
         line += f"stopped with an answer still open: {shown}{more}."
     else:
-        line += "none stopped at the budget."
+        line += "none stopped with an answer open."
     return ["", line]
 
 

@@ -28,11 +28,14 @@ SHORT_CALL_MARGIN = 2.0
 # all) is then at most 4 us / --min-time of the figure, 0.008% at the default
 # 50 ms and 0.4% at a 1 ms --min-time, a tenth of the smallest margin a
 # comparison is judged at; and the repetitions are the calibrated ones, so
-# the first call's excess is spread over as many calls as planned. Shorter,
-# its cell is measured again within the round with more repetitions ...
+# the first call's excess is spread over as many calls as planned. A loop of
+# fewer than PROBE_BELOW calls must reach --min-time itself: there a loop
+# faster than calibrated means a probe slowed by a neighbour chose too few
+# calls, and the first call's excess weighs on the figure. Shorter, its cell
+# is measured again within the round with more repetitions ...
 KEPT_SHARE = 0.5
 # ... at most this many times; the last loop is kept whatever it lasted.
-REMEASURES = 2
+REMEASURES = 3
 # The first call's excess (fresh pages, the thread team started) may add at
 # most this share to the figure: more repetitions dilute it ...
 FIRST_CALL_LIMIT = 0.08
@@ -179,15 +182,17 @@ class Calibrator:
 
     def short_loops(self, group, taken: list) -> list[Cell]:
         """The cells of a round's (member, process) pairs whose loop of a
-        repeatable call lasted less than KEPT_SHARE of --min-time, their
-        repetitions raised (in every build) for the loop to reach it: the
-        round measures them again, and keeps every other sample it took."""
+        repeatable call fell short (below KEPT_SHARE of --min-time, or below
+        it in a loop of fewer than PROBE_BELOW calls), their repetitions raised
+        (in every build) for the loop to reach it: the round measures them
+        again, and keeps every other sample it took."""
         if not group.members[0].cell.workload.calibrated:
             return []
         short: dict[Cell, int] = {}
         for member, process in taken:
             loop = process.report.seconds_per_repetition * member.repetitions
-            if loop < KEPT_SHARE * self.options.min_time and member.repetitions < MAX_REPETITIONS:
+            share = KEPT_SHARE if member.repetitions >= PROBE_BELOW else 1.0
+            if loop < share * self.options.min_time and member.repetitions < MAX_REPETITIONS:
                 member.runs.append((member.repetitions, loop))
                 short[member.cell] = max(short.get(member.cell, 1),
                                          next_repetitions(self.options.min_time, member.runs))

@@ -174,7 +174,6 @@ class Timed:
     def _rounds(self) -> None:
         wanted = self.options.samples
         start = time.monotonic()
-        index = 0
         for index in range(wanted):
             self._round([g for g in self.groups if g.live], index, wanted, "", total=wanted)
         if self.policy is not None:
@@ -183,9 +182,11 @@ class Timed:
     def _round(self, groups: list[_Group], index: int, wanted: int, why: str,
                total: int, left: float = float("inf")) -> float:
         """One round of `groups`, the files written after it; the seconds it
-        took. A group whose last round took longer than what is `left` of
-        that time sits this round out, so that a budget is never overrun by
-        more than one group's round taking longer than its last."""
+        took, writing included. A group whose last round took longer than what
+        is `left` of that time sits this round out, so that a budget is never
+        overrun by more than one group's round taking longer than its last
+        (and the files' writing)."""
+        began = time.monotonic()
         replaced = lengthened = 0
         took = 0.0
         ran = []
@@ -201,7 +202,7 @@ class Timed:
         self.sweep.write()
         self.sweep.emit(RoundDone(index + 1, total, replaced, wanted, tuple(ran), why,
                                   lengthened))
-        return took
+        return time.monotonic() - began
 
     def _extra_rounds(self, index: int, planned_seconds: float) -> None:
         """Rounds beyond --samples for the groups with an answer still open
