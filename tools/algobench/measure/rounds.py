@@ -74,7 +74,8 @@ class Verdict:
     width: float | None = None  # the widest relative interval of its open answers
     widest: str | None = None  # the answer that has it
     decided: int = 0  # its answers decided ...
-    open: int = 0  # ... and still open
+    open: int = 0  # ... and still open, of which ...
+    beyond: int = 0  # ... no count of rounds allowed would decide these
     # In all, the rounds after which its most promising open answer would be
     # decided (MORE); why its open answers stay open (BUDGET).
     wanted: int | None = None
@@ -160,13 +161,14 @@ def judge_answers(members: Members, rounds: int, most: int, context: Context) ->
     stated = answers([cell for _, cell in members], context)
     if not stated:
         return Verdict(PLANNED, rounds)
-    wanted, widest, width, decided = math.inf, None, None, 0
+    wanted, widest, width, decided, beyond = math.inf, None, None, 0, 0
     for name, low, high in stated:
         need = rounds_to_decide(low, high, rounds, margin)
         if need <= rounds:
             decided += 1
             continue
         wanted = min(wanted, need)
+        beyond += need > most
         wide = (high - low) / math.sqrt(low * high) if low and high and low > 0 else None
         if widest is None or (wide or math.inf) > (width or 0):
             widest, width = name, wide
@@ -174,8 +176,10 @@ def judge_answers(members: Members, rounds: int, most: int, context: Context) ->
     if not still:
         return Verdict(SETTLED, rounds, decided=decided)
     if wanted > most:
-        return Verdict(BUDGET, rounds, width, widest, decided, still, why=TOO_NOISY_ROUNDS)
-    return Verdict(MORE, rounds, width, widest, decided, still, wanted=math.ceil(wanted))
+        return Verdict(BUDGET, rounds, width, widest, decided, still, beyond,
+                       why=TOO_NOISY_ROUNDS)
+    return Verdict(MORE, rounds, width, widest, decided, still, beyond,
+                   wanted=math.ceil(wanted))
 
 
 def relative_width(ratios: list[float]) -> float | None:
@@ -202,7 +206,7 @@ def judge_widths(series: dict[str, list[float]], rounds: int, most: int,
         return Verdict(SETTLED, rounds, wide, name, settled)
     open_ = len(widths) - settled
     if rounds >= most:
-        return Verdict(BUDGET, rounds, wide, name, settled, open_, why=TOO_NOISY_ROUNDS)
+        return Verdict(BUDGET, rounds, wide, name, settled, open_, open_, why=TOO_NOISY_ROUNDS)
     return Verdict(MORE, rounds, wide, name, settled, open_, wanted=rounds + 1)
 
 
@@ -245,6 +249,17 @@ def ratio_series(members: Members) -> dict[str, list[float]]:
     return found
 
 
+def open_why(verdicts: dict[str, Verdict]) -> dict[str, int]:
+    """The answers left open, by why: beyond any count of rounds allowed, or
+    within it but not within the budget."""
+    why: dict[str, int] = {}
+    for v in verdicts.values():
+        for word, count in ((TOO_NOISY_ROUNDS, v.beyond), (TOO_NOISY_BUDGET, v.open - v.beyond)):
+            if count:
+                why[word] = why.get(word, 0) + count
+    return why
+
+
 def stopped_text(verdicts: dict[str, Verdict], planned: int, budget: float,
                  spent: float, meaning: str) -> str:
     """One paragraph on how the program sizes' rounds ended: the answers
@@ -252,14 +267,11 @@ def stopped_text(verdicts: dict[str, Verdict], planned: int, budget: float,
     beyond = [label for label, v in verdicts.items() if v.rounds > planned]
     decided = sum(v.decided for v in verdicts.values())
     still = [label for label, v in verdicts.items() if v.open]
+    why = open_why(verdicts)
     text = (f"rounds beyond the {planned} planned: {len(beyond)} program size(s) took some, "
             f"{spent:.0f} s of a budget of {budget:.0f} s; {decided} answer(s) decided "
-            f"({meaning}), {sum(verdicts[label].open for label in still)} open")
+            f"({meaning}), {sum(why.values())} open")
     if still:
-        why: dict[str, int] = {}
-        for label in still:
-            key = verdicts[label].why or TOO_NOISY_BUDGET
-            why[key] = why.get(key, 0) + verdicts[label].open
         text += " (" + ", ".join(f"{count} {word}" for word, count in sorted(why.items())) + ")"
         shown = ", ".join(f"{label} ({verdicts[label].rounds} rounds, "
                           + (f"{verdicts[label].width * 100:.0f}%"
@@ -274,11 +286,7 @@ def summary_of(verdicts: dict[str, Verdict], planned: int, budget: float,
                spent: float) -> dict:
     """What results.json keeps of the extra rounds: their budget and time, and
     the answers decided and open (by why)."""
-    why: dict[str, int] = {}
-    for v in verdicts.values():
-        if v.open:
-            key = v.why or TOO_NOISY_BUDGET
-            why[key] = why.get(key, 0) + v.open
+    why = open_why(verdicts)
     return {"planned": planned, "budget": round(budget, 3), "spent": round(spent, 3),
             "program_sizes_beyond": sum(1 for v in verdicts.values() if v.rounds > planned),
             "decided": sum(v.decided for v in verdicts.values()),
