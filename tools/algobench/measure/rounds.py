@@ -53,10 +53,11 @@ TOO_NOISY_BUDGET = "too noisy for the budget"
 # A run's program size gets at most this many rounds beyond --samples.
 RUN_EXTRA_ROUNDS = 15
 # The rounds beyond --samples may take together this share of what the
-# --samples rounds took (unless --round-budget says otherwise): on a quiet
-# 2-core VM the default sweep's planned rounds take about 2.5 of its 4.5
-# minutes, and this share keeps the whole within 5.
-BUDGET_SHARE = 0.25
+# --samples rounds took (unless --round-budget says otherwise). On a quiet
+# 2-core VM the default sweep took 290 s without extra rounds, 167 s of them
+# in rounds, some of which started program sizes over (no longer done): a
+# fifth of the rounds' time, about 33 s, keeps the sweep near 5 minutes.
+BUDGET_SHARE = 0.2
 # Fewer rounds than this give no interval covering MIN_COVERAGE of the
 # median: three ratios that happen to agree say little.
 MIN_ROUNDS = 5
@@ -134,14 +135,14 @@ def answers(cells: list[CellResult], context: Context) -> list[tuple[str, float 
     ones = {c.backend: c for c in run.cells if c.threads == 1}
     for cell in run.cells:
         base = sequential_baseline(run.cells, cell.program, cell.n, cell.fourth)
-        for reference, figures, what in (
-                (ones.get(cell.backend), (cell.speedup_low, cell.speedup_high), "over 1 thread"),
-                (base, (cell.vs_sequential_low, cell.vs_sequential_high),
+        for reference, figure, low, high, what in (
+                (ones.get(cell.backend), cell.speedup, cell.speedup_low, cell.speedup_high,
+                 "over 1 thread"),
+                (base, cell.vs_sequential, cell.vs_sequential_low, cell.vs_sequential_high,
                  "over the sequential build")):
-            if reference is not None and reference is not cell and (
-                    cell.speedup if what == "over 1 thread" else cell.vs_sequential) is not None:
+            if figure is not None and reference is not None and reference is not cell:
                 found.setdefault(frozenset({id(cell), id(reference)}),
-                                 (f"{cell.label} {what}", *figures))
+                                 (f"{cell.label} {what}", low, high))
     by_place = {(c.backend, c.threads): c for c in run.cells}
     for winner in run.winners:
         best = by_place.get((winner.backend, winner.backend_threads))
