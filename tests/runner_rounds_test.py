@@ -17,6 +17,7 @@ from algobench.measure import duet, machine, rounds, runner, sweep_events, timed
 from algobench.commands.console import Console
 from algobench.model.contention import Contention
 from algobench.judge.derive import derive
+from algobench.model import load_checked
 
 
 class RoundOrderTest(unittest.TestCase):
@@ -313,62 +314,82 @@ class AbTest(unittest.TestCase):
                           json.loads((out / "ab.json").read_text())["pairs"]}, {5})
 
     def test_the_stopping_rule_on_recorded_rounds(self):
-        def members(ratios):
+        # A run's program size by its 2-thread speedups over five rounds, at
+        # the default 5% margin, with 20 rounds the most allowed.
+        context = run_of([]).context
+        cases = {  # ratios -> (state, rounds it wants in all, why it stops)
+            "decided faster": ([2.0, 2.02, 1.98, 2.01, 1.99], rounds.SETTLED, None, None),
+            "open, a few rounds decide it": ([1.04, 1.10, 1.12, 1.09, 1.11], rounds.MORE, 10,
+                                             None),
+            "open, too noisy for any count": ([0.8, 1.3, 1.0, 1.2, 0.9], rounds.BUDGET, None,
+                                              rounds.TOO_NOISY_ROUNDS),
+            "no comparison": (None, rounds.PLANNED, None, None),
+        }
+        for name, (ratios, state, wanted, why) in cases.items():
+            members = [("", cell("count_if", 10**5, 1, [1.0] * 5, rounds=True))]
+            if ratios:
+                members.append(("", cell("count_if", 10**5, 2, [1 / r for r in ratios],
+                                         rounds=True)))
+            verdict = rounds.judge_answers(members, 5, 20, context)
+            with self.subTest(name):
+                self.assertEqual((verdict.state, verdict.wanted, verdict.why),
+                                 (state, wanted, why))
+                self.assertEqual(verdict.decided + verdict.open, 1 if ratios else 0)
+        # The cheapest to decide go first while all they want fits; one that
+        # would not fit even alone stops, one that fits alone waits its turn.
+        wanted = [("dear", 5, 2.0), ("cheap", 1, 2.0), ("hopeless", 10, 5.0)]
+        self.assertEqual(rounds.choose(wanted, 12.0), (["cheap", "dear"], ["hopeless"]))
+        self.assertEqual(rounds.choose(wanted, 11.0), (["cheap"], ["hopeless"]))
+        # An A/B run's rule: every B/A interval narrower than the width, one round at a time.
+        def ab_members(ratios):
             a = cell("count_if", 10, 1, [1.0] * len(ratios), rounds=True)
-            b = cell("count_if", 10, 1, ratios, rounds=True)
-            return rounds.ratio_series([("A", a), ("B", b)])
-        settling = members([2.0, 2.01, 1.99, 2.02, 2.0])
-        self.assertEqual(rounds.judge(settling, 5, 9, 0.03).state, rounds.SETTLED)
-        scattering = members([2.0, 2.1, 1.99, 2.02, 2.0])
-        self.assertEqual(rounds.judge(scattering, 5, 9, 0.03).state, rounds.MORE)
-        # Nine rounds leave out the most extreme ratio on either side ...
-        self.assertEqual(rounds.judge(members([2.0] * 7 + [2.5, 1.5]), 9, 9, 0.03).state,
-                         rounds.SETTLED)
-        # ... but one that keeps scattering stops at the most rounds allowed.
-        stopped = rounds.judge(members([2.0, 2.2, 1.8] * 3), 9, 9, 0.03)
-        self.assertEqual((stopped.state, stopped.widest), (rounds.BUDGET, "count_if/n:10/threads:1"))
-        self.assertAlmostEqual(stopped.width, 0.2)
-        self.assertEqual(rounds.judge({}, 5, 9, 0.03).state, rounds.PLANNED)
-        # The widest go first while their rounds fit in the time left (no
-        # interval yet counts as widest); the others stop at the budget.
-        chosen, over = rounds.choose([("wide", 0.3, 2.0), ("narrow", 0.1, 1.0),
-                                      ("unknown", None, 5.0)], 6.0)
-        self.assertEqual((chosen, over), (["unknown", "narrow"], ["wide"]))
-        text = rounds.stopped_text({"count_if/n:10": stopped, "find_if/n:10": rounds.judge(
-            settling, 5, 9, 0.03)}, 5, 30, 12.4, 0.03)
-        self.assertIn("1 program size(s) took some, 12 s of a budget of 30 s; 1 settled", text)
-        self.assertIn("1 stopped at the budget still scattering: count_if/n:10 (9 rounds, 20%)",
-                      text)
+            return rounds.ratio_series([("A", a), ("B", cell("count_if", 10, 1, ratios,
+                                                             rounds=True))])
+        self.assertEqual(rounds.judge_widths(ab_members([2.0, 2.01, 1.99, 2.02, 2.0]), 5, 9,
+                                             0.03).state, rounds.SETTLED)
+        self.assertEqual(rounds.judge_widths(ab_members([2.0, 2.1, 1.99, 2.02, 2.0]), 5, 9,
+                                             0.03).wanted, 6)
+        stopped = rounds.judge_widths(ab_members([2.0, 2.2, 1.8] * 3), 9, 9, 0.03)
+        self.assertEqual((stopped.state, stopped.open), (rounds.BUDGET, 1))
+        text = rounds.stopped_text({"count_if/n:10": stopped, "find_if/n:10": rounds.Verdict(
+            rounds.SETTLED, 5, decided=3)}, 5, 30, 12.4, "decided")
+        self.assertIn("1 program size(s) took some, 12 s of a budget of 30 s; 3 answer(s) "
+                      "decided (decided), 1 open (1 too noisy for the rounds allowed): "
+                      "count_if/n:10 (9 rounds, 20%)", text)
 
-    def test_a_run_gives_extra_rounds_to_scattered_speedups_alone(self):
-        # count_if's times move by up to 30% from process to process, so its
-        # speedups scatter; partial_sum's are exactly 1 in every round.
+    def test_a_run_gives_extra_rounds_to_answers_rounds_can_decide(self):
+        # count_if's times move by up to 30% from process to process: its
+        # speedups' intervals are mostly too wide for 7 rounds to decide at
+        # 5%, which the rule tells from its first five rounds, replayed here;
+        # partial_sum's are exactly 1 in every round, equivalent at once.
         def sweep_of(*options):
             with StandinSweep() as the_sweep:
                 status, out, err = the_sweep.run(
                     "--programs", "count_if,partial_sum", "--sizes", "100", "--threads", "1,2",
                     "--samples", "5", *options, env={"STANDIN_JITTER": "count_if:0.3"})
                 self.assertEqual(status, 0, err)
-                return {c["name"]: c for c in load(the_sweep.out)["cells"]}, out, err
-        cells, out, err = sweep_of("--extra-rounds", "2", "--round-budget", "600")
-        for name, item in cells.items():
-            expected = ((7, rounds.BUDGET) if name.startswith("count_if") else
-                        (5, rounds.SETTLED))
-            self.assertEqual((item["rounds"], item["stopped"]), expected, name)
-            self.assertEqual(len(item["samples"]), item["rounds"])
-        self.assertGreater(cells["count_if/n:100/threads:2"]["settle_width"], 0.1)
-        self.assertIn("Rounds: 5 planned; 2 of 4 cells took more", out)
-        self.assertIn("stopped at the budget still scattering: count_if/n:100/threads:1 (7 "
-                      "rounds", out)
-        self.assertIn("1 settled (every paired ratio's interval narrower than 10%", err)
-        # A budget too small for a round stops the scattering program size at once,
-        # and without extra rounds every cell has its planned rounds alone.
-        cells, _, err = sweep_of("--extra-rounds", "2", "--round-budget", "1e-6")
-        self.assertEqual(cells["count_if/n:100/threads:2"]["rounds"], 5)
-        self.assertEqual(cells["count_if/n:100/threads:2"]["stopped"], rounds.BUDGET)
-        self.assertIn("0 s of a budget of 0 s", err)
-        cells, out, _ = sweep_of("--extra-rounds", "0")
-        self.assertEqual({(c["rounds"], c["stopped"]) for c in cells.values()}, {(5, None)})
+                run = load_checked(the_sweep.out)
+                return load(the_sweep.out), run, out, err
+        results, run, out, err = sweep_of("--extra-rounds", "2", "--round-budget", "600")
+        members = [("", c) for c in run.cells if c.program == "count_if"]
+        for _, item in members:
+            item.samples = [sample for sample in item.samples if sample.round < 5]
+        first = rounds.judge_answers(members, 5, 7, run.context)
+        for item in results["cells"]:
+            if item["program"] == "partial_sum":
+                self.assertEqual((item["rounds"], item["stopped"]), (5, rounds.SETTLED))
+            elif first.state == rounds.MORE:
+                self.assertGreater(item["rounds"], 5)
+            else:
+                self.assertEqual((item["rounds"], item["stopped"]), (5, first.state))
+        figures = results["context"]["extra_rounds"]
+        self.assertEqual((figures["decided"] + figures["open"], figures["planned"]), (2, 5))
+        self.assertIn(f"{figures['decided']} answer(s) decided (faster, slower or equivalent at "
+                      f"the margin), {figures['open']} open", err)
+        # Without extra rounds every cell has its planned rounds alone.
+        results, _, out, _ = sweep_of("--extra-rounds", "0")
+        self.assertEqual({(c["rounds"], c["stopped"]) for c in results["cells"]}, {(5, None)})
+        self.assertNotIn("extra_rounds", results["context"])
         self.assertNotIn("Rounds:", out)
 
     @unittest.skipUnless(len(os.sched_getaffinity(0)) >= 2, "a duet needs two usable CPUs")
@@ -445,11 +466,12 @@ class ProgressLineTest(unittest.TestCase):
                 console = Console(stdout=io.StringIO(), stderr=err)
                 for index in (1, 2, 3, 4):
                     console(sweep_events.RoundDone(index, max(2, index), 0, 2, ("count_if/n:100",),
-                                                   sweep_events.RECALIBRATED))
+                                                   sweep_events.UNDECIDED, index % 2))
                 text = err.getvalue()
                 self.assertEqual("\033" in text, escapes, text)
                 self.assertIn("[round 2/2]", text)
-                self.assertIn("[round 4, beyond the 2 planned: count_if/n:100 recalibrated]", text)
+                self.assertIn("[round 4, beyond the 2 planned: count_if/n:100 undecided]", text)
+                self.assertIn("1 short loop(s) measured again with more repetitions", text)
                 self.assertEqual(text.count("note: "), 1)
 
 

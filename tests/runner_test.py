@@ -238,7 +238,7 @@ class CalibrationTest(unittest.TestCase):
         # (0.15 ms) would give a 3.3 ms loop. The checking loop finds the pace.
         cell, err = self.first_call_sweep("0.0013", "0.01", one_call_slow="0.0005",
                                           seconds="0.000024")
-        self.assertNotIn("fell short", err)
+        self.assertNotIn("short loop", err)
         self.assertGreaterEqual(cell["repetitions"] * 0.000024 + 0.0013, 0.01)
         self.assertAlmostEqual(cell["first_call_excess"], 0.0013, places=4)
 
@@ -256,8 +256,30 @@ class CalibrationTest(unittest.TestCase):
                                                 "STANDIN_FIRST_CALL": first_call})
                 (cell,) = load(sweep.out)["cells"]
                 self.assertEqual(status, 0, err)
-                self.assertNotIn("fell short", err)
+                self.assertNotIn("short loop", err)
                 self.assertGreaterEqual(cell["repetitions"] * 0.00002, 0.019)
+
+    def test_a_loop_short_in_its_round_is_measured_again_there_or_kept(self):
+        # Calibrated at 20 us a call, the rounds' loops of 1,000 calls (20 ms,
+        # short calls aiming at twice --min-time) run faster than that.
+        cases = {  # pace in those loops -> (repetitions, samples, measured again)
+            # 2 ms, a fifth of --min-time: measured again within its round with
+            # the repetitions for 12.5 ms at that pace, and kept.
+            "a tenth": ("0.1", 6250, [2e-05, 2e-05], True),
+            # 8 ms, beyond half of --min-time: kept as it is.
+            "0.4 times": ("0.4", 1000, [8e-06, 8e-06], False),
+        }
+        for name, (factor, repetitions, samples, again) in cases.items():
+            with self.subTest(name), StandinSweep() as sweep:
+                status, _, err = sweep.run("--programs", "count_if", "--sizes", "1000",
+                                           "--threads", "1", "--min-time", "0.01",
+                                           env={"STANDIN_REPETITIONS_SCALE": f"1000:{factor}"})
+                (cell,) = load(sweep.out)["cells"]
+                self.assertEqual(status, 0, err)
+                # Its round's other samples stay: no program size starts over.
+                self.assertEqual([i["round"] for i in cell["sample_info"]], [0, 1])
+                self.assertEqual((cell["repetitions"], cell["samples"]), (repetitions, samples))
+                self.assertEqual("1 short loop(s) measured again" in err, again, err)
 
     def test_a_first_call_too_costly_to_dilute_is_named(self):
         # 4 ms of excess against loops of at most 8 x 2 ms: one call it is, and

@@ -18,12 +18,10 @@ from ..measure import rounds, sweep_events
 from ..export import summary
 
 # Why rounds go on past --samples, said once when the first of them ends.
-_BEYOND = {sweep_events.RECALIBRATED: "program sizes whose timed loops fell short of --min-time "
-                                      "start their samples over with more repetitions, in "
-                                      "rounds of their own",
-           sweep_events.UNSETTLED: "program sizes whose paired ratios (speedups, or B/A) "
-                                   "still scatter get extra rounds, widest first, within a "
-                                   "time budget (--extra-rounds, --round-budget)"}
+_BEYOND = {sweep_events.UNDECIDED: "program sizes with an answer still open that more rounds "
+                                   "can decide get extra rounds, the cheapest to decide "
+                                   "first, within a time budget (--extra-rounds, "
+                                   "--round-budget)"}
 # Names of the steps after the cells, as the messages say them.
 STEP_NAMES = {"bandwidth": "the bandwidth probe", "plots": "drawing the plots"}
 
@@ -95,6 +93,9 @@ class Console:
         left = round(took / event.index * max(event.total - event.index, 0))
         extra = (f", {event.replaced} sample(s) measured again (machine busy)"
                  if event.replaced else "")
+        if event.lengthened:
+            extra += (f", {event.lengthened} short loop(s) measured again with more "
+                      "repetitions")
         if event.planned and event.index > event.planned:
             # A round beyond --samples measures only the program sizes named.
             if not self._beyond_said:
@@ -109,7 +110,7 @@ class Console:
 
     def _on_RoundsEnded(self, event: sweep_events.RoundsEnded) -> None:
         self._say("note: " + rounds.stopped_text(event.verdicts, event.planned, event.budget,
-                                                 event.spent, event.width) + "\n")
+                                                 event.spent, event.meaning) + "\n")
 
     def _on_CellFailed(self, event: sweep_events.CellFailed) -> None:
         record = event.result

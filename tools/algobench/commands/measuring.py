@@ -180,15 +180,17 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
 
 
 def round_policy(request: RunRequest, ab: bool) -> rounds.Policy | None:
-    """How the rounds beyond --samples go to the program sizes still scattering:
-    by their B/A ratios in an A/B run, by their speedups otherwise; None for none."""
+    """How the rounds beyond --samples go to the program sizes with an answer
+    still open: by the width of their B/A ratios in an A/B run, by the
+    verdicts of their comparisons otherwise; None for none."""
     extra = request.extra_rounds
     if extra == 0:
         return None
     if ab:
-        return rounds.Policy(ab_run.SETTLED_WIDTH, extra, request.round_budget,
-                             rounds.ratio_series)
-    return rounds.Policy(rounds.RUN_WIDTH, extra, request.round_budget, rounds.speedup_series)
+        return rounds.Policy(extra, request.round_budget, rounds.width_rule(ab_run.SETTLED_WIDTH),
+                             f"B/A intervals narrower than {ab_run.SETTLED_WIDTH * 100:g}%")
+    return rounds.Policy(extra, request.round_budget, rounds.judge_answers,
+                         "faster, slower or equivalent at the margin")
 
 
 def gate_limits(request: AbRequest, cells):

@@ -253,16 +253,17 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                           f"(0 to 10, default {RETRIES})")
     if not fleet:
         how.add_argument("--extra-rounds", type=whole(0, 100), metavar="N",
-                         help="up to N more rounds, after --samples, for the program sizes whose "
-                              "paired ratios still scatter: intervals wider than "
-                              + (f"{ab.SETTLED_WIDTH * 100:g}%% of the B/A ratio (0 to 100; "
+                         help="up to N more rounds, after --samples, for the program sizes "
+                              + (f"whose B/A ratios still scatter: intervals wider than "
+                                 f"{ab.SETTLED_WIDTH * 100:g}%% of the ratio (0 to 100; "
                                  "default 0)" if ab_command else
-                                 f"{rounds.RUN_WIDTH * 100:g}%% of the speedup (0 to 100; "
-                                 f"default {rounds.RUN_EXTRA_ROUNDS}; 0: every program size "
-                                 "gets --samples rounds)"))
+                                 "with a comparison still undecided that more rounds can "
+                                 f"decide (0 to 100; default {rounds.RUN_EXTRA_ROUNDS}; 0: "
+                                 "every program size gets --samples rounds)"))
         how.add_argument("--round-budget", type=seconds, metavar="SECONDS",
                          help="the most time the rounds beyond --samples take together "
-                              "(default: as long as the --samples rounds took)")
+                              f"(default: {rounds.BUDGET_SHARE * 100:g}%% of what the "
+                              "--samples rounds took)")
     how.add_argument("--min-time", type=seconds, metavar="SECONDS",
                      help="shortest timed loop per process for the programs that repeat their "
                           f"call (default {DEFAULT_MIN_TIME:g})")

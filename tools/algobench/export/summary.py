@@ -190,7 +190,7 @@ def render_winners(run) -> list[str]:
 
 
 def _rounds_lines(run) -> list[str]:
-    """How many rounds the cells took where the rounds went where the noise was."""
+    """How many rounds the cells took where the rounds went where an answer was open."""
     adaptive = [cell for cell in run.cells if cell.stopped]
     if not adaptive:
         return []
@@ -198,7 +198,7 @@ def _rounds_lines(run) -> list[str]:
     beyond = [cell for cell in adaptive if planned is not None and len(cell.samples) > planned]
     scattering = [cell for cell in adaptive if cell.stopped == "budget"]
     line = (f"Rounds: {planned} planned; {len(beyond)} of {len(adaptive)} cells took more "
-            "(their program size's paired ratios still scattered)")
+            "(an answer of their program size was still open)")
     if beyond:
         line += f", up to {max(len(cell.samples) for cell in beyond)}"
     line += "; "
@@ -208,9 +208,9 @@ def _rounds_lines(run) -> list[str]:
                              if cell.settle_width is not None else "") + ")"
                           for cell in scattering[:6])
         more = f" and {len(scattering) - 6} more" if len(scattering) > 6 else ""
-        line += f"stopped at the budget still scattering: {shown}{more}."
+        line += f"stopped with an answer still open: {shown}{more}."
     else:
-        line += "none stopped at the budget."
+        line += "none stopped with an answer open."
     return ["", line]
 
 

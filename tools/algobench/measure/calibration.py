@@ -21,10 +21,21 @@ CLOCK_TICK = 1e-6
 CALIBRATION_MARGIN = 1.25
 # Loops of short calls (PROBE_BELOW or more) aim higher: the pace of a call of
 # microseconds, and of a two-thread team's above all, moves by half from one
-# process to the next, and a loop that falls short starts its program size over.
+# process to the next, and a loop that falls short is measured again.
 SHORT_CALL_MARGIN = 2.0
-# How often a cell may start its samples over with more repetitions.
-RECALIBRATIONS = 3
+# A round's loop that falls short of --min-time is kept where it lasted at
+# least this share of it: the clock's error (a tick at either end, 2 us in
+# all) is then at most 4 us / --min-time of the figure, 0.008% at the default
+# 50 ms and 0.4% at a 1 ms --min-time, a tenth of the smallest margin a
+# comparison is judged at; and the repetitions are the calibrated ones, so
+# the first call's excess is spread over as many calls as planned. A loop of
+# fewer than PROBE_BELOW calls must reach --min-time itself: there a loop
+# faster than calibrated means a probe slowed by a neighbour chose too few
+# calls, and the first call's excess weighs on the figure. Shorter, its cell
+# is measured again within the round with more repetitions ...
+KEPT_SHARE = 0.5
+# ... at most this many times; the last loop is kept whatever it lasted.
+REMEASURES = 3
 # The first call's excess (fresh pages, the thread team started) may add at
 # most this share to the figure: more repetitions dilute it ...
 FIRST_CALL_LIMIT = 0.08
@@ -86,8 +97,8 @@ class Calibrator:
             else:
                 # The warm-up's one call pays for cold caches: a short call can
                 # look twice as slow as a later one, and a loop counted from it
-                # falls short of --min-time, which costs its program size a
-                # fresh start. A loop of a quarter of the target, at the
+                # falls short of --min-time and is measured again in its
+                # round. A loop of a quarter of the target, at the
                 # warm-up's pace, tells the later calls' pace.
                 repetitions = self._short_calls(member, repetitions)
             if repetitions is None:
@@ -169,28 +180,25 @@ class Calibrator:
                 SHORT_CALL_MARGIN * self.options.min_time, excess, per_call))
         return repetitions
 
-    def fell_short(self, group, taken: list) -> bool:
-        """Whether a loop of a repeatable call fell short of --min-time, in which
-        case its cell gets more repetitions and the group starts its samples
-        over (its rounds stay paired)."""
-        if not group.members[0].cell.workload.calibrated or group.recalibrations <= 0:
-            return False
+    def short_loops(self, group, taken: list) -> list[Cell]:
+        """The cells of a round's (member, process) pairs whose loop of a
+        repeatable call fell short (below KEPT_SHARE of --min-time, or below
+        it in a loop of fewer than PROBE_BELOW calls), their repetitions raised
+        (in every build) for the loop to reach it: the round measures them
+        again, and keeps every other sample it took."""
+        if not group.members[0].cell.workload.calibrated:
+            return []
         short: dict[Cell, int] = {}
         for member, process in taken:
             loop = process.report.seconds_per_repetition * member.repetitions
-            if loop < self.options.min_time and member.repetitions < MAX_REPETITIONS:
+            share = KEPT_SHARE if member.repetitions >= PROBE_BELOW else 1.0
+            if loop < share * self.options.min_time and member.repetitions < MAX_REPETITIONS:
                 member.runs.append((member.repetitions, loop))
                 short[member.cell] = max(short.get(member.cell, 1),
                                          next_repetitions(self.options.min_time, member.runs))
-        if not short:
-            return False
-        group.recalibrations -= 1
         for cell, repetitions in short.items():
             set_repetitions(group, cell, repetitions)
-        for item in group.members:
-            item.record.samples.clear()
-        group.rounds_kept = 0
-        return True
+        return list(short)
 
 
 def set_repetitions(group, cell: Cell, repetitions: int) -> None:

@@ -54,25 +54,26 @@ class RoundDone:
     replaced: int  # contended samples measured again in this round
     planned: int = 0  # the rounds asked for (--samples): a round beyond them is one of ...
     groups: tuple[str, ...] = ()  # ... these program sizes alone,
-    why: str = ""  # RECALIBRATED or UNSETTLED
+    why: str = ""  # UNDECIDED
+    lengthened: int = 0  # short loops measured again with more repetitions
 
 
-# Why a round goes beyond --samples: program sizes whose loops fell short of
-# --min-time start their samples over, or their paired ratios still scatter.
-RECALIBRATED = "recalibrated"
-UNSETTLED = "unsettled"
+# Why a round goes beyond --samples: an answer of the program sizes it
+# measures is still open.
+UNDECIDED = "undecided"
 
 
 @dataclasses.dataclass
 class RoundsEnded:
     """Every program size's rounds have ended: how (rounds.Verdict by label),
-    within what budget of seconds for the rounds beyond --samples."""
+    within what budget of seconds for the rounds beyond --samples, and what
+    a decided answer is (rounds.Policy.meaning)."""
 
     verdicts: dict
     planned: int
     budget: float
     spent: float
-    width: float
+    meaning: str
 
 
 @dataclasses.dataclass

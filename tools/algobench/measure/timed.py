@@ -13,11 +13,14 @@ speedups and A/B figures are made of compare processes measured close in time.
 
 A round of a program and size whose processes saw another process compete for
 the machine (contention.py) is measured again, at most `Options.retries`
-times; the cells record how many samples were replaced.
+times; the cells record how many samples were replaced. A cell whose loop
+fell well short of --min-time is measured again within its round with more
+repetitions (calibration.py), and the round keeps the other cells' samples:
+a program size never starts its samples over.
 
 After the --samples rounds, a policy (rounds.py) may give the program sizes
-whose paired ratios still scatter more rounds, within a time budget; each
-cell records why its rounds ended. In an A/B run with duet pairs, a cell
+with an answer still open more rounds, where they can decide it within a time
+budget; each cell records why its rounds ended. In an A/B run with duet pairs, a cell
 whose thread count fits twice on the CPUs runs its A and B processes at the
 same time on CPU sets of their own (duet.py).
 """
@@ -35,10 +38,10 @@ from ..judge.derive import derive
 from ..judge.findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from ..plan.matrix import Cell
 from ..model import CellResult, Sample
-from .calibration import RECALIBRATIONS, Calibrator
+from .calibration import REMEASURES, Calibrator
 from .runner import Options, Process, attempt, command, env_changes
-from .sweep_events import (RECALIBRATED, UNSETTLED, GroupReady, RoundDone, RoundsEnded,
-                           StepFailed, StepStarted, Variant)
+from .sweep_events import (UNDECIDED, GroupReady, RoundDone, RoundsEnded, StepFailed,
+                           StepStarted, Variant)
 
 
 @dataclasses.dataclass
@@ -63,7 +66,6 @@ class _Group:
 
     label: str
     members: list[_Measured]
-    recalibrations: int = RECALIBRATIONS
     rounds_kept: int = 0
     seconds: float = 0.0  # what its last round took
     verdict: rounds.Verdict | None = None  # once its rounds have ended
@@ -113,8 +115,8 @@ class Timed:
         self.probe_bandwidth = probe_bandwidth
         self.draw_plots = draw_plots
         self.cv_threshold = cv_threshold
-        # How rounds beyond the --samples ones go to the groups whose paired
-        # ratios still scatter (None: none do).
+        # How rounds beyond the --samples ones go to the groups with an
+        # answer still open (None: none do).
         self.policy = policy
         # Whether a cell of two builds that fits twice on the CPUs runs its
         # two processes at the same time (duet.py).
@@ -171,64 +173,71 @@ class Timed:
 
     def _rounds(self) -> None:
         wanted = self.options.samples
-        index = 0
-        # Rounds go on until every group has its samples; a group whose loops
-        # fell short starts over with more repetitions, in rounds of its own.
-        limit = wanted * (1 + RECALIBRATIONS)
         start = time.monotonic()
-        while index < limit:
-            pending = [g for g in self.groups if g.live and g.rounds_kept < wanted]
-            if not pending:
-                break
-            index = self._round(pending, index, wanted, RECALIBRATED, total=max(wanted, index + 1))
+        for index in range(wanted):
+            self._round([g for g in self.groups if g.live], index, wanted, "", total=wanted)
         if self.policy is not None:
-            self._extra_rounds(index, time.monotonic() - start)
+            self._extra_rounds(wanted, time.monotonic() - start)
 
     def _round(self, groups: list[_Group], index: int, wanted: int, why: str,
-               total: int) -> int:
-        """One round of `groups`, the files written after it; the next round's index."""
-        replaced = 0
+               total: int, left: float = float("inf")) -> float:
+        """One round of `groups`, the files written after it; the seconds it
+        took, writing included. A group whose last round took longer than what
+        is `left` of that time sits this round out, so that a budget is never
+        overrun by more than one group's round taking longer than its last
+        (and the files' writing)."""
+        began = time.monotonic()
+        replaced = lengthened = 0
+        took = 0.0
+        ran = []
         for group in round_order(groups, self.rng):
+            if group.seconds > left - took:
+                continue
             start = time.monotonic()
-            replaced += self._group_round(group, index)
+            more, again = self._group_round(group, index)
+            replaced, lengthened = replaced + more, lengthened + again
             group.seconds = time.monotonic() - start
+            took += group.seconds
+            ran.append(group.label)
         self.sweep.write()
-        self.sweep.emit(RoundDone(index + 1, total, replaced, wanted,
-                                  tuple(g.label for g in groups), why))
-        return index + 1
+        self.sweep.emit(RoundDone(index + 1, total, replaced, wanted, tuple(ran), why,
+                                  lengthened))
+        return time.monotonic() - began
 
     def _extra_rounds(self, index: int, planned_seconds: float) -> None:
-        """Rounds beyond --samples for the groups whose paired ratios still
-        scatter, widest first, until each settles or the budget is spent."""
+        """Rounds beyond --samples for the groups with an answer still open
+        that more rounds can decide, the cheapest to decide first, while the
+        rounds each wants fit in the budget."""
         policy, wanted = self.policy, self.options.samples
-        budget = planned_seconds if policy.budget is None else policy.budget
+        budget = planned_seconds * rounds.BUDGET_SHARE if policy.budget is None else policy.budget
+        context = next(iter(self.sweep.runs.values())).context
         spent = 0.0
         while True:
             asking = []
             for group in self.groups:
                 if not group.live or group.verdict is not None:
                     continue
-                verdict = rounds.judge(policy.series([(m.variant.name, m.record)
-                                                      for m in group.live]),
-                                       group.rounds_kept, wanted + policy.extra_rounds,
-                                       policy.width)
+                verdict = policy.judge([(m.variant.name, m.record) for m in group.live],
+                                       group.rounds_kept, wanted + policy.extra_rounds, context)
                 if verdict.state == rounds.MORE:
-                    asking.append((group, verdict.width, group.seconds))
+                    asking.append((group, verdict))
                 else:
                     self._stop(group, verdict)
-            chosen, over = rounds.choose(asking, budget - spent)
-            over_ids = {id(group) for group in over}
-            for group, width, _ in asking:
-                if id(group) in over_ids:
-                    self._stop(group, rounds.Verdict(rounds.BUDGET, group.rounds_kept, width))
+            chosen, _ = rounds.choose([(group, verdict.wanted - group.rounds_kept, group.seconds)
+                                       for group, verdict in asking], budget - spent)
             if not chosen:
+                # What the rest would want does not fit in the time left.
+                for group, verdict in asking:
+                    self._stop(group, dataclasses.replace(verdict, state=rounds.BUDGET,
+                                                          why=rounds.TOO_NOISY_BUDGET))
                 break
-            for group in chosen:
-                group.recalibrations = 0  # its samples so far are kept, whatever comes
-            index = self._round(chosen, index, wanted, UNSETTLED, total=index + 1)
-            spent += sum(group.seconds for group in chosen)
-        self.sweep.emit(RoundsEnded({g.label: g.verdict for g in self.groups if g.verdict},
-                                    wanted, budget, spent, policy.width))
+            spent += self._round(chosen, index, wanted, UNDECIDED, total=index + 1,
+                                 left=budget - spent)
+            index += 1
+        verdicts = {g.label: g.verdict for g in self.groups if g.verdict}
+        for run in self.sweep.runs.values():
+            run.context.extra_rounds = rounds.summary_of(verdicts, wanted, budget, spent)
+        self.sweep.emit(RoundsEnded(verdicts, wanted, budget, spent, policy.meaning))
 
     def _stop(self, group: _Group, verdict: rounds.Verdict) -> None:
         group.verdict = verdict
@@ -236,17 +245,12 @@ class Timed:
             member.record.stopped = verdict.state
             member.record.settle_width = verdict.width
 
-    def _group_round(self, group: _Group, index: int) -> int:
-        """One round of a program and size; returns how many samples were replaced."""
+    def _group_round(self, group: _Group, index: int) -> tuple[int, int]:
+        """One round of a program and size; returns how many samples were
+        replaced (contention) and how many short loops were measured again."""
         replaced = 0
         for retry in range(self.options.retries + 1):
-            taken: list[tuple[_Measured, Process]] = []
-            for step in duet.steps(group_order(group.live, self.rng), self.duet, index):
-                for member, process in self._step(step):
-                    if process.failure is not None:
-                        self._fail(member, f"round {index + 1}", process)
-                        continue
-                    taken.append((member, process))
+            taken = self._take(group.live, index)
             contended = any(p.contention is not None and p.contention.reason()
                             for _, p in taken)
             if not contended or retry == self.options.retries:
@@ -254,8 +258,14 @@ class Timed:
             replaced += len(taken)
             for member, _ in taken:
                 member.record.replaced += 1
-        if self.calibrator.fell_short(group, taken):
-            return replaced
+        lengthened = 0
+        for _ in range(REMEASURES):
+            short = self.calibrator.short_loops(group, taken)
+            if not short:
+                break
+            again = self._take([m for m in group.live if m.cell in short], index)
+            taken = [pair for pair in taken if pair[0].cell not in short] + again
+            lengthened += len(again)
         for member, process in taken:
             report = process.report
             member.record.samples.append(Sample(
@@ -263,7 +273,19 @@ class Timed:
                 report.result, index, process.contention or Contention(), retry,
                 process.team_cpus))
         group.rounds_kept += 1
-        return replaced
+        return replaced, lengthened
+
+    def _take(self, members: list[_Measured], index: int) -> list[tuple[_Measured, Process]]:
+        """One process of each of `members` in the round's order; a failed one
+        fails its cell and is left out."""
+        taken = []
+        for step in duet.steps(group_order(members, self.rng), self.duet, index):
+            for member, process in self._step(step):
+                if process.failure is not None:
+                    self._fail(member, f"round {index + 1}", process)
+                    continue
+                taken.append((member, process))
+        return taken
 
     def _step(self, step: duet.Step) -> list[tuple[_Measured, Process]]:
         """One process, or a duet's two at the same time on their CPU sets."""

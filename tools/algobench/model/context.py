@@ -3,6 +3,7 @@ with, as results.json's "context" holds them (records.py's Run holds one)."""
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 from typing import Any
 
@@ -47,6 +48,8 @@ class Context:
     run_id: str | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
+    # What the rounds beyond --samples spent and decided (rounds.summary_of).
+    extra_rounds: dict | None = None
     # Keys this version does not know, kept so that a rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
 
@@ -63,22 +66,17 @@ class Context:
         return dict(sorted({**(self.omp_env or {}), **(self.runtime_env or {})}.items()))
 
     def to_dict(self) -> dict:
-        data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "margin")}
+        data = {f: getattr(self, f) for f in CONTEXT_FIELDS if f not in OPTIONAL_FIELDS}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
-        if self.cv_threshold is not None:
-            data["cv_threshold"] = self.cv_threshold
-        if self.margin is not None:
-            data["margin"] = self.margin
-        if self.run_id is not None:
-            data["run_id"] = self.run_id
-        if self.warnings:
-            data["warnings"] = list(self.warnings)
-        if self.runtime_env:
-            data["runtime_env"] = dict(self.runtime_env)
+        for field in OPTIONAL_FIELDS:
+            value = getattr(self, field)
+            if value is not None and value != [] and value != {}:
+                data[field] = copy.copy(value)
         data.update(self.extra)
         return data
 
 
+# Fields results.json holds only when set, in this order after the others.
+OPTIONAL_FIELDS = ("cv_threshold", "margin", "run_id", "warnings", "runtime_env", "extra_rounds")
 # The Context fields results.json names (beside the unknown keys kept in `extra`).
 CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
