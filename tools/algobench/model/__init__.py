@@ -6,9 +6,9 @@ the checks of a file in reading.py. Callers name both through `model`.
 """
 
 from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, CellResult,
-                      Context, Finding, ResultsError, Run, Sample, Stats, Winner)
+                      Context, Crossover, Finding, ResultsError, Run, Sample, Stats, Winner)
 from .reading import from_dict, load, load_checked, run_problem
 
 __all__ = ["CONTEXT_FIELDS", "METRICS", "RESULTS_FILE", "SCHEMA_VERSION", "CellResult", "Context",
-           "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict", "load",
+           "Crossover", "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict", "load",
            "load_checked", "run_problem"]

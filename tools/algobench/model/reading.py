@@ -23,7 +23,7 @@ from ..plan.matrix import INT_MAX, cell_name
 from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, STATUSES,
                       CellResult, Context,
-                      Finding, ResultsError, Run, Sample, Stats, Winner)
+                      Crossover, Finding, ResultsError, Run, Sample, Stats, Winner)
 
 
 def load(path: pathlib.Path | str) -> Run:
@@ -65,7 +65,8 @@ def from_dict(data: Any) -> Run:
     run = Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
               planned_cells=planned if isinstance(planned, int) else None,
               findings=[f for f in map(Finding.from_dict, found) if f is not None],
-              winners=_winners(data.get("winners")),
+              winners=_records(Winner, data.get("winners")),
+              crossovers=_records(Crossover, data.get("crossovers")),
               extra={k: v for k, v in data.items() if k not in _RUN_KEYS})
     if data.get("in_progress") is True:
         # The sweep that wrote it never ended (killed, or the machine went down).
@@ -76,26 +77,27 @@ def from_dict(data: Any) -> Run:
 # The top-level keys and the cell keys results.json has: any other (a note
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
-             "busy", "findings", "winners", "context", "cells", "bandwidth"}
+             "busy", "findings", "winners", "crossovers", "context", "cells", "bandwidth"}
 _CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
 
 
-def _winners(data: Any) -> list[Winner]:
-    """The derived "which backend wins" records as written; the derive step
-    makes them again, so a record that does not read is left out."""
-    fields = {f.name for f in dataclasses.fields(Winner)}
+def _records(kind, data: Any) -> list:
+    """The derived records of `kind` as written ("which backend wins", the
+    crossovers); the derive step makes them again, so a record that does not
+    read is left out, and a file without them reads as having none."""
+    fields = {f.name for f in dataclasses.fields(kind)}
     # A field added since the file was written takes its default; one this
     # version does not know is left out.
-    required = {f.name for f in dataclasses.fields(Winner)
+    required = {f.name for f in dataclasses.fields(kind)
                 if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING}
-    winners = []
+    records = []
     for item in data if isinstance(data, list) else []:
         if isinstance(item, dict) and required <= set(item):
             try:
-                winners.append(Winner(**{k: v for k, v in item.items() if k in fields}))
+                records.append(kind(**{k: v for k, v in item.items() if k in fields}))
             except TypeError:
                 continue
-    return winners
+    return records
 
 
 def _migrate(data: dict) -> dict:

@@ -282,6 +282,41 @@ class Winner:
 
 
 @dataclasses.dataclass
+class Crossover:
+    """Where going parallel starts to pay for one program, backend and thread
+    count (judge/crossover.py holds the rule): `found` is "from" (it pays from
+    `at`, not at `below`), "smallest" (already at the smallest size measured,
+    `at`) or "never" (not in the sizes measured; `below` is the largest). The
+    speedups are (median, low, high) over `reference`: "sequential build" or
+    "1 thread" (the backend's own). `threshold` is the n from which the
+    parallel mode starts a team for the call, and `setting` the member of
+    __gnu_parallel::_Settings that holds it (None for the other backends)."""
+
+    program: str
+    backend: str
+    threads: int
+    fourth: int | None
+    found: str
+    reference: str
+    at: int | None = None
+    below: int | None = None
+    at_speedup: tuple | None = None
+    below_speedup: tuple | None = None
+    sizes: list[int] = dataclasses.field(default_factory=list)
+    threshold: int | None = None
+    setting: str | None = None
+
+    def __post_init__(self) -> None:
+        # results.json holds the speedups as lists.
+        for name in ("at_speedup", "below_speedup"):
+            if isinstance(getattr(self, name), list):
+                setattr(self, name, tuple(getattr(self, name)))
+
+    def to_dict(self) -> dict:
+        return dataclasses.asdict(self)
+
+
+@dataclasses.dataclass
 class Context:
     """The machine, the build and the options a run measured with."""
 
@@ -373,6 +408,8 @@ class Run:
     findings: list[Finding] = dataclasses.field(default_factory=list)
     # Filled by the derive step where the run measured more than one backend.
     winners: list[Winner] = dataclasses.field(default_factory=list)
+    # Filled by the derive step: where going parallel starts to pay.
+    crossovers: list[Crossover] = dataclasses.field(default_factory=list)
     schema_version: int = SCHEMA_VERSION
     # Top-level keys this version does not know, kept so that a rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
@@ -420,6 +457,8 @@ class Run:
             data["findings"] = [finding.to_dict() for finding in self.findings]
         if self.winners:
             data["winners"] = [winner.to_dict() for winner in self.winners]
+        if self.crossovers:
+            data["crossovers"] = [crossover.to_dict() for crossover in self.crossovers]
         data.update(context=self.context.to_dict(), cells=[c.to_dict() for c in self.cells])
         if self.bandwidth is not None:
             data["bandwidth"] = self.bandwidth
