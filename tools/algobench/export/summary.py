@@ -241,6 +241,18 @@ def crossover_text(c) -> str:
     return f"{where}: {text}; {team}"
 
 
+def crossover_brief(crossovers) -> list[str]:
+    """The crossovers in a few lines, one per program and thread count: "count_if,
+    2 threads: parallel-mode from 10^6 (not at 10^5), c++17-par never"."""
+    said: dict[tuple, list[str]] = {}
+    for c in crossovers:
+        answer = {"from": f"from {size_text(c.at or 0)} (not at {size_text(c.below or 0)})",
+                  "smallest": f"already at {size_text(c.at or 0)}"}.get(c.found, "never")
+        said.setdefault((c.program, c.threads), []).append(f"{c.backend} {answer}")
+    return [f"{program}, {plural(threads, 'thread')}: {', '.join(answers)}"
+            for (program, threads), answers in said.items()]
+
+
 def render_crossovers(run) -> list[str]:
     """The "where going parallel pays" section: one line per crossover."""
     if not run.crossovers:
