@@ -118,11 +118,12 @@ class Console:
                   f"of 2; measuring {_names(event.sizes, 6)}\n")
 
     def _on_Refined(self, event: sweep_events.Refined) -> None:
-        why = {refine.NARROW: "every bracket is within a factor of 2",
-               refine.NO_SIZE: f"{plural(event.wide, 'bracket')} wider than a factor of 2 "
-                               "have no size left between their ends",
+        why = {refine.NARROW: "every bracket is within a factor of 2" if event.spent else
+                              "no bracket is wider than a factor of 2: no size added",
+               refine.NO_SIZE: "no whole size is left between the ends of "
+                               f"{plural(event.wide, 'bracket')} wider than a factor of 2",
                refine.BUDGET: f"{plural(event.wide, 'bracket')} still wider than a factor of 2: "
-                              f"the next sizes would not fit in the {event.budget:.0f} s "
+                              f"the next sizes would not fit in the {event.budget:.3g} s "
                               "budget (--refine SECONDS sets it)"}[event.why]
         self._say(f"note: --refine: {why}; the added sizes took {event.spent:.1f} s\n")
 
@@ -160,7 +161,7 @@ class Console:
                 # The reader of the summary went away (`| head`): the run itself stands.
                 _to_devnull(self.stdout)
         first = next(iter(event.runs.values()), None)
-        if first is not None and first.crossovers:
+        if len(event.runs) == 1 and first.crossovers:
             self.stderr.write("where going parallel pays, against the reference named in "
                               "summary.md:\n" + "".join(f"  {line}\n" for line in
                                                        summary.crossover_brief(first.crossovers)))

@@ -57,7 +57,7 @@ def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
     argument, where fixed) with a speedup at one size or more, from a derived
     run; `margin` defaults to the one the run was judged at."""
     if margin is None:
-        margin = run.context.get("margin", DEFAULT_MARGIN)
+        margin = run.context.get("margin") or DEFAULT_MARGIN
     lines: dict[tuple, list[CellResult]] = {}
     for cell in run.cells:
         if cell.threads > 1 and cell.ok and cell.n > 0 and cell.median is not None:

@@ -185,7 +185,7 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
         found.append(Finding(BUSY, contended, busy))
     noisy, first_call, slow, sequential, extra_work, confined = [], [], [], [], [], []
     no_team = []
-    margin = run.context.get("margin", DEFAULT_MARGIN)
+    margin = run.context.get("margin") or DEFAULT_MARGIN
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None or cell.n == 0:
