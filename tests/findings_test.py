@@ -1,6 +1,6 @@
 """Warnings grouped by kind, the summary's note keys, which backend wins (and
-when it is a tie), where going parallel starts to pay, cells of size 0 and the warning about arrays larger than the
-free memory."""
+when it is a tie), where going parallel starts to pay, cells of size 0 and the
+warning about arrays larger than the free memory."""
 
 import json
 import unittest

@@ -32,7 +32,7 @@ def refine(sweep, budget: float, per_cell: float) -> None:
     """Passes of the sweep's sampler over the sizes the crossovers' wide brackets
     ask for, within `budget` seconds; `per_cell` is what a cell has taken so far."""
     run = next(iter(sweep.runs.values()))
-    spent = 0.0
+    spent, planned = 0.0, list(sweep.cells)
     while True:
         wide, cells = _wanted(derive(run))
         if not cells:
@@ -47,9 +47,11 @@ def refine(sweep, budget: float, per_cell: float) -> None:
         for each in sweep.runs.values():
             each.planned_cells = (each.planned_cells or 0) + len(cells)
         _pass(sweep, cells)
+        planned += cells
         took = time.monotonic() - start
         spent += took
         per_cell = took / len(cells)
+    sweep.cells = planned
     programs = list(WORKLOADS)
     for each in sweep.runs.values():
         # The added cells take their places among the others: by program, then size.

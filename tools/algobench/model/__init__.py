@@ -10,5 +10,5 @@ from .records import (CONTEXT_FIELDS, METRICS, RESULTS_FILE, SCHEMA_VERSION, Cel
 from .reading import from_dict, load, load_checked, run_problem
 
 __all__ = ["CONTEXT_FIELDS", "METRICS", "RESULTS_FILE", "SCHEMA_VERSION", "CellResult", "Context",
-           "Crossover", "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict", "load",
-           "load_checked", "run_problem"]
+           "Crossover", "Finding", "ResultsError", "Run", "Sample", "Stats", "Winner", "from_dict",
+           "load", "load_checked", "run_problem"]
