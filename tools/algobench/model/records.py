@@ -290,7 +290,9 @@ class Crossover:
     speedups are (median, low, high) over `reference`: "sequential build" or
     "1 thread" (the backend's own). `threshold` is the n from which the
     parallel mode starts a team for the call, and `setting` the member of
-    __gnu_parallel::_Settings that holds it (None for the other backends)."""
+    __gnu_parallel::_Settings that holds it (None for the other backends);
+    `fourth` is the cells' fourth argument where it does not follow n (None
+    where it is the one the sweep derives from n, or there is none)."""
 
     program: str
     backend: str
