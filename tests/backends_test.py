@@ -122,9 +122,11 @@ class TeamTest(unittest.TestCase):
     right report: only the threads its process starts tell. They are counted
     in /proc while the process runs, which a busy machine does not change."""
 
-    def most_threads(self, executable: str) -> int:
-        """The most threads the process had at once, running 2 threads for a while."""
-        process = subprocess.Popen([str(BIN / executable), "2000000", "2", "200"],
+    def most_threads(self, executable: str, n: int = 2000000, repetitions: int = 200,
+                     enough: int | None = None) -> int:
+        """The most threads the process had at once, running 2 threads for a while;
+        with `enough`, the process is ended once it has had that many."""
+        process = subprocess.Popen([str(BIN / executable), str(n), "2", str(repetitions)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         tasks = pathlib.Path(f"/proc/{process.pid}/task")
         most = 0
@@ -133,6 +135,10 @@ class TeamTest(unittest.TestCase):
                 most = max(most, len(list(tasks.iterdir())))
             except OSError:  # ended between the poll and the listing
                 break
+            if enough is not None and most >= enough:
+                process.kill()
+                process.communicate(timeout=120)
+                return most
             time.sleep(0.002)
         _, err = process.communicate(timeout=120)
         self.assertEqual(process.returncode, 0, err)
@@ -145,6 +151,17 @@ class TeamTest(unittest.TestCase):
                 with self.subTest(executable):
                     self.assertGreaterEqual(self.most_threads(executable), 2)
         self.assertEqual(self.most_threads(count_if.executable_for("sequential")), 1)
+
+    def test_the_parallel_mode_starts_its_team_from_the_size_the_workload_table_says(self):
+        # The crossovers and findings set each call beside this size (the
+        # library's _Settings member's default).
+        for workload in WORKLOADS.values():
+            if workload.has_parallel_call:
+                with self.subTest(workload.name):
+                    threshold = workload.parallel_min_n
+                    self.assertEqual(self.most_threads(workload.executable, threshold - 1, 5000), 1)
+                    self.assertEqual(
+                        self.most_threads(workload.executable, threshold, 10**6, enough=2), 2)
 
 
 class RefusalTest(unittest.TestCase):

@@ -1,6 +1,6 @@
 """Warnings grouped by kind, the summary's note keys, which backend wins (and
-when it is a tie), cells of size 0 and the warning about arrays larger than the
-free memory."""
+when it is a tie), where going parallel starts to pay, cells of size 0 and the
+warning about arrays larger than the free memory."""
 
 import json
 import unittest
@@ -186,6 +186,57 @@ class WinnersRuleTest(unittest.TestCase):
         del data["winners"][0]["tied"]
         data["winners"][0]["later"] = 1
         self.assertEqual(model.from_dict(data).winners, run.winners)
+
+
+class CrossoverTest(unittest.TestCase):
+    """The smallest n from which a parallel call is decided faster, bracketed."""
+
+    SIZES = (10**4, 10**5, 10**6, 10**7)
+
+    @classmethod
+    def line(cls, program: str, speedups: list, backend: str = "parallel-mode"):
+        """A derived run: at each size a 1-thread cell of the parallel mode and a
+        2-thread cell of `backend` that many times as fast in every round (None:
+        the 1-thread cell failed)."""
+        cells = []
+        for n, speedup in zip(cls.SIZES, speedups):
+            cells.append(cell(program, n, 1, [1e-3] * 5, rounds=True, fourth="sweep",
+                              status="ok" if speedup else "failed"))
+            cells.append(cell(program, n, 2, [1e-3 / (speedup or 1)] * 5, rounds=True,
+                              fourth="sweep", backend=backend))
+        return derive(run_of(cells))
+
+    def test_brackets(self):
+        # partial_sort's k follows n: its sizes make one line all the same. Its
+        # parallel-mode program is the sequential build c++17-par is set against.
+        cases = [  # program, backend, speedup per size, (found, at, below)
+            ("count_if", "parallel-mode", [1, 1, 2, 2], ("from", 10**6, 10**5)),
+            ("count_if", "parallel-mode", [2, 2, 2, 2], ("smallest", 10**4, None)),
+            ("count_if", "parallel-mode", [1, 1, 1, 1.04], ("never", None, 10**7)),
+            ("partial_sort", "c++17-par", [1, 2, 2, 0.9], ("never", None, 10**7)),
+            ("partial_sort", "c++17-par", [2, 1, 2, 2], ("from", 10**6, 10**5)),
+            # A size whose reference failed is no evidence either way.
+            ("partial_sort", "c++17-par", [1, None, 2, 2], ("from", 10**6, 10**4)),
+        ]
+        for program, backend, speedups, expected in cases:
+            with self.subTest(program=program, speedups=speedups):
+                run = self.line(program, speedups, backend)
+                (found,) = run.crossovers
+                self.assertEqual((found.found, found.at, found.below), expected)
+                self.assertEqual(found.sizes, [n for n, s in zip(self.SIZES, speedups) if s])
+                own = backend == "parallel-mode"
+                self.assertEqual((found.reference, found.threshold, found.setting),
+                                 ("1 thread", 1000, "count_minimal_n") if own
+                                 else ("sequential build", None, None))
+                data = json.loads(json.dumps(run.to_dict()))
+                self.assertEqual(model.from_dict(data).crossovers, run.crossovers)
+                del data["crossovers"]
+                self.assertEqual(model.from_dict(data).crossovers, [])
+        text = summary.render_markdown(self.line("count_if", [1, 1, 2, 2]))
+        self.assertIn("count_if, parallel-mode, 2 threads (against 1 thread): pays from n = 10^6 "
+                      "(2x (2-2)), not at 10^5 (1x (1-1)); the parallel mode starts its team "
+                      "from n = 1,000 (__gnu_parallel::_Settings::count_minimal_n), where a "
+                      "team does not pay here: raise it towards 10^6", text)
 
 
 class SizeZeroTest(unittest.TestCase):

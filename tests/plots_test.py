@@ -232,6 +232,10 @@ class ReportCommandTest(unittest.TestCase):
                 self.assertEqual({c.pop(field) for c in after["cells"]}, {None})
             self.assertEqual([c.pop("rounds") for c in after["cells"]],
                              [len(c["samples"]) for c in before["cells"]])
+            # ... and where going parallel starts to pay, for every program measured on 2 threads.
+            self.assertEqual({c["program"] for c in after.pop("crossovers")},
+                             {c["program"] for c in before["cells"]
+                              if c["threads"] > 1 and c["status"] == "ok"})
             self.assertEqual(dict(after, schema_version=2), before)
             rewritten = (folder / "results.json").read_bytes()
             self.assertEqual(self.report(folder)[0], 0)

@@ -134,16 +134,22 @@ class WarningTest(unittest.TestCase):
         self.assertNotIn("--min-time", one_call.line)
         self.assertNotIn("--pin", one_call.line)
 
-    def test_no_speedup_only_where_the_parallel_mode_engages(self):
+    def test_no_speedup_where_the_parallel_mode_engages_no_team_below(self):
         found = self.findings([
             cell("count_if", 10**5, 1, [1e-3, 1e-3]), cell("count_if", 10**5, 2, [2e-3, 2e-3]),
             cell("count_if", 500, 1, [1e-6, 1e-6]), cell("count_if", 500, 2, [2e-6, 2e-6]),
             cell("unique_copy", 10**4, 1, [1e-5, 1e-5]), cell("unique_copy", 10**4, 2, [2e-5, 2e-5]),
             cell("partial_sum", 10**5, 1, [2e-3, 2e-3]), cell("partial_sum", 10**5, 2, [1e-3, 1e-3]),
         ])
-        self.assertEqual([f.kind for f in found], [findings.NO_SPEEDUP], found)
+        self.assertEqual([f.kind for f in found], [findings.NO_SPEEDUP, findings.NO_TEAM], found)
         self.assertEqual(found[0].cells, ["count_if/n:100000/threads:2"])
         self.assertIn("(count_if from n = 1000): count_if n=1e5 t=2 (0.50x)", found[0].line)
+        # Below its threshold (unique_copy's is n > 10000) the call never had a team.
+        self.assertEqual(found[1].cells, ["count_if/n:500/threads:2",
+                                          "unique_copy/n:10000/threads:2"])
+        self.assertIn("no team for count_if below n = 1000 (_Settings::count_minimal_n) and "
+                      "unique_copy below n = 10001 (_Settings::unique_copy_minimal_n)",
+                      found[1].line)
 
     def test_machine_and_build(self):
         context = Context(build_type="RelWithDebInfo", usable_cpus=2,

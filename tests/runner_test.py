@@ -363,6 +363,27 @@ class AfterTheCellsTest(unittest.TestCase):
             self.assertEqual(load(sweep.out)["cells"][0]["status"], "ok")
 
 
+    def test_refine_measures_sizes_between_a_bracket_s_ends_within_its_budget(self):
+        # Two threads halve the call from n = 20000 on: 10^4 does not pay, 4 x 10^4
+        # does, and 20000 (their geometric mean, made readable) halves the bracket.
+        for budget, sizes, said in (("600", (10**4, 2 * 10**4, 4 * 10**4), "every bracket"),
+                                    ("0.001", (10**4, 4 * 10**4), "1 bracket still wider")):
+            with self.subTest(budget=budget), StandinSweep() as sweep:
+                status, _, err = sweep.run(
+                    "--programs", "count_if", "--sizes", "1e4,4e4", "--threads", "1,2",
+                    "--refine", budget,
+                    env={"STANDIN_SECONDS_PER_THREAD": "1", "STANDIN_PARALLEL_FROM": "2e4"})
+                results = load(sweep.out)
+                self.assertEqual(status, 0, err)
+                self.assertEqual([(c["n"], c["threads"]) for c in results["cells"]],
+                                 [(n, t) for n in sizes for t in (1, 2)])
+                self.assertEqual(results["planned_cells"], results["completed_cells"])
+                (found,) = results["crossovers"]
+                self.assertEqual((found["found"], found["below"], found["at"]),
+                                 ("from", sizes[0], sizes[1]))
+                self.assertIn(f"note: --refine: {said}", err)
+
+
 class InterruptTest(unittest.TestCase):
     def interrupted_run(self, fault: str, seed: str = "7"):
         directory = tempfile.TemporaryDirectory()

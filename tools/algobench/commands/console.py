@@ -14,8 +14,9 @@ import sys
 import time
 from typing import TextIO
 
-from ..measure import rounds, sweep_events
+from ..measure import refine, rounds, sweep_events
 from ..export import summary
+from ..export.text import plural
 
 # Why rounds go on past --samples, said once when the first of them ends.
 _BEYOND = {sweep_events.UNDECIDED: "program sizes with an answer still open that more rounds "
@@ -112,6 +113,21 @@ class Console:
         self._say("note: " + rounds.stopped_text(event.verdicts, event.planned, event.budget,
                                                  event.spent, event.meaning) + "\n")
 
+    def _on_Refining(self, event: sweep_events.Refining) -> None:
+        self._start = time.monotonic()  # the added sizes' calibration is timed from here
+        self._say(f"note: --refine: {plural(event.brackets, 'bracket')} wider than a factor "
+                  f"of 2; measuring {_names(event.sizes, 6)}\n")
+
+    def _on_Refined(self, event: sweep_events.Refined) -> None:
+        why = {refine.NARROW: "every bracket is within a factor of 2" if event.spent else
+                              "no bracket is wider than a factor of 2: no size added",
+               refine.NO_SIZE: "no whole size is left between the ends of "
+                               f"{plural(event.wide, 'bracket')} wider than a factor of 2",
+               refine.BUDGET: f"{plural(event.wide, 'bracket')} still wider than a factor of 2: "
+                              f"the next sizes would not fit in the {event.budget:.3g} s "
+                              "budget (--refine SECONDS sets it)"}[event.why]
+        self._say(f"note: --refine: {why}; the added sizes took {event.spent:.1f} s\n")
+
     def _on_CellFailed(self, event: sweep_events.CellFailed) -> None:
         record = event.result
         build = f" ({event.variant})" if event.variant else ""
@@ -145,6 +161,11 @@ class Console:
             except BrokenPipeError:
                 # The reader of the summary went away (`| head`): the run itself stands.
                 _to_devnull(self.stdout)
+        first = next(iter(event.runs.values()), None)
+        if len(event.runs) == 1 and first.crossovers:
+            self.stderr.write("where going parallel pays, against the reference named in "
+                              "summary.md:\n" + "".join(f"  {line}\n" for line in
+                                                       summary.crossover_brief(first.crossovers)))
         if event.failed:
             self.stderr.write(f"{len(event.failed)} cell(s) failed: {', '.join(event.failed)}\n")
         self.stderr.write(f"results in {event.out_dir}\n")

@@ -43,7 +43,8 @@ def _parallel_text(workload) -> str:
     if not workload.has_parallel_call:
         return (f"built in the parallel mode, but libstdc++ has no parallel {workload.name}: "
                 "every thread count runs the same sequential call")
-    text = (f"yes: the call runs on the OpenMP team from n = {workload.parallel_min_n}"
+    text = (f"yes: the call runs on the OpenMP team from n = {workload.parallel_min_n} "
+            f"(__gnu_parallel::_Settings::{workload.parallel_setting})"
             if workload.parallel_min_n is not None else "yes")
     if workload.max_threads is not None:
         text += f"; at most {workload.max_threads} threads"

@@ -126,7 +126,8 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
         claim = prepare_out(request, out_dir)
         status, recorder = measure("run", request, argv, cells, run_options, claim,
                                    Console(), lambda the_sweep: the_sweep.run(),
-                                   policy=round_policy(request, ab=False))
+                                   policy=round_policy(request, ab=False),
+                                   refine=request.refine)
         return registered("run", recorder, status, out_dir)
 
 

@@ -301,6 +301,10 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                      help=f"a smoke check, not figures: n = {QUICK_SIZES[0]}, {QUICK_SAMPLES} "
                           f"rounds, --min-time {QUICK_MIN_TIME:g}, no bandwidth probe (options "
                           "given explicitly still apply)")
+    how.add_argument("--refine", type=seconds, nargs="?", const=0.0, metavar="SECONDS",
+                     help="after the cells, measure sizes between the ends of each bracket "
+                          "where going parallel starts to pay, until every bracket is within a "
+                          "factor of 2 or SECONDS are spent (default: as long as the cells took)")
     where.add_argument("--bin-dir", type=path, metavar="DIR",
                        help="take the programs from DIR instead of building the release preset")
     if fleet:

@@ -78,6 +78,9 @@ class RunRequest:
     retries: int = RETRIES
     extra_rounds: int | None = None
     round_budget: float | None = None
+    # --refine: the seconds sizes added between a crossover's ends may take
+    # (0: as long as the cells took); None: none are added.
+    refine: float | None = None
     min_time: float | None = None
     timeout: float = 120.0
     pin: bool = False

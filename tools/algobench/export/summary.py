@@ -189,6 +189,78 @@ def render_winners(run) -> list[str]:
     return lines
 
 
+CROSSOVER_NOTE = ("Where going parallel pays: per program, backend and thread count, the "
+                  "smallest n from which the call is decided faster than its reference (beyond "
+                  "the margin, at that n and every larger one measured), and the largest n "
+                  "below it where it is not, each with its paired speedup and 95% interval. "
+                  "The reference is the sequential build at 1 thread where the run measured "
+                  "it, else the backend's own 1-thread time. `suite run --refine` measures "
+                  "sizes between the ends until they are within a factor of 2.")
+
+
+def size_text(n: int) -> str:
+    """n as people write a size: "10^6" for a power of ten from 10^4, "320,000" otherwise."""
+    digits = str(n)
+    if n >= 10_000 and digits.strip("0") == "1":
+        return f"10^{len(digits) - 1}"
+    return f"{n:,}"
+
+
+def _speedup(figures) -> str:
+    return _interval(*figures) if figures else ""
+
+
+def crossover_text(c) -> str:
+    """One crossover in words, with what a user could change where the parallel
+    mode starts its team far from where it pays: "count_if, parallel-mode, 2
+    threads (against the sequential build): pays from n = 10^7 (1.5x (1.4-1.7)),
+    not at 10^6 (0.98x (0.9-1.1)); the parallel mode starts its team from ..."."""
+    against = "the sequential build" if c.reference == "sequential build" else "1 thread"
+    where = f"{c.program}, {c.backend}, {plural(c.threads, 'thread')} (against {against})"
+    if c.found == "from":
+        text = (f"pays from n = {size_text(c.at)} ({_speedup(c.at_speedup)}), not at "
+                f"{size_text(c.below)} ({_speedup(c.below_speedup)})")
+    elif c.found == "smallest":
+        text = (f"pays already at the smallest n measured, {size_text(c.at)} "
+                f"({_speedup(c.at_speedup)})")
+    else:
+        text = (f"never faster in the sizes measured (at {size_text(c.below)}: "
+                f"{_speedup(c.below_speedup)})")
+    if c.threshold is None or c.setting is None:
+        return f"{where}: {text}"
+    team = (f"the parallel mode starts its team from n = {size_text(c.threshold)} "
+            f"(__gnu_parallel::_Settings::{c.setting})")
+    if c.below is not None and c.below >= c.threshold:
+        upto = "above " + size_text(c.below) if c.found == "never" else "towards " + size_text(c.at)
+        team += (f", where a team does not pay here: raise it {upto} to follow this machine "
+                 "(a program sets it with __gnu_parallel::_Settings::set)")
+    elif c.found == "from" and c.below < c.threshold <= c.at:
+        team += ", within the bracket: it fits this machine"
+    elif c.found == "never":
+        team += ", above every n measured: no team ran"
+    return f"{where}: {text}; {team}"
+
+
+def crossover_brief(crossovers) -> list[str]:
+    """The crossovers in a few lines, one per program and thread count: "count_if,
+    2 threads: parallel-mode from 10^6 (not at 10^5), c++17-par never"."""
+    said: dict[tuple, list[str]] = {}
+    for c in crossovers:
+        answer = {"from": f"from {size_text(c.at or 0)} (not at {size_text(c.below or 0)})",
+                  "smallest": f"already at {size_text(c.at or 0)}"}.get(c.found, "never")
+        said.setdefault((c.program, c.threads), []).append(f"{c.backend} {answer}")
+    return [f"{program}, {plural(threads, 'thread')}: {', '.join(answers)}"
+            for (program, threads), answers in said.items()]
+
+
+def render_crossovers(run) -> list[str]:
+    """The "where going parallel pays" section: one line per crossover."""
+    if not run.crossovers:
+        return []
+    return ["", "## Where going parallel pays", ""] + [
+        f"- {crossover_text(c)}" for c in run.crossovers] + ["", CROSSOVER_NOTE]
+
+
 def _rounds_lines(run) -> list[str]:
     """How many rounds the cells took where the rounds went where an answer was open."""
     adaptive = [cell for cell in run.cells if cell.stopped]
@@ -255,6 +327,7 @@ def render_markdown(run) -> str:
         lines += ["", "The speedup of a backend is against its own 1-thread time; the table "
                   "below compares the backends with each other."]
     lines += render_winners(run)
+    lines += render_crossovers(run)
     lines += _rounds_lines(run)
     replaced = sum(cell.replaced for cell in run.cells)
     if replaced:

@@ -6,16 +6,23 @@ is not.
 The reference is the sequential build at one thread where the run measured
 one (the cell's `vs_sequential`), otherwise the same backend at one thread
 (its `speedup`); `reference` names which. A size counts as paying off only
-when it and every larger size measured are decided faster (verdict.py), so a
-call that pays at 10^5 and loses its speedup at 10^7 to the memory bus has no
-crossover in the sizes measured.
+when it and every larger size measured are decided faster (verdict.py, at the
+run's margin), so a call that pays at 10^5 and loses its speedup at 10^7 to
+the memory bus has no crossover in the sizes measured: its answer is "never",
+with the largest size as the end that does not pay. A size whose figure could
+not be formed (its reference failed) is no evidence either way and is left
+out; the sizes of a line follow n whatever fourth argument the sweep derives
+from it (find_if's zero position, the k of nth_element and partial_sort).
+
+For the parallel mode the record carries the n from which libstdc++ starts a
+team for the call and the _Settings member holding it (plan/workload.py), so
+that a crossover far above it says what a user could change.
 """
 
 from __future__ import annotations
 
-import dataclasses
-
-from ..model import CellResult, Run
+from ..model import CellResult, Crossover, Run
+from ..plan.workload import PARALLEL_MODE
 from .verdict import DEFAULT_MARGIN, FASTER, verdict
 
 # What a crossover found.
@@ -24,24 +31,11 @@ SMALLEST = "smallest"    # already at the smallest size measured
 NEVER = "never"          # not in the sizes measured
 SEQUENTIAL_REFERENCE = "sequential build"
 OWN_REFERENCE = "1 thread"
+# Brackets within this factor need no size between their ends (`--refine`).
+NARROW = 2.0
 
-
-@dataclasses.dataclass
-class Crossover:
-    program: str
-    backend: str
-    threads: int
-    fourth: int | None
-    found: str                    # FROM, SMALLEST or NEVER
-    reference: str                # SEQUENTIAL_REFERENCE or OWN_REFERENCE
-    at: int | None = None         # the smallest n from which it pays
-    below: int | None = None      # the largest n under `at` where it does not
-    at_speedup: tuple[float | None, float | None, float | None] | None = None
-    below_speedup: tuple[float | None, float | None, float | None] | None = None
-    sizes: list[int] = dataclasses.field(default_factory=list)
-
-    def to_dict(self) -> dict:
-        return dataclasses.asdict(self)
+__all__ = ["Crossover", "FROM", "NARROW", "NEVER", "OWN_REFERENCE", "SEQUENTIAL_REFERENCE",
+           "SMALLEST", "crossovers", "speedup_of", "wide"]
 
 
 def speedup_of(cell: CellResult, reference: str) -> tuple[float | None, float | None, float | None]:
@@ -51,35 +45,52 @@ def speedup_of(cell: CellResult, reference: str) -> tuple[float | None, float | 
     return cell.speedup, cell.speedup_low, cell.speedup_high
 
 
-def crossovers(run: Run, margin: float = DEFAULT_MARGIN) -> list[Crossover]:
-    """One Crossover per program, backend, fourth argument and thread count
-    above 1 with a speedup at two or more sizes, from a derived run."""
+def _fixed_fourth(cell: CellResult) -> int | None:
+    """The cell's fourth argument where it does not follow the sweep's rule for
+    its n (None where it does): a line of sizes keeps one such argument."""
+    workload = cell.workload
+    return None if workload is not None and cell.fourth == workload.fourth(cell.n) else cell.fourth
+
+
+def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
+    """One Crossover per program, backend, thread count above 1 (and fourth
+    argument, where fixed) with a speedup at one size or more, from a derived
+    run; `margin` defaults to the one the run was judged at."""
+    if margin is None:
+        margin = run.context.get("margin") or DEFAULT_MARGIN
     lines: dict[tuple, list[CellResult]] = {}
     for cell in run.cells:
         if cell.threads > 1 and cell.ok and cell.n > 0 and cell.median is not None:
-            lines.setdefault((cell.program, cell.backend, cell.fourth, cell.threads), []).append(cell)
+            key = (cell.program, cell.backend, cell.threads, _fixed_fourth(cell))
+            lines.setdefault(key, []).append(cell)
     result = []
-    for (program, backend, fourth, threads), cells in sorted(
-            lines.items(), key=lambda item: (item[0][0], item[0][1], item[0][2] or 0, item[0][3])):
-        cells.sort(key=lambda c: c.n)
+    for (program, backend, threads, fourth), cells in sorted(
+            lines.items(), key=lambda item: (*item[0][:3], item[0][3] or 0)):
         reference = (SEQUENTIAL_REFERENCE if any(c.vs_sequential is not None for c in cells)
                      else OWN_REFERENCE)
-        figures = [speedup_of(c, reference) for c in cells]
-        if sum(f[0] is not None for f in figures) < 2:
+        points = sorted((c.n, speedup_of(c, reference)) for c in cells
+                        if speedup_of(c, reference)[0] is not None)
+        if not points:
             continue
-        pays = [verdict(low, high, margin) == FASTER for _, low, high in figures]
-        start = len(cells)
+        pays = [verdict(low, high, margin) == FASTER for _, (_, low, high) in points]
+        start = len(points)
         while start > 0 and pays[start - 1]:
             start -= 1
+        workload = cells[0].workload
         entry = Crossover(program, backend, threads, fourth, NEVER, reference,
-                          sizes=[c.n for c in cells])
-        if start == 0:
-            entry.found, entry.at, entry.at_speedup = SMALLEST, cells[0].n, figures[0]
-        elif start < len(cells):
-            entry.found = FROM
-            entry.at, entry.at_speedup = cells[start].n, figures[start]
-            entry.below, entry.below_speedup = cells[start - 1].n, figures[start - 1]
-        else:
-            entry.below, entry.below_speedup = cells[-1].n, figures[-1]
+                          sizes=[n for n, _ in points])
+        if backend == PARALLEL_MODE and workload is not None:
+            entry.threshold, entry.setting = workload.parallel_min_n, workload.parallel_setting
+        if start < len(points):
+            entry.found = FROM if start else SMALLEST
+            entry.at, entry.at_speedup = points[start]
+        if start > 0:
+            entry.below, entry.below_speedup = points[start - 1]
         result.append(entry)
     return result
+
+
+def wide(entry: Crossover, factor: float = NARROW) -> bool:
+    """Whether a crossover's bracket spans more than `factor` (a size between
+    its ends would narrow it)."""
+    return entry.found == FROM and entry.at > factor * entry.below

@@ -20,6 +20,7 @@ medians, without an interval.
 
 from __future__ import annotations
 
+from .crossover import crossovers
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
 from ..model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
@@ -85,6 +86,7 @@ def derive(run: Run) -> Run:
                 paired(baseline, cell)
     _counts(run)
     run.winners = winners(run)
+    run.crossovers = crossovers(run)
     run.busy = busy_warning(run)
     threshold = run.context.cv_threshold
     run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)

@@ -16,6 +16,7 @@ from __future__ import annotations
 from ..model import contention
 from ..model import CellResult, Context, Finding, Run
 from ..plan.workload import PARALLEL_MODE, WORKLOADS
+from .verdict import DEFAULT_MARGIN
 
 DEFAULT_CV_THRESHOLD = 0.05
 # Above this share of a calibrated cell's figure, the first call's extra cost
@@ -33,6 +34,7 @@ BUSY = "busy"
 NOISY = "noisy"
 FIRST_CALL = "first_call"
 NO_SPEEDUP = "no_speedup"
+NO_TEAM = "no_team"
 SEQUENTIAL = "sequential"
 EXTRA_WORK = "extra_work"
 CONFINED = "confined"
@@ -182,6 +184,8 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
         contended = [c.name for c in run.cells if any(s.contended for s in c.samples)]
         found.append(Finding(BUSY, contended, busy))
     noisy, first_call, slow, sequential, extra_work, confined = [], [], [], [], [], []
+    no_team = []
+    margin = run.context.get("margin") or DEFAULT_MARGIN
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None or cell.n == 0:
@@ -206,11 +210,16 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
             continue
         if workload.parallel_min_n is None:
             sequential.append(cell)
+        elif cell.n < workload.parallel_min_n:
+            # Not faster than its reference by the margin: no team ran.
+            speedup = cell.vs_sequential if cell.vs_sequential is not None else cell.speedup
+            if speedup is not None and speedup <= 1 + margin:
+                no_team.append(cell)
         elif cell.n >= workload.parallel_min_n and cell.speedup is not None \
                 and cell.speedup <= 1.0:
             slow.append(cell)
     for cells, make in ((noisy, lambda c: _noisy(c, cv_threshold)), (first_call, _first_call),
-                        (slow, _no_speedup), (sequential, _sequential),
+                        (slow, _no_speedup), (no_team, _no_team), (sequential, _sequential),
                         (extra_work, _extra_work), (confined, _confined)):
         if cells:
             found.append(make(cells))
@@ -268,6 +277,16 @@ def _no_speedup(cells: list[CellResult]) -> Finding:
         f"call on the OpenMP team ({', '.join(engages)}): {name_cells(labels)}; a speedup is "
         "the 1-thread time over the cell's time in the same rounds: at these sizes more "
         "threads were no faster than one")
+
+
+def _no_team(cells: list[CellResult]) -> Finding:
+    below = [f"{p} below n = {WORKLOADS[p].parallel_min_n} "
+             f"(_Settings::{WORKLOADS[p].parallel_setting})" for p in _programs(cells)]
+    return Finding(
+        NO_TEAM, [c.name for c in cells],
+        f"libstdc++'s parallel mode starts no team for {_join(below)}, so "
+        f"{_count(len(cells), 'cell')} ran the sequential call on one thread and cannot be "
+        f"faster: {name_cells([cell_label(c) for c in cells])}")
 
 
 def _sequential(cells: list[CellResult]) -> Finding:

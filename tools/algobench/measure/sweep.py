@@ -23,6 +23,7 @@ results_folder.py.
 from __future__ import annotations
 
 import pathlib
+import time
 import uuid
 
 from . import counting, machine, timed
@@ -31,6 +32,7 @@ from ..judge.derive import derive
 from ..plan import metrics
 from ..plan.matrix import Cell
 from ..model import Run
+from .refine import refine as add_sizes
 from .runner import Options, Process, ResultLedger
 from ..record.results_folder import FAILURES_LOG
 from .sweep_events import (CellFailed, Interrupted, Listener, RunStarted, run_finished, Variant,
@@ -49,8 +51,11 @@ class Sweep:
     def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
                  command_line: list[str], metric: metrics.Metric = metrics.DEFAULT,
                  listeners: tuple[Listener, ...] = (), variants: list[Variant] | None = None,
-                 **settings) -> None:
+                 refine: float | None = None, **settings) -> None:
         self.cells = cells
+        # `run --refine`: the seconds the added sizes may take (0: as long as
+        # the cells took); None: no sizes are added.
+        self.refine = refine
         self.metric = metric
         self.out_dir = pathlib.Path(out_dir)
         self.listeners = listeners
@@ -108,7 +113,11 @@ class Sweep:
         status = 0
         try:
             self.write()
+            start = time.monotonic()
             self.sampler.measure()
+            if self.refine is not None:
+                took = time.monotonic() - start
+                add_sizes(self, self.refine or took, took / max(len(self.cells), 1))
         except KeyboardInterrupt:
             for run in self.runs.values():
                 run.cut_short(self.options.samples)

@@ -100,6 +100,22 @@ class StepFailed:
 
 
 @dataclasses.dataclass
+class Refining:
+    """`--refine` measures these program sizes between a crossover's ends."""
+    sizes: tuple[str, ...]
+    brackets: int  # the brackets wider than a factor of 2 before this pass
+
+
+@dataclasses.dataclass
+class Refined:
+    """`--refine` is done: how many brackets are still wider, and why it ended."""
+    wide: int
+    why: str  # refine.NARROW, BUDGET or NO_SIZE
+    spent: float
+    budget: float
+
+
+@dataclasses.dataclass
 class Interrupted:
     after_cells: bool  # the cells were done, a later step was cut short
 

@@ -23,8 +23,8 @@ from ..plan import metrics
 from ..plan.matrix import INT_MAX, cell_name
 from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 from .context import CONTEXT_FIELDS, Context
-from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Finding, ResultsError,
-                      Run, Sample, Stats, Winner)
+from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Crossover, Finding,
+                      ResultsError, Run, Sample, Stats, Winner)
 
 
 def load(path: pathlib.Path | str) -> Run:
@@ -66,7 +66,8 @@ def from_dict(data: Any) -> Run:
     run = Run(context, cells, bandwidth, interrupted=data.get("interrupted") is True,
               planned_cells=planned if isinstance(planned, int) else None,
               findings=[f for f in map(Finding.from_dict, found) if f is not None],
-              winners=_winners(data.get("winners")),
+              winners=_records(Winner, data.get("winners")),
+              crossovers=_records(Crossover, data.get("crossovers")),
               extra={k: v for k, v in data.items() if k not in _RUN_KEYS})
     if data.get("in_progress") is True:
         # The sweep that wrote it never ended (killed, or the machine went down).
@@ -86,22 +87,23 @@ _CELL_NUMBERS = ("speedup", "speedup_low", "speedup_high", "efficiency", "items_
                  "first_call_instructions", "instructions", "instructions_spread", "work_ratio")
 
 
-def _winners(data: Any) -> list[Winner]:
-    """The derived "which backend wins" records as written; the derive step
-    makes them again, so a record that does not read is left out."""
-    fields = {f.name for f in dataclasses.fields(Winner)}
+def _records(kind, data: Any) -> list:
+    """The derived records of `kind` as written ("which backend wins", the
+    crossovers); the derive step makes them again, so a record that does not
+    read is left out, and a file without them reads as having none."""
+    fields = {f.name for f in dataclasses.fields(kind)}
     # A field added since the file was written takes its default; one this
     # version does not know is left out.
-    required = {f.name for f in dataclasses.fields(Winner)
+    required = {f.name for f in dataclasses.fields(kind)
                 if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING}
-    winners = []
+    records = []
     for item in data if isinstance(data, list) else []:
         if isinstance(item, dict) and required <= set(item):
             try:
-                winners.append(Winner(**{k: v for k, v in item.items() if k in fields}))
+                records.append(kind(**{k: v for k, v in item.items() if k in fields}))
             except TypeError:
                 continue
-    return winners
+    return records
 
 
 def _migrate(data: dict) -> dict:

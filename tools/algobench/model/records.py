@@ -291,12 +291,16 @@ class Winner:
 
 @dataclasses.dataclass
 class Crossover:
-    """Where going parallel starts to pay for one program, backend, fourth
-    argument and thread count: `found` is "from" (pays from `at`, not at
-    `below`), "smallest" (already at the smallest size) or "never"; each
-    speedup is (median, low, high) over `reference` ("sequential build" or
-    "1 thread"). `threshold` is the n from which the parallel mode starts a
-    team for this call, held in `setting` (a __gnu_parallel::_Settings member)."""
+    """Where going parallel starts to pay for one program, backend and thread
+    count (judge/crossover.py holds the rule): `found` is "from" (it pays from
+    `at`, not at `below`), "smallest" (already at the smallest size measured,
+    `at`) or "never" (not in the sizes measured; `below` is the largest). The
+    speedups are (median, low, high) over `reference`: "sequential build" or
+    "1 thread" (the backend's own). `threshold` is the n from which the
+    parallel mode starts a team for the call, and `setting` the member of
+    __gnu_parallel::_Settings that holds it (None for the other backends);
+    `fourth` is the cells' fourth argument where it does not follow n (None
+    where it is the one the sweep derives from n, or there is none)."""
 
     program: str
     backend: str
@@ -306,11 +310,17 @@ class Crossover:
     reference: str
     at: int | None = None
     below: int | None = None
-    at_speedup: tuple[float | None, float | None, float | None] | None = None
-    below_speedup: tuple[float | None, float | None, float | None] | None = None
+    at_speedup: tuple | None = None
+    below_speedup: tuple | None = None
     sizes: list[int] = dataclasses.field(default_factory=list)
     threshold: int | None = None
     setting: str | None = None
+
+    def __post_init__(self) -> None:
+        # results.json holds the speedups as lists.
+        for name in ("at_speedup", "below_speedup"):
+            if isinstance(getattr(self, name), list):
+                setattr(self, name, tuple(getattr(self, name)))
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)

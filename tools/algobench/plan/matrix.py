@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 import re
 
-from .workload import BACKENDS, PARALLEL_MODE, WORKLOADS
+from .workload import BACKENDS, PARALLEL_MODE, SEQUENTIAL, WORKLOADS
 
 # One size per decade from 10^4 to 10^7: the densest ladder that keeps the
 # default sweep near a minute on a two-core machine (the 10^7 cells alone,
@@ -79,6 +80,36 @@ def geometric_sizes(low: int, high: int, per_decade: int) -> list[int]:
             sizes.append(size)
         k += 1
     return sizes
+
+
+def between(low: int, high: int) -> int | None:
+    """A size a person would write between `low` and `high`: their geometric
+    mean to two significant digits (more where that lands on an end); None
+    where no whole number lies between them."""
+    if high - low < 2:
+        return None
+    mean = math.sqrt(low * high)
+    for digits in range(2, len(str(high)) + 1):
+        scale = 10 ** max(len(str(int(mean))) - digits, 0)
+        size = round(mean / scale) * scale
+        if low < size < high:
+            return size
+    size = round(mean)
+    return size if low < size < high else None
+
+
+def refinement(program: str, backend: str, threads: int, n: int,
+               sequential_reference: bool) -> list[Cell]:
+    """The cells that place a parallel cell of a new size beside its references,
+    in run order: the backend at 1 thread, the cell, and the sequential build
+    at 1 thread where the line is judged against it (the sequential backend,
+    or the program itself where it is built without the parallel mode)."""
+    cells = [Cell(program, n, 1, backend), Cell(program, n, threads, backend)]
+    if sequential_reference:
+        built = SEQUENTIAL if WORKLOADS[program].parallel else PARALLEL_MODE
+        cells.append(Cell(program, n, 1, built))
+    order = list(BACKENDS)
+    return sorted(set(cells), key=lambda c: (order.index(c.backend), c.threads))
 
 
 def build(programs: list[str] | None = None, sizes: list[int] | None = None,

@@ -93,8 +93,12 @@ class Workload:
     fourth_rule: str | None = None  # how the sweep's fourth argument follows n, in words
     fourth_default: Callable[[int], int] | None = None  # the program's own, when none is given
     # Smallest n at which the parallel mode hands the call to the OpenMP team
-    # (when more than one thread is allowed); None when it never does.
+    # (when more than one thread is allowed); None when it never does. The
+    # library compares n with a member of __gnu_parallel::_Settings
+    # (<parallel/settings.h>), which a program may change at run time:
+    # `parallel_setting` names it; parallel_min_n follows its default.
     parallel_min_n: int | None = None
+    parallel_setting: str | None = None
     # The largest thread count the program accepts, or None when it only echoes it.
     max_threads: int | None = None
     # Whether libstdc++ runs the call differently under par_unseq than under
@@ -200,14 +204,16 @@ WORKLOADS: dict[str, Workload] = {
         Workload("set_intersection", True, "size inserted elements =", lambda n, f: n // 2,
                  12, 4, "sum", True, _LOOP,
                  # 1..n and 2, 4, ..., 2n in, 2n doubles of output
-                 allocated_bytes=32, parallel_min_n=1000,
+                 # libstdc++ 12 tests set_union_minimal_n for set_intersection
+                 # too (<parallel/algo.h>): the n of either range, from 1000.
+                 allocated_bytes=32, parallel_min_n=1000, parallel_setting="set_union_minimal_n",
                  max_threads=PARALLEL_MODE_MAX_THREADS,
                  par_unseq=True,
                  parallel_work="searches that split both ranges at matching values, and a "
                                "counting pass before each thread writes its part"),
         Workload("count_if", True, "res = ", lambda n, f: n // 2,
                  8, 0, "sum", True, _LOOP, allocated_bytes=8, fixed_time=True,
-                 parallel_min_n=1000,
+                 parallel_min_n=1000, parallel_setting="count_minimal_n",
                  max_threads=PARALLEL_MODE_MAX_THREADS,
                  par_unseq=True,
                  parallel_work="the work-stealing loop's bookkeeping: every chunk taken from "
@@ -217,11 +223,14 @@ WORKLOADS: dict[str, Workload] = {
         # only the first touches fresh pages, and that excess is recorded.
         Workload("partial_sum", True, None, _no_result,
                  8, 8, "copy", True, _LOOP, allocated_bytes=16,
-                 parallel_min_n=1000, max_threads=PARALLEL_MODE_MAX_THREADS,
+                 parallel_min_n=1000, parallel_setting="partial_sum_minimal_n",
+                 max_threads=PARALLEL_MODE_MAX_THREADS,
                  parallel_work="a second pass: each thread sums its block, then the blocks "
                                "are summed again with the offsets of the blocks before them"),
         Workload("unique_copy", True, None, _no_result,
+                 # A team only above unique_copy_minimal_n (10000), not from it.
                  8, 0, "sum", True, _LOOP, allocated_bytes=16, parallel_min_n=10001,
+                 parallel_setting="unique_copy_minimal_n",
                  max_threads=PARALLEL_MODE_MAX_THREADS,
                  par_unseq=True,
                  parallel_work="a second pass: each thread counts the elements it keeps, then "
