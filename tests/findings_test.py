@@ -12,6 +12,7 @@ from algobench.judge import findings
 from algobench.measure import machine
 from algobench import model
 from algobench.model.contention import Contention
+from algobench.judge import derive as deriving, verdict
 from algobench.judge.derive import derive
 from algobench.export import summary
 from algobench.model import Context
@@ -176,16 +177,48 @@ class WinnersRuleTest(unittest.TestCase):
         markdown = summary.render_markdown(self.pair(parallel_mode, par))
         self.assertIn(f"| tie: {', '.join(winner.tied)} |", markdown)
 
-    def test_without_rounds_the_faster_median_wins_and_old_files_still_load(self):
+    def test_without_rounds_the_faster_median_wins_undecided_and_old_files_still_load(self):
         run = self.pair([2e-3, 2e-3, 2e-3], [1e-3, 3e-3, 1e-3], rounds=False)
         (winner,) = run.winners
-        self.assertEqual((winner.backend, winner.lead, winner.lead_low, winner.tied),
-                         ("c++17-par", 2.0, None, []))
+        self.assertEqual((winner.backend, winner.lead, winner.lead_low, winner.verdict,
+                          winner.hint), ("c++17-par", 2.0, None, verdict.UNDECIDED, None))
         # A file written before ties were named lacks the field; one key is unknown.
         data = json.loads(json.dumps(run.to_dict()))
         del data["winners"][0]["tied"]
         data["winners"][0]["later"] = 1
         self.assertEqual(model.from_dict(data).winners, run.winners)
+
+    def test_the_verdict_rule_on_recorded_rounds(self):
+        """Seven rounds of the sequential build's time over the parallel mode's at
+        one thread, whose median's interval runs from the smallest to the largest;
+        judged both ways round, and as the winner of the two and its hint."""
+        edge = 1.05
+        rows = [  # (smallest, largest ratio, margin, verdict, hint)
+            (1.06, 1.3, 0.05, verdict.FASTER, None),
+            (edge, 1.3, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # on the edge: not beyond
+            (1 / 1.3, 1 / 1.06, 0.05, verdict.SLOWER, None),
+            (1 / edge, edge, 0.05, verdict.EQUIVALENT, None),  # the band holds its edges
+            (0.99, 1.051, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # its middle inside
+            (1.01, 1.12, 0.05, verdict.UNDECIDED, None),  # its middle on the edge
+            (1.06, 1.09, 0.10, verdict.EQUIVALENT, None),
+            (0.7, 1.6, 0.05, verdict.UNDECIDED, None),
+        ]
+        for low, high, margin, word, hint in rows:
+            with self.subTest(low=low, high=high, margin=margin):
+                middle = (low * high) ** 0.5
+                sequential = cell("count_if", 10**6, 1, [low] + [middle] * 5 + [high],
+                                  backend="sequential", rounds=True)
+                parallel_mode = cell("count_if", 10**6, 1, [1.0] * 7, rounds=True)
+                run = derive(run_of([sequential, parallel_mode], margin=margin))
+                figure = (parallel_mode.vs_sequential_low, parallel_mode.vs_sequential_high)
+                self.assertEqual(figure, (low, high))
+                self.assertEqual(verdict.verdict(*figure, margin), word)
+                _, *turned = deriving.paired(parallel_mode, sequential)
+                self.assertEqual(verdict.verdict(*turned, margin), verdict.turned(word))
+                (winner,) = run.winners
+                self.assertEqual(winner.verdict, verdict.FASTER if word == verdict.SLOWER
+                                 else word)
+                self.assertEqual(winner.hint, hint)
 
 
 class SizeZeroTest(unittest.TestCase):

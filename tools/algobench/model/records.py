@@ -276,6 +276,13 @@ class Winner:
     lead_low: float | None = None
     lead_high: float | None = None
     tied: list[str] = dataclasses.field(default_factory=list)
+    # The lead judged at the run's margin (judge/verdict.py): "faster" a clear
+    # winner, "equivalent" any of `tied` will do, "undecided" the rounds cannot
+    # tell yet; the same of the winner against the sequential build; and, for an
+    # undecided one, what would decide it ("more rounds", "a quieter machine", "--pin").
+    verdict: str | None = None
+    over_sequential_verdict: str | None = None
+    hint: str | None = None
 
     def to_dict(self) -> dict:
         return dataclasses.asdict(self)
@@ -313,6 +320,8 @@ class Context:
     caches: list = dataclasses.field(default_factory=list)
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
+    # The margin its comparisons were judged at (judge/verdict.py; None: the default).
+    margin: float | None = None
     metric: str = "time"  # one of METRICS: what the run's cells hold
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
@@ -335,10 +344,11 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "margin", "run_id", "runtime_env")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
-        if self.cv_threshold is not None:
-            data["cv_threshold"] = self.cv_threshold
+        for field in ("cv_threshold", "margin"):
+            if getattr(self, field) is not None:
+                data[field] = getattr(self, field)
         if self.run_id is not None:
             data["run_id"] = self.run_id
         if self.warnings:
