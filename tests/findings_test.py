@@ -182,9 +182,9 @@ class WinnersRuleTest(unittest.TestCase):
         (winner,) = run.winners
         self.assertEqual((winner.backend, winner.lead, winner.lead_low, winner.verdict,
                           winner.hint), ("c++17-par", 2.0, None, verdict.UNDECIDED, None))
-        # A file written before ties were named lacks the field; one key is unknown.
+        # A file written before hints were given lacks the field; one key is unknown.
         data = json.loads(json.dumps(run.to_dict()))
-        del data["winners"][0]["tied"]
+        del data["winners"][0]["hint"]
         data["winners"][0]["later"] = 1
         self.assertEqual(model.from_dict(data).winners, run.winners)
 
