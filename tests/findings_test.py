@@ -167,7 +167,7 @@ class WinnersRuleTest(unittest.TestCase):
         row = table_rows(winners)["count_if/1000000/2"]
         self.assertEqual(row["backend to use"], "c++17-par")
 
-    def test_an_interval_reaching_one_is_a_tie_in_the_summary_too(self):
+    def test_an_interval_within_the_margin_is_equivalent_in_the_summary_too(self):
         parallel_mode = [1e-3] * 8
         par = [1e-3 * f for f in (0.98, 1.01, 0.97, 1.02, 0.99, 1.03, 0.96, 1.01)]
         (winner,) = self.pair(parallel_mode, par).winners
@@ -175,7 +175,8 @@ class WinnersRuleTest(unittest.TestCase):
         self.assertEqual(sorted(winner.tied), ["c++17-par", "parallel-mode"])
         self.assertEqual(winner.tied[0], winner.backend)
         markdown = summary.render_markdown(self.pair(parallel_mode, par))
-        self.assertIn(f"| tie: {', '.join(winner.tied)} |", markdown)
+        self.assertEqual(winner.verdict, verdict.EQUIVALENT)
+        self.assertIn(f"| equivalent: {', '.join(winner.tied)} |", markdown)
 
     def test_without_rounds_the_faster_median_wins_undecided_and_old_files_still_load(self):
         run = self.pair([2e-3, 2e-3, 2e-3], [1e-3, 3e-3, 1e-3], rounds=False)
