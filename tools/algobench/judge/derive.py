@@ -206,20 +206,20 @@ def winners(run: Run) -> list[Winner]:
         winner.lead, winner.lead_low, winner.lead_high = lead, low, high
         tied = [rival.backend for (_, rival), word in zip(leads, words) if word != FASTER]
         winner.tied = [best.backend, *tied] if tied else []
-        winner.hint = undecided_hint(run, (lead, low, high), [best, runner_up], margin)
+        winner.hint = undecided_hint([run], (lead, low, high), [best, runner_up], margin)
         result.append(winner)
     return result
 
 
-def undecided_hint(run: Run, figure: tuple, cells: list[CellResult], margin: float,
+def undecided_hint(runs: list[Run], figure: tuple, cells: list[CellResult], margin: float,
                    clear: float | None = None) -> str | None:
-    """What would decide a comparison of `cells` of `run` whose figure is
-    (ratio, low, high), where it is undecided (verdict.hint): the machine was
-    busy, or one of the cells contended; an unpinned cell of a team scattered
-    beyond the run's CV threshold."""
-    threshold = run.context.cv_threshold or DEFAULT_CV_THRESHOLD
-    busy = run.busy is not None or any(s.contended for c in cells for s in c.samples)
-    scatters = not run.context.pin and any(
+    """What would decide a comparison of `cells` of `runs` whose figure is
+    (ratio, low, high), where it is undecided (verdict.hint): a run's machine
+    was busy, or one of the cells contended; an unpinned cell of a team
+    scattered beyond the CV threshold."""
+    threshold = runs[0].context.cv_threshold or DEFAULT_CV_THRESHOLD
+    busy = any(run.busy for run in runs) or any(s.contended for c in cells for s in c.samples)
+    scatters = not all(run.context.pin for run in runs) and any(
         c.threads > 1 and c.stats is not None and (c.stats.cv or 0) > threshold for c in cells)
     return hint(*figure, margin, busy, scatters, clear)
 
