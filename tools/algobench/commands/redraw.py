@@ -20,9 +20,10 @@ from ..record import results_folder
 from ..judge.derive import derive
 
 
-def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) -> int:
+def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False,
+           margin: float | None = None) -> int:
     """Rewrites the folder's files and prints the summary; with `html_only`, writes
-    report.html alone and prints its path."""
+    report.html alone and prints its path. `margin`: the run judged again at it."""
     if not folder.exists():
         print(f"suite report: {folder} is not a folder: it does not exist", file=sys.stderr)
         return 2
@@ -40,6 +41,8 @@ def report(folder: pathlib.Path, plots: bool = True, html_only: bool = False) ->
     except model.ResultsError as error:
         print(f"suite report: {error}", file=sys.stderr)
         return 2
+    if margin is not None:
+        run.context.margin = margin
     derive(run)
     try:
         if html_only:

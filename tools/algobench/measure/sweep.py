@@ -49,7 +49,7 @@ class Sweep:
     def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
                  command_line: list[str], metric: metrics.Metric = metrics.DEFAULT,
                  listeners: tuple[Listener, ...] = (), variants: list[Variant] | None = None,
-                 **settings) -> None:
+                 margin: float | None = None, **settings) -> None:
         self.cells = cells
         self.metric = metric
         self.out_dir = pathlib.Path(out_dir)
@@ -63,6 +63,7 @@ class Sweep:
                                       options.hugepages, options.samples, options.min_time)
             context.metric = metric.name
             context.run_id = uuid.uuid4().hex
+            context.margin = margin  # what its comparisons are judged at
             self.sampler.record(context)
             self.runs[variant.name] = Run(context, planned_cells=len(cells))
         self.ledger = ResultLedger()
