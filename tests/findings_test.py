@@ -71,6 +71,29 @@ class GroupingTest(unittest.TestCase):
         self.assertEqual(busy.cells, [two.name])
         self.assertEqual(noisy.cells, [quiet.name])
 
+    def test_why_a_parallel_call_does_not_pay_is_said_outright(self):
+        # count_if streams its doubles; the probe reads less on 2 threads than on 1,
+        # and a count run of the build says 2 threads do 2.15 times the work.
+        cells = [cell("count_if", 10**7, 1, [1.0] * 5, rounds=True),
+                 cell("count_if", 10**7, 2, [0.98, 1.0, 1.02, 0.99, 1.01], rounds=True),
+                 cell("count_if", 10**6, 2, [0.5] * 5, rounds=True),  # no 1-thread cell
+                 cell("count_if", 10**5, 1, [1.0] * 5, rounds=True),
+                 cell("count_if", 10**5, 2, [0.5] * 5, rounds=True)]  # decided faster
+        bandwidth = {"1": {"sum": 10.7e9}, "2": {"sum": 8.4e9}}
+        ratios = {c.key: 2.15 for c in cells if c.threads == 2}
+        caches = [{"level": 3, "size": 1 << 20}]
+        run = derive(run_of(cells, bandwidth, caches=caches), work_ratios=ratios)
+        found = {f.kind: f for f in run.findings}
+        self.assertEqual(found[findings.MEMORY_BOUND].cells, [cells[1].name, cells[2].name])
+        self.assertIn("count_if n=1e7 t=2 (the probe's sum reads 8.4 GB/s on 2 threads against "
+                      "10.7 GB/s on 1)", found[findings.MEMORY_BOUND].text)
+        self.assertEqual(found[findings.EXTRA_WORK].cells, [cells[1].name, cells[2].name])
+        self.assertIn("count_if n=1e7 t=2 (2.15x the work of one thread, a speedup of at most "
+                      "0.93x)", found[findings.EXTRA_WORK].text)
+        # A probe that scales explains nothing.
+        run = derive(run_of(cells, {"1": {"sum": 8e9}, "2": {"sum": 16e9}}, caches=caches))
+        self.assertNotIn(findings.MEMORY_BOUND, {f.kind for f in run.findings})
+
     def test_first_call_advice_covers_every_named_cell(self):
         cells = [cell("set_intersection", 10**7, 1, [0.01, 0.01], repetitions=3),
                  cell("partial_sum", 10**7, 1, [0.01, 0.01], repetitions=12)]

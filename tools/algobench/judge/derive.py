@@ -55,8 +55,10 @@ def load_derived(path) -> Run:
     return derive(load_checked(path))
 
 
-def derive(run: Run) -> Run:
-    """Fills the derived fields of every cell of `run` in place; returns it."""
+def derive(run: Run, work_ratios: dict[tuple, float] | None = None) -> Run:
+    """Fills the derived fields of every cell of `run` in place; returns it.
+    `work_ratios`, by cell key: those of a count run of the same build, which
+    the findings use for the cells the run did not count."""
     for cell in run.cells:
         cell.stats = describe(cell.times) if cell.samples and cell.status != "failed" else None
     baselines = {(c.program, c.backend, c.n, c.fourth): c
@@ -80,7 +82,8 @@ def derive(run: Run) -> Run:
     run.busy = busy_warning(run)
     run.winners = winners(run)
     threshold = run.context.cv_threshold
-    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
+    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold,
+                                 work_ratios)
     return run
 
 
