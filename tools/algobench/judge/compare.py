@@ -175,15 +175,16 @@ class Matched:
         why = ": ".join(w for w in (None if self.judged else TOO_FEW, self.hint) if w)
         return f"{self.verdict} ({why})" if why else self.verdict
 
-    def judge(self, a: Run, b: Run, cells: list[CellResult], low: float, high: float,
-              enough: bool, noise: float, margin: float) -> None:
-        """Sets the verdict of a B/A interval [low, high] at `margin` beyond `noise`
-        and its hint; `enough`: whether the cell had what it takes to be judged."""
+    def judge(self, a: Run, b: Run, cells: list[CellResult], figure: tuple, enough: bool,
+              noise: float, margin: float) -> None:
+        """Sets the verdict of a B/A figure (middle, low, high) at `margin` beyond
+        `noise`, and its hint; `enough`: whether the cell had what it takes to be judged."""
+        _, low, high = figure
         self.judged = enough
         self.verdict = judged(1 / high, 1 / low, margin, clear=noise) \
             if enough and 0 < low <= high else UNDECIDED
         self.hint = MORE_ROUNDS if not enough else undecided_hint(
-            [a, b], (self.ratio, low, high), cells, margin, noise)
+            [a, b], figure, cells, margin, noise)
 
 
 @dataclasses.dataclass
@@ -353,7 +354,7 @@ def compare(
     for m, pair in zip(matched, cells):
         m.relative = m.ratio / drift.divisor
         m.relative_low, m.relative_high = m.low / drift.divisor, m.high / drift.divisor
-        m.judge(a, b, pair, m.relative_low, m.relative_high,
+        m.judge(a, b, pair, (m.relative, m.relative_low, m.relative_high),
                 min(len(m.samples_a), len(m.samples_b)) >= MIN_SAMPLES, drift.threshold, margin)
     only_a = sorted(cells_a[k].label for k in cells_a.keys() - cells_b.keys())
     only_b = sorted(cells_b[k].label for k in cells_b.keys() - cells_a.keys())

@@ -91,8 +91,8 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
             low, high, UNDECIDED, samples_a=[rounds_a[r] for r in common],
             samples_b=[rounds_b[r] for r in common], rounds=common, ratios=ratios,
             coverage=coverage)
-        pair.judge(a, b, [cell_a, cell_b], low, high, coverage >= MIN_COVERAGE, noise,
-                   margin_of(a.context))
+        pair.judge(a, b, [cell_a, cell_b], (pair.ratio, low, high), coverage >= MIN_COVERAGE,
+                   noise, margin_of(a.context))
         matched.append(pair)
     return PairedComparison(matched, not_compared, failed_b, noise, confidence, a.metric,
                             margin_of(a.context))
