@@ -22,7 +22,8 @@ where the machine was busy while its cells ran, --pin where an unpinned
 team's cell scatters, more rounds where its middle is clear of the margin's
 edges, so that an interval shrinking as 1/sqrt(rounds) would leave them
 within ROUNDS_FACTOR times the rounds; nothing where the middle sits on an
-edge, and nothing for a ratio without an interval.
+edge or between the margin and the wider edge `clear` sets, and nothing for
+a ratio without an interval.
 """
 
 from __future__ import annotations
@@ -86,8 +87,10 @@ def hint(middle: float | None, low: float | None, high: float | None,
         return QUIETER
     if scatters:
         return PIN
-    edges = {math.log1p(margin), math.log1p(max(margin, clear or 0.0))}
-    distance = min(abs(abs(math.log(middle)) - edge) for edge in edges)
+    inner, outer = math.log1p(margin), math.log1p(max(margin, clear or 0.0))
+    if inner < abs(math.log(middle)) < outer:
+        return None  # between the margin and what is clear: no round decides it
+    distance = min(abs(abs(math.log(middle)) - edge) for edge in (inner, outer))
     half = (math.log(high) - math.log(low)) / 2
     return MORE_ROUNDS if half <= distance * math.sqrt(ROUNDS_FACTOR) else None
 
