@@ -241,9 +241,10 @@ class Benchmark:
         margin = run["context"].get("margin") or 0.05
         speedups = [verdict_of(c["vs_sequential_low"], c["vs_sequential_high"], margin)
                     for c in cells if c.get("vs_sequential") is not None and c["threads"] > 1]
+        decided = sum(v != "undecided" for v in speedups)
         print(f"  decided at a {margin * 100:g}% margin: {share(sum(grid), len(grid))} grid cells "
-              f"(goal: at least 60%), {share(sum(v != 'undecided' for v in speedups), len(speedups))}"
-              " speedups over the sequential build at more than one thread (goal: at least 90%)")
+              f"(goal: at least 60%), {share(decided, len(speedups))} speedups over the "
+              "sequential build at more than one thread (goal: at least 90%)")
         largest = max(c["n"] for c in cells)
         threads = max(c["threads"] for c in cells)
         def figure(value, low, high, scale=1.0, shift=0.0, unit="x"):

@@ -111,12 +111,12 @@ def margin(text: str) -> float:
 
 def add_margin_argument(parser, what: str = "comparison") -> None:
     """--margin PERCENT: what `run`, `ab`, `compare` and `report` judge their comparisons at."""
+    low, high = (bound * 100 for bound in verdict.MARGIN_RANGE)
     parser.add_argument("--margin", type=margin, default=verdict.DEFAULT_MARGIN * 100,
                         metavar="PERCENT",
                         help=f"judge each {what} at this margin: faster or slower beyond it, "
-                             f"equivalent within it, else undecided ({verdict.MARGIN_RANGE[0] * 100:g}"
-                             f" to {verdict.MARGIN_RANGE[1] * 100:g}, default "
-                             f"{verdict.DEFAULT_MARGIN * 100:g})")
+                             f"equivalent within it, else undecided ({low:g} to {high:g}, "
+                             f"default {verdict.DEFAULT_MARGIN * 100:g})")
 
 
 def positive_int(text: str) -> int:
