@@ -268,7 +268,7 @@ class OptionsTest(Refusals):
         cases += [([option, value], [option]) for option in ("--programs", "--sizes", "--threads")
                   for value in ("", ",", " ")]
         cases += [([option, value], [option, value])
-                  for option in ("--min-time", "--timeout", "--cv-threshold")
+                  for option in ("--min-time", "--timeout", "--cv-threshold", "--margin")
                   for value in ("inf", "nan", "Infinity")]
         cases += [(["--timeout", "1e300"], ["--timeout", "at most"]),
                   (["--bin-dir", str(self.root / "missing")], ["--bin-dir", "does not exist"]),
@@ -279,6 +279,8 @@ class OptionsTest(Refusals):
                   (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
                   (["--samples", "1000000000"], ["would take about", "days", "--long"]),
                   (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"]),
+                  (["--margin", "0.1"], ["argument --margin: must be a percentage from 0.5 to "
+                                         "100, got 0.1"]),
                   (["--backends", "all,sequential"], ["--backends all,sequential: all stands "
                                                       "alone"])]
         # In the suite's words, never int()'s or float()'s.
@@ -316,7 +318,7 @@ class OptionsTest(Refusals):
         self.assert_refused(status, err, f"suite ab: {self.partial} lacks bench_find_if (")
         self.assertNotIn("count_if", err)
         compare_cases = [([option, value], [f"argument {option}"])
-                         for option in ("--fail-above", "--noise-floor")
+                         for option in ("--fail-above", "--noise-floor", "--margin")
                          for value in ("nan", "inf", "-1", "x")]
         compare_cases += [(["--resamples", "10"], ["--resamples", "100"]),
                           (["--resamples", "100000000"], ["--resamples", "100 to 100000"]),
@@ -494,6 +496,8 @@ class HandEditedResultsTest(Refusals):
                                    (cell + ("samples", 0), -1e-6),
                                    (cell + ("program",), "sort", named + "unknown program 'sort'"),
                                    (cell + ("status",), "done", named + "unknown status 'done'"),
+                                   (("context", "margin"), -1, "context: margin is not a "
+                                    "fraction above 0 and at most 1: -1"),
                                    (("cells", 1), self.base["cells"][0])):
             with self.subTest(path=path, value=value):
                 self.write(_replaced(self.base, path, value))

@@ -13,7 +13,7 @@ from xml.etree import ElementTree
 
 from support import REPORT_FIXTURES, cell, run_of, run_suite
 
-from algobench.judge import compare, gate, pairing, stats, thresholds
+from algobench.judge import compare, gate, pairing, stats, thresholds, verdict
 from algobench import model
 from algobench.plan import metrics
 from algobench.record import store
@@ -79,14 +79,14 @@ class FixtureComparisonTest(unittest.TestCase):
         self.assertAlmostEqual(fast.ratio, 0.5, places=6)
         self.assertEqual(fast.verdict, compare.FASTER)
         others = [m for m in self.result.matched if m not in (slow, fast)]
-        self.assertEqual({m.verdict for m in others}, {compare.UNCLEAR})
+        self.assertLessEqual({m.verdict for m in others}, {verdict.EQUIVALENT, verdict.UNDECIDED})
 
     def test_equal_samples_give_ratio_one_and_no_clear_change(self):
         same = self.by_label["count_if/n:100000/threads:1"]
         self.assertEqual(same.ratio, 1.0)
         self.assertLessEqual(same.low, 1.0)
         self.assertGreaterEqual(same.high, 1.0)
-        self.assertEqual(same.verdict, compare.UNCLEAR)
+        self.assertEqual(same.verdict, verdict.EQUIVALENT)
 
     def test_cells_in_one_run_only_are_listed_not_matched(self):
         self.assertEqual(self.result.only_a, ["nth_element/n:1000000/threads:1/fourth:750000"])
@@ -113,9 +113,9 @@ class FixtureComparisonTest(unittest.TestCase):
 
 
 class VerdictRuleTest(unittest.TestCase):
-    def compare_one(self, a, b):
+    def compare_one(self, a, b, margin=verdict.DEFAULT_MARGIN):
         result = compare.compare(run_of([cell("count_if", 1000, 1, a)]),
-                                 run_of([cell("count_if", 1000, 1, b)]))
+                                 run_of([cell("count_if", 1000, 1, b)]), margin=margin)
         self.assertEqual(len(result.matched), 1)
         return result.matched[0]
 
@@ -124,18 +124,25 @@ class VerdictRuleTest(unittest.TestCase):
         m = self.compare_one([1.0, 2.0, 3.0, 1.5, 2.5], [1.05, 2.1, 3.15, 1.6, 2.6])
         self.assertGreater(m.ratio, 1.02)
         self.assertLess(m.low, 1.0)
-        self.assertEqual(m.verdict, compare.UNCLEAR)
+        self.assertEqual((m.verdict, m.hint), (verdict.UNDECIDED, None))
 
-    def test_noise_floor(self):
+    def test_the_margin_and_the_noise_floor(self):
         a = [1.0, 1.001, 0.999, 1.0005, 0.9995]
-        self.assertEqual(self.compare_one(a, [x * 1.01 for x in a]).verdict, compare.UNCLEAR)
-        self.assertEqual(self.compare_one(a, [x * 0.99 for x in a]).verdict, compare.UNCLEAR)
-        self.assertEqual(self.compare_one(a, [x * 1.05 for x in a]).verdict, compare.SLOWER)
-        self.assertEqual(self.compare_one(a, [x * 0.95 for x in a]).verdict, compare.FASTER)
+        # (B/A, margin, verdict): slower or faster beyond both, equivalent within the margin.
+        for factor, margin, word in ((1.01, 0.05, verdict.EQUIVALENT),
+                                     (0.99, 0.05, verdict.EQUIVALENT),
+                                     (1.08, 0.05, verdict.SLOWER), (0.92, 0.05, verdict.FASTER),
+                                     (1.05, 0.01, verdict.SLOWER),
+                                     (1.015, 0.01, verdict.UNDECIDED)):
+            with self.subTest(factor=factor, margin=margin):
+                m = self.compare_one(a, [x * factor for x in a], margin)
+                self.assertEqual(m.verdict, word)
+                # Between the margin and the noise floor no round decides it.
+                self.assertIsNone(m.hint)
 
     def test_too_few_samples_give_no_verdict_and_never_fail(self):
         m = self.compare_one([1.0, 1.0], [3.0, 3.0])
-        self.assertEqual(m.verdict, compare.TOO_FEW)
+        self.assertEqual((m.word, m.judged), ("undecided (too few samples: more rounds)", False))
         steady = [1.0, 1.01, 0.99]
         result = gated(
             run_of([cell("count_if", 1000, 1, [1.0, 1.0]), cell("count_if", 1000, 2, steady)]),
@@ -150,17 +157,17 @@ class VerdictRuleTest(unittest.TestCase):
         self.assertIn("no compared cell has the 3 samples", alone.problems()[0])
         # `ab` of two rounds: a cell 672% slower that its table gives no verdict
         # neither fails a 0% gate nor lets it pass having judged nothing.
-        pair = compare.Matched(label(0), 1.0, 7.722, 7.722, 7.7, 7.8, compare.TOO_FEW,
-                               ratios=[7.7, 7.8])
+        pair = compare.Matched(label(0), 1.0, 7.722, 7.722, 7.7, 7.8, verdict.UNDECIDED,
+                               ratios=[7.7, 7.8], judged=False)
         paired = pairing.PairedComparison([pair], [], [], 0.02, 0.95)
         self.assertEqual(gate.paired_over(paired, 0), [])
         rows = gate.paired_verdicts(paired, [], lambda label: 0.0)
         why = gate.nothing_judged(rows)
         self.assertEqual(why, "the gate judged no cell: none of the 1 cell(s) held to a limit "
-                              "has a verdict (too few samples)")
+                              "has a verdict (undecided (too few samples))")
         suite = ElementTree.fromstring(gate_report.render_junit(rows, [why])).find("testsuite")
         self.assertEqual([suite.get(k) for k in ("tests", "failures", "skipped")], ["2", "1", "1"])
-        self.assertIn("| 0% | not judged: too few samples |",
+        self.assertIn("| 0% | not judged: undecided (too few samples) |",
                       gate_report.render_gate_markdown(rows, False, [why]))
 
     def test_empty_samples_or_bad_times_are_not_compared(self):
@@ -259,7 +266,7 @@ class DriftTest(unittest.TestCase):
         self.assertAlmostEqual(result.drift.shift, 1.2, delta=0.01)
         self.assertLess(result.drift.shift_low, result.drift.shift)
         self.assertGreater(result.drift.shift_high, result.drift.shift)
-        self.assertEqual({m.verdict for m in result.matched}, {compare.UNCLEAR})
+        self.assertEqual({m.verdict for m in result.matched}, {verdict.EQUIVALENT})
         for m in result.matched:
             self.assertAlmostEqual(m.ratio, 1.2, delta=0.03)
             self.assertAlmostEqual(m.relative, 1.0, delta=0.02)
@@ -279,7 +286,7 @@ class DriftTest(unittest.TestCase):
         self.assertAlmostEqual(by_label[label(7)].ratio, 2.4, delta=0.06)
         self.assertEqual(by_label[label(12)].verdict, compare.FASTER)
         self.assertAlmostEqual(by_label[label(12)].relative, 0.5, delta=0.02)
-        self.assertEqual(result.verdict_counts()[compare.UNCLEAR], 38)
+        self.assertEqual(result.verdict_counts()[verdict.EQUIVALENT], 38)
 
     def test_unequal_drift_widens_the_threshold_to_the_cells_spread(self):
         # Cells drift by 20% give or take 3% each, their samples are steadier than
@@ -293,7 +300,8 @@ class DriftTest(unittest.TestCase):
         self.assertEqual(result.verdict_counts()[compare.FASTER], 0)
         floor_only = [m for m in result.matched
                       if compare.verdict(m.relative_low, m.relative_high, 7, 7,
-                                         compare.NOISE_FLOOR) != compare.UNCLEAR]
+                                         compare.NOISE_FLOOR, margin=0.01)
+                      in (verdict.SLOWER, verdict.FASTER)]
         self.assertGreater(len(floor_only), 10)
 
     def test_too_few_cells_fall_back_to_the_plain_rule(self):
@@ -321,10 +329,10 @@ class DriftTest(unittest.TestCase):
                                   r" over 30 cells, 95% interval 1\.\d{3} \.\. 1\.\d{3}\."
                                   r" Between two separate runs")
             self.assertIn("./suite ab A B", out)
-            self.assertRegex(out, r"divided by the shift 1\.\d{3}.*clear when the whole interval"
-                                  r" lies beyond ±2\.0%, the larger of the ±2% noise floor and"
-                                  r" 3 × the cells' spread of \d\.\d%")
-            self.assertIn("30 no clear change", out)
+            self.assertRegex(out, r"divided by the shift 1\.\d{3}.*faster when the whole"
+                                  r" interval lies beyond ±5\.0%, the margin or, if larger, the"
+                                  r" ±2% noise floor and 3 × the cells' spread of \d\.\d%")
+            self.assertIn("30 equivalent", out)
             # Runs known to be interleaved: the same drift is a slowdown of every cell.
             status, out, err = run_main(path_a, path_b, "--fail-above", "5",
                                         "--no-drift-correction")

@@ -12,6 +12,7 @@ from algobench.judge import findings
 from algobench.measure import machine
 from algobench import model
 from algobench.model.contention import Contention
+from algobench.judge import derive as deriving, verdict
 from algobench.judge.derive import derive
 from algobench.export import summary
 from algobench.model import Context
@@ -69,6 +70,29 @@ class GroupingTest(unittest.TestCase):
         self.assertEqual(run.busy, busy.line)
         self.assertEqual(busy.cells, [two.name])
         self.assertEqual(noisy.cells, [quiet.name])
+
+    def test_why_a_parallel_call_does_not_pay_is_said_outright(self):
+        # count_if streams its doubles; the probe reads less on 2 threads than on 1,
+        # and a count run of the build says 2 threads do 2.15 times the work.
+        cells = [cell("count_if", 10**7, 1, [1.0] * 5, rounds=True),
+                 cell("count_if", 10**7, 2, [0.98, 1.0, 1.02, 0.99, 1.01], rounds=True),
+                 cell("count_if", 10**6, 2, [0.5] * 5, rounds=True),  # no 1-thread cell
+                 cell("count_if", 10**5, 1, [1.0] * 5, rounds=True),
+                 cell("count_if", 10**5, 2, [0.5] * 5, rounds=True)]  # decided faster
+        bandwidth = {"1": {"sum": 10.7e9}, "2": {"sum": 8.4e9}}
+        ratios = {c.key: 2.15 for c in cells if c.threads == 2}
+        caches = [{"level": 3, "size": 1 << 20}]
+        run = derive(run_of(cells, bandwidth, caches=caches), work_ratios=ratios)
+        found = {f.kind: f for f in run.findings}
+        self.assertEqual(found[findings.MEMORY_BOUND].cells, [cells[1].name, cells[2].name])
+        self.assertIn("count_if n=1e7 t=2 (the probe's sum reads 8.4 GB/s on 2 threads against "
+                      "10.7 GB/s on 1)", found[findings.MEMORY_BOUND].text)
+        self.assertEqual(found[findings.EXTRA_WORK].cells, [cells[1].name, cells[2].name])
+        self.assertIn("count_if n=1e7 t=2 (2.15x the work of one thread, a speedup of at most "
+                      "0.93x)", found[findings.EXTRA_WORK].text)
+        # A probe that scales explains nothing.
+        run = derive(run_of(cells, {"1": {"sum": 8e9}, "2": {"sum": 16e9}}, caches=caches))
+        self.assertNotIn(findings.MEMORY_BOUND, {f.kind for f in run.findings})
 
     def test_first_call_advice_covers_every_named_cell(self):
         cells = [cell("set_intersection", 10**7, 1, [0.01, 0.01], repetitions=3),
@@ -166,7 +190,7 @@ class WinnersRuleTest(unittest.TestCase):
         row = table_rows(winners)["count_if/1000000/2"]
         self.assertEqual(row["backend to use"], "c++17-par")
 
-    def test_an_interval_reaching_one_is_a_tie_in_the_summary_too(self):
+    def test_an_interval_within_the_margin_is_equivalent_in_the_summary_too(self):
         parallel_mode = [1e-3] * 8
         par = [1e-3 * f for f in (0.98, 1.01, 0.97, 1.02, 0.99, 1.03, 0.96, 1.01)]
         (winner,) = self.pair(parallel_mode, par).winners
@@ -174,18 +198,51 @@ class WinnersRuleTest(unittest.TestCase):
         self.assertEqual(sorted(winner.tied), ["c++17-par", "parallel-mode"])
         self.assertEqual(winner.tied[0], winner.backend)
         markdown = summary.render_markdown(self.pair(parallel_mode, par))
-        self.assertIn(f"| tie: {', '.join(winner.tied)} |", markdown)
+        self.assertEqual(winner.verdict, verdict.EQUIVALENT)
+        self.assertIn(f"| equivalent: {', '.join(winner.tied)} |", markdown)
 
-    def test_without_rounds_the_faster_median_wins_and_old_files_still_load(self):
+    def test_without_rounds_the_faster_median_wins_undecided_and_old_files_still_load(self):
         run = self.pair([2e-3, 2e-3, 2e-3], [1e-3, 3e-3, 1e-3], rounds=False)
         (winner,) = run.winners
-        self.assertEqual((winner.backend, winner.lead, winner.lead_low, winner.tied),
-                         ("c++17-par", 2.0, None, []))
-        # A file written before ties were named lacks the field; one key is unknown.
+        self.assertEqual((winner.backend, winner.lead, winner.lead_low, winner.verdict,
+                          winner.hint), ("c++17-par", 2.0, None, verdict.UNDECIDED, None))
+        # A file written before hints were given lacks the field; one key is unknown.
         data = json.loads(json.dumps(run.to_dict()))
-        del data["winners"][0]["tied"]
+        del data["winners"][0]["hint"]
         data["winners"][0]["later"] = 1
         self.assertEqual(model.from_dict(data).winners, run.winners)
+
+    def test_the_verdict_rule_on_recorded_rounds(self):
+        """Seven rounds of the sequential build's time over the parallel mode's at
+        one thread, whose median's interval runs from the smallest to the largest;
+        judged both ways round, and as the winner of the two and its hint."""
+        edge = 1.05
+        rows = [  # (smallest, largest ratio, margin, verdict, hint)
+            (1.06, 1.3, 0.05, verdict.FASTER, None),
+            (edge, 1.3, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # on the edge: not beyond
+            (1 / 1.3, 1 / 1.06, 0.05, verdict.SLOWER, None),
+            (1 / edge, edge, 0.05, verdict.EQUIVALENT, None),  # the band holds its edges
+            (0.99, 1.051, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # its middle inside
+            (1.01, 1.12, 0.05, verdict.UNDECIDED, None),  # its middle on the edge
+            (1.06, 1.09, 0.10, verdict.EQUIVALENT, None),
+            (0.7, 1.6, 0.05, verdict.UNDECIDED, None),
+        ]
+        for low, high, margin, word, hint in rows:
+            with self.subTest(low=low, high=high, margin=margin):
+                middle = (low * high) ** 0.5
+                sequential = cell("count_if", 10**6, 1, [low] + [middle] * 5 + [high],
+                                  backend="sequential", rounds=True)
+                parallel_mode = cell("count_if", 10**6, 1, [1.0] * 7, rounds=True)
+                run = derive(run_of([sequential, parallel_mode], margin=margin))
+                figure = (parallel_mode.vs_sequential_low, parallel_mode.vs_sequential_high)
+                self.assertEqual(figure, (low, high))
+                self.assertEqual(verdict.verdict(*figure, margin), word)
+                _, *turned = deriving.paired(parallel_mode, sequential)
+                self.assertEqual(verdict.verdict(*turned, margin), verdict.turned(word))
+                (winner,) = run.winners
+                self.assertEqual(winner.verdict, verdict.FASTER if word == verdict.SLOWER
+                                 else word)
+                self.assertEqual(winner.hint, hint)
 
 
 class CrossoverTest(unittest.TestCase):

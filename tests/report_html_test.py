@@ -159,7 +159,7 @@ class ReportPageTest(SelfContainedPageChecks, unittest.TestCase):
         self.assertLess(sections.index("answers"), sections.index("findings"))
         self.assertLess(sections.index("findings"), sections.index("context"))
         text = "".join(self.page.text)
-        self.assertIn("tie: pmode, seq", text)
+        self.assertIn("equivalent: pmode, seq", text)
         # Each cell links to its program's speedup chart.
         links = {a.attrs["href"] for a in self.page.all("a") if a.ancestor("table") is not None
                  and a.ancestor("table").classes == {"findings"}}

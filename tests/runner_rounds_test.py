@@ -247,7 +247,7 @@ class AbTest(unittest.TestCase):
     def test_the_same_build_passes_the_gate(self):
         status, stdout, stderr, _ = self.ab("--fail-above", "5", scale="")
         self.assertEqual(status, 0, stderr)
-        self.assertIn("6 no clear change", stdout)
+        self.assertIn("6 equivalent", stdout)
 
     def test_gate_fails_on_a_failed_or_timed_out_b_cell(self):
         status, _, stderr, out = self.ab("--fail-above", "5", scale="",
@@ -267,7 +267,8 @@ class AbTest(unittest.TestCase):
             limits.flush()
             status, stdout, stderr, out = self.ab("--samples", "3", "--thresholds", limits.name)
         self.assertEqual(status, 1, stderr)
-        self.assertIn("6 too few samples", stdout)
+        self.assertIn("6 undecided", stdout)
+        self.assertIn("undecided (too few samples: more rounds)", stdout)
         self.assertIn("coverage here: 75.0%", stdout)
         self.assertIn("suite ab: the gate judged no cell: no threshold rule of the time metric",
                       stderr)
@@ -288,14 +289,14 @@ class AbTest(unittest.TestCase):
         for index in range(50):
             ratios = [1 + rng.uniform(-0.08, 0.08) for _ in range(5)]
             pairs.append(compare.Matched(f"c{index}", 1.0, 1.0, sorted(ratios)[2], 0, 0,
-                                         "no clear change", ratios=ratios))
+                                         "equivalent", ratios=ratios))
         comparison = pairing.PairedComparison(pairs, [], [], 0.02, 0.95)
         self.assertEqual(gate.paired_over(comparison, 5), [])
         pairs[0].ratios = [1.3, 1.32, 1.28, 1.31, 1.29]
         pairs[0].ratio = 1.3
-        # The gate goes by the table's verdict: "slower" fails it, anything else not.
+        # Only an interval beyond the noise floor fails it.
         self.assertEqual(gate.paired_over(comparison, 5), [])
-        pairs[0].verdict = compare.SLOWER
+        pairs[0].low = 1.28
         self.assertEqual([p.label for p, _ in gate.paired_over(comparison, 5)], ["c0"])
 
     def test_scattered_ratios_get_extra_rounds_and_steady_ones_none(self):

@@ -22,6 +22,7 @@ import support
 from support import (FIXTURES, ROOT, SUITE, TINY, cell, load, quiet, run_of, run_suite,
                      standin_bin, suite_process)
 
+from algobench.commands import redraw
 from algobench.judge import history
 from algobench import model
 from algobench.record import recorder, store, store_file
@@ -533,6 +534,22 @@ class HistoryTest(StoreCase):
         self.assertEqual(len(marked), 1, out)
         self.assertIn("2024-05-09", marked[0])
         self.assertIn("1,010  +1.0% *", marked[0])
+
+    def test_a_timed_run_takes_the_work_ratios_of_a_count_run_of_its_build(self):
+        build = dict(host="h", git_commit="abc", git_dirty=False, bin_dir="/b")
+        with Store.open(self.path) as the_store:
+            for commit, ratio in (("abc", 2.15), ("other", 1.0)):
+                cells = [cell("count_if", 1000, t, []) for t in (1, 2)]
+                for record, count in zip(cells, (1000.0, 1000.0 * ratio)):
+                    record.instruction_samples = [count]
+                the_store.register(run_of(cells, metric="instructions", **dict(
+                    build, git_commit=commit)))
+        timed = run_of([cell("count_if", 1000, 2, [1.0])], **build)
+        (two,) = timed.cells
+        self.assertEqual(redraw.stored_work_ratios(timed, self.path), {two.key: 2.15})
+        for field, value in (("git_dirty", True), ("bin_dir", "/other"), ("git_commit", "new")):
+            other = run_of(timed.cells, **dict(build, **{field: value}))
+            self.assertIsNone(redraw.stored_work_ratios(other, self.path), field)
 
     def test_the_command_marks_the_step_and_states_the_rule(self):
         status, out, _ = run_suite(["history", STEP, "--machine", "h", "--store", str(self.path)])

@@ -64,6 +64,13 @@ STDERR_LOG = pathlib.Path(os.devnull)
 CHECKS = ("aa", "gate", "sweeps", "ab", "rounds", "duet", "steady", "backends", "counts")
 
 
+def verdict_of(low, high, margin: float) -> str:
+    """The suite's verdict of a ratio's interval (tools/algobench/judge/verdict.py)."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    from algobench.judge.verdict import verdict
+    return verdict(low, high, margin)
+
+
 def suite(*arguments: str, quiet: bool = True) -> tuple[int, str, float]:
     """Runs ./suite (`run` on the programs of --bin-dir when given); returns (exit
     status, standard output, seconds). Quiet, its messages go to STDERR_LOG, and
@@ -170,7 +177,7 @@ class Benchmark:
                       if p["label"] in repeat]
         within3 = sum(abs(x - 1) <= 0.03 for x in products)
         within5 = sum(abs(x - 1) <= 0.05 for x in agreements)
-        changed = sum(p["verdict"] != "no clear change" for p in forward["pairs"])
+        changed = sum(p["verdict"] in ("slower", "faster") for p in forward["pairs"])
         print(f"ab: -O3 against -O1: {share(changed, len(forward['pairs']))} cells clearly "
               f"changed, geometric mean B/A {forward['geomean']:.3f}; ab(A,B) x ab(B,A) within 3% "
               f"of 1 in {share(within3, len(products))} cells (goal: at least 90%); two ab(A,B) "
@@ -230,6 +237,14 @@ class Benchmark:
         print(f"backends: the default sweep of every backend built ({', '.join(backends)}): "
               f"{len(cells)} cells, {checked} passed their checks, took {took:.0f} s (goal: "
               f"within 180 s); exit status {status}")
+        grid = [w["verdict"] in ("faster", "equivalent") for w in run.get("winners", [])]
+        margin = run["context"].get("margin") or 0.05
+        speedups = [verdict_of(c["vs_sequential_low"], c["vs_sequential_high"], margin)
+                    for c in cells if c.get("vs_sequential") is not None and c["threads"] > 1]
+        decided = sum(v != "undecided" for v in speedups)
+        print(f"  decided at a {margin * 100:g}% margin: {share(sum(grid), len(grid))} grid cells "
+              f"(goal: at least 60%), {share(decided, len(speedups))} speedups over the "
+              "sequential build at more than one thread (goal: at least 90%)")
         largest = max(c["n"] for c in cells)
         threads = max(c["threads"] for c in cells)
         def figure(value, low, high, scale=1.0, shift=0.0, unit="x"):

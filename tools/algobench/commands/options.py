@@ -20,7 +20,7 @@ import threading
 
 from .. import model
 from ..measure import ab, rounds
-from ..judge import compare
+from ..judge import compare, verdict
 from ..judge.findings import DEFAULT_CV_THRESHOLD
 from ..model.contention import RETRIES
 from ..plan import build, matrix
@@ -97,6 +97,26 @@ def percentage(text: str) -> float:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be a percentage of 0 or more, got {text}")
     return value
+
+
+def margin(text: str) -> float:
+    """A margin in percent, within verdict.MARGIN_RANGE."""
+    value = finite(text)
+    low, high = (bound * 100 for bound in verdict.MARGIN_RANGE)
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be a percentage from {low:g} to {high:g}, "
+                                         f"got {text}")
+    return value
+
+
+def add_margin_argument(parser, what: str = "comparison") -> None:
+    """--margin PERCENT: what `run`, `ab`, `compare` and `report` judge their comparisons at."""
+    low, high = (bound * 100 for bound in verdict.MARGIN_RANGE)
+    parser.add_argument("--margin", type=margin, default=verdict.DEFAULT_MARGIN * 100,
+                        metavar="PERCENT",
+                        help=f"judge each {what} at this margin: faster or slower beyond it, "
+                             f"equivalent within it, else undecided ({low:g} to {high:g}, "
+                             f"default {verdict.DEFAULT_MARGIN * 100:g})")
 
 
 def positive_int(text: str) -> int:
@@ -276,6 +296,8 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
     how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
+    add_margin_argument(how, "B/A ratio" if ab_command else
+                        "comparison (a backend against another, against the sequential build)")
     how.add_argument("--long", action="store_true",
                      help="run a sweep estimated to take more than a day (refused without it)")
     how.add_argument("--no-bandwidth", action="store_true",

@@ -28,6 +28,7 @@ from ..record import results_folder, store
 from ..record.recorder import Recorder
 from ..measure.runner import Options
 from ..judge.findings import DEFAULT_CV_THRESHOLD
+from ..judge.verdict import DEFAULT_MARGIN
 from ..model.contention import RETRIES
 from ..plan import metrics
 from ..plan.metrics import Metric
@@ -86,6 +87,7 @@ class RunRequest:
     pin: bool = False
     hugepages: bool = False
     cv_threshold: float = DEFAULT_CV_THRESHOLD
+    margin: float = DEFAULT_MARGIN * 100  # percent
     long: bool = False
     no_bandwidth: bool = False
     no_plots: bool = False
@@ -294,6 +296,7 @@ def measure(command: str, request: RunRequest, argv: list[str],
                                 probe_bandwidth=not request.no_bandwidth,
                                 draw_plots=not request.no_plots,
                                 cv_threshold=request.cv_threshold,
+                                margin=request.margin / 100,
                                 listeners=(console, recorder), **sweep_options)
         result = go(the_sweep)
     except OSError as error:

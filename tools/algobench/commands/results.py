@@ -23,8 +23,9 @@ from ..export.text import printable
 from ..files import replace_file
 from ..plan import metrics
 from ..plan.metrics import Metric
-from .options import (add_judging_arguments, add_store_argument, path, percentage, store_path,
-                      text, typed)
+from ..judge.verdict import DEFAULT_MARGIN
+from .options import (add_judging_arguments, add_margin_argument, add_store_argument, margin,
+                      path, percentage, store_path, text, typed)
 from . import listing
 from .request import Refusal
 
@@ -45,12 +46,14 @@ class CompareRequest:
     resamples: int = comparing.RESAMPLES
     no_drift_correction: bool = False
     store: pathlib.Path | None = None
+    margin: float = DEFAULT_MARGIN * 100  # percent
 
 
 @dataclasses.dataclass
 class ReportRequest:
     """`report`'s options: a results folder to redraw, or the store's history page."""
     folder: pathlib.Path | None = None
+    margin: float | None = None  # percent; None: the run's own
     no_plots: bool = False
     html: bool = False
     store: str | None = None  # --store alone: ""
@@ -90,6 +93,9 @@ def add_parsers(commands) -> None:
                         help="with --html and no folder: the history page of the store (default "
                              "results/store.sqlite): each cell's figure over the runs, one "
                              "curve per machine, written to history.html beside the store")
+    redrawing.add_argument("--margin", type=margin, metavar="PERCENT",
+                        help="judge the run's comparisons again at this margin (default: the "
+                             "one it was judged at), and record it in its results.json")
     redrawing.add_argument("--cells", metavar="REGEX",
                         help="with --store: the cells the history page shows (default all)")
     redrawing.add_argument("--out", type=path, metavar="FILE",
@@ -142,6 +148,7 @@ def _add_compare_arguments(parser: argparse.ArgumentParser) -> None:
                              "intervals: a 5%% chance of a false alarm over all cells), or when "
                              "a cell that ran in A failed or timed out in B")
     add_judging_arguments(parser)
+    add_margin_argument(parser, "cell's change")
     parser.add_argument("--no-drift-correction", action="store_true",
                         help="judge each cell's B/A itself instead of its change relative to the "
                              "run-wide shift (for runs known to be interleaved)")
@@ -184,7 +191,7 @@ def compare(arguments: argparse.Namespace, argv: list[str]) -> int:
         result = comparing.compare_runs(
             a, b, None if fail_above is None else lambda label: fail_above,
             request.noise_floor / 100, request.resamples,
-            drift_correction=not request.no_drift_correction)
+            drift_correction=not request.no_drift_correction, margin=request.margin / 100)
         problems = gate.judge(result, fail_above)
     except (model.ResultsError, store.StoreError, comparing.MetricMismatch) as error:
         raise Refusal(str(error)) from None
@@ -220,6 +227,8 @@ def report(arguments: argparse.Namespace, argv: list[str]) -> int:
     """`suite report`: a results folder's files redrawn, or the store's history page."""
     request = typed(ReportRequest, arguments)
     if request.store is not None:
+        if request.margin is not None:
+            raise Refusal("--margin goes with a results folder, not the history page")
         return _history_page(request)
     if request.folder is None:
         raise Refusal("give a results folder, or --html --store for the history page")
@@ -228,7 +237,8 @@ def report(arguments: argparse.Namespace, argv: list[str]) -> int:
     if given:  # a folder's files are rewritten whole, from every cell
         raise Refusal(f"{' and '.join(given)} go{'es' if len(given) == 1 else ''} with --html "
                       "--store (the history page); a results folder is rewritten whole")
-    return redraw.report(request.folder, plots=not request.no_plots, html_only=request.html)
+    return redraw.report(request.folder, plots=not request.no_plots, html_only=request.html,
+                         margin=None if request.margin is None else request.margin / 100)
 
 
 def _history_page(request: ReportRequest) -> int:

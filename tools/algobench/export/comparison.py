@@ -6,12 +6,11 @@ its commit and date where the results record them. An A/B run (`ab`) is drawn
 from the same matched-cell records with the same table, as text (printed) and
 as the files of its results folder beside the two builds' own (write_ab):
 ab.md, pairs.csv (every round's A and B time and their ratio) and ab.json.
-A comparison of counts (an exact metric) has its own table, with each cell's
-exact ratio or range, and writes ab.md and ab.json of an A/B run.
+A comparison of counts (an exact metric) has its own table
+(count_comparison.py), drawn through the same calls.
 
-One module, beyond the usual length, because the views of both kinds of
-comparison share the names of the runs, the sections, and the files an A/B
-run writes.
+Each cell's verdict is one of the four words of judge/verdict.py, an
+undecided one with what would decide it.
 """
 
 from __future__ import annotations
@@ -22,9 +21,9 @@ import math
 import pathlib
 
 from ..files import dump_json, replace_file
+from .count_comparison import count_json, count_markdown, count_text
 from .samples_csv import csv_value
-from .summary import count_text
-from .text import aligned, interval, markdown
+from .text import aligned, interval, markdown, run_details, run_name
 from .units import format_seconds
 
 
@@ -36,7 +35,7 @@ def _row(m, shift: bool) -> list[str]:
     """A matched cell's line of the table; with `shift`, its change relative to the run."""
     row = [m.label, format_seconds(m.median_a), format_seconds(m.median_b), f"{m.ratio:.3f}",
            interval(m.low, m.high, ".3f", " .. "), _percent(m.ratio)]
-    return row + ([_percent(m.relative)] if shift else []) + [m.verdict]
+    return row + ([_percent(m.relative)] if shift else []) + [m.word]
 
 
 def _text_table(header: list[str], rows: list[list[str]]) -> list[str]:
@@ -72,6 +71,12 @@ def _shift_line(comparison) -> str | None:
                    " which interleaves the two builds in one run.")
 
 
+def _margin_text(comparison) -> str:
+    """What the words mean at the comparison's margin."""
+    return (f"equivalent when it lies within ±{comparison.margin:.1%} (the margin), undecided "
+            "otherwise, with what would decide it")
+
+
 def _rule_text(comparison) -> str:
     drift = comparison.drift
     text = (f"B/A is the ratio of median times (above 1: B slower); CI: "
@@ -80,17 +85,18 @@ def _rule_text(comparison) -> str:
     if drift is not None and drift.corrected:
         spread = f"{(math.exp(drift.spread) - 1) * 100:.1f}%"
         text += (f"Verdicts judge the change relative to the run (B/A and its CI divided by the"
-                 f" shift {drift.shift:.3f}: \"vs shift\"): clear when the whole interval lies"
-                 f" beyond ±{drift.threshold:.1%}, the larger of the {floor} and"
-                 f" {drift.multiple:g} × the cells' spread of {spread}"
-                 f" (robust SD of log B/A, 1.4826 × MAD)")
+                 f" shift {drift.shift:.3f}: \"vs shift\"): slower or faster when the whole"
+                 f" interval lies beyond ±{max(drift.threshold, comparison.margin):.1%}, the"
+                 f" margin or, if larger, the {floor} and {drift.multiple:g} × the cells' spread"
+                 f" of {spread} (robust SD of log B/A, 1.4826 × MAD)")
     else:
         why = (f"{drift.cells} matched cells are too few, {drift.min_cells} needed, to tell a"
                f" shift common to all from the cells' own changes"
                if drift is not None and drift.too_few_cells else "drift correction off")
-        text += (f"No run-wide shift removed ({why}): a change is clear when the whole interval"
-                 f" of B/A lies beyond the {floor}")
-    return text + f"; fewer than {comparison.min_samples} samples: no verdict."
+        text += (f"No run-wide shift removed ({why}): slower or faster when the whole interval"
+                 f" of B/A lies beyond the margin or, if larger, the {floor}")
+    return (text + f"; {_margin_text(comparison)}; fewer than {comparison.min_samples} samples:"
+            " not judged.")
 
 
 def _gate_line(comparison) -> str | None:
@@ -129,15 +135,6 @@ def _lines_below(comparison) -> list[str]:
     return [line for line in lines if line is not None]
 
 
-def _details(name: dict) -> str:
-    return ", ".join(str(name[key]) for key in ("git_commit", "date") if name.get(key))
-
-
-def _plain_name(name: dict) -> str:
-    details = _details(name)
-    return name["path"] + (f" ({details})" if details else "")
-
-
 def _code(text: str) -> str:
     """A Markdown code span that survives backticks in the text."""
     fence = "``" if "`" in text else "`"
@@ -146,14 +143,14 @@ def _code(text: str) -> str:
 
 
 def _markdown_name(name: dict) -> str:
-    details = _details(name)
+    details = run_details(name)
     return _code(name["path"]) + (f" ({_md_escape(details)})" if details else "")
 
 
 def render_text(comparison, name_a: dict, name_b: dict) -> str:
     if comparison.exact:
-        return _count_text(comparison, name_a, name_b)
-    out = [f"A: {_plain_name(name_a)}", f"B: {_plain_name(name_b)}"]
+        return count_text(comparison, name_a, name_b)
+    out = [f"A: {run_name(name_a)}", f"B: {run_name(name_b)}"]
     out += [f"warning: {w}" for w in comparison.warnings]
     out += [f"note: {n}" for n in comparison.notes]
     out.append("")
@@ -169,7 +166,7 @@ def _md_escape(text: str) -> str:
 
 def render_markdown(comparison, name_a: dict, name_b: dict) -> str:
     if comparison.exact:
-        return _count_markdown(comparison, name_a, name_b)
+        return count_markdown(comparison, name_a, name_b)
     out = ["# Comparison of two runs", "", f"- A: {_markdown_name(name_a)}",
            f"- B: {_markdown_name(name_b)}", ""]
     if comparison.warnings or comparison.notes:
@@ -229,12 +226,14 @@ def to_json(comparison, name_a: dict, name_b: dict) -> dict:
         "resamples": comparison.resamples,
         "noise_floor": comparison.noise,
         "min_samples": comparison.min_samples,
+        "margin": comparison.margin,
         "cells": [
             {"cell": m.label, "median_a": m.median_a, "median_b": m.median_b,
              "ratio": _finite(m.ratio), "low": _finite(m.low), "high": _finite(m.high),
              "change": _finite(m.ratio - 1), "relative": _finite(m.relative),
              "relative_low": _finite(m.relative_low), "relative_high": _finite(m.relative_high),
-             "relative_change": _finite(m.relative - 1), "verdict": m.verdict}
+             "relative_change": _finite(m.relative - 1), "verdict": m.verdict,
+             "hint": m.hint, "judged": m.judged}
             for m in comparison.matched
         ],
         "verdicts": comparison.verdict_counts(),
@@ -261,7 +260,7 @@ def to_json(comparison, name_a: dict, name_b: dict) -> dict:
 
 def render_json(comparison, name_a: dict, name_b: dict) -> str:
     if comparison.exact:
-        return _count_json(comparison, name_a, name_b)
+        return count_json(comparison, name_a, name_b)
     return dump_json(to_json(comparison, name_a, name_b))
 
 
@@ -277,15 +276,17 @@ def _ab_rule_text(comparison) -> str:
             f"run next to it in the same round (above 1: B slower). Interval: distribution-free "
             f"interval of that median from the ratios' order statistics, at least "
             f"{comparison.confidence:.0%} where the rounds allow it, else the widest they give "
-            f"(min..max; coverage here: {shown}). A change is clear when the whole interval lies "
-            f"beyond ±{comparison.noise:.0%}; an interval covering less than 90% (fewer than "
-            f"five rounds) gives no verdict.")
+            f"(min..max; coverage here: {shown}). Slower or faster when the whole interval lies "
+            f"beyond ±{max(comparison.noise, comparison.margin):.1%}, the margin or, if larger, "
+            f"the ±{comparison.noise:.0%} noise floor; {_margin_text(comparison)}; an interval "
+            "covering less than 90% (fewer than five rounds) is not judged.")
 
 
 def _ab_summary_line(comparison) -> str:
     if comparison.geomean is None:
         return "No cell could be compared."
-    counts = ", ".join(f"{count} {name}" for name, count in comparison.verdict_counts().items())
+    counts = ", ".join(f"{count} {name}" for name, count in comparison.verdict_counts().items()
+                       if count)
     return (f"Geometric mean of B/A over {len(comparison.matched)} cells: "
             f"{comparison.geomean:.3f} ({(comparison.geomean - 1) * 100:+.1f}%); {counts}")
 
@@ -348,7 +349,7 @@ def _ab_pair(m, together: set[str] | None) -> dict:
     pair = {"label": m.label, "rounds": m.rounds, "seconds_a": m.samples_a,
             "seconds_b": m.samples_b, "ratios": m.ratios, "median_a": m.median_a,
             "median_b": m.median_b, "ratio": m.ratio, "low": m.low, "high": m.high,
-            "verdict": m.verdict, "coverage": m.coverage}
+            "verdict": m.verdict, "hint": m.hint, "coverage": m.coverage}
     if together is not None:
         pair["side_by_side"] = m.label in together  # False: interleaved despite --duet
     return pair
@@ -363,7 +364,7 @@ def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str,
         "ab.md": render_ab_markdown(comparison, name_a, name_b, warnings, together),
         "pairs.csv": render_pairs_csv(comparison),
         "ab.json": dump_json({"a": name_a, "b": name_b,
-                              "noise_floor": comparison.noise,
+                              "noise_floor": comparison.noise, "margin": comparison.margin,
                               "confidence": comparison.confidence,
                               "geomean": comparison.geomean,
                               "pairs": [_ab_pair(m, together) for m in comparison.matched],
@@ -374,72 +375,12 @@ def write_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str,
     return [folder / name for name in files]
 
 
-# -- of counts (runs of an exact metric: count_compare), `compare` and `ab` alike
-
-COUNT_COLUMNS = ("cell", "A instructions", "B instructions", "B/A", "change %", "verdict")
-CAVEAT = ("Counts are not time: the instructions a call executes, counted under callgrind. "
-          "A memory-bound call can change in time without changing in count; time it "
-          "(--metric time) to see that.")
-
-
-def _count_rows(comparison) -> list[list[str]]:
-    rows = []
-    for p in comparison.pairs:
-        ratio = f"{p.ratio:.6f}" if p.exact else f"{p.ratio:.6f} ({p.low:.4f}-{p.high:.4f})"
-        rows.append([p.label, count_text(p.a.instructions), count_text(p.b.instructions), ratio,
-                     f"{(p.ratio - 1) * 100:+.3f}", p.verdict + ("" if p.exact else " *")])
-    return rows
-
-
-def _count_footer(comparison) -> list[str]:
-    lines = []
-    if comparison.geomean is not None:
-        lines.append(f"geometric mean of B/A: {comparison.geomean:.6f}")
-    if any(not p.exact for p in comparison.pairs):
-        lines.append("* counted more than once (the runtime's scheduling moves the count): "
-                     "B/A in parentheses runs from smallest B over largest A to largest B over "
-                     "smallest A, and a change is called only beyond it and beyond either "
-                     "side's own spread")
-    lines += [f"not compared: {label}: {why}" for label, why in comparison.not_compared]
-    lines += [f"failed in B: {label}: {why}" for label, why in comparison.failed_in_b]
-    lines.append(CAVEAT)
-    return lines
-
-
-def _name(name) -> str:
-    """A run's name: text (an A/B run's build), or `compare`'s path, commit and date."""
-    return name if isinstance(name, str) else _plain_name(name)
-
-
-def _count_text(comparison, name_a, name_b) -> str:
-    lines = [f"A: {_name(name_a)}", f"B: {_name(name_b)}", ""]
-    lines += aligned([COUNT_COLUMNS, *_count_rows(comparison)], right={1, 2, 3, 4})
-    return "\n".join(lines + [""] + _count_footer(comparison)) + "\n"
-
-
-def _count_markdown(comparison, name_a, name_b) -> str:
-    lines = ["# Comparison of instruction counts", "", f"- A: {_name(name_a)}",
-             f"- B: {_name(name_b)}", ""]
-    lines += markdown(COUNT_COLUMNS, _count_rows(comparison), right={1, 2, 3, 4})
-    return "\n".join(lines + [""] + [f"{line}  " for line in _count_footer(comparison)]) + "\n"
-
-
-def _count_json(comparison, name_a: str, name_b: str) -> str:
-    pairs = [{"label": p.label, "a": p.a.instruction_samples, "b": p.b.instruction_samples,
-              "ratio": p.ratio, "low": p.low, "high": p.high, "exact": p.exact,
-              "verdict": p.verdict, "limit_percent": p.limit} for p in comparison.pairs]
-    return dump_json({"a": name_a, "b": name_b, "metric": comparison.metric.name,
-                      "geomean": comparison.geomean, "pairs": pairs,
-                      "not_compared": [list(i) for i in comparison.not_compared],
-                      "failed_in_b": [list(i) for i in comparison.failed_in_b]})
-
-
 def write_counts_ab(folder: pathlib.Path, comparison, name_a: str, name_b: str
                     ) -> list[pathlib.Path]:
     """ab.md and ab.json of an A/B run of counts."""
     folder = pathlib.Path(folder)
-    files = {"ab.md": _count_markdown(comparison, name_a, name_b),
-             "ab.json": _count_json(comparison, name_a, name_b)}
+    files = {"ab.md": count_markdown(comparison, name_a, name_b),
+             "ab.json": count_json(comparison, name_a, name_b)}
     for name, text in files.items():
         replace_file(folder / name, text)
     return [folder / name for name in files]

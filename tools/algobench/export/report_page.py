@@ -51,8 +51,9 @@ SHORT = {"parallel-mode": "pmode", "sequential": "seq", "c++17-par": "par",
 GRID_NOTE = ("Each cell: the backend to use at that size and thread count, the one every "
              "other trails by the median over rounds of the same-round ratio of times; "
              "\"by 12% (5-20)\": the runner-up is that much slower, with its 95% interval; "
-             "\"tie\" where that interval reaches 0%, naming the backends the rounds cannot "
-             "tell apart. A cell links to its program's speedup chart.")
+             "\"equivalent\" where the backends named are within the run's margin of each "
+             "other (any will do), \"undecided\" where the rounds cannot tell yet, with what "
+             "would decide it. A cell links to its program's speedup chart.")
 
 
 def write(folder: pathlib.Path, run) -> list[pathlib.Path]:
@@ -197,9 +198,12 @@ def _grid_cell(w, anchor: str | None) -> str:
     on = "" if w.backend_threads in (None, w.threads) else f" @{w.backend_threads}"
     lead = summary.lead_text(w)
     if w.tied:
-        shown = "tie: " + ", ".join(_short(b) for b in w.tied)
-        classes = "tie"
-        title = f"tie between {', '.join(w.tied)}: the rounds cannot tell them apart"
+        word = w.verdict or "tie"
+        shown = f"{word}: " + ", ".join(_short(b) for b in w.tied)
+        classes = f"tie {word}"
+        title = (f"{word}: {', '.join(w.tied)}: " + (
+            "any of them will do" if word == "equivalent" else "the rounds cannot tell them "
+            "apart yet" + (f"; {w.hint} would decide it" if w.hint else "")))
     else:
         shown = _short(w.backend) + on
         classes = f"win {backend_class(w.backend)}"

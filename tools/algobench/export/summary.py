@@ -145,19 +145,37 @@ WINNER_COLUMNS = ("program", "n", "threads", "backend to use", "median time",
                   "vs sequential, 1 thread", "runner-up", "runner-up slower by")
 WINNERS_NOTE = ("The backend to use beats every other by the median over rounds of the "
                 "other's time over its own in the same round; \"slower by\" is that ratio for "
-                "the closest one, the runner-up, with its 95% interval. Where an interval "
-                "reaches 0% the rounds cannot tell the backends apart: the row says \"tie\", "
-                "names them and gives the ratio over the closest of them. \"vs sequential\": the same paired ratio of the sequential "
-                "build's 1-thread time to the winner's (for the programs built without the "
-                "parallel mode, their own program is the sequential build).")
+                "the closest one, the runner-up, with its 95% interval. Each comparison is "
+                "judged at a margin of {margin}: faster where the whole interval lies beyond it, "
+                "equivalent where it lies within it, undecided where it crosses its edge. Where "
+                "the backend to use is not faster than every other, the row says \"equivalent\" "
+                "(any of those named will do) or \"undecided\" (the rounds cannot tell yet, "
+                "with what would decide it), names them and gives the ratio over the closest "
+                "of them. \"vs sequential\": the same paired ratio of the sequential "
+                "build's 1-thread time to the winner's, judged alike (for the programs built "
+                "without the parallel mode, their own program is the sequential build).")
+
+
+def margin_text(margin: float | None) -> str:
+    """A run's margin as a user gives it: "5%" (None: the default it was judged at)."""
+    return f"{(0.05 if margin is None else margin) * 100:g}%"
 
 
 def winner_label(w) -> str:
-    """"c++17-par", "sequential (1 thread)" or, where the rounds cannot tell
-    them apart, "tie: parallel-mode, sequential"."""
+    """"c++17-par", "sequential (1 thread)" or, where the backend to use is not
+    faster than every other, "equivalent: parallel-mode, sequential" and
+    "undecided: parallel-mode, sequential (more rounds)"."""
     if w.tied:
-        return "tie: " + ", ".join(w.tied)
+        word = w.verdict or "tie"
+        return f"{word}: " + ", ".join(w.tied) + (f" ({w.hint})" if w.hint else "")
     return w.backend + _on(w.backend_threads, w.threads)
+
+
+def over_sequential_text(w) -> str:
+    """The winner's paired speedup over the sequential build and its verdict:
+    "1.52x (1.41-1.6) faster"."""
+    text = _interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high)
+    return f"{text} {w.over_sequential_verdict}" if text and w.over_sequential_verdict else text
 
 
 def lead_text(w) -> str:
@@ -180,12 +198,11 @@ def render_winners(run) -> list[str]:
     rows = []
     for w in sorted(found, key=lambda w: (w.program, w.n, w.threads)):
         rows.append([w.program, str(w.n), str(w.threads), winner_label(w),
-                     format_seconds(w.median),
-                     _interval(w.over_sequential, w.over_sequential_low, w.over_sequential_high),
+                     format_seconds(w.median), over_sequential_text(w),
                      (w.runner_up or "") + _on(w.runner_up_threads, w.threads), lead_text(w)])
     lines = ["", "## Which backend wins", ""]
     lines += markdown(WINNER_COLUMNS, rows, right={1, 2, 4, 5, 7})
-    lines += ["", WINNERS_NOTE]
+    lines += ["", WINNERS_NOTE.format(margin=margin_text(run.context.margin))]
     return lines
 
 

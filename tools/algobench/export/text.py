@@ -78,3 +78,17 @@ def with_interval(text: str, low: float | None, high: float | None, show: Show =
 def plural(count: int, noun: str) -> str:
     """"1 thread", "2 threads": a count with its noun."""
     return f"{count} {noun}" + ("" if count == 1 else "s")
+
+
+def run_details(name: dict) -> str:
+    """A compared run's commit and date, where recorded."""
+    return ", ".join(str(name[key]) for key in ("git_commit", "date") if name.get(key))
+
+
+def run_name(name: dict | str) -> str:
+    """A compared run as text: an A/B run's build as it is, `compare`'s path with
+    its commit and date."""
+    if isinstance(name, str):
+        return name
+    details = run_details(name)
+    return name["path"] + (f" ({details})" if details else "")

@@ -14,13 +14,16 @@ cell feels that equally. So the verdicts are judged against the cells
 themselves. The run-wide shift is the median of the cells' log ratios; the
 spread is how far cells scatter around it (1.4826 x their median absolute
 deviation, a standard deviation that a few truly changed cells do not
-inflate). A cell's own change is its ratio divided by the shift, and it is
-"slower" only when its whole interval, divided by the shift, lies above
-1 + threshold, "faster" when it lies below 1 / (1 + threshold), where the
-threshold is the larger of the noise floor and SPREAD_MULTIPLE spreads.
-Otherwise "no clear change"; with fewer than MIN_SAMPLES samples on either
-side, no verdict. With fewer than MIN_CELLS matched cells, or with the
-correction turned off, the ratio itself is judged against the noise floor.
+inflate). A cell's own change is its ratio divided by the shift, judged at
+the margin (`--margin`, verdict.py) as B against A: "slower" only when its
+whole interval, divided by the shift, lies above 1 + the larger of the margin
+and the threshold, "faster" when it lies below the inverse of that, where the
+threshold is the larger of the noise floor and SPREAD_MULTIPLE spreads;
+"equivalent" when it lies within the margin; "undecided" otherwise, and with
+fewer than MIN_SAMPLES samples on either side (too few to judge: not
+judged), each with what would decide it. With fewer than MIN_CELLS matched
+cells, or with the correction turned off, the ratio itself is judged against
+the noise floor.
 
 The shift is reported, never judged: between two separate runs it cannot be
 told apart from the machine's own drift.
@@ -37,8 +40,11 @@ import zlib
 
 from ..model import CellResult, Run, ResultsError
 from . import count_compare
+from .derive import undecided_hint
 from .stats import (CONFIDENCE, RESAMPLES, bootstrap_interval, geometric_mean, median,
                     robust_spread, shift_interval)
+from .verdict import (DEFAULT_MARGIN, EQUIVALENT, FASTER, MORE_ROUNDS, SLOWER, UNDECIDED,
+                      verdict as judged)
 
 NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
 MIN_SAMPLES = 3
@@ -64,7 +70,8 @@ WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_v
 # (omp_env and runtime_env) is noted by variable.
 NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
 
-FASTER, SLOWER, UNCLEAR, TOO_FEW = "faster", "slower", "no clear change", "too few samples"
+# Why a cell is undecided before it is judged.
+TOO_FEW = "too few samples"
 
 # How the verdicts treat a shift common to all cells.
 CORRECTED = "shift removed"
@@ -121,14 +128,13 @@ def clear_threshold(noise: float, spread: float | None, multiple: float = SPREAD
     return max(noise, math.exp(multiple * spread) - 1)
 
 
-def verdict(low: float, high: float, count_a: int, count_b: int, noise: float) -> str:
-    if min(count_a, count_b) < MIN_SAMPLES:
-        return TOO_FEW
-    if low > 1 + noise:
-        return SLOWER
-    if high < 1 / (1 + noise):
-        return FASTER
-    return UNCLEAR
+def verdict(low: float, high: float, count_a: int, count_b: int, noise: float,
+            margin: float = DEFAULT_MARGIN) -> str:
+    """B against A, whose B/A interval is [low, high]: faster or slower beyond the
+    larger of `margin` and `noise`, equivalent within `margin`, else undecided."""
+    if min(count_a, count_b) < MIN_SAMPLES or not 0 < low <= high:
+        return UNDECIDED
+    return judged(1 / high, 1 / low, margin, clear=noise)
 
 
 @dataclasses.dataclass
@@ -158,10 +164,27 @@ class Matched:
     rounds: list[int] = dataclasses.field(default_factory=list, repr=False, compare=False)
     ratios: list[float] = dataclasses.field(default_factory=list, repr=False, compare=False)
     coverage: float = 0.0
+    # What would decide an undecided cell (verdict.hint), and whether it had the
+    # samples to be judged at all (the gate judges none that had not).
+    hint: str | None = None
+    judged: bool = True
 
     @property
-    def judged(self) -> bool:
-        return self.verdict != TOO_FEW
+    def word(self) -> str:
+        """The verdict as the tables show it: "undecided (too few samples: more rounds)"."""
+        why = ": ".join(w for w in (None if self.judged else TOO_FEW, self.hint) if w)
+        return f"{self.verdict} ({why})" if why else self.verdict
+
+    def judge(self, a: Run, b: Run, cells: list[CellResult], figure: tuple, enough: bool,
+              noise: float, margin: float) -> None:
+        """Sets the verdict of a B/A figure (middle, low, high) at `margin` beyond
+        `noise`, and its hint; `enough`: whether the cell had what it takes to be judged."""
+        _, low, high = figure
+        self.judged = enough
+        self.verdict = judged(1 / high, 1 / low, margin, clear=noise) \
+            if enough and 0 < low <= high else UNDECIDED
+        self.hint = MORE_ROUNDS if not enough else undecided_hint(
+            [a, b], figure, cells, margin, noise)
 
 
 @dataclasses.dataclass
@@ -204,6 +227,7 @@ class Comparison:
     failed_in_b: list[tuple[str, str]] = dataclasses.field(default_factory=list)
     gate: object = None  # gate.Gate, when the comparison is gated
     unmeasured_in_b: int = 0  # cells that ran in A and B's interrupted run never measured
+    margin: float = DEFAULT_MARGIN  # what the verdicts were judged at
 
     min_samples: int = MIN_SAMPLES
     exact = False  # of figures that move from process to process
@@ -214,8 +238,7 @@ class Comparison:
 
     def verdict_counts(self) -> dict[str, int]:
         """How many matched cells got each verdict, in the order the summary names them."""
-        return {v: sum(m.verdict == v for m in self.matched)
-                for v in (SLOWER, FASTER, UNCLEAR, TOO_FEW)}
+        return verdict_counts(self.matched)
 
     def nothing_compared(self) -> str | None:
         """Why no cell could be compared, or None when some could."""
@@ -237,6 +260,12 @@ class Comparison:
         if self.gate is not None:
             lines += self.gate.causes()
         return lines
+
+
+def verdict_counts(matched: list[Matched]) -> dict[str, int]:
+    """How many cells got each verdict, in the order the summaries name them."""
+    return {v: sum(m.verdict == v for m in matched) for v in (SLOWER, FASTER, EQUIVALENT,
+                                                               UNDECIDED)}
 
 
 def context_differences(a, b) -> tuple[list[str], list[str]]:
@@ -288,12 +317,14 @@ def compare(
     resamples: int = RESAMPLES,
     confidence: float = CONFIDENCE,
     drift_correction: bool = True,
+    margin: float = DEFAULT_MARGIN,
 ) -> Comparison:
     cells_a, cells_b = _index(a, "A"), _index(b, "B")
     matched: list[Matched] = []
     not_compared: list[tuple[str, str]] = []
     failed_in_b: list[tuple[str, str]] = []
     unmeasured_in_b = 0
+    cells: list[list[CellResult]] = []  # the two cells of each matched one
     for key in sorted(cells_a.keys() & cells_b.keys(), key=key_order):
         cell_a, cell_b = cells_a[key], cells_b[key]
         label = cell_a.label
@@ -315,28 +346,29 @@ def compare(
         median_a, median_b = median(samples_a), median(samples_b)
         seed = SEED ^ zlib.crc32(repr(key).encode())
         low, high = bootstrap_interval(samples_a, samples_b, seed, resamples, confidence)
-        matched.append(Matched(label, median_a, median_b, median_b / median_a, low, high, TOO_FEW,
+        matched.append(Matched(label, median_a, median_b, median_b / median_a, low, high, UNDECIDED,
                                samples_a=samples_a, samples_b=samples_b, seed=seed))
+        cells.append([cell_a, cell_b])
     drift = estimate_drift([m.ratio for m in matched], noise, drift_correction, resamples,
                            confidence)
-    for m in matched:
+    for m, pair in zip(matched, cells):
         m.relative = m.ratio / drift.divisor
         m.relative_low, m.relative_high = m.low / drift.divisor, m.high / drift.divisor
-        m.verdict = verdict(m.relative_low, m.relative_high, len(m.samples_a), len(m.samples_b),
-                            drift.threshold)
+        m.judge(a, b, pair, (m.relative, m.relative_low, m.relative_high),
+                min(len(m.samples_a), len(m.samples_b)) >= MIN_SAMPLES, drift.threshold, margin)
     only_a = sorted(cells_a[k].label for k in cells_a.keys() - cells_b.keys())
     only_b = sorted(cells_b[k].label for k in cells_b.keys() - cells_a.keys())
     warnings, notes = context_differences(a.context, b.context)
     geomean = geometric_mean([m.ratio for m in matched])
     return Comparison(
         matched, not_compared, only_a, only_b, warnings, notes, geomean, noise, resamples,
-        confidence, drift, failed_in_b, unmeasured_in_b=unmeasured_in_b,
+        confidence, drift, failed_in_b, unmeasured_in_b=unmeasured_in_b, margin=margin,
     )
 
 
 def compare_runs(a: Run, b: Run, limit=None, noise: float = NOISE_FLOOR,
                  resamples: int = RESAMPLES, confidence: float = CONFIDENCE,
-                 drift_correction: bool = True):
+                 drift_correction: bool = True, margin: float = DEFAULT_MARGIN):
     """Two runs of one metric, cell by cell, by the rule its figures call for. An
     exact figure (a count) does not move from process to process: each cell's
     B/A and its range (count_compare), with `limit(label)`, the cell's gate in
@@ -348,4 +380,4 @@ def compare_runs(a: Run, b: Run, limit=None, noise: float = NOISE_FLOOR,
                              "compare runs of the same metric (a count is not a time)")
     if a.metric.exact:
         return count_compare.compare_counts(a, b, limit)
-    return compare(a, b, noise, resamples, confidence, drift_correction)
+    return compare(a, b, noise, resamples, confidence, drift_correction, margin)

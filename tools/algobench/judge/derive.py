@@ -25,6 +25,7 @@ from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
 from ..model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
 from ..plan.metrics import TIME, Metric
+from .verdict import EQUIVALENT, FASTER, UNDECIDED, hint, margin_of, verdict
 from ..plan.workload import PARALLEL_MODE, SEQUENTIAL
 
 
@@ -63,8 +64,10 @@ def load_derived(path) -> Run:
     return derive(load_checked(path))
 
 
-def derive(run: Run) -> Run:
-    """Fills the derived fields of every cell of `run` in place; returns it."""
+def derive(run: Run, work_ratios: dict[tuple, float] | None = None) -> Run:
+    """Fills the derived fields of every cell of `run` in place; returns it.
+    `work_ratios`, by cell key: those of a count run of the same build, which
+    the findings use for the cells the run did not count."""
     for cell in run.cells:
         cell.stats = describe(cell.times) if cell.samples and cell.status != "failed" else None
     baselines = {(c.program, c.backend, c.n, c.fourth): c
@@ -85,11 +88,12 @@ def derive(run: Run) -> Run:
             cell.vs_sequential, cell.vs_sequential_low, cell.vs_sequential_high = \
                 paired(baseline, cell)
     _counts(run)
+    run.busy = busy_warning(run)
     run.winners = winners(run)
     run.crossovers = crossovers(run)
-    run.busy = busy_warning(run)
     threshold = run.context.cv_threshold
-    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold)
+    run.findings = cell_findings(run, DEFAULT_CV_THRESHOLD if threshold is None else threshold,
+                                 work_ratios)
     return run
 
 
@@ -178,12 +182,14 @@ def winners(run: Run) -> list[Winner]:
     The winner is chosen by the same paired statistic that states its lead:
     for every candidate, the median over rounds of each rival's time over its
     own in the same round; the candidate whose closest rival is furthest
-    behind wins, that rival is the runner-up, and the ratio is the lead (so a
-    winner that beats every rival by median has a lead above 1). Every rival
-    whose ratio has an interval reaching 1 or below (or whose median is not
-    above 1) is tied with it: the result names them all, the winner first.
-    Results without rounds fall back to the ratio of the medians, without
-    an interval, which makes the fastest median the winner."""
+    behind wins. Each rival's ratio is judged at the run's margin (verdict.py):
+    the winner is "faster" where it is faster than every rival, "equivalent"
+    where the rest are equivalent to it, "undecided" otherwise; `tied` names
+    the winner and every rival it is not faster than, and the runner-up is the
+    closest rival judged as the whole is, so its figure says why. Results
+    without rounds fall back to the ratio of the medians, without an interval:
+    the fastest median wins, undecided."""
+    margin = margin_of(run.context)
     result = []
     for (program, n, fourth, threads), cells in _competing(run).items():
         if len({c.backend for c in cells}) < 2:
@@ -200,22 +206,35 @@ def winners(run: Run) -> list[Winner]:
                         backend_threads=best.threads)
         winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
             best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
-        tied = [item for item in leads if _within_noise(*item[0])]
-        # Where the rounds cannot tell the winner from a rival, the lead shown
-        # is the one over that rival, so the figure says why it is a tie.
-        (lead, low, high), runner_up = tied[0] if tied else leads[0]
+        if best.vs_sequential is not None:
+            winner.over_sequential_verdict = verdict(best.vs_sequential_low,
+                                                     best.vs_sequential_high, margin)
+        words = [verdict(low, high, margin) for (_, low, high), _ in leads]
+        winner.verdict = (FASTER if set(words) == {FASTER} else
+                          EQUIVALENT if set(words) <= {FASTER, EQUIVALENT} else UNDECIDED)
+        shown = [item for item, word in zip(leads, words) if word == winner.verdict or (
+            winner.verdict == UNDECIDED and word not in (FASTER, EQUIVALENT))]
+        (lead, low, high), runner_up = shown[0]
         winner.runner_up, winner.runner_up_threads = runner_up.backend, runner_up.threads
         winner.lead, winner.lead_low, winner.lead_high = lead, low, high
-        tied = [rival.backend for _, rival in tied]
+        tied = [rival.backend for (_, rival), word in zip(leads, words) if word != FASTER]
         winner.tied = [best.backend, *tied] if tied else []
+        winner.hint = undecided_hint([run], (lead, low, high), [best, runner_up], margin)
         result.append(winner)
     return result
 
 
-def _within_noise(lead: float | None, low: float | None, _high: float | None) -> bool:
-    """True where a rival's paired ratio does not put it behind: no ratio, a
-    median not above 1, or an interval reaching 1."""
-    return lead is None or lead <= 1 or (low is not None and low <= 1)
+def undecided_hint(runs: list[Run], figure: tuple, cells: list[CellResult], margin: float,
+                   clear: float | None = None) -> str | None:
+    """What would decide a comparison of `cells` of `runs` whose figure is
+    (ratio, low, high), where it is undecided (verdict.hint): a run's machine
+    was busy, or one of the cells contended; an unpinned cell of a team
+    scattered beyond the CV threshold."""
+    threshold = runs[0].context.cv_threshold or DEFAULT_CV_THRESHOLD
+    busy = any(run.busy for run in runs) or any(s.contended for c in cells for s in c.samples)
+    scatters = not all(run.context.pin for run in runs) and any(
+        c.threads > 1 and c.stats is not None and (c.stats.cv or 0) > threshold for c in cells)
+    return hint(*figure, margin, busy, scatters, clear)
 
 
 def _lead_order(lead: float | None) -> float:

@@ -9,14 +9,21 @@ a noisy machine says so in a few lines instead of fifty. The summary marks
 each cell a finding names. What is known before any cell runs (the build,
 the governor, thread counts and arrays the machine cannot serve, other
 tasks) stays one plain line each.
+
+Where a parallel call is not decided faster than its reference (the
+sequential build, else its own 1-thread time, at the run's margin), the
+finding names the known limit that explains it, when the run has it: the
+memory bandwidth the probe measured at that thread count (MEMORY_BOUND), the
+work the threads add (EXTRA_WORK, from the run's counts or those a count run
+of the same build gives, passed in by cell key).
 """
 
 from __future__ import annotations
 
 from ..model import contention
 from ..model import CellResult, Context, Finding, Run
-from ..plan.workload import PARALLEL_MODE, WORKLOADS
-from .verdict import DEFAULT_MARGIN
+from ..plan.workload import PARALLEL_MODE, SEQUENTIAL, WORKLOADS
+from .verdict import FASTER, margin_of, verdict
 
 DEFAULT_CV_THRESHOLD = 0.05
 # Above this share of a calibrated cell's figure, the first call's extra cost
@@ -37,10 +44,16 @@ NO_SPEEDUP = "no_speedup"
 NO_TEAM = "no_team"
 SEQUENTIAL = "sequential"
 EXTRA_WORK = "extra_work"
+MEMORY_BOUND = "memory_bound"
 CONFINED = "confined"
 # A parallel cell whose work ratio leaves it at best this speedup (threads over
-# the ratio, were every thread as fast as the one) is worth a warning.
+# the ratio, were every thread as fast as the one) is worth a warning; so is a
+# memory-bound one whose probe reads at best this much faster at its thread count
+# than at one thread.
 WORK_BOUND = 1.25
+# A memory-bound cell that moves this share of the bandwidth the probe measured
+# at its thread count runs at the memory's limit.
+BANDWIDTH_BOUND = 0.8
 
 
 def compact_size(n: int) -> str:
@@ -169,9 +182,11 @@ def memory_warning(sizes: dict[str, int], memory_available: int | None) -> str |
             "which the figures then measure, or fail to allocate; use smaller --sizes")
 
 
-def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[Finding]:
+def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD,
+                  work_ratios: dict[tuple, float] | None = None) -> list[Finding]:
     """What the measured (and derived) cells say about the quality of their own
-    figures, one Finding per kind.
+    figures, one Finding per kind; `work_ratios`, by cell key, are those of a
+    count run of the same build for the cells the run did not count.
 
     When the machine was busy, that finding comes first and stands for the
     symptoms it explains (spread-out samples, parallel cells slower than one
@@ -185,16 +200,21 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
         found.append(Finding(BUSY, contended, busy))
     noisy, first_call, slow, sequential, extra_work, confined = [], [], [], [], [], []
     no_team = []
-    margin = run.context.get("margin") or DEFAULT_MARGIN
+    memory_bound: list[tuple[CellResult, str]] = []
+    margin = margin_of(run.context)
     for cell in run.cells:
         workload = cell.workload
         if not cell.ok or workload is None or cell.n == 0:
             continue
         if any(s.team_cpus is not None for s in cell.samples):
             confined.append(cell)
-        if cell.work_ratio is not None and cell.threads / cell.work_ratio < WORK_BOUND and (
-                cell.speedup is None or cell.speedup < WORK_BOUND):
-            extra_work.append(cell)
+        ratio = cell.work_ratio or (work_ratios or {}).get(cell.key)
+        paying = cell.threads > 1 and _paying(cell, margin)
+        if ratio and cell.threads / ratio < WORK_BOUND and not paying:
+            extra_work.append((cell, ratio))
+        limit = _memory_limit(run, cell) if cell.threads > 1 and not paying else None
+        if limit:
+            memory_bound.append((cell, limit))
         if busy and any(s.contended for s in cell.samples):
             continue
         cv = cell.stats.cv if cell.stats is not None else None
@@ -220,7 +240,8 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[
             slow.append(cell)
     for cells, make in ((noisy, lambda c: _noisy(c, cv_threshold)), (first_call, _first_call),
                         (slow, _no_speedup), (no_team, _no_team), (sequential, _sequential),
-                        (extra_work, _extra_work), (confined, _confined)):
+                        (extra_work, _extra_work), (memory_bound, _memory_bound),
+                        (confined, _confined)):
         if cells:
             found.append(make(cells))
     return found
@@ -297,11 +318,53 @@ def _sequential(cells: list[CellResult]) -> Finding:
         "runs the same sequential call, so no speedup is expected")
 
 
-def _extra_work(cells: list[CellResult]) -> Finding:
-    labels = [f"{cell_label(c)} ({c.work_ratio:.2f}x the work of one thread, a speedup of at "
-              f"most {c.threads / c.work_ratio:.2f}x)" for c in cells]
+def _paying(cell: CellResult, margin: float) -> bool:
+    """Whether a cell is decided faster than its reference: the sequential build
+    where the run measured one, else its own backend at one thread."""
+    if cell.backend == SEQUENTIAL:
+        return False
+    figure = ((cell.vs_sequential_low, cell.vs_sequential_high)
+              if cell.vs_sequential is not None else (cell.speedup_low, cell.speedup_high))
+    return verdict(*figure, margin) == FASTER
+
+
+def _memory_limit(run: Run, cell: CellResult) -> str | None:
+    """What the bandwidth probe says of a memory-bound cell, where it explains
+    why more threads do not pay: the probe reads little more (or less) at the
+    cell's thread count than at one, or the cell moves most of what it reads."""
+    reference = cell.workload.bandwidth_reference
+    figures = {t: (f or {}).get(reference) for t, f in (run.bandwidth or {}).items()}
+    one, many = figures.get("1"), figures.get(str(cell.threads))
+    caches = [c.get("size") for c in run.context.caches or [] if isinstance(c, dict)]
+    cache = max((size for size in caches if isinstance(size, int)), default=None)
+    # Arrays that fit in the last-level cache (or a cache not known) are no sign of memory.
+    if reference is None or not many or cache is None \
+            or cell.n * cell.workload.allocated_bytes <= cache:
+        return None
+    if one and many / one < WORK_BOUND:
+        return (f"the probe's {reference} reads {many / 1e9:.3g} GB/s on {cell.threads} "
+                f"threads against {one / 1e9:.3g} GB/s on 1")
+    share = cell.bandwidth_share
+    if share is not None and share >= BANDWIDTH_BOUND:
+        return (f"{share * 100:.0f}% of the {many / 1e9:.3g} GB/s the probe read on "
+                f"{cell.threads} threads")
+    return None
+
+
+def _memory_bound(cells: list[tuple[CellResult, str]]) -> Finding:
+    labels = [f"{cell_label(c)} ({limit})" for c, limit in cells]
     return Finding(
-        EXTRA_WORK, [c.name for c in cells],
+        MEMORY_BOUND, [c.name for c, _ in cells],
+        f"the memory bandwidth limits {_count(len(cells), 'cell')} that more threads did not "
+        f"make decidedly faster: {name_cells(labels)}; a call that streams its arrays cannot "
+        "go faster than the memory can feed it, whatever the threads")
+
+
+def _extra_work(cells: list[tuple[CellResult, float]]) -> Finding:
+    labels = [f"{cell_label(c)} ({ratio:.2f}x the work of one thread, a speedup of at "
+              f"most {c.threads / ratio:.2f}x)" for c, ratio in cells]
+    return Finding(
+        EXTRA_WORK, [c.name for c, _ in cells],
         f"the threads of a parallel call add nearly as much work as they share, or more, in "
         f"{_count(len(cells), 'cell')}: {name_cells(labels)}; no speedup is possible there "
         "(the work ratio is the instruction count at that thread count over the count at one "

@@ -4,10 +4,11 @@ cell; gate.md and gate.xml are rendered from those in export/.
 
 Each cell is held to its own limit in percent: --fail-above for all, or the
 first rule of a threshold file (thresholds.py) naming it; a cell no rule
-names and no --fail-above covers is not gated. The gate goes by the table's
-verdict: only a cell the table calls slower (or, of counts, "more") can fail,
-a cell the table gives no verdict is not judged, and a gate that judged no
-cell fails. A cell that ran in A but failed in B fails too, as does a
+names and no --fail-above covers is not gated. Only a cell whose interval
+lies wholly beyond the comparison's clear-change threshold (of counts: one
+the table calls "more") can fail, whatever the margin the table's words are
+judged at; a cell without the samples to be judged is not judged, and a gate
+that judged no cell fails. A cell that ran in A but failed in B fails too, as does a
 comparison in which no cell could be compared and one whose B was interrupted
 before it measured cells that ran in A: those cells did not fail, they were
 never measured, but a gate cannot vouch for them.
@@ -30,7 +31,7 @@ import math
 from typing import Callable
 
 from . import thresholds
-from .compare import MAX_RESAMPLES, MIN_SAMPLES, SLOWER, Comparison, Matched
+from .compare import MAX_RESAMPLES, MIN_SAMPLES, Comparison, Matched
 from .count_compare import FAILED_IN_B, MORE, CountComparison, CountPair
 from .pairing import PairedComparison
 from ..plan.metrics import Metric
@@ -116,9 +117,9 @@ def judge_compare(comparison: Comparison, percent: float) -> Gate:
     divisor = comparison.drift.divisor if comparison.drift else 1.0
     slowdowns = []
     for m in judged:
-        # The corrected interval is wider than the 95% one, so only a cell that
-        # is clearly slower and above the bound at 95% can be above it at all.
-        if m.verdict != SLOWER or not m.relative_low > bound:
+        # The corrected interval is wider than the 95% one, so only a cell above
+        # the bound (and so the threshold) at 95% can be above it at all.
+        if not m.relative_low > bound:
             continue
         low, high = bootstrap_interval(m.samples_a, m.samples_b, m.seed,
                                        gate_resamples(confidence, comparison.resamples),
@@ -153,15 +154,16 @@ def limits(rules: list[thresholds.Rule] | None, fail_above: float | None,
 
 
 def paired_over(comparison: PairedComparison, percent: float) -> list[tuple[Matched, float]]:
-    """The cells of an A/B run of times the table calls slower whose Bonferroni-corrected
-    interval lies wholly above `percent`, with the low end of that interval."""
+    """The cells of an A/B run of times whose interval lies beyond the noise floor
+    and whose Bonferroni-corrected interval lies wholly above `percent`, with the
+    low end of that interval."""
     judged = [pair for pair in comparison.matched if pair.judged]
     if not judged:
         return []
     confidence = bonferroni_confidence(len(judged))
     over = []
     for pair in judged:
-        if pair.verdict != SLOWER or pair.ratio <= 1 + percent / 100:
+        if not pair.low > 1 + comparison.noise or pair.ratio <= 1 + percent / 100:
             continue
         interval = median_interval(pair.ratios, confidence)
         low = interval[0] if interval is not None else pair.low
@@ -194,7 +196,7 @@ def paired_verdicts(comparison: PairedComparison, over: list[tuple[Matched, floa
                    f"interval {(lows[pair.label] - 1) * 100:+.1f}% above the limit of "
                    f"{percent:g}%" if pair.label in lows else None)
         verdicts.append(Verdict(pair.label, metric, f"B/A {pair.ratio:.3f}", percent, failure,
-                                pair.verdict, pair.judged))
+                                pair.word, pair.judged))
     verdicts += [Verdict(f.split(":", 1)[0], metric, "", None, f"failed in B: {f}")
                  for f in comparison.failed_b]
     return verdicts

@@ -4,10 +4,11 @@ In every round each cell ran an A process and a B process next to each other,
 so the ratio of the two times of one round sees the machine in one state. A
 cell's figure is the median of those ratios over the rounds (B/A, above 1: B
 is slower) with a distribution-free interval of that median (order statistics
-of the ratios, stats.median_interval), and the verdict rule of `compare`: a
-change is clear when the whole interval lies beyond the noise floor. An
+of the ratios, stats.median_interval), and the verdict rule of `compare` at
+the run's margin: faster or slower when the whole interval lies beyond the
+larger of the margin and the noise floor, equivalent within the margin. An
 interval whose coverage falls below MIN_COVERAGE (fewer than five rounds)
-gives no verdict.
+is not judged: undecided, for more rounds.
 
 The gate (`--fail-above PERCENT`) is gate.py's.
 """
@@ -16,11 +17,12 @@ from __future__ import annotations
 
 import dataclasses
 
-from .compare import NOISE_FLOOR, TOO_FEW, Matched, verdict
+from .compare import NOISE_FLOOR, Matched, verdict_counts
 from .derive import by_round
 from ..model import CellResult, Run
 from ..plan.metrics import TIME, Metric
 from .stats import CONFIDENCE, geometric_mean, median, median_interval, paired_ratios
+from .verdict import UNDECIDED, margin_of
 
 MIN_COVERAGE = 0.9
 # An A/B run with extra rounds gives a program and size more of them while the
@@ -39,16 +41,14 @@ class PairedComparison:
     noise: float
     confidence: float
     metric: Metric = TIME  # what the cells measured, in rounds
+    margin: float | None = None  # what the verdicts were judged at
 
     @property
     def geomean(self) -> float | None:
         return geometric_mean([m.ratio for m in self.matched])
 
     def verdict_counts(self) -> dict[str, int]:
-        counts: dict[str, int] = {}
-        for matched in self.matched:
-            counts[matched.verdict] = counts.get(matched.verdict, 0) + 1
-        return counts
+        return verdict_counts(self.matched)
 
 
 def _why_not(cell: CellResult, side: str) -> str | None:
@@ -86,12 +86,14 @@ def pair_runs(a: Run, b: Run, noise: float = NOISE_FLOOR,
             continue
         interval = median_interval(ratios, confidence)
         low, high, coverage = interval if interval is not None else (ratios[0], ratios[0], 0.0)
-        judged = verdict(low, high, len(ratios), len(ratios), noise) \
-            if coverage >= MIN_COVERAGE else TOO_FEW
-        matched.append(Matched(
+        pair = Matched(
             cell_a.label, median(rounds_a.values()), median(rounds_b.values()), median(ratios),
-            low, high, judged, samples_a=[rounds_a[r] for r in common],
+            low, high, UNDECIDED, samples_a=[rounds_a[r] for r in common],
             samples_b=[rounds_b[r] for r in common], rounds=common, ratios=ratios,
-            coverage=coverage))
-    return PairedComparison(matched, not_compared, failed_b, noise, confidence, a.metric)
+            coverage=coverage)
+        pair.judge(a, b, [cell_a, cell_b], (pair.ratio, low, high), coverage >= MIN_COVERAGE,
+                   noise, margin_of(a.context))
+        matched.append(pair)
+    return PairedComparison(matched, not_compared, failed_b, noise, confidence, a.metric,
+                            margin_of(a.context))
 

@@ -51,7 +51,7 @@ class Sweep:
     def __init__(self, cells: list[Cell], options: Options, out_dir: pathlib.Path,
                  command_line: list[str], metric: metrics.Metric = metrics.DEFAULT,
                  listeners: tuple[Listener, ...] = (), variants: list[Variant] | None = None,
-                 refine: float | None = None, **settings) -> None:
+                 refine: float | None = None, margin: float | None = None, **settings) -> None:
         self.cells = cells
         # `run --refine`: the seconds the added sizes may take (0: as long as
         # the cells took); None: no sizes are added.
@@ -68,6 +68,7 @@ class Sweep:
                                       options.hugepages, options.samples, options.min_time)
             context.metric = metric.name
             context.run_id = uuid.uuid4().hex
+            context.margin = margin  # what its comparisons are judged at
             self.sampler.record(context)
             self.runs[variant.name] = Run(context, planned_cells=len(cells))
         self.ledger = ResultLedger()

@@ -276,6 +276,8 @@ def _context_problem(context: Context) -> str | None:
         value = getattr(context, field.name)
         if not _accepts(str(field.type), value):
             return f"context: {field.name} is not of type {field.type}: {value!r}"
+    if context.margin is not None and not 0 < context.margin <= 1:
+        return f"context: margin is not a fraction above 0 and at most 1: {context.margin!r}"
     for name in _TEXT_ITEMS:
         value = getattr(context, name)
         items = value.values() if isinstance(value, dict) else value

@@ -278,9 +278,10 @@ class Winner:
     lead_low: float | None = None
     lead_high: float | None = None
     tied: list[str] = dataclasses.field(default_factory=list)
-    # The lead judged at the run's margin ("faster": a clear winner, "equivalent":
-    # any of `tied` will do, "undecided": the rounds cannot tell yet), the winner
-    # judged against the sequential build, and what would decide an undecided one.
+    # The lead judged at the run's margin (judge/verdict.py): "faster" a clear
+    # winner, "equivalent" any of `tied` will do, "undecided" the rounds cannot
+    # tell yet; the same of the winner against the sequential build; and, for an
+    # undecided one, what would decide it ("more rounds", "a quieter machine", "--pin").
     verdict: str | None = None
     over_sequential_verdict: str | None = None
     hint: str | None = None
