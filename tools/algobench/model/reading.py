@@ -77,7 +77,7 @@ def from_dict(data: Any) -> Run:
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
              "busy", "findings", "winners", "context", "cells", "bandwidth"}
-_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
+_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict()) | {"on_cores"}
 
 
 def _winners(data: Any) -> list[Winner]:
@@ -202,6 +202,7 @@ def _cell(data: Any, index: int) -> CellResult:
         speedup_low=_number(data.get("speedup_low"), f"{where}: speedup_low"),
         speedup_high=_number(data.get("speedup_high"), f"{where}: speedup_high"),
         efficiency=_number(data.get("efficiency"), f"{where}: efficiency"),
+        on_cores=data.get("on_cores") if _is_whole(data.get("on_cores")) else None,
         items_per_second=_number(data.get("items_per_second"), f"{where}: items_per_second"),
         bytes_per_second=_number(data.get("bytes_per_second"), f"{where}: bytes_per_second"),
         bandwidth_share=_number(data.get("bandwidth_share"), f"{where}: bandwidth_share"),

@@ -137,6 +137,10 @@ class CellResult:
     speedup_low: float | None = None
     speedup_high: float | None = None
     efficiency: float | None = None
+    # Filled by the derive step for a count of hardware threads beyond the
+    # physical cores of the usable CPUs: those cores, which its efficiency is
+    # stated against.
+    on_cores: int | None = None
     items_per_second: float | None = None
     bytes_per_second: float | None = None
     bandwidth_share: float | None = None
@@ -241,7 +245,13 @@ class CellResult:
             "first_call_instructions": self.first_call_instructions,
             "instructions": self.instructions, "instructions_spread": self.instructions_spread,
             "work_ratio": self.work_ratio,
-        }, **self.extra}
+        }, **({"on_cores": self.on_cores} if self.on_cores else {}), **self.extra}
+
+    @property
+    def thread_label(self) -> str:
+        """The thread count as tables and charts show it: "64 (SMT)" for a count
+        of hardware threads beyond the cores."""
+        return f"{self.threads} (SMT)" if self.on_cores else str(self.threads)
 
 
 @dataclasses.dataclass
@@ -311,6 +321,9 @@ class Context:
     mhz_per_cpu: int | None = None
     governors: dict = dataclasses.field(default_factory=dict)
     caches: list = dataclasses.field(default_factory=list)
+    # measure/shape.Shape.record(): sockets, cores, hardware threads, NUMA nodes,
+    # the usable and online CPUs, and its `summary` line.
+    shape: dict | None = None
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
     metric: str = "time"  # one of METRICS: what the run's cells hold
@@ -335,7 +348,7 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "shape")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
@@ -345,6 +358,8 @@ class Context:
             data["warnings"] = list(self.warnings)
         if self.runtime_env:
             data["runtime_env"] = dict(self.runtime_env)
+        if self.shape is not None:
+            data["shape"] = self.shape
         data.update(self.extra)
         return data
 
