@@ -18,6 +18,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from collections import Counter
+from typing import Callable
 
 from ..plan.workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
@@ -62,8 +63,19 @@ def _with_interval(text: str, low: float | None, high: float | None, unit: str =
     return with_interval(text, low, high, lambda v: f"{v:.4g}{unit}", " to ", what)
 
 
+def _threads(cell) -> str:
+    """"64 threads (SMT)" for a count of hardware threads beyond the cores."""
+    return plural(cell.threads, "thread") + (" (SMT)" if cell.on_cores else "")
+
+
+def _thread_ticks(cells) -> Callable[[float], str]:
+    """The thread axis's labels: each count as the tables show it."""
+    labels = {c.threads: c.thread_label for c in cells}
+    return lambda t: labels.get(t, f"{t:g}")
+
+
 def _tip(cell, *lines: str, warned: set[str]) -> str:
-    threads = plural(cell.threads, "thread")
+    threads = _threads(cell)
     text = [f"{cell.program} · {cell.backend} · {threads} · n = {cell.n:,}", *lines]
     if cell.name in warned:
         text.append("a warning names this cell")
@@ -101,16 +113,18 @@ def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
     backends = {c.backend for c in cells}
     points: dict[tuple, list[Point]] = {}
     named: dict[tuple, str] = {}
+    smt: dict[tuple, bool] = {}
     for cell in cells:
         value, low, high, lines = figure(cell)
         key = (cell.backend, cell.threads, _off_rule(cell))
+        smt[key[:2]] = bool(cell.on_cores)
         points.setdefault(key, []).append(_point(cell, cell.n, value, lines, low, high, warned))
         named[key] = (cell.workload and cell.workload.fourth_name) or "fourth"
     lines = Counter(key[:2] for key in points)
     series = []
     for backend, threads, fourth in sorted(points, key=lambda k: (_backend_order(k[0]), k[1],
                                                                   -1 if k[2] is None else k[2])):
-        name = plural(threads, "thread")
+        name = plural(threads, "thread") + (" (SMT)" if smt[backend, threads] else "")
         if fourth is not None and lines[backend, threads] > 1:
             # A fourth argument off the workload's rule is a line of its own, not a
             # zigzag at its n along the others.
@@ -195,7 +209,9 @@ def speedup_chart(program: str, cells: list, warned: set[str],
         note += f"; measured at 1 thread only, so not drawn: {'; '.join(one_thread)}"
     if sequential:
         note += "; the sequential build at 1 thread is 1 on this axis"
-    return Chart(f"{program}: {what}", Axis("threads", ticks=threads, format=str),
+    return Chart(f"{program}: {what}",
+                 Axis("threads", ticks=threads,
+                      format=_thread_ticks(c for m in groups.values() for c in m)),
                  Axis(what, zero=True), series,
                  [Reference("ideal", [(1, 1), (max(threads), max(threads))])],
                  note=note, data={"kind": "speedup" if sequential else "speedup-self",
@@ -211,17 +227,18 @@ def efficiency_chart(cells: list, warned: set[str]) -> Chart | None:
         if cell.efficiency is not None and _sweeps_threads(cell):
             groups.setdefault((cell.program, cell.backend), []).append(cell)
     backends = {backend for _, backend in groups}
-    series = []
+    series, drawn = [], []
     for (program, backend), members in sorted(groups.items(),
                                               key=lambda kv: (_backend_order(kv[0][1]), kv[0])):
         largest = max(c.n for c in members)
         members = [c for c in members if c.n == largest]
         if len(members) < 2:
             continue
+        drawn += members
         points = []
         for c in members:
-            low, high = _scaled(c.speedup_low, 100 / c.threads), _scaled(c.speedup_high,
-                                                                           100 / c.threads)
+            per = 100 / (c.on_cores or c.threads)
+            low, high = _scaled(c.speedup_low, per), _scaled(c.speedup_high, per)
             points.append(_point(c, c.threads, c.efficiency * 100, [_with_interval(
                 f"efficiency {c.efficiency * 100:.3g}%", low, high, "%")], low, high, warned))
         series.append(Series(_series_name(backends, backend, f"{program} ({_size(largest)})"),
@@ -230,8 +247,10 @@ def efficiency_chart(cells: list, warned: set[str]) -> Chart | None:
         return None
     threads = sorted({p.x for s in series for p in s.points})
     return Chart("Parallel efficiency at each program's largest size",
-                 Axis("threads", ticks=threads, format=lambda t: f"{t:g}"),
-                 Axis("efficiency (speedup over its own 1-thread time / threads), %", zero=True),
+                 Axis("threads", ticks=threads, format=_thread_ticks(drawn)),
+                 Axis("efficiency (speedup over its own 1-thread time / threads"
+                      + (", or / cores at an (SMT) count" if any(c.on_cores for c in drawn)
+                         else "") + "), %", zero=True),
                  series, [Reference("ideal", [(min(threads), 100), (max(threads), 100)])],
                  note=ROUND_BARS, data={"kind": "efficiency"})
 

@@ -80,6 +80,7 @@ def context_items(run) -> list[tuple[str, str]]:
     items = [
         ("host", c.get("host", "unknown")),
         ("CPU", cpu),
+        *([("shape", c.shape["summary"])] if (c.shape or {}).get("summary") else []),
         ("kernel", c.get("kernel", "unknown")),
         ("compiler", " ".join(str(v) for v in (c.compiler, c.compiler_version) if v) or "unknown"),
         ("build", " ".join(str(v) for v in (c.build_type, c.build_flags) if v) or "unknown"),

@@ -63,6 +63,9 @@ WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_v
 # Context fields whose difference is worth a note; the runtimes' environment
 # (omp_env and runtime_env) is noted by variable.
 NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
+# What of the machines' shapes (Context.shape, where both runs recorded one) is
+# noted when it differs, in one line; "nodes" is their number.
+SHAPE_FIELDS = ("sockets", "cores", "threads_per_core", "nodes", "usable")
 
 FASTER, SLOWER, UNCLEAR, TOO_FEW = "faster", "slower", "no clear change", "too few samples"
 
@@ -249,6 +252,12 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
                     f"the runs differ in {field}: {json.dumps(a.get(field))} (A)"
                     f" vs {json.dumps(b.get(field))} (B)"
                 )
+    shapes = [{**shape, "nodes": len(shape.get("nodes") or [])}
+              for shape in (a.get("shape"), b.get("shape")) if isinstance(shape, dict)]
+    differ = [f"{key} {json.dumps(shapes[0].get(key))} (A) vs {json.dumps(shapes[1].get(key))} (B)"
+              for key in SHAPE_FIELDS if len(shapes) == 2 and shapes[0].get(key) != shapes[1].get(key)]
+    if differ:
+        notes.append(f"the runs differ in shape: {', '.join(differ)}")
     env_a, env_b = a.environment, b.environment
     changed = sorted(name for name in set(env_a) | set(env_b) if env_a.get(name) != env_b.get(name))
     if changed:
