@@ -242,9 +242,9 @@ def render_markdown(run) -> str:
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
     ]
-    shape = context.get("shape") or {}
-    if shape.get("summary"):
-        lines += [f"Shape: {printable(shape['summary'])}", ""]
+    shape = (context.get("shape") or {}).get("summary")
+    if isinstance(shape, str):
+        lines += [f"Shape: {printable(shape)}", ""]
     if context.environment:
         # What the runtimes were told beyond the defaults (affinity, spinning,
         # allocator, preloaded libraries).

@@ -252,12 +252,9 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
                     f"the runs differ in {field}: {json.dumps(a.get(field))} (A)"
                     f" vs {json.dumps(b.get(field))} (B)"
                 )
-    shapes = [{**shape, "nodes": len(shape.get("nodes") or [])}
-              for shape in (a.get("shape"), b.get("shape")) if isinstance(shape, dict)]
-    differ = [f"{key} {json.dumps(shapes[0].get(key))} (A) vs {json.dumps(shapes[1].get(key))} (B)"
-              for key in SHAPE_FIELDS if len(shapes) == 2 and shapes[0].get(key) != shapes[1].get(key)]
-    if differ:
-        notes.append(f"the runs differ in shape: {', '.join(differ)}")
+    shape = _shape_difference(a.get("shape"), b.get("shape"))
+    if shape:
+        notes.append(shape)
     env_a, env_b = a.environment, b.environment
     changed = sorted(name for name in set(env_a) | set(env_b) if env_a.get(name) != env_b.get(name))
     if changed:
@@ -267,6 +264,20 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
         notes.append(f"the runs differ in environment variables {', '.join(changed)}: "
                      + "; ".join(shown))
     return warnings, notes
+
+
+def _shape_difference(a, b) -> str | None:
+    """One line naming what of two recorded shapes differs (SHAPE_FIELDS); None
+    when nothing does, or a run recorded none."""
+    if not (isinstance(a, dict) and isinstance(b, dict)):
+        return None
+
+    def field(shape: dict, key: str):
+        value = shape.get(key)
+        return len(value) if key == "nodes" and isinstance(value, list) else value
+    differ = [f"{key} {json.dumps(field(a, key))} (A) vs {json.dumps(field(b, key))} (B)"
+              for key in SHAPE_FIELDS if field(a, key) != field(b, key)]
+    return f"the runs differ in shape: {', '.join(differ)}" if differ else None
 
 
 def estimate_drift(

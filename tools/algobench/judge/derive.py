@@ -2,8 +2,9 @@
 
 Statistics of each cell; speedup and efficiency against the same program and
 size at one thread (efficiency over the threads, or over the cores for a
-count of hardware threads beyond the cores, which the cell is marked with); throughput from the workload's bytes per element; the
-share of the measured memory bandwidth; and the warnings the figures call
+count of hardware threads beyond them, which marks the cell: `on_cores`);
+throughput from the workload's bytes per element; the share of the measured
+memory bandwidth; and the warnings the figures call
 for (findings.py), grouped by kind. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
 

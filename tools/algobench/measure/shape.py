@@ -99,8 +99,9 @@ class Shape:
             "summary": self.summary(), "sockets": len(self.sockets), "cores": len(self.cores),
             "threads_per_core": self.threads_per_core, "hardware_threads": len(self.usable),
             "usable": format_cpu_list(self.usable), "online": format_cpu_list(self.online),
-            "socket_cpus": {str(socket): format_cpu_list(cpu for i in cores for cpu in self.cores[i])
-                            for socket, cores in self.sockets.items()},
+            "socket_cpus": {str(socket): format_cpu_list(cpu for i in indexes
+                                                         for cpu in self.cores[i])
+                            for socket, indexes in self.sockets.items()},
             "nodes": [{"node": n.node, "cpus": format_cpu_list(n.cpus), "memory": n.memory}
                       for n in self.nodes],
             "source": self.source}

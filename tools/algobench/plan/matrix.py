@@ -68,7 +68,8 @@ def default_threads(cpus: int, cores: int | None = None) -> list[int]:
 def on_cores(threads: int, cores: int | None, cpus: int | None) -> int | None:
     """The cores a count of hardware threads beyond them shares (more threads
     than cores, no more than the usable CPUs); None for any other count."""
-    if cores and cpus and cores < threads <= cpus:
+    # Counts read back from a results file: whole numbers, or nothing is marked.
+    if isinstance(cores, int) and isinstance(cpus, int) and 0 < cores < threads <= cpus:
         return cores
     return None
 
