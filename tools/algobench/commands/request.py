@@ -133,7 +133,8 @@ class RunRequest:
 def check(request: RunRequest, out_dir: pathlib.Path | None = None,
           cpus: int | None = None, note: str | None = None, builds: int = 1) -> list[matrix.Cell]:
     """The cells a run request asks for, or a Refusal saying why there are none: the
-    matrix (default thread counts up to `cpus`, by default this machine's) and how
+    matrix (default thread counts up to `cpus`, by default the cores and usable CPUs of
+    this machine or the one it plans for: _planned_for) and how
     long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
