@@ -11,13 +11,14 @@ import tempfile
 import unittest
 from xml.etree import ElementTree
 
-from support import REPORT_FIXTURES, cell, run_of, run_suite
+from support import MACHINES, REPORT_FIXTURES, cell, run_of, run_suite
 
 from algobench.judge import compare, gate, pairing, stats, thresholds, verdict
 from algobench import model
 from algobench.plan import metrics
 from algobench.record import store
 from algobench.export import gate_report
+from algobench.measure import shape
 
 RUN_A, RUN_B = REPORT_FIXTURES / "run_a", REPORT_FIXTURES / "run_b"
 
@@ -462,13 +463,19 @@ class ContextMismatchTest(unittest.TestCase):
         a.context.omp_env = {"OMP_PLACES": "cores", "OMP_WAIT_POLICY": "active"}
         b.context.omp_env = {"OMP_PLACES": "cores"}
         b.context.runtime_env = {"GOMP_CPU_AFFINITY": "0"}
+        # The same machine in another cpuset: its shape differs in what the cores share.
+        a.context.shape = shape.read(MACHINES / "container").record()
+        b.context.shape = shape.read(MACHINES / "container", [4, 5, 6, 7]).record()
         result = compare.compare(a, b)
         self.assertEqual(len(result.warnings), 2)
         self.assertIn('host: "bench-host" (A) vs "other-host" (B)', result.warnings[0])
         self.assertIn("compiler_version", result.warnings[1])
-        self.assertEqual(len(result.notes), 2)
+        self.assertEqual(len(result.notes), 3)
         self.assertIn("build_flags", result.notes[0])
-        self.assertEqual(result.notes[1], 'the runs differ in environment variables '
+        self.assertEqual(result.notes[1], 'the runs differ in shape: sockets 2 (A) vs 1 (B), '
+                         'cores 6 (A) vs 4 (B), threads_per_core 2 (A) vs 1 (B), usable '
+                         '"4-7,16-17,28-31" (A) vs "4-7" (B)')
+        self.assertEqual(result.notes[2], 'the runs differ in environment variables '
                          'GOMP_CPU_AFFINITY, OMP_WAIT_POLICY: GOMP_CPU_AFFINITY: unset (A) vs '
                          '"0" (B); OMP_WAIT_POLICY: "active" (A) vs unset (B)')
         with tempfile.TemporaryDirectory() as tmp:

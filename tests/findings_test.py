@@ -359,6 +359,10 @@ class MemoryWarningTest(unittest.TestCase):
         self.assertEqual(findings.machine_warnings(self.RELEASE, [1], sizes={"count_if": 10**12}),
                          [])
         self.assertEqual(findings.machine_warnings(self.RELEASE, [1], memory_available=1), [])
+        # One usable CPU is said once, with or without counts beyond it.
+        for counts in ([1], [1, 2]):
+            said = findings.machine_warnings(Context(build_type="Release", usable_cpus=1), counts)
+            self.assertEqual(sum("no parallel cell can be measured" in w for w in said), 1)
 
     def test_meminfo(self):
         text = "MemTotal:       16384000 kB\nMemFree:  100 kB\nMemAvailable:    8192000 kB\n"

@@ -5,10 +5,12 @@ import math
 import re
 import tempfile
 import unittest
-from unittest import mock
 
-from support import ROOT, StandinSweep, run_suite, standin_bin
+from support import MACHINES, ROOT, StandinSweep, cell, on_machine, run_of, run_suite, standin_bin
 
+from algobench.export.summary import render_markdown
+from algobench.judge.derive import derive
+from algobench.measure import shape
 from algobench.plan import matrix
 from algobench.plan.workload import BACKENDS, WORKLOADS, _NegativeSineCount
 
@@ -25,6 +27,45 @@ class DefaultsTest(unittest.TestCase):
         self.assertEqual(matrix.default_threads(2), [1, 2])
         self.assertEqual(matrix.default_threads(6), [1, 2, 4, 6])
         self.assertEqual(matrix.default_threads(8), [1, 2, 4, 8])
+
+    def test_recorded_machines(self):
+        """Each recorded machine's shape, its ladder with the counts beyond the cores
+        marked, and the efficiency of the top one against the cores."""
+        cases = (  # machine, usable CPUs given, (sockets, cores, threads per core, nodes,
+            # usable, source), ladder, a part of the summary
+            ("two-socket", None, (2, 32, 2, 2, "0-63", "lscpu"), [1, 2, 4, 8, 16, 32, 64],
+             "node 1: CPUs 16-31,48-63, 128 GiB"),
+            ("one-socket", None, (1, 4, 1, 1, "0-3", "/sys"), [1, 2, 4], "4 usable CPUs (0-3);"),
+            ("container", None, (2, 6, 2, 2, "4-7,16-17,28-31", "lscpu"), [1, 2, 4, 6, 10],
+             "up to 2 hardware threads per core: 10 usable CPUs (4-7,16-17,28-31 of 0-47 online)"),
+            ("two-socket", "0-2,32", (1, 3, 2, 2, "0-2,32", "lscpu"), [1, 2, 3, 4], "of 0-63"),
+        )
+        for machine, usable, expected, ladder, said in cases:
+            with self.subTest(machine=machine, usable=usable), on_machine(machine, usable):
+                record = shape.described().record()
+                self.assertEqual((record["sockets"], record["cores"], record["threads_per_core"],
+                                  len(record["nodes"]), record["usable"], record["source"]),
+                                 expected)
+                self.assertIn(said, record["summary"])
+                cpus, cores = record["hardware_threads"], record["cores"]
+                self.assertEqual(matrix.default_threads(cpus, cores), ladder)
+                top = ladder[-1]
+                run = derive(run_of([cell("count_if", 10**6, 1, [1.0] * 3, rounds=True),
+                                     cell("count_if", 10**6, top, [1 / cores] * 3, rounds=True)],
+                                    shape=record))
+                self.assertAlmostEqual(run.cells[1].efficiency, 1.0)
+                self.assertIn(f"| {top} (SMT) |" if top > cores else f"| {top} |",
+                              render_markdown(run))
+        self.assertEqual(shape.read(MACHINES / "two-socket").caches[-1],
+                         {"type": "Unified", "level": 3, "size": 30 << 20, "num_sharing": 32})
+        with on_machine("two-socket"):
+            status, out, err = run_suite(["run", "--dry-run", "--programs", "count_if", "--sizes",
+                                          "1000", "--backends", "parallel-mode"])
+            self.assertEqual((status, out.splitlines()[-1]), (0, "7 cells"))
+            self.assertIn("default thread counts 1, 2, 4, 8, 16, 32, 64 (SMT)\n", err)
+            status, _, err = run_suite(["run", "--programs", "count_if"])
+            self.assertEqual(status, 2)
+            self.assertIn("ALGOBENCH_SYS_ROOT is set", err)
 
     def test_default_matrix(self):
         cells = matrix.build(cpus=6)
@@ -124,8 +165,7 @@ class DocsFiguresTest(unittest.TestCase):
                           (ROOT / "docs" / "running.md").read_text(), re.M)
         self.assertEqual(len(rows), 3)
         self.assertIn(f"({rows[0][1]} cells on 2 CPUs)", (ROOT / "README.md").read_text())
-        with tempfile.TemporaryDirectory() as root, \
-                mock.patch("algobench.plan.matrix.usable_cpus", return_value=2):
+        with tempfile.TemporaryDirectory() as root, on_machine("one-socket", "0-1"):
             every = standin_bin(root, "every", tuple(BACKENDS))
             no_tbb = standin_bin(root, "no-tbb", ("parallel-mode", "sequential"))
             for command, *quoted in rows:

@@ -27,6 +27,14 @@ TESTS = pathlib.Path(__file__).resolve().parent
 ROOT = TESTS.parent
 FIXTURES = TESTS / "fixtures" / "runner"
 REPORT_FIXTURES = TESTS / "fixtures" / "report"
+# Recorded machines (a few of their /sys files and lscpu's output), to plan for.
+MACHINES = TESTS / "fixtures" / "machines"
+
+
+def on_machine(name: str, usable: str | None = None):
+    """The runner planning for a recorded machine, on the usable CPUs given."""
+    return mock.patch.dict(os.environ, {"ALGOBENCH_SYS_ROOT": str(MACHINES / name),
+                                        **({"ALGOBENCH_USABLE_CPUS": usable} if usable else {})})
 sys.path.insert(0, str(ROOT / "tools"))
 
 from algobench import cli  # noqa: E402

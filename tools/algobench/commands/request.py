@@ -22,7 +22,7 @@ import sys
 import threading
 
 from ..plan import build, matrix
-from ..measure import callgrind, machine, rounds, sweep
+from ..measure import callgrind, machine, rounds, shape, sweep
 from .. import fleet
 from ..record import results_folder, store
 from ..record.recorder import Recorder
@@ -138,14 +138,18 @@ class RunRequest:
 def check(request: RunRequest, out_dir: pathlib.Path | None = None,
           cpus: int | None = None, note: str | None = None, builds: int = 1) -> list[matrix.Cell]:
     """The cells a run request asks for, or a Refusal saying why there are none: the
-    matrix (default thread counts up to `cpus`, by default this machine's) and how
+    matrix (default thread counts up to `cpus`, by default the cores and usable CPUs of
+    this machine or the one it plans for: _planned_for) and how
     long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
     _check_repeats(request)
+    cores = None
+    if cpus is None:
+        cpus, cores = _planned_for(request)
     try:
         cells = matrix.build(request.programs, request.sizes, request.threads,
-                             request.filter, cpus=cpus,
+                             request.filter, cpus=cpus, cores=cores,
                              backends=_backends_or_all(request.backends))
     except ValueError as error:
         raise Refusal(str(error)) from None
@@ -169,6 +173,27 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
     if out_dir is not None:
         prepare_out(request, out_dir, prepare=False)
     return cells
+
+
+def _planned_for(request: RunRequest) -> tuple[int, int]:
+    """The usable CPUs and their physical cores the default thread counts are
+    planned for: this machine's, or on a dry run the machine that
+    ALGOBENCH_SYS_ROOT and ALGOBENCH_USABLE_CPUS describe (said in a note)."""
+    other = shape.elsewhere()
+    if other and not request.dry_run:
+        raise Refusal(f"{other} is set: a sweep measures this process's own CPUs, so only "
+                      "--dry-run can plan for the machine it describes; unset it to measure")
+    try:
+        planned = shape.described()
+    except ValueError as error:
+        raise Refusal(str(error)) from None
+    cpus, cores = len(planned.usable), len(planned.cores)
+    if other:
+        ladder = ", ".join(str(t) + (" (SMT)" if matrix.on_cores(t, cores, cpus) else "")
+                           for t in matrix.default_threads(cpus, cores))
+        print(f"note: planned for the machine {other} describes: {planned.summary()}; "
+              f"default thread counts {ladder}", file=sys.stderr)
+    return cpus, cores
 
 
 def _check_repeats(request: RunRequest) -> None:

@@ -19,6 +19,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from collections import Counter
+from typing import Callable
 
 from ..plan.workload import BACKENDS, PARALLEL_MODE
 from .chart import Axis, Chart, Point, Reference, Series, log_span_wanted
@@ -76,8 +77,19 @@ def _with_interval(text: str, low: float | None, high: float | None, unit: str =
     return with_interval(text, low, high, lambda v: f"{v:.4g}{unit}", " to ", what)
 
 
+def _threads(cell) -> str:
+    """"64 threads (SMT)" for a count of hardware threads beyond the cores."""
+    return plural(cell.threads, "thread") + (" (SMT)" if cell.on_cores else "")
+
+
+def _thread_ticks(cells) -> Callable[[float], str]:
+    """The thread axis's labels: each count as the tables show it."""
+    labels = {c.threads: c.thread_label for c in cells}
+    return lambda t: labels.get(t, f"{t:g}")
+
+
 def _tip(cell, *lines: str, warned: set[str]) -> str:
-    threads = plural(cell.threads, "thread")
+    threads = _threads(cell)
     text = [f"{cell.program} · {cell.backend} · {threads} · n = {cell.n:,}", *lines]
     if cell.name in warned:
         text.append("a warning changes how this figure reads")
@@ -106,16 +118,18 @@ def _against_n(cells: list, warned: set[str], figure) -> list[Series]:
     backends = {c.backend for c in cells}
     points: dict[tuple, list[Point]] = {}
     named: dict[tuple, str] = {}
+    smt: dict[tuple, bool] = {}
     for cell in cells:
         value, low, high, lines = figure(cell)
         key = (cell.backend, cell.threads, _off_rule(cell))
+        smt[key[:2]] = bool(cell.on_cores)
         points.setdefault(key, []).append(_point(cell, cell.n, value, lines, low, high, warned))
         named[key] = (cell.workload and cell.workload.fourth_name) or "fourth"
     lines = Counter(key[:2] for key in points)
     series = []
     for backend, threads, fourth in sorted(points, key=lambda k: (_backend_order(k[0]), k[1],
                                                                   -1 if k[2] is None else k[2])):
-        name = plural(threads, "thread")
+        name = plural(threads, "thread") + (" (SMT)" if smt[backend, threads] else "")
         if fourth is not None and lines[backend, threads] > 1:
             # A fourth argument off the workload's rule is a line of its own, not a
             # zigzag at its n along the others.

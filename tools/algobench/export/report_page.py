@@ -79,9 +79,11 @@ def context_items(run) -> list[tuple[str, str]]:
     options.append("pinned" if c.pin else "not pinned")
     if c.hugepages:
         options.append("huge pages")
+    shape = (c.shape or {}).get("summary")
     items = [
         ("host", c.get("host", "unknown")),
         ("CPU", cpu),
+        *([("shape", shape)] if isinstance(shape, str) else []),
         ("kernel", c.get("kernel", "unknown")),
         ("compiler", " ".join(str(v) for v in (c.compiler, c.compiler_version) if v) or "unknown"),
         ("build", " ".join(str(v) for v in (c.build_type, c.build_flags) if v) or "unknown"),

@@ -123,7 +123,7 @@ def cell_rows(run, by_cell: dict[str, list[str]], warned: set[str]) -> list[Row]
             Field(cell.program, markup=marks + escape(cell.program), title=cell.name),
             Field(cell.backend, markup=_backend_markup(cell.backend)),
             Field(f"{cell.n:,}", cell.n),
-            Field(str(cell.threads), cell.threads),
+            Field(cell.thread_label, cell.threads),
             Field(str(cell.repetitions or ""), cell.repetitions),
             Field(page_seconds(median), median),
             _cv_field(cell),

@@ -21,6 +21,9 @@ from .units import format_seconds
 FILE = "summary.md"
 COLUMNS = ("program", "n", "threads", "repetitions", "median time", "CV %", "speedup",
            "efficiency", "Melem/s", "GB/s", "% of bw", "status", "notes")
+SMT_NOTE = ("(SMT): a thread count beyond the physical cores of the usable CPUs, its "
+            "threads sharing those cores as hardware threads; its efficiency is the speedup "
+            "over the cores, not over the threads.")
 ZERO_SIZE_NOTE = ("no work at n = 0, so no speedup, efficiency or throughput (the times are "
                   "the clock's noise around an empty loop)")
 
@@ -81,7 +84,7 @@ def _row(cell, keys: list[str], backends: bool = False) -> list[str]:
         cell.program,
         *([cell.backend] if backends else []),
         str(cell.n),
-        str(cell.threads),
+        cell.thread_label,
         str(cell.repetitions or ""),
         format_seconds(stats.median if stats is not None else None),
         "" if cv is None else f"{cv * 100:.1f}",
@@ -123,7 +126,7 @@ def work_ratio_text(cell) -> str:
 
 def _count_row(cell, keys: list[str], backends: bool = False) -> list[str]:
     spread = cell.instructions_spread if len(cell.instruction_samples) > 1 else None
-    return [cell.program, *([cell.backend] if backends else []), str(cell.n), str(cell.threads),
+    return [cell.program, *([cell.backend] if backends else []), str(cell.n), cell.thread_label,
             count_text(cell.instructions), "" if spread is None else f"{spread * 100:.3f}",
             work_ratio_text(cell), count_text(cell.first_call_instructions), cell.status] + keys
 
@@ -328,6 +331,9 @@ def render_markdown(run) -> str:
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
     ]
+    shape = (context.get("shape") or {}).get("summary")
+    if isinstance(shape, str):
+        lines += [f"Shape: {printable(shape)}", ""]
     if context.environment:
         # What the runtimes were told beyond the defaults (affinity, spinning,
         # allocator, preloaded libraries).
@@ -340,6 +346,8 @@ def render_markdown(run) -> str:
     lines += table
     lines += ["", "Speedup: the median over rounds of the 1-thread time over this cell's time "
               "in the same round, with its 95% bootstrap interval."]
+    if any(cell.on_cores for cell in run.cells):
+        lines += ["", SMT_NOTE]
     if backends:
         lines += ["", "The speedup of a backend is against its own 1-thread time; the table "
                   "below compares the backends with each other."]

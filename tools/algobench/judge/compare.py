@@ -69,6 +69,9 @@ WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_v
 # Context fields whose difference is worth a note; the runtimes' environment
 # (omp_env and runtime_env) is noted by variable.
 NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
+# What of the machines' shapes (Context.shape, where both runs recorded one) is
+# noted when it differs, in one line; "nodes" is their number.
+SHAPE_FIELDS = ("sockets", "cores", "threads_per_core", "nodes", "usable")
 
 # Why a cell is undecided before it is judged.
 TOO_FEW = "too few samples"
@@ -278,6 +281,9 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
                     f"the runs differ in {field}: {json.dumps(a.get(field))} (A)"
                     f" vs {json.dumps(b.get(field))} (B)"
                 )
+    shape = _shape_difference(a.get("shape"), b.get("shape"))
+    if shape:
+        notes.append(shape)
     env_a, env_b = a.environment, b.environment
     changed = sorted(name for name in set(env_a) | set(env_b) if env_a.get(name) != env_b.get(name))
     if changed:
@@ -287,6 +293,20 @@ def context_differences(a, b) -> tuple[list[str], list[str]]:
         notes.append(f"the runs differ in environment variables {', '.join(changed)}: "
                      + "; ".join(shown))
     return warnings, notes
+
+
+def _shape_difference(a, b) -> str | None:
+    """One line naming what of two recorded shapes differs (SHAPE_FIELDS); None
+    when nothing does, or a run recorded none."""
+    if not (isinstance(a, dict) and isinstance(b, dict)):
+        return None
+
+    def field(shape: dict, key: str):
+        value = shape.get(key)
+        return len(value) if key == "nodes" and isinstance(value, list) else value
+    differ = [f"{key} {json.dumps(field(a, key))} (A) vs {json.dumps(field(b, key))} (B)"
+              for key in SHAPE_FIELDS if field(a, key) != field(b, key)]
+    return f"the runs differ in shape: {', '.join(differ)}" if differ else None
 
 
 def estimate_drift(

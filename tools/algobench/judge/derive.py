@@ -1,8 +1,10 @@
 """The one step that turns measured samples into every figure a run reports.
 
 Statistics of each cell; speedup and efficiency against the same program and
-size at one thread; throughput from the workload's bytes per element; the
-share of the measured memory bandwidth; and the warnings the figures call
+size at one thread (efficiency over the threads, or over the cores for a
+count of hardware threads beyond them, which marks the cell: `on_cores`);
+throughput from the workload's bytes per element; the share of the measured
+memory bandwidth; and the warnings the figures call
 for (findings.py), grouped by kind. Everything that shows a run (summary,
 CSV, JSON, plots, compare) reads these fields and computes none of its own.
 
@@ -26,6 +28,7 @@ from ..model import CellResult, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
 from ..plan.metrics import TIME, Metric
 from .verdict import EQUIVALENT, FASTER, UNDECIDED, hint, margin_of, verdict
+from ..plan import matrix
 from ..plan.workload import PARALLEL_MODE, SEQUENTIAL
 
 
@@ -70,6 +73,7 @@ def derive(run: Run, work_ratios: dict[tuple, float] | None = None) -> Run:
     the findings use for the cells the run did not count."""
     for cell in run.cells:
         cell.stats = describe(cell.times) if cell.samples and cell.status != "failed" else None
+    shape = run.context.shape or {}
     baselines = {(c.program, c.backend, c.n, c.fourth): c
                  for c in run.cells if c.threads == 1 and c.median is not None}
     for cell in run.cells:
@@ -77,7 +81,10 @@ def derive(run: Run, work_ratios: dict[tuple, float] | None = None) -> Run:
         cell.speedup = cell.speedup_low = cell.speedup_high = None
         if base is not None and cell.median is not None and cell.n > 0:
             _speedup(cell, base)
-        cell.efficiency = cell.speedup / cell.threads if cell.speedup is not None else None
+        cell.on_cores = matrix.on_cores(cell.threads, shape.get("cores"),
+                                        shape.get("hardware_threads"))
+        cell.efficiency = (cell.speedup / (cell.on_cores or cell.threads)
+                           if cell.speedup is not None else None)
         cell.items_per_second, cell.bytes_per_second = \
             cell.rates(cell.median) if cell.n > 0 else (None, None)
         cell.bandwidth_share = _bandwidth_share(run, cell)

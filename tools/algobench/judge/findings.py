@@ -150,6 +150,9 @@ def machine_warnings(context: Context, thread_counts: list[int],
             f"CPU frequency governor is {names} on CPU(s) {', '.join(slow)}, not performance: "
             "clock changes during the sweep add noise (set the governor to performance)")
     cpus = context.usable_cpus or 1
+    if context.usable_cpus == 1:
+        warnings.append("one usable CPU: no parallel cell can be measured, every thread "
+                        "count runs on that CPU")
     over = sorted(t for t in set(thread_counts) if t > cpus)
     if over:
         warnings.append(

@@ -16,6 +16,7 @@ import time
 from ..plan.build import ROOT
 from ..model import Context
 from ..plan.workload import WORKLOADS
+from . import shape
 
 
 def _read(path: str | pathlib.Path) -> str | None:
@@ -56,35 +57,6 @@ def governors() -> dict[int, str]:
         governor = _read(f"/sys/devices/system/cpu/cpu{cpu}/cpufreq/scaling_governor")
         if governor:
             found[cpu] = governor
-    return found
-
-
-def _cpu_list_size(text: str) -> int:
-    count = 0
-    for part in text.split(","):
-        if "-" in part:
-            low, high = part.split("-")
-            count += int(high) - int(low) + 1
-        elif part.strip():
-            count += 1
-    return count
-
-
-def caches() -> list[dict]:
-    """cpu0's caches as /sys describes them, sizes in bytes."""
-    found = []
-    for index in sorted(pathlib.Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
-        size = _read(index / "size") or ""
-        match = re.fullmatch(r"(\d+)([KMG]?)", size)
-        if not match:
-            continue
-        scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[match.group(2)]
-        found.append({
-            "type": _read(index / "type") or "Unknown",
-            "level": int(_read(index / "level") or 0),
-            "size": int(match.group(1)) * scale,
-            "num_sharing": _cpu_list_size(_read(index / "shared_cpu_list") or "0"),
-        })
     return found
 
 
@@ -168,6 +140,7 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
     flags = " ".join(f for f in (info.get("cxx_flags"), info.get("cxx_flags_build_type"),
                                  info.get("openmp_flags")) if f)
     omp_env, runtime_env = runtime_environment(pin)
+    machine = shape.read()
     return Context(**{
         "host": socket.gethostname(),
         "cpu_model": cpuinfo_field("model name"),
@@ -192,7 +165,8 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
         "bin_dir": str(bin_dir),
         "mhz_per_cpu": _mhz(),
         "governors": {str(cpu): g for cpu, g in governors().items()},
-        "caches": caches(),
+        "caches": machine.caches,
+        "shape": machine.record(),
         "load_avg": list(os.getloadavg()),
     })
 

@@ -40,6 +40,9 @@ class Context:
     mhz_per_cpu: int | None = None
     governors: dict = dataclasses.field(default_factory=dict)
     caches: list = dataclasses.field(default_factory=list)
+    # measure/shape.Shape.record(): sockets, cores, hardware threads, NUMA nodes,
+    # the usable and online CPUs, and its `summary` line.
+    shape: dict | None = None
     load_avg: list = dataclasses.field(default_factory=list)
     cv_threshold: float | None = None  # above it a cell's spread is worth a warning
     margin: float | None = None  # the run's comparisons were judged at (None: the default)
@@ -77,6 +80,7 @@ class Context:
 
 
 # Fields results.json holds only when set, in this order after the others.
-OPTIONAL_FIELDS = ("cv_threshold", "margin", "run_id", "warnings", "runtime_env", "extra_rounds")
+OPTIONAL_FIELDS = ("cv_threshold", "margin", "run_id", "warnings", "runtime_env", "extra_rounds",
+                   "shape")
 # The Context fields results.json names (beside the unknown keys kept in `extra`).
 CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")

@@ -79,7 +79,7 @@ def from_dict(data: Any) -> Run:
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
              "busy", "findings", "winners", "crossovers", "context", "cells", "bandwidth"}
-_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
+_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict()) | {"on_cores"}
 # The cell keys that hold a number or nothing.
 _CELL_NUMBERS = ("speedup", "speedup_low", "speedup_high", "efficiency", "items_per_second",
                  "bytes_per_second", "bandwidth_share", "vs_sequential", "vs_sequential_low",
@@ -206,6 +206,7 @@ def _cell(data: Any, index: int) -> CellResult:
                  for i, s in enumerate(samples)],
         replaced=data.get("replaced") if isinstance(data.get("replaced"), int) else 0,
         result=data.get("result"), stats=stats,
+        on_cores=data.get("on_cores") if _is_whole(data.get("on_cores")) else None,
         stopped=data.get("stopped") if isinstance(data.get("stopped"), str) else None,
         instruction_samples=[_count(c, f"{where}: instruction count {i + 1}")
                              for i, c in enumerate(_list(data.get("instruction_samples"),

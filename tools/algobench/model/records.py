@@ -139,6 +139,10 @@ class CellResult:
     speedup_low: float | None = None
     speedup_high: float | None = None
     efficiency: float | None = None
+    # Filled by the derive step for a count of hardware threads beyond the
+    # physical cores of the usable CPUs: those cores, which its efficiency is
+    # stated against.
+    on_cores: int | None = None
     items_per_second: float | None = None
     bytes_per_second: float | None = None
     bandwidth_share: float | None = None
@@ -243,7 +247,13 @@ class CellResult:
             "first_call_instructions": self.first_call_instructions,
             "instructions": self.instructions, "instructions_spread": self.instructions_spread,
             "work_ratio": self.work_ratio,
-        }, **self.extra}
+        }, **({"on_cores": self.on_cores} if self.on_cores else {}), **self.extra}
+
+    @property
+    def thread_label(self) -> str:
+        """The thread count as tables and charts show it: "64 (SMT)" for a count
+        of hardware threads beyond the cores."""
+        return f"{self.threads} (SMT)" if self.on_cores else str(self.threads)
 
 
 @dataclasses.dataclass

@@ -53,16 +53,26 @@ def usable_cpus() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def default_threads(cpus: int) -> list[int]:
-    """1, 2, 4, ... up to cpus, and cpus itself."""
+def default_threads(cpus: int, cores: int | None = None) -> list[int]:
+    """1, 2, 4, ... up to the physical cores of the usable CPUs, that count
+    itself, then every usable CPU (hardware threads sharing those cores);
+    without `cores`, every CPU counts as a core."""
+    cores = min(cores or cpus, cpus)
     counts = []
     t = 1
-    while t <= cpus:
+    while t <= cores:
         counts.append(t)
         t *= 2
-    if cpus not in counts:
-        counts.append(cpus)
-    return counts
+    return sorted(set(counts) | {cores, cpus})
+
+
+def on_cores(threads: int, cores: int | None, cpus: int | None) -> int | None:
+    """The cores a count of hardware threads beyond them shares (more threads
+    than cores, no more than the usable CPUs); None for any other count."""
+    # Counts read back from a results file: whole numbers, or nothing is marked.
+    if isinstance(cores, int) and isinstance(cpus, int) and 0 < cores < threads <= cpus:
+        return cores
+    return None
 
 
 def geometric_sizes(low: int, high: int, per_decade: int) -> list[int]:
@@ -114,7 +124,8 @@ def refinement(program: str, backend: str, threads: int, n: int,
 
 def build(programs: list[str] | None = None, sizes: list[int] | None = None,
           threads: list[int] | None = None, pattern: str | None = None,
-          cpus: int | None = None, backends: list[str] | None = None) -> list[Cell]:
+          cpus: int | None = None, backends: list[str] | None = None,
+          cores: int | None = None) -> list[Cell]:
     """The cells in run order: program, then size, then backend, then thread count.
 
     Explicit thread counts apply to the parallel-mode programs and the C++17
@@ -123,7 +134,8 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
     call the library never hands to the OpenMP team (no parallel version of
     it) runs at 1 thread only: its other thread counts would time the same
     sequential call again. `backends` (default: the parallel mode alone)
-    applies to the programs built for them.
+    applies to the programs built for them. The default thread counts are
+    default_threads(cpus, cores), for this process's CPUs without `cpus`.
     """
     backends = [PARALLEL_MODE] if not backends else list(dict.fromkeys(backends))
     unknown = [b for b in backends if b not in BACKENDS]
@@ -138,7 +150,7 @@ def build(programs: list[str] | None = None, sizes: list[int] | None = None,
         raise ValueError("sizes must be 0 or more")
     if threads and any(t < 1 for t in threads):
         raise ValueError("thread counts must be 1 or more")
-    parallel_threads = sorted(set(threads or default_threads(cpus or usable_cpus())))
+    parallel_threads = sorted(set(threads or default_threads(cpus or usable_cpus(), cores)))
     regex = re.compile(pattern) if pattern else None
     cells = []
     for program in programs:
