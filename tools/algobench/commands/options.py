@@ -275,6 +275,10 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
     how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
+    how.add_argument("--budget", type=positive_float, metavar="MINUTES",
+                     help="leave out inner sizes and thread counts (never the smallest and "
+                          "largest size, 1 thread or the most threads) until the sweep's "
+                          "estimate fits in MINUTES; refused when even those do not fit")
     how.add_argument("--long", action="store_true",
                      help="run a sweep estimated to take more than a day (refused without it)")
     how.add_argument("--no-bandwidth", action="store_true",

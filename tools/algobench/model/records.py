@@ -316,6 +316,9 @@ class Context:
     metric: str = "time"  # one of METRICS: what the run's cells hold
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
+    # With --budget: its minutes, the estimates of the part kept and of the whole
+    # sweep, and the sizes and thread counts left out (estimate.Fitted.record).
+    budget: dict | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
     # Keys this version does not know, kept so that a rewrite loses nothing.
@@ -335,7 +338,7 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "budget")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
@@ -345,6 +348,8 @@ class Context:
             data["warnings"] = list(self.warnings)
         if self.runtime_env:
             data["runtime_env"] = dict(self.runtime_env)
+        if self.budget is not None:
+            data["budget"] = self.budget
         data.update(self.extra)
         return data
 
