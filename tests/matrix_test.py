@@ -133,7 +133,7 @@ class NarrowingTest(unittest.TestCase):
                 (one("partial_sort"), plain, (0.03, 0.45), 10 + 6 * (0.06 + 0.45) + 0.014)):
             with self.subTest(program=cells[0].program, sweep=sweep, known=known):
                 self.assertAlmostEqual(
-                    estimate.seconds(cells, estimate.Sweep(5, 0.05, **sweep),
+                    estimate.seconds(cells, estimate.Settings(5, 0.05, **sweep),
                                      costs(cells[0].program, *known)), seconds, places=6)
 
 

@@ -186,7 +186,7 @@ def estimated(request: RunRequest, cells: list[matrix.Cell], builds: int = 1) ->
     """How long the sweep of `cells` should take, in seconds (estimate.py)."""
     if request.known is None:
         request.known = estimate.known_costs(store_path(request.store))
-    return estimate.seconds(cells, estimate.Sweep(
+    return estimate.seconds(cells, estimate.Settings(
         request.samples, request.min_time, request.extra_rounds > 0, request.round_budget,
         not request.no_bandwidth, builds, request.metric.sampler), request.known)
 

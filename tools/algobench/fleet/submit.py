@@ -36,7 +36,7 @@ def estimate_seconds(cells: list[Cell], samples: int, min_time: float,
                      extra_rounds: bool = True) -> float:
     """How long one sweep of these cells should take on one node (see TIME_RULE),
     with or without the extra rounds (a fleet's sweeps take them)."""
-    return estimate.seconds(cells, estimate.Sweep(samples, min_time, extra_rounds))
+    return estimate.seconds(cells, estimate.Settings(samples, min_time, extra_rounds))
 
 
 def time_limit_minutes(estimate: float, build_per_node: bool) -> int:

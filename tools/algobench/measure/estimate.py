@@ -123,7 +123,7 @@ def _timed_cell(cell: Cell, min_time: float, known: Costs) -> tuple[float, float
 
 
 @dataclasses.dataclass(frozen=True)
-class Sweep:
+class Settings:
     """What decides a sweep's time beyond its cells (a RunRequest's settled options)."""
 
     samples: int
@@ -135,7 +135,7 @@ class Sweep:
     sampler: str = "timed"
 
 
-def seconds(cells: list[Cell], sweep: Sweep, known: Costs | None = None,
+def seconds(cells: list[Cell], sweep: Settings, known: Costs | None = None,
             cpus: int | None = None) -> float:
     """The estimated duration of `sweep` over `cells` (see the module's text);
     `cpus`: where counting processes run side by side (the usable CPUs)."""
