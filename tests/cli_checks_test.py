@@ -278,6 +278,10 @@ class OptionsTest(Refusals):
                   (["--threads", "-1"], ["suite run: thread counts must be"]),
                   (["--filter", "("], ["suite run: --filter '(': not a regular expression"]),
                   (["--samples", "1000000000"], ["would take about", "days", "--long"]),
+                  (["--sizes", "1e4,1e7", "--threads", "1,2", "--budget", "0.2"],
+                   ["suite run: --budget 0.2: even the ends of this sweep (sizes 10000, "
+                    "10000000; thread counts 1, 2:", "give a larger budget"]),
+                  (["--budget", "0"], ["argument --budget: must be more than 0"]),
                   (["--retries", "11"], ["argument --retries: must be 0 to 10, got 11"]),
                   (["--margin", "0.1"], ["argument --margin: must be a percentage from 0.5 to "
                                          "100, got 0.1"]),
@@ -673,19 +677,28 @@ class QuickTest(unittest.TestCase):
             self.assertIn("enough for 0.2 s", out)
             self.assertIn("quick run (no bandwidth probe, no extra rounds)", err)
 
-    def test_a_quick_run_measures_no_bandwidth(self):
+    def test_a_quick_run_measures_no_bandwidth_and_a_budget_only_the_cells_it_kept(self):
+        # An estimate of a minute a size: --budget 2 keeps the smallest and largest.
+        minutes = lambda cells, *_: 60 * len({c.n for c in cells})  # noqa: E731
         with StandinSweep() as the_sweep, \
-                mock.patch("algobench.measure.bandwidth.measure", side_effect=AssertionError) as probe:
+                mock.patch("algobench.measure.bandwidth.measure", side_effect=AssertionError) as probe, \
+                mock.patch("algobench.measure.estimate.seconds", side_effect=minutes):
             status, _, err = run_suite(["run", "--quick", "--bin-dir", str(the_sweep.bin_dir),
                                         "--out", str(the_sweep.out), "--no-plots",
                                         "--programs", "count_if,nth_element",
-                                        "--threads", "1,2"])
+                                        "--threads", "1,2", "--sizes", "1000,2000,3000",
+                                        "--budget", "2"])
             results = load(the_sweep.out)
         self.assertEqual(status, 0, err)
         probe.assert_not_called()
         self.assertEqual((results["context"]["samples"], results["context"]["min_time"]),
                          (2, 0.01))
-        self.assertEqual({c["n"] for c in results["cells"]}, {100000})
+        self.assertEqual({c["n"] for c in results["cells"]}, {1000, 3000})
+        self.assertIn("note: --budget 2: left out sizes 2000 (estimated 2 min; the whole sweep "
+                      "3 min)\n", err)
+        self.assertIn("cells: warm-up and calibration, then 2 rounds (seed ", err)
+        self.assertEqual(results["context"]["budget"]["left_out"], {"sizes": [2000],
+                                                                    "threads": []})
         self.assertEqual({len(c["samples"]) for c in results["cells"]}, {2})
 
 

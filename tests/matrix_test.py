@@ -10,7 +10,7 @@ from support import MACHINES, ROOT, StandinSweep, cell, on_machine, run_of, run_
 
 from algobench.export.summary import render_markdown
 from algobench.judge.derive import derive
-from algobench.measure import shape
+from algobench.measure import estimate, shape
 from algobench.plan import matrix
 from algobench.plan.workload import BACKENDS, WORKLOADS, _NegativeSineCount
 
@@ -128,6 +128,53 @@ class NarrowingTest(unittest.TestCase):
         # The sequential program is not pinned and gets its k = n*3/4 explicitly.
         self.assertRegex(out, r"warm-up:  \S+/bench_nth_element 1000 1 1 750\n")
         self.assertTrue(out.endswith("2 cells\n"))
+        # The default sweep's programs, sizes and backends on 64 CPUs, in 20 minutes.
+        with tempfile.TemporaryDirectory() as root:
+            status, out, err = run_suite(["run", "--dry-run", "--threads", "1,2,4,8,16,32,64",
+                                          "--budget", "20", "--bin-dir",
+                                          str(standin_bin(root, "every", tuple(BACKENDS)))])
+        kept = re.search(r"estimated duration: (\d+) min \((\d+) cells", err)
+        self.assertEqual((status, out.splitlines()[-1]), (0, f"{kept[2]} cells"))
+        self.assertLessEqual(int(kept[1]), 20)
+        self.assertRegex(err, r"note: --budget 20: left out .*thread counts 2, ")
+
+    def test_a_budget_keeps_the_ends_of_both_ladders(self):
+        cells = matrix.build(["count_if"], [10**4, 10**5, 10**6, 10**7], [1, 2, 4, 8, 16, 32, 64])
+        # (budget in cells, sizes left out, thread counts left out)
+        for budget, sizes, threads in ((28, [], []), (24, [], [2]), (16, [], [2, 8, 32]),
+                                       (12, [], [2, 4, 8, 32]), (9, [10**5], [2, 4, 8, 32]),
+                                       (6, [10**5], [2, 4, 8, 16, 32]),
+                                       (4, [10**5, 10**6], [2, 4, 8, 16, 32])):
+            with self.subTest(budget=budget):
+                fitted = estimate.fit(cells, budget, len)
+                self.assertEqual((fitted.sizes, fitted.threads), (sizes, threads))
+                self.assertEqual(fitted.cells, [c for c in cells if c.n not in sizes
+                                                and c.threads not in threads])
+                self.assertLessEqual(fitted.seconds, budget)
+        with self.assertRaisesRegex(ValueError, r"sizes 10000, 10000000; thread counts 1, 64: "
+                                                r"4 cells\) take about 4 s"):
+            estimate.fit(cells, 3, len)
+
+    def test_estimate(self):
+        one = lambda program: matrix.build([program], [10**6], [1])  # noqa: E731
+        costs = lambda program, setup, call: {(program, 10**6, 1, "parallel-mode"):  # noqa: E731
+                                              (setup, call)}
+        plain = dict(extra_rounds=False, bandwidth=False)
+        # (cells, sweep, (setup, call), seconds): a fixed 10 s; per process 0.03 s and its
+        # setup; a loop of 2 ms calls of two --min-time, after a warm-up, a probe of 10
+        # calls and one of 32; the files 7 times at 2 ms a cell; the probe 4 s a thread count.
+        for cells, sweep, known, seconds in (
+                (one("count_if"), {}, (0.03, 0.002), 10 + 0.266 + 2 * 5 * 0.16 + 0.014 + 4),
+                (one("count_if"), dict(builds=2, **plain), (0.03, 0.002),
+                 10 + 2 * (0.266 + 5 * 0.16 + 0.014)),
+                # A call of 0.2 s: a loop of one, probes of 1 and 10.
+                (one("count_if"), plain, (0.5, 0.2), 10 + 2 * 0.53 + 2.2 + 5 * 0.73 + 0.014),
+                # One call per process, whatever --min-time.
+                (one("partial_sort"), plain, (0.03, 0.45), 10 + 6 * (0.06 + 0.45) + 0.014)):
+            with self.subTest(program=cells[0].program, sweep=sweep, known=known):
+                self.assertAlmostEqual(
+                    estimate.seconds(cells, estimate.Settings(5, 0.05, **sweep),
+                                     costs(cells[0].program, *known)), seconds, places=6)
 
 
 class ArgumentsAndResultsTest(unittest.TestCase):

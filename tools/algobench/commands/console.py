@@ -14,7 +14,7 @@ import sys
 import time
 from typing import TextIO
 
-from ..measure import refine, rounds, sweep_events
+from ..measure import estimate, refine, rounds, sweep_events
 from ..export import summary
 from ..export.text import plural
 
@@ -31,8 +31,9 @@ class Console:
     """Listens to a sweep and writes what it hears to the terminal."""
 
     def __init__(self, stdout: TextIO | None = None, stderr: TextIO | None = None,
-                 summary_at_end: bool = True) -> None:
+                 summary_at_end: bool = True, estimate: float | None = None) -> None:
         self.stdout = stdout or sys.stdout
+        self.estimate = estimate  # seconds the whole sweep should take, said at its start
         self.stderr = stderr or sys.stderr
         self.summary_at_end = summary_at_end
         # Escapes rewrite the line only on a terminal that understands them.
@@ -74,7 +75,9 @@ class Console:
         self._start = self._rounds_start = time.monotonic()
         builds = f" of {len(event.variants)} builds" if len(event.variants) > 1 else ""
         self._step = event.metric.step
-        self._say(f"{len(event.cells)} cells{builds}: {event.metric.sweep_plan(event.options)}\n")
+        took = f", estimated {estimate.duration(self.estimate)}" if self.estimate else ""
+        self._say(f"{len(event.cells)} cells{builds}: {event.metric.sweep_plan(event.options)}"
+                  f"{took}\n")
 
     def _on_GroupReady(self, event: sweep_events.GroupReady) -> None:
         if self._live:

@@ -20,8 +20,8 @@ from .console import Console
 from ..export import gate_report
 from ..plan.workload import PARALLEL_MODE
 from .options import Parser, add_run_arguments, path, percentage, text
-from .request import (Refusal, RunRequest, check, countable, measure, options, prepare_out,
-                      built_backends, registered, terminate_as_interrupt)
+from .request import (Refusal, RunRequest, check, countable, estimate_line, estimated, measure,
+                      options, prepare_out, built_backends, registered, terminate_as_interrupt)
 
 # What an A/B run writes beside the two builds' folders A/ and B/.
 AB_FILES = ("ab.md", "ab.json", "pairs.csv")
@@ -121,11 +121,13 @@ def run(arguments: argparse.Namespace, argv: list[str]) -> int:
         if not request.dry_run:
             countable(request, cells, [bin_dir])
         if request.dry_run:
-            print("\n".join(sweep.plan_lines(cells, run_options, request.metric)))
+            print("\n".join(sweep.plan_lines(cells, run_options, request.metric)), flush=True)
+            print(estimate_line(request, cells), file=sys.stderr)
             return 0
         claim = prepare_out(request, out_dir)
         status, recorder = measure("run", request, argv, cells, run_options, claim,
-                                   Console(), lambda the_sweep: the_sweep.run(),
+                                   Console(estimate=estimated(request, cells)),
+                                   lambda the_sweep: the_sweep.run(),
                                    policy=round_policy(request, ab=False),
                                    refine=request.refine)
         return registered("run", recorder, status, out_dir)
@@ -162,7 +164,8 @@ def ab(arguments: argparse.Namespace, argv: list[str]) -> int:
     report = ab_run.Report(out_dir, f"{request.a}: {name_a}", f"{request.b}: {name_b}",
                            together)
     outcome, recorder = measure("ab", request, argv, cells, options(request, bin_a), claim,
-                                Console(summary_at_end=False),
+                                Console(summary_at_end=False,
+                                        estimate=estimated(request, cells, len(AB_BUILDS))),
                                 lambda the_sweep: ab_run.run_ab(the_sweep, limit, report),
                                 variants=ab_run.variants(bin_a, bin_b),
                                 policy=round_policy(request, ab=True),

@@ -298,6 +298,10 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                      metavar="FRACTION", help="warn about cells whose CV exceeds this (default 0.05)")
     add_margin_argument(how, "B/A ratio" if ab_command else
                         "comparison (a backend against another, against the sequential build)")
+    how.add_argument("--budget", type=positive_float, metavar="MINUTES",
+                     help="leave out inner sizes and thread counts (never the smallest and "
+                          "largest size, 1 thread or the most threads) until the sweep's "
+                          "estimate fits in MINUTES; refused when even those do not fit")
     how.add_argument("--long", action="store_true",
                      help="run a sweep estimated to take more than a day (refused without it)")
     how.add_argument("--no-bandwidth", action="store_true",

@@ -22,8 +22,7 @@ import sys
 import threading
 
 from ..plan import build, matrix
-from ..measure import callgrind, machine, rounds, shape, sweep
-from .. import fleet
+from ..measure import callgrind, estimate, machine, rounds, shape, sweep
 from ..record import results_folder, store
 from ..record.recorder import Recorder
 from ..measure.runner import Options
@@ -98,6 +97,11 @@ class RunRequest:
     store: pathlib.Path | None = None
     bin_dir: pathlib.Path | None = None
     dry_run: bool = False
+    budget: float | None = None  # minutes
+    # With --budget, what it kept and left out (as the run's context records it).
+    fitted: dict | None = dataclasses.field(default=None, init=False)
+    # The store's costs of this machine's cells, once read (estimate.known_costs).
+    known: dict | None = dataclasses.field(default=None, init=False)
     # What a quick run says of the defaults it chose; None for any other run.
     note: str | None = dataclasses.field(default=None, init=False)
 
@@ -162,6 +166,7 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
         matrix.check_limits(cells)
     except ValueError as error:
         raise Refusal(str(error)) from None
+    cells = _fit_budget(request, cells, builds)
     _check_length(request, cells, builds)
     if note is not None:
         print(note, file=sys.stderr)
@@ -207,14 +212,47 @@ def _check_repeats(request: RunRequest) -> None:
             seen.add(item)
 
 
+def estimated(request: RunRequest, cells: list[matrix.Cell], builds: int = 1) -> float:
+    """How long the sweep of `cells` should take, in seconds (estimate.py)."""
+    if request.known is None:
+        request.known = estimate.known_costs(store_path(request.store))
+    return estimate.seconds(cells, estimate.Settings(
+        request.samples, request.min_time, request.extra_rounds > 0, request.round_budget,
+        not request.no_bandwidth, builds, request.metric.sampler), request.known)
+
+
+def estimate_line(request: RunRequest, cells: list[matrix.Cell], builds: int = 1) -> str:
+    """What a dry run says of the sweep's duration, and what the estimate rests on."""
+    seconds = estimated(request, cells, builds)
+    known = sum(estimate.key(cell) in request.known for cell in cells)
+    return (f"estimated duration: {estimate.duration(seconds)} ({len(cells)} cells; the costs "
+            f"of {known} from this machine's earlier runs in the store, of the others from "
+            "the defaults)")
+
+
+def _fit_budget(request: RunRequest, cells: list[matrix.Cell], builds: int) -> list[matrix.Cell]:
+    """The cells that fit --budget, saying in one line which sizes and thread counts
+    were left out; a Refusal when not even the ends of the matrix fit."""
+    if request.budget is None:
+        return cells
+    try:
+        fitted = estimate.fit(cells, request.budget * 60,
+                              lambda kept: estimated(request, kept, builds))
+    except ValueError as error:
+        raise Refusal(f"--budget {request.budget:g}: {error}") from None
+    if fitted.sizes or fitted.threads:
+        print(f"note: {fitted.line(request.budget)}", file=sys.stderr)
+    request.fitted = fitted.record(request.budget)
+    return fitted.cells
+
+
 def _check_length(request: RunRequest, cells: list[matrix.Cell], builds: int) -> None:
     """Refuses a sweep estimated to take more than LONGEST_SWEEP unless --long asks for it."""
     if request.long:
         return
-    estimate = builds * fleet.estimate_seconds(cells, request.samples, request.min_time,
-                                               extra_rounds=request.extra_rounds > 0)
-    if estimate > LONGEST_SWEEP:
-        raise Refusal(f"this sweep would take about {_duration(estimate)} ({len(cells)} cells, "
+    seconds = estimated(request, cells, builds)
+    if seconds > LONGEST_SWEEP:
+        raise Refusal(f"this sweep would take about {_duration(seconds)} ({len(cells)} cells, "
                       f"{request.samples} rounds, --min-time {request.min_time:g}); give "
                       "--long to run it anyway")
 
@@ -323,6 +361,8 @@ def measure(command: str, request: RunRequest, argv: list[str],
                                 cv_threshold=request.cv_threshold,
                                 margin=request.margin / 100,
                                 listeners=(console, recorder), **sweep_options)
+        for run in the_sweep.runs.values():
+            run.context.budget = request.fitted
         result = go(the_sweep)
     except OSError as error:
         recorder.abandon()

@@ -36,8 +36,7 @@ from the package itself.
 
 from .folder import (BUILD, BUILDS, JOB_SCRIPT, LOGS, MANIFEST, MANIFEST_FORMAT, Fleet, FleetError,
                      Task, latest)
-from .submit import (BUILD_MINUTES, CALIBRATION_PROCESSES, FIXED_SECONDS, LOOP_MIN_TIMES,
-                     MIN_MINUTES, PROCESS_SECONDS, SAFETY, SECONDS_PER_ELEMENT, TIME_RULE, Request,
+from .submit import (BUILD_MINUTES, MIN_MINUTES, SAFETY, TIME_RULE, Request,
                      estimate_seconds, format_minutes, job_script, manifest_for, parse_time_limit,
                      submit, time_limit_minutes)
 from .tasks import (CANCELLED, DONE, FAILED, LOG_TAIL, LOG_TELLING, PENDING, RUNNING, TIMED_OUT,

@@ -17,25 +17,16 @@ from typing import Callable
 
 from . import slurm
 from ..files import dump_json, replace_file
+from ..measure import estimate
 from ..plan.matrix import Cell
 from .folder import BUILD, JOB_SCRIPT, LOGS, MANIFEST, MANIFEST_FORMAT, Fleet, FleetError
 
 # The time limit a fleet asks for when --time is not given: the sweep's own
-# estimate, three times over, at least ten minutes, plus the build of each
-# node with --build-per-node. The estimate: a minute for starting, the
-# machine's context, the bandwidth probe and the plots, and for each cell
-# (its samples, as many again for the extra rounds, whose budget is as long
-# as the planned rounds took, + a warm-up and two calibration probes)
-# processes of 50 ms to start, a loop of two --min-time, and 50 ns per element
-# for allocating, initialising and one call. On the two-core development
-# machine the default sweep (180 cells) takes about 8.5 minutes, its extra
-# rounds included, and the estimate is 12 minutes.
-FIXED_SECONDS = 60.0
-PROCESS_SECONDS = 0.05
-LOOP_MIN_TIMES = 2.0
-SECONDS_PER_ELEMENT = 50e-9
-CALIBRATION_PROCESSES = 3
-SAFETY = 3.0
+# estimate (measure/estimate.py, with the default costs: the nodes' own runs
+# are not in the store of the machine that submits), four times over (a node
+# shared with other jobs, rounds measured again), at least ten minutes, plus
+# the build of each node with --build-per-node.
+SAFETY = 4.0
 MIN_MINUTES = 10
 BUILD_MINUTES = 15
 TIME_RULE = (f"{SAFETY:g} x the sweep's estimate, at least {MIN_MINUTES} minutes, plus "
@@ -45,10 +36,7 @@ def estimate_seconds(cells: list[Cell], samples: int, min_time: float,
                      extra_rounds: bool = True) -> float:
     """How long one sweep of these cells should take on one node (see TIME_RULE),
     with or without the extra rounds (a fleet's sweeps take them)."""
-    per_process = PROCESS_SECONDS + LOOP_MIN_TIMES * min_time
-    processes = samples * (2 if extra_rounds else 1) + CALIBRATION_PROCESSES
-    return FIXED_SECONDS + sum(processes * (per_process + SECONDS_PER_ELEMENT * cell.n)
-                               for cell in cells)
+    return estimate.seconds(cells, estimate.Settings(samples, min_time, extra_rounds))
 
 
 def time_limit_minutes(estimate: float, build_per_node: bool) -> int:

@@ -49,6 +49,9 @@ class Context:
     metric: str = metrics.DEFAULT.name  # what the run's cells hold (plan/metrics)
     # Names the run in a results store, however often its files are rewritten or moved.
     run_id: str | None = None
+    # With --budget: its minutes, the estimates of the part kept and of the whole
+    # sweep, and the sizes and thread counts left out (estimate.Fitted.record).
+    budget: dict | None = None
     # One line per warning, as printed: the machine's, then the cells' grouped by kind.
     warnings: list[str] = dataclasses.field(default_factory=list)
     # What the rounds beyond --samples spent and decided (rounds.summary_of).
@@ -81,6 +84,6 @@ class Context:
 
 # Fields results.json holds only when set, in this order after the others.
 OPTIONAL_FIELDS = ("cv_threshold", "margin", "run_id", "warnings", "runtime_env", "extra_rounds",
-                   "shape")
+                   "shape", "budget")
 # The Context fields results.json names (beside the unknown keys kept in `extra`).
 CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")
