@@ -62,6 +62,7 @@ class Sweep:
             context = machine.collect(variant.bin_dir, command_line, options.pin,
                                       options.hugepages, options.samples, options.min_time)
             context.metric = metric.name
+            context.placement = options.placement.context()
             context.run_id = uuid.uuid4().hex
             self.sampler.record(context)
             self.runs[variant.name] = Run(context, planned_cells=len(cells))

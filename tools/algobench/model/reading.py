@@ -77,7 +77,7 @@ def from_dict(data: Any) -> Run:
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
              "busy", "findings", "winners", "context", "cells", "bandwidth"}
-_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict())
+_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict()) | {"pinned"}
 
 
 def _winners(data: Any) -> list[Winner]:
@@ -222,6 +222,7 @@ def _cell(data: Any, index: int) -> CellResult:
         instructions_spread=_number(data.get("instructions_spread"),
                                     f"{where}: instructions_spread"),
         work_ratio=_number(data.get("work_ratio"), f"{where}: work_ratio"),
+        pinned=data.get("pinned") if isinstance(data.get("pinned"), dict) else None,
         extra={k: v for k, v in data.items() if k not in _CELL_KEYS},
     )
 

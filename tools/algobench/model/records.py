@@ -165,6 +165,9 @@ class CellResult:
     instructions: float | None = None
     instructions_spread: float | None = None
     work_ratio: float | None = None
+    # Under --pin: the mode, the CPUs the cell ran on and, where its threads
+    # outnumber them, that they wrapped (measure/placement.py).
+    pinned: dict | None = None
     # Keys this version does not know (a note added by hand), kept so that a
     # rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
@@ -241,7 +244,7 @@ class CellResult:
             "first_call_instructions": self.first_call_instructions,
             "instructions": self.instructions, "instructions_spread": self.instructions_spread,
             "work_ratio": self.work_ratio,
-        }, **self.extra}
+        }, **({"pinned": self.pinned} if self.pinned else {}), **self.extra}
 
 
 @dataclasses.dataclass
@@ -304,6 +307,8 @@ class Context:
     command_line: list = dataclasses.field(default_factory=list)
     pin: bool = False
     hugepages: bool = False
+    # --pin's mode, --numa's policy, the NUMA nodes and where the arrays were placed.
+    placement: dict = dataclasses.field(default_factory=dict)
     samples: int | None = None
     min_time: float | None = None
     seed: int | None = None  # of the rounds' shuffled order
@@ -335,7 +340,7 @@ class Context:
 
     def to_dict(self) -> dict:
         data = {f: getattr(self, f) for f in CONTEXT_FIELDS
-                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env")}
+                if f not in ("warnings", "cv_threshold", "run_id", "runtime_env", "placement")}
         # Left out when unset, so that a file written before they existed is rewritten unchanged.
         if self.cv_threshold is not None:
             data["cv_threshold"] = self.cv_threshold
@@ -345,6 +350,8 @@ class Context:
             data["warnings"] = list(self.warnings)
         if self.runtime_env:
             data["runtime_env"] = dict(self.runtime_env)
+        if self.placement:
+            data["placement"] = dict(self.placement)
         data.update(self.extra)
         return data
 
