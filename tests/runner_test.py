@@ -10,7 +10,8 @@ from unittest import mock
 
 from support import TINY, StandinSweep, load, run_suite, standin_bin, suite_process
 
-from algobench.measure import calibration, runner
+from algobench.measure import calibration, placement, runner
+from algobench.measure.shape import Node, Shape, format_cpu_list
 from algobench.plan.matrix import Cell
 
 
@@ -126,6 +127,56 @@ class TeamTest(unittest.TestCase):
                     self.assertIn("count_if n=2e3 t=2 (2 threads on 1 CPU(s))", err)
                     self.assertIn("Environment: GOMP_CPU_AFFINITY=0",
                                   (sweep.out / "summary.md").read_text())
+
+    def test_pinned_cells_of_every_backend_run_on_their_cpus_with_their_team(self):
+        # Four threads wrap onto two CPUs (or one); oneTBB's arena takes what it is given.
+        usable = sorted(os.sched_getaffinity(0))[:4]
+        for fault, status in (("", "ok"), ("count_if:wide_team", "failed")):
+            with self.subTest(fault=fault), StandinSweep(("parallel-mode", "c++17-par")) as sweep:
+                code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
+                                         "--threads", "4", "--samples", "1", "--pin",
+                                         "--backends", "parallel-mode,c++17-par", fault=fault,
+                                         env={"STANDIN_HOLD": "0.3"})
+                results = load(sweep.out)
+                self.assertEqual({c["status"] for c in results["cells"]}, {status}, err)
+                self.assertEqual(results["context"]["placement"]["pin"], "close")
+                for cell in results["cells"]:
+                    self.assertEqual(cell["pinned"]["cpus"], format_cpu_list(usable))
+                    self.assertEqual("wrapped" in cell["pinned"], len(usable) < 4)
+                    if fault:
+                        self.assertIn(f"ran 5 threads pinned to {len(usable)} CPU(s)",
+                                      cell["failure"])
+
+    def test_cpu_sets_by_shape_mode_and_backend(self):
+        two = Shape(list(range(16)), [[c, c + 8] for c in range(8)], {0: [0, 1, 2, 3],
+                    1: [4, 5, 6, 7]}, [Node(0, [0, 1, 2, 3, 8, 9, 10, 11]),
+                                       Node(1, [4, 5, 6, 7, 12, 13, 14, 15])])
+        one = Shape([0, 1, 2, 3], [[0], [1], [2], [3]], {0: [0, 1, 2, 3]}, [Node(0, [0, 1, 2, 3])])
+        # A container's cpuset: two cores of each socket of `two`.
+        part = Shape([2, 3, 6, 7, 10, 11, 14, 15], [[2, 10], [3, 11], [6, 14], [7, 15]],
+                     {0: [0, 1], 1: [2, 3]}, two.nodes)
+        for machine, mode, threads, cpus in (
+                (two, "close", 4, [0, 1, 2, 3]), (two, "close", 9, [*range(8), 8]),
+                (two, "close", 20, list(range(16))), (two, "spread", 2, [0, 4]),
+                (two, "spread", 3, [0, 4, 2]), (two, "spread", 10, [0, 4, 1, 5, 2, 6, 3, 7, 8, 12]),
+                (one, "close", 2, [0, 1]), (one, "spread", 2, [0, 2]), (one, "spread", 3, [0, 1, 2]),
+                (part, "close", 2, [2, 3]), (part, "spread", 2, [2, 6]),
+                (part, "close", 5, [2, 3, 6, 7, 10]), (part, "spread", 6, [2, 6, 3, 7, 10, 14])):
+            with self.subTest(mode=mode, threads=threads, usable=machine.usable):
+                self.assertEqual(placement.cpus_for(machine, threads, mode), cpus)
+        # Every backend's cell of a thread count gets the same CPUs; only OpenMP is told
+        # them as places, and each may start the team its runtime would.
+        placed = placement.Placement("spread", "interleave", two)
+        for backend, env, team in (("parallel-mode", {"OMP_PROC_BIND": "close",
+                                                      "OMP_PLACES": "{0},{4},{2}"}, 3),
+                                   ("c++17-par", {}, 3), ("c++17-par-unseq", {}, 3)):
+            cell = Cell("count_if", 10**6, 3, backend)
+            cpus = placed.cpus(cell)
+            self.assertEqual((cpus, placed.env(cell, cpus), placed.allowed_team(cell, cpus)),
+                             ([0, 4, 2], env, team), backend)
+            self.assertEqual(placed.prefix(cpus), ["numactl", "--interleave=0-1", "--"])
+        self.assertEqual(placed.prefix([0]), ["numactl", "--interleave=0", "--"])
+        self.assertEqual(placed.allowed_team(Cell("count_if", 10**6, 1, "sequential"), [0]), 1)
 
 
 class CheckTest(unittest.TestCase):

@@ -142,8 +142,11 @@ class Placement:
             return None
         found = {"mode": self.pin, "cpus": shapes.format_cpu_list(cpus)}
         if cell.threads > len(cpus):
-            found["wrapped"] = (f"{cell.threads} threads on {len(cpus)} usable CPU(s): they "
-                                "take turns")
+            team = self.allowed_team(cell, cpus)
+            found["wrapped"] = (f"{cell.threads} threads take turns on {len(cpus)} CPU(s)"
+                                if team == cell.threads else
+                                f"{team} thread(s) on {len(cpus)} CPU(s): oneTBB's arena is as "
+                                "large as the CPUs the process may use")
         return found
 
     def context(self) -> dict:
