@@ -152,10 +152,10 @@ class Placement:
     def context(self) -> dict:
         """What a run's context keeps: the pinning, the memory policy, the nodes
         and where the arrays were placed (said on a machine of more than one node)."""
-        if self.shape is None and not (self.pin or self.numa):
-            return {}
         machine = self.shape or shapes.read()
         nodes = [n.node for n in machine.nodes if set(n.cpus) & set(machine.usable)]
+        if len(nodes) < 2 and not (self.pin or self.numa):
+            return {}  # nothing to say: a run's file stays as it was
         found = {"pin": self.pin, "numa": self.numa, "nodes": len(nodes)}
         if len(nodes) > 1 or self.numa:
             found["arrays"] = {
