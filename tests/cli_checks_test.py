@@ -556,7 +556,7 @@ class HandEditedResultsTest(Refusals):
 class ListAndVersionTest(unittest.TestCase):
     def test_every_help_screen(self):
         commands = [[c] for c in ("run", "ab", "compare", "report", "history", "import", "list",
-                                  "test", "fleet")]
+                                  "test", "fleet", "check-machine")]
         commands += [["fleet", c] for c in ("submit", "status", "collect", "compare", "task")]
         for command in [[], *commands]:
             with self.subTest(command):

@@ -3,14 +3,16 @@ show their command and output, spare the other cells and fail the run."""
 
 import os
 import pathlib
+import shutil
 import tempfile
 import threading
 import unittest
 from unittest import mock
 
-from support import TINY, StandinSweep, load, run_suite, standin_bin, suite_process
+from support import (TINY, StandinSweep, load, run_suite, standin_bin, strict_json,
+                     suite_process)
 
-from algobench.measure import calibration, placement, runner
+from algobench.measure import calibration, machine_check, placement, runner
 from algobench.measure.shape import Node, Shape, format_cpu_list
 from algobench.plan.matrix import Cell
 
@@ -130,22 +132,41 @@ class TeamTest(unittest.TestCase):
 
     def test_pinned_cells_of_every_backend_run_on_their_cpus_with_their_team(self):
         # Four threads wrap onto two CPUs (or one); oneTBB's arena takes what it is given.
-        usable = sorted(os.sched_getaffinity(0))[:4]
-        for fault, status in (("", "ok"), ("count_if:wide_team", "failed")):
+        usable = sorted(os.sched_getaffinity(0))
+        rows = [("", 4, "ok", None), ("count_if:wide_team", 4, "failed",
+                                      f"ran 5 threads pinned to {len(usable[:4])} CPU(s)")]
+        if len(usable) > 1:
+            rows.append(("count_if:escape", 1, "failed", "outside the "))
+        for fault, threads, status, failure in rows:
             with self.subTest(fault=fault), StandinSweep(("parallel-mode", "c++17-par")) as sweep:
                 code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
-                                         "--threads", "4", "--samples", "1", "--pin",
+                                         "--threads", str(threads), "--samples", "1", "--pin",
                                          "--backends", "parallel-mode,c++17-par", fault=fault,
                                          env={"STANDIN_HOLD": "0.3"})
                 results = load(sweep.out)
                 self.assertEqual({c["status"] for c in results["cells"]}, {status}, err)
                 self.assertEqual(results["context"]["placement"]["pin"], "close")
                 for cell in results["cells"]:
-                    self.assertEqual(cell["pinned"]["cpus"], format_cpu_list(usable))
-                    self.assertEqual("wrapped" in cell["pinned"], len(usable) < 4)
-                    if fault:
-                        self.assertIn(f"ran 5 threads pinned to {len(usable)} CPU(s)",
-                                      cell["failure"])
+                    self.assertEqual(cell["pinned"]["cpus"], format_cpu_list(usable[:threads]))
+                    self.assertEqual("wrapped" in cell["pinned"], len(usable) < threads)
+                    self.assertIn(failure or "", cell["failure"] or "")
+
+    def test_check_machine_measures_each_placement_side_by_side(self):
+        with StandinSweep(("parallel-mode", "c++17-par")) as sweep:
+            status, out, err = run_suite(["check-machine", "--bin-dir", str(sweep.bin_dir),
+                                          "--size", "2000", "--samples", "1", "--min-time",
+                                          "0.001", "--out", str(sweep.out)])
+            self.assertEqual(status, 0, err)
+            result = strict_json((sweep.out / "check.json").read_text())
+            self.assertEqual((sweep.out / "check.md").read_text(), out)
+        labels = [label for label, _, numa in machine_check.PLACEMENTS
+                  if numa is None or shutil.which("numactl")]
+        self.assertEqual(list(result["placements"]), labels)
+        self.assertIn("| backend | threads | " + " | ".join(labels) + " |", out)
+        self.assertIn("checked: all passed", out)
+        for row in result["rows"]:
+            self.assertEqual((row["failures"], sorted(row["times"])), ({}, sorted(labels)))
+            self.assertIn(f"| {row['backend']} | {row['threads']} (cores) | ", out)
 
     def test_cpu_sets_by_shape_mode_and_backend(self):
         two = Shape(list(range(16)), [[c, c + 8] for c in range(8)], {0: [0, 1, 2, 3],

@@ -62,7 +62,7 @@ MAX_RESAMPLES = 100_000
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
 # Context fields whose difference is worth a note; the runtimes' environment
 # (omp_env and runtime_env) is noted by variable.
-NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
+NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "placement", "hugepages")
 
 FASTER, SLOWER, UNCLEAR, TOO_FEW = "faster", "slower", "no clear change", "too few samples"
 

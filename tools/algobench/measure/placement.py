@@ -19,6 +19,7 @@ kernel places an array's pages where the thread that first touches them runs
 from __future__ import annotations
 
 import contextlib
+import itertools
 import os
 import shutil
 
@@ -48,12 +49,7 @@ def _spread(groups: list[list], count: int) -> list:
         shares[g] += 1
     picked = [_evenly(group, share) for group, share in zip(groups, shares) if share]
     # Interleaved, so that a team's first threads are on different nodes too.
-    return [item for row in _zip_longest(picked) for item in row]
-
-
-def _zip_longest(lists: list[list]) -> list[list]:
-    return [[lst[i] for lst in lists if i < len(lst)]
-            for i in range(max((len(lst) for lst in lists), default=0))]
+    return [item for row in itertools.zip_longest(*picked) for item in row if item is not None]
 
 
 def cpus_for(machine: shapes.Shape, threads: int, mode: str = "close") -> list[int]:

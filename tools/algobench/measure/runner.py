@@ -191,12 +191,14 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
         if waiter.is_alive() and b"Time init:" in printed and b"Result->" not in printed:
             count = _threads(pid)
             if count is not None:
-                seen = max(seen or 0, count)
-                if whole or seen >= wanted:
-                    # Read as the runner stops looking: the team's affinity is set
-                    # as its threads start (GOMP_CPU_AFFINITY, OMP_PLACES, taskset).
-                    cpus = (cpus or set()) | (_team_cpus(pid) or set()) if whole \
-                        else _team_cpus(pid)
+                grew, seen = count > (seen or 0), max(seen or 0, count)
+                # The team's affinity is set as its threads start (GOMP_CPU_AFFINITY,
+                # OMP_PLACES, taskset): read as the runner stops looking, or, looking
+                # through the loop, whenever new threads appeared.
+                if whole and grew:
+                    cpus = (cpus or set()) | (_team_cpus(pid) or set())
+                elif not whole and seen >= wanted:
+                    cpus = _team_cpus(pid)
     return seen, cpus
 
 
