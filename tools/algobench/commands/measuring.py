@@ -20,7 +20,7 @@ from ..judge import gate, thresholds
 from ..record import results_folder
 from .console import Console
 from ..export import gate_report
-from ..plan.workload import PARALLEL_MODE
+from ..plan.workload import PARALLEL_MODE, WORKLOADS
 from .options import (Parser, add_run_arguments, int_list, path, percentage, positive_int,
                       seconds, text)
 from .request import (Refusal, RunRequest, check, countable, measure, options, prepare_out,
@@ -285,18 +285,23 @@ def check_machine(arguments: argparse.Namespace, argv: list[str]) -> int:
     if out.exists() and (not out.is_dir() or any(out.iterdir())):
         raise Refusal(f"--out {out}: " + ("not a folder" if not out.is_dir() else
                                           "not empty: give a new or empty folder"))
-    needed = [machine_check.PROGRAM] + [f"{machine_check.PROGRAM}{s}" for s in ("_par",)]
     bin_dir = arguments.bin_dir
-    try:
-        if bin_dir is None:
-            bin_dir = build.ensure_built("release", targets=build.program_targets("release"))
-    except build.BuildError as error:
-        raise Refusal(str(error), 1) from None
-    missing = build.missing_programs(bin_dir, [f"bench_{name}" for name in needed]) \
-        if bin_dir.is_dir() else [str(bin_dir)]
-    if missing:
-        raise Refusal(f"--bin-dir {bin_dir} lacks {', '.join(missing)}")
-    result = machine_check.check(bin_dir.resolve(), n=sizes[0], samples=arguments.samples,
+    if bin_dir is None:
+        try:
+            with build.tree_lock(build.build_dir("release")):
+                bin_dir = build.ensure_built("release", targets=build.program_targets("release"))
+        except build.BuildError as error:
+            raise Refusal(str(error), 1) from None
+    if not bin_dir.is_dir():
+        raise Refusal(f"--bin-dir {bin_dir} is not a folder")
+    # A build without oneTBB has no c++17-par variant: the parallel mode alone is checked.
+    workload = WORKLOADS[machine_check.PROGRAM]
+    backends = [b for b in machine_check.BACKENDS
+                if not build.missing_programs(bin_dir, [workload.executable_for(b)])]
+    if PARALLEL_MODE not in backends:
+        raise Refusal(f"--bin-dir {bin_dir} lacks {workload.executable}")
+    result = machine_check.check(bin_dir.resolve(), backends=backends, n=sizes[0],
+                                 samples=arguments.samples,
                                  min_time=arguments.min_time,
                                  progress=lambda line: print(line, file=sys.stderr, flush=True))
     text = machine_check.table(result)
@@ -306,7 +311,7 @@ def check_machine(arguments: argparse.Namespace, argv: list[str]) -> int:
         replace_file(out / "check.md", text)
         replace_file(out / "check.json", dump_json(result))
     except OSError as error:
-        raise Refusal(f"cannot write {out}: {error.strerror or error}", 1) from None
+        raise Refusal(f"cannot write {out}: {error.strerror or error}") from None
     print(f"written to {out}/check.md and check.json", file=sys.stderr)
     return 0
 

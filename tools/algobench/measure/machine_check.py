@@ -55,14 +55,14 @@ def kind(threads: int, machine_shape: shapes.Shape) -> str:
     return "hardware threads" if threads <= len(machine_shape.usable) else "oversubscribed"
 
 
-def check(bin_dir, program: str = PROGRAM, n: int = SIZE, samples: int = 5,
+def check(bin_dir, backends=BACKENDS, program: str = PROGRAM, n: int = SIZE, samples: int = 5,
           min_time: float = 0.1, seed: int | None = None, timeout: float = 120.0,
           machine_shape: shapes.Shape | None = None, progress=lambda line: None) -> dict:
     """Measures the cells in every placement; returns what check.json holds."""
     machine_shape = machine_shape or shapes.read()
     placements = [p for p in PLACEMENTS if p[2] is None or shutil.which(NUMACTL)]
     seed = random.SystemRandom().randrange(2**31) if seed is None else seed
-    cells = [c for c in matrix.build([program], [n], None, backends=list(BACKENDS))
+    cells = [c for c in matrix.build([program], [n], None, backends=list(backends))
              if c.workload.sweeps_threads(c.backend)]
     options = {label: Options(bin_dir, samples, min_time, timeout, pin=pin, numa=numa,
                               shape=machine_shape, seed=seed)
