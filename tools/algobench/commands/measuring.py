@@ -90,9 +90,9 @@ def add_parsers(commands) -> None:
                     "size over the default thread ladder, unpinned, pinned close, pinned spread "
                     "and, with numactl, with local and interleaved memory, side by side in the "
                     "same rounds; prints a short table (and writes it with the machine's shape "
-                    "to check.md and check.json) to send us. About 10 minutes on 16 cores.")
+                    "to check.md and check.json) to send us: a few minutes on 16 cores.")
     checking.add_argument("--size", type=int_list(matrix.parse_sizes), metavar="N",
-                          help=f"the array size (default {machine_check.SIZE:.0e})")
+                          help=f"the array size (default {machine_check.SIZE:.0e}, 1e4 notation allowed)".replace("e+0", "e"))
     checking.add_argument("--samples", type=positive_int, default=5,
                           help="rounds (default 5)")
     checking.add_argument("--min-time", type=seconds, default=0.1, metavar="SECONDS",

@@ -32,7 +32,7 @@ PLACEMENTS = (("unpinned", None, None), ("close", "close", None), ("spread", "sp
               ("close+local", "close", "local"), ("close+interleave", "close", "interleave"))
 BACKENDS = (PARALLEL_MODE, PAR)
 PROGRAM = "count_if"
-SIZE = 100_000_000
+SIZE = 30_000_000  # 240 MB of arrays: past the caches, and a few minutes on 16 cores
 
 
 @dataclasses.dataclass
