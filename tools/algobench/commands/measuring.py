@@ -92,7 +92,7 @@ def add_parsers(commands) -> None:
                     "same rounds; prints a short table (and writes it with the machine's shape "
                     "to check.md and check.json) to send us: a few minutes on 16 cores.")
     checking.add_argument("--size", type=int_list(matrix.parse_sizes), metavar="N",
-                          help=f"the array size (default {machine_check.SIZE:.0e}, 1e4 notation allowed)".replace("e+0", "e"))
+                          help=f"the array size n, 1e6 allowed (default {machine_check.SIZE:,})")
     checking.add_argument("--samples", type=positive_int, default=5,
                           help="rounds (default 5)")
     checking.add_argument("--min-time", type=seconds, default=0.1, metavar="SECONDS",
