@@ -13,7 +13,8 @@ import unittest
 
 from support import BIN
 
-from algobench.measure import bandwidth
+from algobench.measure import bandwidth, placement
+from algobench.plan.matrix import Cell
 
 # Small arrays and few repetitions: the sanitized build is several times slower.
 SMALL_MIB, SMALL_REPETITIONS = 4, 2
@@ -122,11 +123,18 @@ class MeasureTest(unittest.TestCase):
     def test_size_arguments_reach_the_probe(self):
         with tempfile.TemporaryDirectory() as tmp:
             log = pathlib.Path(tmp) / "args"
-            self.fake_probe(tmp, f"open({str(log)!r}, 'a').write(' '.join(sys.argv[1:]) + '\\n')\n"
+            self.fake_probe(tmp, f"import os; open({str(log)!r}, 'a').write(' '.join(sys.argv[1:])"
+                                 " + ' ' + os.environ.get('OMP_PLACES', '-') + ' '"
+                                 " + str(sorted(os.sched_getaffinity(0))) + '\\n')\n"
                                  f"sys.stdout.write({GOOD_OUTPUT!r})")
             bandwidth.measure(tmp, [2], array_mib=8, repetitions=3)
-            bandwidth.measure(tmp, [2])
-            self.assertEqual(log.read_text().splitlines(), ["2 8 3", "2"])
+            # Pinned, the probe runs where a cell of as many threads does.
+            pinned = placement.Placement("close")
+            bandwidth.measure(tmp, [2], placement=pinned)
+            cpus = pinned.cpus(Cell("count_if", 1, 2))
+            self.assertEqual(log.read_text().splitlines(), [
+                f"2 8 3 - {sorted(os.sched_getaffinity(0))}",
+                f"2 {placement.places(cpus)} {sorted(cpus)}"])
 
 
 if __name__ == "__main__":

@@ -316,6 +316,16 @@ class OptionsTest(Refusals):
         self.assert_refused(status, err, "suite ab: --junit", "none does not exist")
         status, _, err = self.attempt("--quick", command="ab")
         self.assert_refused(status, err, "unrecognized arguments: --quick (see suite ab --help)")
+        # A user's own OpenMP placement is never mixed with --pin's; --numa needs numactl.
+        for argv, env, named in (
+                (["--pin"], {"OMP_PLACES": "cores"}, ["--pin places", "OMP_PLACES is set"]),
+                (["--pin", "spread"], {"GOMP_CPU_AFFINITY": "0", "OMP_PROC_BIND": "true"},
+                 ["OMP_PROC_BIND, GOMP_CPU_AFFINITY are set"]),
+                (["--numa", "interleave"], {"PATH": str(self.root)}, ["numactl", "not installed"]),
+                (["--pin=wide"], {}, ["argument --pin: invalid choice: 'wide'"])):
+            with self.subTest(argv), mock.patch.dict(os.environ, env):
+                status, _, err = self.attempt(*argv, command="ab")
+                self.assert_refused(status, err, *named)
         # A folder of programs lacking one is refused for that one only, by name.
         status, _, err = run_suite(["ab", str(self.partial), str(self.bin_dir), "--programs",
                                     "find_if,nth_element", "--out", str(self.root / "out")])
@@ -554,7 +564,7 @@ class HandEditedResultsTest(Refusals):
 class ListAndVersionTest(unittest.TestCase):
     def test_every_help_screen(self):
         commands = [[c] for c in ("run", "ab", "compare", "report", "history", "import", "list",
-                                  "test", "fleet")]
+                                  "test", "fleet", "check-machine")]
         commands += [["fleet", c] for c in ("submit", "status", "collect", "compare", "task")]
         for command in [[], *commands]:
             with self.subTest(command):

@@ -16,7 +16,7 @@ from algobench.judge import derive as deriving, verdict
 from algobench.judge.derive import derive
 from algobench.export import summary
 from algobench.model import Context
-from algobench.plan.workload import WORKLOADS
+from algobench.plan.workload import PARALLEL_MODE, WORKLOADS
 
 BUSY = Contention(wall_seconds=1.0, others_share=0.5, others_seconds=0.5, runnable_others=1)
 
@@ -107,6 +107,22 @@ class GroupingTest(unittest.TestCase):
         self.assertEqual(first_call.advice,
                          "use --min-time 0.036 or more, or --hugepages, for a figure of the "
                          "steady call")
+
+    def test_first_touch_is_named_on_more_than_one_node_unless_interleaved(self):
+        cells = [cell("count_if", 10**6, t, [1e-3, 1e-3], backend=b)
+                 for t, b in ((1, PARALLEL_MODE), (2, PARALLEL_MODE), (2, "c++17-par"),
+                              (2, "sequential"))] + [cell("nth_element", 10**6, 2, [1e-3] * 2)]
+        for placement, named in (({"nodes": 2}, [cells[1].name, cells[2].name]),
+                                 ({"nodes": 2, "numa": "local"}, [cells[1].name, cells[2].name]),
+                                 ({"nodes": 2, "numa": "interleave"}, None),
+                                 ({"nodes": 1}, None), ({}, None)):
+            with self.subTest(placement):
+                found = [f for f in derive(run_of(cells, placement=placement)).findings
+                         if f.kind == findings.FIRST_TOUCH]
+                self.assertEqual([f.cells for f in found], [named] if named else [])
+                if named:
+                    self.assertIn("2 NUMA nodes", found[0].line)
+                    self.assertIn("--numa interleave", found[0].line)
 
     def test_compact_sizes(self):
         cases = {0: "0", 12: "12", 999: "999", 1000: "1e3", 3001: "3001", 100000: "1e5",

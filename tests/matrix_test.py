@@ -11,6 +11,7 @@ from support import MACHINES, ROOT, StandinSweep, cell, on_machine, run_of, run_
 from algobench.export.summary import render_markdown
 from algobench.judge.derive import derive
 from algobench.measure import estimate, shape
+from algobench import cli
 from algobench.plan import matrix
 from algobench.plan.workload import BACKENDS, WORKLOADS, _NegativeSineCount
 
@@ -124,10 +125,17 @@ class NarrowingTest(unittest.TestCase):
             self.assertFalse(sweep.out.exists())
         self.assertEqual(status, 0)
         self.assertIn("count_if/n:1000/threads:2\n", out)
-        self.assertRegex(out, r"OMP_PROC_BIND=close OMP_PLACES=cores \S+/bench_count_if 1000 2 1\n")
-        # The sequential program is not pinned and gets its k = n*3/4 explicitly.
-        self.assertRegex(out, r"warm-up:  \S+/bench_nth_element 1000 1 1 750\n")
+        self.assertRegex(out, r"warm-up:  \[CPUs \d+([-,]\d+)?\] OMP_PROC_BIND=close "
+                              r"OMP_PLACES=\{\d+\}(,\{\d+\})? \S+/bench_count_if 1000 2 1\n")
+        # The sequential program is pinned to one CPU, told no places, and gets its
+        # k = n*3/4 explicitly.
+        self.assertRegex(out, r"warm-up:  \[CPUs \d+\] \S+/bench_nth_element 1000 1 1 750\n")
         self.assertTrue(out.endswith("2 cells\n"))
+        # A bare --pin is close, and leaves what follows it (ab's builds) alone.
+        for argv, pin in ((["ab", "--pin", "A", "B"], "close"), (["run", "--pin", "spread"],
+                                                                 "spread"), (["run"], None)):
+            parsed = cli.parser().parse_args(argv)
+            self.assertEqual((parsed.pin, getattr(parsed, "a", "A")), (pin, "A"))
         # The default sweep's programs, sizes and backends on 64 CPUs, in 20 minutes.
         with tempfile.TemporaryDirectory() as root:
             status, out, err = run_suite(["run", "--dry-run", "--threads", "1,2,4,8,16,32,64",

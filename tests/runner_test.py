@@ -3,14 +3,17 @@ show their command and output, spare the other cells and fail the run."""
 
 import os
 import pathlib
+import shutil
 import tempfile
 import threading
 import unittest
 from unittest import mock
 
-from support import TINY, StandinSweep, load, run_suite, standin_bin, suite_process
+from support import (TINY, StandinSweep, load, run_suite, standin_bin, strict_json,
+                     suite_process)
 
-from algobench.measure import calibration, runner
+from algobench.measure import calibration, machine_check, placement, runner
+from algobench.measure.shape import Node, Shape, format_cpu_list
 from algobench.plan.matrix import Cell
 
 
@@ -104,14 +107,16 @@ class FaultyProgramTest(unittest.TestCase):
 
 class TeamTest(unittest.TestCase):
     def test_a_process_on_a_smaller_team_than_it_reports_fails_its_cell(self):
-        # A team bound to one CPU runs, is warned about and its binding recorded.
+        # A team bound to one CPU runs, is warned about and its binding recorded. A
+        # smaller team fails its cell once two looks in a row saw it so: one look
+        # may catch a team still starting.
         two_cpus = len(os.sched_getaffinity(0)) > 1
         for fault, affinity, status in (("", "", "ok"), ("count_if:small_team", "", "failed"),
                                         ("", "0" if two_cpus else "", "ok")):
             with self.subTest(fault=fault, affinity=affinity), StandinSweep() as sweep:
                 code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
                                          "--threads", "2", "--samples", "1", fault=fault,
-                                         env={"STANDIN_HOLD": "0.3", **(
+                                         env={"STANDIN_HOLD": "0.5", **(
                                              {"GOMP_CPU_AFFINITY": affinity} if affinity else {})})
                 results = load(sweep.out)
                 cell, = results["cells"]
@@ -126,6 +131,75 @@ class TeamTest(unittest.TestCase):
                     self.assertIn("count_if n=2e3 t=2 (2 threads on 1 CPU(s))", err)
                     self.assertIn("Environment: GOMP_CPU_AFFINITY=0",
                                   (sweep.out / "summary.md").read_text())
+
+    def test_pinned_cells_of_every_backend_run_on_their_cpus_with_their_team(self):
+        # Four threads wrap onto two CPUs (or one); oneTBB's arena takes what it is given.
+        usable = sorted(os.sched_getaffinity(0))
+        rows = [("", 4, "ok", None), ("count_if:wide_team", 4, "failed",
+                                      f"ran 5 threads pinned to {len(usable[:4])} CPU(s)")]
+        if len(usable) > 1:
+            rows.append(("count_if:escape", 1, "failed", "outside the "))
+        for fault, threads, status, failure in rows:
+            with self.subTest(fault=fault), StandinSweep(("parallel-mode", "c++17-par")) as sweep:
+                code, _, err = sweep.run("--programs", "count_if", "--sizes", "2000",
+                                         "--threads", str(threads), "--samples", "1", "--pin",
+                                         "--backends", "parallel-mode,c++17-par", fault=fault,
+                                         env={"STANDIN_HOLD": "0.3"})
+                results = load(sweep.out)
+                self.assertEqual({c["status"] for c in results["cells"]}, {status}, err)
+                self.assertEqual(results["context"]["placement"]["pin"], "close")
+                for cell in results["cells"]:
+                    self.assertEqual(cell["pinned"]["cpus"], format_cpu_list(usable[:threads]))
+                    self.assertEqual("wrapped" in cell["pinned"], len(usable) < threads)
+                    self.assertIn(failure or "", cell["failure"] or "")
+
+    def test_check_machine_measures_each_placement_side_by_side(self):
+        with StandinSweep(("parallel-mode", "c++17-par")) as sweep:
+            status, out, err = run_suite(["check-machine", "--bin-dir", str(sweep.bin_dir),
+                                          "--size", "2000", "--samples", "1", "--min-time",
+                                          "0.001", "--out", str(sweep.out)])
+            self.assertEqual(status, 0, err)
+            result = strict_json((sweep.out / "check.json").read_text())
+            self.assertEqual((sweep.out / "check.md").read_text(), out)
+        labels = [label for label, _, numa in machine_check.PLACEMENTS
+                  if numa is None or shutil.which("numactl")]
+        self.assertEqual(list(result["placements"]), labels)
+        self.assertIn("| backend | threads | " + " | ".join(labels) + " |", out)
+        self.assertIn("checked: all passed", out)
+        for row in result["rows"]:
+            self.assertEqual((row["failures"], sorted(row["times"])), ({}, sorted(labels)))
+            self.assertIn(f"| {row['backend']} | {row['threads']} (cores) | ", out)
+
+    def test_cpu_sets_by_shape_mode_and_backend(self):
+        two = Shape(list(range(16)), [[c, c + 8] for c in range(8)], {0: [0, 1, 2, 3],
+                    1: [4, 5, 6, 7]}, [Node(0, [0, 1, 2, 3, 8, 9, 10, 11]),
+                                       Node(1, [4, 5, 6, 7, 12, 13, 14, 15])])
+        one = Shape([0, 1, 2, 3], [[0], [1], [2], [3]], {0: [0, 1, 2, 3]}, [Node(0, [0, 1, 2, 3])])
+        # A container's cpuset: two cores of each socket of `two`.
+        part = Shape([2, 3, 6, 7, 10, 11, 14, 15], [[2, 10], [3, 11], [6, 14], [7, 15]],
+                     {0: [0, 1], 1: [2, 3]}, two.nodes)
+        for machine, mode, threads, cpus in (
+                (two, "close", 4, [0, 1, 2, 3]), (two, "close", 9, [*range(8), 8]),
+                (two, "close", 20, list(range(16))), (two, "spread", 2, [0, 4]),
+                (two, "spread", 3, [0, 4, 2]), (two, "spread", 10, [0, 4, 1, 5, 2, 6, 3, 7, 8, 12]),
+                (one, "close", 2, [0, 1]), (one, "spread", 2, [0, 2]), (one, "spread", 3, [0, 1, 2]),
+                (part, "close", 2, [2, 3]), (part, "spread", 2, [2, 6]),
+                (part, "close", 5, [2, 3, 6, 7, 10]), (part, "spread", 6, [2, 6, 3, 7, 10, 14])):
+            with self.subTest(mode=mode, threads=threads, usable=machine.usable):
+                self.assertEqual(placement.cpus_for(machine, threads, mode), cpus)
+        # Every backend's cell of a thread count gets the same CPUs; only OpenMP is told
+        # them as places, and each may start the team its runtime would.
+        placed = placement.Placement("spread", "interleave", two)
+        for backend, env, team in (("parallel-mode", {"OMP_PROC_BIND": "close",
+                                                      "OMP_PLACES": "{0},{4},{2}"}, 3),
+                                   ("c++17-par", {}, 3), ("c++17-par-unseq", {}, 3)):
+            cell = Cell("count_if", 10**6, 3, backend)
+            cpus = placed.cpus(cell)
+            self.assertEqual((cpus, placed.env(cell, cpus), placed.allowed_team(cell, cpus)),
+                             ([0, 4, 2], env, team), backend)
+            self.assertEqual(placed.prefix(cpus), ["numactl", "--interleave=0-1", "--"])
+        self.assertEqual(placed.prefix([0]), ["numactl", "--interleave=0", "--"])
+        self.assertEqual(placed.allowed_team(Cell("count_if", 10**6, 1, "sequential"), [0]), 1)
 
 
 class CheckTest(unittest.TestCase):

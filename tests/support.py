@@ -161,12 +161,15 @@ def run_suite(argv: list[str]) -> tuple[int, str, str]:
 
 
 class StandinSweep:
-    """A temporary directory with stand-in programs and a place for results."""
+    """A temporary directory with stand-in programs (of `backends`) and a place for results."""
+
+    def __init__(self, backends: tuple[str, ...] = ("parallel-mode",)) -> None:
+        self.backends = backends
 
     def __enter__(self):
         self._temporary = tempfile.TemporaryDirectory()
         root = pathlib.Path(self._temporary.name)
-        self.bin_dir = standin_bin(root)
+        self.bin_dir = standin_bin(root, backends=self.backends)
         self.out = root / "out"
         return self
 

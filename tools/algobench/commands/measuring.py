@@ -1,5 +1,6 @@
 """The commands that run programs: `run` sweeps one build, `ab` two builds in the
-same rounds, `test` builds and runs the tests. A run request is checked whole
+same rounds, `check-machine` compares placements of one cell, `test` builds and
+runs the tests. A run request is checked whole
 (request.check) before anything is built or measured.
 """
 
@@ -12,14 +13,16 @@ import pathlib
 import sys
 
 from ..measure import ab as ab_run
-from ..measure import bandwidth, duet, rounds, sweep
-from ..plan import build
+from ..measure import bandwidth, duet, machine_check, rounds, sweep
+from ..files import dump_json, replace_file
+from ..plan import build, matrix
 from ..judge import gate, thresholds
 from ..record import results_folder
 from .console import Console
 from ..export import gate_report
-from ..plan.workload import PARALLEL_MODE
-from .options import Parser, add_run_arguments, path, percentage, text
+from ..plan.workload import PARALLEL_MODE, WORKLOADS
+from .options import (Parser, add_run_arguments, int_list, path, percentage, positive_int,
+                      seconds, text)
 from .request import (Refusal, RunRequest, check, countable, estimate_line, estimated, measure,
                       options, prepare_out, built_backends, registered, terminate_as_interrupt)
 
@@ -81,6 +84,25 @@ def add_parsers(commands) -> None:
                            "$GITHUB_STEP_SUMMARY)")
     add_run_arguments(ab_parser, ab_command=True)
     ab_parser.set_defaults(handler=ab)
+    checking = commands.add_parser(
+        "check-machine", help="check that pinning, the thread ladder and NUMA placement work here",
+        description="Measures one program (count_if, parallel mode and c++17-par) at one large "
+                    "size over the default thread ladder, unpinned, pinned close, pinned spread "
+                    "and, with numactl, with local and interleaved memory, side by side in the "
+                    "same rounds; prints a short table (and writes it with the machine's shape "
+                    "to check.md and check.json) to send us: a few minutes on 16 cores.")
+    checking.add_argument("--size", type=int_list(matrix.parse_sizes), metavar="N",
+                          help=f"the array size n, 1e6 allowed (default {machine_check.SIZE:,})")
+    checking.add_argument("--samples", type=positive_int, default=5,
+                          help="rounds (default 5)")
+    checking.add_argument("--min-time", type=seconds, default=0.1, metavar="SECONDS",
+                          help="shortest timed loop per process (default 0.1)")
+    checking.add_argument("--bin-dir", type=path, metavar="DIR",
+                          help="take the programs from DIR instead of building the release preset")
+    checking.add_argument("--out", type=path, metavar="DIR",
+                          help="where check.md and check.json go (default results/check-<date>); "
+                               "a new or empty folder")
+    checking.set_defaults(handler=check_machine)
     testing = commands.add_parser("test", help="build, then run every test")
     testing.add_argument("--preset", default="release",
                       help="CMake preset: release (default), asan (AddressSanitizer and "
@@ -258,6 +280,46 @@ def _write_gate(request: AbRequest, out_dir, verdicts,
         raise Refusal(f"cannot write the gate's verdicts: {where}{error.strerror or error}",
                       1) from None
     return passed, problems
+
+
+def check_machine(arguments: argparse.Namespace, argv: list[str]) -> int:
+    """`suite check-machine`: one cell in every placement, side by side."""
+    sizes = arguments.size or [machine_check.SIZE]
+    if len(sizes) != 1:
+        raise Refusal("--size takes one size")
+    out = arguments.out or results_folder.default_out_dir(build.ROOT, prefix="check-")
+    if out.exists() and (not out.is_dir() or any(out.iterdir())):
+        raise Refusal(f"--out {out}: " + ("not a folder" if not out.is_dir() else
+                                          "not empty: give a new or empty folder"))
+    bin_dir = arguments.bin_dir
+    if bin_dir is None:
+        try:
+            with build.tree_lock(build.build_dir("release")):
+                bin_dir = build.ensure_built("release", targets=build.program_targets("release"))
+        except build.BuildError as error:
+            raise Refusal(str(error), 1) from None
+    if not bin_dir.is_dir():
+        raise Refusal(f"--bin-dir {bin_dir} is not a folder")
+    # A build without oneTBB has no c++17-par variant: the parallel mode alone is checked.
+    workload = WORKLOADS[machine_check.PROGRAM]
+    backends = [b for b in machine_check.BACKENDS
+                if not build.missing_programs(bin_dir, [workload.executable_for(b)])]
+    if PARALLEL_MODE not in backends:
+        raise Refusal(f"--bin-dir {bin_dir} lacks {workload.executable}")
+    result = machine_check.check(bin_dir.resolve(), backends=backends, n=sizes[0],
+                                 samples=arguments.samples,
+                                 min_time=arguments.min_time,
+                                 progress=lambda line: print(line, file=sys.stderr, flush=True))
+    text = machine_check.table(result)
+    sys.stdout.write(text)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        replace_file(out / "check.md", text)
+        replace_file(out / "check.json", dump_json(result))
+    except OSError as error:
+        raise Refusal(f"cannot write {out}: {error.strerror or error}") from None
+    print(f"written to {out}/check.md and check.json", file=sys.stderr)
+    return 0
 
 
 def test(arguments: argparse.Namespace, argv: list[str]) -> int:

@@ -19,7 +19,7 @@ import sys
 import threading
 
 from .. import model
-from ..measure import ab, rounds
+from ..measure import ab, placement, rounds
 from ..judge import compare, verdict
 from ..judge.findings import DEFAULT_CV_THRESHOLD
 from ..model.contention import RETRIES
@@ -49,6 +49,7 @@ class Parser(argparse.ArgumentParser):
 
     def parse_args(self, args=None, namespace=None):
         args = negative_values_joined(self, list(sys.argv[1:] if args is None else args))
+        args = bare_pin_joined(args)
         arguments, extra = self.parse_known_args(args, namespace)
         if extra:
             chosen_parser(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
@@ -241,6 +242,28 @@ def negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> 
     return joined
 
 
+def bare_pin_joined(args: list[str]) -> list[str]:
+    """`--pin close` and `--pin spread` as `--pin=MODE`, and a bare `--pin` (as
+    scripts wrote it before it took a mode) as `--pin=close`: what follows a bare
+    one (`ab --pin A B`) stays the argument it was."""
+    joined: list[str] = []
+    index = 0
+    while index < len(args):
+        token = args[index]
+        if token == "--":
+            joined += args[index:]
+            break
+        if token == "--pin":
+            following = args[index + 1] if index + 1 < len(args) else None
+            mode = following if following in placement.PIN_MODES else None
+            joined.append(f"--pin={mode or placement.PIN_MODES[0]}")
+            index += 2 if mode else 1
+            continue
+        joined.append(token)
+        index += 1
+    return joined
+
+
 def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
                        fleet: bool = False) -> None:
     """The options of a sweep; `ab` leaves out what an A/B run has no use for, and
@@ -290,8 +313,17 @@ def add_run_arguments(run: argparse.ArgumentParser, ab_command: bool = False,
     how.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
                      help="longest a single process may run before its cell fails (default "
                           "120; under callgrind, --metric instructions, 50 times as long)")
-    how.add_argument("--pin", action="store_true",
-                     help="run the parallel-mode programs with OMP_PROC_BIND=close OMP_PLACES=cores")
+    how.add_argument("--pin", choices=placement.PIN_MODES, metavar="[close|spread]",
+                     help="run a t-thread cell of every backend on the same t CPUs: close, "
+                          "the default, takes the first t cores (one hardware thread each, "
+                          "then their second ones), spread spreads them over the NUMA nodes "
+                          "or sockets; OpenMP programs get those CPUs as OMP_PLACES with "
+                          "OMP_PROC_BIND=close")
+    how.add_argument("--numa", choices=placement.NUMA_POLICIES,
+                     help="run the programs under numactl: local, each page on the node of "
+                          "the thread that first touches it (--localalloc), or interleave, "
+                          "page by page over the nodes of the cell's CPUs (default: the "
+                          "kernel's first touch, without numactl)")
     how.add_argument("--hugepages", action="store_true",
                      help="run every program with GLIBC_TUNABLES=glibc.malloc.hugetlb=1")
     how.add_argument("--cv-threshold", type=positive_float, default=DEFAULT_CV_THRESHOLD,

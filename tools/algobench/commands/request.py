@@ -22,7 +22,7 @@ import sys
 import threading
 
 from ..plan import build, matrix
-from ..measure import callgrind, estimate, machine, rounds, shape, sweep
+from ..measure import callgrind, estimate, machine, placement, rounds, shape, sweep
 from ..record import results_folder, store
 from ..record.recorder import Recorder
 from ..measure.runner import Options
@@ -83,7 +83,8 @@ class RunRequest:
     refine: float | None = None
     min_time: float | None = None
     timeout: float = 120.0
-    pin: bool = False
+    pin: str | None = None  # "close" or "spread"
+    numa: str | None = None  # "local" or "interleave"
     hugepages: bool = False
     cv_threshold: float = DEFAULT_CV_THRESHOLD
     margin: float = DEFAULT_MARGIN * 100  # percent
@@ -148,6 +149,9 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
     _check_repeats(request)
+    refused = placement.refusal(request.pin, request.numa)
+    if refused:
+        raise Refusal(refused)
     cores = None
     if cpus is None:
         cpus, cores = _planned_for(request)
@@ -336,9 +340,15 @@ def options(request: RunRequest, bin_dir: pathlib.Path) -> Options:
     """How the programs of `bin_dir` are run, from the measurement options."""
     seed = request.seed if request.seed is not None else \
         random.SystemRandom().randrange(2**31)
+    placed = {"pin": request.pin, "numa": request.numa}
+    if request.metric.sampler == "callgrind" and any(placed.values()):
+        # Valgrind runs a process's threads one at a time, on whatever CPU.
+        print("note: --pin and --numa do not apply to instruction counts: where the threads "
+              "and arrays are changes no count", file=sys.stderr)
+        placed = {}
     return Options(bin_dir=bin_dir, samples=request.samples, min_time=request.min_time,
-                   timeout=request.timeout, pin=request.pin, hugepages=request.hugepages,
-                   seed=seed, retries=request.retries)
+                   timeout=request.timeout, hugepages=request.hugepages,
+                   seed=seed, retries=request.retries, **placed)
 
 
 def measure(command: str, request: RunRequest, argv: list[str],

@@ -319,6 +319,7 @@ def render_markdown(run) -> str:
                   "\"interrupted\" hold the samples taken so far.", ""]
     if run.busy:
         lines += [f"> **Warning:** {run.busy}", ""]
+    placed = context.get("placement", {})  # --pin's mode, --numa's policy
     lines += [
         f"{context.get('host', '?')}: {context.get('cpu_model', '?')}, "
         f"{context.get('usable_cpus', '?')} usable CPUs; {context.get('build_type', '?')} build, "
@@ -328,6 +329,9 @@ def render_markdown(run) -> str:
            + (f" (seed {context.get('seed')})" if context.get("seed") is not None else "")
            + f", min time {context.get('min_time', '?')} s")
         + ("; pinned" if context.get("pin") else "")
+        + (f" ({placed['pin']})" if placed.get("pin") else "")
+        + {"local": "; local memory", "interleave": "; interleaved memory"}.get(
+            placed.get("numa"), "")
         + ("; huge pages" if context.get("hugepages") else ""),
         "",
     ]

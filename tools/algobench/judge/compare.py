@@ -68,7 +68,7 @@ MAX_RESAMPLES = 100_000
 WARN_FIELDS = ("host", "cpu_model", "compiler", "compiler_version", "libstdcxx_version")
 # Context fields whose difference is worth a note; the runtimes' environment
 # (omp_env and runtime_env) is noted by variable.
-NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "hugepages")
+NOTE_FIELDS = ("usable_cpus", "build_type", "build_flags", "pin", "placement", "hugepages")
 # What of the machines' shapes (Context.shape, where both runs recorded one) is
 # noted when it differs, in one line; "nodes" is their number.
 SHAPE_FIELDS = ("sockets", "cores", "threads_per_core", "nodes", "usable")

@@ -46,6 +46,7 @@ SEQUENTIAL = "sequential"
 EXTRA_WORK = "extra_work"
 MEMORY_BOUND = "memory_bound"
 CONFINED = "confined"
+FIRST_TOUCH = "first_touch"
 # A parallel cell whose work ratio leaves it at best this speedup (threads over
 # the ratio, were every thread as fast as the one) is worth a warning; so is a
 # memory-bound one whose probe reads at best this much faster at its thread count
@@ -247,7 +248,7 @@ def cell_findings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD,
                         (confined, _confined)):
         if cells:
             found.append(make(cells))
-    return found
+    return found + _first_touch(run)
 
 
 def cell_warnings(run: Run, cv_threshold: float = DEFAULT_CV_THRESHOLD) -> list[str]:
@@ -372,6 +373,25 @@ def _extra_work(cells: list[tuple[CellResult, float]]) -> Finding:
         f"{_count(len(cells), 'cell')}: {name_cells(labels)}; no speedup is possible there "
         "(the work ratio is the instruction count at that thread count over the count at one "
         "thread of the same backend)")
+
+
+def _first_touch(run: Run) -> list[Finding]:
+    """On a machine of more than one NUMA node, the parallel cells whose arrays were
+    not interleaved: all on the node of the one thread that filled them."""
+    placed = run.context.placement or {}
+    nodes = placed.get("nodes") or 1
+    cells = [c for c in run.cells if c.ok and c.threads > 1 and c.workload is not None
+             and c.workload.sweeps_threads(c.backend)]
+    if nodes < 2 or placed.get("numa") == "interleave" or not cells:
+        return []
+    return [Finding(
+        FIRST_TOUCH, [c.name for c in cells],
+        f"on this machine of {nodes} NUMA nodes the arrays of {_count(len(cells), 'parallel cell')} "
+        f"were placed by first touch{' (--numa local)' if placed.get('numa') else ''}: on "
+        "the node of the one thread that fills them, so every thread of a parallel call "
+        "reads that node's memory and the speedup is capped at its bandwidth: "
+        f"{name_cells([cell_label(c) for c in cells])}",
+        "use --numa interleave to spread them over the nodes of each cell's CPUs")]
 
 
 def _confined(cells: list[CellResult]) -> Finding:

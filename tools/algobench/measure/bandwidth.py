@@ -15,8 +15,11 @@ import pathlib
 import re
 import subprocess
 import sys
+import types
 
 from . import machine
+from .placement import Placement, started_on
+from ..plan.workload import PARALLEL_MODE
 
 PROBE = "bandwidth_probe"
 KERNELS = ("sum", "copy", "triad")
@@ -26,6 +29,15 @@ _LINES = [
     ("array_bytes", re.compile(r"\Aarray bytes: (?P<value>[1-9]\d*)\Z")),
     ("repetitions", re.compile(r"\Arepetitions: (?P<value>[1-9]\d*)\Z")),
 ] + [(kernel, re.compile(rf"\A{kernel}: (?P<value>[1-9]\d*)\Z")) for kernel in KERNELS]
+
+
+@dataclasses.dataclass(frozen=True)
+class _ProbeCell:
+    """The probe as placement sees it: an OpenMP team of `threads`."""
+
+    threads: int
+    backend: str = PARALLEL_MODE
+    workload = types.SimpleNamespace(parallel=True)
 
 
 class ProbeError(RuntimeError):
@@ -69,17 +81,24 @@ def run_probe(
     timeout: float = 120.0,
     array_mib: int | None = None,
     repetitions: int | None = None,
+    placement: Placement | None = None,
 ) -> Probe:
-    """Runs the probe once with `threads` threads and returns its parsed report."""
-    command = [str(executable), str(threads)]
+    """Runs the probe once with `threads` threads and returns its parsed report;
+    under `placement`, on the CPUs and memory policy of a cell of as many threads
+    (the probe is an OpenMP program of the parallel mode), so that a cell's share
+    of the bandwidth compares like with like."""
+    placement = placement or Placement()
+    cell = _ProbeCell(threads)
+    cpus = placement.cpus(cell)
+    command = placement.prefix(cpus) + [str(executable), str(threads)]
     if array_mib is not None or repetitions is not None:
         command.append(str(array_mib if array_mib is not None else 64))
     if repetitions is not None:
         command.append(str(repetitions))
     try:
-        completed = subprocess.run(
-            command, env=machine.program_environment({}), capture_output=True, text=True, timeout=timeout
-        )
+        with started_on(frozenset(cpus) if cpus is not None else None):
+            completed = subprocess.run(command, env=machine.program_environment(
+                placement.env(cell, cpus)), capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as error:
         raise ProbeError(f"{PROBE} with {threads} threads took more than {timeout} s") from error
     if completed.returncode != 0:
@@ -101,6 +120,7 @@ def measure(
     timeout: float = 120.0,
     array_mib: int | None = None,
     repetitions: int | None = None,
+    placement: Placement | None = None,
 ) -> dict[int, dict[str, float]]:
     """Returns {threads: {"sum": B/s, "copy": B/s, "triad": B/s}}, one probe run per count.
 
@@ -116,6 +136,6 @@ def measure(
         return {}
     result: dict[int, dict[str, float]] = {}
     for threads in sorted(set(int(t) for t in thread_counts)):
-        probe = run_probe(executable, threads, timeout, array_mib, repetitions)
+        probe = run_probe(executable, threads, timeout, array_mib, repetitions, placement)
         result[threads] = dict(probe.rates)
     return result

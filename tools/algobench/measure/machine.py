@@ -127,8 +127,8 @@ def runtime_environment(pin: bool) -> tuple[dict[str, str], dict[str, str]]:
             omp[name] = value
         elif name.startswith(RUNTIME_PREFIXES) or name in RUNTIME_NAMES:
             others[name] = value
-    if pin:
-        omp.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+    if pin:  # each OpenMP cell's places are its own CPUs, one a place
+        omp.update(OMP_PROC_BIND="close", OMP_PLACES="{each CPU of the cell's pinned.cpus}")
     return dict(sorted(omp.items())), dict(sorted(others.items()))
 
 
@@ -158,7 +158,7 @@ def collect(bin_dir: pathlib.Path, command_line: list[str], pin: bool, hugepages
         "git_dirty": dirty,
         "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
         "command_line": list(command_line),
-        "pin": pin,
+        "pin": bool(pin),
         "hugepages": hugepages,
         "samples": samples,
         "min_time": float(min_time),

@@ -9,6 +9,7 @@ and involuntary context switches from os.wait4.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 import os
 import pathlib
@@ -21,6 +22,8 @@ import time
 from typing import Callable
 
 from . import machine, output
+from .placement import Placement, started_on
+from .shape import Shape, format_cpu_list
 from ..model.contention import RETRIES, Contention
 from ..plan.matrix import Cell
 from ..plan.workload import PARALLEL_MODE
@@ -36,10 +39,16 @@ class Options:
     samples: int = 5  # rounds: one sample of every cell each
     min_time: float = 0.05
     timeout: float | None = 120.0
-    pin: bool = False
+    pin: str | None = None  # None, or how cells are pinned: "close" or "spread"
     hugepages: bool = False
     seed: int = 0  # of the rounds' shuffled order
     retries: int = RETRIES  # re-measurements of a contended round of a cell group
+    numa: str | None = None  # None, or the memory policy: "local" or "interleave"
+    shape: Shape | None = None  # the machine pinned on (this one's, read when needed)
+
+    @functools.cached_property
+    def placement(self) -> Placement:
+        return Placement(self.pin, self.numa, self.shape)
 
 
 class CheckFailed(Exception):
@@ -100,16 +109,26 @@ def command(cell: Cell, bin_dir: pathlib.Path, repetitions: int) -> list[str]:
     return argv
 
 
-def env_changes(cell: Cell, options: Options) -> dict[str, str]:
-    """What the runner adds to its own environment for this cell's processes."""
-    changes = {}
-    if options.pin and cell.workload.parallel:
-        changes.update(OMP_PROC_BIND="close", OMP_PLACES="cores")
+def env_changes(cell: Cell, options: Options, cpus: list[int] | None = None) -> dict[str, str]:
+    """What the runner adds to its own environment for this cell's processes (on
+    `cpus`, by default those --pin gives the cell)."""
+    placement = options.placement
+    changes = placement.env(cell, placement.cpus(cell) if cpus is None else cpus)
     if options.hugepages:
         tunables = os.environ.get("GLIBC_TUNABLES")
         hugetlb = "glibc.malloc.hugetlb=1"
         changes["GLIBC_TUNABLES"] = f"{tunables}:{hugetlb}" if tunables else hugetlb
     return changes
+
+
+def launch_prefix(cell: Cell, options: Options) -> str:
+    """What precedes a cell's command as a dry run shows it: the CPUs --pin gives it,
+    the variables the runner sets and the numactl that --numa runs it under."""
+    cpus = options.placement.cpus(cell)
+    words = [f"[CPUs {format_cpu_list(cpus)}]"] if cpus is not None else []
+    words += [f"{k}={v}" for k, v in env_changes(cell, options).items()]
+    words += options.placement.prefix(cpus)
+    return " ".join(words) + " " if words else ""
 
 
 def expected_team(cell: Cell) -> int | None:
@@ -134,9 +153,9 @@ def _threads(pid: int) -> int | None:
     return None
 
 
-def _team_cpus(pid: int) -> int | None:
-    """How many CPUs the threads of a process may run on together (the union of
-    their affinity masks), or None when it cannot be read."""
+def _team_cpus(pid: int) -> set[int] | None:
+    """The CPUs the threads of a process may run on together (the union of their
+    affinity masks), or None when they cannot be read."""
     cpus: set[int] = set()
     try:
         for tid in os.listdir(f"/proc/{pid}/task"):
@@ -146,23 +165,27 @@ def _team_cpus(pid: int) -> int | None:
                 continue
     except OSError:
         return None
-    return len(cpus) or None
+    return cpus or None
 
 
 def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | None,
-                wanted: int) -> tuple[int | None, int | None]:
+                wanted: int | None, whole: bool = False) -> tuple[int | None, set | None, bool]:
     """Waits for the process as waiter.join(timeout) would, looking now and then at
     its thread count while its timed loop runs (it has printed its initialisation
-    time and not yet its closing line); returns the most threads seen (or None)
-    and how many CPUs those threads could run on once there were `wanted` of them
-    (or None). It stops looking once it has seen `wanted`."""
+    time and not yet its closing line); returns the most threads seen (or None),
+    the CPUs those threads could run on once there were `wanted` of them (or
+    None), and whether two looks in a row saw that most: a team still starting
+    (a short loop on a busy machine) may be seen once with fewer. It stops
+    looking once it has seen `wanted`; with `whole` it looks until the loop ends,
+    and the CPUs are those of every look."""
     deadline = None if timeout is None else time.monotonic() + timeout
-    seen = cpus = None
+    seen = cpus = last = None
+    steady = False
     while waiter.is_alive():
         left = None if deadline is None else deadline - time.monotonic()
         if left is not None and left <= 0:
             break
-        if seen is not None and seen >= wanted:
+        if not whole and seen is not None and seen >= wanted:
             waiter.join(left)
             break
         waiter.join(TEAM_POLL if left is None else min(TEAM_POLL, left))
@@ -171,12 +194,17 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
         if waiter.is_alive() and b"Time init:" in printed and b"Result->" not in printed:
             count = _threads(pid)
             if count is not None:
-                seen = max(seen or 0, count)
-                if seen >= wanted:
-                    # Read once, as the runner stops looking: the team's affinity is set
-                    # as its threads start (GOMP_CPU_AFFINITY, OMP_PLACES, taskset).
+                grew, seen = count > (seen or 0), max(seen or 0, count)
+                steady = (steady and not grew) or (count == last == seen)
+                last = count
+                # The team's affinity is set as its threads start (GOMP_CPU_AFFINITY,
+                # OMP_PLACES, taskset): read as the runner stops looking, or, looking
+                # through the loop, whenever new threads appeared.
+                if whole and grew:
+                    cpus = (cpus or set()) | (_team_cpus(pid) or set())
+                elif not whole and seen >= wanted:
                     cpus = _team_cpus(pid)
-    return seen, cpus
+    return seen, cpus, steady
 
 
 def check(cell: Cell, repetitions: int, returncode: int, stdout: str) -> output.Report:
@@ -210,24 +238,18 @@ def run_process(cell: Cell, repetitions: int, options: Options,
     """Runs one process of the cell (from bin_dir, by default the options') and checks it;
     `wrapper` is a command that runs the program (valgrind), `extra_env` what it adds.
     With `cpus`, the process runs on those CPUs alone; `started` hears of the child."""
-    changes = dict(env_changes(cell, options), **(extra_env or {}))
-    process = Process((wrapper or []) + command(cell, bin_dir or options.bin_dir, repetitions),
-                      changes)
+    placement = options.placement
+    placed = placement.cpus(cell, cpus)
+    changes = dict(env_changes(cell, options, placed), **(extra_env or {}))
+    process = Process(placement.prefix(placed) + (wrapper or [])
+                      + command(cell, bin_dir or options.bin_dir, repetitions), changes)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         before = machine.cpu_times()
         try:
-            # A child inherits the CPUs of the thread that starts it: this one's,
-            # for the moment of the start.
-            own = os.sched_getaffinity(0) if cpus is not None else None
-            if cpus is not None:
-                os.sched_setaffinity(0, cpus)
-            try:
+            with started_on(frozenset(placed) if placed is not None else None):
                 child = subprocess.Popen(process.command,
                                          env=machine.program_environment(changes),
                                          stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            finally:
-                if own is not None:
-                    os.sched_setaffinity(0, own)
         except OSError as error:
             process.failure = f"cannot start: {error}"
             return process
@@ -256,15 +278,19 @@ def run_process(cell: Cell, repetitions: int, options: Options,
             return process
         # Under a wrapper the threads seen are not the program's alone.
         wanted = expected_team(cell) if wrapper is None else None
+        # A pinned process is looked at through its loop: its threads and their CPUs.
+        pinned = bool(options.pin) and placed is not None and wrapper is None
+        spanned, steady = None, False
         try:
-            if wanted is None:
+            if wanted is None and not pinned:
                 waiter.join(options.timeout)
             else:
-                process.team, team_cpus = _watch_team(child.pid, waiter, out,
-                                                      options.timeout, wanted)
-                given = len(cpus if cpus is not None else os.sched_getaffinity(0))
-                if team_cpus is not None and team_cpus < min(wanted, given):
-                    process.team_cpus = team_cpus
+                process.team, spanned, steady = _watch_team(child.pid, waiter, out,
+                                                            options.timeout, wanted, whole=pinned)
+                given = len(placed if placed is not None else os.sched_getaffinity(0))
+                if wanted is not None and spanned is not None \
+                        and len(spanned) < min(wanted, given):
+                    process.team_cpus = len(spanned)
             if waiter.is_alive():
                 child.kill()
                 waiter.join()
@@ -294,10 +320,27 @@ def run_process(cell: Cell, repetitions: int, options: Options,
     except CheckFailed as failure:
         process.failure = str(failure)
     if process.failure is None and wanted is not None and process.team is not None \
-            and process.team < wanted:
+            and process.team < wanted and steady:
         process.failure = (f"ran on {process.team} thread(s) where it reports {wanted}: the "
                            "OpenMP runtime started a smaller team")
+    if process.failure is None and pinned:
+        process.failure = _off_pin(cell, placed, placement.allowed_team(cell, placed),
+                                   process.team, spanned)
     return process
+
+
+def _off_pin(cell: Cell, cpus: list[int], allowed: int, team: int | None,
+             spanned: set | None) -> str | None:
+    """Why a pinned process did not run where it was put, or None: its threads
+    could run on CPUs outside its set, or were more than the set allows."""
+    outside = (spanned or set()) - set(cpus)
+    if outside:
+        return (f"its threads could run on CPU(s) {format_cpu_list(outside)}, outside the "
+                f"{format_cpu_list(cpus)} it was pinned to")
+    if team is not None and team > allowed:
+        return (f"ran {team} threads pinned to {len(cpus)} CPU(s), where its runtime should "
+                f"start at most {allowed} for {cell.threads}")
+    return None
 
 
 def _contention(before, after, wall: float, usage, hz: int | None = None) -> Contention:

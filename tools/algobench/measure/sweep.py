@@ -67,6 +67,7 @@ class Sweep:
             context = machine.collect(variant.bin_dir, command_line, options.pin,
                                       options.hugepages, options.samples, options.min_time)
             context.metric = metric.name
+            context.placement = options.placement.context()
             context.run_id = uuid.uuid4().hex
             context.margin = margin  # what its comparisons are judged at
             self.sampler.record(context)

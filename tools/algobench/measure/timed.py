@@ -39,7 +39,7 @@ from ..judge.findings import DEFAULT_CV_THRESHOLD, machine_warnings
 from ..plan.matrix import Cell
 from ..model import CellResult, Sample
 from .calibration import REMEASURES, Calibrator
-from .runner import Options, Process, attempt, command, env_changes
+from .runner import Options, Process, attempt, command, env_changes, launch_prefix
 from .sweep_events import (UNDECIDED, GroupReady, RoundDone, RoundsEnded, StepFailed,
                            StepStarted, Variant)
 
@@ -134,6 +134,11 @@ class Timed:
         return attempt(member.cell, repetitions, self.options, self.sweep.ledger,
                        member.variant.bin_dir)
 
+    def _pinned(self, cell: Cell) -> dict | None:
+        """The cell's pinning as recorded: none for a duet's, whose sets change hands."""
+        return None if self.duet and duet.cpu_sets(cell.threads) \
+            else self.options.placement.record(cell)
+
     def _fail(self, member: _Measured, stage: str, process: Process) -> None:
         self.sweep.fail(member.record, member.variant, stage, process)
 
@@ -161,7 +166,7 @@ class Timed:
             for variant in self.sweep.variants:
                 record = CellResult(name=cell.name, program=cell.program, n=cell.n,
                                     threads=cell.threads, backend=cell.backend,
-                                    fourth=cell.fourth)
+                                    fourth=cell.fourth, pinned=self._pinned(cell))
                 self.sweep.runs[variant.name].cells.append(record)
                 group.members.append(_Measured(cell, variant, record))
         for done, group in enumerate(self.groups, start=1):
@@ -306,7 +311,8 @@ class Timed:
         if self.probe_bandwidth:
             self.sweep.emit(StepStarted("bandwidth"))
             try:
-                measured = bandwidth.measure(self.sweep.variants[0].bin_dir, self.thread_counts)
+                measured = bandwidth.measure(self.sweep.variants[0].bin_dir, self.thread_counts,
+                                             placement=self.options.placement)
             except Exception as error:  # the probe's failure must not cost the sweep
                 self.sweep.emit(StepFailed("bandwidth", error))
                 status = 1
@@ -329,8 +335,7 @@ def plan_lines(cells: list[Cell], options: Options) -> list[str]:
     """What a dry run of timed cells shows: each cell's warm-up and sample commands."""
     lines = []
     for cell in cells:
-        env = " ".join(f"{k}={v}" for k, v in env_changes(cell, options).items())
-        prefix = env + " " if env else ""
+        prefix = launch_prefix(cell, options)
         warm_up = command(cell, options.bin_dir, 1)
         sample = list(warm_up)
         lines += [cell.name, f"  warm-up:  {prefix}{' '.join(warm_up)}"]

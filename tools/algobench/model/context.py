@@ -33,6 +33,8 @@ class Context:
     command_line: list = dataclasses.field(default_factory=list)
     pin: bool = False
     hugepages: bool = False
+    # --pin's mode, --numa's policy, the NUMA nodes and where the arrays were placed.
+    placement: dict = dataclasses.field(default_factory=dict)
     samples: int | None = None
     min_time: float | None = None
     seed: int | None = None  # of the rounds' shuffled order
@@ -84,6 +86,6 @@ class Context:
 
 # Fields results.json holds only when set, in this order after the others.
 OPTIONAL_FIELDS = ("cv_threshold", "margin", "run_id", "warnings", "runtime_env", "extra_rounds",
-                   "shape", "budget")
+                   "shape", "budget", "placement")
 # The Context fields results.json names (beside the unknown keys kept in `extra`).
 CONTEXT_FIELDS = tuple(f.name for f in dataclasses.fields(Context) if f.name != "extra")

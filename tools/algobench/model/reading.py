@@ -79,7 +79,7 @@ def from_dict(data: Any) -> Run:
 # added by hand) is kept as it is.
 _RUN_KEYS = {"schema_version", "interrupted", "in_progress", "planned_cells", "completed_cells",
              "busy", "findings", "winners", "crossovers", "context", "cells", "bandwidth"}
-_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict()) | {"on_cores"}
+_CELL_KEYS = set(CellResult("", "", 0, 1).to_dict()) | {"on_cores", "pinned"}
 # The cell keys that hold a number or nothing.
 _CELL_NUMBERS = ("speedup", "speedup_low", "speedup_high", "efficiency", "items_per_second",
                  "bytes_per_second", "bandwidth_share", "vs_sequential", "vs_sequential_low",
@@ -212,6 +212,7 @@ def _cell(data: Any, index: int) -> CellResult:
                              for i, c in enumerate(_list(data.get("instruction_samples"),
                                                          f"{where}: instruction_samples"))],
         **{field: _number(data.get(field), f"{where}: {field}") for field in _CELL_NUMBERS},
+        pinned=data.get("pinned") if isinstance(data.get("pinned"), dict) else None,
         extra={k: v for k, v in data.items() if k not in _CELL_KEYS},
     )
 

@@ -171,6 +171,9 @@ class CellResult:
     instructions: float | None = None
     instructions_spread: float | None = None
     work_ratio: float | None = None
+    # Under --pin: the mode, the CPUs the cell ran on and, where its threads
+    # outnumber them, that they wrapped (measure/placement.py).
+    pinned: dict | None = None
     # Keys this version does not know (a note added by hand), kept so that a
     # rewrite loses nothing.
     extra: dict = dataclasses.field(default_factory=dict)
@@ -247,7 +250,8 @@ class CellResult:
             "first_call_instructions": self.first_call_instructions,
             "instructions": self.instructions, "instructions_spread": self.instructions_spread,
             "work_ratio": self.work_ratio,
-        }, **({"on_cores": self.on_cores} if self.on_cores else {}), **self.extra}
+        }, **({"on_cores": self.on_cores} if self.on_cores else {}),
+           **({"pinned": self.pinned} if self.pinned else {}), **self.extra}
 
     @property
     def thread_label(self) -> str:
