@@ -15,7 +15,7 @@ import time
 from typing import TextIO
 
 from ..measure import estimate, refine, rounds, sweep_events
-from ..export import summary
+from ..export import answer_text, summary
 from ..export.text import plural
 
 # Why rounds go on past --samples, said once when the first of them ends.
@@ -168,7 +168,7 @@ class Console:
         if len(event.runs) == 1 and first.crossovers:
             self.stderr.write("where going parallel pays, against the reference named in "
                               "summary.md:\n" + "".join(f"  {line}\n" for line in
-                                                       summary.crossover_brief(first.crossovers)))
+                                                       answer_text.crossover_brief(first.crossovers)))
         if event.failed:
             self.stderr.write(f"{len(event.failed)} cell(s) failed: {', '.join(event.failed)}\n")
         self.stderr.write(f"results in {event.out_dir}\n")

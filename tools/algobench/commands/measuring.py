@@ -23,7 +23,8 @@ from ..export import gate_report
 from ..plan.workload import PARALLEL_MODE, WORKLOADS
 from .options import (Parser, add_run_arguments, int_list, path, percentage, positive_int,
                       seconds, text)
-from .request import (Refusal, RunRequest, check, countable, estimate_line, estimated, measure,
+from .planning import estimate_line, estimated
+from .request import (Refusal, RunRequest, check, countable, measure,
                       options, prepare_out, built_backends, registered, terminate_as_interrupt)
 
 # What an A/B run writes beside the two builds' folders A/ and B/.

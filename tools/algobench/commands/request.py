@@ -1,10 +1,7 @@
 """A request to measure (`run`, `ab`, `fleet submit`): every option of a sweep
-in one RunRequest, its defaults settled, checked before anything runs; and the
-one way a command refuses.
+in one RunRequest, its defaults settled, checked before anything runs.
 
-A handler that cannot go on raises Refusal: `perform` prints it as one line,
-"suite <command>: <message>", and returns its exit status (2 for what the
-suite cannot use, 1 for a build or a cluster that failed). The checks of a
+A handler that cannot go on raises Refusal (refusal.py). The checks of a
 run request are the same for every command that measures: the matrix the
 options ask for, the backends each build holds, the programs of --bin-dir and
 the results folder; `check` does them in that order.
@@ -22,7 +19,7 @@ import sys
 import threading
 
 from ..plan import build, matrix
-from ..measure import callgrind, estimate, machine, placement, rounds, shape, sweep
+from ..measure import callgrind, machine, placement, rounds, sweep
 from ..record import results_folder, store
 from ..record.recorder import Recorder
 from ..measure.runner import Options
@@ -34,33 +31,8 @@ from ..plan.metrics import Metric
 from ..plan.workload import BACKENDS
 from .options import (DEFAULT_MIN_TIME, DEFAULT_SAMPLES, QUICK_MIN_TIME, QUICK_SAMPLES,
                       QUICK_SIZES, command_line, store_path, typed)
-
-
-# The longest sweep that runs without --long: one estimated above it is more
-# likely a mistyped option than a plan.
-LONGEST_SWEEP = 24 * 3600
-
-
-class Refusal(Exception):
-    """What a command cannot do, in one line, and the exit status that says so."""
-
-    def __init__(self, message: str, status: int = 2) -> None:
-        super().__init__(message)
-        self.message = message
-        self.status = status
-
-
-def perform(command: str, action: str | None, handle) -> int:
-    """Runs a command's handler (`handle()`): a refusal is one line on standard error."""
-    try:
-        return handle()
-    except Refusal as refusal:
-        print(f"suite {' '.join(filter(None, (command, action)))}: {refusal.message}",
-              file=sys.stderr)
-        return refusal.status
-    except KeyboardInterrupt:  # a sweep handles its own; this is a build or a comparison
-        print(f"\nsuite {command}: interrupted", file=sys.stderr)
-        return 130
+from .planning import check_length, fit_budget, planned_for
+from .refusal import Refusal, perform
 
 
 @dataclasses.dataclass
@@ -144,7 +116,7 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
           cpus: int | None = None, note: str | None = None, builds: int = 1) -> list[matrix.Cell]:
     """The cells a run request asks for, or a Refusal saying why there are none: the
     matrix (default thread counts up to `cpus`, by default the cores and usable CPUs of
-    this machine or the one it plans for: _planned_for) and how
+    this machine or the one it plans for: planning.planned_for) and how
     long it would take (for `builds` builds) without --long, then
     with --bin-dir the backends and programs it holds, then the results folder
     `out_dir` (when given). `note` is said once the matrix stands."""
@@ -154,7 +126,7 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
         raise Refusal(refused)
     cores = None
     if cpus is None:
-        cpus, cores = _planned_for(request)
+        cpus, cores = planned_for(request)
     try:
         cells = matrix.build(request.programs, request.sizes, request.threads,
                              request.filter, cpus=cpus, cores=cores,
@@ -170,8 +142,8 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
         matrix.check_limits(cells)
     except ValueError as error:
         raise Refusal(str(error)) from None
-    cells = _fit_budget(request, cells, builds)
-    _check_length(request, cells, builds)
+    cells = fit_budget(request, cells, builds)
+    check_length(request, cells, builds)
     if note is not None:
         print(note, file=sys.stderr)
     bin_dir = request.bin_dir
@@ -184,27 +156,6 @@ def check(request: RunRequest, out_dir: pathlib.Path | None = None,
     return cells
 
 
-def _planned_for(request: RunRequest) -> tuple[int, int]:
-    """The usable CPUs and their physical cores the default thread counts are
-    planned for: this machine's, or on a dry run the machine that
-    ALGOBENCH_SYS_ROOT and ALGOBENCH_USABLE_CPUS describe (said in a note)."""
-    other = shape.elsewhere()
-    if other and not request.dry_run:
-        raise Refusal(f"{other} is set: a sweep measures this process's own CPUs, so only "
-                      "--dry-run can plan for the machine it describes; unset it to measure")
-    try:
-        planned = shape.described()
-    except ValueError as error:
-        raise Refusal(str(error)) from None
-    cpus, cores = len(planned.usable), len(planned.cores)
-    if other:
-        ladder = ", ".join(str(t) + (" (SMT)" if matrix.on_cores(t, cores, cpus) else "")
-                           for t in matrix.default_threads(cpus, cores))
-        print(f"note: planned for the machine {other} describes: {planned.summary()}; "
-              f"default thread counts {ladder}", file=sys.stderr)
-    return cpus, cores
-
-
 def _check_repeats(request: RunRequest) -> None:
     """Refuses a list option that names an item twice: the two cells of one name
     would make a run that no comparison, report or store could read."""
@@ -214,57 +165,6 @@ def _check_repeats(request: RunRequest) -> None:
             if item in seen:
                 raise Refusal(f"--{option} names {item} twice")
             seen.add(item)
-
-
-def estimated(request: RunRequest, cells: list[matrix.Cell], builds: int = 1) -> float:
-    """How long the sweep of `cells` should take, in seconds (estimate.py)."""
-    if request.known is None:
-        request.known = estimate.known_costs(store_path(request.store))
-    return estimate.seconds(cells, estimate.Settings(
-        request.samples, request.min_time, request.extra_rounds > 0, request.round_budget,
-        not request.no_bandwidth, builds, request.metric.sampler), request.known)
-
-
-def estimate_line(request: RunRequest, cells: list[matrix.Cell], builds: int = 1) -> str:
-    """What a dry run says of the sweep's duration, and what the estimate rests on."""
-    seconds = estimated(request, cells, builds)
-    known = sum(estimate.key(cell) in request.known for cell in cells)
-    return (f"estimated duration: {estimate.duration(seconds)} ({len(cells)} cells; the costs "
-            f"of {known} from this machine's earlier runs in the store, of the others from "
-            "the defaults)")
-
-
-def _fit_budget(request: RunRequest, cells: list[matrix.Cell], builds: int) -> list[matrix.Cell]:
-    """The cells that fit --budget, saying in one line which sizes and thread counts
-    were left out; a Refusal when not even the ends of the matrix fit."""
-    if request.budget is None:
-        return cells
-    try:
-        fitted = estimate.fit(cells, request.budget * 60,
-                              lambda kept: estimated(request, kept, builds))
-    except ValueError as error:
-        raise Refusal(f"--budget {request.budget:g}: {error}") from None
-    if fitted.sizes or fitted.threads:
-        print(f"note: {fitted.line(request.budget)}", file=sys.stderr)
-    request.fitted = fitted.record(request.budget)
-    return fitted.cells
-
-
-def _check_length(request: RunRequest, cells: list[matrix.Cell], builds: int) -> None:
-    """Refuses a sweep estimated to take more than LONGEST_SWEEP unless --long asks for it."""
-    if request.long:
-        return
-    seconds = estimated(request, cells, builds)
-    if seconds > LONGEST_SWEEP:
-        raise Refusal(f"this sweep would take about {_duration(seconds)} ({len(cells)} cells, "
-                      f"{request.samples} rounds, --min-time {request.min_time:g}); give "
-                      "--long to run it anyway")
-
-
-def _duration(seconds: float) -> str:
-    """A long duration in the unit that reads best: hours up to a few days, then days."""
-    hours = seconds / 3600
-    return f"{hours:,.0f} hours" if hours < 72 else f"{hours / 24:,.0f} days"
 
 
 def _backends_or_all(requested: list[str] | None) -> list[str]:

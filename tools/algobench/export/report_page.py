@@ -35,7 +35,7 @@ from html import escape
 
 from ..files import replace_file
 from ..plan.workload import WORKLOADS
-from . import report_answers, report_table, summary
+from . import answer_text, report_answers, report_table, summary
 from .chart import charts
 from .report_charts import EMPTY, run_charts, warned_cells
 from .text import plural
@@ -198,7 +198,7 @@ def _short(backend: str) -> str:
 def _grid_cell(w, anchor: str | None) -> str:
     """One cell of the findings grid: the winner (or the tie) and the lead."""
     on = "" if w.backend_threads in (None, w.threads) else f" @{w.backend_threads}"
-    lead = summary.lead_text(w)
+    lead = answer_text.lead_text(w)
     if w.tied:
         word = w.verdict or "tie"
         shown = f"{word}: " + ", ".join(_short(b) for b in w.tied)
@@ -209,7 +209,7 @@ def _grid_cell(w, anchor: str | None) -> str:
     else:
         shown = _short(w.backend) + on
         classes = f"win {backend_class(w.backend)}"
-        title = f"use {summary.winner_label(w)}"
+        title = f"use {answer_text.winner_label(w)}"
     if lead and w.runner_up:
         title += f"; {w.runner_up} slower by {lead}"
     # A tie's lead is no lead: its interval alone says how close the backends are.

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from ..model import contention
 from ..model import CellResult, Context, Finding, Run
-from ..plan.workload import PARALLEL_MODE, SEQUENTIAL, WORKLOADS
+from ..plan.workload import PARALLEL_MODE, SEQUENTIAL as SEQUENTIAL_BUILD, WORKLOADS
 from .verdict import FASTER, margin_of, verdict
 
 DEFAULT_CV_THRESHOLD = 0.05
@@ -325,7 +325,7 @@ def _sequential(cells: list[CellResult]) -> Finding:
 def _paying(cell: CellResult, margin: float) -> bool:
     """Whether a cell is decided faster than its reference: the sequential build
     where the run measured one, else its own backend at one thread."""
-    if cell.backend == SEQUENTIAL:
+    if cell.backend == SEQUENTIAL_BUILD:
         return False
     figure = ((cell.vs_sequential_low, cell.vs_sequential_high)
               if cell.vs_sequential is not None else (cell.speedup_low, cell.speedup_high))

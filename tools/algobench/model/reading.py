@@ -23,8 +23,9 @@ from ..plan import metrics
 from ..plan.matrix import INT_MAX, cell_name
 from ..plan.workload import BACKENDS, PARALLEL_MODE, WORKLOADS
 from .context import CONTEXT_FIELDS, Context
-from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Crossover, Finding,
-                      ResultsError, Run, Sample, Stats, Winner)
+from .records import (RESULTS_FILE, SCHEMA_VERSION, STATUSES, CellResult, Finding, ResultsError,
+                      Run, Sample, Stats)
+from .answers import Crossover, Winner
 
 
 def load(path: pathlib.Path | str) -> Run:
