@@ -74,7 +74,7 @@ def key(cell) -> tuple:
 
 
 def known_costs(store_path: pathlib.Path | None) -> Costs:
-    """The cells this machine's latest timed runs in the store measured; none when
+    """The cells this machine's latest runs in the store timed; none when
     there is no store or it cannot be read (the estimate then takes the defaults)."""
     costs: Costs = {}
     if store_path is None or not store_path.is_file():
@@ -82,14 +82,20 @@ def known_costs(store_path: pathlib.Path | None) -> Costs:
     try:
         with Store.open(store_path, write=False) as store:
             host = socket.gethostname()
-            rows = [r for r in store.runs() if r.host == host and r.metric == "time"]
-            for row in rows[:HISTORY_RUNS]:
+            # Only timed samples carry a time per call: a count run's cells add nothing.
+            rows = [r for r in store.runs() if r.host == host]
+            timed = 0
+            for row in rows:
+                if timed == HISTORY_RUNS:
+                    break
                 if not store.readable(row.id):
                     continue
-                for cell in store.load_run(row.id).cells:
+                cells = [cell for cell in store.load_run(row.id).cells if cell.times]
+                timed += bool(cells)
+                for cell in cells:
                     setups = [s.allocate_seconds + s.init_seconds for s in cell.samples
                               if s.allocate_seconds is not None and s.init_seconds is not None]
-                    if setups and cell.times and key(cell) not in costs:
+                    if setups and key(cell) not in costs:
                         costs[key(cell)] = (median(setups), median(cell.times))
     except StoreError:
         return {}
