@@ -213,7 +213,8 @@ def winners(run: Run) -> list[Winner]:
                         backend_threads=best.threads)
         winner.over_sequential, winner.over_sequential_low, winner.over_sequential_high = \
             best.vs_sequential, best.vs_sequential_low, best.vs_sequential_high
-        if best.vs_sequential is not None:
+        # The sequential build itself is the reference, not a comparison with it.
+        if best.vs_sequential is not None and best is not baseline:
             winner.over_sequential_verdict = verdict(best.vs_sequential_low,
                                                      best.vs_sequential_high, margin)
         words = [verdict(low, high, margin) for (_, low, high), _ in leads]
