@@ -48,8 +48,7 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
     def parse_args(self, args=None, namespace=None):
-        args = negative_values_joined(self, list(sys.argv[1:] if args is None else args))
-        args = bare_pin_joined(args)
+        args = joined_values(self, list(sys.argv[1:] if args is None else args))
         arguments, extra = self.parse_known_args(args, namespace)
         if extra:
             chosen_parser(self, arguments).error(f"unrecognized arguments: {' '.join(extra)}")
@@ -223,44 +222,31 @@ def _valued_options(parser: argparse.ArgumentParser) -> set[str]:
     return found
 
 
-def negative_values_joined(parser: argparse.ArgumentParser, args: list[str]) -> list[str]:
-    """`--sizes -1e4` as `--sizes=-1e4`: argparse would take the value for an option."""
+def joined_values(parser: argparse.ArgumentParser, args: list[str]) -> list[str]:
+    """The arguments as argparse can take them: `--sizes -1e4` as `--sizes=-1e4`
+    (argparse would take the value for an option); `--pin close` and `--pin
+    spread` as `--pin=MODE`, and a bare `--pin` (as scripts wrote it before it
+    took a mode) as `--pin=close`, so that what follows a bare one (`ab --pin A
+    B`) stays the argument it was."""
     valued = _valued_options(parser)
     joined: list[str] = []
     index = 0
     while index < len(args):
         token = args[index]
+        following = args[index + 1] if index + 1 < len(args) else None
         if token == "--":
             joined += args[index:]
             break
-        if (token in valued and index + 1 < len(args) and _NEGATIVE.match(args[index + 1])):
-            joined.append(f"{token}={args[index + 1]}")
+        if token in valued and following is not None and _NEGATIVE.match(following):
+            joined.append(f"{token}={following}")
             index += 2
-            continue
-        joined.append(token)
-        index += 1
-    return joined
-
-
-def bare_pin_joined(args: list[str]) -> list[str]:
-    """`--pin close` and `--pin spread` as `--pin=MODE`, and a bare `--pin` (as
-    scripts wrote it before it took a mode) as `--pin=close`: what follows a bare
-    one (`ab --pin A B`) stays the argument it was."""
-    joined: list[str] = []
-    index = 0
-    while index < len(args):
-        token = args[index]
-        if token == "--":
-            joined += args[index:]
-            break
-        if token == "--pin":
-            following = args[index + 1] if index + 1 < len(args) else None
+        elif token == "--pin":
             mode = following if following in placement.PIN_MODES else None
             joined.append(f"--pin={mode or placement.PIN_MODES[0]}")
             index += 2 if mode else 1
-            continue
-        joined.append(token)
-        index += 1
+        else:
+            joined.append(token)
+            index += 1
     return joined
 
 
