@@ -1,5 +1,8 @@
 """How run B's times differ from run A's, cell by cell (`./suite compare A B`).
 
+It is a little over 400 lines because the matching, the run-wide shift and
+the verdict rule read as one argument; split, each half would need the other.
+
 Cells are matched by program, backend, n, thread count and fourth argument. For each
 matched pair the figure is the ratio of median times B/A (above 1: B is
 slower), with a percentile bootstrap confidence interval: both sample sets are

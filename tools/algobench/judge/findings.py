@@ -1,5 +1,8 @@
 """What a run's context and figures say about how far its figures can be trusted.
 
+It is a little over 400 lines because every kind of warning and its rule
+sit together, so the policy is read in one place.
+
 The warning policy lives here, apart from whoever shows the warnings: the
 sweep emits them as events, the terminal prints them, results.json keeps them.
 
