@@ -315,6 +315,13 @@ class CalibrationTest(unittest.TestCase):
         self.assertNotIn("short loop", err)
         self.assertGreaterEqual(cell["repetitions"] * 0.000024 + 0.0013, 0.01)
         self.assertAlmostEqual(cell["first_call_excess"], 0.0013, places=4)
+        # 1.5 ms a call after 20 ms of first touch, the warm-up 20 ms slower
+        # still: the 10-call mean (3.5 ms) asks for 2 calls, whose loop would
+        # report 11.5 ms a call. The check dilutes the excess as far as a loop
+        # of 8 x --min-time allows.
+        cell, _ = self.first_call_sweep("0.02", "0.005", one_call_slow="0.02", seconds="0.0015")
+        self.assertEqual(cell["repetitions"], 13)
+        self.assertAlmostEqual(cell["first_call_excess"], 0.02, places=4)
 
     def test_short_calls_are_counted_at_the_pace_of_later_calls(self):
         # 20 us a call, the first 40 us: counted from the warm-up alone, 10 ms
