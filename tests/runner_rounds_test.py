@@ -320,8 +320,13 @@ class AbTest(unittest.TestCase):
         context = run_of([]).context
         cases = {  # ratios -> (state, rounds it wants in all, why it stops)
             "decided faster": ([2.0, 2.02, 1.98, 2.01, 1.99], rounds.SETTLED, None, None),
-            "open, a few rounds decide it": ([1.04, 1.10, 1.12, 1.09, 1.11], rounds.MORE, 10,
+            "open, a few rounds decide it": ([1.04, 1.10, 1.12, 1.09, 1.11], rounds.MORE, 12,
                                              None),
+            # One round of five thrown off by a neighbour: from 12 rounds the
+            # interval's ends are the third from either end.
+            "open, one round far off": ([1.0, 1.01, 0.99, 1.0, 1.5], rounds.MORE, 12, None),
+            "open, one round off on either side": ([0.9, 1.0, 1.01, 0.99, 1.1], rounds.MORE, 17,
+                                                   None),
             "open, too noisy for any count": ([0.8, 1.3, 1.0, 1.2, 0.9], rounds.BUDGET, None,
                                               rounds.TOO_NOISY_ROUNDS),
             "no comparison": (None, rounds.PLANNED, None, None),

@@ -99,10 +99,16 @@ def median_interval(values: list[float], confidence: float = CONFIDENCE
     if n < 2:
         return None
     ordered = sorted(values)
+    k = interval_rank(n, confidence)
+    return ordered[k - 1], ordered[n - k], 1 - 2 * _below(k, n)
+
+
+def interval_rank(n: int, confidence: float = CONFIDENCE) -> int:
+    """The rank k of median_interval's ends among n values (at least 1)."""
     k = 1
     while k + 1 <= n // 2 and 1 - 2 * _below(k + 1, n) >= confidence:
         k += 1
-    return ordered[k - 1], ordered[n - k], 1 - 2 * _below(k, n)
+    return k
 
 
 def paired_ratios(numerators: dict[int, float], denominators: dict[int, float]) -> list[float]:

@@ -5,9 +5,9 @@ After the --samples rounds, every answer a run states of a program size (each
 cell's speedup over one thread and over the sequential build, and at each
 thread count the winner's lead over its closest rival) is faster, slower,
 equivalent or undecided at the run's margin (judge/verdict.py). An undecided
-one gets more rounds only where they can decide it: its interval's half-width
-shrinks about as 1/sqrt(rounds), and it is decided once that half-width is
-below the distance from the interval's centre to the margin's nearest edge.
+one gets more rounds only where they can decide it: where rounds whose ratios
+fall as its own did so far would more likely than not give a decided interval
+(chance_decided), within the rounds allowed.
 On a shared machine most answers are decided in the planned rounds, a few
 need a round or two more, and some (short calls on a two-thread team) would
 take hundreds: rounds spent alike on all of them go mostly where they change
@@ -36,7 +36,7 @@ from typing import Callable
 
 from ..judge.derive import by_round, derive, sequential_baseline
 from ..judge.pairing import MIN_COVERAGE
-from ..judge.stats import median, median_interval, paired_ratios
+from ..judge.stats import interval_rank, median, median_interval, paired_ratios
 from ..judge.verdict import DECIDED, DEFAULT_MARGIN
 from ..judge.verdict import verdict as judged
 from ..model import CellResult, Context, Run
@@ -58,6 +58,8 @@ RUN_EXTRA_ROUNDS = 15
 # in rounds, some of which started program sizes over (no longer done): a
 # fifth of the rounds' time, about 33 s, keeps the sweep near 5 minutes.
 BUDGET_SHARE = 0.2
+# An open answer wants the rounds after which it is at least this likely decided.
+DECIDING_CHANCE = 0.5
 # Fewer rounds than this give no interval covering MIN_COVERAGE of the
 # median: three ratios that happen to agree say little.
 MIN_ROUNDS = 5
@@ -98,22 +100,43 @@ class Policy:
     meaning: str
 
 
-def rounds_to_decide(low: float | None, high: float | None, rounds: int,
-                     margin: float) -> float:
-    """The rounds in all after which a ratio's interval [low, high], taken
-    over `rounds` rounds, would be decided at `margin`, if its half-width
-    (on the log scale) shrinks as 1/sqrt(rounds) about the same centre;
-    `rounds` itself where it is decided, infinity where no count decides it
-    (its centre on the margin's edge)."""
-    if low is None or high is None or low <= 0 or not low <= high:
+def chance_decided(ratios: list[float], total: int, margin: float) -> float:
+    """The chance that `total` rounds whose ratios fall as these did (each a
+    draw from them) give an interval (stats.median_interval: the k-th smallest
+    and k-th largest) that is decided at `margin`. The ends are order
+    statistics, so it is a count: faster while fewer than k ratios lie at or
+    below the margin's upper edge, slower likewise, equivalent while fewer
+    than k lie beyond each edge. A ratio a neighbour threw far off thus costs
+    a round or two, as the interval's rank moves past it, where a width
+    shrinking as 1/sqrt(rounds) from min..max would call it hopeless."""
+    edge = 1.0 + margin
+    below = sum(r < 1.0 / edge for r in ratios) / len(ratios)
+    above = sum(r > edge for r in ratios) / len(ratios)
+    k = interval_rank(total)
+
+    def fewer_than_k(p: float) -> float:  # P(Binomial(total, p) < k)
+        return sum(math.comb(total, i) * p ** i * (1 - p) ** (total - i) for i in range(k))
+    faster, slower = fewer_than_k(1.0 - above), fewer_than_k(1.0 - below)
+    within = 1.0 - below - above
+    equivalent = sum(math.comb(total, i) * math.comb(total - i, j) * below ** i * above ** j
+                     * within ** (total - i - j) for i in range(k) for j in range(k))
+    return faster + slower + equivalent
+
+
+def rounds_to_decide(ratios: list[float], rounds: int, most: int, margin: float) -> float:
+    """The rounds in all after which an answer whose per-round ratios are
+    `ratios` (over `rounds` rounds) is more likely decided than not
+    (chance_decided), up to `most`: `rounds` itself where it is decided,
+    infinity where no count up to `most` is likely to decide it."""
+    interval = median_interval(ratios) if len(ratios) > 1 else None
+    if interval is None or interval[0] <= 0:
         return max(rounds + 1, MIN_ROUNDS)  # no interval yet: one needs rounds first
-    if judged(low, high, margin) in DECIDED:
+    if judged(interval[0], interval[1], margin) in DECIDED:
         return rounds
-    centre, half = (math.log(high) + math.log(low)) / 2, (math.log(high) - math.log(low)) / 2
-    room = abs(abs(centre) - math.log1p(margin))
-    if room <= 0:
-        return math.inf
-    return max(rounds + 1, rounds * (half / room) ** 2)
+    for total in range(rounds + 1, most + 1):
+        if chance_decided(ratios, total, margin) >= DECIDING_CHANCE:
+            return total
+    return math.inf
 
 
 def margin_of(context: Context | None) -> float:
@@ -122,14 +145,14 @@ def margin_of(context: Context | None) -> float:
     return DEFAULT_MARGIN if margin is None else margin
 
 
-def answers(cells: list[CellResult], context: Context) -> list[tuple[str, float | None,
-                                                                          float | None]]:
+def answers(cells: list[CellResult], context: Context
+            ) -> list[tuple[str, float | None, float | None, list[float]]]:
     """The comparisons a run states of one program size's cells, by name with
-    their intervals: each cell's speedup over one thread and over the
-    sequential build, and at each thread count the winner's lead over its
-    closest rival; a pair of cells compared twice counts once. The figures are
-    the derive step's own, worked out on these cells alone (it fills their
-    derived fields, as every write of the run does)."""
+    their intervals and per-round ratios: each cell's speedup over one thread
+    and over the sequential build, and at each thread count the winner's lead
+    over its closest rival; a pair of cells compared twice counts once. The
+    figures are the derive step's own, worked out on these cells alone (it
+    fills their derived fields, as every write of the run does)."""
     run = derive(Run(context, list(cells)))
     found: dict[frozenset, tuple] = {}
     ones = {c.backend: c for c in run.cells if c.threads == 1}
@@ -142,7 +165,7 @@ def answers(cells: list[CellResult], context: Context) -> list[tuple[str, float 
                  "over the sequential build")):
             if figure is not None and reference is not None and reference is not cell:
                 found.setdefault(frozenset({id(cell), id(reference)}),
-                                 (f"{cell.label} {what}", low, high))
+                                 (f"{cell.label} {what}", low, high, _ratios(reference, cell)))
     by_place = {(c.backend, c.threads): c for c in run.cells}
     for winner in run.winners:
         best = by_place.get((winner.backend, winner.backend_threads))
@@ -150,8 +173,14 @@ def answers(cells: list[CellResult], context: Context) -> list[tuple[str, float 
         if winner.lead is not None and best is not None and rival is not None:
             found.setdefault(frozenset({id(best), id(rival)}),
                              (f"{winner.program}/n:{winner.n}/threads:{winner.threads} winner's "
-                              "lead", winner.lead_low, winner.lead_high))
+                              "lead", winner.lead_low, winner.lead_high, _ratios(rival, best)))
     return list(found.values())
+
+
+def _ratios(numerator: CellResult, denominator: CellResult) -> list[float]:
+    """The per-round ratios a paired figure of the two cells is the median of."""
+    rounds_a, rounds_b = by_round(numerator), by_round(denominator)
+    return [] if rounds_a is None or rounds_b is None else paired_ratios(rounds_a, rounds_b)
 
 
 def judge_answers(members: Members, rounds: int, most: int, context: Context) -> Verdict:
@@ -163,8 +192,8 @@ def judge_answers(members: Members, rounds: int, most: int, context: Context) ->
     if not stated:
         return Verdict(PLANNED, rounds)
     wanted, widest, width, decided, beyond = math.inf, None, None, 0, 0
-    for name, low, high in stated:
-        need = rounds_to_decide(low, high, rounds, margin)
+    for name, low, high, ratios in stated:
+        need = rounds_to_decide(ratios, rounds, most, margin)
         if need <= rounds:
             decided += 1
             continue
