@@ -14,7 +14,7 @@ from algobench import model
 from algobench.model.contention import Contention
 from algobench.judge import derive as deriving, verdict
 from algobench.judge.derive import derive
-from algobench.export import summary
+from algobench.export import answer_text, summary
 from algobench.model import Context
 from algobench.plan.workload import PARALLEL_MODE, WORKLOADS
 
@@ -275,15 +275,23 @@ class CrossoverTest(unittest.TestCase):
         for n, speedup in zip(cls.SIZES, speedups):
             cells.append(cell(program, n, 1, [1e-3] * 5, rounds=True, fourth="sweep",
                               status="ok" if speedup else "failed"))
-            cells.append(cell(program, n, 2, [1e-3 / (speedup or 1)] * 5, rounds=True,
+            rounds = speedup if isinstance(speedup, tuple) else [speedup or 1] * 5
+            cells.append(cell(program, n, 2, [1e-3 / s for s in rounds], rounds=True,
                               fourth="sweep", backend=backend))
         return derive(run_of(cells))
 
     def test_brackets(self):
         # partial_sort's k follows n: its sizes make one line all the same. Its
         # parallel-mode program is the sequential build c++17-par is set against.
-        cases = [  # program, backend, speedup per size, (found, at, below)
+        open_ = (0.8, 1.3, 1.0, 1.2, 0.9)  # a speedup its rounds leave undecided
+        cases = [  # program, backend, speedup per size, (found, at, below[, undecided])
             ("count_if", "parallel-mode", [1, 1, 2, 2], ("from", 10**6, 10**5)),
+            # An undecided size is inside the bracket, never one of its ends.
+            ("count_if", "parallel-mode", [1, open_, 2, 2], ("from", 10**6, 10**4, [10**5])),
+            ("count_if", "parallel-mode", [open_, open_, 2, 2], ("from", 10**6, None,
+                                                               [10**4, 10**5])),
+            ("count_if", "parallel-mode", [1, 1, open_, open_], ("never", None, 10**5,
+                                                               [10**6, 10**7])),
             ("count_if", "parallel-mode", [2, 2, 2, 2], ("smallest", 10**4, None)),
             ("count_if", "parallel-mode", [1, 1, 1, 1.04], ("never", None, 10**7)),
             ("partial_sort", "c++17-par", [1, 2, 2, 0.9], ("never", None, 10**7)),
@@ -295,7 +303,8 @@ class CrossoverTest(unittest.TestCase):
             with self.subTest(program=program, speedups=speedups):
                 run = self.line(program, speedups, backend)
                 (found,) = run.crossovers
-                self.assertEqual((found.found, found.at, found.below), expected)
+                self.assertEqual((found.found, found.at, found.below, found.undecided),
+                                 (*expected[:3], expected[3] if len(expected) > 3 else []))
                 self.assertEqual(found.sizes, [n for n, s in zip(self.SIZES, speedups) if s])
                 own = backend == "parallel-mode"
                 self.assertEqual((found.reference, found.threshold, found.setting),
@@ -310,6 +319,16 @@ class CrossoverTest(unittest.TestCase):
                       "(2x (2-2)), not at 10^5 (1x (1-1)); the parallel mode starts its team "
                       "from n = 1,000 (__gnu_parallel::_Settings::count_minimal_n), where a "
                       "team does not pay here: raise it towards 10^6", text)
+        text = summary.render_markdown(self.line("count_if", [1, 1, open_, open_]))
+        self.assertIn("count_if, parallel-mode, 2 threads (against 1 thread): never faster in "
+                      "the sizes measured (at 10^5: 1x (1-1)); undecided at 10^6, 10^7; the "
+                      "parallel mode starts its team from n = 1,000 (__gnu_parallel::_Settings::"
+                      "count_minimal_n), where a team does not pay here: raise it above 10^5",
+                      text)
+        self.assertEqual(answer_text.crossover_brief(self.line("count_if", [1, open_, 2, 2])
+                                                     .crossovers),
+                         ["count_if, 2 threads: parallel-mode from 10^6 (not at 10^4; "
+                          "10^5 undecided)"])
 
 
 class SizeZeroTest(unittest.TestCase):

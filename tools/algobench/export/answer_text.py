@@ -116,14 +116,19 @@ def crossover_text(c) -> str:
     against = "the sequential build" if c.reference == "sequential build" else "1 thread"
     where = f"{c.program}, {c.backend}, {plural(c.threads, 'thread')} (against {against})"
     if c.found == "from":
-        text = (f"pays from n = {size_text(c.at)} ({_speedup(c.at_speedup)}), not at "
-                f"{size_text(c.below)} ({_speedup(c.below_speedup)})")
+        text = f"pays from n = {size_text(c.at)} ({_speedup(c.at_speedup)})"
+        if c.below is not None:
+            text += f", not at {size_text(c.below)} ({_speedup(c.below_speedup)})"
     elif c.found == "smallest":
         text = (f"pays already at the smallest n measured, {size_text(c.at)} "
                 f"({_speedup(c.at_speedup)})")
-    else:
+    elif c.below is not None:
         text = (f"never faster in the sizes measured (at {size_text(c.below)}: "
                 f"{_speedup(c.below_speedup)})")
+    else:
+        text = "never decided faster in the sizes measured"
+    if c.undecided:
+        text += f"; undecided at {', '.join(size_text(n) for n in c.undecided)}"
     if c.threshold is None or c.setting is None:
         return f"{where}: {text}"
     team = (f"the parallel mode starts its team from n = {size_text(c.threshold)} "
@@ -132,9 +137,9 @@ def crossover_text(c) -> str:
         upto = "above " + size_text(c.below) if c.found == "never" else "towards " + size_text(c.at)
         team += (f", where a team does not pay here: raise it {upto} to follow this machine "
                  "(a program sets it with __gnu_parallel::_Settings::set)")
-    elif c.found == "from" and c.below < c.threshold <= c.at:
+    elif c.found == "from" and (c.below or 0) < c.threshold <= c.at:
         team += ", within the bracket: it fits this machine"
-    elif c.found == "never":
+    elif c.found == "never" and c.sizes and max(c.sizes) < c.threshold:
         team += ", above every n measured: no team ran"
     return f"{where}: {text}; {team}"
 
@@ -144,8 +149,13 @@ def crossover_brief(crossovers) -> list[str]:
     2 threads: parallel-mode from 10^6 (not at 10^5), c++17-par never"."""
     said: dict[tuple, list[str]] = {}
     for c in crossovers:
-        answer = {"from": f"from {size_text(c.at or 0)} (not at {size_text(c.below or 0)})",
+        bracket = [f"not at {size_text(c.below)}"] if c.below is not None and c.found == "from" \
+            else []
+        bracket += [f"{', '.join(size_text(n) for n in c.undecided)} undecided"] \
+            if c.undecided else []
+        answer = {"from": f"from {size_text(c.at or 0)}",
                   "smallest": f"already at {size_text(c.at or 0)}"}.get(c.found, "never")
+        answer += f" ({'; '.join(bracket)})" if bracket else ""
         said.setdefault((c.program, c.threads), []).append(f"{c.backend} {answer}")
     return [f"{program}, {plural(threads, 'thread')}: {', '.join(answers)}"
             for (program, threads), answers in said.items()]

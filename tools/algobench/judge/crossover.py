@@ -1,7 +1,10 @@
 """Where going parallel starts to pay: for each program, backend and thread
 count, the smallest measured size from which the parallel call is decided
-faster than its reference, bracketed by the largest size below it where it
-is not.
+faster than its reference, bracketed by the largest size below it decided
+not to (slower, or equivalent). A size between the two whose verdict is open
+is listed as undecided, never taken for an end: a bracket says where the
+crossover lies, and a second sweep that decides that size must not find it
+outside.
 
 The reference is the sequential build at one thread where the run measured
 one (the cell's `vs_sequential`), otherwise the same backend at one thread
@@ -9,7 +12,7 @@ one (the cell's `vs_sequential`), otherwise the same backend at one thread
 when it and every larger size measured are decided faster (verdict.py, at the
 run's margin), so a call that pays at 10^5 and loses its speedup at 10^7 to
 the memory bus has no crossover in the sizes measured: its answer is "never",
-with the largest size as the end that does not pay. A size whose figure could
+with the largest size decided not to pay as its end. A size whose figure could
 not be formed (its reference failed) is no evidence either way and is left
 out; the sizes of a line follow n whatever fourth argument the sweep derives
 from it (find_if's zero position, the k of nth_element and partial_sort).
@@ -23,7 +26,7 @@ from __future__ import annotations
 
 from ..model import CellResult, Crossover, Run
 from ..plan.workload import PARALLEL_MODE
-from .verdict import DEFAULT_MARGIN, FASTER, verdict
+from .verdict import DEFAULT_MARGIN, FASTER, UNDECIDED, verdict
 
 # What a crossover found.
 FROM = "from"            # pays off from `at`, not at `below`
@@ -72,20 +75,24 @@ def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
                         if speedup_of(c, reference)[0] is not None)
         if not points:
             continue
-        pays = [verdict(low, high, margin) == FASTER for _, (_, low, high) in points]
+        words = [verdict(low, high, margin) for _, (_, low, high) in points]
         start = len(points)
-        while start > 0 and pays[start - 1]:
+        while start > 0 and words[start - 1] == FASTER:
             start -= 1
+        end = start
+        while end > 0 and words[end - 1] == UNDECIDED:
+            end -= 1
         workload = cells[0].workload
         entry = Crossover(program, backend, threads, fourth, NEVER, reference,
-                          sizes=[n for n, _ in points])
+                          sizes=[n for n, _ in points],
+                          undecided=[n for n, _ in points[end:start]])
         if backend == PARALLEL_MODE and workload is not None:
             entry.threshold, entry.setting = workload.parallel_min_n, workload.parallel_setting
         if start < len(points):
             entry.found = FROM if start else SMALLEST
             entry.at, entry.at_speedup = points[start]
-        if start > 0:
-            entry.below, entry.below_speedup = points[start - 1]
+        if end > 0:
+            entry.below, entry.below_speedup = points[end - 1]
         result.append(entry)
     return result
 
@@ -93,4 +100,4 @@ def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
 def wide(entry: Crossover, factor: float = NARROW) -> bool:
     """Whether a crossover's bracket spans more than `factor` (a size between
     its ends would narrow it)."""
-    return entry.found == FROM and entry.at > factor * entry.below
+    return entry.found == FROM and entry.below is not None and entry.at > factor * entry.below

@@ -58,7 +58,9 @@ class Crossover:
     """Where going parallel starts to pay for one program, backend and thread
     count (judge/crossover.py holds the rule): `found` is "from" (it pays from
     `at`, not at `below`), "smallest" (already at the smallest size measured,
-    `at`) or "never" (not in the sizes measured; `below` is the largest). The
+    `at`) or "never" (not in the sizes measured; `below` is the largest decided
+    not to pay); `undecided`, the sizes between `below` and `at` (or above
+    `below`) whose verdict is open, and `below` None where no size is. The
     speedups are (median, low, high) over `reference`: "sequential build" or
     "1 thread" (the backend's own). `threshold` is the n from which the
     parallel mode starts a team for the call, and `setting` the member of
@@ -77,6 +79,7 @@ class Crossover:
     at_speedup: tuple | None = None
     below_speedup: tuple | None = None
     sizes: list[int] = dataclasses.field(default_factory=list)
+    undecided: list[int] = dataclasses.field(default_factory=list)
     threshold: int | None = None
     setting: str | None = None
 
