@@ -13,9 +13,10 @@ timed.py and calibration.py (whose constants it reads):
   LOOP_MIN_TIMES x --min-time (the calibration aims at 1.25 to 2 times it
   and may lengthen a loop to dilute a costly first call), or of one call
   where one call lasts longer; a one-call program one call each round;
-- --samples rounds, then the extra rounds: as long again as the planned
-  rounds (their default budget, which a sweep of scattering ratios spends
-  whole), or --round-budget; every process once per build (an A/B run's two);
+- --samples rounds, then the extra rounds: their default budget, a share of
+  the planned rounds (rounds.BUDGET_SHARE, which a sweep of open answers
+  spends nearly whole), or --round-budget; every process once per build (an
+  A/B run's two);
 - the files rewritten after the calibration and after every round
   (WRITE_SECONDS per cell each time), the bandwidth probe once per thread
   count (PROBE_SECONDS) and a fixed part (the machine's context, the plots).
@@ -27,8 +28,8 @@ call. Other cells take DEFAULT_COSTS: nanoseconds per element at one thread,
 measured at n = 10^7 on the two-core development machine, with no speedup
 assumed for more threads (a sort's call grows faster than n, so its figure
 at 10^7 overstates smaller sizes). There the default sweep (180 cells) took
-285-289 s with --extra-rounds 0 and 499-547 s with its extra rounds, which
-this estimates at 5.8 and 9.6 minutes. Rounds measured again on a
+285-289 s with --extra-rounds 0, which this estimates at 5.8 minutes. Rounds
+measured again on a
 busy machine and loops recalibrated are not counted: they make a sweep
 longer than its estimate.
 
@@ -47,6 +48,7 @@ from typing import Callable
 
 from . import calibration, callgrind
 from .counting import NOT_EXACT_COUNTS
+from .rounds import BUDGET_SHARE
 from ..judge.stats import median
 from ..plan.matrix import Cell, usable_cpus
 from ..record.store import Store, StoreError
@@ -161,7 +163,7 @@ def seconds(cells: list[Cell], sweep: Settings, known: Costs | None = None,
         before, rounds = before + first, rounds + each
     rounds *= sweep.samples
     extra = 0.0 if not sweep.extra_rounds else (
-        rounds if sweep.round_budget is None else sweep.round_budget / sweep.builds)
+        rounds * BUDGET_SHARE if sweep.round_budget is None else sweep.round_budget / sweep.builds)
     writes = WRITE_SECONDS * len(cells) * (sweep.samples + 2)
     probe = PROBE_SECONDS * len({c.threads for c in cells}) if sweep.bandwidth else 0.0
     return FIXED_SECONDS + sweep.builds * (before + rounds + extra + writes) + probe

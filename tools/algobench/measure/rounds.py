@@ -53,11 +53,12 @@ TOO_NOISY_BUDGET = "too noisy for the budget"
 # A run's program size gets at most this many rounds beyond --samples.
 RUN_EXTRA_ROUNDS = 15
 # The rounds beyond --samples may take together this share of what the
-# --samples rounds took (unless --round-budget says otherwise). On a quiet
-# 2-core VM the default sweep took 290 s without extra rounds, 167 s of them
-# in rounds, some of which started program sizes over (no longer done): a
-# fifth of the rounds' time, about 33 s, keeps the sweep near 5 minutes.
-BUDGET_SHARE = 0.2
+# --samples rounds took (unless --round-budget says otherwise). On a 2-core
+# VM of noisy neighbours, a fifth of the rounds' time (36-45 s of a 5-6
+# minute default sweep) decided 5 to 10 more of about 85 open answers: a tenth
+# keeps the sweep within 5 minutes on a quiet one, and buys the cheapest of
+# those answers first.
+BUDGET_SHARE = 0.1
 # An open answer wants the rounds after which it is at least this likely decided.
 DECIDING_CHANCE = 0.5
 # Fewer rounds than this give no interval covering MIN_COVERAGE of the
