@@ -176,8 +176,8 @@ class NarrowingTest(unittest.TestCase):
                 (one("count_if"), {}, (0.03, 0.002), 10 + 0.266 + 1.1 * 5 * 0.16 + 0.014 + 4),
                 (one("count_if"), dict(builds=2, **plain), (0.03, 0.002),
                  10 + 2 * (0.266 + 5 * 0.16 + 0.014)),
-                # A call of 0.2 s: a loop of one, probes of 1 and 2 (what 8 x --min-time holds).
-                (one("count_if"), plain, (0.5, 0.2), 10 + 2 * 0.53 + 0.6 + 5 * 0.73 + 0.014),
+                # A call of 0.2 s: a loop of one, probes of 1 and 10.
+                (one("count_if"), plain, (0.5, 0.2), 10 + 2 * 0.53 + 2.2 + 5 * 0.73 + 0.014),
                 # One call per process, whatever --min-time.
                 (one("partial_sort"), plain, (0.03, 0.45), 10 + 6 * (0.06 + 0.45) + 0.014)):
             with self.subTest(program=cells[0].program, sweep=sweep, known=known):

@@ -267,9 +267,6 @@ class CalibrationTest(unittest.TestCase):
         excess, per_call = calibration.first_call_fit((1, 0.106), (10, 0.160))
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
-        # The probe beside the 1-call loop: ten calls, or what 8 x --min-time holds.
-        self.assertEqual([calibration.first_call_probe(0.05, one) for one in (0.03, 0.1, 0.3)],
-                         [10, 4, 2])
 
     def first_call_sweep(self, excess: str, min_time: str, one_call_slow: str = "0",
                          seconds: str = "0.0004"):

@@ -129,12 +129,10 @@ class Calibrator:
     def _first_call(self, member, target: float) -> int | None:
         """Repetitions for a cell whose first call is a large part of its loop:
         enough for --min-time and to dilute the first call's excess, from the
-        line through a 1-call and a 10-call loop (fewer calls where ten would
-        outlast first_call_probe's bound). When the excess decides, a
+        line through a 1-call and a 10-call loop. When the excess decides, a
         longer loop checks the cost per call (the short loops leave it to the
         difference of two noisy times). None when a process failed."""
-        probe = first_call_probe(self.options.min_time, member.runs[0][1])
-        if not self._probe(member, probe):
+        if not self._probe(member, FIRST_CALL_PROBE):
             return None
         excess, per_call = first_call_fit(member.runs[0], member.runs[1])
         if per_call <= 0:
@@ -145,12 +143,13 @@ class Calibrator:
             # many calls, a loop counted from it alone falls short of
             # --min-time (oneTBB's count_if at 10^4: 0.15 ms against 24 us a
             # call); the checking loop below finds the pace.
-            wanted = calibrated_repetitions(self.options.min_time, member.runs[1][1] / probe)
+            wanted = calibrated_repetitions(self.options.min_time,
+                                            member.runs[1][1] / FIRST_CALL_PROBE)
         else:
             reaching = repetitions_reaching(target, excess, per_call)
             diluting = repetitions_diluting(self.options.min_time, excess, per_call)
             wanted = max(reaching, diluting)
-        if wanted > 2 * probe or per_call <= 0:
+        if wanted > 2 * FIRST_CALL_PROBE or per_call <= 0:
             # Far beyond the probes, the line through two short loops is only
             # as good as their difference: a 1-call loop slowed by a neighbour
             # makes a call look nearly free and the loop run for minutes. A
@@ -166,9 +165,9 @@ class Calibrator:
             # asks for would report mostly excess, three times the steady call,
             # where another build's cell dilutes it. The check runs as many as
             # the bound allows.
-            mean = max(member.runs[1][1] / probe, CLOCK_TICK)
-            longest = max(probe + 1, int(LONGEST_LOOP * self.options.min_time / mean))
-            check = max(probe + 1, longest if per_call <= 0 else min(wanted, longest))
+            mean = max(member.runs[1][1] / FIRST_CALL_PROBE, CLOCK_TICK)
+            longest = max(FIRST_CALL_PROBE + 1, int(LONGEST_LOOP * self.options.min_time / mean))
+            check = max(FIRST_CALL_PROBE + 1, longest if per_call <= 0 else min(wanted, longest))
             if not self._probe(member, check):
                 return None
             excess, per_call = first_call_fit(member.runs[1], member.runs[2])
@@ -250,16 +249,6 @@ def next_repetitions(min_time: float, runs: list[tuple[int, float]]) -> int:
         wanted = math.ceil(repetitions * target / max(loop, CLOCK_TICK))
     # A loop measured as (nearly) zero says little: grow at most a thousandfold.
     return max(repetitions + 1, min(MAX_REPETITIONS, 1000 * repetitions, wanted))
-
-
-def first_call_probe(min_time: float, one_call: float) -> int:
-    """The calls of the probe set beside a 1-call loop of `one_call` seconds:
-    FIRST_CALL_PROBE, or as many as a loop of LONGEST_LOOP * --min-time holds
-    (two at least). Where one call is most of that loop (oneTBB's
-    set_intersection at 10^7: 0.3 s a call), the rounds run a call or two
-    whatever ten of them would show, and ten cost 3 s a cell."""
-    fits = int(LONGEST_LOOP * min_time / max(one_call, CLOCK_TICK))
-    return max(2, min(FIRST_CALL_PROBE, fits))
 
 
 def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[float, float]:

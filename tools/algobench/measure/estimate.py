@@ -121,9 +121,8 @@ def _timed_cell(cell: Cell, min_time: float, known: Costs) -> tuple[float, float
         if repetitions >= calibration.PROBE_BELOW:
             loops.append(max(calibration.FIRST_CALL_PROBE, repetitions // 4) * call)
         else:
-            probe = calibration.first_call_probe(min_time, call)
-            loops.append(probe * call)
-            if repetitions > 2 * probe:
+            loops.append(calibration.FIRST_CALL_PROBE * call)
+            if repetitions > 2 * calibration.FIRST_CALL_PROBE:
                 loops.append(min(repetitions * call, calibration.LONGEST_LOOP * min_time))
         loop = max(call, LOOP_MIN_TIMES * min_time)
     else:
