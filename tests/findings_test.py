@@ -292,6 +292,10 @@ class CrossoverTest(unittest.TestCase):
                                                                [10**4, 10**5])),
             ("count_if", "parallel-mode", [1, 1, open_, open_], ("never", None, 10**5,
                                                                [10**6, 10**7])),
+            # Faster at 10^6 alone is no crossover while 10^7 is open.
+            ("count_if", "parallel-mode", [0.5, open_, 2, open_], ("never", None, 10**4,
+                                                                 [10**5, 10**7])),
+            ("count_if", "parallel-mode", [1, 2, open_, 2], ("from", 10**7, 10**4, [10**6])),
             ("count_if", "parallel-mode", [2, 2, 2, 2], ("smallest", 10**4, None)),
             ("count_if", "parallel-mode", [1, 1, 1, 1.04], ("never", None, 10**7)),
             ("partial_sort", "c++17-par", [1, 2, 2, 0.9], ("never", None, 10**7)),
@@ -329,6 +333,9 @@ class CrossoverTest(unittest.TestCase):
                                                      .crossovers),
                          ["count_if, 2 threads: parallel-mode from 10^6 (not at 10^4; "
                           "10^5 undecided)"])
+        (mixed,) = self.line("count_if", [0.5, open_, 2, open_]).crossovers
+        self.assertIn(": faster at 10^6, but not from there on, not at 10^4 (0.5x (0.5-0.5)); "
+                      "undecided at 10^5, 10^7", answer_text.crossover_text(mixed))
 
 
 class SizeZeroTest(unittest.TestCase):

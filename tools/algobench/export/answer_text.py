@@ -122,13 +122,17 @@ def crossover_text(c) -> str:
     elif c.found == "smallest":
         text = (f"pays already at the smallest n measured, {size_text(c.at)} "
                 f"({_speedup(c.at_speedup)})")
+    elif c.faster:
+        text = f"faster at {_sizes(c.faster)}, but not from there on"
+        if c.below is not None:
+            text += f", not at {size_text(c.below)} ({_speedup(c.below_speedup)})"
     elif c.below is not None:
         text = (f"never faster in the sizes measured (at {size_text(c.below)}: "
                 f"{_speedup(c.below_speedup)})")
     else:
         text = "never decided faster in the sizes measured"
     if c.undecided:
-        text += f"; undecided at {', '.join(size_text(n) for n in c.undecided)}"
+        text += f"; undecided at {_sizes(c.undecided)}"
     if c.threshold is None or c.setting is None:
         return f"{where}: {text}"
     team = (f"the parallel mode starts its team from n = {size_text(c.threshold)} "
@@ -144,6 +148,10 @@ def crossover_text(c) -> str:
     return f"{where}: {text}; {team}"
 
 
+def _sizes(sizes) -> str:
+    return ", ".join(size_text(n) for n in sizes)
+
+
 def crossover_brief(crossovers) -> list[str]:
     """The crossovers in a few lines, one per program and thread count: "count_if,
     2 threads: parallel-mode from 10^6 (not at 10^5), c++17-par never"."""
@@ -151,10 +159,10 @@ def crossover_brief(crossovers) -> list[str]:
     for c in crossovers:
         bracket = [f"not at {size_text(c.below)}"] if c.below is not None and c.found == "from" \
             else []
-        bracket += [f"{', '.join(size_text(n) for n in c.undecided)} undecided"] \
-            if c.undecided else []
+        bracket += [f"{_sizes(c.undecided)} undecided"] if c.undecided else []
+        never = f"faster at {_sizes(c.faster)} only" if c.faster else "never"
         answer = {"from": f"from {size_text(c.at or 0)}",
-                  "smallest": f"already at {size_text(c.at or 0)}"}.get(c.found, "never")
+                  "smallest": f"already at {size_text(c.at or 0)}"}.get(c.found, never)
         answer += f" ({'; '.join(bracket)})" if bracket else ""
         said.setdefault((c.program, c.threads), []).append(f"{c.backend} {answer}")
     return [f"{program}, {plural(threads, 'thread')}: {', '.join(answers)}"

@@ -4,7 +4,8 @@ faster than its reference, bracketed by the largest size below it decided
 not to (slower, or equivalent). A size between the two whose verdict is open
 is listed as undecided, never taken for an end: a bracket says where the
 crossover lies, and a second sweep that decides that size must not find it
-outside.
+outside. A size decided faster below an undecided or losing one is listed as
+such (`faster`): it pays there, but not from there on as far as is known.
 
 The reference is the sequential build at one thread where the run measured
 one (the cell's `vs_sequential`), otherwise the same backend at one thread
@@ -79,13 +80,19 @@ def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
         start = len(points)
         while start > 0 and words[start - 1] == FASTER:
             start -= 1
+        # The bracket's lower end: the largest size below the sizes that pay
+        # decided not to; those between are undecided, or pay where a larger
+        # one is undecided or does not.
         end = start
-        while end > 0 and words[end - 1] == UNDECIDED:
+        while end > 0 and words[end - 1] in (UNDECIDED, FASTER):
             end -= 1
         workload = cells[0].workload
         entry = Crossover(program, backend, threads, fourth, NEVER, reference,
                           sizes=[n for n, _ in points],
-                          undecided=[n for n, _ in points[end:start]])
+                          undecided=[n for (n, _), w in zip(points[end:start], words[end:start])
+                                     if w == UNDECIDED],
+                          faster=[n for (n, _), w in zip(points[end:start], words[end:start])
+                                  if w == FASTER])
         if backend == PARALLEL_MODE and workload is not None:
             entry.threshold, entry.setting = workload.parallel_min_n, workload.parallel_setting
         if start < len(points):

@@ -60,7 +60,8 @@ class Crossover:
     `at`, not at `below`), "smallest" (already at the smallest size measured,
     `at`) or "never" (not in the sizes measured; `below` is the largest decided
     not to pay); `undecided`, the sizes between `below` and `at` (or above
-    `below`) whose verdict is open, and `below` None where no size is. The
+    `below`) whose verdict is open, `faster` those decided faster there, and
+    `below` None where no size is decided not to pay. The
     speedups are (median, low, high) over `reference`: "sequential build" or
     "1 thread" (the backend's own). `threshold` is the n from which the
     parallel mode starts a team for the call, and `setting` the member of
@@ -80,6 +81,7 @@ class Crossover:
     below_speedup: tuple | None = None
     sizes: list[int] = dataclasses.field(default_factory=list)
     undecided: list[int] = dataclasses.field(default_factory=list)
+    faster: list[int] = dataclasses.field(default_factory=list)
     threshold: int | None = None
     setting: str | None = None
 
