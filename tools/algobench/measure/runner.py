@@ -29,8 +29,12 @@ from ..plan.matrix import Cell
 from ..plan.workload import PARALLEL_MODE
 
 # How often the runner looks at the threads of a process whose call should run on
-# a team: seldom enough to cost the program nothing it would notice.
+# a team: seldom enough to cost the program nothing it would notice ...
 TEAM_POLL = 0.1
+# ... after first looks at this interval, doubling up to it: a loop of 60 ms
+# (two threads bound to one CPU by GOMP_CPU_AFFINITY, 15 ms a call) ended
+# before the first look at 0.1 s, and its team was never seen.
+TEAM_FIRST_POLL = 0.005
 
 
 @dataclasses.dataclass
@@ -181,6 +185,7 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
     deadline = None if timeout is None else time.monotonic() + timeout
     seen = cpus = last = None
     steady = False
+    poll = TEAM_FIRST_POLL
     while waiter.is_alive():
         left = None if deadline is None else deadline - time.monotonic()
         if left is not None and left <= 0:
@@ -188,7 +193,8 @@ def _watch_team(pid: int, waiter: threading.Thread, stdout, timeout: float | Non
         if not whole and seen is not None and seen >= wanted:
             waiter.join(left)
             break
-        waiter.join(TEAM_POLL if left is None else min(TEAM_POLL, left))
+        waiter.join(poll if left is None else min(poll, left))
+        poll = min(TEAM_POLL, 2 * poll)
         printed = os.pread(stdout.fileno(), 4096, 0)
         # Between these two lines runs the timed loop, and with it the team.
         if waiter.is_alive() and b"Time init:" in printed and b"Result->" not in printed:
