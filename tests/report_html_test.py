@@ -254,6 +254,13 @@ class AnswerLineTest(unittest.TestCase):
              [1, 2], "count_if: parallel does not pay off in the sizes measured (n = 10⁴ to "
                      "10⁶); use the sequential build; at best 0.92× (0.83–1) at n = 10⁶ with "
                      "c++17-par on 2 threads"),
+            # Faster at 10^6 alone, 10^7 open: no "at best" from the end below it.
+            ([Crossover("count_if", "c++17-par", 2, None, "never", "sequential build", None,
+                        10**4, None, (0.56, 0.5, 0.6), [10**4, 10**5, 10**6, 10**7],
+                        undecided=[10**5, 10**7], faster=[10**6])],
+             [1, 2], "count_if: parallel does not pay off in the sizes measured (n = 10⁴ to "
+                     "10⁷); use the sequential build; faster at n = 10⁶ alone with c++17-par on "
+                     "2 threads"),
             ([], [1], "count_if: measured at 1 thread only; nothing parallel to weigh"),
         ]
         for found, threads, line in rows:

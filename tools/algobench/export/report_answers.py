@@ -112,15 +112,22 @@ def program_line(program: str, found: list, threads: list[int]) -> str:
         if best.found == "from":
             text += f"; below that use the {_reference(best)}"
         return text + (_threshold(found, best.at) if best.found == "from" else "")
-    best = max(found, key=lambda c: (c.below_speedup or (0,))[0] or 0)
+    # The best figure at the largest size each line measured; a line whose end
+    # below is smaller left its larger sizes open, or faster there alone.
+    tops = [c for c in found if c.below is not None and c.below == max(c.sizes, default=None)]
+    best = max(tops or found, key=lambda c: (c.below_speedup or (0,))[0] or 0)
     sizes = sorted({n for c in found for n in c.sizes})
     span = (f"n = {size_label(sizes[0])} to {size_label(sizes[-1])}" if len(sizes) > 1
             else f"n = {size_label(sizes[0])}") if sizes else "the sizes measured"
     text = f"{program}: parallel does not pay off in the sizes measured ({span}); use the " \
            f"{_reference(best)}"
-    if best.below_speedup and best.below_speedup[0] is not None:
+    if tops and best.below_speedup and best.below_speedup[0] is not None:
         text += (f"; at best {_speedup(best.below_speedup)} at n = {size_label(best.below)} "
                  f"with {best.backend} on {plural(best.threads, 'thread')}")
+    alone = next((c for c in found if c.faster), None)
+    if alone is not None:
+        text += (f"; faster at n = {', '.join(size_label(n) for n in alone.faster)} alone with "
+                 f"{alone.backend} on {plural(alone.threads, 'thread')}")
     return text + _threshold(found, None)
 
 
