@@ -233,20 +233,24 @@ class WinnersRuleTest(unittest.TestCase):
         one thread, whose median's interval runs from the smallest to the largest;
         judged both ways round, and as the winner of the two and its hint."""
         edge = 1.05
-        rows = [  # (smallest, largest ratio, margin, verdict, hint)
+        rows = [  # (smallest, largest ratio, margin, verdict, hint[, the five between])
             (1.06, 1.3, 0.05, verdict.FASTER, None),
             (edge, 1.3, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # on the edge: not beyond
             (1 / 1.3, 1 / 1.06, 0.05, verdict.SLOWER, None),
             (1 / edge, edge, 0.05, verdict.EQUIVALENT, None),  # the band holds its edges
             (0.99, 1.051, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),  # its middle inside
-            (1.01, 1.12, 0.05, verdict.UNDECIDED, None),  # its middle on the edge
+            # Five of seven rounds beyond the edge: more rounds move the ends onto
+            # them. Spread across the edge, no count of rounds allowed decides it.
+            (1.01, 1.12, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),
+            (1.01, 1.12, 0.05, verdict.UNDECIDED, None, [1.02, 1.04, 1.05, 1.07, 1.1]),
             (1.06, 1.09, 0.10, verdict.EQUIVALENT, None),
-            (0.7, 1.6, 0.05, verdict.UNDECIDED, None),
+            (0.7, 1.6, 0.05, verdict.UNDECIDED, None, [0.8, 0.9, 1.0, 1.2, 1.4]),
         ]
-        for low, high, margin, word, hint in rows:
-            with self.subTest(low=low, high=high, margin=margin):
+        for low, high, margin, word, hint, *between in rows:
+            with self.subTest(low=low, high=high, margin=margin, between=between):
                 middle = (low * high) ** 0.5
-                sequential = cell("count_if", 10**6, 1, [low] + [middle] * 5 + [high],
+                between = between[0] if between else [middle] * 5
+                sequential = cell("count_if", 10**6, 1, [low] + between + [high],
                                   backend="sequential", rounds=True)
                 parallel_mode = cell("count_if", 10**6, 1, [1.0] * 7, rounds=True)
                 run = derive(run_of([sequential, parallel_mode], margin=margin))

@@ -227,22 +227,27 @@ def winners(run: Run) -> list[Winner]:
         winner.lead, winner.lead_low, winner.lead_high = lead, low, high
         tied = [rival.backend for (_, rival), word in zip(leads, words) if word != FASTER]
         winner.tied = [best.backend, *tied] if tied else []
-        winner.hint = undecided_hint([run], (lead, low, high), [best, runner_up], margin)
+        rounds_best, rounds_rival = by_round(best), by_round(runner_up)
+        ratios = (paired_ratios(rounds_rival, rounds_best)
+                  if rounds_best is not None and rounds_rival is not None else None)
+        winner.hint = undecided_hint([run], (lead, low, high), [best, runner_up], margin,
+                                     ratios=ratios)
         result.append(winner)
     return result
 
 
 def undecided_hint(runs: list[Run], figure: tuple, cells: list[CellResult], margin: float,
-                   clear: float | None = None) -> str | None:
+                   clear: float | None = None, ratios: list[float] | None = None) -> str | None:
     """What would decide a comparison of `cells` of `runs` whose figure is
-    (ratio, low, high), where it is undecided (verdict.hint): a run's machine
-    was busy, or one of the cells contended; an unpinned cell of a team
-    scattered beyond the CV threshold."""
+    (ratio, low, high), taken from per-round `ratios` where there are some,
+    where it is undecided (verdict.hint): a run's machine was busy, or one of
+    the cells contended; an unpinned cell of a team scattered beyond the CV
+    threshold."""
     threshold = runs[0].context.cv_threshold or DEFAULT_CV_THRESHOLD
     busy = any(run.busy for run in runs) or any(s.contended for c in cells for s in c.samples)
     scatters = not all(run.context.pin for run in runs) and any(
         c.threads > 1 and c.stats is not None and (c.stats.cv or 0) > threshold for c in cells)
-    return hint(*figure, margin, busy, scatters, clear)
+    return hint(*figure, margin, busy, scatters, clear, ratios)
 
 
 def _lead_order(lead: float | None) -> float:

@@ -19,16 +19,20 @@ the edge FASTER and SLOWER must clear, never the band of EQUIVALENT.
 
 An undecided verdict says what would decide it (`hint`): a quieter machine
 where the machine was busy while its cells ran, --pin where an unpinned
-team's cell scatters, more rounds where its middle is clear of the margin's
-edges, so that an interval shrinking as 1/sqrt(rounds) would leave them
-within ROUNDS_FACTOR times the rounds; nothing where the middle sits on an
-edge or between the margin and the wider edge `clear` sets, and nothing for
-a ratio without an interval.
+team's cell scatters, more rounds where ROUNDS_FACTOR times the rounds would
+decide it: given the per-round ratios, where rounds like them would more
+likely than not (chance_decided, the rule a sweep spends its extra rounds
+by); given an interval alone, where its middle is clear of the margin's
+edges so that an interval shrinking as 1/sqrt(rounds) would leave them.
+Nothing where the middle sits on an edge or between the margin and the
+wider edge `clear` sets, and nothing for a ratio without an interval.
 """
 
 from __future__ import annotations
 
 import math
+
+from .stats import interval_rank
 
 DEFAULT_MARGIN = 0.05
 # The margins a user may ask for: below 0.5% the clock and the machine decide
@@ -46,6 +50,8 @@ QUIETER = "a quieter machine"
 PIN = "--pin"
 # More rounds are the hint where they would decide within this many times the rounds.
 ROUNDS_FACTOR = 4
+# An open answer wants the rounds after which it is at least this likely decided.
+DECIDING_CHANCE = 0.5
 
 
 def verdict(low: float | None, high: float | None, margin: float = DEFAULT_MARGIN,
@@ -76,10 +82,13 @@ def turned(word: str) -> str:
 
 def hint(middle: float | None, low: float | None, high: float | None,
          margin: float = DEFAULT_MARGIN, busy: bool = False, scatters: bool = False,
-         clear: float | None = None) -> str | None:
+         clear: float | None = None, ratios: list[float] | None = None) -> str | None:
     """What would decide a ratio with this middle and interval (None where it is
     decided, or nothing named would): `busy`, its cells ran on a busy machine;
-    `scatters`, an unpinned team's cell scattered."""
+    `scatters`, an unpinned team's cell scattered. Given the per-round `ratios`
+    the interval was taken from, more rounds are the hint where rounds like
+    them would more likely than not decide it (chance_decided), as the
+    sweep's extra rounds judge it."""
     if verdict(low, high, margin, clear) in DECIDED or middle is None or low is None \
             or high is None or not 0 < low <= middle <= high:
         return None  # decided, or without rounds to judge it by
@@ -87,6 +96,11 @@ def hint(middle: float | None, low: float | None, high: float | None,
         return QUIETER
     if scatters:
         return PIN
+    if ratios and len(ratios) > 1 and clear is None:
+        count = len(ratios)
+        return MORE_ROUNDS if any(chance_decided(ratios, total, margin) >= DECIDING_CHANCE
+                                  for total in range(count + 1, ROUNDS_FACTOR * count + 1)) \
+            else None
     inner, outer = math.log1p(margin), math.log1p(max(margin, clear or 0.0))
     if inner < abs(math.log(middle)) < outer:
         return None  # between the margin and what is clear: no round decides it
@@ -99,3 +113,26 @@ def margin_of(context) -> float:
     """The margin a run was judged at: its context's, DEFAULT_MARGIN where it records none."""
     margin = getattr(context, "margin", None)
     return DEFAULT_MARGIN if margin is None else margin
+
+
+def chance_decided(ratios: list[float], total: int, margin: float) -> float:
+    """The chance that `total` rounds whose ratios fall as these did (each a
+    draw from them) give an interval (stats.median_interval: the k-th smallest
+    and k-th largest) that is decided at `margin`. The ends are order
+    statistics, so it is a count: faster while fewer than k ratios lie at or
+    below the margin's upper edge, slower likewise, equivalent while fewer
+    than k lie beyond each edge. A ratio a neighbour threw far off thus costs
+    a round or two, as the interval's rank moves past it, where a width
+    shrinking as 1/sqrt(rounds) from min..max would call it hopeless."""
+    edge = 1.0 + margin
+    below = sum(r < 1.0 / edge for r in ratios) / len(ratios)
+    above = sum(r > edge for r in ratios) / len(ratios)
+    k = interval_rank(total)
+
+    def fewer_than_k(p: float) -> float:  # P(Binomial(total, p) < k)
+        return sum(math.comb(total, i) * p ** i * (1 - p) ** (total - i) for i in range(k))
+    faster, slower = fewer_than_k(1.0 - above), fewer_than_k(1.0 - below)
+    within = 1.0 - below - above
+    equivalent = sum(math.comb(total, i) * math.comb(total - i, j) * below ** i * above ** j
+                     * within ** (total - i - j) for i in range(k) for j in range(k))
+    return faster + slower + equivalent

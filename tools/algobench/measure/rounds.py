@@ -7,7 +7,7 @@ thread count the winner's lead over its closest rival) is faster, slower,
 equivalent or undecided at the run's margin (judge/verdict.py). An undecided
 one gets more rounds only where they can decide it: where rounds whose ratios
 fall as its own did so far would more likely than not give a decided interval
-(chance_decided), within the rounds allowed.
+(verdict.chance_decided), within the rounds allowed.
 On a shared machine most answers are decided in the planned rounds, a few
 need a round or two more, and some (short calls on a two-thread team) would
 take hundreds: rounds spent alike on all of them go mostly where they change
@@ -36,8 +36,8 @@ from typing import Callable
 
 from ..judge.derive import by_round, derive, sequential_baseline
 from ..judge.pairing import MIN_COVERAGE
-from ..judge.stats import interval_rank, median, median_interval, paired_ratios
-from ..judge.verdict import DECIDED, DEFAULT_MARGIN
+from ..judge.stats import median, median_interval, paired_ratios
+from ..judge.verdict import DECIDED, DECIDING_CHANCE, DEFAULT_MARGIN, chance_decided
 from ..judge.verdict import verdict as judged
 from ..model import CellResult, Context, Run
 
@@ -59,8 +59,6 @@ RUN_EXTRA_ROUNDS = 15
 # keeps the sweep within 5 minutes on a quiet one, and buys the cheapest of
 # those answers first.
 BUDGET_SHARE = 0.1
-# An open answer wants the rounds after which it is at least this likely decided.
-DECIDING_CHANCE = 0.5
 # Fewer rounds than this give no interval covering MIN_COVERAGE of the
 # median: three ratios that happen to agree say little.
 MIN_ROUNDS = 5
@@ -101,33 +99,10 @@ class Policy:
     meaning: str
 
 
-def chance_decided(ratios: list[float], total: int, margin: float) -> float:
-    """The chance that `total` rounds whose ratios fall as these did (each a
-    draw from them) give an interval (stats.median_interval: the k-th smallest
-    and k-th largest) that is decided at `margin`. The ends are order
-    statistics, so it is a count: faster while fewer than k ratios lie at or
-    below the margin's upper edge, slower likewise, equivalent while fewer
-    than k lie beyond each edge. A ratio a neighbour threw far off thus costs
-    a round or two, as the interval's rank moves past it, where a width
-    shrinking as 1/sqrt(rounds) from min..max would call it hopeless."""
-    edge = 1.0 + margin
-    below = sum(r < 1.0 / edge for r in ratios) / len(ratios)
-    above = sum(r > edge for r in ratios) / len(ratios)
-    k = interval_rank(total)
-
-    def fewer_than_k(p: float) -> float:  # P(Binomial(total, p) < k)
-        return sum(math.comb(total, i) * p ** i * (1 - p) ** (total - i) for i in range(k))
-    faster, slower = fewer_than_k(1.0 - above), fewer_than_k(1.0 - below)
-    within = 1.0 - below - above
-    equivalent = sum(math.comb(total, i) * math.comb(total - i, j) * below ** i * above ** j
-                     * within ** (total - i - j) for i in range(k) for j in range(k))
-    return faster + slower + equivalent
-
-
 def rounds_to_decide(ratios: list[float], rounds: int, most: int, margin: float) -> float:
     """The rounds in all after which an answer whose per-round ratios are
     `ratios` (over `rounds` rounds) is more likely decided than not
-    (chance_decided), up to `most`: `rounds` itself where it is decided,
+    (verdict.chance_decided), up to `most`: `rounds` itself where it is decided,
     infinity where no count up to `most` is likely to decide it."""
     interval = median_interval(ratios) if len(ratios) > 1 else None
     if interval is None or interval[0] <= 0:
