@@ -86,13 +86,12 @@ def crossovers(run: Run, margin: float | None = None) -> list[Crossover]:
         end = start
         while end > 0 and words[end - 1] in (UNDECIDED, FASTER):
             end -= 1
+        between = [(n, word) for (n, _), word in zip(points[end:start], words[end:start])]
         workload = cells[0].workload
         entry = Crossover(program, backend, threads, fourth, NEVER, reference,
                           sizes=[n for n, _ in points],
-                          undecided=[n for (n, _), w in zip(points[end:start], words[end:start])
-                                     if w == UNDECIDED],
-                          faster=[n for (n, _), w in zip(points[end:start], words[end:start])
-                                  if w == FASTER])
+                          undecided=[n for n, word in between if word == UNDECIDED],
+                          faster=[n for n, word in between if word == FASTER])
         if backend == PARALLEL_MODE and workload is not None:
             entry.threshold, entry.setting = workload.parallel_min_n, workload.parallel_setting
         if start < len(points):

@@ -165,15 +165,23 @@ def sequential_baseline(cells: list[CellResult], program: str, n: int,
     return None
 
 
+def round_ratios(numerator: CellResult, denominator: CellResult) -> list[float] | None:
+    """numerator/denominator times of each round both cells have; None when
+    either's samples carry no rounds."""
+    rounds_a, rounds_b = by_round(numerator), by_round(denominator)
+    if rounds_a is None or rounds_b is None:
+        return None
+    return paired_ratios(rounds_a, rounds_b)
+
+
 def paired(numerator: CellResult, denominator: CellResult
            ) -> tuple[float | None, float | None, float | None]:
     """The median over rounds of numerator/denominator times of the same round,
     with its interval; the ratio of medians, without one, when the samples
     carry no rounds."""
-    rounds_a, rounds_b = by_round(numerator), by_round(denominator)
-    if rounds_a is None or rounds_b is None:
+    ratios = round_ratios(numerator, denominator)
+    if ratios is None:
         return ratio(numerator.median, denominator.median), None, None
-    ratios = paired_ratios(rounds_a, rounds_b)
     if not ratios:
         return None, None, None
     interval = median_interval(ratios)
@@ -227,11 +235,8 @@ def winners(run: Run) -> list[Winner]:
         winner.lead, winner.lead_low, winner.lead_high = lead, low, high
         tied = [rival.backend for (_, rival), word in zip(leads, words) if word != FASTER]
         winner.tied = [best.backend, *tied] if tied else []
-        rounds_best, rounds_rival = by_round(best), by_round(runner_up)
-        ratios = (paired_ratios(rounds_rival, rounds_best)
-                  if rounds_best is not None and rounds_rival is not None else None)
         winner.hint = undecided_hint([run], (lead, low, high), [best, runner_up], margin,
-                                     ratios=ratios)
+                                     ratios=round_ratios(runner_up, best))
         result.append(winner)
     return result
 

@@ -97,10 +97,8 @@ def hint(middle: float | None, low: float | None, high: float | None,
     if scatters:
         return PIN
     if ratios and len(ratios) > 1 and clear is None:
-        count = len(ratios)
-        return MORE_ROUNDS if any(chance_decided(ratios, total, margin) >= DECIDING_CHANCE
-                                  for total in range(count + 1, ROUNDS_FACTOR * count + 1)) \
-            else None
+        wanted = rounds_wanted(ratios, len(ratios), ROUNDS_FACTOR * len(ratios), margin)
+        return MORE_ROUNDS if wanted is not None else None
     inner, outer = math.log1p(margin), math.log1p(max(margin, clear or 0.0))
     if inner < abs(math.log(middle)) < outer:
         return None  # between the margin and what is clear: no round decides it
@@ -136,3 +134,11 @@ def chance_decided(ratios: list[float], total: int, margin: float) -> float:
     equivalent = sum(math.comb(total, i) * math.comb(total - i, j) * below ** i * above ** j
                      * within ** (total - i - j) for i in range(k) for j in range(k))
     return faster + slower + equivalent
+
+
+def rounds_wanted(ratios: list[float], rounds: int, most: int, margin: float) -> int | None:
+    """The fewest rounds in all, beyond `rounds` and up to `most`, after which
+    an answer of these per-round ratios is more likely decided than not
+    (chance_decided); None where no such count is."""
+    return next((total for total in range(rounds + 1, most + 1)
+                 if chance_decided(ratios, total, margin) >= DECIDING_CHANCE), None)

@@ -29,9 +29,8 @@ measured at n = 10^7 on the two-core development machine, with no speedup
 assumed for more threads (a sort's call grows faster than n, so its figure
 at 10^7 overstates smaller sizes). There the default sweep (180 cells) took
 285-289 s with --extra-rounds 0, which this estimates at 5.8 minutes. Rounds
-measured again on a
-busy machine and loops recalibrated are not counted: they make a sweep
-longer than its estimate.
+measured again on a busy machine and loops recalibrated are not counted:
+they make a sweep longer than its estimate.
 
 Counting instructions (the "callgrind" sampler) runs a cell's one or
 NOT_EXACT_COUNTS processes, each a warm call and a few more, callgrind.SLOWDOWN

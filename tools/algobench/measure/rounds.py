@@ -34,10 +34,10 @@ import dataclasses
 import math
 from typing import Callable
 
-from ..judge.derive import by_round, derive, sequential_baseline
+from ..judge.derive import by_round, derive, round_ratios, sequential_baseline
 from ..judge.pairing import MIN_COVERAGE
 from ..judge.stats import median, median_interval, paired_ratios
-from ..judge.verdict import DECIDED, DECIDING_CHANCE, DEFAULT_MARGIN, chance_decided
+from ..judge.verdict import DECIDED, DEFAULT_MARGIN, rounds_wanted
 from ..judge.verdict import verdict as judged
 from ..model import CellResult, Context, Run
 
@@ -102,17 +102,15 @@ class Policy:
 def rounds_to_decide(ratios: list[float], rounds: int, most: int, margin: float) -> float:
     """The rounds in all after which an answer whose per-round ratios are
     `ratios` (over `rounds` rounds) is more likely decided than not
-    (verdict.chance_decided), up to `most`: `rounds` itself where it is decided,
+    (verdict.rounds_wanted), up to `most`: `rounds` itself where it is decided,
     infinity where no count up to `most` is likely to decide it."""
     interval = median_interval(ratios) if len(ratios) > 1 else None
     if interval is None or interval[0] <= 0:
         return max(rounds + 1, MIN_ROUNDS)  # no interval yet: one needs rounds first
     if judged(interval[0], interval[1], margin) in DECIDED:
         return rounds
-    for total in range(rounds + 1, most + 1):
-        if chance_decided(ratios, total, margin) >= DECIDING_CHANCE:
-            return total
-    return math.inf
+    wanted = rounds_wanted(ratios, rounds, most, margin)
+    return math.inf if wanted is None else wanted
 
 
 def margin_of(context: Context | None) -> float:
@@ -141,7 +139,7 @@ def answers(cells: list[CellResult], context: Context
                  "over the sequential build")):
             if figure is not None and reference is not None and reference is not cell:
                 found.setdefault(frozenset({id(cell), id(reference)}),
-                                 (f"{cell.label} {what}", low, high, _ratios(reference, cell)))
+                                 (f"{cell.label} {what}", low, high, round_ratios(reference, cell) or []))
     by_place = {(c.backend, c.threads): c for c in run.cells}
     for winner in run.winners:
         best = by_place.get((winner.backend, winner.backend_threads))
@@ -149,14 +147,8 @@ def answers(cells: list[CellResult], context: Context
         if winner.lead is not None and best is not None and rival is not None:
             found.setdefault(frozenset({id(best), id(rival)}),
                              (f"{winner.program}/n:{winner.n}/threads:{winner.threads} winner's "
-                              "lead", winner.lead_low, winner.lead_high, _ratios(rival, best)))
+                              "lead", winner.lead_low, winner.lead_high, round_ratios(rival, best) or []))
     return list(found.values())
-
-
-def _ratios(numerator: CellResult, denominator: CellResult) -> list[float]:
-    """The per-round ratios a paired figure of the two cells is the median of."""
-    rounds_a, rounds_b = by_round(numerator), by_round(denominator)
-    return [] if rounds_a is None or rounds_b is None else paired_ratios(rounds_a, rounds_b)
 
 
 def judge_answers(members: Members, rounds: int, most: int, context: Context) -> Verdict:
