@@ -244,7 +244,10 @@ class WinnersRuleTest(unittest.TestCase):
             (1.01, 1.12, 0.05, verdict.UNDECIDED, verdict.MORE_ROUNDS),
             (1.01, 1.12, 0.05, verdict.UNDECIDED, None, [1.02, 1.04, 1.05, 1.07, 1.1]),
             (1.06, 1.09, 0.10, verdict.EQUIVALENT, None),
-            (0.7, 1.6, 0.05, verdict.UNDECIDED, None, [0.8, 0.9, 1.0, 1.2, 1.4]),
+            # Scattered beyond what rounds decide: a quieter machine, where the
+            # middle lies clear of the edges; within the noise floor of one, nothing.
+            (0.7, 1.6, 0.05, verdict.UNDECIDED, verdict.QUIETER, [0.8, 0.9, 1.0, 1.2, 1.4]),
+            (0.7, 1.6, 0.05, verdict.UNDECIDED, None, [0.8, 0.9, 1.035, 1.2, 1.4]),
         ]
         for low, high, margin, word, hint, *between in rows:
             with self.subTest(low=low, high=high, margin=margin, between=between):

@@ -46,10 +46,8 @@ from . import count_compare
 from .derive import undecided_hint
 from .stats import (CONFIDENCE, RESAMPLES, bootstrap_interval, geometric_mean, median,
                     robust_spread, shift_interval)
-from .verdict import (DEFAULT_MARGIN, EQUIVALENT, FASTER, MORE_ROUNDS, SLOWER, UNDECIDED,
-                      verdict as judged)
-
-NOISE_FLOOR = 0.02  # a change within ±2% is never called clear
+from .verdict import (DEFAULT_MARGIN, EQUIVALENT, FASTER, MORE_ROUNDS, NOISE_FLOOR, SLOWER,
+                      UNDECIDED, verdict as judged)
 MIN_SAMPLES = 3
 SEED = 20240501
 

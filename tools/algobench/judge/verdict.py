@@ -24,8 +24,13 @@ decide it: given the per-round ratios, where rounds like them would more
 likely than not (chance_decided, the rule a sweep spends its extra rounds
 by); given an interval alone, where its middle is clear of the margin's
 edges so that an interval shrinking as 1/sqrt(rounds) would leave them.
-Nothing where the middle sits on an edge or between the margin and the
-wider edge `clear` sets, and nothing for a ratio without an interval.
+Where no such count of rounds would, but the middle lies further than
+NOISE_FLOOR from every edge, a quieter machine: what scatters the rounds of
+one call there is the machine (on a shared 2-core VM, one virtual CPU ran the
+same loop 1.7x slower for seconds at a time while the other did not, with
+nothing else running in the VM). Nothing where the middle sits within
+NOISE_FLOOR of an edge or between the margin and the wider edge `clear`
+sets, and nothing for a ratio without an interval.
 """
 
 from __future__ import annotations
@@ -52,6 +57,11 @@ PIN = "--pin"
 ROUNDS_FACTOR = 4
 # An open answer wants the rounds after which it is at least this likely decided.
 DECIDING_CHANCE = 0.5
+# What the processes of one call still scatter on a quiet machine: a change
+# within it is never called clear (compare's default noise floor), and an
+# answer whose middle lies within it of a margin's edge is not one a quieter
+# machine would decide.
+NOISE_FLOOR = 0.02
 
 
 def verdict(low: float | None, high: float | None, margin: float = DEFAULT_MARGIN,
@@ -88,7 +98,8 @@ def hint(middle: float | None, low: float | None, high: float | None,
     `scatters`, an unpinned team's cell scattered. Given the per-round `ratios`
     the interval was taken from, more rounds are the hint where rounds like
     them would more likely than not decide it (chance_decided), as the
-    sweep's extra rounds judge it."""
+    sweep's extra rounds judge it; a quieter machine where no count of rounds
+    allowed would, and the middle lies clear of the edges by NOISE_FLOOR."""
     if verdict(low, high, margin, clear) in DECIDED or middle is None or low is None \
             or high is None or not 0 < low <= middle <= high:
         return None  # decided, or without rounds to judge it by
@@ -96,15 +107,18 @@ def hint(middle: float | None, low: float | None, high: float | None,
         return QUIETER
     if scatters:
         return PIN
-    if ratios and len(ratios) > 1 and clear is None:
-        wanted = rounds_wanted(ratios, len(ratios), ROUNDS_FACTOR * len(ratios), margin)
-        return MORE_ROUNDS if wanted is not None else None
     inner, outer = math.log1p(margin), math.log1p(max(margin, clear or 0.0))
     if inner < abs(math.log(middle)) < outer:
         return None  # between the margin and what is clear: no round decides it
     distance = min(abs(abs(math.log(middle)) - edge) for edge in (inner, outer))
-    half = (math.log(high) - math.log(low)) / 2
-    return MORE_ROUNDS if half <= distance * math.sqrt(ROUNDS_FACTOR) else None
+    if ratios and len(ratios) > 1 and clear is None:
+        more = rounds_wanted(ratios, len(ratios), ROUNDS_FACTOR * len(ratios), margin)
+    else:
+        half = (math.log(high) - math.log(low)) / 2
+        more = half <= distance * math.sqrt(ROUNDS_FACTOR)
+    if more:
+        return MORE_ROUNDS
+    return QUIETER if distance > math.log1p(NOISE_FLOOR) else None
 
 
 def margin_of(context) -> float:
