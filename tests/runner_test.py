@@ -270,14 +270,28 @@ class CalibrationTest(unittest.TestCase):
         self.assertAlmostEqual(excess, 0.1)
         self.assertAlmostEqual(per_call, 0.006)
 
+    def test_cells_of_alike_pace_share_a_count_of_calls(self):
+        # (own count, probe's mean a call, fewest calls reaching the target):
+        # set_intersection at 10^7 as calibrated in a default sweep here; the
+        # 1-thread oneTBB cells are ten times slower and keep their own.
+        cells = {"pm1": (17, 0.030, 5), "pm2": (19, 0.026, 5), "seq": (37, 0.027, 3),
+                 "par2": (3, 0.14, 1), "unseq2": (2, 0.15, 1), "par1": (1, 0.33, 1)}
+        self.assertEqual(calibration.shared_counts(cells),
+                         {"pm1": 19, "pm2": 19, "seq": 19, "par2": 2, "unseq2": 2, "par1": 1})
+        # Never below the calls a cell's loop needs, nor above twice its own.
+        cells = {"a": (40, 0.020, 30), "b": (10, 0.021, 5), "c": (12, 0.022, 5),
+                 "d": (5, 0.023, 1)}
+        self.assertEqual(calibration.shared_counts(cells), {"a": 40, "b": 10, "c": 10, "d": 10})
+
     def first_call_sweep(self, excess: str, min_time: str, one_call_slow: str = "0",
-                         seconds: str = "0.0004"):
+                         seconds: str = "0.0004", scale: str = ""):
         with StandinSweep() as sweep:
             status, _, err = sweep.run("--programs", "set_intersection", "--sizes", "1000",
                                        "--threads", "1", "--min-time", min_time,
                                        env={"STANDIN_SECONDS": seconds,
                                             "STANDIN_FIRST_CALL": excess,
-                                            "STANDIN_ONE_CALL_SLOW": one_call_slow})
+                                            "STANDIN_ONE_CALL_SLOW": one_call_slow,
+                                            "STANDIN_REPETITIONS_SCALE": scale})
             (cell,) = load(sweep.out)["cells"]
         self.assertEqual(status, 0, err)
         return cell, err
@@ -324,6 +338,13 @@ class CalibrationTest(unittest.TestCase):
         cell, _ = self.first_call_sweep("0.02", "0.005", one_call_slow="0.02", seconds="0.0015")
         self.assertEqual(cell["repetitions"], 13)
         self.assertAlmostEqual(cell["first_call_excess"], 0.02, places=4)
+        # 0.25 s of first touch at 10 ms a call, the checking loop of 11 calls
+        # slowed to 25 ms a call: through it and the 10-call loop a call costs
+        # 0.175 s, and one call would do. A check so close to the probe keeps
+        # its own count.
+        cell, _ = self.first_call_sweep("0.25", "0.05", one_call_slow="0.1", seconds="0.01",
+                                        scale="11:2.5")
+        self.assertEqual(cell["repetitions"], 11)
 
     def test_short_calls_are_counted_at_the_pace_of_later_calls(self):
         # 20 us a call, the first 40 us: counted from the warm-up alone, 10 ms

@@ -41,6 +41,17 @@ REMEASURES = 3
 FIRST_CALL_LIMIT = 0.08
 # ... as long as a process's loop stays within this many --min-time.
 LONGEST_LOOP = 8
+# The cells of a program size whose first call is a sizeable part of the loop
+# (those calibrated from a FIRST_CALL_PROBE-call probe) run one count of calls
+# where their paces are alike: the excess spread over more calls in one cell
+# than in another biases their ratio (set_intersection at 10^7 on one thread,
+# the same call in two builds: 0.66x at 17 calls against 37, 0.95x at 37 each,
+# on a VM where first touch costs 0.1-0.25 s), and each cell's own count comes
+# from loops that are mostly excess, so the counts of alike calls scatter by a
+# factor of two. Alike: probe means within this factor of the next one's ...
+ALIKE_PACE = 1.5
+# ... and the shared count at most this many times a cell's own.
+SHARED_AT_MOST = 2
 # When the warm-up asks for fewer repetitions than PROBE_BELOW, one more discarded
 # process runs this many, so that the first call's extra cost can be told
 # apart from the cost of later calls.
@@ -88,12 +99,14 @@ class Calibrator:
         if not group.members[0].cell.workload.calibrated:
             return
         wanted: dict[Cell, int] = {}
+        probed = []  # the members calibrated from a FIRST_CALL_PROBE-call loop
         for member in group.live:
             repetitions = calibrated_repetitions(self.options.min_time, member.runs[0][1])
             if repetitions < PROBE_BELOW:
                 # A single call is a sizeable part of the loop: learn what the
                 # first call costs beyond the others before choosing.
                 repetitions = self._first_call(member, target)
+                probed.append(member)
             else:
                 # The warm-up's one call pays for cold caches: a short call can
                 # look twice as slow as a later one, and a loop counted from it
@@ -104,6 +117,17 @@ class Calibrator:
             if repetitions is None:
                 continue
             wanted[member.cell] = max(wanted.get(member.cell, 1), repetitions)
+        alike: dict[Cell, tuple[int, float, int]] = {}
+        for member in probed:
+            if member.cell not in wanted or not member.live:
+                continue
+            own, pace, fewest = alike.get(member.cell, (wanted[member.cell], 0.0, 1))
+            # Without a line through its loops, a cell never runs fewer calls.
+            fewest = max(fewest, own if not member.per_call else repetitions_reaching(
+                target, member.record.first_call_excess or 0.0, member.per_call))
+            pace = max(pace, member.runs[1][1] / FIRST_CALL_PROBE)
+            alike[member.cell] = (own, pace, fewest)
+        wanted.update(shared_counts(alike))
         for cell, repetitions in wanted.items():
             set_repetitions(group, cell, repetitions)
 
@@ -175,6 +199,13 @@ class Calibrator:
                 return check
             reaching = repetitions_reaching(target, excess, per_call)
             diluting = repetitions_diluting(self.options.min_time, excess, per_call)
+            if check < 2 * FIRST_CALL_PROBE:
+                # A checking loop a few calls longer than the probe leaves the
+                # line to the difference of two loops that are mostly excess
+                # (partial_sum at 10^7, 0.25 s of first touch at 10 ms a call:
+                # 10 and 11 calls gave 27 ms a call and 4 calls, a loop that
+                # reports 75 ms). Its count, the most the bound allows, stays.
+                diluting = max(diluting, check)
         member.record.first_call_excess = excess
         member.per_call = per_call
         repetitions = max(reaching, diluting)
@@ -257,6 +288,29 @@ def first_call_fit(one: tuple[int, float], many: tuple[int, float]) -> tuple[flo
     (r0, loop0), (r1, loop1) = one, many
     per_call = (loop1 - loop0) / (r1 - r0)
     return max(loop0 - per_call * r0, 0.0), per_call
+
+
+def shared_counts(cells: dict) -> dict:
+    """The count of calls each cell runs, given by cell its (own count, mean
+    seconds a call of its probe, the fewest calls that reach the target): cells
+    whose probe means lie within ALIKE_PACE of the next one's, in order, run
+    the median of their own counts (the lower of the middle two), each where
+    that count lies between its fewest and SHARED_AT_MOST times its own."""
+    order = sorted(cells, key=lambda cell: cells[cell][1])
+    sets: list[list] = []
+    for cell in order:
+        if sets and cells[cell][1] <= ALIKE_PACE * cells[sets[-1][-1]][1]:
+            sets[-1].append(cell)
+        else:
+            sets.append([cell])
+    counts = {}
+    for alike in sets:
+        owns = sorted(cells[cell][0] for cell in alike)
+        shared = owns[(len(owns) - 1) // 2]
+        for cell in alike:
+            own, _, fewest = cells[cell]
+            counts[cell] = shared if fewest <= shared <= SHARED_AT_MOST * own else own
+    return counts
 
 
 def repetitions_reaching(target: float, excess: float, per_call: float) -> int:
