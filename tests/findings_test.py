@@ -268,6 +268,23 @@ class WinnersRuleTest(unittest.TestCase):
                 self.assertEqual(winner.hint, hint)
 
 
+    def test_pin_is_named_where_pinning_would_move_the_team(self):
+        """Two 2-thread cells whose rounds scatter around a ratio of 1, unpinned:
+        --pin where the team leaves usable CPUs or the machine has several NUMA
+        nodes (or is not known); on every CPU of one node, a quieter machine."""
+        def nodes(count):
+            return {"nodes": [{"node": i, "cpus": str(i)} for i in range(count)]}
+        for usable, shape, hint in ((2, nodes(1), verdict.QUIETER), (4, nodes(1), verdict.PIN),
+                                    (2, nodes(2), verdict.PIN), (None, None, verdict.PIN)):
+            with self.subTest(usable=usable, shape=shape):
+                cells = [cell("count_if", 10**6, 2, [1e-3, 1.3e-3, 0.8e-3, 1.2e-3, 0.9e-3],
+                              rounds=True),
+                         cell("count_if", 10**6, 2, [1e-3] * 5, rounds=True, backend="c++17-par")]
+                run = derive(run_of(cells, usable_cpus=usable, shape=shape))
+                (winner,) = run.winners
+                self.assertEqual((winner.verdict, winner.hint), (verdict.UNDECIDED, hint))
+
+
 class CrossoverTest(unittest.TestCase):
     """The smallest n from which a parallel call is decided faster, bracketed."""
 
