@@ -24,7 +24,7 @@ from __future__ import annotations
 
 from .crossover import crossovers
 from .findings import DEFAULT_CV_THRESHOLD, busy_warning, cell_findings
-from ..model import CellResult, Run, Winner, load_checked
+from ..model import CellResult, Context, Run, Winner, load_checked
 from .stats import describe, finite, median, median_interval, paired_ratios, ratio
 from ..plan.metrics import TIME, Metric
 from .verdict import EQUIVALENT, FASTER, UNDECIDED, hint, margin_of, verdict
@@ -256,7 +256,7 @@ def undecided_hint(runs: list[Run], figure: tuple, cells: list[CellResult], marg
     return hint(*figure, margin, busy, scatters, clear, ratios)
 
 
-def pinning_moves(context, threads: int) -> bool:
+def pinning_moves(context: Context, threads: int) -> bool:
     """Whether --pin changes where a team of `threads` runs on a run's machine:
     the team leaves usable CPUs it could wander to, or the machine has more
     than one NUMA node (or is not known). A team on every CPU of one node runs
@@ -264,9 +264,8 @@ def pinning_moves(context, threads: int) -> bool:
     pinned as not (the median standard deviation of log time over 7 rounds,
     18 cells of each backend in 3 runs side by side: oneTBB 0.12 pinned
     against 0.10, the parallel mode 0.21 against 0.19)."""
-    shape = getattr(context, "shape", None) or {}
-    usable = getattr(context, "usable_cpus", None)
-    return not usable or threads < usable or len(shape.get("nodes") or []) != 1
+    usable, nodes = context.usable_cpus, (context.shape or {}).get("nodes") or []
+    return not usable or threads < usable or len(nodes) != 1
 
 
 def _lead_order(lead: float | None) -> float:
